@@ -1,0 +1,192 @@
+#include "base/PlistFile.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+#include <QTimeZone>
+#include <memory>
+#include <plist/plist.h>
+
+namespace PlistFile {
+namespace {
+
+// Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
+constexpr qint64 referenceEpochOffset = 978307200;
+
+struct NodeDeleter
+{
+    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
+};
+using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+QVariant toVariant(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t value = 0;
+        plist_get_bool_val(node, &value);
+        return QVariant(value != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return QVariant(qint64(value));
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return QVariant(value);
+    }
+    case PLIST_STRING: {
+        char *text = nullptr;
+        plist_get_string_val(node, &text);
+        const QString value = QString::fromUtf8(text ? text : "");
+        free(text);
+        return QVariant(value);
+    }
+    case PLIST_DATA: {
+        char *bytes = nullptr;
+        uint64_t length = 0;
+        plist_get_data_val(node, &bytes, &length);
+        const QByteArray value(bytes, qsizetype(length));
+        free(bytes);
+        return QVariant(value);
+    }
+    case PLIST_DATE: {
+        int32_t seconds = 0;
+        int32_t micros = 0;
+        plist_get_date_val(node, &seconds, &micros);
+        const qint64 msecs = (qint64(seconds) + referenceEpochOffset) * 1000 + micros / 1000;
+        return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        const uint32_t count = plist_array_get_size(node);
+        for (uint32_t i = 0; i < count; ++i)
+            list.append(toVariant(plist_array_get_item(node, i)));
+        return QVariant(list);
+    }
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter iter = nullptr;
+        plist_dict_new_iter(node, &iter);
+        for (;;) {
+            char *key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iter, &key, &value);
+            if (!key)
+                break;
+            map.insert(QString::fromUtf8(key), toVariant(value));
+            free(key);
+        }
+        free(iter);
+        return QVariant(map);
+    }
+    default:
+        return QVariant();
+    }
+}
+
+plist_t fromVariant(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return plist_new_bool(value.toBool() ? 1 : 0);
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+        return plist_new_uint(uint64_t(value.toLongLong()));
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return plist_new_real(value.toDouble());
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return plist_new_data(bytes.constData(), uint64_t(bytes.size()));
+    }
+    case QMetaType::QDateTime: {
+        const qint64 msecs = value.toDateTime().toMSecsSinceEpoch();
+        const qint64 seconds = msecs / 1000 - referenceEpochOffset;
+        return plist_new_date(int32_t(seconds), int32_t((msecs % 1000) * 1000));
+    }
+    case QMetaType::QVariantList: {
+        plist_t array = plist_new_array();
+        const QVariantList list = value.toList();
+        for (const QVariant &item : list)
+            plist_array_append_item(array, fromVariant(item));
+        return array;
+    }
+    case QMetaType::QVariantMap: {
+        plist_t dict = plist_new_dict();
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            plist_dict_set_item(dict, it.key().toUtf8().constData(), fromVariant(it.value()));
+        return dict;
+    }
+    default:
+        return plist_new_string(value.toString().toUtf8().constData());
+    }
+}
+
+} // namespace
+
+std::optional<QVariant> parse(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return std::nullopt;
+    plist_t root = nullptr;
+    plist_from_memory(data.constData(), uint32_t(data.size()), &root);
+    if (!root)
+        return std::nullopt;
+    const NodePtr guard(root);
+    return toVariant(root);
+}
+
+std::optional<QVariant> read(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return parse(file.readAll());
+}
+
+std::optional<QVariantMap> readDictionary(const QString &path)
+{
+    const std::optional<QVariant> value = read(path);
+    if (!value || value->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    return value->toMap();
+}
+
+QByteArray serialize(const Entries &entries, Format format)
+{
+    plist_t dict = plist_new_dict();
+    const NodePtr guard(dict);
+    for (const auto &[key, value] : entries)
+        plist_dict_set_item(dict, key.toUtf8().constData(), fromVariant(value));
+    char *bytes = nullptr;
+    uint32_t length = 0;
+    if (format == Format::Xml) {
+        plist_to_xml(dict, &bytes, &length);
+        const QByteArray result(bytes, qsizetype(length));
+        plist_to_xml_free(bytes);
+        return result;
+    }
+    plist_to_bin(dict, &bytes, &length);
+    const QByteArray result(bytes, qsizetype(length));
+    plist_to_bin_free(bytes);
+    return result;
+}
+
+bool write(const QString &path, const Entries &entries, Format format)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray data = serialize(entries, format);
+    if (file.write(data) != data.size())
+        return false;
+    return file.commit();
+}
+
+} // namespace PlistFile

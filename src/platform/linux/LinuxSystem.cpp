@@ -1,0 +1,55 @@
+#include "platform/linux/LinuxSystem.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+QString userName()
+{
+    const QByteArray user = qgetenv("USER");
+    if (!user.isEmpty())
+        return QString::fromLocal8Bit(user);
+    return QFileInfo(QDir::homePath()).fileName();
+}
+
+// External drives: a /Volumes folder when the machine has one (tests and the demo mount
+// drives there), else where the desktop's automounter puts them.
+QString volumesRoot()
+{
+    const QString candidates[] = {
+        QStringLiteral("/Volumes"),
+        QStringLiteral("/run/media/") + userName(),
+        QStringLiteral("/media/") + userName(),
+    };
+    for (const QString &candidate : candidates) {
+        if (QFileInfo(candidate).isDir())
+            return candidate;
+    }
+    return candidates[0];
+}
+
+} // namespace
+
+SystemPaths LinuxSystem::paths() const
+{
+    SystemPaths p;
+    p.home = QDir::homePath();
+    p.applications = QStringLiteral("/Applications");
+    p.userApplications = p.home + QStringLiteral("/Applications");
+    p.volumesRoot = volumesRoot();
+    p.userSupport = p.home + QStringLiteral("/Library/Application Support");
+    p.systemSupport = QStringLiteral("/Library/Application Support");
+    p.usersRoot = QStringLiteral("/home");
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    p.trash = (dataHome.isEmpty() ? p.home + QStringLiteral("/.local/share") : dataHome) +
+              QStringLiteral("/Trash/files");
+    p.temp = QDir::tempPath();
+    return p;
+}
+
+std::shared_ptr<System> makePlatformSystem()
+{
+    return std::make_shared<LinuxSystem>();
+}
