@@ -1,6 +1,15 @@
 #pragma once
 
+#include "platform/AdminShell.h"
+#include "platform/BundleServices.h"
+#include "platform/EjectTools.h"
+#include "platform/FileResources.h"
+#include "platform/Finder.h"
+#include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 #include "platform/SystemPaths.h"
+#include "platform/VolumeService.h"
+#include "platform/Workspace.h"
 
 #include <memory>
 
@@ -12,6 +21,30 @@ public:
     virtual ~System();
 
     [[nodiscard]] virtual SystemPaths paths() const = 0;
+    // The operating system's log (the unified log on a Mac).
+    [[nodiscard]] virtual SystemLog &systemLog() = 0;
+    // Shell commands run with administrator rights after a password prompt.
+    [[nodiscard]] virtual AdminShell &adminShell() = 0;
+    // The file manager's aliases and refresh.
+    [[nodiscard]] virtual Finder &finder() = 0;
+    // The argument list (program first) of the staged copy: copies `source` to
+    // `destination`, which it creates, keeping permissions, times and symbolic links.
+    [[nodiscard]] virtual QStringList copyToolArguments(const QString &source,
+                                                        const QString &destination) const = 0;
+    // Whether the program may write the item at `path` (the platform's writability test).
+    [[nodiscard]] virtual bool isWritable(const QString &path) const = 0;
+    // Running applications and the Trash.
+    [[nodiscard]] virtual Workspace &workspace() = 0;
+    // Package, hidden, alias and volume facts of single items.
+    [[nodiscard]] virtual FileResources &fileResources() = 0;
+    // Mounted volumes, their space and format, and mount events.
+    [[nodiscard]] virtual VolumeService &volumes() = 0;
+    // lsof, unmount and eject, and the process facts the safe eject needs.
+    [[nodiscard]] virtual EjectTools &ejectTools() = 0;
+    // The user's defaults.
+    [[nodiscard]] virtual Preferences &preferences() = 0;
+    // Signing, registration, comment and icon of generated bundles; the launcher's sources.
+    [[nodiscard]] virtual BundleServices &bundleServices() = 0;
 
     // The installed instance; the platform's own backend when nothing was installed.
     // Safe to call from any thread.

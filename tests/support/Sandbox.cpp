@@ -29,6 +29,12 @@ Sandbox::Sandbox(const QString &driveName)
         makeFolder(folder);
     m_drive = addDrive(driveName);
     m_system = std::make_shared<FakeSystem>(m_paths);
+    // The program's own stand-in proxy launcher, so that every test can make proxy bundles.
+    const QString program = makeFolder(root + QStringLiteral("/Program"));
+    m_system->fakeBundleServices().setProgramBundlePath(program);
+    m_system->fakeBundleServices().setProgramResource(
+        QStringLiteral("ProxyLauncher"),
+        writeFile(program + QStringLiteral("/ProxyLauncher"), "#!/bin/sh\nexit 0\n", 0755));
     m_override = std::make_unique<ScopedSystemOverride>(m_system);
 }
 

@@ -1,8 +1,10 @@
 #include "platform/linux/LinuxSystem.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <unistd.h>
 
 namespace {
 
@@ -47,6 +49,22 @@ SystemPaths LinuxSystem::paths() const
               QStringLiteral("/Trash/files");
     p.temp = QDir::tempPath();
     return p;
+}
+
+QStringList LinuxSystem::copyToolArguments(const QString &source, const QString &destination) const
+{
+    // -T: copy onto the destination, never into it when it exists, like ditto.
+    return {QStringLiteral("cp"),
+            QStringLiteral("-a"),
+            QStringLiteral("-T"),
+            QStringLiteral("--"),
+            source,
+            destination};
+}
+
+bool LinuxSystem::isWritable(const QString &path) const
+{
+    return !path.isEmpty() && ::access(QFile::encodeName(path).constData(), W_OK) == 0;
 }
 
 std::shared_ptr<System> makePlatformSystem()

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+
+// One run of an external tool used by the safe eject.
+struct ToolRun
+{
+    bool started = false;
+    QString startError; // why it could not be started
+    bool timedOut = false;
+    int exitCode = -1; // -1 when it did not exit by itself
+    QByteArray output;
+
+    [[nodiscard]] bool succeeded() const { return started && !timedOut && exitCode == 0; }
+};
+
+// The tools that find who holds a drive and take the drive away. Every call blocks the
+// calling thread; callable from any thread.
+class EjectTools
+{
+public:
+    virtual ~EjectTools() = default;
+
+    // Runs lsof with `arguments` in the working directory "/"; its standard output is the
+    // result's output, its standard error is dropped. Ended when `limit` has passed.
+    virtual ToolRun listOpenFiles(const QStringList &arguments,
+                                  std::chrono::milliseconds limit) = 0;
+    // Unmounts the file system mounted at `mountPath` (never lazily); `force` asks the
+    // platform to unmount even though files are open. The output holds standard output and
+    // standard error.
+    virtual ToolRun unmount(const QString &mountPath, bool force,
+                            std::chrono::milliseconds limit) = 0;
+    // Ejects (powers off) the device that was mounted at `mountPath`.
+    virtual ToolRun eject(const QString &mountPath) = 0;
+    virtual void flushFileSystemBuffers() = 0;
+    // The executable of a running process; empty when it cannot be read.
+    [[nodiscard]] virtual QString executablePath(qint32 pid) = 0;
+    // kill(2): whether the signal could be delivered (signal 0 tests that the process exists).
+    virtual bool sendSignal(qint32 pid, int signal) = 0;
+};

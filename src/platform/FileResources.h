@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+// Facts about one file-system item that the platform keeps beside the POSIX attributes
+// (URL resource values on a Mac; those of its volume are VolumeService's). Nothing means the
+// value could not be read. Callable from any thread.
+class FileResources
+{
+public:
+    virtual ~FileResources() = default;
+
+    // A folder that the desktop shows as one file (an application bundle, a framework...).
+    // A symbolic link is never one.
+    [[nodiscard]] virtual bool isPackage(const QString &path) = 0;
+    // Hidden from folder listings.
+    [[nodiscard]] virtual bool isHidden(const QString &path) = 0;
+    // True for a Finder alias and for a symbolic link alike; nothing when the item cannot
+    // be read at all.
+    [[nodiscard]] virtual std::optional<bool> isAliasFile(const QString &path) = 0;
+    // The destination of the Finder alias at `path`, resolved without user interaction;
+    // nothing when it is no alias file or its destination cannot be found (a symbolic link
+    // is not resolved here).
+    [[nodiscard]] virtual std::optional<QString> resolveAliasFile(const QString &path) = 0;
+};

@@ -1,0 +1,6 @@
+#include "platform/macos/MacCopyTool.h"
+
+QStringList macCopyToolArguments(const QString &source, const QString &destination)
+{
+    return {QStringLiteral("/usr/bin/ditto"), source, destination};
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/Finder.h"
+
+// Finder driven by AppleScript through the script runner, with the program's own rights.
+// Bookmark files need the platform's URL services, which only the native backend has: it
+// overrides writeBookmarkFile; here it reports that none was written.
+class MacFinder : public Finder
+{
+public:
+    // `tool` is the script runner; tests put a stand-in there.
+    explicit MacFinder(QString tool = {});
+
+    [[nodiscard]] bool makeAliasFile(const QString &targetPath, const QString &folder,
+                                     const QString &aliasName) override;
+    [[nodiscard]] bool writeBookmarkFile(const QString &targetPath,
+                                         const QString &aliasPath) override;
+    void update(const QString &path) override;
+
+    // The script that asks Finder for an alias file; its errors stay inside the script.
+    [[nodiscard]] static QString aliasScript(const QString &targetPath, const QString &folder,
+                                             const QString &aliasName);
+    // The script that asks Finder to refresh one item.
+    [[nodiscard]] static QString updateScript(const QString &path);
+
+private:
+    QString m_tool;
+};

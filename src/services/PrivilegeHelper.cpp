@@ -1,0 +1,253 @@
+#include "services/PrivilegeHelper.h"
+
+#include "base/OperationError.h"
+#include "base/PathUtils.h"
+#include "base/Quoting.h"
+#include "platform/System.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+enum ErrorCode { removeFailed = 1, linkFailed = 2, moveFailed = 3 };
+
+std::filesystem::path nativePath(const QString &path)
+{
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+}
+
+// "rm -rf link/" would empty the folder the link points to, so commands never get one.
+QString withoutTrailingSlashes(QString path)
+{
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return path;
+}
+
+// The folder that would hold `path`; empty when the path has no folder part.
+QString holdingFolder(const QString &path)
+{
+    return path.contains(QLatin1Char('/')) ? PathUtils::parentPath(path) : QString();
+}
+
+// `path` as written and with its folder's links resolved; the last component stays, since
+// removing a link must not be judged by what it points to.
+QStringList comparableForms(const QString &path)
+{
+    return {PathUtils::standardized(path),
+            PathUtils::join(PathUtils::resolved(PathUtils::parentPath(path)),
+                            PathUtils::lastComponent(path))};
+}
+
+// Why `path` must never be removed, if it must not. `path` has no trailing slash.
+std::optional<QString> removalRefusal(const QString &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("the path is empty");
+    if (!path.startsWith(QLatin1Char('/')))
+        return QStringLiteral("the path is not absolute");
+    const QStringList components = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (components.contains(QLatin1String(".")) || components.contains(QLatin1String("..")))
+        return QStringLiteral("the path contains \".\" or \"..\"");
+    if (components.size() <= 1)
+        return QStringLiteral("it is a top-level folder");
+
+    const SystemPaths paths = System::current().paths();
+    const QStringList forms = comparableForms(path);
+    const QStringList roots = {paths.home,        paths.applications, paths.userApplications,
+                               paths.volumesRoot, paths.userSupport,  paths.systemSupport,
+                               paths.usersRoot,   paths.trash,        paths.temp};
+    for (const QString &root : roots) {
+        if (root.isEmpty())
+            continue;
+        for (const QString &rootForm : {PathUtils::standardized(root), PathUtils::resolved(root)}) {
+            for (const QString &form : forms) {
+                if (PathUtils::isSameOrInside(rootForm, form))
+                    return QStringLiteral("it is or holds the system folder '%1'").arg(root);
+            }
+        }
+    }
+    if (!paths.volumesRoot.isEmpty()) {
+        for (const QString &volumes :
+             {PathUtils::standardized(paths.volumesRoot), PathUtils::resolved(paths.volumesRoot)}) {
+            for (const QString &form : forms) {
+                if (PathUtils::parentPath(form) == volumes)
+                    return QStringLiteral("it is the root of a volume");
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// The removal with the program's own rights. Unlinking needs write access to the holding
+// folder; asking first also lets a test deny it where the process runs as root.
+bool removePlainly(const QString &path)
+{
+    if (!PrivilegeHelper::isWritable(PathUtils::parentPath(path)))
+        return false;
+    std::error_code error;
+    // remove_all removes a link at the top itself, never the tree it points to.
+    std::filesystem::remove_all(nativePath(path), error);
+    return !error;
+}
+
+// The move with the program's own rights: a rename that never replaces an existing item.
+bool movePlainly(const QString &source, const QString &destination)
+{
+    if (!PrivilegeHelper::isWritable(PathUtils::parentPath(source)) ||
+        !PrivilegeHelper::isWritable(PathUtils::parentPath(destination)))
+        return false;
+    if (PathUtils::existsNoFollow(destination))
+        return false;
+    return ::rename(QFile::encodeName(source).constData(),
+                    QFile::encodeName(destination).constData()) == 0;
+}
+
+void removeDanglingLink(const QString &path)
+{
+    if (PathUtils::isSymlink(path) && !PathUtils::existsFollowingLinks(path))
+        ::unlink(QFile::encodeName(path).constData());
+}
+
+} // namespace
+
+const QString PrivilegeHelper::errorDomain = QStringLiteral("PrivilegeHelper");
+
+PrivilegeHelper::CommandResult PrivilegeHelper::runPrivilegedCommand(const QString &command)
+{
+    return System::current().adminShell().run(command);
+}
+
+QString PrivilegeHelper::shellQuote(const QString &text)
+{
+    return Quoting::shellQuote(text);
+}
+
+QString PrivilegeHelper::appleScriptEscape(const QString &text)
+{
+    return Quoting::appleScriptEscape(text);
+}
+
+void PrivilegeHelper::safeRemove(const QString &path)
+{
+    const QString target = withoutTrailingSlashes(path);
+    if (const std::optional<QString> refusal = removalRefusal(target)) {
+        throw OperationError(errorDomain, removeFailed,
+                             QStringLiteral("Refusing to remove '") + path + QStringLiteral("': ") +
+                                 *refusal);
+    }
+    if (!PathUtils::existsFollowingLinks(target))
+        return;
+    if (removePlainly(target))
+        return;
+    const CommandResult result =
+        runPrivilegedCommand(QStringLiteral("/bin/rm -rf ") + shellQuote(target));
+    if (result.success)
+        return;
+    throw OperationError(errorDomain, removeFailed,
+                         QStringLiteral("Failed to remove '") + path +
+                             QStringLiteral("' with admin privileges: ") + result.output);
+}
+
+void PrivilegeHelper::safeMove(const QString &source, const QString &destination)
+{
+    const QString from = withoutTrailingSlashes(source);
+    const QString to = withoutTrailingSlashes(destination);
+    auto failure = [&](const QString &output) {
+        return OperationError(errorDomain, moveFailed,
+                              QStringLiteral("Failed to move '") + source +
+                                  QStringLiteral("' to '") + destination + QStringLiteral("': ") +
+                                  output);
+    };
+    // "mv a b" with a folder at b puts a inside it; that is never what a caller means.
+    if (PathUtils::isDirectory(to))
+        throw failure(QStringLiteral("destination already exists"));
+    if (movePlainly(from, to))
+        return;
+    const CommandResult result = runPrivilegedCommand(
+        QStringLiteral("/bin/mv ") + shellQuote(from) + QLatin1Char(' ') + shellQuote(to));
+    if (!result.success)
+        throw failure(result.output);
+}
+
+void PrivilegeHelper::createSymbolicLink(const QString &linkPath, const QString &target)
+{
+    const QString link = withoutTrailingSlashes(linkPath);
+    auto failure = [&](const QString &output) {
+        return OperationError(errorDomain, linkFailed,
+                              QStringLiteral("Failed to create symlink at '") + linkPath +
+                                  QStringLiteral("': ") + output);
+    };
+    // "ln -sfn t dir" would put the link inside the folder.
+    if (PathUtils::isDirectoryNoFollow(link))
+        throw failure(QStringLiteral("a folder already exists there"));
+
+    if (isWritable(holdingFolder(link))) {
+        if (::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData()) !=
+            0) {
+            const int err = errno;
+            throw OperationError::fileSystem(
+                err, QStringLiteral("Could not create a symbolic link at '") + linkPath +
+                         QStringLiteral("': ") + QString::fromLocal8Bit(std::strerror(err)));
+        }
+        return;
+    }
+    const CommandResult result = runPrivilegedCommand(
+        QStringLiteral("/bin/ln -sfn ") + shellQuote(target) + QLatin1Char(' ') + shellQuote(link));
+    if (!result.success)
+        throw failure(result.output);
+}
+
+PrivilegeHelper::DittoResult PrivilegeHelper::runDitto(const QString &source,
+                                                       const QString &destination)
+{
+    const QStringList argv = System::current().copyToolArguments(source, destination);
+    QStringList words;
+    if (!argv.isEmpty())
+        words.append(argv.first());
+    for (qsizetype i = 1; i < argv.size(); ++i)
+        words.append(shellQuote(argv.at(i)));
+    const CommandResult result = runPrivilegedCommand(words.join(QLatin1Char(' ')));
+    return {result.success, result.output};
+}
+
+void PrivilegeHelper::createFinderAlias(const QString &targetPath, const QString &aliasPath)
+{
+    const QString folder = holdingFolder(aliasPath);
+    const QString name = PathUtils::lastComponent(aliasPath);
+    try {
+        safeRemove(aliasPath);
+    } catch (const OperationError &) {
+        // What stays in the way makes the steps below fail; only the last one is reported.
+    }
+    // safeRemove leaves a dangling link, which would block every step below.
+    removeDanglingLink(aliasPath);
+
+    Finder &finder = System::current().finder();
+    if (finder.makeAliasFile(targetPath, folder, name) &&
+        PathUtils::existsFollowingLinks(aliasPath))
+        return;
+    if (isWritable(folder) && finder.writeBookmarkFile(targetPath, aliasPath)) {
+        finder.update(aliasPath);
+        return;
+    }
+    createSymbolicLink(aliasPath, targetPath);
+}
+
+bool PrivilegeHelper::isWritable(const QString &path)
+{
+    return System::current().isWritable(path);
+}
+
+bool PrivilegeHelper::requiresAdmin(const QString &path)
+{
+    if (PathUtils::existsFollowingLinks(path))
+        return !isWritable(path);
+    return !isWritable(holdingFolder(path));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/AdminShell.h"
+
+#include <QString>
+
+// File operations that still succeed where the program's own rights do not reach: each is
+// tried with the program's rights where that can work, and otherwise repeated as a shell
+// command run with administrator rights after a password prompt. Remove and move fall back
+// after a failed plain attempt; a symbolic link chooses by the writability of its folder;
+// the privileged copy is always privileged.
+//
+// Stateless. Every operation blocks the calling thread, including while the administrator
+// prompt is shown, so call them off the GUI thread. Errors are OperationError with the
+// domain "PrivilegeHelper": 1 remove, 2 symbolic link, 3 move.
+class PrivilegeHelper
+{
+public:
+    PrivilegeHelper() = delete;
+
+    // success, and the command's output or the failure text.
+    using CommandResult = AdminShellResult;
+    struct DittoResult
+    {
+        bool success = false;
+        QString error; // the command's output on success, the failure text otherwise
+        friend bool operator==(const DittoResult &, const DittoResult &) = default;
+    };
+
+    static const QString errorDomain;
+
+    // Runs one POSIX shell command with administrator rights. A dismissed prompt is a
+    // failure like any other.
+    static CommandResult runPrivilegedCommand(const QString &command);
+    // One shell word whatever `text` holds: '...' with ' written as '\''; empty gives ''.
+    [[nodiscard]] static QString shellQuote(const QString &text);
+    // Fit to stand between double quotes in an AppleScript source.
+    [[nodiscard]] static QString appleScriptEscape(const QString &text);
+
+    // Removes the file or folder tree at `path`; nothing to do when nothing exists there
+    // (links followed: a dangling link stays). A link at `path` is removed, never what it
+    // points to. Refuses, without a prompt, an empty, relative or top-level path, a path
+    // with "." or "..", any folder the system's paths name or one that holds them, and the
+    // root of a volume.
+    static void safeRemove(const QString &path);
+    // Moves `source` to `destination`, which must not exist. A folder (or a link to one) at
+    // the destination fails at once with code 3: the item is never moved into it.
+    static void safeMove(const QString &source, const QString &destination);
+    // A symbolic link at `linkPath` whose text is `target` unchanged. Into a writable folder
+    // with the program's rights (an existing item there is an error, passed through from
+    // the file system); otherwise as administrator, replacing a file or link there. A real
+    // folder at `linkPath` fails at once with code 2.
+    static void createSymbolicLink(const QString &linkPath, const QString &target);
+    // The platform's copy tool from `source` to `destination`, always as administrator.
+    // Never throws.
+    static DittoResult runDitto(const QString &source, const QString &destination);
+    // Leaves at `aliasPath` a Finder alias of `targetPath`, else a bookmark file, else a
+    // symbolic link; throws only when the link fails.
+    static void createFinderAlias(const QString &targetPath, const QString &aliasPath);
+
+    [[nodiscard]] static bool isWritable(const QString &path);
+    // Whether the item at `path` (or, when there is none, the folder that would hold it)
+    // is beyond the program's rights.
+    [[nodiscard]] static bool requiresAdmin(const QString &path);
+};
