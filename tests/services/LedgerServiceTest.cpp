@@ -1,0 +1,311 @@
+#include "services/LedgerService.h"
+
+#include "base/OperationError.h"
+#include "support/Sandbox.h"
+#include "support/Wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QtConcurrent>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Records = QList<MigrationRecord>;
+
+MigrationRecord record(const char *name, const char *second, const char *status = "active")
+{
+    const QString app = QString::fromLatin1(name);
+    return MigrationRecord(QStringLiteral("2025-01-01T00:00:%1Z").arg(QLatin1String(second)), app,
+                           std::nullopt, std::nullopt,
+                           QStringLiteral("/Applications/%1.app").arg(app),
+                           QStringLiteral("/Volumes/Drive/%1.app").arg(app),
+                           qstrcmp(status, "active") == 0, QString::fromLatin1(status), {});
+}
+
+QByteArray encode(const Records &records)
+{
+    return QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Compact);
+}
+
+QByteArray bytesOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+std::optional<Records> decodeFile(const QString &path)
+{
+    return MigrationRecord::listFromJson(QJsonDocument::fromJson(bytesOf(path)).array());
+}
+
+// "A:active B:copied", readable in a failure message; sorted where order does not matter.
+std::string names(const std::optional<Records> &records, bool sorted = false)
+{
+    QStringList out;
+    for (const MigrationRecord &r : records.value_or(Records()))
+        out.append(r.appName + QLatin1Char(':') + r.status);
+    if (sorted)
+        out.sort();
+    return out.join(QLatin1Char(' ')).toStdString();
+}
+
+class LedgerServiceTest : public ::testing::Test
+{
+protected:
+    QString local() const
+    {
+        return sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
+    }
+    QString rebuild() const
+    {
+        return sandbox.home() +
+               QStringLiteral("/.config/korvanthelix/rebuild_migration_ledger.json");
+    }
+    QString drive() const { return sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"); }
+    // The copies a ledger set aside next to `path`.
+    QStringList setAside(const QString &path) const
+    {
+        const QFileInfo info(path);
+        return QDir(info.absolutePath())
+            .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
+                       QDir::Hidden | QDir::Files);
+    }
+
+    Sandbox sandbox;
+};
+
+TEST(LedgerServiceMergeTest, LaterFilesAndPositionsWin)
+{
+    const MigrationRecord a = record("A", "01"), b = record("B", "02"), aLater = record("A", "09");
+    const MigrationRecord aRestored = record("A", "01", "restored");
+    const MigrationRecord aCopied = record("A", "01", "copied");
+    QJsonObject malformed = b.toJson();
+    malformed.remove(QStringLiteral("moved_app"));
+    const QByteArray spoiled = QJsonDocument(QJsonArray{a.toJson(), malformed}).toJson();
+    struct Case
+    {
+        QByteArray local, rebuild, drive; // empty: no file
+        Records expected;
+    };
+    const Case cases[] = {
+        {{}, {}, {}, {}},
+        {encode({a, b}), {}, {}, {b, a}},
+        {encode({a}), {}, encode({aRestored}), {aRestored}},
+        {encode({a, b}), encode({aCopied}), {}, {aCopied, b}},
+        {{}, encode({aCopied}), encode({aRestored}), {aRestored}},
+        {encode({a, aRestored}), {}, {}, {aRestored}},
+        {encode({a, aLater}), {}, {}, {aLater, a}},
+        {spoiled, {}, encode({b}), {b}},
+        {"garbage", encode({a}), R"({"timestamp":"x"})", {a}},
+    };
+    int index = 0;
+    for (const Case &c : cases) {
+        Sandbox sandbox;
+        const QString folder = sandbox.home() + QStringLiteral("/.config/korvanthelix/");
+        const std::pair<QString, QByteArray> files[] = {
+            {folder + QStringLiteral("migration_ledger.json"), c.local},
+            {folder + QStringLiteral("rebuild_migration_ledger.json"), c.rebuild},
+            {sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"), c.drive}};
+        for (const auto &[path, content] : files) {
+            if (!content.isEmpty())
+                sandbox.writeFile(path, content);
+        }
+        LedgerService ledger;
+        EXPECT_EQ(ledger.records(), c.expected) << "case " << index++;
+        EXPECT_TRUE(QFileInfo(folder).isDir());
+    }
+}
+
+TEST_F(LedgerServiceTest, RecordsFromAWorkerAndPublishesOnTheMainThread)
+{
+    LedgerService ledger;
+    int changes = 0;
+    bool offMainThread = false;
+    QObject::connect(&ledger, &LedgerService::recordsChanged, &ledger, [&] {
+        ++changes;
+        offMainThread |= QThread::currentThread() != qApp->thread();
+    });
+    const MigrationRecord a = record("A", "01"), b = record("B", "02");
+    sandbox.writeFile(drive(), encode({b}));
+    QFuture<void> done =
+        QtConcurrent::run([&] { ledger.recordMigration(a, QUrl::fromLocalFile(sandbox.drive())); });
+    ASSERT_TRUE(waitFor(done));
+    done.waitForFinished(); // rethrows
+
+    EXPECT_EQ(decodeFile(local()), Records{a});
+    EXPECT_EQ(decodeFile(drive()), Records({b, a}));
+    EXPECT_FALSE(QFileInfo::exists(rebuild()));
+    EXPECT_EQ(ledger.records(), Records({a, b}));
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(offMainThread);
+    EXPECT_TRUE(bytesOf(local()).contains("\n    {\n        \"app_name\": \"A\",\n"))
+        << "pretty-printed, keys sorted";
+}
+
+TEST_F(LedgerServiceTest, AFailedLocalWriteIsThrownAndStopsThere)
+{
+    LedgerService ledger;
+    QDir(QFileInfo(local()).absolutePath()).removeRecursively();
+    sandbox.writeFile(QFileInfo(local()).absolutePath(), "a file where the folder belongs");
+    try {
+        ledger.recordMigration(record("A", "01"), QUrl::fromLocalFile(sandbox.drive()));
+        FAIL() << "no error";
+    } catch (const OperationError &error) {
+        EXPECT_EQ(error.domain(), QStringLiteral("FileSystem"));
+        EXPECT_TRUE(error.message().contains(local())) << error.message().toStdString();
+    }
+    EXPECT_FALSE(QFileInfo::exists(drive()));
+}
+
+TEST_F(LedgerServiceTest, StatusUpdateTouchesOnlyActiveRecordsOfThePath)
+{
+    const MigrationRecord active = record("A", "01"), other = record("B", "04");
+    const MigrationRecord copied = record("A", "02", "copied");
+    const MigrationRecord completed = record("A", "03", "completed");
+    MigrationRecord stale = active; // an absent time removes a stored one
+    stale.restoredAt = QStringLiteral("2024-01-01T00:00:00Z");
+    const QString second = sandbox.addDrive(QStringLiteral("Second"));
+    sandbox.writeFile(local(), encode({stale, copied, completed, other}));
+    sandbox.writeFile(rebuild(), encode({active}));
+    sandbox.writeFile(drive(), encode({active, other}));
+    sandbox.writeFile(second + QStringLiteral("/.korvanthelix_ledger.json"), encode({copied}));
+
+    LedgerService ledger;
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    ledger.updateRecordStatus(active.appOriginalPath, QStringLiteral("restored"), std::nullopt,
+                              driveUrl,
+                              {QUrl::fromLocalFile(sandbox.drive() + QStringLiteral("/./")),
+                               QUrl::fromLocalFile(second), driveUrl});
+
+    MigrationRecord restored = active;
+    restored.status = QStringLiteral("restored");
+    EXPECT_EQ(decodeFile(local()), Records({restored, copied, completed, other}));
+    EXPECT_EQ(decodeFile(rebuild()), Records{restored});
+    EXPECT_EQ(decodeFile(drive()), Records({restored, other}));
+    EXPECT_EQ(bytesOf(second + QStringLiteral("/.korvanthelix_ledger.json")), encode({copied}))
+        << "nothing to change: not rewritten";
+    EXPECT_TRUE(ledger.records().contains(restored));
+}
+
+TEST_F(LedgerServiceTest, ARestoreAfterADeleteStaysRestored)
+{
+    const MigrationRecord a = record("A", "01"), b = record("B", "02");
+    sandbox.writeFile(local(), encode({a, b}));
+    LedgerService ledger;
+    ledger.deleteRecord(b.id()); // writes the merged list into the rebuild ledger too
+    ledger.updateRecordStatus(a.appOriginalPath, QStringLiteral("restored"),
+                              QStringLiteral("2025-02-02T10:00:00Z"));
+    EXPECT_EQ(names(ledger.records()), "A:restored");
+}
+
+TEST_F(LedgerServiceTest, DamagedLedgersAreSetAsideBeforeBeingRewritten)
+{
+    const QByteArray damaged = "[{\"app_name\": \"half a record";
+    const MigrationRecord a = record("A", "01");
+    struct Case
+    {
+        const char *name;
+        std::function<void(LedgerService &)> operation;
+        bool localAside, rebuildAside, driveAside;
+    };
+    const Case cases[] = {
+        {"record",
+         [&](LedgerService &l) { l.recordMigration(a, QUrl::fromLocalFile(sandbox.drive())); },
+         true, false, true},
+        {"delete", [](LedgerService &l) { l.deleteRecord(QStringLiteral("none")); }, true, true,
+         false},
+        {"clear", [](LedgerService &l) { l.clearAllHistory(); }, true, true, false},
+        {"status",
+         [&](LedgerService &l) {
+             l.updateRecordStatus(a.appOriginalPath, QStringLiteral("restored"), std::nullopt,
+                                  QUrl::fromLocalFile(sandbox.drive()));
+         },
+         false, false, false},
+    };
+    for (const Case &c : cases) {
+        const std::pair<QString, bool> ledgers[] = {
+            {local(), c.localAside}, {rebuild(), c.rebuildAside}, {drive(), c.driveAside}};
+        for (const auto &[path, aside] : ledgers) {
+            for (const QString &name : setAside(path))
+                QFile::remove(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
+            sandbox.writeFile(path, damaged);
+        }
+        LedgerService ledger;
+        c.operation(ledger);
+        for (const auto &[path, aside] : ledgers) {
+            const QStringList copies = setAside(path);
+            ASSERT_EQ(copies.size(), aside ? 1 : 0) << c.name << " " << path.toStdString();
+            if (aside) {
+                EXPECT_EQ(bytesOf(QFileInfo(path).absolutePath() + QLatin1Char('/') + copies[0]),
+                          damaged);
+                EXPECT_TRUE(decodeFile(path)) << c.name << " " << path.toStdString();
+            } else {
+                EXPECT_EQ(bytesOf(path), damaged) << c.name << " " << path.toStdString();
+            }
+        }
+    }
+}
+
+TEST_F(LedgerServiceTest, DeletePurgeAndClearRewriteOnlyTheHomeLedgers)
+{
+    const MigrationRecord a = record("A", "01"), onDrive = record("D", "03");
+    MigrationRecord twin = record("A", "01", "copied"); // same id, another place
+    twin.appOriginalPath = QStringLiteral("/Applications/Tools/A.app");
+    const MigrationRecord sample = record("SampleApp", "02");
+    sandbox.writeFile(local(), encode({a, twin, sample}));
+    sandbox.writeFile(drive(), encode({onDrive}));
+    LedgerService ledger;
+
+    ledger.deleteRecord(QStringLiteral("no such id"));
+    EXPECT_EQ(decodeFile(local()), Records({onDrive, sample, twin, a}));
+    EXPECT_EQ(decodeFile(rebuild()), decodeFile(local()));
+    ledger.purgeTestRecords();
+    EXPECT_EQ(names(decodeFile(rebuild()), true), "A:active A:copied D:active");
+    ledger.deleteRecord(a.id());
+    EXPECT_EQ(names(decodeFile(local())), "D:active");
+    ledger.clearAllHistory();
+    EXPECT_EQ(decodeFile(local()), Records());
+    EXPECT_EQ(decodeFile(rebuild()), Records());
+    EXPECT_EQ(ledger.records(), Records{onDrive}) << "the drive keeps its copy";
+}
+
+TEST_F(LedgerServiceTest, ADeleteKeepsWhatWasWrittenOrShownSinceTheLastLoad)
+{
+    const MigrationRecord a = record("A", "01"), b = record("B", "02");
+    sandbox.writeFile(local(), encode({a, b}));
+    sandbox.writeFile(drive(), encode({record("D", "04")}));
+    LedgerService ledger;
+    // Another thread appended a record whose reload has not reached the list yet, and the
+    // drive was unplugged since the last load.
+    sandbox.writeFile(local(), encode({a, b, record("New", "03")}));
+    QFile::remove(drive());
+    ledger.deleteRecord(b.id());
+    EXPECT_EQ(names(ledger.records(), true), "A:active D:active New:active");
+}
+
+TEST(LedgerServiceRuleTest, TestRecords)
+{
+    const std::tuple<const char *, const char *, const char *, bool> cases[] = {
+        {"Editor", "/Applications/Editor.app", "/Volumes/D/Editor.app", true},
+        {"My SampleApp", "/Applications/S.app", "", false},
+        {"TESTAPP 2", "/Applications/T.app", "", false},
+        {"Test App", "/Applications/Test App.app", "", true},
+        {"Editor", "/private/var/x/Editor.app", "", false},
+        {"Editor", "/Var/Folders/ab/Editor.app", "", false},
+        {"Editor", "/Applications/tmp/Editor.app", "", false}, // a plain substring test
+        {"Editor", "/Applications/tmpl/Editor.app", "", true},
+        {"Editor", "/Applications/Editor.app", "/TMP/Editor.app", false},
+        {"Editor", "/Applications/Editor.app", "/private/var/Editor.app", true},
+    };
+    for (const auto &[name, path, target, real] : cases) {
+        const MigrationRecord r(QStringLiteral("t"), QString::fromLatin1(name), std::nullopt,
+                                std::nullopt, QString::fromLatin1(path),
+                                *target ? std::optional(QString::fromLatin1(target)) : std::nullopt,
+                                true, QStringLiteral("active"), {});
+        EXPECT_EQ(LedgerService::isRealRecord(r), real) << name << " " << path << " " << target;
+    }
+}
+
+} // namespace
