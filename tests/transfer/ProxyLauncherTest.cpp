@@ -1,0 +1,160 @@
+#include "transfer/AppProxyHelper.h"
+
+#include "support/BundleBuilder.h"
+#include "support/Sandbox.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace {
+
+// The launcher this build puts beside the program (build/src), seen from build/tests.
+QString builtLauncher()
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                           QStringLiteral("/../src/ProxyLauncher"));
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct LauncherRun
+{
+    int exitCode = -1;
+    QByteArray standardError;
+};
+
+// Runs the proxy's launcher as the desktop would, without a display, so no dialog appears.
+LauncherRun runProxy(const QString &proxy, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(proxy + QStringLiteral("/Contents/MacOS/ProxyLauncher"), arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), process.readAllStandardError()};
+}
+
+QString alertText(const QString &name, const QString &volume)
+{
+    return QStringLiteral("\"%1\" Cannot Be Opened\nThis application is stored on \"%2\", which "
+                          "is not currently connected.\n\nPlease connect the drive to launch "
+                          "it.\n")
+        .arg(name, volume);
+}
+
+class ProxyLauncherTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QFileInfo(builtLauncher()).isExecutable()) << builtLauncher().toStdString();
+        sandbox.system().fakeBundleServices().setProgramResource(QStringLiteral("ProxyLauncher"),
+                                                                 builtLauncher());
+    }
+
+    // A drive application whose executable writes its arguments, one a line, and exits.
+    QString recorderApp(int exitCode)
+    {
+        const QString script = QStringLiteral("#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' "
+                                              "\"$a\"; done > '") +
+                               record + QStringLiteral("'\nexit ") + QString::number(exitCode) +
+                               QLatin1Char('\n');
+        return BundleBuilder(target)
+            .executableName(QStringLiteral("Recorder"))
+            .file(QStringLiteral("MacOS/Recorder"), script.toUtf8(), 0755)
+            .build();
+    }
+
+    Sandbox sandbox;
+    const QString record = sandbox.path(QStringLiteral("arguments.txt"));
+    const QString target = sandbox.drive() + QStringLiteral("/Applications/Recorder.app");
+    const QString proxy = sandbox.applications() + QStringLiteral("/Recorder.app");
+};
+
+TEST_F(ProxyLauncherTest, StartsTheTargetWithItsArgumentsOrReportsTheMissingDrive)
+{
+    struct Case
+    {
+        const char *label;
+        QStringList arguments;
+        int targetExit;
+        bool driveConnected;
+        bool executablePresent;
+        int expectedExit;
+        QByteArray recorded;
+        QString errorText;
+    };
+    const Case cases[] = {
+        {"no arguments", {}, 0, true, true, 0, "", ""},
+        {"two arguments in order", {"one", "two words"}, 0, true, true, 0, "one\ntwo words\n", ""},
+        {"the application fails", {"x"}, 3, true, true, 0, "x\n", ""},
+        {"the drive is missing", {"x"}, 0, false, false, 1, "", alertText("Recorder", "Drive")},
+        {"the application cannot start",
+         {},
+         0,
+         true,
+         false,
+         1,
+         "",
+         "ProxyLauncher: posix_spawn failed with error 2\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        QFile::remove(record);
+        recorderApp(c.targetExit);
+        AppProxyHelper::createProxyBundle(QStringLiteral("Recorder [Beta]"),
+                                          QUrl::fromLocalFile(target), QUrl::fromLocalFile(proxy),
+                                          std::nullopt, std::nullopt);
+        if (!c.executablePresent)
+            QFile::remove(target + QStringLiteral("/Contents/MacOS/Recorder"));
+        if (!c.driveConnected)
+            std::filesystem::remove_all(QFile::encodeName(target).toStdString());
+
+        const LauncherRun run = runProxy(proxy, c.arguments);
+
+        EXPECT_EQ(run.exitCode, c.expectedExit);
+        EXPECT_EQ(QFileInfo::exists(record), c.executablePresent);
+        EXPECT_EQ(contentOf(record), c.recorded);
+        EXPECT_EQ(QString::fromUtf8(run.standardError), c.errorText);
+    }
+}
+
+TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
+{
+    recorderApp(0);
+    AppProxyHelper::createProxyBundle(QStringLiteral("Recorder"), QUrl::fromLocalFile(target),
+                                      QUrl::fromLocalFile(proxy), std::nullopt, std::nullopt);
+    const QString gone = sandbox.drive() + QStringLiteral("/Applications/Gone.app");
+    struct Case
+    {
+        PlistFile::Entries entries;
+        QString name, volume;
+    };
+    const Case cases[] = {
+        {{{"CFBundleName", "Named"}, {"TargetAppPath", gone}, {"TargetVolumeName", "Disk"}},
+         "Named",
+         "Disk"},
+        // Without a target path the drive counts as missing.
+        {{{"TargetVolumeName", 3}}, "Application", "External Volume"},
+    };
+    for (const Case &c : cases) {
+        writeInfoPlist(proxy, c.entries);
+        const LauncherRun run = runProxy(proxy, {});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(QString::fromUtf8(run.standardError), alertText(c.name, c.volume));
+    }
+}
+
+} // namespace
