@@ -1,0 +1,295 @@
+#include "transfer/OffloadEngine.h"
+
+#include "base/ByteCount.h"
+#include "base/MainThread.h"
+#include "base/PathUtils.h"
+#include "base/Subprocess.h"
+#include "model/AppItem.h"
+#include "model/SupportFolder.h"
+#include "model/TargetVolume.h"
+#include "platform/System.h"
+#include "services/AppLogger.h"
+#include "services/PrivilegeHelper.h"
+#include "transfer/DriveLayout.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+#include <QThread>
+#include <limits>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto flushPause = 200ms;
+constexpr auto retryPause = 600ms;
+
+OperationError offloadError(int code, const QString &message)
+{
+    return OperationError(OffloadEngine::errorDomain, code, message);
+}
+
+// The plain file manager's removal, errors ignored: a staged copy is ours to clear.
+void removePlain(const QString &path)
+{
+    if (PathUtils::isDirectoryNoFollow(path))
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+}
+
+// Strict: text that is not valid UTF-8 is not shown half-decoded.
+std::optional<QString> decodeUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+OffloadEngine::OffloadEngine(QObject *parent)
+    : QObject(parent)
+{}
+
+OffloadEngine::~OffloadEngine() = default;
+
+void OffloadEngine::setProgress(const OffloadProgress &progress)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_progress = progress;
+    emit progressChanged();
+}
+
+void OffloadEngine::setIsOffloading(bool offloading)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_isOffloading = offloading;
+    emit isOffloadingChanged();
+}
+
+void OffloadEngine::setIsCancelling(bool cancelling)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_isCancelling = cancelling;
+    emit isCancellingChanged();
+}
+
+void OffloadEngine::cancelCurrentOperation()
+{
+    m_cancel.cancel();
+    onMainThread(this, [this] {
+        setIsCancelling(true);
+        OffloadProgress next = m_progress;
+        next.currentStep = QStringLiteral("Cancelling operation and cleaning up staging files...");
+        setProgress(next);
+    });
+}
+
+void OffloadEngine::resetCancellationState()
+{
+    m_cancel.reset();
+    onMainThread(this, [this] { setIsCancelling(false); });
+}
+
+bool OffloadEngine::isCancelRequested() const
+{
+    return m_cancel.isCancelRequested();
+}
+
+IntegrityVerifier::CancelProbe OffloadEngine::makeCancelProbe() const
+{
+    return m_cancel.makeProbe();
+}
+
+void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVolume &target) const
+{
+    if (app.isProtected)
+        throw offloadError(201, QStringLiteral("Cannot offload protected application: ") +
+                                    app.protectedReason.value_or(QStringLiteral("System policy")));
+    if (app.isRunning)
+        throw offloadError(202, QStringLiteral("Application '") + app.name +
+                                    QStringLiteral("' is currently running. Please quit it "
+                                                   "before offloading."));
+    if (!target.isWritable)
+        throw offloadError(203, QStringLiteral("Target volume '") + target.name +
+                                    QStringLiteral("' is read-only or not writable."));
+    if (target.isCompatible()) {
+        qint64 required = 0;
+        if (qAddOverflow(app.totalSelectedSize(), safetyBufferBytes, &required))
+            required = std::numeric_limits<qint64>::max();
+        if (target.freeBytes < required)
+            throw offloadError(204, QStringLiteral("Insufficient free space on '") + target.name +
+                                        QStringLiteral("'. Requires ") + formatFileSize(required) +
+                                        QStringLiteral(" (including 500 MB buffer), but only ") +
+                                        formatFileSize(target.freeBytes) +
+                                        QStringLiteral(" is available."));
+        return;
+    }
+    throw offloadError(205, QStringLiteral("Target drive '") + target.name + QStringLiteral("' (") +
+                                target.fileSystemDisplay() +
+                                QStringLiteral(") is not compatible with macOS apps: ") +
+                                target.incompatibilityReason().value_or(
+                                    QStringLiteral("Incompatible filesystem format.")));
+}
+
+OperationError OffloadEngine::cancellationError()
+{
+    return offloadError(3072, QStringLiteral("Operation cancelled by user."));
+}
+
+OperationError OffloadEngine::bundleVerificationError(const QString &appName)
+{
+    return offloadError(102, QStringLiteral("Verification failed for app bundle '") + appName +
+                                 QStringLiteral("'. Source was left untouched."));
+}
+
+void OffloadEngine::runDittoCopy(const QString &source, const QString &destination)
+{
+    if (m_cancel.isCancelRequested())
+        throw cancellationError();
+
+    const QStringList argv = System::current().copyToolArguments(source, destination);
+    auto process = std::make_shared<Subprocess>(argv.value(0), argv.mid(1));
+    const CancelState::Registration registration(m_cancel, process);
+
+    // A request that came after the first test but before the registration found no process
+    // to stop; honour it before anything is written.
+    if (m_cancel.isCancelRequested())
+        throw cancellationError();
+
+    const auto cancelledAfterCopy = [&] {
+        if (!m_cancel.isCancelRequested())
+            return false;
+        try {
+            PrivilegeHelper::safeRemove(destination);
+        } catch (...) {
+        }
+        return true;
+    };
+
+    if (!process->start()) {
+        // terminate() before start() keeps the program from starting at all.
+        if (m_cancel.isCancelRequested())
+            throw cancellationError();
+        const SubprocessResult failed = process->waitForFinished();
+        throw OperationError::process(-1, QStringLiteral("Could not launch ") + argv.value(0) +
+                                              QStringLiteral(": ") + failed.startError);
+    }
+    const SubprocessResult result = process->waitForFinished();
+    if (cancelledAfterCopy())
+        throw cancellationError();
+    if (result.succeeded())
+        return;
+
+    const auto admin = PrivilegeHelper::runDitto(source, destination);
+    if (cancelledAfterCopy())
+        throw cancellationError();
+    if (admin.success)
+        return;
+    throw offloadError(
+        301, QStringLiteral("ditto copy failed: ") +
+                 decodeUtf8(result.standardError).value_or(QStringLiteral("Unknown ditto error")) +
+                 QStringLiteral(" (Admin attempt: ") + admin.error + QStringLiteral(")"));
+}
+
+bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)
+{
+    const Verdict verdict =
+        IntegrityVerifier::verifyDirectoryIntegrity(source, destination, makeCancelProbe());
+    if (!verdict.ok && verdict.reason) {
+        AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
+                                QStringLiteral("Integrity verification failed (") +
+                                    PathUtils::lastComponent(source.toLocalFile()) +
+                                    QStringLiteral(" -> ") + destination.toLocalFile() +
+                                    QStringLiteral("): ") + *verdict.reason);
+    }
+    return verdict.ok;
+}
+
+void OffloadEngine::verifySupportFolderCopy(const SupportFolder &folder, const QUrl &staged,
+                                            const QUrl &finalLocation)
+{
+    if (!verifyCopiedItem(folder.url, staged)) {
+        removePlain(staged.toLocalFile());
+        throw offloadError(101, QStringLiteral("Verification failed for support folder '") +
+                                    PathUtils::lastComponent(folder.url.toLocalFile()) +
+                                    QStringLiteral("'. Source was left untouched."));
+    }
+    commitStagedItem(staged, finalLocation);
+}
+
+void OffloadEngine::verifyBundleCopy(const QUrl &bundle, const QUrl &staged,
+                                     const QUrl &finalLocation, const OperationError &failure)
+{
+    // The copy tool's writes may still sit in buffers; let them settle before reading back.
+    ::sync();
+    pause(flushPause);
+    if (!verifyCopiedItem(bundle, staged)) {
+        pause(retryPause);
+        if (!verifyCopiedItem(bundle, staged)) {
+            removePlain(staged.toLocalFile());
+            throw failure;
+        }
+    }
+    commitStagedItem(staged, finalLocation);
+}
+
+void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocation)
+{
+    const QString stagedPath = staged.toLocalFile();
+    const QString finalPath = finalLocation.toLocalFile();
+
+    // A dangling link counts as an occupant too: moved aside, it cannot block the move.
+    std::optional<QString> rollback;
+    if (PathUtils::existsNoFollow(finalPath)) {
+        const QString aside =
+            PathUtils::join(PathUtils::parentPath(finalPath),
+                            DriveLayout::rollbackName(PathUtils::lastComponent(finalPath)));
+        PrivilegeHelper::safeMove(finalPath, aside);
+        rollback = aside;
+    }
+
+    try {
+        PrivilegeHelper::safeMove(stagedPath, finalPath);
+    } catch (...) {
+        if (rollback && PathUtils::existsNoFollow(*rollback)) {
+            try {
+                PrivilegeHelper::safeMove(*rollback, finalPath);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+
+    if (rollback && PathUtils::existsNoFollow(*rollback)) {
+        // safeRemove leaves a dangling link alone; one we moved aside ourselves goes too.
+        if (!PathUtils::existsFollowingLinks(*rollback)) {
+            QFile::remove(*rollback);
+            return;
+        }
+        try {
+            PrivilegeHelper::safeRemove(*rollback);
+        } catch (...) {
+        }
+    }
+}
+
+void OffloadEngine::setSleeper(Sleeper sleeper)
+{
+    m_sleeper = std::move(sleeper);
+}
+
+void OffloadEngine::pause(std::chrono::nanoseconds duration) const
+{
+    if (m_sleeper) {
+        m_sleeper(duration);
+        return;
+    }
+    // A cancel request ends the pause early; the verification that follows then fails fast.
+    (void)m_cancel.waitFor(duration);
+}

@@ -1,0 +1,122 @@
+#include "transfer/OffloadEngine.h"
+#include "model/AppItem.h"
+#include "model/TargetVolume.h"
+#include "support/Sandbox.h"
+#include "support/Wait.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <tuple>
+
+namespace {
+
+TEST(OffloadEngine, CancelRequestStaysUntilTheNextReset)
+{
+    OffloadEngine engine;
+    engine.setProgress({QStringLiteral("Foo"), QStringLiteral("Copying"), 0.4, false, {}});
+
+    engine.cancelCurrentOperation();
+    EXPECT_TRUE(engine.isCancelRequested());
+    EXPECT_FALSE(engine.isCancelling()); // published through the event queue
+    drainEvents();
+    EXPECT_TRUE(engine.isCancelling());
+    EXPECT_EQ(engine.progress(),
+              (OffloadProgress{QStringLiteral("Foo"),
+                               QStringLiteral("Cancelling operation and cleaning up staging "
+                                              "files..."),
+                               0.4,
+                               false,
+                               {}}));
+
+    engine.resetCancellationState();
+    EXPECT_FALSE(engine.isCancelRequested());
+    drainEvents();
+    EXPECT_FALSE(engine.isCancelling());
+}
+
+TEST(OffloadEngine, ProbeFollowsTheFlagAndAnswersFalseOnceTheEngineIsGone)
+{
+    auto engine = std::make_unique<OffloadEngine>();
+    const auto probe = engine->makeCancelProbe();
+    EXPECT_FALSE(probe());
+    engine->cancelCurrentOperation();
+    EXPECT_TRUE(probe());
+    engine.reset();
+    EXPECT_FALSE(probe());
+}
+
+// The app needs 500 bytes of selected support data plus the 524,288,000-byte buffer.
+constexpr qint64 needed = 524'288'500;
+
+struct PreflightCase
+{
+    const char *name;
+    const char *protectedReason; // nullptr: not protected; "": protected without a reason
+    bool running;
+    bool writable;
+    const char *format;
+    qint64 freeBytes;
+    int code; // 0: passes
+    const char *message;
+};
+
+class Preflight : public ::testing::TestWithParam<PreflightCase>
+{};
+
+TEST_P(Preflight, FirstFailedCheckDecides)
+{
+    const PreflightCase &c = GetParam();
+    Sandbox sandbox;
+    AppItem app{.url = QUrl::fromLocalFile(sandbox.applications() + QStringLiteral("/Foo.app")),
+                .name = QStringLiteral("Foo")};
+    app.isProtected = c.protectedReason != nullptr;
+    if (c.protectedReason && *c.protectedReason)
+        app.protectedReason = QString::fromUtf8(c.protectedReason);
+    app.isRunning = c.running;
+    for (const bool selected : {true, false}) {
+        SupportFolder folder;
+        folder.size = selected ? 500 : 9999;
+        folder.isSelected = selected;
+        app.supportFolders.append(folder);
+    }
+    const TargetVolume target{.url = QUrl::fromLocalFile(sandbox.drive()),
+                              .name = QStringLiteral("Drive"),
+                              .freeBytes = c.freeBytes,
+                              .isWritable = c.writable,
+                              .fileSystemType = QString::fromUtf8(c.format),
+                              .supportsSymlinks = true};
+    OffloadEngine engine;
+    try {
+        engine.validateOffloadPreflight(app, target);
+        EXPECT_EQ(c.code, 0);
+    } catch (const OperationError &error) {
+        EXPECT_EQ(error.domain(), QStringLiteral("OffloadEngine"));
+        EXPECT_EQ(error.code(), c.code);
+        EXPECT_EQ(error.message(), QString::fromUtf8(c.message));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OffloadEngine, Preflight,
+    ::testing::Values(
+        PreflightCase{"ExactSpacePasses", nullptr, false, true, "APFS", needed, 0, ""},
+        PreflightCase{"ProtectedAndRunning", "Core system app", true, true, "APFS", needed, 201,
+                      "Cannot offload protected application: Core system app"},
+        PreflightCase{"ProtectedWithoutReason", "", false, true, "APFS", needed, 201,
+                      "Cannot offload protected application: System policy"},
+        PreflightCase{"RunningOnReadOnlyTarget", nullptr, true, false, "APFS", needed, 202,
+                      "Application 'Foo' is currently running. Please quit it before offloading."},
+        PreflightCase{"ReadOnly", nullptr, false, false, "APFS", needed, 203,
+                      "Target volume 'Drive' is read-only or not writable."},
+        PreflightCase{"OneByteShort", nullptr, false, true, "APFS", needed - 1, 204,
+                      "Insufficient free space on 'Drive'. Requires 524.3 MB (including 500 MB "
+                      "buffer), but only 524.3 MB is available."},
+        PreflightCase{"IncompatibleNeverReportsSpace", nullptr, false, true, "NTFS", 0, 205,
+                      "Target drive 'Drive' (NTFS) is not compatible with macOS apps: NTFS drives "
+                      "are read-only on macOS and cannot host macOS applications."},
+        PreflightCase{"IncompatibleWithoutReason", nullptr, false, true, "nfs", needed, 205,
+                      "Target drive 'Drive' (nfs) is not compatible with macOS apps: "
+                      "Incompatible filesystem format."}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
