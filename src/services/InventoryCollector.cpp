@@ -1,0 +1,248 @@
+#include "services/InventoryCollector.h"
+
+#include "base/PathUtils.h"
+#include "platform/System.h"
+#include "services/BundleFacts.h"
+#include "services/LinkResolver.h"
+#include "services/ProtectionGuard.h"
+
+#include <QCollator>
+#include <QDir>
+#include <QHash>
+#include <QtConcurrent/QtConcurrentMap>
+#include <algorithm>
+
+namespace {
+
+void listInto(const QString &folder, FileResources &resources, QStringList &out)
+{
+    const QStringList names = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = folder + QLatin1Char('/') + name;
+        if (resources.isHidden(path))
+            continue;
+        out.append(path);
+        if (PathUtils::isDirectoryNoFollow(path) && !resources.isPackage(path))
+            listInto(path, resources, out);
+    }
+}
+
+// The folders between an Applications folder and the item, as the drive layout keeps them.
+std::optional<QString> subfolderOf(const QString &path)
+{
+    const SystemPaths paths = System::current().paths();
+    const QString folder = PathUtils::parentPath(path);
+    for (const QString &root : {paths.applications, paths.userApplications}) {
+        const QString prefix = root + QLatin1Char('/');
+        if (folder.startsWith(prefix))
+            return folder.mid(prefix.size());
+    }
+    return std::nullopt;
+}
+
+qsizetype runEnd(const QString &text, qsizetype from, bool digits)
+{
+    while (from < text.size() && text[from].isDigit() == digits)
+        ++from;
+    return from;
+}
+
+// Two runs of digits by value, whatever their leading zeros.
+int compareNumbers(QStringView a, QStringView b)
+{
+    while (a.size() > 1 && a.front().digitValue() == 0)
+        a = a.mid(1);
+    while (b.size() > 1 && b.front().digitValue() == 0)
+        b = b.mid(1);
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    for (qsizetype k = 0; k < a.size(); ++k) {
+        if (a[k].digitValue() != b[k].digitValue())
+            return a[k].digitValue() < b[k].digitValue() ? -1 : 1;
+    }
+    return 0;
+}
+
+// Who wins when two stand-ins share a target; nothing on a tie.
+std::optional<bool> newcomerWins(const AppItem &kept, const AppItem &newcomer)
+{
+    const bool keptWorks = kept.status() == AppOffloadStatus::offloaded;
+    const bool newWorks = newcomer.status() == AppOffloadStatus::offloaded;
+    if (keptWorks != newWorks)
+        return newWorks;
+    const bool keptTagged = kept.name.contains(QLatin1Char('['));
+    const bool newTagged = newcomer.name.contains(QLatin1Char('['));
+    if (keptTagged != newTagged)
+        return !newTagged;
+    const auto depth = [](const AppItem &item) {
+        return item.id().split(QLatin1Char('/'), Qt::SkipEmptyParts).size();
+    };
+    if (depth(kept) != depth(newcomer))
+        return depth(newcomer) < depth(kept);
+    return std::nullopt;
+}
+
+// Numbers are compared here, as the collator's numeric mode does nothing in the C locale.
+int compareNames(const QString &a, const QString &b, const QCollator &collator)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digits = a[i].isDigit();
+        if (digits != b[j].isDigit())
+            return collator.compare(QStringView(a).mid(i), QStringView(b).mid(j));
+        const qsizetype endA = runEnd(a, i, digits);
+        const qsizetype endB = runEnd(b, j, digits);
+        const int order = digits ? compareNumbers(QStringView(a).mid(i, endA - i),
+                                                  QStringView(b).mid(j, endB - j))
+                                 : collator.compare(QStringView(a).mid(i, endA - i),
+                                                    QStringView(b).mid(j, endB - j));
+        if (order != 0)
+            return order;
+        i = endA;
+        j = endB;
+    }
+    return int(i < a.size()) - int(j < b.size());
+}
+
+} // namespace
+
+InventoryCollector::InventoryCollector(QList<MigrationRecord> ledger, QSet<QString> running,
+                                       const QStringList &supportRoots)
+    : m_ledger(std::move(ledger))
+    , m_running(std::move(running))
+    , m_volumes(LinkResolver::externalVolumes())
+    , m_supportFolders(supportRoots)
+{}
+
+QStringList InventoryCollector::listApplicationCandidates(const QString &root)
+{
+    QStringList out;
+    if (PathUtils::isDirectory(root))
+        listInto(root, System::current().fileResources(), out);
+    return out;
+}
+
+QList<AppItem> InventoryCollector::collect() const
+{
+    QStringList listed;
+    for (const QString &root : System::current().paths().applicationFolders())
+        listed += listApplicationCandidates(root);
+    // Items are independent and each costs several reads, so they are built in parallel;
+    // the order of `listed` is kept.
+    const QList<std::optional<AppItem>> built = QtConcurrent::blockingMapped(
+        listed, [this](const QString &path) { return buildItem(path); });
+    QList<AppItem> items;
+    for (const std::optional<AppItem> &item : built) {
+        if (item)
+            items.append(*item);
+    }
+    QList<AppItem> folded = foldDuplicateAliases(items);
+    sortByName(folded);
+    return folded;
+}
+
+std::optional<AppItem> InventoryCollector::buildItem(const QString &path) const
+{
+    const bool namedApp =
+        PathUtils::extension(path).compare(QLatin1String("app"), Qt::CaseInsensitive) == 0;
+    const bool aliasFlag = System::current().fileResources().isAliasFile(path).value_or(false);
+    if (!namedApp && !aliasFlag)
+        return std::nullopt;
+    const LinkResolution link = LinkResolver::resolveLinkTarget(path);
+    if (!namedApp && !(link.isLink && link.target->endsWith(QLatin1String(".app"))))
+        return std::nullopt;
+
+    AppItem item{QUrl::fromLocalFile(path), PathUtils::baseName(path)};
+    // An alias whose destination cannot be found still stands for an application elsewhere:
+    // a link without target ("Drive Missing"), never a bundle that could be offloaded.
+    if (link.isLink || aliasFlag)
+        applyLinkFields(item, link.target);
+    else
+        applyBundleFields(item);
+    item.bundleIdentifier = BundleFacts::bundleIdentifier(path, item.symlinkTarget);
+    item.supportFolders = m_supportFolders.discover(item.name, item.bundleIdentifier);
+    const ProtectionResult protection =
+        ProtectionGuard::checkProtection(item.url, item.bundleIdentifier);
+    item.isProtected = protection.isProtected;
+    item.protectedReason = protection.reason;
+    if (m_running.contains(PathUtils::standardized(path)))
+        item.isRunning = true;
+    else if (item.symlinkTarget)
+        item.isRunning = m_running.contains(PathUtils::standardized(*item.symlinkTarget));
+    return item;
+}
+
+void InventoryCollector::applyLinkFields(AppItem &item, const std::optional<QString> &target) const
+{
+    item.isSymlink = true;
+    item.isAlias = true;
+    item.symlinkTarget = target;
+    const VersionInfo targetVersion = target ? BundleFacts::versionInfo(*target) : VersionInfo{};
+    item.externalVersion = targetVersion.displayVersion;
+    item.version = targetVersion.displayVersion ? targetVersion.displayVersion
+                                                : BundleFacts::versionInfo(item.url).displayVersion;
+}
+
+void InventoryCollector::applyBundleFields(AppItem &item) const
+{
+    const QString path = item.id();
+    const VersionInfo local = BundleFacts::versionInfo(path);
+    item.version = local.displayVersion;
+    const std::optional<MigrationRecord> record = LinkResolver::ledgerRecord(path, m_ledger);
+    const std::optional<QString> copy =
+        LinkResolver::findExternalCopy(path, subfolderOf(path), record, m_volumes);
+    if (!copy) {
+        item.isCopied =
+            m_volumes.isEmpty() && record && record->status == MigrationStatus::copied();
+        return;
+    }
+    const VersionInfo external = BundleFacts::versionInfo(*copy);
+    item.externalAppPath = copy;
+    item.externalVersion = external.displayVersion;
+    if (record && record->movedApp) {
+        item.isOverwrittenOffload = true;
+        item.symlinkTarget = copy;
+    } else {
+        item.isCopied = true;
+        item.isUpdateOutOfSync = BundleFacts::isUpdateOutOfSync(local, external);
+    }
+}
+
+QList<AppItem> foldDuplicateAliases(const QList<AppItem> &items)
+{
+    QList<AppItem> result;
+    QHash<QString, qsizetype> positions;
+    for (const AppItem &item : items) {
+        if (!item.symlinkTarget || !item.isOffloaded()) {
+            result.append(item);
+            continue;
+        }
+        const QString key = PathUtils::standardized(*item.symlinkTarget);
+        const auto position = positions.constFind(key);
+        if (position == positions.constEnd()) {
+            positions.insert(key, result.size());
+            result.append(item);
+            continue;
+        }
+        AppItem &kept = result[*position];
+        if (newcomerWins(kept, item).value_or(false)) {
+            AppItem winner = item;
+            winner.duplicateAliasPaths = QStringList{kept.id()} + kept.duplicateAliasPaths;
+            kept = winner;
+        } else {
+            kept.duplicateAliasPaths.append(item.id());
+        }
+    }
+    return result;
+}
+
+void sortByName(QList<AppItem> &items)
+{
+    QCollator collator;
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::stable_sort(items.begin(), items.end(), [&collator](const AppItem &a, const AppItem &b) {
+        return compareNames(a.name, b.name, collator) < 0;
+    });
+}

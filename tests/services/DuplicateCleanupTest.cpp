@@ -1,0 +1,122 @@
+#include "services/DuplicateCleanup.h"
+#include "support/BundleBuilder.h"
+#include "support/Sandbox.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DuplicateCleanup, RemovesOnlyWhatIsStillAStandIn)
+{
+    Sandbox sandbox;
+    const QString apps = sandbox.applications();
+    const QString target = BundleBuilder(sandbox.drive() + "/Applications/Tool.app").build();
+    const QString link = sandbox.makeSymlink(apps + "/Link.app", target);
+    const QString proxy =
+        BundleBuilder(apps + "/Proxy.app").plistValue("IsKorvanthelixProxy", true).build();
+    const QString alias = sandbox.writeFile(apps + "/Alias.app", "bookmark");
+    sandbox.system().fakeFileResources().addAlias(alias, target);
+    // Since the scan, a real application took the place of a folded alias.
+    const QString real = BundleBuilder(apps + "/Real.app").build();
+
+    DuplicateCleanup::removeStandIns({link, proxy, alias, real, apps + "/None.app"});
+
+    for (const QString &gone : {link, proxy, alias})
+        EXPECT_FALSE(PathUtils::existsNoFollow(gone)) << gone.toStdString();
+    EXPECT_TRUE(PathUtils::isDirectory(real + "/Contents"));
+    EXPECT_TRUE(PathUtils::isDirectory(target + "/Contents"));
+}
+
+class TrashTest : public ::testing::Test
+{
+protected:
+    // A local copy at `relative` (below the sandbox root) of an offloaded primary.
+    DuplicateLocalInstance copyOf(const QString &relative, bool running = false,
+                                  bool reachable = true)
+    {
+        const QString path = BundleBuilder(sandbox.path(relative)).build();
+        AppItem local{QUrl::fromLocalFile(path), PathUtils::baseName(path)};
+        local.isRunning = running;
+        AppItem primary{QUrl::fromLocalFile(sandbox.applications() + "/Primary.app"), "Primary"};
+        primary.isSymlink = primary.isAlias = true;
+        primary.symlinkTarget = reachable ? driveCopy : sandbox.drive() + "/Gone.app";
+        return {local, primary};
+    }
+    QStringList trashNames() const
+    {
+        return QDir(sandbox.paths().trash)
+            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+    Sandbox sandbox;
+    QString driveCopy = BundleBuilder(sandbox.drive() + "/Applications/Tool.app").build();
+    FakeWorkspace &workspace = sandbox.system().fakeWorkspace();
+    FakeAdminShell &adminShell = sandbox.system().fakeAdminShell();
+};
+
+TEST_F(TrashTest, RefusesRunningAndUnreachableCopies)
+{
+    const auto running = copyOf("Applications/A/Tool.app", true);
+    const auto orphan = copyOf("Applications/B/Only.app", false, false);
+    const auto fine = copyOf("Applications/C/Fine.app");
+
+    const TrashResult result = DuplicateCleanup::trashLocalCopies({running, orphan, fine});
+
+    EXPECT_EQ(result,
+              (TrashResult{1,
+                           {"Tool is currently running; quit it before moving to Trash.",
+                            "Only: its offloaded copy is not reachable; not moved to Trash."}}));
+    EXPECT_TRUE(PathUtils::existsNoFollow(orphan.localApp.id()));
+    EXPECT_EQ(trashNames(), QStringList{"Fine.app"});
+    EXPECT_EQ(DuplicateCleanup::trashLocalCopies({}), TrashResult{});
+    EXPECT_TRUE(adminShell.commands().isEmpty());
+}
+
+TEST_F(TrashTest, RefusedMovesShareOneAdministratorCommandWithDistinctNames)
+{
+    const auto first = copyOf("Applications/A/Tool.app");
+    const auto second = copyOf("Applications/It's/Tool.app");
+    const auto bare = copyOf("Applications/Bare");
+    sandbox.writeFile(sandbox.paths().trash + "/Bare", "taken");
+    for (const auto &instance : {first, second, bare})
+        workspace.failTrash(instance.localApp.id());
+    adminShell.runUnprivileged();
+
+    EXPECT_EQ(DuplicateCleanup::trashLocalCopies({first, second, bare}), (TrashResult{3, {}}));
+    ASSERT_EQ(adminShell.commands().size(), 1);
+    const QString command = adminShell.commands().first();
+    const QString trash = sandbox.paths().trash;
+    EXPECT_TRUE(
+        command.startsWith("mv '" + first.localApp.id() + "' '" + trash + "/Tool.app' && mv '"));
+    EXPECT_TRUE(command.contains("/It'\\''s/Tool.app' '" + trash + "/Tool-"))
+        << command.toStdString();
+    const QStringList names = trashNames();
+    EXPECT_EQ(names.size(), 4);
+    EXPECT_EQ(names.filter(QRegularExpression("^Tool-[0-9A-F]{8}\\.app$")).size(), 1);
+    EXPECT_EQ(names.filter(QRegularExpression("^Bare-[0-9A-F]{8}$")).size(), 1);
+}
+
+TEST_F(TrashTest, FailedAdministratorCommandCountsTheMovesThatHappened)
+{
+    const auto plain = copyOf("Applications/A/Plain.app");
+    const auto one = copyOf("Applications/B/One.app");
+    const auto two = copyOf("Applications/C/Two.app");
+    workspace.failTrash(one.localApp.id());
+    workspace.failTrash(two.localApp.id());
+    adminShell.decline("User canceled.");
+    EXPECT_EQ(DuplicateCleanup::trashLocalCopies({plain, one, two}),
+              (TrashResult{1, {"Administrator authorization failed: User canceled."}}));
+
+    // The chain moves the first copy and then stops.
+    adminShell.answerWith([](const QString &command) {
+        (void)FakeAdminShell::runWithShell(command.section(" && ", 0, 0));
+        return AdminShellResult{false, "mv: cannot move"};
+    });
+    EXPECT_EQ(DuplicateCleanup::trashLocalCopies({one, two}),
+              (TrashResult{1, {"Administrator authorization failed: mv: cannot move"}}));
+    EXPECT_EQ(trashNames(), (QStringList{"One.app", "Plain.app"}));
+}
+
+} // namespace
