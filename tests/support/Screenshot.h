@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLayout>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+
+// Saves what a widget shows as build/screenshots/<name>.png for review. The folder sits
+// beside the test executables' build tree (the working directory of ctest runs).
+inline QString saveScreenshot(QWidget *widget, const QString &name)
+{
+    QDir folder(QCoreApplication::applicationDirPath());
+    // tests run from <build>/tests; keep every picture in <build>/screenshots.
+    while (!folder.exists(QStringLiteral("CMakeCache.txt")) && folder.cdUp()) {
+    }
+    const QString dir = folder.absoluteFilePath(QStringLiteral("screenshots"));
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    widget->ensurePolished();
+    if (widget->layout())
+        widget->layout()->activate();
+    widget->grab().save(path);
+    return path;
+}
