@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QStringList>
+#include <functional>
 #include <mutex>
 
 // Bundle services that record every request and touch nothing. The program carries the
@@ -29,6 +30,19 @@ public:
     void registerApplication(const QString &bundlePath) override
     {
         record({QStringLiteral("registerApplication"), {bundlePath}});
+        std::function<void(const QString &)> hook;
+        {
+            const std::lock_guard lock(m_mutex);
+            hook = m_onRegister;
+        }
+        if (hook)
+            hook(bundlePath);
+    }
+    // Runs after each registration is recorded, on the registering thread.
+    void setOnRegister(std::function<void(const QString &)> hook)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_onRegister = std::move(hook);
     }
     void setComment(const QString &path, const QString &comment) override
     {
@@ -109,4 +123,5 @@ private:
     QHash<QString, QString> m_resources;
     QString m_bundlePath;
     QString m_compiler = QStringLiteral("/nonexistent/launcher-compiler");
+    std::function<void(const QString &)> m_onRegister;
 };

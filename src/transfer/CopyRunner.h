@@ -1,0 +1,36 @@
+#pragma once
+
+#include "base/OperationError.h"
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+class CancelState;
+
+// The copy both engines make between the Mac and the drive: the platform's copy tool, run as
+// the engine's registered process so that a cancel request can stop it, and repeated with
+// administrator rights when it fails. Runs on the calling background thread and blocks until
+// the copy is over; never on the main thread.
+namespace CopyRunner {
+
+// The engine's own wording of the two ways a copy can end badly.
+struct Errors
+{
+    // A cancel request seen before the copy (nothing touched) or after it, also after the
+    // administrator copy (the destination removed first; no administrator prompt follows).
+    OperationError cancelled;
+    // The copy and its administrator repetition both failed: the tool's standard error
+    // decoded as UTF-8 (nothing when it is not valid UTF-8) and the repetition's message.
+    // The partial destination stays.
+    std::function<OperationError(const std::optional<QString> &toolError,
+                                 const QString &adminMessage)>
+        failed;
+};
+
+// Copies `source` to `destination` (created by the tool). Throws errors.cancelled,
+// errors.failed(...), or a "Process" error when the tool cannot be launched.
+void run(CancelState &cancel, const QString &source, const QString &destination,
+         const Errors &errors);
+
+} // namespace CopyRunner

@@ -1,0 +1,25 @@
+#include "transfer/OrphanedStagingItem.h"
+
+#include "base/ByteCount.h"
+#include "base/PathUtils.h"
+
+OrphanedStagingItem::OrphanedStagingItem(QUrl url, qint64 size, bool isRecoveryCopy,
+                                         bool hasMissingOriginal)
+    : id(url.toLocalFile())
+    , url(std::move(url))
+    , displayName(PathUtils::lastComponent(id))
+    , size(size)
+    , isRecoveryCopy(isRecoveryCopy)
+    , hasMissingOriginal(hasMissingOriginal)
+{}
+
+QString OrphanedStagingItem::formattedSize() const
+{
+    return formatFileSize(size);
+}
+
+size_t qHash(const OrphanedStagingItem &item, size_t seed) noexcept
+{
+    return qHashMulti(seed, item.id, item.url, item.displayName, item.size, item.isRecoveryCopy,
+                      item.hasMissingOriginal);
+}

@@ -1,0 +1,443 @@
+#include "transfer/RecordRestore.h"
+
+#include "base/Iso8601.h"
+#include "base/PathUtils.h"
+#include "base/Uuid.h"
+#include "services/AppLogger.h"
+#include "services/AppScanner.h"
+#include "services/LedgerService.h"
+#include "services/PrivilegeHelper.h"
+#include "transfer/AppProxyHelper.h"
+#include "transfer/CopyRunner.h"
+#include "transfer/RestoreContext.h"
+#include "transfer/RestoreEngine.h"
+#include "transfer/RestorePaths.h"
+
+#include <QFile>
+#include <algorithm>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto bundleSettle = 200ms;
+constexpr auto bundleRetry = 600ms;
+constexpr auto folderSettle = 100ms;
+constexpr auto folderRetry = 300ms;
+
+const QString category = QStringLiteral("Restore");
+
+QString restoringPath(const QString &path)
+{
+    return path + QStringLiteral(".restoring-") + newUuidText();
+}
+
+void removeQuietly(const QString &path)
+{
+    try {
+        PrivilegeHelper::safeRemove(path);
+    } catch (...) {
+    }
+}
+
+// safeRemove leaves a dangling link alone (links followed, nothing is there), yet it blocks
+// the move into its place, so it goes here: plainly, else as administrator.
+void removeDanglingLink(const QString &path)
+{
+    if (PrivilegeHelper::isWritable(PathUtils::parentPath(path)) &&
+        ::unlink(QFile::encodeName(path).constData()) == 0)
+        return;
+    const PrivilegeHelper::CommandResult result = PrivilegeHelper::runPrivilegedCommand(
+        QStringLiteral("/bin/rm -f ") + PrivilegeHelper::shellQuote(path));
+    if (!result.success)
+        throw OperationError(PrivilegeHelper::errorDomain, 1,
+                             QStringLiteral("Failed to remove '") + path +
+                                 QStringLiteral("' with admin privileges: ") + result.output);
+}
+
+// What stands in the way of a restored item: a link (dangling or not), proxy or alias.
+void removeInTheWay(const QString &path)
+{
+    if (PathUtils::isSymlink(path) && !PathUtils::existsFollowingLinks(path)) {
+        removeDanglingLink(path);
+        return;
+    }
+    PrivilegeHelper::safeRemove(path);
+}
+
+// The file manager's plain removal, with the program's own rights.
+bool removePlainly(const QString &path)
+{
+    if (!PrivilegeHelper::isWritable(PathUtils::parentPath(path)))
+        return false;
+    std::error_code error;
+    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()),
+                                error);
+    return !error;
+}
+
+const CopyRunner::Errors &copyErrors()
+{
+    static const CopyRunner::Errors errors{
+        RecordRestore::cancellationError(),
+        [](const std::optional<QString> &toolError, const QString &adminMessage) {
+            return RecordRestore::error(
+                402, QStringLiteral("ditto restore failed: ") +
+                         toolError.value_or(QStringLiteral("Unknown ditto error")) +
+                         QStringLiteral(" (Admin attempt: ") + adminMessage + QStringLiteral(")"));
+        }};
+    return errors;
+}
+
+QString shortVersion(const QString &bundle)
+{
+    return AppScanner::extractVersionInfo(QUrl::fromLocalFile(bundle))
+        .shortVersion.value_or(QStringLiteral("unknown"));
+}
+
+} // namespace
+
+RecordRestore::RecordRestore(RestoreContext &context, MigrationRecord record,
+                             std::optional<QUrl> targetVolumeURL)
+    : m_context(context)
+    , m_record(std::move(record))
+    , m_targetVolumeURL(std::move(targetVolumeURL))
+{}
+
+OperationError RecordRestore::error(int code, const QString &message)
+{
+    return OperationError(RestoreEngine::errorDomain, code, message);
+}
+
+OperationError RecordRestore::cancellationError()
+{
+    return error(3072, QStringLiteral("Restoration cancelled by user."));
+}
+
+void RecordRestore::run()
+{
+    validatePaths();
+    checkRecord();
+    precheckSupportFolders();
+    if (handlesBundle())
+        restoreBundle();
+    restoreSupportFolders();
+    updateLedger();
+    removeDriveCopies();
+}
+
+bool RecordRestore::handlesBundle() const
+{
+    return m_record.movedApp && m_record.appTargetPath.has_value();
+}
+
+RecordRestore::LocalItem RecordRestore::localApplication() const
+{
+    const QString &path = m_record.appOriginalPath;
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (AppProxyHelper::isSymbolicLink(path))
+        return LocalItem::standIn;
+    if (!PathUtils::existsFollowingLinks(path))
+        return LocalItem::absent;
+    if (AppProxyHelper::isProxyBundle(url) || AppProxyHelper::isAliasFile(url))
+        return LocalItem::standIn;
+    return LocalItem::application;
+}
+
+OperationError RecordRestore::differingApplicationError() const
+{
+    return error(409, QStringLiteral("A real application already exists at '") +
+                          m_record.appOriginalPath + QStringLiteral("' (v") +
+                          shortVersion(m_record.appOriginalPath) +
+                          QStringLiteral(") that is not an Korvanthelix proxy. External version "
+                                         "is v") +
+                          shortVersion(*m_record.appTargetPath) +
+                          QStringLiteral(". To prevent overwriting a newer or separate local "
+                                         "installation, restore was cancelled. Please rename or "
+                                         "remove the local app first."));
+}
+
+void RecordRestore::validatePaths() const
+{
+    QStringList paths{m_record.appOriginalPath};
+    if (m_record.appTargetPath)
+        paths.append(*m_record.appTargetPath);
+    for (const SupportFolderRecord &folder : m_record.supportFolders)
+        paths << folder.source << folder.target;
+    for (const QString &path : std::as_const(paths)) {
+        if (!RestorePaths::isAcceptable(path))
+            throw error(407, QStringLiteral("Invalid migration record for '") + m_record.appName +
+                                 QStringLiteral("': the path '") + path +
+                                 QStringLiteral("' is not an absolute path free of '.' and "
+                                                "'..' components."));
+    }
+}
+
+void RecordRestore::checkRecord()
+{
+    if (!handlesBundle())
+        return;
+    const QString &local = m_record.appOriginalPath;
+    const QString &drive = *m_record.appTargetPath;
+    if (local == drive)
+        throw error(407, QStringLiteral("Invalid migration record for '") + m_record.appName +
+                             QStringLiteral("': source and target application paths are "
+                                            "identical ('") +
+                             drive + QStringLiteral("')."));
+    // Copying one into the other, or deleting the drive copy afterwards, would destroy both.
+    if (RestorePaths::overlaps(local, drive))
+        throw error(407, QStringLiteral("Invalid migration record for '") + m_record.appName +
+                             QStringLiteral("': source and target application paths overlap ('") +
+                             local + QStringLiteral("' and '") + drive + QStringLiteral("')."));
+    if (!PathUtils::existsFollowingLinks(drive))
+        throw error(401, QStringLiteral("External application bundle not found at '") + drive +
+                             QStringLiteral("'. Is the external drive connected?"));
+    if (localApplication() == LocalItem::application && !m_context.verifyCopiedItem(drive, local))
+        throw differingApplicationError();
+}
+
+void RecordRestore::precheckSupportFolders() const
+{
+    for (const SupportFolderRecord &folder : m_record.supportFolders) {
+        if (folder.source == folder.target || RestorePaths::overlaps(folder.source, folder.target))
+            continue;
+        if ((folder.symlinkCreated || AppProxyHelper::isSymbolicLink(folder.source)) &&
+            !PathUtils::existsFollowingLinks(folder.target))
+            throw error(408, QStringLiteral("External support data for '") + folder.displayName +
+                                 QStringLiteral("' is missing at '") + folder.target +
+                                 QStringLiteral("'. Cannot complete restore while local symlink "
+                                                "remains broken. Please connect the drive "
+                                                "containing the support data."));
+    }
+}
+
+void RecordRestore::restoreBundle()
+{
+    const QString &local = m_record.appOriginalPath;
+    const QString &drive = *m_record.appTargetPath;
+    if (!PathUtils::existsFollowingLinks(drive))
+        return;
+    if (localApplication() == LocalItem::application) {
+        // A real application is never replaced: identical, it stays and is not copied again.
+        if (!m_context.verifyCopiedItem(drive, local))
+            throw differingApplicationError();
+        m_removalList.append(drive);
+        m_keptLocalPaths.append(local);
+        return;
+    }
+
+    publishStep(QStringLiteral("Restoring application bundle: ") + m_record.appName +
+                QStringLiteral("..."));
+    const QString staging = restoringPath(local);
+    stageVerifiedCopy(drive, staging, bundleSettle, bundleRetry,
+                      error(404, QStringLiteral("Verification failed for restored application "
+                                                "bundle '") +
+                                     m_record.appName +
+                                     QStringLiteral("'. External application was left "
+                                                    "untouched.")));
+    if (!swapBundle(staging))
+        return;
+
+    AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(local));
+    m_keptLocalPaths.append(local);
+    if (!m_context.verifyCopiedItem(drive, local))
+        throw error(406, QStringLiteral("Final destination integrity verification failed for "
+                                        "restored application bundle '") +
+                             m_record.appName + QStringLiteral("' at '") + local +
+                             QStringLiteral("'. External application bundle at '") + drive +
+                             QStringLiteral("' was preserved."));
+    m_removalList.append(drive);
+}
+
+bool RecordRestore::swapBundle(const QString &staging)
+{
+    const QString &local = m_record.appOriginalPath;
+    const QString &drive = *m_record.appTargetPath;
+    // Looked at again: an application installed during the copy is never replaced either.
+    switch (localApplication()) {
+    case LocalItem::application:
+        removeQuietly(staging);
+        if (!m_context.verifyCopiedItem(drive, local))
+            throw differingApplicationError();
+        m_removalList.append(drive);
+        m_keptLocalPaths.append(local);
+        return false;
+    case LocalItem::standIn:
+        removeInTheWay(local);
+        break;
+    case LocalItem::absent:
+        break;
+    }
+    try {
+        PrivilegeHelper::safeMove(staging, local);
+    } catch (...) {
+        removeQuietly(staging);
+        throw;
+    }
+    return true;
+}
+
+void RecordRestore::restoreSupportFolders()
+{
+    for (const SupportFolderRecord &folder : m_record.supportFolders)
+        restoreSupportFolder(folder);
+}
+
+void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
+{
+    if (folder.source == folder.target)
+        return;
+    if (RestorePaths::overlaps(folder.source, folder.target)) {
+        AppLogger::shared().log(AppLogLevel::warning, category,
+                                QStringLiteral("Skipped support folder '") + folder.displayName +
+                                    QStringLiteral("': its place on the Mac and its copy at '") +
+                                    folder.target + QStringLiteral("' overlap."));
+        return;
+    }
+    const bool localExists = PathUtils::existsFollowingLinks(folder.source);
+    const bool localIsLink = AppProxyHelper::isSymbolicLink(folder.source);
+    const bool driveExists = PathUtils::existsFollowingLinks(folder.target);
+
+    if (!driveExists) {
+        if (localIsLink || folder.symlinkCreated)
+            throw error(408, QStringLiteral("External support data for '") + folder.displayName +
+                                 QStringLiteral("' is missing at '") + folder.target +
+                                 QStringLiteral("'. Cannot complete restore while support data "
+                                                "is missing."));
+        return;
+    }
+    const bool realLocal = localExists && !localIsLink;
+    if (realLocal && m_context.verifyCopiedItem(folder.target, folder.source)) {
+        m_removalList.append(folder.target);
+        m_keptLocalPaths.append(folder.source);
+        return;
+    }
+
+    publishStep(QStringLiteral("Restoring support folder: ") + folder.displayName +
+                QStringLiteral("..."));
+    const QString staging = restoringPath(folder.source);
+    stageVerifiedCopy(folder.target, staging, folderSettle, folderRetry,
+                      error(403, QStringLiteral("Verification failed for restored support "
+                                                "folder '") +
+                                     folder.displayName +
+                                     QStringLiteral("'. External copy was left untouched.")));
+    swapSupportFolder(folder, staging, localIsLink, realLocal);
+
+    m_keptLocalPaths.append(folder.source);
+    if (!m_context.verifyCopiedItem(folder.target, folder.source))
+        throw error(405, QStringLiteral("Final destination integrity verification failed for "
+                                        "restored support folder '") +
+                             folder.displayName + QStringLiteral("' at '") + folder.source +
+                             QStringLiteral("'. External copy at '") + folder.target +
+                             QStringLiteral("' was preserved."));
+    m_removalList.append(folder.target);
+}
+
+void RecordRestore::swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
+                                      bool localIsLink, bool preserveLocal)
+{
+    std::optional<QString> preserved;
+    if (localIsLink) {
+        removeInTheWay(folder.source);
+    } else if (preserveLocal) {
+        // The user's own folder differs from the drive copy: kept aside, never deleted.
+        const QString aside = folder.source + QStringLiteral(".preserved-local-") + newUuidText();
+        PrivilegeHelper::safeMove(folder.source, aside);
+        preserved = aside;
+        m_context.publish([aside](RestoreEngine &engine) {
+            QStringList paths = engine.preservedBackupPaths();
+            paths.append(aside);
+            engine.setPreservedBackupPaths(paths);
+        });
+    }
+    try {
+        PrivilegeHelper::safeMove(staging, folder.source);
+    } catch (...) {
+        if (preserved && PathUtils::existsNoFollow(*preserved)) {
+            try {
+                PrivilegeHelper::safeMove(*preserved, folder.source);
+                m_context.publish([aside = *preserved](RestoreEngine &engine) {
+                    QStringList paths = engine.preservedBackupPaths();
+                    paths.removeAll(aside);
+                    engine.setPreservedBackupPaths(paths);
+                });
+            } catch (...) {
+            }
+        }
+        removeQuietly(staging);
+        throw;
+    }
+}
+
+void RecordRestore::updateLedger()
+{
+    std::optional<QString> base = m_record.appTargetPath;
+    if (!base && !m_record.supportFolders.isEmpty())
+        base = m_record.supportFolders.first().target;
+    const QList<QUrl> folders = base ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
+    m_context.ledger().updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(),
+                                          iso8601SecondsNow(), m_targetVolumeURL, folders);
+}
+
+void RecordRestore::removeDriveCopies()
+{
+    // A backup's drive copies are the backup itself; restoring from it never deletes them.
+    if (!m_record.movedApp)
+        return;
+    QStringList failures;
+    for (const QString &path : std::as_const(m_removalList)) {
+        const auto kept =
+            std::find_if(m_keptLocalPaths.cbegin(), m_keptLocalPaths.cend(),
+                         [&](const QString &local) { return RestorePaths::overlaps(path, local); });
+        if (kept != m_keptLocalPaths.cend()) {
+            failures.append(path +
+                            QStringLiteral(": not removed, it overlaps the restored item "
+                                           "at '") +
+                            *kept + QStringLiteral("'"));
+            continue;
+        }
+        if (!PathUtils::existsFollowingLinks(path) || removePlainly(path))
+            continue;
+        try {
+            PrivilegeHelper::safeRemove(path);
+        } catch (const OperationError &failure) {
+            failures.append(path + QStringLiteral(": ") + failure.message());
+        }
+    }
+    if (failures.isEmpty())
+        return;
+    const QString joined = failures.join(QLatin1Char('\n'));
+    AppLogger::shared().log(AppLogLevel::error, category,
+                            QStringLiteral("External cleanup failed after restoring '") +
+                                m_record.appName + QStringLiteral("': ") + joined);
+    throw error(406, QStringLiteral("'") + m_record.appName +
+                         QStringLiteral("' was restored and verified on your Mac (ledger "
+                                        "updated), but removing leftover external copy "
+                                        "failed:\n") +
+                         joined);
+}
+
+void RecordRestore::stageVerifiedCopy(const QString &from, const QString &staging,
+                                      std::chrono::nanoseconds settle,
+                                      std::chrono::nanoseconds retry, const OperationError &failure)
+{
+    removeQuietly(staging);
+    CopyRunner::run(m_context.cancel(), from, staging, copyErrors());
+    // The copy tool's writes may still sit in buffers; let them settle before reading back.
+    ::sync();
+    m_context.pause(settle);
+    if (m_context.verifyCopiedItem(from, staging))
+        return;
+    m_context.pause(retry);
+    if (m_context.verifyCopiedItem(from, staging))
+        return;
+    removeQuietly(staging);
+    throw failure;
+}
+
+void RecordRestore::publishStep(const QString &step)
+{
+    m_context.publish([step](RestoreEngine &engine) { engine.setCurrentStep(step); });
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "base/OperationError.h"
+#include "model/MigrationRecord.h"
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+#include <optional>
+
+class RestoreContext;
+
+// One application brought back from the drive, guided by its ledger record: the record's
+// checks, the support pre-check, the bundle (staged beside its place as ".restoring-",
+// verified, swapped in, registered, verified again), the support folders, the ledger update
+// and, last, the removal of the drive copies. Runs on a worker thread and throws the first
+// failure; the start and the success and failure bookkeeping around it are the engine's.
+//
+// Ledger paths are untrusted: only absolute paths without "." or ".." are accepted, and no
+// item is replaced or removed where it overlaps another that the restore keeps.
+class RecordRestore
+{
+public:
+    RecordRestore(RestoreContext &context, MigrationRecord record,
+                  std::optional<QUrl> targetVolumeURL);
+
+    void run();
+
+    // "RestoreEngine" errors shared with the lookup and the engine.
+    [[nodiscard]] static OperationError error(int code, const QString &message);
+    [[nodiscard]] static OperationError cancellationError();
+
+private:
+    enum class LocalItem {
+        absent,      // nothing, links followed
+        standIn,     // a symbolic link (also a dangling one), a proxy bundle or an alias
+        application, // a real application
+    };
+
+    [[nodiscard]] bool handlesBundle() const;
+    [[nodiscard]] LocalItem localApplication() const;
+    [[nodiscard]] OperationError differingApplicationError() const;
+
+    void validatePaths() const;
+    void checkRecord();
+    void precheckSupportFolders() const;
+    void restoreBundle();
+    // False when an identical application was found in place at the swap.
+    bool swapBundle(const QString &staging);
+    void restoreSupportFolders();
+    void restoreSupportFolder(const SupportFolderRecord &folder);
+    void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
+                           bool localIsLink, bool preserveLocal);
+    void updateLedger();
+    void removeDriveCopies();
+
+    // Copies `from` to a fresh `staging` and verifies it, once more after a pause; throws
+    // `failure` (the staging copy removed) when both verifications fail.
+    void stageVerifiedCopy(const QString &from, const QString &staging,
+                           std::chrono::nanoseconds settle, std::chrono::nanoseconds retry,
+                           const OperationError &failure);
+    void publishStep(const QString &step);
+
+    RestoreContext &m_context;
+    const MigrationRecord m_record;
+    const std::optional<QUrl> m_targetVolumeURL;
+    // Drive copies deleted at the very end, the bundle's first.
+    QStringList m_removalList;
+    // Local places that now hold restored or kept items; never deleted by the removal.
+    QStringList m_keptLocalPaths;
+};

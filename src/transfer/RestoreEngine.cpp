@@ -1,0 +1,240 @@
+#include "transfer/RestoreEngine.h"
+
+#include "base/MainThread.h"
+#include "model/AppItem.h"
+#include "model/MigrationRecord.h"
+#include "services/AppLogger.h"
+#include "services/LedgerService.h"
+#include "transfer/RecordRestore.h"
+#include "transfer/RestoreContext.h"
+#include "transfer/RestoreLookup.h"
+
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
+
+namespace {
+
+using Context = std::shared_ptr<RestoreContext>;
+
+// Whatever ends a restore leaves it visibly ended, also a failure before any single restore
+// began (a failed lookup).
+void publishFailure(RestoreContext &context, const QString &message)
+{
+    context.publish([message](RestoreEngine &engine) {
+        engine.setError(message);
+        engine.setIsRestoring(false);
+    });
+}
+
+// One application from its record: the frame of start, success and failure around the run.
+void runRecordRestore(RestoreContext &context, const MigrationRecord &record,
+                      const std::optional<QUrl> &targetVolumeURL)
+{
+    const bool inBatch = context.isInBatch();
+    if (!inBatch)
+        context.resetCancellationState();
+    context.publish([name = record.appName, inBatch](RestoreEngine &engine) {
+        engine.setIsRestoring(true);
+        engine.setCurrentStep(QStringLiteral("Starting restore for ") + name +
+                              QStringLiteral("..."));
+        engine.setError(std::nullopt);
+        if (!inBatch)
+            engine.setPreservedBackupPaths({});
+    });
+
+    try {
+        RecordRestore(context, record, targetVolumeURL).run();
+    } catch (const OperationError &failure) {
+        AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Restore"),
+                                QStringLiteral("Restoration failed for '") + record.appName +
+                                    QStringLiteral("': ") + failure.message());
+        publishFailure(context, failure.message());
+        throw;
+    }
+
+    AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Restore"),
+                            QStringLiteral("Restoration complete for '") + record.appName +
+                                QStringLiteral("'"));
+    context.publish([name = record.appName](RestoreEngine &engine) {
+        engine.setCurrentStep(QStringLiteral("Restoration complete for ") + name +
+                              QStringLiteral("!"));
+        engine.setIsRestoring(false);
+    });
+}
+
+void runAppRestore(RestoreContext &context, const AppItem &app,
+                   const std::optional<QUrl> &targetVolumeURL)
+{
+    // One snapshot of the ledger, taken on this thread.
+    const MigrationRecord record = RestoreLookup::recordFor(app, context.ledger().records());
+    runRecordRestore(context, record, targetVolumeURL);
+}
+
+void runBatch(RestoreContext &context, const QList<AppItem> &apps,
+              const std::optional<QUrl> &targetVolumeURL)
+{
+    context.setInBatch(true);
+    struct BatchEnd
+    {
+        RestoreContext &context;
+        ~BatchEnd() { context.setInBatch(false); }
+    } const batchEnd{context};
+    context.resetCancellationState();
+    const qsizetype count = apps.size();
+    context.publish([count](RestoreEngine &engine) {
+        engine.setIsRestoring(true);
+        engine.setProgressPercent(0.0);
+        engine.setIsComplete(false);
+        engine.setError(std::nullopt);
+        engine.setPreservedBackupPaths({});
+        engine.setCurrentStep(QStringLiteral("Preparing to restore ") + QString::number(count) +
+                              QStringLiteral(" application(s)..."));
+    });
+
+    for (qsizetype i = 0; i < count; ++i) {
+        const AppItem &app = apps.at(i);
+        context.publish([i, count, name = app.name](RestoreEngine &engine) {
+            engine.setCurrentStep(QStringLiteral("Restoring (") + QString::number(i + 1) +
+                                  QLatin1Char('/') + QString::number(count) +
+                                  QStringLiteral("): ") + name + QStringLiteral("..."));
+            engine.setProgressPercent(double(i) / double(std::max<qsizetype>(count, 1)));
+        });
+        try {
+            runAppRestore(context, app, targetVolumeURL);
+        } catch (const OperationError &failure) {
+            publishFailure(context, failure.message());
+            throw;
+        }
+    }
+
+    context.publish([count](RestoreEngine &engine) {
+        engine.setProgressPercent(1.0);
+        engine.setIsComplete(true);
+        engine.setCurrentStep(QStringLiteral("Successfully restored ") + QString::number(count) +
+                              QStringLiteral(" application(s)!"));
+    });
+}
+
+} // namespace
+
+RestoreEngine::RestoreEngine(QObject *parent)
+    : RestoreEngine(LedgerService::shared(), parent)
+{}
+
+RestoreEngine::RestoreEngine(LedgerService &ledger, QObject *parent)
+    : QObject(parent)
+    , m_context(std::make_shared<RestoreContext>(*this, ledger))
+{}
+
+RestoreEngine::~RestoreEngine()
+{
+    m_context->detach();
+}
+
+void RestoreEngine::setIsRestoring(bool restoring)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_isRestoring = restoring;
+    emit isRestoringChanged();
+}
+
+void RestoreEngine::setCurrentStep(const QString &step)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_currentStep = step;
+    emit currentStepChanged();
+}
+
+void RestoreEngine::setProgressPercent(double fraction)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_progressPercent = fraction;
+    emit progressPercentChanged();
+}
+
+void RestoreEngine::setIsComplete(bool complete)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_isComplete = complete;
+    emit isCompleteChanged();
+}
+
+void RestoreEngine::setError(const std::optional<QString> &error)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_error = error;
+    emit errorChanged();
+}
+
+void RestoreEngine::setPreservedBackupPaths(const QStringList &paths)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_preservedBackupPaths = paths;
+    emit preservedBackupPathsChanged();
+}
+
+void RestoreEngine::setIsCancelling(bool cancelling)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_isCancelling = cancelling;
+    emit isCancellingChanged();
+}
+
+void RestoreEngine::cancelCurrentOperation()
+{
+    m_context->cancel().cancel();
+    onMainThread(this, [this] {
+        setIsCancelling(true);
+        setCurrentStep(QStringLiteral("Cancelling restoration and cleaning up staging files..."));
+    });
+}
+
+void RestoreEngine::resetCancellationState()
+{
+    m_context->resetCancellationState();
+}
+
+bool RestoreEngine::isCancelRequested() const
+{
+    return m_context->cancel().isCancelRequested();
+}
+
+CancelState &RestoreEngine::cancelState()
+{
+    return m_context->cancel();
+}
+
+QFuture<void> RestoreEngine::restoreBatch(const QList<AppItem> &apps,
+                                          const std::optional<QUrl> &targetVolumeURL)
+{
+    return QtConcurrent::run([context = m_context, apps, targetVolumeURL] {
+        runBatch(*context, apps, targetVolumeURL);
+    });
+}
+
+QFuture<void> RestoreEngine::restoreApplication(const AppItem &app,
+                                                const std::optional<QUrl> &targetVolumeURL)
+{
+    return QtConcurrent::run([context = m_context, app, targetVolumeURL] {
+        try {
+            runAppRestore(*context, app, targetVolumeURL);
+        } catch (const OperationError &failure) {
+            publishFailure(*context, failure.message());
+            throw;
+        }
+    });
+}
+
+QFuture<void> RestoreEngine::restoreApplication(const MigrationRecord &record,
+                                                const std::optional<QUrl> &targetVolumeURL)
+{
+    return QtConcurrent::run([context = m_context, record, targetVolumeURL] {
+        runRecordRestore(*context, record, targetVolumeURL);
+    });
+}
+
+void RestoreEngine::setSleeper(Sleeper sleeper)
+{
+    m_context->setSleeper(std::move(sleeper));
+}

@@ -1,0 +1,119 @@
+#include "transfer/RestoreLookup.h"
+
+#include "base/Iso8601.h"
+#include "base/PathUtils.h"
+#include "transfer/AppProxyHelper.h"
+#include "transfer/RecordRestore.h"
+#include "transfer/RestorePaths.h"
+
+#include <functional>
+
+namespace RestoreLookup {
+
+namespace {
+
+OperationError noTargetError(const AppItem &app)
+{
+    return RecordRestore::error(400, QStringLiteral("No valid external destination target known "
+                                                    "for '") +
+                                         app.name + QStringLiteral("'."));
+}
+
+// A link, alias or proxy stands at the item's place, by the inventory or by the disk.
+bool standInAtPlace(const AppItem &app)
+{
+    const QString path = app.id();
+    return app.isSymlink || app.isAlias || AppProxyHelper::isSymbolicLink(path) ||
+           AppProxyHelper::isProxyBundle(app.url) || AppProxyHelper::isAliasFile(app.url);
+}
+
+using Match = std::function<bool(const MigrationRecord &)>;
+
+// The first candidate of each group in turn that passes the first match, then the second...
+const MigrationRecord *firstMatch(const QList<QList<MigrationRecord>> &groups,
+                                  const QList<Match> &matches)
+{
+    for (const QList<MigrationRecord> &group : groups) {
+        for (const Match &match : matches) {
+            for (const MigrationRecord &record : group) {
+                if (match(record))
+                    return &record;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &records)
+{
+    QList<MigrationRecord> active;
+    QList<MigrationRecord> candidates;
+    for (const MigrationRecord &record : records) {
+        if (record.status == MigrationStatus::active())
+            active.append(record);
+        if (record.status == MigrationStatus::active() ||
+            record.status == MigrationStatus::copied())
+            candidates.append(record);
+    }
+    // An "active" record describes the move that left the stand-in; a "copied" one of the
+    // same place is only a backup.
+    QList<QList<MigrationRecord>> groups{candidates};
+    if (standInAtPlace(app)) {
+        QList<MigrationRecord> copied;
+        for (const MigrationRecord &record : std::as_const(candidates)) {
+            if (record.status == MigrationStatus::copied())
+                copied.append(record);
+        }
+        groups = {active, copied};
+    }
+
+    const QString place = app.id();
+    if (!app.symlinkTarget) {
+        const MigrationRecord *found = firstMatch(
+            groups, {[&](const MigrationRecord &r) { return r.appOriginalPath == place; }});
+        if (!found)
+            throw noTargetError(app);
+        return *found;
+    }
+
+    const QString target = RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget);
+    const MigrationRecord *found =
+        firstMatch(groups, {[&](const MigrationRecord &r) {
+                                return r.appOriginalPath == place && r.appTargetPath == target;
+                            },
+                            [&](const MigrationRecord &r) { return r.appTargetPath == target; }});
+    if (found)
+        return *found;
+    if (target == place)
+        throw noTargetError(app);
+    return recordFromInventory(app);
+}
+
+MigrationRecord recordFromInventory(const AppItem &app)
+{
+    const QString place = app.id();
+    if (!app.symlinkTarget)
+        throw noTargetError(app);
+    const QString target = RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget);
+    if (target == place || !RestorePaths::liesOnDrive(target))
+        throw noTargetError(app);
+
+    QList<SupportFolderRecord> folders;
+    for (const SupportFolder &folder : app.supportFolders) {
+        if (!(folder.isSymlink || folder.isAlias) || !folder.symlinkTarget)
+            continue;
+        const QString source = folder.id();
+        const QString copy = RestorePaths::absoluteLinkTarget(source, *folder.symlinkTarget);
+        if (copy == source || !PathUtils::existsFollowingLinks(copy) ||
+            !RestorePaths::liesInDriveSupportFolder(copy))
+            continue;
+        folders.append(
+            SupportFolderRecord(source, PathUtils::resolved(copy), folder.displayName, true));
+    }
+    return MigrationRecord(iso8601SecondsNow(), app.name, app.bundleIdentifier, app.version, place,
+                           PathUtils::resolved(target), true, MigrationStatus::active(), folders);
+}
+
+} // namespace RestoreLookup

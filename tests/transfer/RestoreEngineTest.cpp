@@ -1,0 +1,456 @@
+#include "transfer/RestoreEngine.h"
+
+#include "base/OperationError.h"
+#include "base/PathUtils.h"
+#include "base/Subprocess.h"
+#include "model/AppItem.h"
+#include "services/LedgerService.h"
+#include "support/BundleBuilder.h"
+#include "support/FakeTool.h"
+#include "support/Sandbox.h"
+#include "support/TreeDigest.h"
+#include "support/Wait.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::optional<OperationError> outcome(QFuture<void> future)
+{
+    EXPECT_TRUE(waitFor(future));
+    drainEvents();
+    try {
+        future.waitForFinished();
+    } catch (const OperationError &error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+// Items with a restore's temporary markers in `folder`.
+QStringList leftovers(const QString &folder)
+{
+    return QDir(folder).entryList({"*.restoring-*", "*.preserved-local-*"},
+                                  QDir::AllEntries | QDir::Hidden | QDir::System);
+}
+
+QString contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+const QString copyCommand = QStringLiteral("cp -a -T -- \"$1\" \"$2\"");
+
+// One application with its bundle and support folder on the drive.
+struct App
+{
+    QString name, local, drive, supportLocal, supportDrive;
+};
+
+// A sandbox with a ledger, an engine that does not pause, and a copy tool that counts calls.
+struct Scene
+{
+    Sandbox sandbox;
+    LedgerService ledger;
+    RestoreEngine engine{ledger};
+    FakeTool tool{QStringLiteral("copy"), QStringLiteral("exec ") + copyCommand};
+    App editor = addApp(QStringLiteral("Editor"));
+    std::optional<MigrationRecord> byRecord; // restore this record instead of a batch
+
+    Scene()
+    {
+        sandbox.system().setCopyTool([this](const QString &source, const QString &destination) {
+            return QStringList{tool.path(), source, destination};
+        });
+        engine.setSleeper([](std::chrono::nanoseconds) {});
+    }
+    App addApp(const QString &name)
+    {
+        const App app{name, sandbox.applications() + "/" + name + ".app",
+                      sandbox.drive() + "/Applications/" + name + ".app",
+                      sandbox.userSupport() + "/" + name,
+                      sandbox.drive() + "/Application Support/" + name};
+        BundleBuilder(app.drive)
+            .version(QStringLiteral("2.0"))
+            .file("Resources/data", "drive")
+            .build();
+        sandbox.writeFile(app.supportDrive + "/prefs", "drive prefs");
+        return app;
+    }
+    // What an offload leaves: links (where nothing else stands) and a record.
+    void offload(const App &app, bool movedApp = true)
+    {
+        if (!PathUtils::existsNoFollow(app.local))
+            sandbox.makeSymlink(app.local, app.drive);
+        if (!PathUtils::existsNoFollow(app.supportLocal))
+            sandbox.makeSymlink(app.supportLocal, app.supportDrive);
+        ledger.recordMigration(record(app, movedApp), driveURL());
+    }
+    // Real copies of the drive's items on the Mac.
+    void copyBack(const App &app)
+    {
+        for (const auto &[from, to] :
+             {std::pair(app.drive, app.local), std::pair(app.supportDrive, app.supportLocal)}) {
+            QDir().mkpath(PathUtils::parentPath(to));
+            ASSERT_TRUE(Subprocess::run("cp", {"-a", "-T", "--", from, to}).succeeded());
+        }
+    }
+    static MigrationRecord record(const App &app, bool movedApp = true)
+    {
+        return MigrationRecord(
+            "2025-01-01T00:00:00Z", app.name, std::nullopt, std::nullopt, app.local, app.drive,
+            movedApp, movedApp ? MigrationStatus::active() : MigrationStatus::copied(),
+            {SupportFolderRecord(app.supportLocal, app.supportDrive, app.name, movedApp)});
+    }
+    [[nodiscard]] AppItem item(const App &app) const
+    {
+        AppItem item{.url = QUrl::fromLocalFile(app.local), .name = app.name};
+        item.isSymlink = item.isAlias = PathUtils::isSymlink(app.local);
+        item.symlinkTarget = app.drive;
+        return item;
+    }
+    [[nodiscard]] QUrl driveURL() const { return QUrl::fromLocalFile(sandbox.drive()); }
+    [[nodiscard]] QString status(const App &app) const
+    {
+        for (const MigrationRecord &record : ledger.records()) {
+            if (record.appOriginalPath == app.local)
+                return record.status;
+        }
+        return {};
+    }
+};
+
+TEST(RestoreEngine, BatchClearsAnEarlierCancelRequestAndPublishesInOrder)
+{
+    Scene scene;
+    QStringList steps;
+    QObject::connect(&scene.engine, &RestoreEngine::currentStepChanged, &scene.engine,
+                     [&] { steps.append(scene.engine.currentStep()); });
+    scene.engine.cancelCurrentOperation();
+    scene.engine.cancelCurrentOperation();
+    drainEvents();
+    EXPECT_TRUE(scene.engine.isCancelling());
+
+    EXPECT_FALSE(outcome(scene.engine.restoreBatch({}, std::nullopt)));
+    EXPECT_FALSE(scene.engine.isCancelRequested());
+    EXPECT_FALSE(scene.engine.isCancelling());
+    EXPECT_TRUE(scene.engine.isComplete());
+    EXPECT_EQ(scene.engine.progressPercent(), 1.0);
+    EXPECT_EQ(steps, (QStringList{"Cancelling restoration and cleaning up staging files...",
+                                  "Cancelling restoration and cleaning up staging files...",
+                                  "Preparing to restore 0 application(s)...",
+                                  "Successfully restored 0 application(s)!"}));
+}
+
+// What stands at the application's place afterwards.
+enum class Local { driveCopy, unchanged, update, other };
+
+struct OutcomeCase
+{
+    const char *name;
+    std::function<void(Scene &)> setup;
+    int code;            // 0: restored
+    const char *message; // "{local}" and "{drive}" stand for the paths; a prefix
+    const char *status;
+    bool driveKept;
+    Local local;
+    int copies = -1;                        // -1: not counted
+    const char *survivor = "Volumes/Drive"; // below the sandbox root; must remain
+};
+
+void PrintTo(const OutcomeCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class RestoreOutcome : public ::testing::TestWithParam<OutcomeCase>
+{};
+
+TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
+{
+    const OutcomeCase &c = GetParam();
+    Scene scene;
+    const App &app = scene.editor;
+    c.setup(scene);
+    const TreeDigest drive = digestTree(app.drive);
+    const TreeDigest localBefore = digestTree(app.local);
+    const auto places = [&] {
+        return QList<TreeDigest>{digestTree(scene.sandbox.applications()),
+                                 digestTree(scene.sandbox.userSupport()),
+                                 digestTree(scene.sandbox.drive())};
+    };
+    const QList<TreeDigest> before = places();
+
+    // No target: only the folders on the way to the drive's root carry the drive ledger.
+    const auto error = scene.byRecord
+                           ? outcome(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
+                           : outcome(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
+    ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
+    if (c.message) {
+        const QString expected = QString::fromUtf8(c.message)
+                                     .replace("{local}", app.local)
+                                     .replace("{drive}", app.drive);
+        EXPECT_TRUE(error->message().startsWith(expected)) << error->message().toStdString();
+        EXPECT_EQ(scene.engine.error(), error->message());
+    }
+    EXPECT_EQ(scene.status(app), QString::fromLatin1(c.status));
+    EXPECT_EQ(PathUtils::existsNoFollow(app.drive), c.driveKept);
+    EXPECT_TRUE(PathUtils::existsNoFollow(scene.sandbox.path(c.survivor)));
+    EXPECT_TRUE(leftovers(scene.sandbox.applications()).isEmpty());
+    EXPECT_FALSE(scene.engine.isRestoring());
+    if (c.copies >= 0) {
+        EXPECT_EQ(scene.tool.calls().size(), c.copies);
+    }
+    if (c.code == 407) {
+        EXPECT_TRUE(before == places()) << "nothing may change";
+    }
+    const TreeDigest localAfter = digestTree(app.local);
+    switch (c.local) {
+    case Local::driveCopy:
+        EXPECT_EQ(describeDifference(drive, localAfter), QString());
+        break;
+    case Local::unchanged:
+        EXPECT_EQ(describeDifference(localBefore, localAfter), QString());
+        break;
+    case Local::update:
+        EXPECT_EQ(describeDifference(digestTree(scene.sandbox.path("update")), localAfter), "");
+        break;
+    case Local::other:
+        break;
+    }
+    if (c.code == 0 && !scene.byRecord) {
+        EXPECT_EQ(contentOf(app.supportLocal + "/prefs"), "drive prefs");
+        EXPECT_EQ(scene.engine.currentStep(), "Successfully restored 1 application(s)!");
+        EXPECT_EQ(contentOf(scene.sandbox.drive() + "/.korvanthelix_ledger.json")
+                      .contains("\"restored\""),
+                  QString::fromLatin1(c.status) == "restored");
+    }
+}
+
+// The copy tool spoils what it copies; the pause before the second verification may mend it.
+void faultyCopies(Scene &s, bool mendedAtRetry)
+{
+    s.offload(s.editor);
+    s.tool.setBody(copyCommand + " && f=\"$2/Contents/Resources/data\" && "
+                                 "{ [ ! -e \"$f\" ] || echo bad >> \"$f\"; }");
+    s.engine.setSleeper([&s, mendedAtRetry](std::chrono::nanoseconds pause) {
+        const QString folder = s.sandbox.applications();
+        for (const QString &name : leftovers(folder)) {
+            if (mendedAtRetry && pause == 600ms)
+                s.sandbox.writeFile(folder + "/" + name + "/Contents/Resources/data", "drive");
+        }
+    });
+}
+
+// A record with one edit, restored on its own beside a real copy of the application.
+std::function<void(Scene &)> untrusted(std::function<void(Scene &, MigrationRecord &)> edit)
+{
+    return [edit](Scene &s) {
+        s.copyBack(s.editor);
+        QDir(s.editor.supportLocal).removeRecursively();
+        MigrationRecord record = Scene::record(s.editor);
+        edit(s, record);
+        s.byRecord = record;
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , RestoreOutcome,
+    ::testing::Values(
+        OutcomeCase{"LinksReplacedByDriveCopies", [](Scene &s) { s.offload(s.editor); }, 0, nullptr,
+                    "restored", false, Local::driveCopy, 2},
+        OutcomeCase{"IdenticalRealCopiesStayAndDriveCopiesGo",
+                    [](Scene &s) {
+                        s.copyBack(s.editor);
+                        s.offload(s.editor);
+                    },
+                    0, nullptr, "restored", false, Local::driveCopy, 0},
+        OutcomeCase{"DifferingRealApplicationRefused",
+                    [](Scene &s) {
+                        BundleBuilder(s.editor.local).version(QStringLiteral("1.0")).build();
+                        s.offload(s.editor);
+                    },
+                    409,
+                    "A real application already exists at '{local}' (v1.0) that is not an "
+                    "Korvanthelix proxy. External version is v2.0. To prevent overwriting a newer "
+                    "or separate local installation, restore was cancelled. Please rename or "
+                    "remove the local app first.",
+                    "active", true, Local::unchanged, 0},
+        OutcomeCase{"DanglingLinkInTheWayReplaced",
+                    [](Scene &s) {
+                        s.sandbox.makeSymlink(s.editor.local, s.sandbox.path("gone/Editor.app"));
+                        s.sandbox.makeSymlink(s.editor.supportLocal, s.sandbox.path("gone/x"));
+                        s.offload(s.editor);
+                    },
+                    0, nullptr, "restored", false, Local::driveCopy, 2},
+        OutcomeCase{"BackupRestoreKeepsItsDriveCopies",
+                    [](Scene &s) {
+                        s.copyBack(s.editor);
+                        s.offload(s.editor, false);
+                    },
+                    0, nullptr, "copied", true, Local::driveCopy, 0,
+                    "Volumes/Drive/Application Support/Editor"},
+        OutcomeCase{"VerificationMendedAtTheRetry", [](Scene &s) { faultyCopies(s, true); }, 0,
+                    nullptr, "restored", false, Local::driveCopy, 2},
+        OutcomeCase{"VerificationFailingTwice", [](Scene &s) { faultyCopies(s, false); }, 404,
+                    "Verification failed for restored application bundle 'Editor'. External "
+                    "application was left untouched.",
+                    "active", true, Local::unchanged, 1},
+        OutcomeCase{"FinalVerificationFailing",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.sandbox.system().fakeBundleServices().setOnRegister(
+                            [&s](const QString &path) {
+                                s.sandbox.writeFile(path + "/Contents/Resources/data", "changed");
+                            });
+                    },
+                    406,
+                    "Final destination integrity verification failed for restored application "
+                    "bundle 'Editor' at '{local}'. External application bundle at '{drive}' was "
+                    "preserved.",
+                    "active", true, Local::other, 1},
+        OutcomeCase{"RemovalFailingAfterTheLedgerUpdate",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.sandbox.system().setReadOnly(s.sandbox.drive() + "/Applications");
+                    },
+                    406,
+                    "'Editor' was restored and verified on your Mac (ledger updated), but removing "
+                    "leftover external copy failed:\n{drive}: ",
+                    "restored", true, Local::driveCopy, 2},
+        OutcomeCase{"DifferingApplicationInstalledDuringTheCopyIsKept",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        const QString update =
+                            BundleBuilder(s.sandbox.path("update")).version("3.0").build();
+                        s.tool.setBody(copyCommand + " && rm -f '" + s.editor.local +
+                                       "' && cp -a -T -- '" + update + "' '" + s.editor.local +
+                                       "'");
+                    },
+                    409, "A real application already exists at '{local}' (v3.0)", "active", true,
+                    Local::update, 1},
+        // Ledger paths are untrusted: what they name is checked before anything is touched.
+        OutcomeCase{"DotDotInASupportPath", untrusted([](Scene &s, MigrationRecord &r) {
+                        r.supportFolders[0].target = s.sandbox.drive() + "/../../Users/tester";
+                    }),
+                    407, "Invalid migration record for 'Editor': the path ", "", true,
+                    Local::unchanged},
+        OutcomeCase{"DriveCopyInsideTheLocalBundle", untrusted([](Scene &s, MigrationRecord &r) {
+                        r.appTargetPath = s.editor.local + "/Contents";
+                    }),
+                    407, nullptr, "", true, Local::unchanged},
+        OutcomeCase{"DrivePathLinkedToTheLocalPlace", untrusted([](Scene &s, MigrationRecord &r) {
+                        s.sandbox.makeSymlink(s.sandbox.drive() + "/Mirror",
+                                              s.sandbox.applications());
+                        r.appTargetPath = s.sandbox.drive() + "/Mirror/Editor.app";
+                    }),
+                    407, nullptr, "", true, Local::unchanged},
+        OutcomeCase{"SupportCopyInsideItsOwnFolderIsSkipped",
+                    untrusted([](Scene &s, MigrationRecord &r) {
+                        s.sandbox.writeFile(s.editor.supportLocal + "/copy/prefs", "local");
+                        r.supportFolders[0].target = s.editor.supportLocal + "/copy";
+                    }),
+                    0, nullptr, "", false, Local::driveCopy, 0,
+                    "Users/tester/Library/Application Support/Editor/copy/prefs"},
+        OutcomeCase{"SupportCopyInsideTheKeptApplicationIsNotDeleted",
+                    untrusted([](Scene &s, MigrationRecord &r) {
+                        r.supportFolders[0].target = s.editor.local + "/Contents/Resources";
+                    }),
+                    406, nullptr, "", false, Local::driveCopy, 1,
+                    "Applications/Editor.app/Contents/Resources/data"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(RestoreEngine, CancelDuringTheCopyStopsItAndLeavesNoStagingCopy)
+{
+    Scene scene;
+    scene.offload(scene.editor);
+    scene.tool.setBody("mkdir -p \"$2\" && echo part > \"$2/part\" && exec sleep 30");
+    const QFuture<void> running =
+        scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL());
+    ASSERT_TRUE(waitUntil([&] { return !leftovers(scene.sandbox.applications()).isEmpty(); }));
+    scene.engine.cancelCurrentOperation();
+
+    const auto error = outcome(running);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 3072);
+    EXPECT_EQ(scene.engine.error(), "Restoration cancelled by user.");
+    EXPECT_TRUE(scene.engine.isCancelling());
+    EXPECT_TRUE(leftovers(scene.sandbox.applications()).isEmpty());
+    EXPECT_TRUE(PathUtils::isSymlink(scene.editor.local));
+    EXPECT_EQ(scene.status(scene.editor), "active");
+    EXPECT_TRUE(scene.sandbox.system().fakeAdminShell().commands().isEmpty());
+}
+
+TEST(RestoreEngine, PreservedLocalFoldersAreListedAcrossTheBatch)
+{
+    Scene scene;
+    const App viewer = scene.addApp(QStringLiteral("Viewer"));
+    for (const App &app : {scene.editor, viewer}) {
+        scene.sandbox.writeFile(app.supportLocal + "/prefs", "local prefs");
+        scene.offload(app);
+    }
+    EXPECT_FALSE(outcome(scene.engine.restoreBatch({scene.item(scene.editor), scene.item(viewer)},
+                                                   scene.driveURL())));
+    const QStringList preserved = scene.engine.preservedBackupPaths();
+    ASSERT_EQ(preserved.size(), 2);
+    for (const App &app : {scene.editor, viewer}) {
+        const QString aside = preserved.at(app.name == "Editor" ? 0 : 1);
+        EXPECT_TRUE(aside.startsWith(app.supportLocal + ".preserved-local-"));
+        EXPECT_EQ(contentOf(aside + "/prefs"), "local prefs");
+        EXPECT_EQ(contentOf(app.supportLocal + "/prefs"), "drive prefs");
+        EXPECT_EQ(scene.status(app), "restored");
+    }
+}
+
+TEST(RestoreEngine, FailedFolderSwapMovesThePreservedFolderBack)
+{
+    Scene scene;
+    scene.sandbox.writeFile(scene.editor.supportLocal + "/prefs", "local prefs");
+    scene.offload(scene.editor);
+    // Only the administrator may move there, and it refuses to move the staging copy in.
+    scene.sandbox.system().setReadOnly(scene.sandbox.userSupport());
+    scene.sandbox.system().fakeAdminShell().answerWith([](const QString &command) {
+        if (command.startsWith("/bin/mv") && command.contains(".restoring-"))
+            return AdminShellResult{false, QStringLiteral("User canceled.")};
+        return FakeAdminShell::runWithShell(command);
+    });
+
+    const auto error =
+        outcome(scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), "PrivilegeHelper");
+    EXPECT_EQ(contentOf(scene.editor.supportLocal + "/prefs"), "local prefs");
+    EXPECT_TRUE(scene.engine.preservedBackupPaths().isEmpty());
+    EXPECT_TRUE(leftovers(scene.sandbox.userSupport()).isEmpty());
+    EXPECT_TRUE(PathUtils::existsNoFollow(scene.editor.supportDrive));
+    EXPECT_EQ(scene.status(scene.editor), "active");
+}
+
+TEST(RestoreEngine, BatchStopsAtTheFirstFailureAndShowsIt)
+{
+    Scene scene;
+    const App viewer = scene.addApp(QStringLiteral("Viewer"));
+    scene.offload(scene.editor);
+    scene.offload(viewer);
+    // A real application without a record: nothing to restore it from.
+    const QString ghost = BundleBuilder(scene.sandbox.applications() + "/Ghost.app").build();
+    const AppItem realGhost{.url = QUrl::fromLocalFile(ghost), .name = QStringLiteral("Ghost")};
+
+    const auto error = outcome(scene.engine.restoreBatch(
+        {scene.item(scene.editor), realGhost, scene.item(viewer)}, scene.driveURL()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 400);
+    EXPECT_EQ(scene.engine.error(), "No valid external destination target known for 'Ghost'.");
+    EXPECT_FALSE(scene.engine.isRestoring());
+    EXPECT_FALSE(scene.engine.isComplete());
+    EXPECT_DOUBLE_EQ(scene.engine.progressPercent(), 1.0 / 3.0);
+    EXPECT_EQ(scene.status(scene.editor), "restored");
+    EXPECT_TRUE(PathUtils::isSymlink(viewer.local));
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+#include "transfer/StagingCleaner.h"
+
+#include "base/PathUtils.h"
+#include "services/LedgerService.h"
+#include "support/BundleBuilder.h"
+#include "support/Sandbox.h"
+#include "support/Wait.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString uuid = QStringLiteral("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0");
+
+// One item left in a scanned folder: where, its name (with "<U>" for a UUID text), its size
+// in bytes (0: a dangling link), and what the scan should make of it.
+struct Leftover
+{
+    const char *folder; // below the sandbox root
+    const char *name;
+    int bytes;
+    bool listed;
+    bool recovery = false;
+    bool missing = false;
+};
+
+struct CleanerScene
+{
+    Sandbox sandbox;
+    LedgerService ledger;
+    StagingCleaner cleaner{ledger};
+
+    QString place(const Leftover &item) const
+    {
+        QString name = QString::fromLatin1(item.name);
+        name.replace(QStringLiteral("<U>"), uuid);
+        return sandbox.path(QString::fromLatin1(item.folder)) + QLatin1Char('/') + name;
+    }
+    void make(const Leftover &item)
+    {
+        if (item.bytes == 0)
+            sandbox.makeSymlink(place(item), sandbox.path("gone"));
+        else
+            sandbox.writeFile(place(item) + QStringLiteral("/payload"),
+                              QByteArray(item.bytes, 'x'));
+    }
+};
+
+// Sizes are distinct except where the order of equal sizes is the point.
+const QList<Leftover> leftovers = {
+    {"Applications", "Foo.app.restoring-<U>", 10, true},
+    // Offloaded with a record and a proxy in place: the original is there.
+    {"Applications", ".Foo.app.offload-rollback-<U>", 50, true, true, false},
+    // No record and only a link where it came from: missing.
+    {"Applications", ".Bar.app.offload-rollback-<U>", 40, true, true, true},
+    {"Applications", ".Baz.app.offload-rollback-<U>", 30, true, true, true},
+    {"Users/tester/Library/Application Support", ".Qux.rollback-<U>", 10, true, true, false},
+    {"Library/Application Support", "Zed.staging-<U>", 20, true},
+    {"Volumes/Drive/Applications", ".Foo.app.rollback-<U>", 60, true, true, false},
+    {"Applications", "Dangling.app.staging-<U>", 0, true},
+    {"Applications", "com.acme.staging-tool", 5, false},
+    {"Applications", "Foo.app.korvanthelix-partial", 5, false},
+    {"Applications", "Foo.app.staging-<U>.bak", 5, false},
+    {"Applications", "Foo.app.restoring-not-a-uuid", 5, false},
+    {"Applications", "Foo.app.restoring-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", 5, false},
+    {"Applications", ".restoring-<U>", 5, false},
+    {"Users/tester/Library/Application Support", "Qux.preserved-local-<U>", 5, false},
+    {"Applications/Utilities", "Deep.app.staging-<U>", 5, false},
+};
+
+void populate(CleanerScene &scene)
+{
+    for (const Leftover &item : leftovers)
+        scene.make(item);
+    const QString applications = scene.sandbox.applications();
+    writeInfoPlist(applications + "/Foo.app", {{"IsKorvanthelixProxy", true}});
+    scene.ledger.recordMigration(MigrationRecord(
+        QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Foo"), std::nullopt, std::nullopt,
+        applications + "/Foo.app", scene.sandbox.drive() + "/Applications/Foo.app", true,
+        MigrationStatus::active(), {}));
+    const QString barCopy =
+        scene.sandbox.makeFolder(scene.sandbox.drive() + "/Applications/Bar.app");
+    scene.sandbox.makeSymlink(applications + "/Bar.app", barCopy);
+    scene.sandbox.makeFolder(scene.sandbox.userSupport() + "/Qux");
+}
+
+QStringList describe(const QList<OrphanedStagingItem> &items)
+{
+    QStringList out;
+    for (const OrphanedStagingItem &item : items)
+        out.append(QStringLiteral("%1 %2%3").arg(QString(item.displayName).replace(uuid, "<U>"),
+                                                 item.isRecoveryCopy ? "R" : "-",
+                                                 item.hasMissingOriginal ? "M" : "-"));
+    return out;
+}
+
+TEST(StagingCleaner, ListsOnlyLeftoversWhoseNameEndsInAMarkerAndUuid)
+{
+    for (const bool withTarget : {false, true}) {
+        CleanerScene scene;
+        populate(scene);
+        const std::optional<QUrl> target =
+            withTarget ? std::optional(QUrl::fromLocalFile(scene.sandbox.drive())) : std::nullopt;
+        ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
+
+        // Largest first; equal sizes in folder order, then listing order.
+        QStringList expected;
+        if (withTarget)
+            expected << ".Foo.app.rollback-<U> RM";
+        expected << ".Foo.app.offload-rollback-<U> R-"
+                 << ".Bar.app.offload-rollback-<U> RM"
+                 << ".Baz.app.offload-rollback-<U> RM"
+                 << "Zed.staging-<U> --"
+                 << "Foo.app.restoring-<U> --"
+                 << ".Qux.rollback-<U> R-"
+                 << "Dangling.app.staging-<U> --";
+        EXPECT_EQ(describe(scene.cleaner.orphanedItems()), expected) << "target: " << withTarget;
+    }
+}
+
+TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
+{
+    CleanerScene scene;
+    populate(scene);
+    ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(std::nullopt)));
+    const QFuture<StagingCleanupResult> cleanup = scene.cleaner.cleanAllOrphanedItems(std::nullopt);
+    EXPECT_TRUE(scene.cleaner.isCleaning());
+    ASSERT_TRUE(waitFor(cleanup));
+    ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
+
+    const StagingCleanupResult result = cleanup.result();
+    EXPECT_EQ(result.removedCount, 2); // the restore and staging copies with content
+    QStringList errors = result.errors;
+    errors.replaceInStrings(uuid, QStringLiteral("<U>"));
+    EXPECT_EQ(errors.size(), 5);
+    EXPECT_TRUE(errors.contains(".Foo.app.offload-rollback-<U>: Recovery copy preserved during "
+                                "bulk cleanup. Use Reveal to inspect or remove it manually."));
+    EXPECT_TRUE(errors.filter(QRegularExpression("^Dangling\\.app\\.staging-<U>: ")).size() == 1);
+    EXPECT_EQ(describe(scene.cleaner.orphanedItems()),
+              (QStringList{".Foo.app.offload-rollback-<U> R-", ".Bar.app.offload-rollback-<U> RM",
+                           ".Baz.app.offload-rollback-<U> RM", ".Qux.rollback-<U> R-",
+                           "Dangling.app.staging-<U> --"}));
+    EXPECT_TRUE(
+        PathUtils::existsNoFollow(scene.sandbox.applications() + "/Foo.app.korvanthelix-partial"));
+}
+
+} // namespace
