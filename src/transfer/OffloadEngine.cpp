@@ -9,8 +9,11 @@
 #include "model/TargetVolume.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
+#include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "transfer/DriveLayout.h"
+#include "transfer/LocalRollback.h"
+#include "transfer/OffloadFileOps.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,15 +34,6 @@ OperationError offloadError(int code, const QString &message)
     return OperationError(OffloadEngine::errorDomain, code, message);
 }
 
-// The plain file manager's removal, errors ignored: a staged copy is ours to clear.
-void removePlain(const QString &path)
-{
-    if (PathUtils::isDirectoryNoFollow(path))
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
-}
-
 // Strict: text that is not valid UTF-8 is not shown half-decoded.
 std::optional<QString> decodeUtf8(const QByteArray &bytes)
 {
@@ -54,9 +48,38 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 
 OffloadEngine::OffloadEngine(QObject *parent)
     : QObject(parent)
+    , m_fileOps(std::make_shared<OffloadFileOps>())
 {}
 
-OffloadEngine::~OffloadEngine() = default;
+OffloadEngine::OffloadEngine(LedgerService &ledger, QObject *parent)
+    : OffloadEngine(parent)
+{
+    m_ledger = &ledger;
+}
+
+OffloadEngine::~OffloadEngine()
+{
+    // The workers use this engine to the end; stopping them first keeps them from running on
+    // through a dead object.
+    m_cancel.cancel();
+    for (QFuture<void> &operation : m_operations) {
+        try {
+            operation.waitForFinished();
+        } catch (...) {
+            // Its failure was published and belongs to whoever awaited it.
+        }
+    }
+}
+
+LedgerService &OffloadEngine::ledger() const
+{
+    return m_ledger ? *m_ledger : LedgerService::shared();
+}
+
+void OffloadEngine::setFileOps(std::shared_ptr<OffloadFileOps> ops)
+{
+    m_fileOps = std::move(ops);
+}
 
 void OffloadEngine::setProgress(const OffloadProgress &progress)
 {
@@ -215,7 +238,7 @@ void OffloadEngine::verifySupportFolderCopy(const SupportFolder &folder, const Q
                                             const QUrl &finalLocation)
 {
     if (!verifyCopiedItem(folder.url, staged)) {
-        removePlain(staged.toLocalFile());
+        fileOps().removePlain(staged.toLocalFile());
         throw offloadError(101, QStringLiteral("Verification failed for support folder '") +
                                     PathUtils::lastComponent(folder.url.toLocalFile()) +
                                     QStringLiteral("'. Source was left untouched."));
@@ -232,7 +255,7 @@ void OffloadEngine::verifyBundleCopy(const QUrl &bundle, const QUrl &staged,
     if (!verifyCopiedItem(bundle, staged)) {
         pause(retryPause);
         if (!verifyCopiedItem(bundle, staged)) {
-            removePlain(staged.toLocalFile());
+            fileOps().removePlain(staged.toLocalFile());
             throw failure;
         }
     }
@@ -250,31 +273,28 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
         const QString aside =
             PathUtils::join(PathUtils::parentPath(finalPath),
                             DriveLayout::rollbackName(PathUtils::lastComponent(finalPath)));
-        PrivilegeHelper::safeMove(finalPath, aside);
+        fileOps().move(finalPath, aside);
         rollback = aside;
     }
 
     try {
-        PrivilegeHelper::safeMove(stagedPath, finalPath);
+        fileOps().move(stagedPath, finalPath);
     } catch (...) {
         if (rollback && PathUtils::existsNoFollow(*rollback)) {
             try {
-                PrivilegeHelper::safeMove(*rollback, finalPath);
-            } catch (...) {
+                LocalRollback::moveBack(fileOps(), *rollback, finalPath);
+            } catch (const OperationError &) {
+                // The earlier copy stays under its rollback name.
             }
         }
         throw;
     }
 
     if (rollback && PathUtils::existsNoFollow(*rollback)) {
-        // safeRemove leaves a dangling link alone; one we moved aside ourselves goes too.
-        if (!PathUtils::existsFollowingLinks(*rollback)) {
-            QFile::remove(*rollback);
-            return;
-        }
         try {
-            PrivilegeHelper::safeRemove(*rollback);
-        } catch (...) {
+            // remove() leaves a dangling link alone; one we moved aside ourselves goes too.
+            LocalRollback::removeStandIn(fileOps(), *rollback);
+        } catch (const OperationError &) {
         }
     }
 }

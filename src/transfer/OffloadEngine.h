@@ -4,16 +4,24 @@
 #include "transfer/CancelState.h"
 #include "transfer/IntegrityVerifier.h"
 
+#include <QFuture>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QUrl>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 struct AppItem;
+struct MigrationRecord;
 struct SupportFolder;
+struct SupportFolderRecord;
 struct TargetVolume;
+class LedgerService;
+class LocalRollback;
+class OffloadFileOps;
 
 // What the offload progress sheet shows of the running operation.
 struct OffloadProgress
@@ -34,6 +42,9 @@ struct OffloadProgress
 //
 // Every operation opens with resetCancellationState(). A cancel request stays in force
 // (isCancelling true, no further copy of the operation starts) until the next reset.
+// Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
+// 206 refusals, 301 copy, 302 stand-in, 3072 cancelled) or passed through from the file
+// operations, the proxy builder and the ledger.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -49,7 +60,12 @@ public:
     // Pauses between verification attempts; tests install one that does not wait.
     using Sleeper = std::function<void(std::chrono::nanoseconds)>;
 
+    // Uses the shared ledger service.
     explicit OffloadEngine(QObject *parent = nullptr);
+    // Uses `ledger` (not owned; must outlive every operation started here).
+    explicit OffloadEngine(LedgerService &ledger, QObject *parent = nullptr);
+    // Cancels a running operation and waits until it has ended. Owners await their
+    // operations first: a worker writing the ledger waits for the main thread.
     ~OffloadEngine() override;
 
     [[nodiscard]] const OffloadProgress &progress() const { return m_progress; }
@@ -72,6 +88,36 @@ public:
 
     // Throws the first failed check (codes 201 to 205); judges only the two records.
     void validateOffloadPreflight(const AppItem &app, const TargetVolume &target) const;
+
+    // --- Operations: called on the main thread, the work runs on the thread pool ---
+    // Each opens with resetCancellationState(), publishes its progress as it goes, ends with
+    // isComplete or with progress.error, and throws its OperationError through the future.
+    // Nothing refuses an overlapping call: callers await one operation before the next.
+    // Before anything is copied, 206 refuses a run when two of its copies would share a place
+    // on the drive, or one would replace the "active" copy of another source.
+
+    // Copies the selected support folders (never links or aliases) and then the bundle to the
+    // drive, each verified and committed. Copy only: records "copied" and leaves the Mac
+    // alone. Otherwise puts a proxy (else an alias) in the application's place and a link in
+    // each folder's, records "active", and only then deletes the moved-aside originals; a
+    // failed link or ledger write puts the Mac back as it was.
+    QFuture<void> executeOffload(const AppItem &app, const TargetVolume &target, bool copyOnly);
+    // Replaces the drive's backup of the bundle by a verified copy of the local one and
+    // records "copied" without support folders; the Mac is only read. 103 when the copy does
+    // not verify.
+    QFuture<void> updateBackup(const AppItem &app, const TargetVolume &target);
+    // Moves a bundle that an updater put over its offloaded place to the drive again, puts a
+    // proxy back and records "active" with the support folders of its earlier record; a
+    // failed ledger write puts the bundle back. 104 when the copy does not verify.
+    QFuture<void> reoffloadAppBundle(const AppItem &app, const TargetVolume &target);
+
+    // Background thread. Moves the application aside, puts a proxy (else a Finder alias) to
+    // `driveBundle` in its place and re-registers both places; returns where the application
+    // now lies, none when nothing was at its path. When neither stand-in can be made, the
+    // application is put back and the alias's error thrown, or 302 says where it still is.
+    std::optional<QUrl> replaceLocalAppWithProxy(const AppItem &app, const QUrl &driveBundle);
+    // Registers the item at `path` with the application database; never fails.
+    static void reregisterWithLaunchServices(const QString &path);
 
     // --- Staged copy and commit (background thread) ---
 
@@ -99,6 +145,8 @@ public:
     [[nodiscard]] static OperationError bundleVerificationError(const QString &appName);
 
     void setSleeper(Sleeper sleeper);
+    // The seam every change made by the operations goes through; set while none runs.
+    void setFileOps(std::shared_ptr<OffloadFileOps> ops);
 
 signals:
     void progressChanged();
@@ -106,11 +154,58 @@ signals:
     void isCancellingChanged();
 
 private:
+    struct PlannedCopy
+    {
+        QString source;
+        QString finalPath;
+    };
+    struct OffloadPlan;
+    struct BundleSteps;
+
     void pause(std::chrono::nanoseconds duration) const;
+    [[nodiscard]] LedgerService &ledger() const;
+    [[nodiscard]] OffloadFileOps &fileOps() const { return *m_fileOps; }
+    QFuture<void> startOperation(std::function<void()> steps);
+
+    // The offload and the backup copy, in order.
+    void offload(const AppItem &app, const TargetVolume &target, bool copyOnly);
+    [[nodiscard]] OffloadPlan planOffload(const AppItem &app, const TargetVolume &target) const;
+    void checkTargetLocations(const QList<PlannedCopy> &copies) const;
+    void createTargetFolders(const OffloadPlan &plan);
+    void copySupportFolders(const OffloadPlan &plan);
+    void copyAppBundle(const AppItem &app, const OffloadPlan &plan);
+    void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
+    void moveToDrive(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
+    QList<SupportFolderRecord> linkSupportFolders(const OffloadPlan &plan, LocalRollback &rollback);
+    // The proxy replacement's way out when no proxy can be made.
+    void fallBackToAlias(const QString &appPath, const QString &driveBundle,
+                         const std::optional<QString> &aside);
+    void putApplicationBack(const QString &appPath, const QString &aside);
+
+    // The backup update and the re-offload.
+    void updateBackupSteps(const AppItem &app, const TargetVolume &target);
+    void reoffloadSteps(const AppItem &app, const TargetVolume &target);
+    // Copies the bundle through its staged place to its final place on the drive, verified and
+    // committed; returns the final place.
+    QString transferBundle(const AppItem &app, const TargetVolume &target,
+                           const BundleSteps &steps);
+    [[nodiscard]] QList<SupportFolderRecord>
+    carriedOverSupportFolders(const QString &appPath) const;
+    void recordMigration(const MigrationRecord &record, const TargetVolume &target);
+
+    // Published on the main thread, in the order of the calls.
+    void beginOffloadProgress(const QString &item, const QString &step, double fraction);
+    void publishProgress(const QString &step, double fraction);
+    void publishStep(const QString &step);
+    void publishCompletion(const QString &step);
+    void publishFailure(const QString &message);
 
     OffloadProgress m_progress;
     bool m_isOffloading = false;
     bool m_isCancelling = false;
     CancelState m_cancel;
     Sleeper m_sleeper;
+    std::shared_ptr<OffloadFileOps> m_fileOps;
+    LedgerService *m_ledger = nullptr; // null: the shared one
+    QList<QFuture<void>> m_operations; // main thread only
 };

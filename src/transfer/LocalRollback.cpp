@@ -1,0 +1,73 @@
+#include "transfer/LocalRollback.h"
+
+#include "base/OperationError.h"
+#include "base/PathUtils.h"
+#include "transfer/OffloadFileOps.h"
+
+#include <cerrno>
+
+namespace {
+
+template<typename F>
+void ignoringFailure(F &&step)
+{
+    try {
+        step();
+    } catch (const OperationError &) {
+    }
+}
+
+} // namespace
+
+LocalRollback::LocalRollback(OffloadFileOps &ops)
+    : m_ops(ops)
+{}
+
+void LocalRollback::movedAside(const QString &original, const QString &aside)
+{
+    m_entries.append({original, aside, false});
+}
+
+void LocalRollback::standInPlaced()
+{
+    if (!m_entries.isEmpty())
+        m_entries.last().standIn = true;
+}
+
+void LocalRollback::undo()
+{
+    for (auto it = m_entries.crbegin(); it != m_entries.crend(); ++it) {
+        // With its original gone, the stand-in is the only way left to the drive copy.
+        if (!PathUtils::existsNoFollow(it->aside))
+            continue;
+        if (it->standIn)
+            ignoringFailure([&] { removeStandIn(m_ops, it->original); });
+        ignoringFailure([&] { moveBack(m_ops, it->aside, it->original); });
+    }
+}
+
+void LocalRollback::discardOriginals()
+{
+    for (const Entry &entry : std::as_const(m_entries)) {
+        if (PathUtils::existsNoFollow(entry.aside))
+            ignoringFailure([&] { m_ops.remove(entry.aside); });
+    }
+}
+
+void LocalRollback::moveBack(OffloadFileOps &ops, const QString &aside, const QString &original)
+{
+    // A move onto an occupant would replace it, or put the original inside it.
+    if (PathUtils::existsNoFollow(original))
+        throw OperationError::fileSystem(EEXIST, QStringLiteral("Cannot move '") + aside +
+                                                     QStringLiteral("' back to '") + original +
+                                                     QStringLiteral("': an item is in the way."));
+    ops.move(aside, original);
+}
+
+void LocalRollback::removeStandIn(OffloadFileOps &ops, const QString &path)
+{
+    if (PathUtils::isSymlink(path))
+        ops.removeLink(path);
+    else if (PathUtils::existsNoFollow(path))
+        ops.remove(path);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class OffloadFileOps;
+
+// The undo list of the local side of an offload: each item moved aside under its
+// ".offload-rollback-" name and whether a stand-in (proxy, alias or link) now takes its place.
+// Until the drive copies are recorded, undo() puts the Mac back; afterwards
+// discardOriginals() deletes what was moved aside. Both ignore their own failures (only the
+// step that failed is reported) and never move an item into an occupied place: what cannot
+// go back stays under its moved-aside name, where the leftover scan lists it.
+class LocalRollback
+{
+public:
+    explicit LocalRollback(OffloadFileOps &ops); // not owned
+    LocalRollback(const LocalRollback &) = delete;
+    LocalRollback &operator=(const LocalRollback &) = delete;
+
+    // `original` now lies at `aside`; nothing stands in its place yet.
+    void movedAside(const QString &original, const QString &aside);
+    // A stand-in now stands at the `original` of the newest entry.
+    void standInPlaced();
+
+    // Newest first: removes the stand-in, then moves the original back; an entry whose
+    // original has vanished from its moved-aside place is left alone.
+    void undo();
+    // Oldest first: deletes each moved-aside original that still exists.
+    void discardOriginals();
+
+    // Moves `aside` back to `original` when nothing is there (links not followed); throws a
+    // "FileSystem" error (EEXIST) when something is, or the move's error.
+    static void moveBack(OffloadFileOps &ops, const QString &aside, const QString &original);
+    // Removes what stands at `path`, a dangling link included; nothing when nothing is there.
+    static void removeStandIn(OffloadFileOps &ops, const QString &path);
+
+private:
+    struct Entry
+    {
+        QString original;
+        QString aside;
+        bool standIn = false;
+    };
+
+    OffloadFileOps &m_ops;
+    QList<Entry> m_entries;
+};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+struct AppItem;
+struct MigrationRecord;
+class LedgerService;
+class OffloadEngine;
+
+// Every change the offload engine's operations make to the disks and to the ledger, one call
+// per change. The default performs them with the file operations that fall back to
+// administrator rights; a subclass can make any one of them fail, which is how the engine's
+// promise that nothing is lost gets proven. Called on the operation's worker thread.
+class OffloadFileOps
+{
+public:
+    virtual ~OffloadFileOps();
+
+    // A folder with its missing parents; an existing folder is fine. Throws a "FileSystem"
+    // error.
+    virtual void makeFolder(const QString &path);
+    // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
+    virtual void removePlain(const QString &path);
+    // The staged copy: `engine`.runDittoCopy.
+    virtual void copy(OffloadEngine &engine, const QString &source, const QString &destination);
+    virtual void move(const QString &source, const QString &destination);
+    virtual void remove(const QString &path);
+    // Removes the symbolic link at `path` itself, a dangling one too (which remove() leaves).
+    virtual void removeLink(const QString &path);
+    virtual void createSymbolicLink(const QString &linkPath, const QString &target);
+    // An App Proxy at the application's own place that opens `driveBundle`.
+    virtual void createProxy(const AppItem &app, const QUrl &driveBundle);
+    virtual void createFinderAlias(const QString &targetPath, const QString &aliasPath);
+    virtual void recordMigration(LedgerService &ledger, const MigrationRecord &record,
+                                 const QUrl &targetVolumeURL);
+};

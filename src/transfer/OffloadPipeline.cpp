@@ -1,0 +1,500 @@
+// The offload engine's operations: offload and backup copy, backup update, re-offload.
+
+#include "base/Iso8601.h"
+#include "base/MainThread.h"
+#include "base/PathUtils.h"
+#include "model/AppItem.h"
+#include "model/MigrationRecord.h"
+#include "model/SupportFolder.h"
+#include "model/TargetVolume.h"
+#include "services/AppLogger.h"
+#include "services/LedgerService.h"
+#include "transfer/AppProxyHelper.h"
+#include "transfer/DriveLayout.h"
+#include "transfer/LocalRollback.h"
+#include "transfer/OffloadEngine.h"
+#include "transfer/OffloadFileOps.h"
+
+#include <QHash>
+#include <QtConcurrent/QtConcurrentRun>
+
+struct OffloadEngine::OffloadPlan
+{
+    struct FolderCopy
+    {
+        SupportFolder folder;
+        QString source;
+        QString finalPath;
+    };
+
+    QList<FolderCopy> folders; // selected, neither link nor alias, in the app's order
+    QString applicationsFolder;
+    QString supportRoot;
+    QString bundleSource;
+    QString bundleFinal;
+    double totalSteps = 3;
+};
+
+struct OffloadEngine::BundleSteps
+{
+    QString copyStep;
+    double copyFraction;
+    QString verifyStep;
+    double verifyFraction;
+    OperationError failure;
+};
+
+namespace {
+
+OperationError offloadError(int code, const QString &message)
+{
+    return OperationError(OffloadEngine::errorDomain, code, message);
+}
+
+// One form for every path the engine compares or records.
+QString pathOf(const QUrl &url)
+{
+    return PathUtils::standardized(url.toLocalFile());
+}
+
+QString movedAsideLocation(const QString &path)
+{
+    return PathUtils::join(PathUtils::parentPath(path),
+                           DriveLayout::offloadRollbackName(PathUtils::lastComponent(path)));
+}
+
+MigrationRecord newRecord(const AppItem &app, const QString &targetPath, bool movedApp,
+                          const QString &status, QList<SupportFolderRecord> supportFolders)
+{
+    return MigrationRecord(iso8601SecondsNow(), app.name, app.bundleIdentifier, app.version,
+                           pathOf(app.url), targetPath, movedApp, status,
+                           std::move(supportFolders));
+}
+
+OperationError locationTaken(const QString &location, const QString &owner)
+{
+    return offloadError(206, QStringLiteral("Target location '") + location +
+                                 QStringLiteral("' already holds the offloaded copy of '") + owner +
+                                 QStringLiteral("'."));
+}
+
+} // namespace
+
+// --- Running an operation ---
+
+QFuture<void> OffloadEngine::startOperation(std::function<void()> steps)
+{
+    resetCancellationState();
+    m_operations.removeIf([](const QFuture<void> &operation) { return operation.isFinished(); });
+    QFuture<void> operation = QtConcurrent::run([this, steps = std::move(steps)] {
+        try {
+            steps();
+        } catch (const OperationError &error) {
+            publishFailure(error.message());
+            throw;
+        }
+    });
+    m_operations.append(operation);
+    return operation;
+}
+
+QFuture<void> OffloadEngine::executeOffload(const AppItem &app, const TargetVolume &target,
+                                            bool copyOnly)
+{
+    return startOperation([this, app, target, copyOnly] { offload(app, target, copyOnly); });
+}
+
+QFuture<void> OffloadEngine::updateBackup(const AppItem &app, const TargetVolume &target)
+{
+    return startOperation([this, app, target] { updateBackupSteps(app, target); });
+}
+
+QFuture<void> OffloadEngine::reoffloadAppBundle(const AppItem &app, const TargetVolume &target)
+{
+    return startOperation([this, app, target] { reoffloadSteps(app, target); });
+}
+
+// --- Offload and backup copy ---
+
+void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool copyOnly)
+{
+    AppLogger::shared().log(
+        AppLogLevel::info, QStringLiteral("Offload"),
+        QStringLiteral("Starting ") +
+            (copyOnly ? QStringLiteral("backup copy") : QStringLiteral("offload")) +
+            QStringLiteral(" for '") + app.name + QStringLiteral("' -> '") +
+            target.url.toLocalFile() + QStringLiteral("'"));
+    beginOffloadProgress(app.name,
+                         QStringLiteral("Preflight validation for ") +
+                             (copyOnly ? QStringLiteral("copying (backup)")
+                                       : QStringLiteral("offloading (move & link)")) +
+                             QStringLiteral("..."),
+                         0.05);
+    validateOffloadPreflight(app, target);
+    const OffloadPlan plan = planOffload(app, target);
+    QList<PlannedCopy> copies;
+    for (const OffloadPlan::FolderCopy &copy : plan.folders)
+        copies.append({copy.source, copy.finalPath});
+    copies.append({plan.bundleSource, plan.bundleFinal});
+    checkTargetLocations(copies);
+
+    createTargetFolders(plan);
+    copySupportFolders(plan);
+    copyAppBundle(app, plan);
+    if (copyOnly)
+        recordBackupCopy(app, target, plan);
+    else
+        moveToDrive(app, target, plan);
+}
+
+OffloadEngine::OffloadPlan OffloadEngine::planOffload(const AppItem &app,
+                                                      const TargetVolume &target) const
+{
+    OffloadPlan plan;
+    for (const SupportFolder &folder : app.supportFolders) {
+        if (folder.isSelected && !folder.isSymlink && !folder.isAlias)
+            plan.folders.append(
+                {folder, pathOf(folder.url),
+                 DriveLayout::finalSupportLocation(target.url, folder).toLocalFile()});
+    }
+    plan.applicationsFolder = DriveLayout::applicationsFolder(target.url, app).toLocalFile();
+    plan.supportRoot = DriveLayout::supportRoot(target.url).toLocalFile();
+    plan.bundleSource = pathOf(app.url);
+    plan.bundleFinal = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
+    plan.totalSteps = 2.0 * double(plan.folders.size()) + 3.0;
+    return plan;
+}
+
+// Two copies at one place on the drive would leave one source with nothing but a link to the
+// other's data, so a run may not share a place with itself nor take one that an "active"
+// record gives to another source.
+void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
+{
+    QHash<QString, QString> sourceAt;
+    for (const PlannedCopy &copy : copies) {
+        const QString place = PathUtils::standardized(copy.finalPath);
+        if (const auto taken = sourceAt.constFind(place); taken != sourceAt.cend())
+            throw locationTaken(copy.finalPath, *taken);
+        sourceAt.insert(place, copy.source);
+    }
+    const auto claim = [&](const QString &place, const QString &owner) {
+        const auto planned = sourceAt.constFind(PathUtils::standardized(place));
+        if (planned != sourceAt.cend() &&
+            PathUtils::standardized(*planned) != PathUtils::standardized(owner))
+            throw locationTaken(place, owner);
+    };
+    for (const MigrationRecord &record : ledger().records()) {
+        if (record.status != MigrationStatus::active())
+            continue;
+        if (record.appTargetPath)
+            claim(*record.appTargetPath, record.appOriginalPath);
+        for (const SupportFolderRecord &folder : record.supportFolders)
+            claim(folder.target, folder.source);
+    }
+}
+
+void OffloadEngine::createTargetFolders(const OffloadPlan &plan)
+{
+    fileOps().makeFolder(plan.applicationsFolder);
+    fileOps().makeFolder(plan.supportRoot);
+}
+
+void OffloadEngine::copySupportFolders(const OffloadPlan &plan)
+{
+    for (qsizetype i = 0; i < plan.folders.size(); ++i) {
+        const OffloadPlan::FolderCopy &copy = plan.folders.at(i);
+        const QString name = PathUtils::lastComponent(copy.source);
+        const double step = 1.0 + 2.0 * double(i);
+        publishProgress(QStringLiteral("Copying support data: ") + name + QStringLiteral("..."),
+                        step / plan.totalSteps);
+        const QUrl finalLocation = QUrl::fromLocalFile(copy.finalPath);
+        const QUrl staged = DriveLayout::stagedLocation(finalLocation);
+        fileOps().removePlain(staged.toLocalFile());
+        fileOps().copy(*this, copy.source, staged.toLocalFile());
+        publishStep(QStringLiteral("Verifying support copy: ") + name + QStringLiteral("..."));
+        verifySupportFolderCopy(copy.folder, staged, finalLocation);
+    }
+}
+
+void OffloadEngine::copyAppBundle(const AppItem &app, const OffloadPlan &plan)
+{
+    const double step = 1.0 + 2.0 * double(plan.folders.size());
+    publishProgress(QStringLiteral("Copying app bundle: ") + app.name + QStringLiteral("..."),
+                    step / plan.totalSteps);
+    const QUrl finalLocation = QUrl::fromLocalFile(plan.bundleFinal);
+    const QUrl staged = DriveLayout::stagedLocation(finalLocation);
+    fileOps().removePlain(staged.toLocalFile());
+    fileOps().copy(*this, plan.bundleSource, staged.toLocalFile());
+    publishProgress(QStringLiteral("Verifying application bundle integrity..."),
+                    (step + 0.5) / plan.totalSteps);
+    verifyBundleCopy(QUrl::fromLocalFile(plan.bundleSource), staged, finalLocation,
+                     bundleVerificationError(app.name));
+}
+
+void OffloadEngine::recordBackupCopy(const AppItem &app, const TargetVolume &target,
+                                     const OffloadPlan &plan)
+{
+    QList<SupportFolderRecord> folders;
+    for (const OffloadPlan::FolderCopy &copy : plan.folders)
+        folders.append({copy.source, copy.finalPath, copy.folder.displayName, false});
+    publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
+    recordMigration(newRecord(app, plan.bundleFinal, false, MigrationStatus::copied(), folders),
+                    target);
+    publishCompletion(QStringLiteral("Copy backup complete!"));
+}
+
+void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
+                                const OffloadPlan &plan)
+{
+    publishStep(QStringLiteral("Creating native macOS App Proxy in Applications..."));
+    LocalRollback rollback(fileOps());
+    if (const std::optional<QUrl> aside =
+            replaceLocalAppWithProxy(app, QUrl::fromLocalFile(plan.bundleFinal))) {
+        rollback.movedAside(plan.bundleSource, aside->toLocalFile());
+        rollback.standInPlaced();
+    }
+    try {
+        const QList<SupportFolderRecord> links = linkSupportFolders(plan, rollback);
+        publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
+        recordMigration(newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links),
+                        target);
+    } catch (...) {
+        rollback.undo();
+        throw;
+    }
+    // Only now that the ledger knows where everything went may the originals go.
+    rollback.discardOriginals();
+    publishCompletion(QStringLiteral("Migration complete!"));
+}
+
+QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const OffloadPlan &plan,
+                                                             LocalRollback &rollback)
+{
+    QList<SupportFolderRecord> records;
+    for (const OffloadPlan::FolderCopy &copy : plan.folders) {
+        // A folder gone since the scan simply gets its link.
+        const bool present = PathUtils::existsNoFollow(copy.source);
+        if (present) {
+            const QString aside = movedAsideLocation(copy.source);
+            fileOps().move(copy.source, aside);
+            rollback.movedAside(copy.source, aside);
+        }
+        fileOps().createSymbolicLink(copy.source, copy.finalPath);
+        if (present)
+            rollback.standInPlaced();
+        records.append({copy.source, copy.finalPath, copy.folder.displayName, true});
+    }
+    return records;
+}
+
+// --- The application's stand-in ---
+
+std::optional<QUrl> OffloadEngine::replaceLocalAppWithProxy(const AppItem &app,
+                                                            const QUrl &driveBundle)
+{
+    const QString appPath = pathOf(app.url);
+    const QString drivePath = pathOf(driveBundle);
+    std::optional<QString> aside;
+    if (PathUtils::existsNoFollow(appPath)) {
+        const QString location = movedAsideLocation(appPath);
+        fileOps().move(appPath, location);
+        aside = location;
+    }
+    try {
+        fileOps().createProxy(app, QUrl::fromLocalFile(drivePath));
+    } catch (const OperationError &) {
+        fallBackToAlias(appPath, drivePath, aside);
+    }
+    reregisterWithLaunchServices(drivePath);
+    reregisterWithLaunchServices(appPath);
+    if (!aside)
+        return std::nullopt;
+    return QUrl::fromLocalFile(*aside);
+}
+
+void OffloadEngine::fallBackToAlias(const QString &appPath, const QString &driveBundle,
+                                    const std::optional<QString> &aside)
+{
+    try {
+        LocalRollback::removeStandIn(fileOps(), appPath);
+    } catch (const OperationError &) {
+        // Whatever stays makes the alias fail, which is reported below.
+    }
+    try {
+        fileOps().createFinderAlias(driveBundle, appPath);
+    } catch (const OperationError &aliasError) {
+        if (!aside || !PathUtils::existsNoFollow(*aside))
+            throw;
+        try {
+            putApplicationBack(appPath, *aside);
+        } catch (const OperationError &rollbackError) {
+            throw offloadError(
+                302, QStringLiteral("Proxy creation failed (") + aliasError.message() +
+                         QStringLiteral(") and rollback to '") + appPath +
+                         QStringLiteral("' failed (") + rollbackError.message() +
+                         QStringLiteral("). Backup remains at '") + *aside + QStringLiteral("'."));
+        }
+        throw;
+    }
+}
+
+void OffloadEngine::putApplicationBack(const QString &appPath, const QString &aside)
+{
+    LocalRollback::removeStandIn(fileOps(), appPath);
+    LocalRollback::moveBack(fileOps(), aside, appPath);
+    if (!PathUtils::existsNoFollow(appPath))
+        throw offloadError(302, QStringLiteral("Proxy creation failed and rollback verification "
+                                               "failed; original app may still be at '") +
+                                    aside + QStringLiteral("'."));
+}
+
+void OffloadEngine::reregisterWithLaunchServices(const QString &path)
+{
+    AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(path));
+}
+
+// --- Backup update and re-offload ---
+
+void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &target)
+{
+    beginOffloadProgress(app.name, QStringLiteral("Preflight check for backup update..."), 0.1);
+    validateOffloadPreflight(app, target);
+    const QString finalPath = transferBundle(
+        app, target,
+        {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
+             QStringLiteral("'..."),
+         0.3, QStringLiteral("Verifying updated app backup integrity..."), 0.7,
+         offloadError(103, QStringLiteral("Verification failed for updated backup of '") +
+                               app.name +
+                               QStringLiteral("'. Existing backup was left untouched."))});
+    recordMigration(newRecord(app, finalPath, false, MigrationStatus::copied(), {}), target);
+    publishCompletion(QStringLiteral("Backup updated successfully!"));
+}
+
+void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &target)
+{
+    beginOffloadProgress(app.name,
+                         QStringLiteral("Preflight check for re-offloading updated app..."), 0.1);
+    validateOffloadPreflight(app, target);
+    const QString finalPath = transferBundle(
+        app, target,
+        {QStringLiteral("Transferring updated application binary to '") + target.name +
+             QStringLiteral("'..."),
+         0.35, QStringLiteral("Verifying application binary integrity..."), 0.7,
+         offloadError(104, QStringLiteral("Verification failed for updated app bundle '") +
+                               app.name + QStringLiteral("'. Local files left untouched."))});
+
+    publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
+                    0.85);
+    LocalRollback rollback(fileOps());
+    if (const std::optional<QUrl> aside =
+            replaceLocalAppWithProxy(app, QUrl::fromLocalFile(finalPath))) {
+        rollback.movedAside(pathOf(app.url), aside->toLocalFile());
+        rollback.standInPlaced();
+    }
+    try {
+        recordMigration(newRecord(app, finalPath, true, MigrationStatus::active(),
+                                  carriedOverSupportFolders(pathOf(app.url))),
+                        target);
+    } catch (...) {
+        rollback.undo();
+        throw;
+    }
+    rollback.discardOriginals();
+    publishCompletion(
+        QStringLiteral("Re-offload complete! Settings retained & space freed on Mac."));
+}
+
+QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &target,
+                                      const BundleSteps &steps)
+{
+    const QString source = pathOf(app.url);
+    const QString finalPath = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
+    checkTargetLocations({{source, finalPath}});
+    fileOps().makeFolder(DriveLayout::applicationsFolder(target.url, app).toLocalFile());
+
+    publishProgress(steps.copyStep, steps.copyFraction);
+    const QUrl finalLocation = QUrl::fromLocalFile(finalPath);
+    const QUrl staged = DriveLayout::stagedLocation(finalLocation);
+    fileOps().removePlain(staged.toLocalFile());
+    fileOps().copy(*this, source, staged.toLocalFile());
+
+    publishProgress(steps.verifyStep, steps.verifyFraction);
+    verifyBundleCopy(QUrl::fromLocalFile(source), staged, finalLocation, steps.failure);
+    return finalPath;
+}
+
+// The earliest record of the path that is still in force, else its earliest of any status.
+QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QString &appPath) const
+{
+    const QList<MigrationRecord> records = ledger().records();
+    const auto isApp = [&](const MigrationRecord &record) {
+        return PathUtils::standardized(record.appOriginalPath) == appPath;
+    };
+    for (const MigrationRecord &record : records) {
+        if (isApp(record) && (record.status == MigrationStatus::active() ||
+                              record.status == MigrationStatus::copied()))
+            return record.supportFolders;
+    }
+    for (const MigrationRecord &record : records) {
+        if (isApp(record))
+            return record.supportFolders;
+    }
+    return {};
+}
+
+void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetVolume &target)
+{
+    fileOps().recordMigration(ledger(), record, target.url);
+}
+
+// --- Publication ---
+
+void OffloadEngine::beginOffloadProgress(const QString &item, const QString &step, double fraction)
+{
+    onMainThread(this, [this, progress = OffloadProgress{item, step, fraction, false, {}}] {
+        setIsOffloading(true);
+        setProgress(progress);
+    });
+}
+
+void OffloadEngine::publishProgress(const QString &step, double fraction)
+{
+    onMainThread(this, [this, step, fraction] {
+        OffloadProgress next = m_progress;
+        next.currentStep = step;
+        next.percent = fraction;
+        setProgress(next);
+    });
+}
+
+void OffloadEngine::publishStep(const QString &step)
+{
+    onMainThread(this, [this, step] {
+        OffloadProgress next = m_progress;
+        next.currentStep = step;
+        setProgress(next);
+    });
+}
+
+void OffloadEngine::publishCompletion(const QString &step)
+{
+    onMainThread(this, [this, step] {
+        OffloadProgress next = m_progress;
+        next.currentStep = step;
+        next.percent = 1.0;
+        next.isComplete = true;
+        setProgress(next);
+        setIsOffloading(false);
+    });
+}
+
+void OffloadEngine::publishFailure(const QString &message)
+{
+    onMainThread(this, [this, message] {
+        OffloadProgress next = m_progress;
+        next.error = message;
+        setProgress(next);
+        setIsOffloading(false);
+    });
+}

@@ -1,0 +1,503 @@
+#include "support/FakeTool.h"
+#include "transfer/DriveLayout.h"
+#include "transfer/LocalRollback.h"
+#include "transfer/OffloadPipelineFixture.h"
+#include "transfer/RestoreEngine.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Steps = QList<std::pair<QString, double>>;
+
+struct ProgressCase
+{
+    const char *name;
+    Operation operation;
+    int supportFolders;
+    bool folderIsLink; // the one folder is already a link: never copied
+    Steps steps;
+};
+
+class OffloadPipelineRuns : public ::testing::TestWithParam<ProgressCase>
+{};
+
+TEST_P(OffloadPipelineRuns, PublishesEachStepAndRecordsTheResult)
+{
+    const ProgressCase &c = GetParam();
+    PipelineScenario scenario(c.operation, c.supportFolders);
+    if (c.folderIsLink) {
+        // Not part of the run: it stays as it is.
+        scenario.app.supportFolders.first().isSymlink = true;
+        scenario.originals.removeLast();
+    }
+    ASSERT_EQ(scenario.run(), 0) << scenario.errorMessage.toStdString();
+
+    Steps published;
+    for (const OffloadProgress &progress : std::as_const(scenario.published))
+        published.append({progress.currentStep, progress.percent});
+    ASSERT_EQ(published.size(), c.steps.size()) << published.last().first.toStdString();
+    for (qsizetype i = 0; i < published.size(); ++i) {
+        EXPECT_EQ(published.at(i).first, c.steps.at(i).first);
+        EXPECT_DOUBLE_EQ(published.at(i).second, c.steps.at(i).second) << i;
+    }
+    EXPECT_TRUE(scenario.engine.progress().isComplete);
+    EXPECT_FALSE(scenario.engine.isOffloading());
+
+    // A backup update lists no folders; a re-offload carries over those of the first offload.
+    const bool moved = c.operation == Operation::offload || c.operation == Operation::reoffload;
+    const qsizetype folders =
+        c.operation == Operation::updateBackup || c.folderIsLink ? 0 : c.supportFolders;
+    const std::optional<MigrationRecord> record = scenario.newRecord();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->status, moved ? QStringLiteral("active") : QStringLiteral("copied"));
+    EXPECT_EQ(record->movedApp, moved);
+    EXPECT_EQ(record->appTargetPath, scenario.finalBundle);
+    EXPECT_EQ(record->supportFolders.size(), folders);
+    for (const SupportFolderRecord &folder : record->supportFolders)
+        EXPECT_EQ(folder.symlinkCreated, moved);
+    expectSucceeded(scenario);
+    if (c.folderIsLink) {
+        const QString support = scenario.sandbox.userSupport();
+        EXPECT_EQ(digestTree(support), scenario.macBefore.value(support));
+    }
+    // Nothing moved aside stays behind after a success.
+    for (const PipelineScenario::Original &original : scenario.originals)
+        EXPECT_TRUE(movedAsideSiblings(original.path).isEmpty());
+}
+
+const QString preflightOffload =
+    QStringLiteral("Preflight validation for offloading (move & link)...");
+const QString copyBundle = QStringLiteral("Copying app bundle: Foo...");
+const QString verifyBundle = QStringLiteral("Verifying application bundle integrity...");
+const QString makeProxy = QStringLiteral("Creating native macOS App Proxy in Applications...");
+const QString saveLedger = QStringLiteral("Saving migration ledger...");
+
+INSTANTIATE_TEST_SUITE_P(
+    OffloadPipeline, OffloadPipelineRuns,
+    ::testing::Values(
+        ProgressCase{"OffloadWithoutFolders",
+                     Operation::offload,
+                     0,
+                     false,
+                     {{preflightOffload, 0.05},
+                      {copyBundle, 1.0 / 3},
+                      {verifyBundle, 0.5},
+                      {makeProxy, 0.5},
+                      {saveLedger, 0.95},
+                      {QStringLiteral("Migration complete!"), 1.0}}},
+        ProgressCase{"OffloadSkipsALinkedFolder",
+                     Operation::offload,
+                     1,
+                     true,
+                     {{preflightOffload, 0.05},
+                      {copyBundle, 1.0 / 3},
+                      {verifyBundle, 0.5},
+                      {makeProxy, 0.5},
+                      {saveLedger, 0.95},
+                      {QStringLiteral("Migration complete!"), 1.0}}},
+        ProgressCase{"OffloadWithOneFolder",
+                     Operation::offload,
+                     1,
+                     false,
+                     {{preflightOffload, 0.05},
+                      {QStringLiteral("Copying support data: Foo..."), 0.2},
+                      {QStringLiteral("Verifying support copy: Foo..."), 0.2},
+                      {copyBundle, 0.6},
+                      {verifyBundle, 0.7},
+                      {makeProxy, 0.7},
+                      {saveLedger, 0.95},
+                      {QStringLiteral("Migration complete!"), 1.0}}},
+        ProgressCase{"CopyOnly",
+                     Operation::copyOnly,
+                     1,
+                     false,
+                     {{QStringLiteral("Preflight validation for copying (backup)..."), 0.05},
+                      {QStringLiteral("Copying support data: Foo..."), 0.2},
+                      {QStringLiteral("Verifying support copy: Foo..."), 0.2},
+                      {copyBundle, 0.6},
+                      {verifyBundle, 0.7},
+                      {saveLedger, 0.95},
+                      {QStringLiteral("Copy backup complete!"), 1.0}}},
+        ProgressCase{"BackupUpdate",
+                     Operation::updateBackup,
+                     1,
+                     false,
+                     {{QStringLiteral("Preflight check for backup update..."), 0.1},
+                      {QStringLiteral("Copying updated Foo to 'Drive'..."), 0.3},
+                      {QStringLiteral("Verifying updated app backup integrity..."), 0.7},
+                      {QStringLiteral("Backup updated successfully!"), 1.0}}},
+        ProgressCase{
+            "Reoffload",
+            Operation::reoffload,
+            1,
+            false,
+            {{QStringLiteral("Preflight check for re-offloading updated app..."), 0.1},
+             {QStringLiteral("Transferring updated application binary to 'Drive'..."), 0.35},
+             {QStringLiteral("Verifying application binary integrity..."), 0.7},
+             {QStringLiteral("Replacing local binary with App Proxy in /Applications..."), 0.85},
+             {QStringLiteral("Re-offload complete! Settings retained & space freed on Mac."),
+              1.0}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- The application's stand-in ---
+
+struct StandInCase
+{
+    const char *name;
+    bool aliasFails;
+    bool putBackFails;
+};
+
+class OffloadPipelineStandIn : public ::testing::TestWithParam<StandInCase>
+{};
+
+TEST_P(OffloadPipelineStandIn, ProxyElseAliasElseTheAppGoesBack)
+{
+    const StandInCase &c = GetParam();
+    PipelineScenario scenario(Operation::offload, 0);
+    // No launcher to put in a proxy: the program carries none and cannot compile one.
+    FakeBundleServices &services = scenario.sandbox.system().fakeBundleServices();
+    services.setProgramResource(QStringLiteral("ProxyLauncher"), std::nullopt);
+    services.setProgramBundlePath(QString());
+    const QString appPath = scenario.app.url.toLocalFile();
+    scenario.ops->failWhere([&](const QString &call) {
+        return (c.aliasFails && call.startsWith(QStringLiteral("createFinderAlias"))) ||
+               (c.putBackFails && call.startsWith(QStringLiteral("move ")) &&
+                call.endsWith(QStringLiteral(" -> ") + appPath));
+    });
+
+    const int code = scenario.run();
+    expectNothingLost(scenario);
+    if (!c.aliasFails) {
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(PathUtils::linkText(appPath), scenario.finalBundle);
+        EXPECT_EQ(scenario.newRecord()->status, QStringLiteral("active"));
+        return;
+    }
+    const QString aliasError = QStringLiteral("Injected failure: createFinderAlias ") + appPath;
+    EXPECT_TRUE(scenario.ledger.records().isEmpty());
+    EXPECT_EQ(digestTree(scenario.finalBundle), scenario.originals.first().digest);
+    if (!c.putBackFails) {
+        EXPECT_EQ(scenario.errorMessage, aliasError);
+        EXPECT_TRUE(scenario.macUnchanged());
+        return;
+    }
+    const QStringList aside = movedAsideSiblings(appPath);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(code, 302);
+    EXPECT_EQ(scenario.errorMessage, QStringLiteral("Proxy creation failed (") + aliasError +
+                                         QStringLiteral(") and rollback to '") + appPath +
+                                         QStringLiteral("' failed (Injected failure: move ") +
+                                         aside.first() + QStringLiteral(" -> ") + appPath +
+                                         QStringLiteral("). Backup remains at '") + aside.first() +
+                                         QStringLiteral("'."));
+}
+
+INSTANTIATE_TEST_SUITE_P(OffloadPipeline, OffloadPipelineStandIn,
+                         ::testing::Values(StandInCase{"AliasInstead", false, false},
+                                           StandInCase{"AppPutBack", true, false},
+                                           StandInCase{"PutBackFails", true, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(OffloadPipeline, CancelledBundleCopyKeepsCommittedFoldersAndLeavesTheMacAlone)
+{
+    PipelineScenario scenario(Operation::offload, 1);
+    FakeTool tool(QStringLiteral("copy"),
+                  QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) mkdir -p \"$2\"; "
+                                 "echo > \"$2/part\"; exec sleep 30;; esac; "
+                                 "exec cp -a -T \"$1\" \"$2\""));
+    scenario.sandbox.system().setCopyTool([&](const QString &source, const QString &destination) {
+        return QStringList{tool.path(), source, destination};
+    });
+    const QString staged =
+        DriveLayout::stagedLocation(QUrl::fromLocalFile(scenario.finalBundle)).toLocalFile();
+
+    QFuture<void> operation = scenario.start();
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(staged + QStringLiteral("/part")); }));
+    scenario.engine.cancelCurrentOperation();
+    EXPECT_EQ(scenario.finish(operation), 3072);
+
+    EXPECT_EQ(scenario.engine.progress().error, QStringLiteral("Operation cancelled by user."));
+    EXPECT_TRUE(scenario.engine.isCancelling());
+    EXPECT_FALSE(PathUtils::existsNoFollow(staged));
+    EXPECT_EQ(digestTree(scenario.sandbox.drive() + QStringLiteral("/Application Support/Foo")),
+              scenario.originals.at(1).digest);
+    EXPECT_TRUE(scenario.macUnchanged());
+    EXPECT_TRUE(scenario.ledger.records().isEmpty());
+}
+
+// --- Places on the drive that are taken ---
+
+struct CollisionCase
+{
+    const char *name;
+    Operation operation;
+    const char *owner;    // below the sandbox root: the source whose copy is in the way
+    const char *location; // below the drive: the place both claim
+    bool ownerIsFolder;   // the "active" record lists the owner as a support folder
+    bool inTheSameRun;    // no record: the run itself holds a second folder of that name
+};
+
+class OffloadPipelineCollisions : public ::testing::TestWithParam<CollisionCase>
+{};
+
+TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
+{
+    const CollisionCase &c = GetParam();
+    PipelineScenario scenario(c.operation, 1);
+    const QString owner = scenario.sandbox.path(QString::fromUtf8(c.owner));
+    const QString location =
+        scenario.sandbox.drive() + QLatin1Char('/') + QString::fromUtf8(c.location);
+    if (c.inTheSameRun) {
+        scenario.addSupportFolder(scenario.sandbox.systemSupport() + QStringLiteral("/Foo"));
+    } else {
+        MigrationRecord record(
+            QStringLiteral("2024-02-02T00:00:00Z"), QStringLiteral("Other"), std::nullopt,
+            std::nullopt,
+            c.ownerIsFolder ? scenario.sandbox.path(QStringLiteral("Applications/Other.app"))
+                            : owner,
+            c.ownerIsFolder ? scenario.sandbox.drive() + QStringLiteral("/Applications/Other.app")
+                            : location,
+            true, MigrationStatus::active(), {});
+        if (c.ownerIsFolder)
+            record.supportFolders.append({owner, location, QStringLiteral("Foo"), true});
+        scenario.ledger.recordMigration(record);
+    }
+
+    EXPECT_EQ(scenario.run(), 206);
+    EXPECT_EQ(scenario.errorMessage, QStringLiteral("Target location '") + location +
+                                         QStringLiteral("' already holds the offloaded copy of '") +
+                                         owner + QStringLiteral("'."));
+    EXPECT_TRUE(scenario.ops->log().isEmpty());
+    EXPECT_TRUE(scenario.macUnchanged());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OffloadPipeline, OffloadPipelineCollisions,
+    ::testing::Values(
+        CollisionCase{"TwoFoldersOfOneName", Operation::copyOnly,
+                      "Users/tester/Library/Application Support/Foo", "Application Support/Foo",
+                      false, true},
+        CollisionCase{"OffloadOverAnotherAppsCopy", Operation::offload,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false},
+        CollisionCase{"OffloadOverAnotherFoldersCopy", Operation::offload,
+                      "Library/Application Support/Foo", "Application Support/Foo", true, false},
+        CollisionCase{"BackupUpdateOverAnotherAppsCopy", Operation::updateBackup,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false},
+        CollisionCase{"ReoffloadOverAnotherAppsCopy", Operation::reoffload,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- Failures of the machine itself, through the fakes ---
+
+struct MachineFaultCase
+{
+    const char *name;
+    const char *bundleCopy; // the copy tool's script for the bundle; nullptr: a faithful copy
+    std::function<void(PipelineScenario &)> arrange;
+    int code; // -1: any failure
+    const char *messageStart;
+};
+
+class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
+{};
+
+TEST_P(OffloadPipelineMachineFaults, LoseNothing)
+{
+    const MachineFaultCase &c = GetParam();
+    PipelineScenario scenario(Operation::offload, 1);
+    FakeTool tool(QStringLiteral("copy"),
+                  QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) %1;; esac; "
+                                 "exec cp -a -T \"$1\" \"$2\"")
+                      .arg(QLatin1String(c.bundleCopy ? c.bundleCopy : "true")));
+    scenario.sandbox.system().setCopyTool([&](const QString &source, const QString &destination) {
+        return QStringList{tool.path(), source, destination};
+    });
+    if (c.arrange)
+        c.arrange(scenario);
+
+    const int code = scenario.run();
+    if (c.code < 0)
+        EXPECT_NE(code, 0);
+    else
+        EXPECT_EQ(code, c.code) << scenario.errorMessage.toStdString();
+    expectNothingLost(scenario);
+    if (code == 0) {
+        expectSucceeded(scenario);
+    } else {
+        EXPECT_TRUE(scenario.errorMessage.startsWith(QString::fromUtf8(c.messageStart)))
+            << scenario.errorMessage.toStdString();
+        EXPECT_TRUE(scenario.macUnchanged());
+        EXPECT_TRUE(scenario.ledger.records().isEmpty());
+    }
+}
+
+void withoutLauncher(PipelineScenario &scenario)
+{
+    FakeBundleServices &services = scenario.sandbox.system().fakeBundleServices();
+    services.setProgramResource(QStringLiteral("ProxyLauncher"), std::nullopt);
+    services.setProgramBundlePath(QString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OffloadPipeline, OffloadPipelineMachineFaults,
+    ::testing::Values(
+        MachineFaultCase{"CopyToolFails",
+                         "mkdir -p \"$2\"; echo > \"$2/x\"; echo 'disk full' >&2; exit 1",
+                         {},
+                         301,
+                         "ditto copy failed: disk full\n (Admin attempt: User canceled.)"},
+        MachineFaultCase{"AdminMovesOutOfReadOnlyApplications", nullptr,
+                         [](PipelineScenario &s) {
+                             s.sandbox.system().setReadOnly(s.sandbox.applications());
+                             s.sandbox.system().fakeAdminShell().runUnprivileged();
+                         },
+                         0, ""},
+        MachineFaultCase{"LedgerCannotBeWritten", nullptr,
+                         [](PipelineScenario &s) {
+                             const QString folder =
+                                 s.sandbox.home() + QStringLiteral("/.config/korvanthelix");
+                             QDir(folder).removeRecursively();
+                             s.sandbox.writeFile(folder, "not a folder");
+                         },
+                         -1, "Cannot write the ledger "},
+        // The links and the alias dangle by the time they are undone.
+        MachineFaultCase{"DriveGoneWhileTheLedgerIsWritten", nullptr,
+                         [](PipelineScenario &s) {
+                             withoutLauncher(s);
+                             s.ops->failWhere([&s](const QString &call) {
+                                 if (!call.startsWith(QStringLiteral("recordMigration")))
+                                     return false;
+                                 QDir().rename(s.sandbox.drive(),
+                                               s.sandbox.drive() + QStringLiteral("-gone"));
+                                 return true;
+                             });
+                         },
+                         EIO, "Injected failure: recordMigration"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- Re-offload: which support folders the new record carries over ---
+
+struct CarryOverCase
+{
+    const char *name;
+    QList<std::pair<const char *, const char *>> records; // status, folder; oldest first
+    QStringList carried;
+};
+
+class OffloadPipelineCarryOver : public ::testing::TestWithParam<CarryOverCase>
+{};
+
+TEST_P(OffloadPipelineCarryOver, TakesTheFirstRecordInForceElseAnyOther)
+{
+    const CarryOverCase &c = GetParam();
+    PipelineScenario scenario(Operation::reoffload, 0);
+    QFile::remove(scenario.ledger.ledgerFileURL().toLocalFile());
+    QFile::remove(scenario.sandbox.drive() + QLatin1Char('/') +
+                  LedgerService::driveLedgerFileName());
+    int second = 0;
+    for (const auto &[status, folder] : c.records) {
+        scenario.ledger.recordMigration(MigrationRecord(
+            QStringLiteral("2024-01-01T00:00:0%1Z").arg(++second), scenario.app.name, std::nullopt,
+            std::nullopt, scenario.app.url.toLocalFile(), scenario.finalBundle, true,
+            QString::fromUtf8(status),
+            {{QString::fromUtf8(folder), QString::fromUtf8(folder), QString(), true}}));
+    }
+    scenario.ledger.loadRecords();
+
+    ASSERT_EQ(scenario.run(), 0) << scenario.errorMessage.toStdString();
+    const MigrationRecord record = scenario.ledger.records().first();
+    EXPECT_EQ(record.status, QStringLiteral("active"));
+    QStringList carried;
+    for (const SupportFolderRecord &folder : record.supportFolders)
+        carried.append(folder.source);
+    EXPECT_EQ(carried, c.carried);
+}
+
+// The ledger lists the record read last first.
+INSTANTIATE_TEST_SUITE_P(OffloadPipeline, OffloadPipelineCarryOver,
+                         ::testing::Values(CarryOverCase{"NoRecord", {}, {}},
+                                           CarryOverCase{"OnlyARestoredRecord",
+                                                         {{"restored", "/R"}},
+                                                         {QStringLiteral("/R")}},
+                                           CarryOverCase{"RecordInForceBeforeAnother",
+                                                         {{"active", "/A"}, {"restored", "/R"}},
+                                                         {QStringLiteral("/A")}},
+                                           CarryOverCase{"FirstOfTwoInForce",
+                                                         {{"copied", "/C"}, {"active", "/A"}},
+                                                         {QStringLiteral("/A")}}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- Putting an item back never replaces what stands in its place ---
+
+struct MoveBackCase
+{
+    const char *name;
+    const char *occupant; // "", "file", "dangling link"
+};
+
+class LocalRollbackMoveBack : public ::testing::TestWithParam<MoveBackCase>
+{};
+
+TEST_P(LocalRollbackMoveBack, OnlyIntoAFreePlace)
+{
+    const MoveBackCase &c = GetParam();
+    Sandbox sandbox;
+    // The administrator fallback really runs, so only the check keeps "mv" from replacing.
+    sandbox.system().fakeAdminShell().runUnprivileged();
+    const QString original = sandbox.applications() + QStringLiteral("/Foo.app");
+    const QString aside = sandbox.writeFile(
+        sandbox.applications() + QStringLiteral("/.Foo.app.offload-rollback-X"), "original");
+    const std::string occupant = c.occupant;
+    if (occupant == "file")
+        sandbox.writeFile(original, "alias");
+    else if (occupant == "dangling link")
+        sandbox.makeSymlink(original, sandbox.drive() + QStringLiteral("/gone"));
+    const TreeDigest before = digestTree(sandbox.applications());
+
+    OffloadFileOps ops;
+    LocalRollback rollback(ops);
+    rollback.movedAside(original, aside);
+    rollback.undo();
+
+    if (occupant.empty()) {
+        EXPECT_FALSE(PathUtils::existsNoFollow(aside));
+        EXPECT_TRUE(QFile::exists(original));
+    } else {
+        EXPECT_EQ(digestTree(sandbox.applications()), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OffloadPipeline, LocalRollbackMoveBack,
+                         ::testing::Values(MoveBackCase{"Free", ""},
+                                           MoveBackCase{"FileInTheWay", "file"},
+                                           MoveBackCase{"DanglingLinkInTheWay", "dangling link"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- The whole way there and back ---
+
+TEST(OffloadPipeline, RestoreAfterOffloadGivesBackTheSameTree)
+{
+    PipelineScenario scenario(Operation::offload, 2);
+    ASSERT_EQ(scenario.run(), 0) << scenario.errorMessage.toStdString();
+
+    RestoreEngine restore(scenario.ledger);
+    restore.setSleeper([](std::chrono::nanoseconds) {});
+    AppItem offloaded = scenario.app;
+    offloaded.isSymlink = offloaded.isAlias = true;
+    offloaded.symlinkTarget = scenario.finalBundle;
+    QFuture<void> restored = restore.restoreBatch({offloaded}, scenario.target.url);
+    ASSERT_TRUE(waitFor(restored));
+    ASSERT_NO_THROW(restored.waitForFinished());
+    scenario.ledger.loadRecords();
+
+    for (const auto &[folder, digest] : scenario.macBefore.asKeyValueRange())
+        EXPECT_EQ(digestTree(folder), digest)
+            << describeDifference(digest, digestTree(folder)).toStdString();
+    ASSERT_EQ(scenario.ledger.records().size(), 1);
+    EXPECT_EQ(scenario.ledger.records().first().status, QStringLiteral("restored"));
+}
+
+} // namespace
