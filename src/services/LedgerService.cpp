@@ -1,5 +1,7 @@
 #include "services/LedgerService.h"
 
+#include <QThread>
+
 #include "base/MainThread.h"
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
@@ -198,17 +200,21 @@ void LedgerService::loadRecords()
 
 void LedgerService::publish(const QList<MigrationRecord> &records, quint64 generation)
 {
-    onMainThreadAndWait(this, [this, &records, generation] {
-        // A load that read the files earlier than the one already shown must not replace it.
+    // The list is stored at once, so a worker that reads it right after its own write sees
+    // its record; the change is announced on the main thread. Never waiting for the main
+    // thread keeps an owner that waits for its workers at shutdown from deadlocking.
+    {
+        const std::lock_guard lock(m_recordsMutex);
+        // A load that read the files earlier than the one already stored must not replace it.
         if (generation <= m_publishedGeneration)
             return;
         m_publishedGeneration = generation;
-        {
-            const std::lock_guard lock(m_recordsMutex);
-            m_records = records;
-        }
+        m_records = records;
+    }
+    if (QThread::currentThread() == thread())
         emit recordsChanged();
-    });
+    else
+        onMainThread(this, [this] { emit recordsChanged(); });
 }
 
 void LedgerService::recordMigration(const MigrationRecord &record,

@@ -17,7 +17,7 @@
 //
 // File work runs on the caller's thread. Every read-modify-write of the files holds one
 // lock, so a change made on one thread never overwrites a record appended on another; the
-// lock is never held while waiting for the main thread.
+// lock is never held while another thread is waited for.
 class LedgerService final : public QObject
 {
     Q_OBJECT
@@ -32,8 +32,8 @@ public:
     // The process-wide instance, made on first use.
     [[nodiscard]] static LedgerService &shared();
 
-    // The merged records, the last one read first. Readable from any thread; assigned only on
-    // the main thread, and every assignment emits recordsChanged().
+    // The merged records, the last one read first. Readable from any thread; every new list
+    // is announced with recordsChanged() on the main thread.
     [[nodiscard]] QList<MigrationRecord> records() const;
 
     // The ledger in the home folder; forming it creates its folder.
@@ -43,9 +43,9 @@ public:
         return QStringLiteral(".korvanthelix_ledger.json");
     }
 
-    // Reads and merges every ledger file and publishes the result; from a thread other than
-    // the main thread it waits until the main thread took the list, so never call it from a
-    // thread the main thread is waiting for. Never fails.
+    // Reads and merges every ledger file and publishes the result: records() returns it as
+    // soon as this returns, on any thread; the signal follows on the main thread. Never
+    // waits for the main thread, so owners may wait for their workers. Never fails.
     void loadRecords();
 
     // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
@@ -95,7 +95,7 @@ private:
 
     std::mutex m_fileMutex;
     quint64 m_readGeneration = 0;      // under m_fileMutex
-    quint64 m_publishedGeneration = 0; // main thread only
+    quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
 };
