@@ -1,5 +1,7 @@
 #include "transfer/OffloadEngine.h"
 
+#include "transfer/CopyRunner.h"
+
 #include "base/ByteCount.h"
 #include "base/MainThread.h"
 #include "base/PathUtils.h"
@@ -32,16 +34,6 @@ constexpr auto retryPause = 600ms;
 OperationError offloadError(int code, const QString &message)
 {
     return OperationError(OffloadEngine::errorDomain, code, message);
-}
-
-// Strict: text that is not valid UTF-8 is not shown half-decoded.
-std::optional<QString> decodeUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
 }
 
 } // namespace
@@ -173,51 +165,15 @@ OperationError OffloadEngine::bundleVerificationError(const QString &appName)
 
 void OffloadEngine::runDittoCopy(const QString &source, const QString &destination)
 {
-    if (m_cancel.isCancelRequested())
-        throw cancellationError();
-
-    const QStringList argv = System::current().copyToolArguments(source, destination);
-    auto process = std::make_shared<Subprocess>(argv.value(0), argv.mid(1));
-    const CancelState::Registration registration(m_cancel, process);
-
-    // A request that came after the first test but before the registration found no process
-    // to stop; honour it before anything is written.
-    if (m_cancel.isCancelRequested())
-        throw cancellationError();
-
-    const auto cancelledAfterCopy = [&] {
-        if (!m_cancel.isCancelRequested())
-            return false;
-        try {
-            PrivilegeHelper::safeRemove(destination);
-        } catch (...) {
-        }
-        return true;
-    };
-
-    if (!process->start()) {
-        // terminate() before start() keeps the program from starting at all.
-        if (m_cancel.isCancelRequested())
-            throw cancellationError();
-        const SubprocessResult failed = process->waitForFinished();
-        throw OperationError::process(-1, QStringLiteral("Could not launch ") + argv.value(0) +
-                                              QStringLiteral(": ") + failed.startError);
-    }
-    const SubprocessResult result = process->waitForFinished();
-    if (cancelledAfterCopy())
-        throw cancellationError();
-    if (result.succeeded())
-        return;
-
-    const auto admin = PrivilegeHelper::runDitto(source, destination);
-    if (cancelledAfterCopy())
-        throw cancellationError();
-    if (admin.success)
-        return;
-    throw offloadError(
-        301, QStringLiteral("ditto copy failed: ") +
-                 decodeUtf8(result.standardError).value_or(QStringLiteral("Unknown ditto error")) +
-                 QStringLiteral(" (Admin attempt: ") + admin.error + QStringLiteral(")"));
+    CopyRunner::run(m_cancel, source, destination,
+                    {cancellationError(),
+                     [](const std::optional<QString> &toolError, const QString &adminMessage) {
+                         return offloadError(
+                             301, QStringLiteral("ditto copy failed: ") +
+                                      toolError.value_or(QStringLiteral("Unknown ditto error")) +
+                                      QStringLiteral(" (Admin attempt: ") + adminMessage +
+                                      QStringLiteral(")"));
+                     }});
 }
 
 bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)
