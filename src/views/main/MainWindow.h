@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMainWindow>
+
+class CommandCenter;
+class ContentModel;
+class DialogsAndAlertsModifier;
+
+// One main window: its own model (services and state), subscribed to the menu commands, with
+// its dialogs and alert. The layout of its columns lives in the central widget.
+class MainWindow final : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr QSize minimumContentSize{920, 620};
+
+    // A window with a model of its own that follows `commands`.
+    explicit MainWindow(CommandCenter &commands, QWidget *parent = nullptr);
+    // A window over `model`, which it takes as a child.
+    MainWindow(ContentModel *model, CommandCenter &commands, QWidget *parent = nullptr);
+
+    [[nodiscard]] ContentModel &model() const { return *m_model; }
+    [[nodiscard]] DialogsAndAlertsModifier &dialogs() const { return *m_dialogs; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    ContentModel *m_model;
+    DialogsAndAlertsModifier *m_dialogs;
+};

@@ -1,0 +1,111 @@
+#include "app/MenuCommands.h"
+#include "views/main/CommandCenter.h"
+#include "views/main/SidebarManager.h"
+
+#include <QMenu>
+#include <QMenuBar>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+#include <ostream>
+
+inline void PrintTo(const QString &text, std::ostream *out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace {
+
+// Title, shortcut text (portable form) and posted name of every item; "-" for a divider.
+QStringList describe(const MenuGroup &group)
+{
+    QStringList lines;
+    for (const MenuEntry &entry : group.entries) {
+        if (entry.kind == MenuEntry::Kind::divider)
+            lines.append(QStringLiteral("-"));
+        else
+            lines.append(entry.title + QLatin1Char('|') +
+                         entry.shortcut.toString(QKeySequence::PortableText) + QLatin1Char('|') +
+                         entry.notification);
+    }
+    return lines;
+}
+
+TEST(MenuCommandsTest, GroupsTitlesShortcutsAndNames)
+{
+    const QList<MenuGroup> groups = MenuCommands::groups();
+    ASSERT_EQ(groups.size(), 4);
+    EXPECT_EQ(groups[0].menuTitle, QStringLiteral("File"));
+    EXPECT_EQ(describe(groups[0]), QStringList({"New Window|Ctrl+N|"}));
+    EXPECT_EQ(groups[1].menuTitle, QStringLiteral("View"));
+    EXPECT_EQ(
+        describe(groups[1]),
+        QStringList(
+            {"Hide Sidebar|Meta+Ctrl+S|", "-", "All Applications|Ctrl+1|navigateSection",
+             "Main /Applications|Ctrl+2|navigateSection",
+             "Nested Subfolders|Ctrl+3|navigateSection", "Offloaded Apps|Ctrl+4|navigateSection",
+             "Copied (Backup)|Ctrl+5|navigateSection", "Duplicate Aliases|Ctrl+6|navigateSection",
+             "History & Ledgers|Ctrl+7|navigateSection"}));
+    EXPECT_EQ(groups[2].menuTitle, QStringLiteral("Actions"));
+    EXPECT_EQ(describe(groups[2]),
+              QStringList({"Refresh Applications|Ctrl+R|refreshApps",
+                           "Search Applications|Ctrl+F|focusSearch", "-",
+                           "Select All Visible Apps|Ctrl+Shift+A|selectAllFilteredApps",
+                           "Clear Selection|Ctrl+Shift+D|clearAppSelection", "-",
+                           "Offload Selected|Ctrl+Shift+O|offloadSelectedApps",
+                           "Restore Selected|Ctrl+Shift+R|restoreSelectedApps", "-",
+                           "Safe Eject Target Drive|Ctrl+E|safeEjectTarget"}));
+    EXPECT_EQ(groups[3].menuTitle, QStringLiteral("Help"));
+    EXPECT_EQ(describe(groups[3]),
+              QStringList({"Korvanthelix Guide & Status Glossary|Ctrl+?|openHelpGuide"}));
+    // The section items carry their own title.
+    EXPECT_EQ(groups[1].entries[3].object, QVariant(QStringLiteral("Main /Applications")));
+}
+
+TEST(MenuCommandsTest, ItemsPostTheirNames)
+{
+    CommandCenter center;
+    SidebarManager &sidebar = SidebarManager::shared();
+    sidebar.setColumnVisibility(SidebarManager::ColumnVisibility::all);
+    sidebar.setWindowInquiry([] { return std::optional<bool>(); });
+    int newWindows = 0;
+    QMenuBar bar;
+    MenuCommands::install(&bar, center, sidebar, [&] { ++newWindows; });
+
+    QSignalSpy posts(&center, &CommandCenter::posted);
+    QStringList titles;
+    const QList<QAction *> menus = bar.actions();
+    for (QAction *menuAction : menus) {
+        const QList<QAction *> items = menuAction->menu()->actions();
+        for (QAction *item : items) {
+            if (item->isSeparator())
+                continue;
+            EXPECT_TRUE(item->isEnabled());
+            titles.append(item->text());
+            item->trigger();
+        }
+    }
+    EXPECT_EQ(newWindows, 1);
+    EXPECT_EQ(titles[1], QStringLiteral("Hide Sidebar"));
+    EXPECT_FALSE(sidebar.isSidebarVisible());
+    const QAction *sidebarItem = menus[1]->menu()->actions().first();
+    EXPECT_EQ(sidebarItem->text(), QStringLiteral("Show Sidebar"));
+    sidebar.setColumnVisibility(SidebarManager::ColumnVisibility::all);
+    EXPECT_EQ(sidebarItem->text(), QStringLiteral("Hide Sidebar"));
+
+    // Every command item posts its own name and object, once, in menu order.
+    QStringList posted;
+    for (const QList<QVariant> &post : std::as_const(posts))
+        posted.append(post[0].toString() + QLatin1Char(' ') + post[1].toString());
+    QStringList expected;
+    for (const MenuGroup &group : MenuCommands::groups()) {
+        for (const MenuEntry &entry : group.entries) {
+            if (entry.kind == MenuEntry::Kind::command)
+                expected.append(entry.notification + QLatin1Char(' ') + entry.object.toString());
+        }
+    }
+    EXPECT_EQ(posted, expected);
+    EXPECT_EQ(posted.size(), 15);
+    sidebar.setWindowInquiry({});
+}
+
+} // namespace
