@@ -18,4 +18,17 @@ public:
 
     // Moves the item at `path` to the user's Trash; the reason tells why it could not.
     [[nodiscard]] virtual Verdict moveToTrash(const QString &path) = 0;
+
+    // Shows the items in the file manager, all of one request at once; returns at once and
+    // reports nothing (a missing item is the file manager's to show).
+    virtual void reveal(const QStringList &paths) = 0;
+
+    // Opens the item with the desktop (launches an application); returns at once and
+    // reports nothing.
+    virtual void open(const QString &path) = 0;
+
+    // Sends the ordinary quit request to every process of this user that runs from inside
+    // the bundle at `bundlePath`; never forces and waits for nothing. Whether they went is
+    // what runningApplicationBundles() says afterwards.
+    virtual void requestQuit(const QString &bundlePath) = 0;
 };

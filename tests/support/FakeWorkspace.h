@@ -64,10 +64,48 @@ public:
         return m_trashRequests;
     }
 
+    // One entry per reveal request, the paths as given.
+    void reveal(const QStringList &paths) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_revealRequests.append(paths);
+    }
+    [[nodiscard]] QList<QStringList> revealRequests() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_revealRequests;
+    }
+
+    // Opening and quitting are only recorded: a quit request leaves the running list as the
+    // test set it, as an application that ignores the request would.
+    void open(const QString &path) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_openRequests.append(path);
+    }
+    [[nodiscard]] QStringList openRequests() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_openRequests;
+    }
+    void requestQuit(const QString &bundlePath) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_quitRequests.append(bundlePath);
+    }
+    [[nodiscard]] QStringList quitRequests() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_quitRequests;
+    }
+
 private:
     mutable std::mutex m_mutex;
     QString m_trashFolder;
     QStringList m_running;
     QSet<QString> m_refusedTrash;
     QStringList m_trashRequests;
+    QList<QStringList> m_revealRequests;
+    QStringList m_openRequests;
+    QStringList m_quitRequests;
 };

@@ -4,7 +4,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSet>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,4 +63,44 @@ Verdict LinuxWorkspace::moveToTrash(const QString &path)
     return Verdict::fail(file.errorString().isEmpty()
                              ? QStringLiteral("Could not move '%1' to the Trash").arg(path)
                              : file.errorString());
+}
+
+void LinuxWorkspace::reveal(const QStringList &paths)
+{
+    QStringList folders;
+    for (const QString &path : paths) {
+        const QString folder = PathUtils::parentPath(path);
+        if (!folders.contains(folder))
+            folders.append(folder);
+    }
+    for (const QString &folder : folders)
+        QProcess::startDetached(QStringLiteral("xdg-open"), {folder});
+}
+
+void LinuxWorkspace::open(const QString &path)
+{
+    QProcess::startDetached(QStringLiteral("xdg-open"), {path});
+}
+
+void LinuxWorkspace::requestQuit(const QString &bundlePath)
+{
+    const QString inside = PathUtils::standardized(bundlePath) + QLatin1Char('/');
+    const uid_t me = ::getuid();
+    const QStringList pids =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pidText : pids) {
+        bool numeric = false;
+        const pid_t pid = pidText.toInt(&numeric);
+        if (!numeric || pid == ::getpid())
+            continue;
+        const QString processFolder = QStringLiteral("/proc/") + pidText;
+        struct stat info
+        {};
+        if (::stat(processFolder.toLocal8Bit().constData(), &info) != 0 || info.st_uid != me)
+            continue;
+        const std::optional<QString> executable =
+            PathUtils::linkText(processFolder + QStringLiteral("/exe"));
+        if (executable && PathUtils::standardized(*executable).startsWith(inside))
+            ::kill(pid, SIGTERM);
+    }
 }

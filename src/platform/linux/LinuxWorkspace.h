@@ -9,4 +9,11 @@ class LinuxWorkspace : public Workspace
 public:
     [[nodiscard]] QStringList runningApplicationBundles() override;
     [[nodiscard]] Verdict moveToTrash(const QString &path) override;
+    // Opens each distinct containing folder with the desktop's opener (xdg-open, as the
+    // desktop services do), detached: the desktop offers no call that selects items.
+    void reveal(const QStringList &paths) override;
+    // xdg-open, detached.
+    void open(const QString &path) override;
+    // SIGTERM to each of this user's processes whose executable lies inside the bundle.
+    void requestQuit(const QString &bundlePath) override;
 };

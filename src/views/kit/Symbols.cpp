@@ -77,6 +77,9 @@ const QHash<QString, Mapping> &mappings()
          {"pan-down-symbolic", QStyle::SP_ArrowDown, Emblem::None}},
         {QStringLiteral("sparkles.tv"), {"starred-symbolic", QStyle::SP_DesktopIcon, Emblem::None}},
         {QStringLiteral("folder.fill"), {"folder-symbolic", QStyle::SP_DirIcon, Emblem::None}},
+        {QStringLiteral("folder"), {"folder-symbolic", QStyle::SP_DirIcon, Emblem::None}},
+        {QStringLiteral("link"), {"insert-link-symbolic", QStyle::SP_FileLinkIcon, Emblem::None}},
+        {QStringLiteral("sparkles"), {"starred-symbolic", QStyle::SP_DesktopIcon, Emblem::None}},
         {QStringLiteral("folder.badge.gearshape"),
          {"folder-symbolic", QStyle::SP_DirIcon, Emblem::Gear}},
         {QStringLiteral("folder.badge.plus"),
@@ -111,6 +114,8 @@ const QHash<QString, Mapping> &mappings()
          {"view-list-bullet-symbolic", QStyle::SP_FileDialogDetailedView, Emblem::None}},
         {QStringLiteral("line.3.horizontal.decrease.circle"),
          {"view-list-symbolic", QStyle::SP_FileDialogDetailedView, Emblem::None}},
+        {QStringLiteral("keyboard"),
+         {"input-keyboard-symbolic", QStyle::SP_ComputerIcon, Emblem::None}},
     };
     return table;
 }
