@@ -1,0 +1,320 @@
+#include "views/sheets/HistoryView.h"
+
+#include "services/LedgerService.h"
+#include "views/kit/Palette.h"
+#include "views/kit/Pill.h"
+#include "views/kit/SelectableLabel.h"
+#include "views/kit/Symbols.h"
+#include "views/kit/TextStyles.h"
+#include "views/sheets/HistoryPresenter.h"
+#include "views/sheets/LogViewerSheet.h"
+#include "views/sheets/SheetWidgets.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using namespace SheetWidgets;
+
+namespace {
+
+QPushButton *segment(const QString &label, const QString &objectName, QButtonGroup *group)
+{
+    auto *result = new QPushButton(label);
+    result->setObjectName(objectName);
+    result->setCheckable(true);
+    result->setAutoDefault(false);
+    result->setFont(TextStyles::caption());
+    const QString on = Palette::css(accent());
+    result->setStyleSheet(
+        QStringLiteral("QPushButton { border: 1px solid %1; padding: 2px 8px; background: "
+                       "palette(button); }"
+                       "QPushButton:checked { background: %2; color: white; border-color: %2; }")
+            .arg(Palette::css(Palette::separator()), on));
+    group->addButton(result);
+    return result;
+}
+
+QWidget *recordRow(const HistoryRow &row, LedgerService *ledger)
+{
+    auto *widget = new QWidget;
+    widget->setObjectName(QStringLiteral("historyRow:") + row.id);
+    auto *lines = new QVBoxLayout(widget);
+    lines->setContentsMargins(8, 6, 8, 6);
+    lines->setSpacing(6);
+
+    auto *first = new QHBoxLayout;
+    first->addWidget(text(row.appName, systemFont(13, QFont::DemiBold)));
+    if (!row.versionText.isEmpty())
+        first->addWidget(text(row.versionText, TextStyles::caption(), Palette::secondaryText()));
+    first->addStretch();
+    Pill::Style style = Pill::tinted(row.badgeColor, 0.15);
+    style.pointSize = points(9);
+    style.bold = true;
+    auto *badge = new Pill(row.badgeText, style);
+    badge->setObjectName(QStringLiteral("statusBadge"));
+    first->addWidget(badge);
+    lines->addLayout(first);
+
+    const auto pathLine = [&](const QString &content, const QString &name) {
+        auto *label = new SelectableLabel(content);
+        label->setObjectName(name);
+        label->setFont(TextStyles::caption2());
+        label->setWordWrap(true);
+        setTextColor(label, Palette::secondaryText());
+        lines->addWidget(label);
+    };
+    pathLine(row.fromText, QStringLiteral("fromLabel"));
+    if (row.toText)
+        pathLine(*row.toText, QStringLiteral("toLabel"));
+
+    auto *footer = new QHBoxLayout;
+    footer->addWidget(text(row.timestamp, systemFont(10), Palette::secondaryText()));
+    footer->addStretch();
+    if (!row.folderCountText.isEmpty()) {
+        auto *folders = text(row.folderCountText, systemFont(10), Palette::secondaryText());
+        folders->setObjectName(QStringLiteral("folderCountLabel"));
+        footer->addWidget(folders);
+    }
+    lines->addLayout(footer);
+
+    // The one context-menu item.
+    auto *remove = new QAction(QStringLiteral("Delete Entry"), widget);
+    remove->setObjectName(QStringLiteral("deleteEntryAction"));
+    QObject::connect(remove, &QAction::triggered, widget, [ledger = QPointer(ledger), id = row.id] {
+        if (ledger)
+            ledger->deleteRecord(id);
+    });
+    widget->addAction(remove);
+    widget->setContextMenuPolicy(Qt::ActionsContextMenu);
+    return widget;
+}
+
+} // namespace
+
+HistoryView::HistoryView(LedgerService *ledgerService, QWidget *parent)
+    : QWidget(parent)
+    , m_ledger(ledgerService)
+{
+    setObjectName(QStringLiteral("historyView"));
+    build();
+    if (ledgerService)
+        connect(ledgerService, &LedgerService::recordsChanged, this, &HistoryView::refresh);
+    refresh();
+}
+
+HistoryView::~HistoryView() = default;
+
+void HistoryView::build()
+{
+    auto *root = new QVBoxLayout(this);
+    root->setContentsMargins(20, 20, 20, 20);
+    root->setSpacing(16);
+
+    auto *header = new QHBoxLayout;
+    auto *titles = new QVBoxLayout;
+    titles->setSpacing(2);
+    QFont titleFont = TextStyles::title2();
+    titleFont.setBold(true);
+    titles->addWidget(text(QStringLiteral("Migration History"), titleFont));
+    m_countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
+    m_countLabel->setObjectName(QStringLiteral("countLabel"));
+    titles->addWidget(m_countLabel);
+    header->addLayout(titles);
+    header->addStretch();
+
+    auto *toolbar = new QHBoxLayout;
+    toolbar->setSpacing(8);
+    auto *picker = new QWidget(this);
+    picker->setObjectName(QStringLiteral("viewPicker"));
+    picker->setToolTip(QStringLiteral("View"));
+    picker->setFixedWidth(160);
+    auto *segments = new QHBoxLayout(picker);
+    segments->setContentsMargins(0, 0, 0, 0);
+    segments->setSpacing(0);
+    auto *group = new QButtonGroup(picker);
+    m_realSegment = segment(QStringLiteral("Real Apps"), QStringLiteral("realAppsSegment"), group);
+    m_allSegment = segment({}, QStringLiteral("allSegment"), group);
+    segments->addWidget(m_realSegment, 1);
+    segments->addWidget(m_allSegment, 1);
+    connect(m_realSegment, &QPushButton::clicked, this, [this] { setHideTestRecords(true); });
+    connect(m_allSegment, &QPushButton::clicked, this, [this] { setHideTestRecords(false); });
+    toolbar->addWidget(picker);
+
+    m_purgeButton =
+        button({}, QStringLiteral("purgeTestsButton"), ButtonLook::bordered, ControlSize::small);
+    m_purgeButton->setIcon(Symbols::icon(QStringLiteral("trash")));
+    connect(m_purgeButton, &QPushButton::clicked, this, &HistoryView::showPurgeConfirm);
+    toolbar->addWidget(m_purgeButton);
+    auto *logs = button(QStringLiteral("View Logs"), QStringLiteral("viewLogsButton"),
+                        ButtonLook::bordered, ControlSize::small);
+    logs->setIcon(Symbols::icon(QStringLiteral("doc.text.magnifyingglass")));
+    connect(logs, &QPushButton::clicked, this, &HistoryView::showLogViewer);
+    toolbar->addWidget(logs);
+    auto *reload =
+        button({}, QStringLiteral("refreshButton"), ButtonLook::bordered, ControlSize::small);
+    reload->setIcon(Symbols::icon(QStringLiteral("arrow.clockwise")));
+    reload->setToolTip(QStringLiteral("Refresh"));
+    connect(reload, &QPushButton::clicked, this, [this] {
+        if (m_ledger)
+            m_ledger->loadRecords();
+    });
+    toolbar->addWidget(reload);
+
+    m_moreButton = new QToolButton(this);
+    m_moreButton->setObjectName(QStringLiteral("moreMenuButton"));
+    m_moreButton->setIcon(Symbols::icon(QStringLiteral("ellipsis.circle")));
+    m_moreButton->setAutoRaise(true);
+    m_moreButton->setPopupMode(QToolButton::InstantPopup);
+    m_moreButton->setStyleSheet(
+        QStringLiteral("QToolButton::menu-indicator { image: none; width: 0px; }"));
+    auto *menu = new QMenu(m_moreButton);
+    m_purgeAction = menu->addAction(QString());
+    m_purgeAction->setObjectName(QStringLiteral("purgeMenuAction"));
+    connect(m_purgeAction, &QAction::triggered, this, &HistoryView::purgeTestRecords);
+    menu->addSeparator();
+    auto *clear = menu->addAction(QStringLiteral("Clear Entire History…"));
+    clear->setObjectName(QStringLiteral("clearHistoryAction"));
+    connect(clear, &QAction::triggered, this, &HistoryView::showClearConfirm);
+    m_moreButton->setMenu(menu);
+    toolbar->addWidget(m_moreButton);
+    header->addLayout(toolbar);
+    root->addLayout(header);
+
+    m_body = new QStackedWidget(this);
+    m_list = new QListWidget(m_body);
+    m_list->setObjectName(QStringLiteral("historyList"));
+    m_list->setSelectionMode(QAbstractItemView::NoSelection);
+    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    m_list->setFocusPolicy(Qt::NoFocus);
+    m_body->addWidget(m_list);
+
+    m_emptyState = new QWidget(m_body);
+    m_emptyState->setObjectName(QStringLiteral("emptyState"));
+    auto *empty = new QVBoxLayout(m_emptyState);
+    empty->setSpacing(12);
+    empty->addStretch();
+    auto *clock = symbol(QStringLiteral("clock.arrow.circlepath"), 44, Palette::secondaryText(),
+                         m_emptyState);
+    empty->addWidget(clock, 0, Qt::AlignHCenter);
+    empty->addWidget(text(QStringLiteral("No Migration Records"), TextStyles::headline(), {}, false,
+                          Qt::AlignCenter));
+    auto *explanation =
+        text(QStringLiteral("Past offload and restore operations recorded in the "
+                            "local and drive ledgers will appear here."),
+             TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
+    explanation->setFixedWidth(360);
+    explanation->setMinimumHeight(explanation->heightForWidth(360));
+    empty->addWidget(explanation, 0, Qt::AlignHCenter);
+    empty->addStretch();
+    m_body->addWidget(m_emptyState);
+    root->addWidget(m_body, 1);
+}
+
+void HistoryView::refresh()
+{
+    const HistoryPresenter presenter(m_ledger ? m_ledger->records() : QList<MigrationRecord>{},
+                                     m_hideTestRecords);
+    m_countLabel->setText(presenter.headerCountText());
+    m_allSegment->setText(presenter.allSegmentText());
+    m_realSegment->setChecked(m_hideTestRecords);
+    m_allSegment->setChecked(!m_hideTestRecords);
+    m_purgeButton->setVisible(presenter.showsPurgeButton());
+    m_purgeButton->setText(presenter.purgeButtonText());
+    m_purgeAction->setText(presenter.purgeMenuText());
+    m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
+    rebuildRows(presenter.visibleRecords());
+    m_body->setCurrentWidget(presenter.showsEmptyState() ? m_emptyState : m_list);
+}
+
+void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
+{
+    m_list->clear();
+    for (const MigrationRecord &record : records) {
+        QWidget *row = recordRow(HistoryPresenter::row(record), m_ledger);
+        auto *item = new QListWidgetItem(m_list);
+        item->setSizeHint(row->sizeHint());
+        m_list->setItemWidget(item, row);
+    }
+}
+
+void HistoryView::setHideTestRecords(bool hide)
+{
+    m_hideTestRecords = hide;
+    refresh();
+}
+
+void HistoryView::purgeTestRecords()
+{
+    if (m_ledger)
+        m_ledger->purgeTestRecords();
+}
+
+QMessageBox *HistoryView::confirmDialog(const QString &objectName, const QString &title,
+                                        const QString &message, const QString &confirmText,
+                                        std::function<void()> onConfirm)
+{
+    auto *dialog = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::NoButton,
+                                   this, Qt::Sheet);
+    dialog->setObjectName(objectName);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    // The title stays visible inside the sheet, as a sheet has no title bar on every desktop.
+    dialog->setText(QStringLiteral("<b>") + title.toHtmlEscaped() + QStringLiteral("</b>"));
+    dialog->setInformativeText(message.toHtmlEscaped());
+    auto *confirm = dialog->addButton(confirmText, QMessageBox::DestructiveRole);
+    confirm->setObjectName(QStringLiteral("confirmButton"));
+    auto *cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancelButton"));
+    dialog->setDefaultButton(cancel);
+    dialog->setEscapeButton(cancel);
+    connect(confirm, &QPushButton::clicked, this, std::move(onConfirm));
+    dialog->open();
+    return dialog;
+}
+
+void HistoryView::showPurgeConfirm()
+{
+    const HistoryPresenter presenter(m_ledger ? m_ledger->records() : QList<MigrationRecord>{},
+                                     m_hideTestRecords);
+    m_purgeConfirm =
+        confirmDialog(QStringLiteral("purgeConfirmDialog"), QStringLiteral("Purge Test Records"),
+                      presenter.purgeConfirmMessage(), presenter.purgeConfirmButtonText(),
+                      [this] { purgeTestRecords(); });
+}
+
+void HistoryView::showClearConfirm()
+{
+    m_clearConfirm =
+        confirmDialog(QStringLiteral("clearConfirmDialog"), QStringLiteral("Clear Entire History"),
+                      HistoryPresenter::clearConfirmMessage(),
+                      QStringLiteral("Clear All History Records"), [this] {
+                          if (m_ledger)
+                              m_ledger->clearAllHistory();
+                      });
+}
+
+void HistoryView::showLogViewer()
+{
+    if (m_logViewer)
+        return;
+    m_logViewer = new LogViewerSheet(
+        [this] {
+            if (m_logViewer) {
+                m_logViewer->hide();
+                m_logViewer->deleteLater();
+                m_logViewer = nullptr;
+            }
+        },
+        this);
+    m_logViewer->open();
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "model/MigrationRecord.h"
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+
+class LedgerService;
+class LogViewerSheet;
+class QAction;
+class QListWidget;
+class QLabel;
+class QMessageBox;
+class QPushButton;
+class QStackedWidget;
+class QToolButton;
+
+// The window's history section: the migration ledger's records, test records hidden by
+// default, with reload, delete entry, purge of test records, clearing the history and the
+// log viewer. Everything it shows follows the ledger service's published records; the
+// ledger operations run synchronously on the main thread.
+//
+// Controls by object name: "realAppsSegment", "allSegment", "purgeTestsButton",
+// "viewLogsButton", "refreshButton", "moreMenuButton" with the actions "purgeMenuAction"
+// and "clearHistoryAction"; "historyList" with rows "historyRow:" + record id, each with
+// the action "deleteEntryAction"; dialogs "purgeConfirmDialog" and "clearConfirmDialog"
+// (buttons "confirmButton", "cancelButton"); the sheet "logViewerSheet".
+class HistoryView final : public QWidget
+{
+    Q_OBJECT
+public:
+    // `ledgerService` is the shared one (not owned).
+    explicit HistoryView(LedgerService *ledgerService, QWidget *parent = nullptr);
+    ~HistoryView() override;
+
+    [[nodiscard]] bool hideTestRecords() const { return m_hideTestRecords; }
+    [[nodiscard]] bool showingPurgeConfirm() const { return m_purgeConfirm != nullptr; }
+    [[nodiscard]] bool showingClearConfirm() const { return m_clearConfirm != nullptr; }
+    [[nodiscard]] bool showingLogViewer() const { return m_logViewer != nullptr; }
+
+private:
+    void build();
+    void refresh();
+    void rebuildRows(const QList<MigrationRecord> &records);
+    void setHideTestRecords(bool hide);
+    void purgeTestRecords();
+    void showPurgeConfirm();
+    void showClearConfirm();
+    void showLogViewer();
+    QMessageBox *confirmDialog(const QString &objectName, const QString &title,
+                               const QString &message, const QString &confirmText,
+                               std::function<void()> onConfirm);
+
+    QPointer<LedgerService> m_ledger;
+    bool m_hideTestRecords = true;
+    QPointer<QMessageBox> m_purgeConfirm;
+    QPointer<QMessageBox> m_clearConfirm;
+    QPointer<LogViewerSheet> m_logViewer;
+
+    QLabel *m_countLabel = nullptr;
+    QPushButton *m_realSegment = nullptr;
+    QPushButton *m_allSegment = nullptr;
+    QPushButton *m_purgeButton = nullptr;
+    QToolButton *m_moreButton = nullptr;
+    QAction *m_purgeAction = nullptr;
+    QStackedWidget *m_body = nullptr;
+    QWidget *m_emptyState = nullptr;
+    QListWidget *m_list = nullptr;
+};

@@ -1,0 +1,161 @@
+#include "views/sheets/HistoryView.h"
+#include "services/AppLogger.h"
+#include "services/LedgerService.h"
+#include "support/Sandbox.h"
+#include "support/Screenshot.h"
+#include "support/Wait.h"
+#include "views/sheets/LogViewerSheet.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+class HistoryViewTest : public ::testing::Test
+{
+protected:
+    HistoryViewTest()
+    {
+        MigrationRecord editor(QStringLiteral("2025-01-31T14:05:09Z"), QStringLiteral("Editor"),
+                               QStringLiteral("com.acme.editor"), QStringLiteral("4.2"),
+                               QStringLiteral("/Applications/Editor.app"),
+                               QStringLiteral("/Volumes/Drive/Applications/Editor.app"), true,
+                               QStringLiteral("active"),
+                               {{"/s/Editor", "/d/Editor", "Editor", true}});
+        MigrationRecord viewer(QStringLiteral("2025-02-01T08:00:00Z"), QStringLiteral("Viewer"),
+                               std::nullopt, std::nullopt,
+                               QStringLiteral("/Applications/Viewer.app"), std::nullopt, false,
+                               QStringLiteral("restored"), {});
+        MigrationRecord sample(QStringLiteral("2025-02-02T08:00:00Z"), QStringLiteral("SampleApp"),
+                               std::nullopt, QStringLiteral("1.0"),
+                               QStringLiteral("/private/var/folders/xy/T/SampleApp.app"),
+                               std::nullopt, true, QStringLiteral("copied"), {});
+        for (const MigrationRecord &record : {editor, viewer, sample})
+            ledger.recordMigration(record);
+    }
+
+    QString countText(HistoryView &view)
+    {
+        return view.findChild<QLabel *>(QStringLiteral("countLabel"))->text();
+    }
+    QPushButton *button(QWidget *parent, const char *name)
+    {
+        return parent->findChild<QPushButton *>(QString::fromLatin1(name));
+    }
+    QMessageBox *dialog(HistoryView &view, const char *name)
+    {
+        return view.findChild<QMessageBox *>(QString::fromLatin1(name));
+    }
+
+    Sandbox sandbox;
+    LedgerService ledger;
+};
+
+TEST_F(HistoryViewTest, FilterPurgeAndDelete)
+{
+    HistoryView view(&ledger);
+    view.resize(720, 460);
+    view.show();
+    EXPECT_EQ(countText(view), QStringLiteral("2 recorded operation(s)"));
+    QPushButton *purge = button(&view, "purgeTestsButton");
+    drainEvents();
+    saveScreenshot(&view, QStringLiteral("sheets/history"));
+
+    QTest::mouseClick(button(&view, "allSegment"), Qt::LeftButton);
+    EXPECT_EQ(countText(view), QStringLiteral("3 recorded operation(s)"));
+    EXPECT_FALSE(view.hideTestRecords());
+
+    QTest::mouseClick(purge, Qt::LeftButton);
+    QMessageBox *confirm = dialog(view, "purgeConfirmDialog");
+    ASSERT_NE(confirm, nullptr);
+    EXPECT_TRUE(view.showingPurgeConfirm());
+    EXPECT_EQ(button(confirm, "confirmButton")->text(), QStringLiteral("Purge 1 Test Records"));
+    drainEvents();
+    saveScreenshot(confirm, QStringLiteral("sheets/history-purge-confirm"));
+    QTest::mouseClick(button(confirm, "confirmButton"), Qt::LeftButton);
+    drainEvents();
+    EXPECT_EQ(ledger.records().size(), 2);
+    EXPECT_FALSE(view.showingPurgeConfirm());
+    EXPECT_FALSE(purge->isVisible());
+
+    QWidget *row =
+        view.findChild<QWidget *>(QStringLiteral("historyRow:2025-02-01T08:00:00Z_Viewer"));
+    ASSERT_NE(row, nullptr);
+    row->findChild<QAction *>(QStringLiteral("deleteEntryAction"))->trigger();
+    drainEvents();
+    EXPECT_EQ(ledger.records().size(), 1);
+    EXPECT_EQ(countText(view), QStringLiteral("1 recorded operation(s)"));
+}
+
+TEST_F(HistoryViewTest, MenuPurgesAtOnceAndClearAsksFirst)
+{
+    HistoryView view(&ledger);
+    view.show();
+    view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger();
+    EXPECT_EQ(dialog(view, "purgeConfirmDialog"), nullptr);
+    EXPECT_EQ(ledger.records().size(), 2);
+    EXPECT_FALSE(view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->isEnabled());
+
+    view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
+    QMessageBox *confirm = dialog(view, "clearConfirmDialog");
+    ASSERT_NE(confirm, nullptr);
+    QTest::mouseClick(button(confirm, "cancelButton"), Qt::LeftButton);
+    drainEvents();
+    EXPECT_EQ(ledger.records().size(), 2);
+
+    view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
+    QTest::mouseClick(button(dialog(view, "clearConfirmDialog"), "confirmButton"), Qt::LeftButton);
+    drainEvents();
+    EXPECT_TRUE(ledger.records().isEmpty());
+    auto *body = view.findChild<QStackedWidget *>();
+    EXPECT_EQ(body->currentWidget()->objectName(), QStringLiteral("emptyState"));
+    EXPECT_EQ(countText(view), QStringLiteral("0 recorded operation(s)"));
+    view.resize(720, 460);
+    drainEvents();
+    saveScreenshot(&view, QStringLiteral("sheets/history-empty"));
+}
+
+TEST_F(HistoryViewTest, LogViewerFromTheToolbar)
+{
+    AppLogger &logger = AppLogger::shared(); // follows the sandbox's home
+    const QString logPath = logger.logFileURL().toLocalFile();
+    QByteArray lines;
+    for (int i = 1; i <= 40; ++i)
+        lines += "2025-01-31T14:05:09.123Z [INFO] [Offload] Copied item " + QByteArray::number(i) +
+                 " of 40 to the drive\n";
+    sandbox.writeFile(logPath, lines);
+    HistoryView view(&ledger);
+    view.show();
+    QTest::mouseClick(button(&view, "viewLogsButton"), Qt::LeftButton);
+    auto *sheet = view.findChild<LogViewerSheet *>();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_TRUE(view.showingLogViewer());
+    auto *area = sheet->findChild<QPlainTextEdit *>(QStringLiteral("logText"));
+    EXPECT_EQ(area->toPlainText(), QString::fromUtf8(lines));
+    drainEvents();
+    saveScreenshot(sheet, QStringLiteral("sheets/log-viewer"));
+
+    QTest::mouseClick(button(sheet, "revealLogButton"), Qt::LeftButton);
+    EXPECT_EQ(sandbox.system().fakeWorkspace().revealRequests(),
+              QList<QStringList>{QStringList{logPath}});
+    QTest::mouseClick(button(sheet, "clearLogButton"), Qt::LeftButton);
+    EXPECT_EQ(area->toPlainText(), QStringLiteral("No log entries recorded yet."));
+    logger.info(QStringLiteral("fresh line"), QStringLiteral("Test"));
+    QTest::mouseClick(button(sheet, "refreshLogButton"), Qt::LeftButton);
+    EXPECT_TRUE(area->toPlainText().contains(QStringLiteral("fresh line")));
+
+    const QPointer<LogViewerSheet> closed(sheet);
+    QTest::mouseClick(button(sheet, "closeLogButton"), Qt::LeftButton);
+    EXPECT_FALSE(view.showingLogViewer());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(closed.isNull());
+}
+
+} // namespace

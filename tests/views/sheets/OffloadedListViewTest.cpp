@@ -1,0 +1,170 @@
+#include "views/sheets/OffloadedListView.h"
+#include "base/OperationError.h"
+#include "services/AppScanner.h"
+#include "services/LedgerService.h"
+#include "support/BundleBuilder.h"
+#include "support/Sandbox.h"
+#include "support/Screenshot.h"
+#include "support/Wait.h"
+#include "views/kit/ProxyJobGuard.h"
+#include "views/sheets/SelectionBinding.h"
+#include "volumes/VolumeManager.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSemaphore>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace {
+
+class OffloadedListViewTest : public ::testing::Test
+{
+protected:
+    OffloadedListViewTest()
+    {
+        for (const char *name : {"Editor", "Viewer"}) {
+            const QString onDrive =
+                BundleBuilder(sandbox.drive() + "/Applications/" + name + ".app").build();
+            sandbox.makeSymlink(sandbox.applications() + "/" + name + ".app", onDrive);
+        }
+        const QString launcherTarget =
+            BundleBuilder(sandbox.drive() + "/Applications/Launcher.app").build();
+        BundleBuilder(sandbox.applications() + "/Launcher.app")
+            .plistValue("IsKorvanthelixProxy", true)
+            .plistValue("TargetAppPath", launcherTarget)
+            .build();
+        BundleBuilder(sandbox.applications() + "/Local.app").build();
+    }
+
+    void scan() { ASSERT_TRUE(waitFor(scanner.scanAsync())); }
+    QString app(const QString &name) const { return sandbox.applications() + "/" + name + ".app"; }
+    QWidget *row(OffloadedListView &view, const QString &name)
+    {
+        return view.findChild<QWidget *>(QStringLiteral("offloadedRow:") + app(name));
+    }
+    template<typename T = QPushButton>
+    T *control(QWidget *parent, const char *name)
+    {
+        return parent->findChild<T *>(QString::fromLatin1(name));
+    }
+    std::unique_ptr<OffloadedListView> makeView()
+    {
+        auto view = std::make_unique<OffloadedListView>(
+            &scanner, &volumes, &selection, [this](const AppItem &item) { restored << item.name; },
+            [this](const QList<AppItem> &items) {
+                QStringList names;
+                for (const AppItem &item : items)
+                    names << item.name;
+                batches << names;
+            });
+        view->resize(760, 420);
+        view->show();
+        return view;
+    }
+
+    Sandbox sandbox;
+    LedgerService ledger;
+    AppScanner scanner{ledger};
+    VolumeManager volumes{&ledger};
+    SelectionBinding selection;
+    QStringList restored;
+    QList<QStringList> batches;
+};
+
+TEST_F(OffloadedListViewTest, SelectionAndRestoreButtons)
+{
+    scan();
+    const QString elsewhere = app("Local");
+    selection.setValue({elsewhere});
+    auto view = makeView();
+    ASSERT_NE(row(*view, "Editor"), nullptr);
+    ASSERT_NE(row(*view, "Launcher"), nullptr);
+    EXPECT_EQ(row(*view, "Local"), nullptr);
+
+    // A selection made elsewhere still enables a batch restore, with nothing listed in it.
+    QTest::mouseClick(control(view.get(), "restoreSelectedButton"), Qt::LeftButton);
+    EXPECT_EQ(batches, QList<QStringList>{QStringList{}});
+
+    QTest::mouseClick(control<QToolButton>(row(*view, "Editor"), "checkBox"), Qt::LeftButton);
+    EXPECT_EQ(selection.value(), (QSet<QString>{elsewhere, app("Editor")}));
+    drainEvents();
+    saveScreenshot(view.get(), QStringLiteral("sheets/offloaded-list"));
+
+    QTest::mouseClick(control(row(*view, "Viewer"), "restoreButton"), Qt::LeftButton);
+    EXPECT_EQ(restored, QStringList{"Viewer"});
+
+    QTest::mouseClick(control<QWidget>(row(*view, "Viewer"), "textColumn"), Qt::LeftButton);
+    EXPECT_EQ(selection.value(), QSet<QString>{app("Viewer")});
+
+    QTest::mouseClick(control(view.get(), "selectAllButton"), Qt::LeftButton);
+    EXPECT_EQ(selection.value(), (QSet<QString>{app("Editor"), app("Viewer"), app("Launcher")}));
+    QTest::mouseClick(control(view.get(), "restoreSelectedButton"), Qt::LeftButton);
+    EXPECT_EQ(batches.last().size(), 3);
+
+    QTest::mouseClick(control(view.get(), "clearSelectionButton"), Qt::LeftButton);
+    EXPECT_TRUE(selection.value().isEmpty());
+}
+
+TEST_F(OffloadedListViewTest, MakeVisibleReportsEachOutcomeInTheNotice)
+{
+    scan();
+    auto view = makeView();
+    std::mutex mutex;
+    QStringList promoted;
+    QSemaphore proceed;
+    view->setPromoteOperation([&](const AppItem &item) {
+        proceed.acquire();
+        const std::lock_guard lock(mutex);
+        promoted << item.name;
+        if (item.name == QLatin1String("Viewer"))
+            throw OperationError(QStringLiteral("AppProxyHelper"), 2, QStringLiteral("no room"));
+        return QUrl::fromLocalFile("/Applications/" + item.name + ".app");
+    });
+    QPushButton *makeVisible = control(view.get(), "makeVisibleButton");
+    QTest::mouseClick(makeVisible, Qt::LeftButton);
+    EXPECT_TRUE(view->isProcessingProxies());
+    EXPECT_FALSE(makeVisible->isEnabled());
+    proceed.release(3);
+    ASSERT_TRUE(waitUntil([&] { return !view->isProcessingProxies(); }));
+
+    EXPECT_EQ(promoted.size(), 3);
+    EXPECT_EQ(view->proxyNotice(),
+              QStringLiteral("Created 2 proxies. (1 failed: Viewer (no room))"));
+    EXPECT_TRUE(control<QWidget>(view.get(), "noticeLabel")->isVisible());
+    EXPECT_TRUE(makeVisible->isEnabled());
+    drainEvents();
+    saveScreenshot(view.get(), QStringLiteral("sheets/offloaded-list-notice"));
+    QTest::mouseClick(control(view.get(), "dismissNoticeButton"), Qt::LeftButton);
+    EXPECT_FALSE(control<QWidget>(view.get(), "noticeLabel")->isVisible());
+
+    // Another proxy job holds the process-wide guard: the press is refused, nothing runs.
+    {
+        auto lease = ProxyJobGuard::shared().tryAcquire();
+        ASSERT_TRUE(lease.has_value());
+        QTest::mouseClick(makeVisible, Qt::LeftButton);
+        EXPECT_FALSE(view->isProcessingProxies());
+        EXPECT_EQ(view->proxyNotice(), ProxyJobGuard::refusalNotice());
+    }
+    EXPECT_EQ(promoted.size(), 3);
+    waitFor(scanner.scanAsync());
+}
+
+TEST_F(OffloadedListViewTest, EmptyStateStillShowsAForeignSelection)
+{
+    selection.setValue({app("Local")});
+    auto view = makeView();
+    EXPECT_FALSE(control<QWidget>(view.get(), "selectAllButton")->isVisible());
+    EXPECT_TRUE(control<QWidget>(view.get(), "selectionLabel")->isVisible());
+    drainEvents();
+    saveScreenshot(view.get(), QStringLiteral("sheets/offloaded-list-empty"));
+
+    // The list follows the scanner.
+    scan();
+    drainEvents();
+    EXPECT_NE(row(*view, "Editor"), nullptr);
+}
+
+} // namespace
