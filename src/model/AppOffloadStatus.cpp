@@ -24,17 +24,6 @@ QString label(AppOffloadStatus status)
 }
 
 template<>
-std::optional<AppOffloadStatus> fromLabel<AppOffloadStatus>(const QString &text)
-{
-    const QList<AppOffloadStatus> cases = allCases<AppOffloadStatus>();
-    for (const AppOffloadStatus status : cases) {
-        if (label(status) == text)
-            return status;
-    }
-    return std::nullopt;
-}
-
-template<>
 QList<AppOffloadStatus> allCases<AppOffloadStatus>()
 {
     return {AppOffloadStatus::local,           AppOffloadStatus::offloaded,

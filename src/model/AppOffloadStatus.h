@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/LabeledEnum.h"
+
 #include <QList>
 #include <QString>
 #include <QtGlobal>
@@ -17,16 +19,7 @@ enum class AppOffloadStatus {
     dangling,
 };
 
-// Declared here for every labelled enumeration: fromLabel<E>(text), allCases<E>().
-template<typename E>
-[[nodiscard]] std::optional<E> fromLabel(const QString &label);
-template<typename E>
-[[nodiscard]] QList<E> allCases();
-
 [[nodiscard]] QString label(AppOffloadStatus status);
-// Exact, case-sensitive match on one of the eight labels; nothing for any other text.
-template<>
-[[nodiscard]] std::optional<AppOffloadStatus> fromLabel<AppOffloadStatus>(const QString &label);
 // In declaration order.
 template<>
 [[nodiscard]] QList<AppOffloadStatus> allCases<AppOffloadStatus>();

@@ -55,6 +55,10 @@ public:
 
 // The platform's own backend, chosen at build time.
 [[nodiscard]] std::shared_ptr<System> makePlatformSystem();
+// The copy tool of the platform this was built for (what its backend's copyToolArguments
+// answers), so that test doubles can copy for real.
+[[nodiscard]] QStringList platformCopyToolArguments(const QString &source,
+                                                    const QString &destination);
 
 // Installs a System for the lifetime of this object and puts the previous one back.
 class ScopedSystemOverride

@@ -77,17 +77,6 @@ QString label(AppLogLevel level)
 }
 
 template<>
-std::optional<AppLogLevel> fromLabel<AppLogLevel>(const QString &text)
-{
-    const QList<AppLogLevel> cases = allCases<AppLogLevel>();
-    for (const AppLogLevel level : cases) {
-        if (label(level) == text)
-            return level;
-    }
-    return std::nullopt;
-}
-
-template<>
 QList<AppLogLevel> allCases<AppLogLevel>()
 {
     return {AppLogLevel::info, AppLogLevel::warning, AppLogLevel::error};

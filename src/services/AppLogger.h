@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/LabeledEnum.h"
+
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -14,17 +16,8 @@ enum class AppLogLevel {
     error,
 };
 
-// The same declarations as for every labelled enumeration.
-template<typename E>
-[[nodiscard]] std::optional<E> fromLabel(const QString &label);
-template<typename E>
-[[nodiscard]] QList<E> allCases();
-
 // "INFO", "WARN", "ERROR".
 [[nodiscard]] QString label(AppLogLevel level);
-// Exact, case-sensitive match on one of the three words.
-template<>
-[[nodiscard]] std::optional<AppLogLevel> fromLabel<AppLogLevel>(const QString &label);
 template<>
 [[nodiscard]] QList<AppLogLevel> allCases<AppLogLevel>();
 

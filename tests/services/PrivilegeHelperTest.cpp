@@ -4,6 +4,7 @@
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
 #include "platform/macos/MacCopyTool.h"
+#include "support/Errors.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 
@@ -27,16 +28,6 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-std::optional<OperationError> errorOf(const std::function<void()> &operation)
-{
-    try {
-        operation();
-    } catch (const OperationError &error) {
-        return error;
-    }
-    return std::nullopt;
 }
 
 class PrivilegeHelperTest : public ::testing::Test

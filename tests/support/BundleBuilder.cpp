@@ -1,33 +1,23 @@
 #include "support/BundleBuilder.h"
 
 #include "base/PathUtils.h"
+#include "support/Sandbox.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <stdexcept>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 void writeBytes(const QString &path, const QByteArray &content, int mode)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw std::runtime_error("cannot write " + path.toStdString());
-    file.write(content);
-    file.close();
-    ::chmod(path.toLocal8Bit().constData(), mode_t(mode));
+    Sandbox::writeFile(path, content, mode);
 }
 
 void makeLink(const QString &path, const QString &text)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     ::unlink(path.toLocal8Bit().constData());
-    if (::symlink(text.toLocal8Bit().constData(), path.toLocal8Bit().constData()) != 0)
-        throw std::runtime_error("cannot link " + path.toStdString());
+    Sandbox::makeSymlink(path, text);
 }
 
 QByteArray filler(qint64 bytes, const QString &seed)

@@ -2,7 +2,6 @@
 
 #include "base/PathUtils.h"
 #include "platform/System.h"
-#include "platform/macos/MacCopyTool.h"
 #include "support/FakeAdminShell.h"
 #include "support/FakeBundleServices.h"
 #include "support/FakeEjectTools.h"
@@ -17,21 +16,6 @@
 #include <functional>
 #include <mutex>
 #include <unistd.h>
-
-// The copy tool of the machine the tests run on, so that staged copies really copy.
-inline QStringList machineCopyToolArguments(const QString &source, const QString &destination)
-{
-#ifdef __APPLE__
-    return macCopyToolArguments(source, destination);
-#else
-    return {QStringLiteral("cp"),
-            QStringLiteral("-a"),
-            QStringLiteral("-T"),
-            QStringLiteral("--"),
-            source,
-            destination};
-#endif
-}
 
 // A System whose answers the test sets. Every service a test does not set behaves like an
 // empty, well-mannered machine.
@@ -61,7 +45,7 @@ public:
                                                 const QString &destination) const override
     {
         return m_copyTool ? m_copyTool(source, destination)
-                          : machineCopyToolArguments(source, destination);
+                          : platformCopyToolArguments(source, destination);
     }
     void setCopyTool(std::function<QStringList(const QString &, const QString &)> tool)
     {

@@ -37,9 +37,9 @@ public:
     // A path below the root ("Applications/Foo.app" -> "<root>/Applications/Foo.app").
     [[nodiscard]] QString path(const QString &relative) const;
     // Writes a file (folders made as needed) and returns its path.
-    QString writeFile(const QString &path, const QByteArray &content, int mode = 0644);
-    QString makeFolder(const QString &path);
-    QString makeSymlink(const QString &linkPath, const QString &linkText);
+    static QString writeFile(const QString &path, const QByteArray &content, int mode = 0644);
+    static QString makeFolder(const QString &path);
+    static QString makeSymlink(const QString &linkPath, const QString &linkText);
 
 private:
     QTemporaryDir m_dir;

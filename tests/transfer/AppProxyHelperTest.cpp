@@ -5,6 +5,7 @@
 #include "base/PlistFile.h"
 #include "base/Uuid.h"
 #include "support/BundleBuilder.h"
+#include "support/Errors.h"
 #include "support/FakeTool.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -38,16 +39,6 @@ void removeItem(const QString &path)
 {
     std::error_code error;
     std::filesystem::remove_all(QFile::encodeName(path).toStdString(), error);
-}
-
-std::optional<OperationError> errorOf(const std::function<void()> &operation)
-{
-    try {
-        operation();
-    } catch (const OperationError &error) {
-        return error;
-    }
-    return std::nullopt;
 }
 
 class AppProxyHelperTest : public ::testing::Test

@@ -53,6 +53,11 @@ SystemPaths LinuxSystem::paths() const
 
 QStringList LinuxSystem::copyToolArguments(const QString &source, const QString &destination) const
 {
+    return platformCopyToolArguments(source, destination);
+}
+
+QStringList platformCopyToolArguments(const QString &source, const QString &destination)
+{
     // -T: copy onto the destination, never into it when it exists, like ditto.
     return {QStringLiteral("cp"),
             QStringLiteral("-a"),

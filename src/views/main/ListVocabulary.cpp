@@ -2,17 +2,6 @@
 
 namespace {
 
-template<typename E>
-std::optional<E> caseWithLabel(const QString &text)
-{
-    const QList<E> cases = allCases<E>();
-    for (const E value : cases) {
-        if (label(value) == text)
-            return value;
-    }
-    return std::nullopt;
-}
-
 constexpr qint64 megabyte = 1'048'576;
 constexpr qint64 gigabyte = 1'073'741'824;
 
@@ -138,30 +127,6 @@ QString label(AppSortOrder order)
         return QStringLiteral("Status");
     }
     Q_UNREACHABLE();
-}
-
-template<>
-std::optional<NavigationSection> fromLabel<NavigationSection>(const QString &text)
-{
-    return caseWithLabel<NavigationSection>(text);
-}
-
-template<>
-std::optional<AppStatusFilter> fromLabel<AppStatusFilter>(const QString &text)
-{
-    return caseWithLabel<AppStatusFilter>(text);
-}
-
-template<>
-std::optional<AppSizeFilter> fromLabel<AppSizeFilter>(const QString &text)
-{
-    return caseWithLabel<AppSizeFilter>(text);
-}
-
-template<>
-std::optional<AppSortOrder> fromLabel<AppSortOrder>(const QString &text)
-{
-    return caseWithLabel<AppSortOrder>(text);
 }
 
 template<>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/LabeledEnum.h"
+
 #include "model/AppOffloadStatus.h"
 
 #include <QList>
@@ -60,15 +62,6 @@ enum class AppSortOrder {
 [[nodiscard]] QString iconName(NavigationSection section);
 // Sizes in binary units (1 MB = 1,048,576 bytes); the filter keeps sizes at or above it.
 [[nodiscard]] qint64 minimumBytes(AppSizeFilter filter);
-
-template<>
-[[nodiscard]] std::optional<NavigationSection> fromLabel<NavigationSection>(const QString &label);
-template<>
-[[nodiscard]] std::optional<AppStatusFilter> fromLabel<AppStatusFilter>(const QString &label);
-template<>
-[[nodiscard]] std::optional<AppSizeFilter> fromLabel<AppSizeFilter>(const QString &label);
-template<>
-[[nodiscard]] std::optional<AppSortOrder> fromLabel<AppSortOrder>(const QString &label);
 
 template<>
 [[nodiscard]] QList<NavigationSection> allCases<NavigationSection>();
