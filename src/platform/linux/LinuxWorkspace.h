@@ -3,7 +3,7 @@
 #include "platform/Workspace.h"
 
 // Running applications from /proc (an executable inside an ".app" folder belongs to that
-// bundle); the Trash of the desktop's freedesktop.org specification.
+// bundle); the Trash folder of the freedesktop.org desktop standard.
 class LinuxWorkspace : public Workspace
 {
 public:
