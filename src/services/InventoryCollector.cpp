@@ -1,12 +1,12 @@
 #include "services/InventoryCollector.h"
 
+#include "base/NameOrder.h"
 #include "base/PathUtils.h"
 #include "platform/System.h"
 #include "services/BundleFacts.h"
 #include "services/LinkResolver.h"
 #include "services/ProtectionGuard.h"
 
-#include <QCollator>
 #include <QDir>
 #include <QHash>
 #include <QtConcurrent/QtConcurrentMap>
@@ -41,29 +41,6 @@ std::optional<QString> subfolderOf(const QString &path)
     return std::nullopt;
 }
 
-qsizetype runEnd(const QString &text, qsizetype from, bool digits)
-{
-    while (from < text.size() && text[from].isDigit() == digits)
-        ++from;
-    return from;
-}
-
-// Two runs of digits by value, whatever their leading zeros.
-int compareNumbers(QStringView a, QStringView b)
-{
-    while (a.size() > 1 && a.front().digitValue() == 0)
-        a = a.mid(1);
-    while (b.size() > 1 && b.front().digitValue() == 0)
-        b = b.mid(1);
-    if (a.size() != b.size())
-        return a.size() < b.size() ? -1 : 1;
-    for (qsizetype k = 0; k < a.size(); ++k) {
-        if (a[k].digitValue() != b[k].digitValue())
-            return a[k].digitValue() < b[k].digitValue() ? -1 : 1;
-    }
-    return 0;
-}
-
 // Who wins when two stand-ins share a target; nothing on a tie.
 std::optional<bool> newcomerWins(const AppItem &kept, const AppItem &newcomer)
 {
@@ -81,29 +58,6 @@ std::optional<bool> newcomerWins(const AppItem &kept, const AppItem &newcomer)
     if (depth(kept) != depth(newcomer))
         return depth(newcomer) < depth(kept);
     return std::nullopt;
-}
-
-// Numbers are compared here, as the collator's numeric mode does nothing in the C locale.
-int compareNames(const QString &a, const QString &b, const QCollator &collator)
-{
-    qsizetype i = 0;
-    qsizetype j = 0;
-    while (i < a.size() && j < b.size()) {
-        const bool digits = a[i].isDigit();
-        if (digits != b[j].isDigit())
-            return collator.compare(QStringView(a).mid(i), QStringView(b).mid(j));
-        const qsizetype endA = runEnd(a, i, digits);
-        const qsizetype endB = runEnd(b, j, digits);
-        const int order = digits ? compareNumbers(QStringView(a).mid(i, endA - i),
-                                                  QStringView(b).mid(j, endB - j))
-                                 : collator.compare(QStringView(a).mid(i, endA - i),
-                                                    QStringView(b).mid(j, endB - j));
-        if (order != 0)
-            return order;
-        i = endA;
-        j = endB;
-    }
-    return int(i < a.size()) - int(j < b.size());
 }
 
 } // namespace
@@ -240,9 +194,8 @@ QList<AppItem> foldDuplicateAliases(const QList<AppItem> &items)
 
 void sortByName(QList<AppItem> &items)
 {
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    const QCollator collator = fileBrowserCollator();
     std::stable_sort(items.begin(), items.end(), [&collator](const AppItem &a, const AppItem &b) {
-        return compareNames(a.name, b.name, collator) < 0;
+        return collator.compare(a.name, b.name) < 0;
     });
 }

@@ -1,5 +1,7 @@
 #include "views/main/AppListFilter.h"
 
+#include "base/NameOrder.h"
+
 #include <QCollator>
 #include <QLocale>
 #include <QSet>
@@ -58,19 +60,6 @@ bool needsStatus(const ListCriteria &criteria)
     return (criteria.statusFilter != AppStatusFilter::all &&
             criteria.statusFilter != AppStatusFilter::duplicates) ||
            criteria.sortOrder == AppSortOrder::status;
-}
-
-QCollator nameCollator()
-{
-    // The C locale's collator compares code units only; names still sort like the file
-    // manager's list there.
-    QLocale locale;
-    if (locale.language() == QLocale::C)
-        locale = QLocale(QLocale::English, QLocale::UnitedStates);
-    QCollator collator(locale);
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    collator.setNumericMode(true);
-    return collator;
 }
 
 // One list entry with what the pass needs of it worked out once.
@@ -157,7 +146,7 @@ bool statusLabelLess(const AppItem &a, const AppItem &b)
 
 int compareNames(const QString &a, const QString &b)
 {
-    return nameCollator().compare(a, b);
+    return compareFileBrowserNames(a, b);
 }
 
 QList<AppItem> filteredApps(const QList<AppItem> &sectionApps, const ListCriteria &criteria)
@@ -197,7 +186,7 @@ QList<AppItem> filteredApps(const QList<AppItem> &sectionApps, const ListCriteri
         break;
     case AppSortOrder::nameAsc:
     case AppSortOrder::nameDesc: {
-        const QCollator collator = nameCollator();
+        const QCollator collator = fileBrowserCollator();
         const bool ascending = criteria.sortOrder == AppSortOrder::nameAsc;
         std::stable_sort(entries.begin(), entries.end(), [&](const Entry &a, const Entry &b) {
             const int order = collator.compare(a.app->name, b.app->name);
