@@ -2,6 +2,7 @@
 
 #include "views/main/CommandCenter.h"
 #include "views/main/ContentModel.h"
+#include "views/main/ContentView.h"
 #include "views/main/DialogsAndAlertsModifier.h"
 #include "views/main/WindowTabbing.h"
 
@@ -21,10 +22,13 @@ MainWindow::MainWindow(ContentModel *model, CommandCenter &commands, QWidget *pa
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Korvanthelix"));
     setAttribute(Qt::WA_DeleteOnClose);
-    auto *content = new QWidget(this);
-    content->setObjectName(QStringLiteral("mainContent"));
-    content->setMinimumSize(minimumContentSize);
-    setCentralWidget(content);
+    setUnifiedTitleAndToolBarOnMac(true);
+    m_content = new ContentView(*m_model, this);
+    m_content->setMinimumSize(minimumContentSize);
+    setCentralWidget(m_content);
+    addToolBar(Qt::TopToolBarArea, m_content->toolbar());
+    // The first size is the content's preferred one; the platform may restore another.
+    resize(sizeHint());
     m_model->subscribeToCommands(commands);
 }
 

@@ -4,10 +4,11 @@
 
 class CommandCenter;
 class ContentModel;
+class ContentView;
 class DialogsAndAlertsModifier;
 
 // One main window: its own model (services and state), subscribed to the menu commands, with
-// its dialogs and alert. The layout of its columns lives in the central widget.
+// its dialogs and alert; its columns, toolbar and sheets are the ContentView's.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
@@ -22,6 +23,7 @@ public:
 
     [[nodiscard]] ContentModel &model() const { return *m_model; }
     [[nodiscard]] DialogsAndAlertsModifier &dialogs() const { return *m_dialogs; }
+    [[nodiscard]] ContentView &contentView() const { return *m_content; }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -29,4 +31,5 @@ protected:
 private:
     ContentModel *m_model;
     DialogsAndAlertsModifier *m_dialogs;
+    ContentView *m_content = nullptr;
 };

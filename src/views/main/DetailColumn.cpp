@@ -1,0 +1,250 @@
+#include "views/main/DetailColumn.h"
+
+#include "services/AppScanner.h"
+#include "views/inspectors/AppDetailView.h"
+#include "views/inspectors/AppItemBinding.h"
+#include "views/inspectors/BatchInspectorView.h"
+#include "views/kit/Palette.h"
+#include "views/kit/RoundedPanel.h"
+#include "views/kit/TextStyles.h"
+#include "views/main/ContentModel.h"
+#include "views/main/MainWidgets.h"
+#include "volumes/VolumeManager.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+using namespace MainWidgets;
+
+namespace {
+
+QFont bold(QFont font)
+{
+    font.setBold(true);
+    return font;
+}
+
+RoundedPanel *tile(const QColor &color, QLabel *figure, QLabel *caption, QWidget *parent)
+{
+    auto *panel = new RoundedPanel(Palette::withOpacity(color, 0.08), parent, 10, 14);
+    panel->setMinimumWidth(160);
+    panel->contentLayout()->setSpacing(4);
+    panel->contentLayout()->addWidget(figure, 0, Qt::AlignHCenter);
+    panel->contentLayout()->addWidget(caption, 0, Qt::AlignHCenter);
+    return panel;
+}
+
+} // namespace
+
+// --- StorageOverviewView ---
+
+StorageOverviewView::StorageOverviewView(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("storageOverview"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 24, 24, 24);
+    layout->setSpacing(20);
+    layout->addStretch(1);
+    layout->addWidget(
+        symbol(QStringLiteral("externaldrive.connected.to.line.below"), 44, accent(), this), 0,
+        Qt::AlignHCenter);
+    layout->addWidget(text(tr("Storage Overview"), bold(TextStyles::title2()), {}, this), 0,
+                      Qt::AlignHCenter);
+
+    QFont figure = bold(TextStyles::title3());
+    m_localFigure = text({}, figure, Palette::blue(), this);
+    m_localFigure->setObjectName(QStringLiteral("localFigure"));
+    m_localCaption = text({}, TextStyles::caption(), Palette::secondaryText(), this);
+    m_localCaption->setObjectName(QStringLiteral("localCaption"));
+    m_offloadedFigure = text({}, figure, Palette::green(), this);
+    m_offloadedFigure->setObjectName(QStringLiteral("offloadedFigure"));
+    m_offloadedCaption = text({}, TextStyles::caption(), Palette::secondaryText(), this);
+    m_offloadedCaption->setObjectName(QStringLiteral("offloadedCaption"));
+    auto *tiles = new QHBoxLayout;
+    tiles->setSpacing(16);
+    tiles->addStretch(1);
+    tiles->addWidget(tile(Palette::blue(), m_localFigure, m_localCaption, this), 0,
+                     Qt::AlignVCenter);
+    tiles->addWidget(tile(Palette::green(), m_offloadedFigure, m_offloadedCaption, this), 0,
+                     Qt::AlignVCenter);
+    tiles->addStretch(1);
+    layout->addLayout(tiles);
+
+    auto *target = new QHBoxLayout;
+    target->setSpacing(5);
+    target->addStretch(1);
+    m_targetSymbol = new QLabel(this);
+    target->addWidget(m_targetSymbol, 0, Qt::AlignVCenter);
+    m_targetText = text({}, TextStyles::caption(), {}, this);
+    m_targetText->setObjectName(QStringLiteral("targetLine"));
+    target->addWidget(m_targetText, 0, Qt::AlignVCenter);
+    target->addStretch(1);
+    layout->addLayout(target);
+
+    QLabel *hint = text(tr("Select an app on the left to inspect its bundle and support folders, "
+                           "or use the checkboxes for batch actions."),
+                        TextStyles::caption(), Palette::secondaryText(), this);
+    hint->setWordWrap(true);
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setMaximumWidth(340);
+    // Centred by stretches rather than by alignment, so that the wrapped lines get their
+    // height for the width they have.
+    auto *hintRow = new QHBoxLayout;
+    hintRow->addStretch(0);
+    hintRow->addWidget(hint, 1);
+    hintRow->addStretch(0);
+    layout->addLayout(hintRow);
+    layout->addStretch(1);
+}
+
+void StorageOverviewView::apply(const StorageOverviewModel &overview)
+{
+    m_localFigure->setText(overview.localFigure);
+    m_localCaption->setText(overview.localCaption);
+    m_offloadedFigure->setText(overview.offloadedFigure);
+    m_offloadedCaption->setText(overview.offloadedCaption);
+    const QColor color = overview.hasTarget ? Palette::secondaryText() : Palette::orange();
+    m_targetText->setText(overview.targetText);
+    setTextColor(m_targetText, color);
+    if (overview.targetSymbol != m_shownTargetSymbol) {
+        m_shownTargetSymbol = overview.targetSymbol;
+        setSymbol(m_targetSymbol, overview.targetSymbol, 13, color);
+    }
+}
+
+// --- DetailColumn ---
+
+DetailColumn::DetailColumn(ContentModel &model, QWidget *parent)
+    : QStackedWidget(parent)
+    , m_model(model)
+{
+    setObjectName(QStringLiteral("detailColumn"));
+    setMinimumWidth(300);
+    m_placeholder = text(DetailColumnPresenter::historyPlaceholderText, TextStyles::body(),
+                         Palette::secondaryText(), this);
+    m_placeholder->setObjectName(QStringLiteral("historyPlaceholder"));
+    m_placeholder->setAlignment(Qt::AlignCenter);
+    addWidget(m_placeholder);
+    m_overview = new StorageOverviewView(this);
+    addWidget(m_overview);
+
+    // The batch inspector holds values, so it is rebuilt when they change.
+    const auto stale = [this] {
+        m_batchStale = true;
+        m_overviewStale = true;
+    };
+    connect(&model.appScanner(), &AppScanner::appsChanged, this, stale);
+    connect(&model.volumeManager(), &VolumeManager::selectedVolumeChanged, this, stale);
+    refresh();
+}
+
+AppDetailView *DetailColumn::detailView() const
+{
+    return m_detail;
+}
+
+BatchInspectorView *DetailColumn::batchInspector() const
+{
+    return m_batch;
+}
+
+void DetailColumn::refresh()
+{
+    const QList<AppItem> &apps = m_model.appScanner().apps();
+    m_content =
+        DetailColumnPresenter::choose(m_model.selectedSection(), m_model.selectedAppIds(), apps);
+    if (m_content != DetailContent::appDetail)
+        dropDetail();
+    if (m_content != DetailContent::batchInspector)
+        dropBatch();
+    switch (m_content) {
+    case DetailContent::historyPlaceholder:
+        setCurrentWidget(m_placeholder);
+        break;
+    case DetailContent::storageOverview:
+        if (m_overviewStale) {
+            m_overview->apply(DetailColumnPresenter::storageOverview(
+                apps, m_model.volumeManager().selectedVolume()));
+            m_overviewStale = false;
+        }
+        setCurrentWidget(m_overview);
+        break;
+    case DetailContent::appDetail:
+        showDetail(*m_model.selectedAppIds().cbegin());
+        break;
+    case DetailContent::batchInspector:
+        showBatch();
+        break;
+    }
+}
+
+void DetailColumn::showDetail(const QString &appId)
+{
+    if (m_detail && m_detailId == appId) {
+        setCurrentWidget(m_detail);
+        return;
+    }
+    dropDetail();
+    ContentModel &model = m_model;
+    m_detailId = appId;
+    m_detail = new AppDetailView(
+        new ScannerAppItemBinding(&model.appScanner(), appId), &model.volumeManager(),
+        [&model](const AppItem &app, bool copyOnly) { model.offloadSingleApp(app, copyOnly); },
+        [&model](const AppItem &app) { model.restoreSingleApp(app); },
+        [&model](const AppItem &app) { model.resolveDuplicates(app); },
+        [&model](const QString &path) { model.removeSingleDuplicate(path); },
+        [&model] { model.rescanAfterProxy(); },
+        [&model](const AppItem &app) {
+            model.startAppMaintenance(app, MaintenanceOperation::backupUpdate);
+        },
+        [&model](const AppItem &app) {
+            model.startAppMaintenance(app, MaintenanceOperation::reoffload);
+        },
+        this);
+    addWidget(m_detail);
+    setCurrentWidget(m_detail);
+}
+
+void DetailColumn::showBatch()
+{
+    if (m_batch && !m_batchStale && m_batchIds == m_model.selectedAppIds()) {
+        setCurrentWidget(m_batch);
+        return;
+    }
+    dropBatch();
+    ContentModel &model = m_model;
+    m_batchIds = model.selectedAppIds();
+    m_batchStale = false;
+    m_batch = new BatchInspectorView(
+        model.selectedApps(), model.volumeManager().selectedVolume(),
+        [&model](bool copyOnly) { model.offloadAppsBatch(model.selectedApps(), copyOnly); },
+        [&model] { model.restoreAppsBatch(model.selectedApps()); },
+        [&model] { model.cleanSelectedDuplicates(); },
+        [&model](const QList<AppItem> &apps) { model.makeAppsVisible(apps); },
+        [&model](const QList<AppItem> &apps) { model.promoteAppsToRoot(apps); }, this);
+    addWidget(m_batch);
+    setCurrentWidget(m_batch);
+}
+
+void DetailColumn::dropDetail()
+{
+    if (!m_detail)
+        return;
+    removeWidget(m_detail);
+    // Later: a callback of the pane may be what led here.
+    m_detail->deleteLater();
+    m_detail = nullptr;
+    m_detailId.clear();
+}
+
+void DetailColumn::dropBatch()
+{
+    if (!m_batch)
+        return;
+    removeWidget(m_batch);
+    m_batch->deleteLater();
+    m_batch = nullptr;
+    m_batchIds.clear();
+}
