@@ -8,9 +8,9 @@
 #include <QString>
 #include <QWidget>
 
-// Saves what a widget shows as build/screenshots/<name>.png for review. The folder sits
-// beside the test executables' build tree (the working directory of ctest runs).
-inline QString saveScreenshot(QWidget *widget, const QString &name)
+// Where the picture `name` goes: build/screenshots/<name>.png, its folder made. The folder
+// sits beside the test executables' build tree (the working directory of ctest runs).
+inline QString screenshotPath(const QString &name)
 {
     QDir folder(QCoreApplication::applicationDirPath());
     // tests run from <build>/tests; keep every picture in <build>/screenshots.
@@ -19,6 +19,13 @@ inline QString saveScreenshot(QWidget *widget, const QString &name)
     const QString dir = folder.absoluteFilePath(QStringLiteral("screenshots"));
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
     QDir().mkpath(QFileInfo(path).absolutePath());
+    return path;
+}
+
+// Saves what a widget shows as build/screenshots/<name>.png for review.
+inline QString saveScreenshot(QWidget *widget, const QString &name)
+{
+    const QString path = screenshotPath(name);
     widget->ensurePolished();
     if (widget->layout())
         widget->layout()->activate();
