@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -166,6 +167,9 @@ TEST(VolumeIntegrationTest, RealDrivesInAPrivateNamespace)
              .succeeded())
         GTEST_SKIP() << "no private mount namespace can be made here";
 
+    // The child needs a /Volumes folder to mount over; one made for it is removed again, so
+    // the program on this machine keeps looking for drives where it did before.
+    const bool volumesExisted = QFileInfo::exists(QStringLiteral("/Volumes"));
     QTemporaryDir home;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QString::fromLatin1(insideVariable), QStringLiteral("1"));
@@ -179,6 +183,8 @@ TEST(VolumeIntegrationTest, RealDrivesInAPrivateNamespace)
                         inNamespace + QStringList{QCoreApplication::applicationFilePath(),
                                                   QStringLiteral("--gtest_filter=") + testName},
                         options);
+    if (!volumesExisted)
+        QDir().rmdir(QStringLiteral("/Volumes"));
     const std::string output = QString(child.outputText() + child.errorText()).toStdString();
     if (child.succeeded() && child.outputText().contains(QLatin1String("[  SKIPPED ]")))
         GTEST_SKIP() << output;
