@@ -335,6 +335,11 @@ private:
                                       TransferRegistry::Lease lease);
     QCoro::Task<void> runBannerBatch(QList<AppItem> apps, TargetVolume target,
                                      MaintenanceOperation operation, TransferRegistry::Lease lease);
+    // One transfer after another for the offload sheet: publishes its report as it goes,
+    // stops on a cancel request or a cancelled transfer. Nothing when the model went away.
+    using AppStep = std::function<QFuture<void>(const AppItem &)>;
+    QCoro::Task<std::optional<TaskReport>> runEachApp(QList<AppItem> apps, AppStep step,
+                                                      bool logFailures);
     QCoro::Task<void> runRestore(QList<AppItem> apps, std::optional<QUrl> targetURL, bool single,
                                  TransferRegistry::Lease lease);
     QCoro::Task<void> runSafeEject(TargetVolume volume);

@@ -307,44 +307,21 @@ QCoro::Task<void> ContentModel::runSingleTransfer(QString appName,
 QCoro::Task<void> ContentModel::runOffloadBatch(QList<AppItem> apps, TargetVolume target,
                                                 bool copyOnly, TransferRegistry::Lease lease)
 {
-    const QPointer<ContentModel> self(this);
-    OffloadEngine *engine = m_offloadEngine;
-    const auto offload = m_operations.executeOffload;
-    // A cancel request stays in force until the next operation opens; one left from an
-    // earlier operation must not stop this batch before its first application.
-    engine->resetCancellationState();
-    TaskReport report = runningReport();
+    QList<AppItem> candidates;
     for (const AppItem &app : apps) {
-        if (!AppList::isOffloadCandidate(app))
-            continue;
-        if (engine->isCancelRequested()) {
-            report.cancelled = true;
-            break;
-        }
-        ++report.attempted;
-        setOffloadTaskReport(report);
-        const QFuture<void> future = started([&] { return offload(app, target, copyOnly); });
-        const std::optional<Failure> failure = co_await attempt(future);
-        if (!self)
-            co_return;
-        if (!failure)
-            continue;
-        AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
-                                QStringLiteral("Batch offload error for '") + app.name +
-                                    QStringLiteral("': ") + failure->message);
-        if (failure->code == cancelledCode) {
-            report.cancelled = true;
-            break;
-        }
-        report.failures.append({app.name, failure->message});
-        if (engine->isCancelRequested()) {
-            report.cancelled = true;
-            break;
-        }
+        if (AppList::isOffloadCandidate(app))
+            candidates.append(app);
     }
+    const auto offload = m_operations.executeOffload;
+    const AppStep step = [offload, target, copyOnly](const AppItem &app) {
+        return offload(app, target, copyOnly);
+    };
+    QCoro::Task<std::optional<TaskReport>> batch = runEachApp(candidates, step, true);
+    const std::optional<TaskReport> report = co_await std::move(batch);
     lease.release();
-    report.isRunning = false;
-    setOffloadTaskReport(report);
+    if (!report)
+        co_return;
+    setOffloadTaskReport(*report);
     co_await inventoryAndLedgerRefresh();
 }
 
@@ -352,11 +329,26 @@ QCoro::Task<void> ContentModel::runBannerBatch(QList<AppItem> apps, TargetVolume
                                                MaintenanceOperation operation,
                                                TransferRegistry::Lease lease)
 {
-    const QPointer<ContentModel> self(this);
-    OffloadEngine *engine = m_offloadEngine;
     const auto run = operation == MaintenanceOperation::backupUpdate
                          ? m_operations.updateBackup
                          : m_operations.reoffloadAppBundle;
+    const AppStep step = [run, target](const AppItem &app) { return run(app, target); };
+    QCoro::Task<std::optional<TaskReport>> batch = runEachApp(apps, step, false);
+    const std::optional<TaskReport> report = co_await std::move(batch);
+    lease.release();
+    if (!report)
+        co_return;
+    setOffloadTaskReport(*report);
+    co_await fullRefresh(target.url);
+}
+
+QCoro::Task<std::optional<TaskReport>> ContentModel::runEachApp(QList<AppItem> apps, AppStep step,
+                                                                bool logFailures)
+{
+    const QPointer<ContentModel> self(this);
+    OffloadEngine *engine = m_offloadEngine;
+    // A cancel request stays in force until the next operation opens; one left from an
+    // earlier operation must not stop this batch before its first application.
     engine->resetCancellationState();
     TaskReport report = runningReport();
     for (const AppItem &app : apps) {
@@ -366,12 +358,17 @@ QCoro::Task<void> ContentModel::runBannerBatch(QList<AppItem> apps, TargetVolume
         }
         ++report.attempted;
         setOffloadTaskReport(report);
-        const QFuture<void> future = started([&] { return run(app, target); });
+        const QFuture<void> future = started([&] { return step(app); });
         const std::optional<Failure> failure = co_await attempt(future);
         if (!self)
-            co_return;
+            co_return std::nullopt;
         if (!failure)
             continue;
+        if (logFailures) {
+            AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
+                                    QStringLiteral("Batch offload error for '") + app.name +
+                                        QStringLiteral("': ") + failure->message);
+        }
         if (failure->code == cancelledCode) {
             report.cancelled = true;
             break;
@@ -382,10 +379,8 @@ QCoro::Task<void> ContentModel::runBannerBatch(QList<AppItem> apps, TargetVolume
             break;
         }
     }
-    lease.release();
     report.isRunning = false;
-    setOffloadTaskReport(report);
-    co_await fullRefresh(target.url);
+    co_return report;
 }
 
 QCoro::Task<void> ContentModel::runRestore(QList<AppItem> apps, std::optional<QUrl> targetURL,
