@@ -1,4 +1,5 @@
 #include "support/Screenshot.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/Symbols.h"
@@ -36,6 +37,40 @@ TEST(KitTest, SymbolsAlwaysDrawSomething)
                                                             Palette::statusFillOpacity(status))));
     strip.resize(strip.sizeHint());
     saveScreenshot(&strip, QStringLiteral("kit/symbols-and-pills"));
+}
+
+// Three 100x20 boxes, 10 apart, the last one trailing: where each lands at a given width.
+TEST(KitTest, FlowLayoutWrapsAndKeepsTheTrailingItemRight)
+{
+    struct Case
+    {
+        int width;
+        QList<QPoint> positions;
+        int height;
+    };
+    const QList<Case> cases = {
+        {400, {{0, 0}, {110, 0}, {300, 0}}, 20},  // one line, the last pushed right
+        {320, {{0, 0}, {110, 0}, {220, 0}}, 20},  // exactly one line
+        {250, {{0, 0}, {110, 0}, {150, 25}}, 45}, // the last wraps, still at the right edge
+        {100, {{0, 0}, {0, 25}, {0, 50}}, 70},    // one per line, never past the edge
+    };
+    for (const Case &c : cases) {
+        QWidget host;
+        auto *flow = new FlowLayout(&host, 10, 5);
+        flow->setContentsMargins(0, 0, 0, 0);
+        flow->setLastItemTrailing(true);
+        QList<QWidget *> boxes;
+        for (int i = 0; i < 3; ++i) {
+            auto *box = new QWidget;
+            box->setFixedSize(100, 20);
+            flow->addWidget(box);
+            boxes << box;
+        }
+        EXPECT_EQ(flow->heightForWidth(c.width), c.height) << c.width;
+        flow->setGeometry(QRect(0, 0, c.width, c.height));
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(boxes.at(i)->pos(), c.positions.at(i)) << c.width << " box " << i;
+    }
 }
 
 } // namespace

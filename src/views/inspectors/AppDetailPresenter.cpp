@@ -4,7 +4,7 @@
 #include "base/PathUtils.h"
 #include "platform/System.h"
 #include "transfer/OffloadEngine.h"
-#include "views/inspectors/InspectorStyle.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 
 #include <QRegularExpression>
@@ -107,7 +107,7 @@ std::optional<Model::Promotion> promotion(const AppDetailFacts &facts,
         const QString &text = *state.proxyNotice;
         const bool warning =
             text.contains(QLatin1String("error")) || text.contains(QLatin1String("Cannot"));
-        p.notice = Model::Notice{text, warning ? Palette::orange() : InspectorStyle::accent()};
+        p.notice = Model::Notice{text, warning ? Palette::orange() : Controls::accent()};
     }
     return p;
 }

@@ -4,8 +4,9 @@
 #include "platform/System.h"
 #include "transfer/AppProxyHelper.h"
 #include "views/inspectors/AppItemBinding.h"
-#include "views/inspectors/InspectorStyle.h"
 #include "views/inspectors/InspectorWidgets.h"
+#include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
@@ -31,6 +32,7 @@
 
 namespace {
 
+using namespace Controls;
 using namespace InspectorWidgets;
 using Model = AppDetailModel;
 
@@ -63,7 +65,7 @@ SelectableLabel *pathLabel(const QFont &font, const QColor &color, const QString
     label->setFont(font);
     label->setElideMode(Qt::ElideMiddle);
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    setColor(label, color);
+    setTextColor(label, color);
     return label;
 }
 
@@ -178,7 +180,7 @@ struct AppDetailView::Widgets
     {
         QCheckBox *toggle;
         QLabel *name;
-        QLabel *path;
+        SelectableLabel *path;
         QLabel *size;
     };
     QStringList shownFolders;
@@ -280,7 +282,7 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
 
     QHBoxLayout *titleRow = row(8);
     titleColumn->addLayout(titleRow);
-    w->name = named(text({}, bold(TextStyles::title2())), QStringLiteral("appName"));
+    w->name = named(text({}, bold(TextStyles::title2()), {}, true), QStringLiteral("appName"));
     w->name->setWordWrap(false);
     titleRow->addWidget(w->name);
     w->status = new Pill;
@@ -288,10 +290,10 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     titleRow->addWidget(w->status, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);
 
-    w->identifier = named(text({}, TextStyles::caption(), Palette::secondaryText()),
+    w->identifier = named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                           QStringLiteral("bundleIdentifier"));
     titleColumn->addWidget(w->identifier);
-    w->version = named(text({}, TextStyles::caption2(), Palette::secondaryText()),
+    w->version = named(text({}, TextStyles::caption2(), Palette::secondaryText(), true),
                        QStringLiteral("versionLine"));
     titleColumn->addWidget(w->version);
 
@@ -302,8 +304,9 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     w->driveRow->setLayout(drive);
     w->driveSymbol = symbol(QStringLiteral("externaldrive.fill"), 14, Palette::green());
     drive->addWidget(w->driveSymbol);
-    drive->addWidget(text(QStringLiteral("Stored on Drive:"), bold(TextStyles::caption())));
-    w->drivePath = pathLabel(monospaced(11), InspectorStyle::accent(), QStringLiteral("drivePath"));
+    drive->addWidget(
+        text(QStringLiteral("Stored on Drive:"), bold(TextStyles::caption()), {}, true));
+    w->drivePath = pathLabel(monospacedFont(11), Controls::accent(), QStringLiteral("drivePath"));
     drive->addWidget(w->drivePath, 1);
     titleColumn->addWidget(w->driveRow);
 
@@ -313,11 +316,12 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     w->localRow->setLayout(local);
     w->localSymbol = symbol(QStringLiteral("link"), 14, Palette::secondaryText());
     local->addWidget(w->localSymbol);
-    w->localLabel = named(text({}, bold(TextStyles::caption()), Palette::secondaryText()),
+    w->localLabel = named(text({}, bold(TextStyles::caption()), Palette::secondaryText(), true),
                           QStringLiteral("localLabel"));
     w->localLabel->setWordWrap(false);
     local->addWidget(w->localLabel);
-    w->localPath = pathLabel(monospaced(11), Palette::secondaryText(), QStringLiteral("localPath"));
+    w->localPath =
+        pathLabel(monospacedFont(11), Palette::secondaryText(), QStringLiteral("localPath"));
     local->addWidget(w->localPath, 1);
     titleColumn->addWidget(w->localRow);
 
@@ -329,7 +333,7 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
 void AppDetailView::buildBanners(QVBoxLayout *into)
 {
     const auto prominentSmall = [](const QString &label, const QColor &tint) {
-        return button(label, {}, ButtonStyle::prominent, tint, ControlSize::small);
+        return button(label, {}, ButtonLook::prominent, ControlSize::small, tint);
     };
 
     // Update replaced an offloaded application.
@@ -343,9 +347,10 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
         texts->addWidget(text(QStringLiteral("Update Replaced Offloaded App"),
-                              TextStyles::headline(), Palette::red()));
-        w->updateReplacedText = named(text({}, TextStyles::caption(), Palette::secondaryText()),
-                                      QStringLiteral("updateReplacedText"));
+                              TextStyles::headline(), Palette::red(), true));
+        w->updateReplacedText =
+            named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
+                  QStringLiteral("updateReplacedText"));
         texts->addWidget(w->updateReplacedText);
         top->addLayout(texts, 1);
         QPushButton *reoffload =
@@ -362,9 +367,9 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         QHBoxLayout *localGroup = row(4, versions);
         localGroup->addWidget(symbol(QStringLiteral("laptopcomputer"), 13));
         localGroup->addWidget(
-            text(QStringLiteral("New Local Version:"), bold(TextStyles::caption())));
+            text(QStringLiteral("New Local Version:"), bold(TextStyles::caption()), {}, true));
         w->newLocalVersion =
-            named(text({}, TextStyles::caption()), QStringLiteral("newLocalVersion"));
+            named(text({}, TextStyles::caption(), {}, true), QStringLiteral("newLocalVersion"));
         localGroup->addWidget(w->newLocalVersion);
         w->previousDriveGroup = new QWidget;
         w->previousDriveGroup->setObjectName(QStringLiteral("previousDriveGroup"));
@@ -373,9 +378,10 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         driveGroup->addWidget(
             symbol(QStringLiteral("externaldrive"), 13, Palette::secondaryText()));
         driveGroup->addWidget(text(QStringLiteral("Previous Drive Version:"),
-                                   bold(TextStyles::caption()), Palette::secondaryText()));
-        w->previousDriveVersion = named(text({}, TextStyles::caption(), Palette::secondaryText()),
-                                        QStringLiteral("previousDriveVersion"));
+                                   bold(TextStyles::caption()), Palette::secondaryText(), true));
+        w->previousDriveVersion =
+            named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
+                  QStringLiteral("previousDriveVersion"));
         driveGroup->addWidget(w->previousDriveVersion);
         versions->addWidget(w->previousDriveGroup);
         versions->addStretch(1);
@@ -391,11 +397,11 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
                        0, Qt::AlignVCenter);
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
-        texts->addWidget(
-            text(QStringLiteral("Backup Out-of-Sync"), TextStyles::headline(), Palette::orange()));
+        texts->addWidget(text(QStringLiteral("Backup Out-of-Sync"), TextStyles::headline(),
+                              Palette::orange(), true));
         texts->addWidget(text(QStringLiteral("The version on your Mac has been updated and differs "
                                              "from the backup copy stored on your external drive."),
-                              TextStyles::caption(), Palette::secondaryText()));
+                              TextStyles::caption(), Palette::secondaryText(), true));
         top->addLayout(texts, 1);
         QPushButton *update =
             prominentSmall(QStringLiteral("Update Backup (Recopy)"), Palette::orange());
@@ -410,15 +416,16 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         versions->setContentsMargins(4, 0, 4, 0);
         QHBoxLayout *mac = row(4, versions);
         mac->addWidget(symbol(QStringLiteral("laptopcomputer"), 13));
-        mac->addWidget(text(QStringLiteral("Mac:"), bold(TextStyles::caption())));
-        w->macVersion = named(text({}, TextStyles::caption(), InspectorStyle::accent()),
+        mac->addWidget(text(QStringLiteral("Mac:"), bold(TextStyles::caption()), {}, true));
+        w->macVersion = named(text({}, TextStyles::caption(), Controls::accent(), true),
                               QStringLiteral("macVersion"));
         mac->addWidget(w->macVersion);
         versions->addWidget(symbol(QStringLiteral("arrow.right"), 10, Palette::secondaryText()));
         QHBoxLayout *drive = row(4, versions);
         drive->addWidget(symbol(QStringLiteral("externaldrive"), 13, Palette::orange()));
-        drive->addWidget(text(QStringLiteral("Drive Backup:"), bold(TextStyles::caption())));
-        w->driveBackupVersion = named(text({}, TextStyles::caption(), Palette::orange()),
+        drive->addWidget(
+            text(QStringLiteral("Drive Backup:"), bold(TextStyles::caption()), {}, true));
+        w->driveBackupVersion = named(text({}, TextStyles::caption(), Palette::orange(), true),
                                       QStringLiteral("driveBackupVersion"));
         drive->addWidget(w->driveBackupVersion);
         versions->addStretch(1);
@@ -432,8 +439,8 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         QHBoxLayout *top = row(8, box);
         top->addWidget(
             symbol(QStringLiteral("exclamationmark.triangle.fill"), 16, Palette::orange()));
-        w->aliasesTitle =
-            named(text({}, TextStyles::headline()), QStringLiteral("redundantAliasesTitle"));
+        w->aliasesTitle = named(text({}, TextStyles::headline(), {}, true),
+                                QStringLiteral("redundantAliasesTitle"));
         top->addWidget(w->aliasesTitle, 1);
         QPushButton *resolve =
             prominentSmall(QStringLiteral("Resolve to Single Reference"), Palette::orange());
@@ -447,7 +454,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
             text(QStringLiteral("Multiple aliases on your Mac currently point to this same "
                                 "offloaded app. Resolving will safely delete the redundant "
                                 "alias files and keep this single clean reference:"),
-                 TextStyles::caption(), Palette::secondaryText()));
+                 TextStyles::caption(), Palette::secondaryText(), true));
         auto *list = new RoundedPanel(
             Palette::withOpacity(QApplication::palette().color(QPalette::Base), 0.6), nullptr, 6,
             10);
@@ -460,14 +467,13 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
 
 void AppDetailView::buildProxySections(QVBoxLayout *into)
 {
-    w->promotion = panel(InspectorStyle::accent(), 0.10, 8, QStringLiteral("promotionSection"));
+    w->promotion = panel(Controls::accent(), 0.10, 8, QStringLiteral("promotionSection"));
     {
         QVBoxLayout *box = w->promotion->contentLayout();
         QHBoxLayout *top = row(8, box);
-        top->addWidget(
-            symbol(QStringLiteral("folder.badge.gearshape"), 16, InspectorStyle::accent()));
+        top->addWidget(symbol(QStringLiteral("folder.badge.gearshape"), 16, Controls::accent()));
         w->promotionTitle =
-            named(text({}, TextStyles::headline()), QStringLiteral("promotionTitle"));
+            named(text({}, TextStyles::headline(), {}, true), QStringLiteral("promotionTitle"));
         top->addWidget(w->promotionTitle, 1);
         w->alreadyAtRoot =
             new Pill(QStringLiteral("Already at Root /Applications"),
@@ -476,18 +482,19 @@ void AppDetailView::buildProxySections(QVBoxLayout *into)
                                  TextStyles::caption().pointSize(), true});
         w->alreadyAtRoot->setObjectName(QStringLiteral("alreadyAtRootLabel"));
         top->addWidget(w->alreadyAtRoot);
-        w->promote = button(QStringLiteral("Promote to /Applications"), {}, ButtonStyle::prominent,
-                            QColor(), ControlSize::small);
+        w->promote = button(QStringLiteral("Promote to /Applications"), {}, ButtonLook::prominent,
+                            ControlSize::small);
         w->promote->setObjectName(QStringLiteral("promoteButton"));
         connect(w->promote, &QPushButton::clicked, this,
                 [this] { runProxyJob(ProxyJob::promotion); });
         top->addWidget(w->promote);
-        w->promotionExplanation = named(text({}, TextStyles::caption(), Palette::secondaryText()),
-                                        QStringLiteral("promotionExplanation"));
+        w->promotionExplanation =
+            named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
+                  QStringLiteral("promotionExplanation"));
         w->promotionExplanation->setTextFormat(Qt::MarkdownText);
         box->addWidget(w->promotionExplanation);
-        w->promotionNotice =
-            named(text({}, bold(TextStyles::caption())), QStringLiteral("promotionNotice"));
+        w->promotionNotice = named(text({}, bold(TextStyles::caption()), {}, true),
+                                   QStringLiteral("promotionNotice"));
         w->promotionNotice->setContentsMargins(0, 2, 0, 0);
         box->addWidget(w->promotionNotice);
     }
@@ -498,18 +505,19 @@ void AppDetailView::buildProxySections(QVBoxLayout *into)
         QVBoxLayout *box = w->proxy->contentLayout();
         QHBoxLayout *top = row(8, box);
         top->addWidget(symbol(QStringLiteral("sparkles.tv"), 16, Palette::purple()));
-        w->proxyTitle = named(text({}, TextStyles::headline()), QStringLiteral("proxyTitle"));
+        w->proxyTitle =
+            named(text({}, TextStyles::headline(), {}, true), QStringLiteral("proxyTitle"));
         top->addWidget(w->proxyTitle, 1);
         w->proxyButton =
-            button({}, {}, ButtonStyle::prominent, Palette::purple(), ControlSize::small);
+            button({}, {}, ButtonLook::prominent, ControlSize::small, Palette::purple());
         w->proxyButton->setObjectName(QStringLiteral("proxyButton"));
         connect(w->proxyButton, &QPushButton::clicked, this,
                 [this] { runProxyJob(ProxyJob::proxy); });
         top->addWidget(w->proxyButton);
-        w->proxyExplanation = named(text({}, TextStyles::caption(), Palette::secondaryText()),
+        w->proxyExplanation = named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                                     QStringLiteral("proxyExplanation"));
         box->addWidget(w->proxyExplanation);
-        w->proxyNotice = named(text({}, bold(TextStyles::caption()), Palette::purple()),
+        w->proxyNotice = named(text({}, bold(TextStyles::caption()), Palette::purple(), true),
                                QStringLiteral("proxyNotice"));
         w->proxyNotice->setContentsMargins(0, 2, 0, 0);
         box->addWidget(w->proxyNotice);
@@ -522,7 +530,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
     w->modePicker = panel(Palette::controlBackground(), 1.0, 8, QStringLiteral("modePicker"));
     {
         QVBoxLayout *box = w->modePicker->contentLayout();
-        box->addWidget(text(QStringLiteral("Operation Mode"), TextStyles::headline()));
+        box->addWidget(text(QStringLiteral("Operation Mode"), TextStyles::headline(), {}, true));
         auto *segments = new QWidget;
         segments->setAccessibleName(QStringLiteral("Action Mode"));
         segments->setMaximumWidth(360);
@@ -546,7 +554,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
                                "QPushButton:checked { background: %4; color: white; }")
                     .arg(Palette::css(Palette::separator()), corners,
                          Palette::css(QApplication::palette().color(QPalette::Button)),
-                         Palette::css(InspectorStyle::accent())));
+                         Palette::css(Controls::accent())));
             group->addButton(b);
             segmentRow->addWidget(b);
             return b;
@@ -558,7 +566,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         connect(w->offloadMode, &QPushButton::clicked, this, [this] { setCopyOnly(false); });
         connect(w->copyMode, &QPushButton::clicked, this, [this] { setCopyOnly(true); });
         box->addWidget(segments);
-        w->modeDescription = named(text({}, TextStyles::caption(), Palette::secondaryText()),
+        w->modeDescription = named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                                    QStringLiteral("modeDescription"));
         box->addWidget(w->modeDescription);
     }
@@ -570,8 +578,8 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         line->addWidget(symbol(symbolName, 18, tint), 0, Qt::AlignVCenter);
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
-        texts->addWidget(text(title, bold(TextStyles::subheadline())));
-        detail = named(text({}, TextStyles::caption(), Palette::secondaryText()), detailName);
+        texts->addWidget(text(title, bold(TextStyles::subheadline()), {}, true));
+        detail = named(text({}, TextStyles::caption(), Palette::secondaryText(), true), detailName);
         texts->addWidget(detail);
         line->addLayout(texts, 1);
         return line;
@@ -588,7 +596,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         noticeRow(w->runningNotice, QStringLiteral("exclamationmark.triangle.fill"),
                   Palette::purple(), QStringLiteral("Application is currently running"),
                   w->runningLine, QStringLiteral("runningLine"));
-    w->terminate = button(QStringLiteral("Terminate App"), {}, ButtonStyle::bordered);
+    w->terminate = button(QStringLiteral("Terminate App"), {}, ButtonLook::bordered);
     w->terminate->setObjectName(QStringLiteral("terminateButton"));
     connect(w->terminate, &QPushButton::clicked, this, [this] { terminateApp(); });
     running->addWidget(w->terminate, 0, Qt::AlignVCenter);
@@ -602,10 +610,11 @@ void AppDetailView::buildSupportFolders(QVBoxLayout *into)
     auto *section = new QVBoxLayout(w->folders);
     section->setContentsMargins(0, 0, 0, 0);
     section->setSpacing(10);
-    section->addWidget(text(QStringLiteral("Application Support Folders"), TextStyles::headline()));
+    section->addWidget(
+        text(QStringLiteral("Application Support Folders"), TextStyles::headline(), {}, true));
     section->addWidget(text(QStringLiteral("Associated data files that can be offloaded or "
                                            "backed up with this application:"),
-                            TextStyles::caption(), Palette::secondaryText()));
+                            TextStyles::caption(), Palette::secondaryText(), true));
     auto *box = new RoundedPanel(Palette::controlBackground());
     w->folderRows = box->contentLayout();
     section->addWidget(box);
@@ -619,7 +628,8 @@ void AppDetailView::buildStorage(QVBoxLayout *into)
     auto *layout = new QVBoxLayout(section);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(12);
-    layout->addWidget(text(QStringLiteral("Storage Calculation"), TextStyles::headline()));
+    layout->addWidget(
+        text(QStringLiteral("Storage Calculation"), TextStyles::headline(), {}, true));
     auto *box = new RoundedPanel(Palette::controlBackground());
     box->contentLayout()->setSpacing(6);
     w->storageRows = box->contentLayout();
@@ -632,10 +642,10 @@ void AppDetailView::buildStorage(QVBoxLayout *into)
                     0, Qt::AlignVCenter);
     auto *texts = new QVBoxLayout;
     texts->setSpacing(2);
-    w->incompatibleTitle = named(text({}, bold(TextStyles::subheadline()), Palette::orange()),
+    w->incompatibleTitle = named(text({}, bold(TextStyles::subheadline()), Palette::orange(), true),
                                  QStringLiteral("incompatibleTitle"));
     texts->addWidget(w->incompatibleTitle);
-    w->incompatibleReason = named(text({}, TextStyles::caption(), Palette::secondaryText()),
+    w->incompatibleReason = named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                                   QStringLiteral("incompatibleReason"));
     texts->addWidget(w->incompatibleReason);
     line->addLayout(texts, 1);
@@ -644,27 +654,36 @@ void AppDetailView::buildStorage(QVBoxLayout *into)
 
 void AppDetailView::buildActionBar(QVBoxLayout *into)
 {
-    QHBoxLayout *bar = row(12, into);
-    w->revealInFinder = button(QStringLiteral("Reveal in Finder"), QStringLiteral("folder"),
-                               ButtonStyle::bordered, QColor(), ControlSize::large);
+    // The main action keeps to the right; in a narrow column it moves under the reveal
+    // buttons instead of pushing the content past the edge.
+    auto *barWidget = new QWidget;
+    auto *bar = new FlowLayout(barWidget, 12, 10);
+    bar->setContentsMargins(0, 0, 0, 0);
+    bar->setLastItemTrailing(true);
+    auto *reveals = new QWidget;
+    QHBoxLayout *revealRow = row(12);
+    reveals->setLayout(revealRow);
+    w->revealInFinder = button(QStringLiteral("Reveal in Finder"), {}, ButtonLook::bordered,
+                               ControlSize::large, QColor(), QStringLiteral("folder"));
     w->revealInFinder->setObjectName(QStringLiteral("revealInFinderButton"));
     connect(w->revealInFinder, &QPushButton::clicked, this,
             [this] { System::current().workspace().reveal({m_binding->value().id()}); });
-    bar->addWidget(w->revealInFinder);
-    w->revealOnDrive = button(QStringLiteral("Reveal on Drive"), QStringLiteral("externaldrive"),
-                              ButtonStyle::bordered, QColor(), ControlSize::large);
+    revealRow->addWidget(w->revealInFinder);
+    w->revealOnDrive = button(QStringLiteral("Reveal on Drive"), {}, ButtonLook::bordered,
+                              ControlSize::large, QColor(), QStringLiteral("externaldrive"));
     w->revealOnDrive->setObjectName(QStringLiteral("revealOnDriveButton"));
     connect(w->revealOnDrive, &QPushButton::clicked, this, [this] {
         // The path as the bar showed it when it was drawn.
         if (m_model.revealOnDrivePath)
             System::current().workspace().reveal({*m_model.revealOnDrivePath});
     });
-    bar->addWidget(w->revealOnDrive);
-    bar->addStretch(1);
-    w->mainAction = button({}, {}, ButtonStyle::prominent, QColor(), ControlSize::large);
+    revealRow->addWidget(w->revealOnDrive);
+    bar->addWidget(reveals);
+    w->mainAction = button({}, {}, ButtonLook::prominent, ControlSize::large);
     w->mainAction->setObjectName(QStringLiteral("mainActionButton"));
     connect(w->mainAction, &QPushButton::clicked, this, &AppDetailView::runMainAction);
     bar->addWidget(w->mainAction);
+    into->addWidget(barWidget);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -690,7 +709,7 @@ void AppDetailView::applyHeader()
     Pill::Style style = Pill::tinted(h.status.color, h.status.fillOpacity);
     style.bold = true;
     w->status->setStyle(style);
-    w->status->setFont(pixelFont(11, QFont::DemiBold));
+    w->status->setFont(systemFont(11, QFont::DemiBold));
     w->identifier->setVisible(h.identifier.has_value());
     w->identifier->setText(h.identifier.value_or(QString()));
     w->version->setVisible(h.versionLine.has_value());
@@ -737,7 +756,7 @@ void AppDetailView::applyBanners()
         line->setContentsMargins(0, 2, 0, 2);
         line->addWidget(symbol(QStringLiteral("link.badge.plus"), 12, Palette::secondaryText()));
         SelectableLabel *label =
-            pathLabel(monospaced(11), Palette::secondaryText(), QStringLiteral("aliasPath"));
+            pathLabel(monospacedFont(11), Palette::secondaryText(), QStringLiteral("aliasPath"));
         label->setFullText(path);
         line->addWidget(label, 1);
         auto *trash = new QToolButton;
@@ -766,7 +785,7 @@ void AppDetailView::applyProxySections()
         w->promotionNotice->setVisible(p->notice.has_value());
         if (p->notice) {
             w->promotionNotice->setText(p->notice->text);
-            setColor(w->promotionNotice, p->notice->color);
+            setTextColor(w->promotionNotice, p->notice->color);
         }
     }
     w->proxy->setVisible(m_model.proxy.has_value());
@@ -778,7 +797,7 @@ void AppDetailView::applyProxySections()
         w->proxyNotice->setVisible(p->notice.has_value());
         if (p->notice) {
             w->proxyNotice->setText(p->notice->text);
-            setColor(w->proxyNotice, p->notice->color);
+            setTextColor(w->proxyNotice, p->notice->color);
         }
     }
 }
@@ -821,12 +840,14 @@ void AppDetailView::applySupportFolders()
             layout->addWidget(toggle, 0, Qt::AlignVCenter);
             auto *texts = new QVBoxLayout;
             texts->setSpacing(2);
-            QLabel *name = text({}, pixelFont(12, QFont::Medium));
-            QLabel *path = text({}, TextStyles::caption2(), Palette::secondaryText());
+            QLabel *name = text({}, systemFont(12, QFont::Medium), {}, true);
+            // Elided rather than wrapped: a long path has no place to break.
+            SelectableLabel *path =
+                pathLabel(TextStyles::caption2(), Palette::secondaryText(), QString());
             texts->addWidget(name);
             texts->addWidget(path);
             layout->addLayout(texts, 1);
-            QLabel *size = text({}, TextStyles::caption(), Palette::secondaryText());
+            QLabel *size = text({}, TextStyles::caption(), Palette::secondaryText(), true);
             size->setWordWrap(false);
             size->setObjectName(QStringLiteral("supportFolderSize"));
             layout->addWidget(size, 0, Qt::AlignVCenter);
@@ -845,7 +866,7 @@ void AppDetailView::applySupportFolders()
         fw.toggle->setChecked(rows.at(i).checked);
         fw.toggle->setEnabled(rows.at(i).enabled);
         fw.name->setText(rows.at(i).displayName);
-        fw.path->setText(rows.at(i).path);
+        fw.path->setFullText(rows.at(i).path);
         fw.size->setText(rows.at(i).sizeText);
     }
 }
@@ -874,10 +895,10 @@ void AppDetailView::applyStorage()
             break;
         }
         QHBoxLayout *line = row(8, w->storageRows);
-        QLabel *label = text(r.label, labelFont, labelColor);
+        QLabel *label = text(r.label, labelFont, labelColor, true);
         label->setObjectName(QStringLiteral("storageLabel"));
         line->addWidget(label, 1);
-        QLabel *value = text(r.value, labelFont, valueColor);
+        QLabel *value = text(r.value, labelFont, valueColor, true);
         value->setWordWrap(false);
         value->setObjectName(QStringLiteral("storageValue"));
         value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -894,8 +915,8 @@ void AppDetailView::applyActionBar()
 {
     w->revealOnDrive->setVisible(m_model.revealOnDrivePath.has_value());
     const Model::MainAction &action = m_model.mainAction;
-    restyle(w->mainAction, action.text, action.symbol, ButtonStyle::prominent, action.tint,
-            ControlSize::large);
+    restyle(w->mainAction, action.text, ButtonLook::prominent, ControlSize::large, action.tint,
+            action.symbol);
     w->mainAction->setEnabled(action.enabled);
 }
 

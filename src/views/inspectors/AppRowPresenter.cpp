@@ -2,7 +2,7 @@
 
 #include "base/ByteCount.h"
 #include "base/PathUtils.h"
-#include "views/inspectors/InspectorStyle.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 
 AppRowFacts AppRowFacts::read(const AppItem &app)
@@ -35,7 +35,7 @@ AppRowModel AppRowPresenter::present(const AppItem &app, const AppRowFacts &fact
     m.selectionSymbol =
         isSelected ? QStringLiteral("checkmark.circle.fill") : QStringLiteral("circle");
     m.selectionColor =
-        isSelected ? InspectorStyle::accent() : Palette::withOpacity(Palette::secondaryText(), 0.6);
+        isSelected ? Controls::accent() : Palette::withOpacity(Palette::secondaryText(), 0.6);
     m.iconPath = app.id();
     m.showLinkBadge = linked;
     m.name = app.name;

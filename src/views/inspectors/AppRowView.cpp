@@ -2,6 +2,7 @@
 
 #include "platform/System.h"
 #include "views/inspectors/InspectorWidgets.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/SelectableLabel.h"
@@ -15,6 +16,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+using namespace Controls;
 using namespace InspectorWidgets;
 
 AppRowView::AppRowView(const AppItem &app, bool isSelected, std::function<void()> onToggleSelect,
@@ -63,7 +65,7 @@ void AppRowView::build()
     QHBoxLayout *title = row(6);
     m_name = new QLabel;
     m_name->setObjectName(QStringLiteral("appName"));
-    m_name->setFont(pixelFont(13, QFont::Medium));
+    m_name->setFont(systemFont(13, QFont::Medium));
     title->addWidget(m_name);
     m_badges = row(6, title);
     title->addStretch(1);
@@ -72,8 +74,8 @@ void AppRowView::build()
     QHBoxLayout *detail = row(3);
     m_detailSymbol = new QLabel;
     detail->addWidget(m_detailSymbol, 0, Qt::AlignVCenter);
-    m_storedOn =
-        text(QStringLiteral("Stored on:"), pixelFont(10, QFont::Medium), Palette::secondaryText());
+    m_storedOn = text(QStringLiteral("Stored on:"), systemFont(10, QFont::Medium),
+                      Palette::secondaryText(), true);
     m_storedOn->setWordWrap(false);
     detail->addWidget(m_storedOn);
     m_detail = new SelectableLabel;
@@ -92,11 +94,11 @@ void AppRowView::build()
     m_status = new Pill;
     m_status->setObjectName(QStringLiteral("statusPill"));
     right->addWidget(m_status, 0, Qt::AlignRight);
-    m_size = text({}, TextStyles::caption());
+    m_size = text({}, TextStyles::caption(), {}, true);
     m_size->setObjectName(QStringLiteral("sizeLabel"));
     m_size->setWordWrap(false);
     right->addWidget(m_size, 0, Qt::AlignRight);
-    m_folderCount = text({}, pixelFont(10), Palette::secondaryText());
+    m_folderCount = text({}, systemFont(10), Palette::secondaryText(), true);
     m_folderCount->setObjectName(QStringLiteral("supportFolderCount"));
     m_folderCount->setWordWrap(false);
     right->addWidget(m_folderCount, 0, Qt::AlignRight);
@@ -124,7 +126,7 @@ void AppRowView::apply()
                      Pill::Style{badge.color, Palette::withOpacity(badge.color, badge.fillOpacity),
                                  4, 1, 3, 0, badge.bold});
         pill->setObjectName(QStringLiteral("titleBadge"));
-        pill->setFont(pixelFont(badge.pixelSize, badge.bold ? QFont::Bold : QFont::Medium));
+        pill->setFont(systemFont(badge.pixelSize, badge.bold ? QFont::Bold : QFont::Medium));
         m_badges->addWidget(pill, 0, Qt::AlignVCenter);
     }
 
@@ -132,18 +134,18 @@ void AppRowView::apply()
     case AppRowModel::DetailKind::versions:
         setSymbol(m_detailSymbol, QStringLiteral("arrow.triangle.2.circlepath"), 8,
                   Palette::orange());
-        m_detail->setFont(pixelFont(10, QFont::Medium));
-        setColor(m_detail, Palette::orange());
+        m_detail->setFont(systemFont(10, QFont::Medium));
+        setTextColor(m_detail, Palette::orange());
         break;
     case AppRowModel::DetailKind::drive:
         setSymbol(m_detailSymbol, QStringLiteral("externaldrive.fill"), 8,
                   m_model.driveSymbolColor);
-        m_detail->setFont(monospaced(10));
-        setColor(m_detail, QColor());
+        m_detail->setFont(monospacedFont(10));
+        setTextColor(m_detail, QColor());
         break;
     case AppRowModel::DetailKind::path:
         m_detail->setFont(TextStyles::caption2());
-        setColor(m_detail, Palette::secondaryText());
+        setTextColor(m_detail, Palette::secondaryText());
         break;
     }
     m_detailSymbol->setVisible(m_model.detailKind != AppRowModel::DetailKind::path);
@@ -155,7 +157,7 @@ void AppRowView::apply()
         Pill::Style{m_model.statusPill.color,
                     Palette::withOpacity(m_model.statusPill.color, m_model.statusPill.fillOpacity),
                     6, 2, 4, 0, true});
-    m_status->setFont(pixelFont(10, QFont::DemiBold));
+    m_status->setFont(systemFont(10, QFont::DemiBold));
     m_size->setText(m_model.sizeText);
     m_folderCount->setVisible(m_model.supportFolderCount.has_value());
     m_folderCount->setText(m_model.supportFolderCount.value_or(QString()));

@@ -1,7 +1,6 @@
 #include "views/inspectors/BatchInspectorView.h"
 
-#include "views/inspectors/InspectorStyle.h"
-#include "views/inspectors/InspectorWidgets.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/RoundedPanel.h"
@@ -12,7 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-using namespace InspectorWidgets;
+using namespace Controls;
 
 namespace {
 
@@ -68,14 +67,14 @@ void BatchInspectorView::build()
 
     // Header
     QHBoxLayout *header = row(16, stack);
-    header->addWidget(
-        symbol(QStringLiteral("square.stack.3d.up.fill"), 48, InspectorStyle::accent()));
+    header->addWidget(symbol(QStringLiteral("square.stack.3d.up.fill"), 48, Controls::accent()));
     auto *titles = new QVBoxLayout;
     titles->setSpacing(4);
-    QLabel *title = text(m_model.title, bold(TextStyles::title2()));
+    QLabel *title = text(m_model.title, bold(TextStyles::title2()), {}, true);
     title->setObjectName(QStringLiteral("batchTitle"));
     titles->addWidget(title);
-    QLabel *total = text(m_model.totalSpace, TextStyles::subheadline(), Palette::secondaryText());
+    QLabel *total =
+        text(m_model.totalSpace, TextStyles::subheadline(), Palette::secondaryText(), true);
     total->setObjectName(QStringLiteral("totalSpace"));
     titles->addWidget(total);
     header->addLayout(titles, 1);
@@ -85,7 +84,7 @@ void BatchInspectorView::build()
     auto *summary = new RoundedPanel(Palette::controlBackground());
     summary->setObjectName(QStringLiteral("selectionSummary"));
     summary->contentLayout()->addWidget(
-        text(QStringLiteral("Selection Summary"), TextStyles::headline()));
+        text(QStringLiteral("Selection Summary"), TextStyles::headline(), {}, true));
     QHBoxLayout *chips = row(12, summary->contentLayout());
     for (const BatchInspectorModel::Chip &chip : std::as_const(m_model.chips)) {
         auto *pill = new Pill(QStringLiteral("<b>%1</b>&nbsp;%2").arg(chip.count).arg(chip.label),
@@ -102,7 +101,7 @@ void BatchInspectorView::build()
     // Selected apps
     QVBoxLayout *listSection = nullptr;
     stack->addWidget(section(8, listSection));
-    listSection->addWidget(text(QStringLiteral("Selected Apps"), TextStyles::headline()));
+    listSection->addWidget(text(QStringLiteral("Selected Apps"), TextStyles::headline(), {}, true));
     auto *list = new RoundedPanel(Palette::controlBackground(), nullptr, 8, 10);
     list->setObjectName(QStringLiteral("selectedAppsList"));
     list->contentLayout()->setSpacing(4);
@@ -113,14 +112,14 @@ void BatchInspectorView::build()
         QHBoxLayout *layout = row(8);
         layout->setContentsMargins(0, 3, 0, 3);
         line->setLayout(layout);
-        QLabel *name = text(r.name, pixelFont(12, QFont::Medium));
+        QLabel *name = text(r.name, systemFont(12, QFont::Medium), {}, true);
         name->setWordWrap(false);
         layout->addWidget(name, 1);
-        QLabel *status = text(r.statusLabel, bold(TextStyles::caption2()), r.statusColor);
+        QLabel *status = text(r.statusLabel, bold(TextStyles::caption2()), r.statusColor, true);
         status->setObjectName(QStringLiteral("rowStatus"));
         status->setWordWrap(false);
         layout->addWidget(status);
-        QLabel *size = text(r.sizeText, TextStyles::caption2(), Palette::secondaryText());
+        QLabel *size = text(r.sizeText, TextStyles::caption2(), Palette::secondaryText(), true);
         size->setWordWrap(false);
         layout->addWidget(size);
         list->contentLayout()->addWidget(line);
@@ -131,13 +130,13 @@ void BatchInspectorView::build()
     // Batch actions
     QVBoxLayout *actions = nullptr;
     stack->addWidget(section(12, actions));
-    actions->addWidget(text(QStringLiteral("Batch Actions"), TextStyles::headline()));
+    actions->addWidget(text(QStringLiteral("Batch Actions"), TextStyles::headline(), {}, true));
     if (m_model.restoreButton) {
         auto *block = new RoundedPanel(Palette::withOpacity(Palette::green(), 0.10));
         block->contentLayout()->setSpacing(6);
         QPushButton *restore =
-            button(*m_model.restoreButton, QStringLiteral("arrow.uturn.backward.circle.fill"),
-                   ButtonStyle::prominent, QColor(), ControlSize::large);
+            button(*m_model.restoreButton, {}, ButtonLook::prominent, ControlSize::large, QColor(),
+                   QStringLiteral("arrow.uturn.backward.circle.fill"));
         restore->setObjectName(QStringLiteral("restoreButton"));
         connect(restore, &QPushButton::clicked, this, [this] {
             if (m_onRestore)
@@ -147,15 +146,15 @@ void BatchInspectorView::build()
         block->contentLayout()->addWidget(
             text(QStringLiteral("Moves selected offloaded apps and their support data back to "
                                 "this Mac, removing external links."),
-                 TextStyles::caption2(), Palette::secondaryText()));
+                 TextStyles::caption2(), Palette::secondaryText(), true));
         actions->addWidget(block);
     }
     if (const auto &offload = m_model.offload) {
         auto *block = new RoundedPanel(Palette::withOpacity(Palette::blue(), 0.10));
         QHBoxLayout *buttons = row(12, block->contentLayout());
         QPushButton *offloadButton =
-            button(offload->offloadText, QStringLiteral("arrow.right.circle.fill"),
-                   ButtonStyle::prominent, QColor(), ControlSize::large);
+            button(offload->offloadText, {}, ButtonLook::prominent, ControlSize::large, QColor(),
+                   QStringLiteral("arrow.right.circle.fill"));
         offloadButton->setObjectName(QStringLiteral("offloadButton"));
         offloadButton->setEnabled(offload->enabled);
         connect(offloadButton, &QPushButton::clicked, this, [this] {
@@ -163,9 +162,8 @@ void BatchInspectorView::build()
                 m_onOffload(false);
         });
         buttons->addWidget(offloadButton);
-        QPushButton *copy =
-            button(QStringLiteral("Copy Only (Backup)"), QStringLiteral("doc.on.doc.fill"),
-                   ButtonStyle::bordered, QColor(), ControlSize::large);
+        QPushButton *copy = button(QStringLiteral("Copy Only (Backup)"), {}, ButtonLook::bordered,
+                                   ControlSize::large, QColor(), QStringLiteral("doc.on.doc.fill"));
         copy->setObjectName(QStringLiteral("copyOnlyButton"));
         copy->setEnabled(offload->enabled);
         connect(copy, &QPushButton::clicked, this, [this] {
@@ -175,7 +173,7 @@ void BatchInspectorView::build()
         buttons->addWidget(copy);
         buttons->addStretch(1);
         QLabel *destination =
-            text(offload->destination, TextStyles::caption2(), offload->destinationColor);
+            text(offload->destination, TextStyles::caption2(), offload->destinationColor, true);
         destination->setObjectName(QStringLiteral("destinationLine"));
         block->contentLayout()->addWidget(destination);
         actions->addWidget(block);
@@ -184,15 +182,16 @@ void BatchInspectorView::build()
                             const QColor &tint, const QString &name, auto &&onClick) {
         if (!label)
             return;
-        QPushButton *b = button(*label, symbolName, ButtonStyle::bordered, tint);
+        QPushButton *b =
+            button(*label, {}, ButtonLook::bordered, ControlSize::regular, tint, symbolName);
         b->setObjectName(name);
         connect(b, &QPushButton::clicked, this, onClick);
         actions->addWidget(b, 0, Qt::AlignLeft);
     };
     single(m_model.makeVisibleButton, QStringLiteral("sparkles.tv"), Palette::purple(),
            QStringLiteral("makeVisibleButton"), [this] { makeVisible(); });
-    single(m_model.promoteButton, QStringLiteral("folder.badge.gearshape"),
-           InspectorStyle::accent(), QStringLiteral("promoteNestedButton"), [this] {
+    single(m_model.promoteButton, QStringLiteral("folder.badge.gearshape"), Controls::accent(),
+           QStringLiteral("promoteNestedButton"), [this] {
                if (m_onPromoteToRoot)
                    m_onPromoteToRoot(m_nestedApps);
            });

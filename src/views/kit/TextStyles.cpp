@@ -6,17 +6,24 @@
 namespace TextStyles {
 namespace {
 
-// The platform's body text is 13 points; every style keeps its distance from it.
+// The platform's body text is 13 points; every style keeps its distance from it. Desktop
+// fonts here are smaller than that body text, so small styles stop two points below the
+// desktop's own size to stay legible.
 QFont sized(int delta, QFont::Weight weight = QFont::Normal)
 {
     QFont font = QApplication::font();
     const int base = font.pointSize() > 0 ? font.pointSize() : 10;
-    font.setPointSize(qMax(6, base + delta));
+    font.setPointSize(qMax(base - 2, base + delta));
     font.setWeight(weight);
     return font;
 }
 
 } // namespace
+
+QFont scaled(int platformPoints, QFont::Weight weight)
+{
+    return sized(platformPoints - 13, weight);
+}
 
 QFont largeTitle()
 {

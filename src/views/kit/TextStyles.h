@@ -7,6 +7,9 @@
 // application font so that the window follows the desktop's font size.
 namespace TextStyles {
 
+// A font of the platform's size `platformPoints` (body text 13), scaled as every style is.
+[[nodiscard]] QFont scaled(int platformPoints, QFont::Weight weight = QFont::Normal);
+
 [[nodiscard]] QFont largeTitle();
 [[nodiscard]] QFont title();
 [[nodiscard]] QFont title2();

@@ -5,14 +5,14 @@
 #include "transfer/OffloadEngine.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/StagingCleaner.h"
+#include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/RoundedPanel.h"
 #include "views/kit/Symbols.h"
 #include "views/kit/TextStyles.h"
 #include "views/main/AppListView.h"
 #include "views/main/ContentModel.h"
-#include "views/main/MainWidgets.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QEvent>
 #include <QHBoxLayout>
@@ -22,12 +22,11 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
 
-using namespace MainWidgets;
+using namespace Controls;
 
 namespace {
 
@@ -114,12 +113,12 @@ void StatusChipButton::setChip(const StatusChip &chip)
 
 QFont StatusChipButton::titleFont() const
 {
-    return pixelFont(11, m_chip.isCurrent ? QFont::DemiBold : QFont::Normal);
+    return systemFont(11, m_chip.isCurrent ? QFont::DemiBold : QFont::Normal);
 }
 
 QFont StatusChipButton::badgeFont()
 {
-    return pixelFont(9, QFont::Bold);
+    return systemFont(9, QFont::Bold);
 }
 
 QSize StatusChipButton::sizeHint() const
@@ -253,29 +252,21 @@ void AppListColumn::buildSearch()
 
 void AppListColumn::buildChips()
 {
-    auto *scroll = new QScrollArea(this);
-    scroll->setObjectName(QStringLiteral("statusChips"));
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll->setWidgetResizable(true);
-    scroll->viewport()->setAutoFillBackground(false);
-    auto *strip = new QWidget(scroll);
-    strip->setAutoFillBackground(false);
-    QHBoxLayout *row = hbox(strip, 6, QMargins(12, 0, 12, 6));
+    // The chips wrap onto another line rather than run past the column's edge.
+    auto *strip = new QWidget(this);
+    strip->setObjectName(QStringLiteral("statusChips"));
+    auto *flow = new FlowLayout(strip, 6, 6);
+    flow->setContentsMargins(12, 0, 12, 6);
     const QList<AppStatusFilter> filters = allCases<AppStatusFilter>();
     for (const AppStatusFilter filter : filters) {
         auto *chip = new StatusChipButton(strip);
         chip->setObjectName(QStringLiteral("statusChip:") + label(filter));
         connect(chip, &StatusChipButton::clicked, this,
                 [this, filter] { m_model.setStatusFilter(filter); });
-        row->addWidget(chip);
+        flow->addWidget(chip);
         m_chips.insert(filter, chip);
     }
-    row->addStretch(1);
-    scroll->setWidget(strip);
-    scroll->setFixedHeight(strip->sizeHint().height());
-    layout()->addWidget(scroll);
+    layout()->addWidget(strip);
 }
 
 void AppListColumn::buildHeader()
@@ -283,10 +274,11 @@ void AppListColumn::buildHeader()
     auto *header = new QWidget(this);
     QHBoxLayout *row = hbox(header, 8, QMargins(12, 0, 12, 6));
     m_selectAll = button(tr("Select All"), QStringLiteral("selectAllButton"), ButtonLook::bordered,
-                         10, {}, header);
+                         ControlSize::small, {}, {}, header);
     connect(m_selectAll, &QPushButton::clicked, this, [this] { m_model.toggleSelectAll(); });
     row->addWidget(m_selectAll);
-    m_count = text({}, TextStyles::caption(), Palette::secondaryText(), header);
+    m_count = text({}, TextStyles::caption(), Palette::secondaryText(), false,
+                   Qt::AlignLeft | Qt::AlignVCenter, header);
     m_count->setObjectName(QStringLiteral("appCountLabel"));
     row->addWidget(m_count);
     row->addStretch(1);
@@ -309,12 +301,13 @@ void AppListColumn::buildSelectionBar()
     QHBoxLayout *row = stripRow(m_selectionBar);
     QFont bold = TextStyles::caption();
     bold.setBold(true);
-    m_selectionText = text({}, bold, accent(), m_selectionBar);
+    m_selectionText =
+        text({}, bold, accent(), false, Qt::AlignLeft | Qt::AlignVCenter, m_selectionBar);
     m_selectionText->setObjectName(QStringLiteral("selectionBarText"));
     row->addWidget(m_selectionText);
     row->addStretch(1);
     QPushButton *clear = button(tr("Clear"), QStringLiteral("clearSelectionButton"),
-                                ButtonLook::borderless, 11, {}, m_selectionBar);
+                                ButtonLook::borderless, ControlSize::small, {}, {}, m_selectionBar);
     clear->setFont(TextStyles::caption());
     connect(clear, &QPushButton::clicked, this, [this] { m_model.handleClearAppSelection(); });
     row->addWidget(clear);
@@ -338,15 +331,16 @@ void AppListColumn::buildBanners()
         panel->setObjectName(QStringLiteral("banner:") + bannerName(banner.kind));
         QHBoxLayout *row = stripRow(panel);
         row->addWidget(symbol(banner.symbol, 13, banner.color, panel), 0, Qt::AlignVCenter);
-        QLabel *message = text({}, TextStyles::caption2(), Palette::secondaryText(), panel);
+        QLabel *message = text({}, TextStyles::caption2(), Palette::secondaryText(), false,
+                               Qt::AlignLeft | Qt::AlignVCenter, panel);
         message->setObjectName(QStringLiteral("bannerMessage"));
         message->setWordWrap(true);
         row->addWidget(message, 1);
         for (const BannerButton &item : banner.buttons) {
             QPushButton *action =
                 button(item.title, item.objectName,
-                       item.prominent ? ButtonLook::prominent : ButtonLook::bordered, 10, item.tint,
-                       panel);
+                       item.prominent ? ButtonLook::prominent : ButtonLook::bordered,
+                       ControlSize::small, item.tint, {}, panel);
             connect(action, &QPushButton::clicked, this,
                     [this, name = item.objectName] { bannerAction(name); });
             row->addWidget(action, 0, Qt::AlignVCenter);
@@ -363,7 +357,8 @@ void AppListColumn::buildScanArea()
     m_progressStrip->setObjectName(QStringLiteral("scanProgressStrip"));
     QHBoxLayout *row = stripRow(m_progressStrip);
     row->addWidget(new ActivitySpinner(12, m_progressStrip), 0, Qt::AlignVCenter);
-    m_scanStatus = text({}, TextStyles::caption(), Palette::secondaryText(), m_progressStrip);
+    m_scanStatus = text({}, TextStyles::caption(), Palette::secondaryText(), false,
+                        Qt::AlignLeft | Qt::AlignVCenter, m_progressStrip);
     m_scanStatus->setObjectName(QStringLiteral("scanStatusLabel"));
     row->addWidget(m_scanStatus);
     row->addStretch(1);
@@ -371,7 +366,8 @@ void AppListColumn::buildScanArea()
     row->addWidget(m_scanBar, 0, Qt::AlignVCenter);
     QFont digits = TextStyles::caption();
     digits.setFamilies(TextStyles::monospaced().families());
-    m_scanPercent = text({}, digits, Palette::secondaryText(), m_progressStrip);
+    m_scanPercent = text({}, digits, Palette::secondaryText(), false,
+                         Qt::AlignLeft | Qt::AlignVCenter, m_progressStrip);
     m_scanPercent->setObjectName(QStringLiteral("scanPercentLabel"));
     m_scanPercent->setMinimumWidth(QFontMetrics(digits).horizontalAdvance(QStringLiteral("100%")));
     m_scanPercent->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -389,7 +385,8 @@ void AppListColumn::buildScanArea()
     placeholder->setSpacing(12);
     placeholder->addStretch(1);
     placeholder->addWidget(new ActivitySpinner(24, m_placeholder), 0, Qt::AlignHCenter);
-    m_placeholderStatus = text({}, TextStyles::caption(), Palette::secondaryText(), m_placeholder);
+    m_placeholderStatus = text({}, TextStyles::caption(), Palette::secondaryText(), false,
+                               Qt::AlignLeft | Qt::AlignVCenter, m_placeholder);
     m_placeholderStatus->setAlignment(Qt::AlignCenter);
     placeholder->addWidget(m_placeholderStatus, 0, Qt::AlignHCenter);
     m_placeholderBar = thinBar(220, m_placeholder);
@@ -411,10 +408,12 @@ void AppListColumn::buildScanArea()
     empty->addStretch(1);
     empty->addWidget(symbol(QStringLiteral("magnifyingglass"), 36, Palette::secondaryText()), 0,
                      Qt::AlignHCenter);
-    QLabel *title = text(tr("No Matching Applications"), TextStyles::headline(), {}, m_emptyState);
+    QLabel *title = text(tr("No Matching Applications"), TextStyles::headline(), {}, false,
+                         Qt::AlignLeft | Qt::AlignVCenter, m_emptyState);
     empty->addWidget(title, 0, Qt::AlignHCenter);
-    QLabel *hint = text(tr("Try adjusting your filters or search terms."), TextStyles::caption(),
-                        Palette::secondaryText(), m_emptyState);
+    QLabel *hint =
+        text(tr("Try adjusting your filters or search terms."), TextStyles::caption(),
+             Palette::secondaryText(), false, Qt::AlignLeft | Qt::AlignVCenter, m_emptyState);
     empty->addWidget(hint, 0, Qt::AlignHCenter);
     empty->addStretch(1);
     m_mainArea->addWidget(m_emptyState);

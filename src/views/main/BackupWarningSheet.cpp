@@ -1,8 +1,8 @@
 #include "views/main/BackupWarningSheet.h"
 
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/TextStyles.h"
-#include "views/main/MainWidgets.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-using namespace MainWidgets;
+using namespace Controls;
 
 QList<BackupWarningSheet::Reminder> BackupWarningSheet::reminders()
 {
@@ -49,8 +49,9 @@ BackupWarningSheet::BackupWarningSheet(std::function<void()> onAcknowledge, QWid
     titles->setSpacing(2);
     QFont titleFont = TextStyles::title2();
     titleFont.setBold(true);
-    titles->addWidget(text(title, titleFont, {}, this));
-    titles->addWidget(text(subtitle, TextStyles::caption(), Palette::secondaryText(), this));
+    titles->addWidget(text(title, titleFont, {}, false, Qt::AlignLeft | Qt::AlignVCenter, this));
+    titles->addWidget(text(subtitle, TextStyles::caption(), Palette::secondaryText(), false,
+                           Qt::AlignLeft | Qt::AlignVCenter, this));
     header->addLayout(titles, 1);
     layout->addLayout(header);
     layout->addWidget(divider(this));
@@ -78,7 +79,7 @@ BackupWarningSheet::BackupWarningSheet(std::function<void()> onAcknowledge, QWid
     auto *buttons = new QHBoxLayout;
     buttons->addStretch(1);
     QPushButton *acknowledge = button(buttonTitle, QStringLiteral("acknowledgeButton"),
-                                      ButtonLook::prominent, 13, {}, this);
+                                      ButtonLook::prominent, ControlSize::regular, {}, {}, this);
     connect(acknowledge, &QPushButton::clicked, this, [this] {
         if (m_onAcknowledge)
             m_onAcknowledge();

@@ -5,6 +5,7 @@
 #include "transfer/OffloadEngine.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/StagingCleaner.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Symbols.h"
 #include "views/main/AppListColumn.h"
@@ -24,7 +25,6 @@
 #include "views/sheets/OffloadedListView.h"
 #include "views/sheets/RestoreProgressSheet.h"
 #include "views/sheets/SelectionBinding.h"
-#include "views/sheets/SheetWidgets.h"
 #include "volumes/VolumeManager.h"
 
 #include <QHBoxLayout>

@@ -4,18 +4,18 @@
 #include "views/inspectors/AppDetailView.h"
 #include "views/inspectors/AppItemBinding.h"
 #include "views/inspectors/BatchInspectorView.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/RoundedPanel.h"
 #include "views/kit/TextStyles.h"
 #include "views/main/ContentModel.h"
-#include "views/main/MainWidgets.h"
 #include "volumes/VolumeManager.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QVBoxLayout>
 
-using namespace MainWidgets;
+using namespace Controls;
 
 namespace {
 
@@ -50,17 +50,22 @@ StorageOverviewView::StorageOverviewView(QWidget *parent)
     layout->addWidget(
         symbol(QStringLiteral("externaldrive.connected.to.line.below"), 44, accent(), this), 0,
         Qt::AlignHCenter);
-    layout->addWidget(text(tr("Storage Overview"), bold(TextStyles::title2()), {}, this), 0,
-                      Qt::AlignHCenter);
+    layout->addWidget(text(tr("Storage Overview"), bold(TextStyles::title2()), {}, false,
+                           Qt::AlignLeft | Qt::AlignVCenter, this),
+                      0, Qt::AlignHCenter);
 
     QFont figure = bold(TextStyles::title3());
-    m_localFigure = text({}, figure, Palette::blue(), this);
+    m_localFigure =
+        text({}, figure, Palette::blue(), false, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_localFigure->setObjectName(QStringLiteral("localFigure"));
-    m_localCaption = text({}, TextStyles::caption(), Palette::secondaryText(), this);
+    m_localCaption = text({}, TextStyles::caption(), Palette::secondaryText(), false,
+                          Qt::AlignLeft | Qt::AlignVCenter, this);
     m_localCaption->setObjectName(QStringLiteral("localCaption"));
-    m_offloadedFigure = text({}, figure, Palette::green(), this);
+    m_offloadedFigure =
+        text({}, figure, Palette::green(), false, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_offloadedFigure->setObjectName(QStringLiteral("offloadedFigure"));
-    m_offloadedCaption = text({}, TextStyles::caption(), Palette::secondaryText(), this);
+    m_offloadedCaption = text({}, TextStyles::caption(), Palette::secondaryText(), false,
+                              Qt::AlignLeft | Qt::AlignVCenter, this);
     m_offloadedCaption->setObjectName(QStringLiteral("offloadedCaption"));
     auto *tiles = new QHBoxLayout;
     tiles->setSpacing(16);
@@ -77,7 +82,8 @@ StorageOverviewView::StorageOverviewView(QWidget *parent)
     target->addStretch(1);
     m_targetSymbol = new QLabel(this);
     target->addWidget(m_targetSymbol, 0, Qt::AlignVCenter);
-    m_targetText = text({}, TextStyles::caption(), {}, this);
+    m_targetText =
+        text({}, TextStyles::caption(), {}, false, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_targetText->setObjectName(QStringLiteral("targetLine"));
     target->addWidget(m_targetText, 0, Qt::AlignVCenter);
     target->addStretch(1);
@@ -85,7 +91,8 @@ StorageOverviewView::StorageOverviewView(QWidget *parent)
 
     QLabel *hint = text(tr("Select an app on the left to inspect its bundle and support folders, "
                            "or use the checkboxes for batch actions."),
-                        TextStyles::caption(), Palette::secondaryText(), this);
+                        TextStyles::caption(), Palette::secondaryText(), false,
+                        Qt::AlignLeft | Qt::AlignVCenter, this);
     hint->setWordWrap(true);
     hint->setAlignment(Qt::AlignCenter);
     hint->setMaximumWidth(340);
@@ -123,7 +130,7 @@ DetailColumn::DetailColumn(ContentModel &model, QWidget *parent)
     setObjectName(QStringLiteral("detailColumn"));
     setMinimumWidth(300);
     m_placeholder = text(DetailColumnPresenter::historyPlaceholderText, TextStyles::body(),
-                         Palette::secondaryText(), this);
+                         Palette::secondaryText(), false, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_placeholder->setObjectName(QStringLiteral("historyPlaceholder"));
     m_placeholder->setAlignment(Qt::AlignCenter);
     addWidget(m_placeholder);

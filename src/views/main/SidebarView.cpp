@@ -1,16 +1,16 @@
 #include "views/main/SidebarView.h"
 
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/Symbols.h"
 #include "views/kit/TextStyles.h"
 #include "views/main/ContentModel.h"
-#include "views/main/MainWidgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 
-using namespace MainWidgets;
+using namespace Controls;
 
 SidebarView::SidebarView(ContentModel &model, QWidget *parent)
     : QListWidget(parent)
@@ -42,13 +42,14 @@ SidebarView::SidebarView(ContentModel &model, QWidget *parent)
         layout->setContentsMargins(8, 5, 8, 5);
         layout->setSpacing(8);
         layout->addWidget(symbol(sectionRow.symbol, 16, accent(), widget), 0, Qt::AlignVCenter);
-        QLabel *title = text(sectionRow.title, TextStyles::body(), {}, widget);
+        QLabel *title = text(sectionRow.title, TextStyles::body(), {}, false,
+                             Qt::AlignLeft | Qt::AlignVCenter, widget);
         title->setObjectName(QStringLiteral("sectionTitle"));
         layout->addWidget(title, 0, Qt::AlignVCenter);
         layout->addStretch(1);
         auto *badge = new Pill(widget);
         badge->setObjectName(QStringLiteral("sectionBadge"));
-        badge->setFont(pixelFont(10, QFont::Bold));
+        badge->setFont(systemFont(10, QFont::Bold));
         layout->addWidget(badge, 0, Qt::AlignVCenter);
         item->setSizeHint(widget->sizeHint());
         setItemWidget(item, widget);

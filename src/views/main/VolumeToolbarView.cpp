@@ -1,9 +1,9 @@
 #include "views/main/VolumeToolbarView.h"
 
 #include "platform/System.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Symbols.h"
-#include "views/main/MainWidgets.h"
 #include "volumes/VolumeManager.h"
 
 #include <QCoroFuture>
@@ -18,7 +18,7 @@
 #include <QStyleOptionToolButton>
 #include <QVBoxLayout>
 
-using namespace MainWidgets;
+using namespace Controls;
 
 namespace {
 
@@ -113,17 +113,20 @@ void VolumeToolbarView::build()
     lines->setSpacing(1);
     auto *first = new QHBoxLayout;
     first->setSpacing(4);
-    m_caption = MainWidgets::text({}, pixelFont(10), Palette::secondaryText(), this);
+    m_caption = Controls::text({}, systemFont(10), Palette::secondaryText(), false,
+                               Qt::AlignLeft | Qt::AlignVCenter, this);
     m_caption->setObjectName(QStringLiteral("targetCaption"));
     first->addWidget(m_caption, 0, Qt::AlignBaseline);
-    m_title = MainWidgets::text({}, pixelFont(12, QFont::DemiBold), {}, this);
+    m_title = Controls::text({}, systemFont(12, QFont::DemiBold), {}, false,
+                             Qt::AlignLeft | Qt::AlignVCenter, this);
     m_title->setObjectName(QStringLiteral("targetTitle"));
     first->addWidget(m_title, 0, Qt::AlignBaseline);
     first->addStretch(1);
     lines->addLayout(first);
 
     // Without a target, "No Drive Selected" stands under the caption.
-    m_noTarget = MainWidgets::text({}, pixelFont(12, QFont::Medium), {}, this);
+    m_noTarget = Controls::text({}, systemFont(12, QFont::Medium), {}, false,
+                                Qt::AlignLeft | Qt::AlignVCenter, this);
     m_noTarget->setObjectName(QStringLiteral("noTargetTitle"));
     lines->addWidget(m_noTarget);
 
@@ -131,7 +134,8 @@ void VolumeToolbarView::build()
     auto *second = new QHBoxLayout(m_freeLine);
     second->setContentsMargins(0, 0, 0, 0);
     second->setSpacing(6);
-    m_free = MainWidgets::text({}, pixelFont(10), Palette::secondaryText(), m_freeLine);
+    m_free = Controls::text({}, systemFont(10), Palette::secondaryText(), false,
+                            Qt::AlignLeft | Qt::AlignVCenter, m_freeLine);
     m_free->setObjectName(QStringLiteral("targetFree"));
     second->addWidget(m_free, 0, Qt::AlignVCenter);
     m_capacity = new QProgressBar(m_freeLine);

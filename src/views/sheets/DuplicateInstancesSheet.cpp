@@ -2,12 +2,12 @@
 
 #include "platform/System.h"
 #include "services/AppScanner.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/RoundedPanel.h"
 #include "views/kit/SelectableLabel.h"
 #include "views/kit/TextStyles.h"
 #include "views/sheets/DuplicateInstancesPresenter.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QCoroFuture>
 #include <QHBoxLayout>
@@ -17,15 +17,9 @@
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
-using namespace SheetWidgets;
+using namespace Controls;
 
 namespace {
-
-QFont withWeight(QFont font, QFont::Weight weight)
-{
-    font.setWeight(weight);
-    return font;
-}
 
 SelectableLabel *pathLabel(const QString &content, const QColor &color)
 {

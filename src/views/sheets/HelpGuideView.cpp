@@ -1,11 +1,11 @@
 #include "views/sheets/HelpGuideView.h"
 
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/RoundedPanel.h"
 #include "views/kit/TextStyles.h"
 #include "views/sheets/HelpGuideContent.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -16,7 +16,7 @@
 #include <QVBoxLayout>
 
 using namespace HelpGuideContent;
-using namespace SheetWidgets;
+using namespace Controls;
 
 namespace {
 
@@ -57,15 +57,6 @@ QLabel *paragraph(const QString &content)
     label->setAccessibleDescription(content);
     setTextColor(label, Palette::secondaryText());
     return label;
-}
-
-QFrame *divider()
-{
-    auto *line = new QFrame;
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Plain);
-    setTextColor(line, Palette::separator());
-    return line;
 }
 
 RoundedPanel *cardFace(const QString &objectName)

@@ -1,6 +1,7 @@
 #include "views/sheets/HistoryView.h"
 
 #include "services/LedgerService.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/SelectableLabel.h"
@@ -8,7 +9,6 @@
 #include "views/kit/TextStyles.h"
 #include "views/sheets/HistoryPresenter.h"
 #include "views/sheets/LogViewerSheet.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,7 +23,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-using namespace SheetWidgets;
+using namespace Controls;
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include "platform/System.h"
 #include "services/AppLogger.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/SelectableLabel.h"
 #include "views/kit/TextStyles.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
@@ -13,7 +13,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
-using namespace SheetWidgets;
+using namespace Controls;
 
 LogViewerSheet::LogViewerSheet(std::function<void()> onDismiss, QWidget *parent)
     : LogViewerSheet(AppLogger::shared(), std::move(onDismiss), parent)

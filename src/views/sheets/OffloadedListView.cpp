@@ -2,6 +2,7 @@
 
 #include "services/AppScanner.h"
 #include "transfer/AppProxyHelper.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
@@ -10,7 +11,6 @@
 #include "views/kit/Symbols.h"
 #include "views/kit/TextStyles.h"
 #include "views/sheets/SelectionBinding.h"
-#include "views/sheets/SheetWidgets.h"
 #include "volumes/VolumeManager.h"
 
 #include <QApplication>
@@ -29,7 +29,7 @@
 #include <QVBoxLayout>
 #include <QtConcurrent>
 
-using namespace SheetWidgets;
+using namespace Controls;
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "views/sheets/ProgressSheet.h"
 
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/TextStyles.h"
-#include "views/sheets/SheetWidgets.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-using namespace SheetWidgets;
+using namespace Controls;
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "views/inspectors/AppDetailPresenter.h"
 #include "support/Sandbox.h"
 #include "transfer/OffloadEngine.h"
-#include "views/inspectors/InspectorStyle.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 
 #include <gtest/gtest.h>
@@ -196,11 +196,11 @@ TEST(AppDetailPresenter, MainButtonPrecedenceAndDisabling)
 TEST(AppDetailPresenter, NoticeColoursDifferBetweenTheTwoSections)
 {
     const std::pair<QString, QColor> cases[] = {
-        {AppDetailPresenter::promotionSuccessNotice(), InspectorStyle::accent()},
+        {AppDetailPresenter::promotionSuccessNotice(), Controls::accent()},
         {AppDetailPresenter::promotionFailureNotice(QStringLiteral("gone")), Palette::orange()},
         {QStringLiteral("Cannot do that"), Palette::orange()},
-        {QStringLiteral("cannot, in lower case, is no warning"), InspectorStyle::accent()},
-        {QStringLiteral("nor is an Error in capitals"), InspectorStyle::accent()},
+        {QStringLiteral("cannot, in lower case, is no warning"), Controls::accent()},
+        {QStringLiteral("nor is an Error in capitals"), Controls::accent()},
     };
     for (const auto &[notice, promotionColour] : cases) {
         AppDetailPaneState state;

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QString>
+#include <QWidget>
+
+class QBoxLayout;
+class QFrame;
+class QHBoxLayout;
+class QLabel;
+class QPushButton;
+class QTimer;
+
+// The small controls every view builds the same way: buttons after the platform's bordered,
+// prominent and borderless looks, symbol and text labels, fonts, dividers and a spinner.
+namespace Controls {
+
+enum class ButtonLook { bordered, prominent, borderless };
+enum class ControlSize { small, regular, large };
+
+// The accent colour of selections, chips and prominent buttons (the default blue).
+[[nodiscard]] QColor accent();
+
+// A size given in the platform's points (body text 13) as the kit's text styles scale it:
+// relative to the application font, so the window follows the desktop's font size.
+[[nodiscard]] int points(int platformPoints);
+[[nodiscard]] QFont systemFont(int platformPoints, QFont::Weight weight = QFont::Normal);
+[[nodiscard]] QFont monospacedFont(int platformPoints, QFont::Weight weight = QFont::Normal);
+[[nodiscard]] QFont withWeight(QFont font, QFont::Weight weight);
+
+// A push button of that look, with `symbol` (when named) before the text. An invalid tint
+// means the accent colour for prominent and borderless buttons and the default text colour
+// for bordered ones. It never reacts to Return on its own: no control here is a default.
+QPushButton *button(const QString &text, const QString &objectName, ButtonLook look,
+                    ControlSize size = ControlSize::regular, const QColor &tint = QColor(),
+                    const QString &symbol = QString(), QWidget *parent = nullptr);
+// Gives a button made by button() another text, look, tint or symbol.
+void restyle(QPushButton *button, const QString &text, ButtonLook look, ControlSize size,
+             const QColor &tint = QColor(), const QString &symbol = QString());
+
+// A symbol picture `size` pixels square, optionally tinted.
+QLabel *symbol(const QString &symbolName, int size, const QColor &tint = QColor(),
+               QWidget *parent = nullptr);
+void setSymbol(QLabel *label, const QString &symbolName, int size, const QColor &tint = QColor());
+
+// A plain-text label: wrapping, alignment and colour in one call; an invalid colour keeps
+// the default.
+QLabel *text(const QString &text, const QFont &font, const QColor &color = QColor(),
+             bool wrap = false, Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter,
+             QWidget *parent = nullptr);
+// An invalid colour goes back to the default text colour.
+void setTextColor(QWidget *widget, const QColor &color);
+
+// A horizontal row without margins, added to `into` when given.
+QHBoxLayout *row(int spacing, QBoxLayout *into = nullptr);
+// A one-pixel horizontal line in the separator colour.
+QFrame *divider(QWidget *parent = nullptr);
+
+} // namespace Controls
+
+// An indeterminate activity indicator: a turning arc, animated only while shown.
+class ActivitySpinner : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit ActivitySpinner(int diameter = 16, QWidget *parent = nullptr);
+    [[nodiscard]] QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    QTimer *m_timer;
+    int m_diameter;
+    int m_angle = 0;
+};
