@@ -31,30 +31,6 @@ bool matchesNormalized(const AppItem &app, const QString &needle)
     return containsIgnoringCase(app.id(), needle);
 }
 
-bool passesStatus(AppStatusFilter filter, AppOffloadStatus status)
-{
-    switch (filter) {
-    case AppStatusFilter::all:
-    case AppStatusFilter::duplicates:
-        return true;
-    case AppStatusFilter::local:
-        return status == AppOffloadStatus::local;
-    case AppStatusFilter::offloaded:
-        return status == AppOffloadStatus::offloaded || status == AppOffloadStatus::proxy;
-    case AppStatusFilter::copied:
-        return status == AppOffloadStatus::copied;
-    case AppStatusFilter::outOfSync:
-        return status == AppOffloadStatus::backupOutOfSync;
-    case AppStatusFilter::needsReoffload:
-        return status == AppOffloadStatus::needsReoffload;
-    case AppStatusFilter::missing:
-        return status == AppOffloadStatus::dangling;
-    case AppStatusFilter::protected_:
-        return status == AppOffloadStatus::protected_;
-    }
-    return false;
-}
-
 bool needsStatus(const ListCriteria &criteria)
 {
     return (criteria.statusFilter != AppStatusFilter::all &&
@@ -73,6 +49,31 @@ struct Entry
 } // namespace
 
 namespace AppList {
+
+bool matchesStatusFilter(AppStatusFilter filter, const AppItem &app, AppOffloadStatus status)
+{
+    switch (filter) {
+    case AppStatusFilter::all:
+        return true;
+    case AppStatusFilter::duplicates:
+        return !app.duplicateAliasPaths.isEmpty();
+    case AppStatusFilter::local:
+        return status == AppOffloadStatus::local;
+    case AppStatusFilter::offloaded:
+        return status == AppOffloadStatus::offloaded || status == AppOffloadStatus::proxy;
+    case AppStatusFilter::copied:
+        return status == AppOffloadStatus::copied;
+    case AppStatusFilter::outOfSync:
+        return status == AppOffloadStatus::backupOutOfSync;
+    case AppStatusFilter::needsReoffload:
+        return status == AppOffloadStatus::needsReoffload;
+    case AppStatusFilter::missing:
+        return status == AppOffloadStatus::dangling;
+    case AppStatusFilter::protected_:
+        return status == AppOffloadStatus::protected_;
+    }
+    return false;
+}
 
 bool isOffloadedItem(const AppItem &app)
 {
@@ -164,10 +165,7 @@ QList<AppItem> filteredApps(const QList<AppItem> &sectionApps, const ListCriteri
         if (bySubfolder && app.topSubfolderName() != criteria.subfolder)
             continue;
         const AppOffloadStatus status = withStatus ? app.status() : AppOffloadStatus::local;
-        if (!passesStatus(criteria.statusFilter, status))
-            continue;
-        if (criteria.statusFilter == AppStatusFilter::duplicates &&
-            app.duplicateAliasPaths.isEmpty())
+        if (!matchesStatusFilter(criteria.statusFilter, app, status))
             continue;
         const qint64 total = app.totalSelectedSize();
         if (criteria.sizeFilter != AppSizeFilter::all && total < minimum)

@@ -47,6 +47,9 @@ namespace AppList {
 
 // Name, then bundle identifier, then path contains `text`, ignoring case; diacritics count.
 [[nodiscard]] bool matchesSearch(const AppItem &app, const QString &text);
+// The status chip's rule; `status` is app.status(), read once by the caller.
+[[nodiscard]] bool matchesStatusFilter(AppStatusFilter filter, const AppItem &app,
+                                       AppOffloadStatus status);
 // a's status label comes before b's in code-point order.
 [[nodiscard]] bool statusLabelLess(const AppItem &a, const AppItem &b);
 // The file manager's name order: case ignored, digit runs compared by value.

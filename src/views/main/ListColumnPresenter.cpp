@@ -1,5 +1,7 @@
 #include "views/main/ListColumnPresenter.h"
 
+#include "views/main/AppListFilter.h"
+
 #include "base/ByteCount.h"
 #include "views/kit/Palette.h"
 
@@ -17,31 +19,6 @@ QString tr(const char *key)
 QColor indigo()
 {
     return QColor(0x58, 0x56, 0xD6);
-}
-
-bool counts(AppStatusFilter filter, const AppItem &app, AppOffloadStatus status)
-{
-    switch (filter) {
-    case AppStatusFilter::all:
-        return true;
-    case AppStatusFilter::local:
-        return status == AppOffloadStatus::local;
-    case AppStatusFilter::offloaded:
-        return status == AppOffloadStatus::offloaded || status == AppOffloadStatus::proxy;
-    case AppStatusFilter::copied:
-        return status == AppOffloadStatus::copied;
-    case AppStatusFilter::outOfSync:
-        return status == AppOffloadStatus::backupOutOfSync;
-    case AppStatusFilter::needsReoffload:
-        return status == AppOffloadStatus::needsReoffload;
-    case AppStatusFilter::duplicates:
-        return !app.duplicateAliasPaths.isEmpty();
-    case AppStatusFilter::missing:
-        return status == AppOffloadStatus::dangling;
-    case AppStatusFilter::protected_:
-        return status == AppOffloadStatus::protected_;
-    }
-    return false;
 }
 
 template<typename E>
@@ -76,7 +53,7 @@ QList<StatusChip> statusChips(const QList<AppItem> &sectionApps, AppStatusFilter
     for (const AppItem &app : sectionApps) {
         const AppOffloadStatus status = app.status();
         for (StatusChip &chip : chips) {
-            if (counts(chip.filter, app, status))
+            if (AppList::matchesStatusFilter(chip.filter, app, status))
                 ++chip.count;
         }
     }
