@@ -319,6 +319,14 @@ private:
     void presentNotice(const QString &message);
     [[nodiscard]] bool refuseWhileTransferRuns();
     [[nodiscard]] std::optional<TargetVolume> targetOrNotice();
+    // The opening of every transfer shown on the offload sheet: refused while another runs,
+    // needs a target; takes the transfer lease and raises the sheet.
+    struct OffloadSheetStart
+    {
+        TargetVolume target;
+        TransferRegistry::Lease lease;
+    };
+    [[nodiscard]] std::optional<OffloadSheetStart> beginOffloadSheetTransfer();
     void setOffloadTaskReport(const TaskReport &report);
     void setRestoreTaskReport(const TaskReport &report);
     [[nodiscard]] std::optional<QUrl> selectedTargetURL() const;

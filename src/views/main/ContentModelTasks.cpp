@@ -104,21 +104,30 @@ std::optional<TargetVolume> ContentModel::targetOrNotice()
     return target;
 }
 
+std::optional<ContentModel::OffloadSheetStart> ContentModel::beginOffloadSheetTransfer()
+{
+    if (refuseWhileTransferRuns())
+        return std::nullopt;
+    const std::optional<TargetVolume> target = targetOrNotice();
+    if (!target)
+        return std::nullopt;
+    OffloadSheetStart start{*target, TransferRegistry::shared().begin()};
+    setOffloadTaskReport(runningReport());
+    setShowingProgressSheet(true);
+    return start;
+}
+
 // --- Launchers ---
 
 void ContentModel::offloadSingleApp(const AppItem &app, bool copyOnly)
 {
-    if (refuseWhileTransferRuns())
+    std::optional<OffloadSheetStart> start = beginOffloadSheetTransfer();
+    if (!start)
         return;
-    const std::optional<TargetVolume> target = targetOrNotice();
-    if (!target)
-        return;
-    TransferRegistry::Lease lease = TransferRegistry::shared().begin();
-    setOffloadTaskReport(runningReport());
-    setShowingProgressSheet(true);
+    auto &[target, lease] = *start;
     runSingleTransfer(
         app.name,
-        [operation = m_operations.executeOffload, app, target = *target, copyOnly] {
+        [operation = m_operations.executeOffload, app, target = target, copyOnly] {
             return operation(app, target, copyOnly);
         },
         std::move(lease));
@@ -126,32 +135,24 @@ void ContentModel::offloadSingleApp(const AppItem &app, bool copyOnly)
 
 void ContentModel::offloadAppsBatch(const QList<AppItem> &apps, bool copyOnly)
 {
-    if (refuseWhileTransferRuns())
+    std::optional<OffloadSheetStart> start = beginOffloadSheetTransfer();
+    if (!start)
         return;
-    const std::optional<TargetVolume> target = targetOrNotice();
-    if (!target)
-        return;
-    TransferRegistry::Lease lease = TransferRegistry::shared().begin();
-    setOffloadTaskReport(runningReport());
-    setShowingProgressSheet(true);
-    runOffloadBatch(apps, *target, copyOnly, std::move(lease));
+    auto &[target, lease] = *start;
+    runOffloadBatch(apps, target, copyOnly, std::move(lease));
 }
 
 void ContentModel::startAppMaintenance(const AppItem &app, MaintenanceOperation operation)
 {
-    if (refuseWhileTransferRuns())
+    std::optional<OffloadSheetStart> start = beginOffloadSheetTransfer();
+    if (!start)
         return;
-    const std::optional<TargetVolume> target = targetOrNotice();
-    if (!target)
-        return;
-    TransferRegistry::Lease lease = TransferRegistry::shared().begin();
-    setOffloadTaskReport(runningReport());
-    setShowingProgressSheet(true);
+    auto &[target, lease] = *start;
     const auto run = operation == MaintenanceOperation::backupUpdate
                          ? m_operations.updateBackup
                          : m_operations.reoffloadAppBundle;
     runSingleTransfer(
-        app.name, [run, app, target = *target] { return run(app, target); }, std::move(lease));
+        app.name, [run, app, target = target] { return run(app, target); }, std::move(lease));
 }
 
 void ContentModel::restoreSingleApp(const AppItem &app)
@@ -183,15 +184,11 @@ void ContentModel::restoreAppsBatch(const QList<AppItem> &apps)
 
 void ContentModel::launchBannerBatch(const QList<AppItem> &apps, MaintenanceOperation operation)
 {
-    if (refuseWhileTransferRuns())
+    std::optional<OffloadSheetStart> start = beginOffloadSheetTransfer();
+    if (!start)
         return;
-    const std::optional<TargetVolume> target = targetOrNotice();
-    if (!target)
-        return;
-    TransferRegistry::Lease lease = TransferRegistry::shared().begin();
-    setOffloadTaskReport(runningReport());
-    setShowingProgressSheet(true);
-    runBannerBatch(apps, *target, operation, std::move(lease));
+    auto &[target, lease] = *start;
+    runBannerBatch(apps, target, operation, std::move(lease));
 }
 
 void ContentModel::resolveDuplicates(const AppItem &app)
