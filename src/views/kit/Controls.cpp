@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace Controls {
 namespace {
@@ -195,6 +196,22 @@ QFrame *divider(QWidget *parent)
     p.setColor(QPalette::Window, Palette::withOpacity(Palette::separator(), 0.6));
     line->setPalette(p);
     return line;
+}
+
+QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
+{
+    auto *header = new QHBoxLayout;
+    auto *titles = new QVBoxLayout;
+    titles->setSpacing(2);
+    QFont titleFont = TextStyles::title2();
+    titleFont.setBold(true);
+    titles->addWidget(text(title, titleFont));
+    countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
+    countLabel->setObjectName(QStringLiteral("countLabel"));
+    titles->addWidget(countLabel);
+    header->addLayout(titles);
+    header->addStretch();
+    return header;
 }
 
 } // namespace Controls

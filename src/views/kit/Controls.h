@@ -57,6 +57,10 @@ QHBoxLayout *row(int spacing, QBoxLayout *into = nullptr);
 // A one-pixel horizontal line in the separator colour.
 QFrame *divider(QWidget *parent = nullptr);
 
+// The header of a list page: its title over a secondary count line (object name
+// "countLabel"), stretched to the right so buttons can follow. `countLabel` receives the line.
+QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel);
+
 } // namespace Controls
 
 // An indeterminate activity indicator: a turning arc, animated only while shown.

@@ -120,17 +120,7 @@ void HistoryView::build()
     root->setContentsMargins(20, 20, 20, 20);
     root->setSpacing(16);
 
-    auto *header = new QHBoxLayout;
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    QFont titleFont = TextStyles::title2();
-    titleFont.setBold(true);
-    titles->addWidget(text(QStringLiteral("Migration History"), titleFont));
-    m_countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
-    m_countLabel->setObjectName(QStringLiteral("countLabel"));
-    titles->addWidget(m_countLabel);
-    header->addLayout(titles);
-    header->addStretch();
+    QHBoxLayout *header = pageHeader(QStringLiteral("Migration History"), m_countLabel);
 
     auto *toolbar = new QHBoxLayout;
     toolbar->setSpacing(8);

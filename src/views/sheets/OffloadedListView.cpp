@@ -170,18 +170,7 @@ void OffloadedListView::build()
     root->setContentsMargins(20, 20, 20, 20);
     root->setSpacing(16);
 
-    // Header.
-    auto *header = new QHBoxLayout;
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    QFont titleFont = TextStyles::title2();
-    titleFont.setBold(true);
-    titles->addWidget(text(QStringLiteral("Offloaded Applications"), titleFont));
-    m_countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
-    m_countLabel->setObjectName(QStringLiteral("countLabel"));
-    titles->addWidget(m_countLabel);
-    header->addLayout(titles);
-    header->addStretch();
+    QHBoxLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
     m_headerButtons = new QWidget(this);
     auto *buttons = new QHBoxLayout(m_headerButtons);
     buttons->setContentsMargins(0, 0, 0, 0);
