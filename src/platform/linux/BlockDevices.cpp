@@ -89,18 +89,20 @@ std::optional<QString> label(const QString &device)
         if (QFileInfo(byLabel.filePath(link)).canonicalFilePath() == canonicalDevice)
             return decodeUdevName(link);
     }
-    // Without udev (containers, minimal systems) blkid reads the label itself, or from its
-    // cache when the device is not readable.
+    // Without udev (containers, minimal systems) blkid reads the label from the device
+    // itself. Its cache is bypassed: a loop device reused for another image keeps the old
+    // image's label there. An unreadable device gives no label, and the mount point's name
+    // stands in.
     const QString blkid = ToolLookup::systemTool(QStringLiteral("blkid"));
     if (blkid.isEmpty())
         return std::nullopt;
     SubprocessOptions options;
     options.timeLimit = std::chrono::seconds(2);
-    const SubprocessResult result =
-        Subprocess::run(blkid,
-                        {QStringLiteral("-s"), QStringLiteral("LABEL"), QStringLiteral("-o"),
-                         QStringLiteral("value"), canonicalDevice},
-                        options);
+    const SubprocessResult result = Subprocess::run(
+        blkid,
+        {QStringLiteral("-c"), QStringLiteral("/dev/null"), QStringLiteral("-s"),
+         QStringLiteral("LABEL"), QStringLiteral("-o"), QStringLiteral("value"), canonicalDevice},
+        options);
     const QString text = QString::fromUtf8(result.standardOutput).trimmed();
     if (!result.succeeded() || text.isEmpty())
         return std::nullopt;
