@@ -326,6 +326,16 @@ void driveTheWindow()
     }));
     saveStep(window, QStringLiteral("03-drive-selected"));
 
+    // A rescan rebuilds every item with its default folder choice, so the choice below is
+    // made only once the drive change has been rescanned and nothing else is pending.
+    const auto quiet = [&] {
+        return !model.appScanner().isScanning() &&
+               model.volumeRescanTaskState() != ContentModel::RescanTaskState::pending;
+    };
+    ASSERT_TRUE(waitUntil(quiet, scanTimeoutMs));
+    QTest::qWait(1500);
+    ASSERT_TRUE(waitUntil(quiet, scanTimeoutMs));
+
     // The application, selected in the list; of its two support folders, which would land at
     // one place on the drive, only the user's goes along.
     auto *list = waitForVisible<AppListView>(QStringLiteral("appList"));
