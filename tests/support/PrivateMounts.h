@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Real drives for integration tests. A test calls `PrivateMounts::enter()` first: in the
+// parent it runs the same test again under `unshare --mount` and reports the child's outcome
+// (pass, failure or skip), returning false; in the child, whose mount namespace is private,
+// it returns true and the test body may mount what it likes. The machine's own mounts are
+// never touched.
+namespace PrivateMounts {
+
+[[nodiscard]] bool enter();
+
+// A read-only tmpfs over /Volumes holding one empty mount point per name, so nothing is left
+// on the machine's disk and the folder itself is no drive. Returns false if mounting is not
+// permitted (the caller skips).
+[[nodiscard]] bool prepareVolumesRoot(const QStringList &driveNames);
+
+[[nodiscard]] bool mountTmpfs(const QString &mountPoint, const QString &options);
+// A fresh ext4 image of `megabytes` with `label`, loop-mounted at `mountPoint`. The image lives
+// in a temporary folder that the namespace keeps until it ends. Returns false (with `why`) if
+// loop devices are missing.
+[[nodiscard]] bool mountExt4(const QString &mountPoint, const QString &label, int megabytes,
+                             QString *why = nullptr);
+// A plain unmount, as a user's `umount` would do it.
+[[nodiscard]] bool unmount(const QString &mountPoint);
+[[nodiscard]] bool isMounted(const QString &mountPoint);
+
+// The absolute path of a system tool, or empty.
+QString tool(const char *name);
+
+} // namespace PrivateMounts
