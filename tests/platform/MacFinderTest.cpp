@@ -1,5 +1,6 @@
 #include "platform/macos/MacFinder.h"
 
+#include "FakeDarwinCalls.h"
 #include "support/FakeTool.h"
 
 #include <gtest/gtest.h>
@@ -36,4 +37,19 @@ TEST(MacFinderTest, RunsItsScriptsThroughTheScriptRunner)
                                   {"-e", MacFinder::updateScript(alias)}}));
     osascript.setBody(QStringLiteral("exit 1"));
     EXPECT_FALSE(finder.makeAliasFile(target, QStringLiteral("/Applications"), "Foo.app"));
+}
+
+TEST(MacFinderTest, BookmarkFileIsWrittenByThePlatform)
+{
+    auto darwin = std::make_shared<FakeDarwinCalls>();
+    FakeTool osascript(QStringLiteral("osascript"));
+    MacFinder finder(osascript.path(), darwin);
+    const QString target = QStringLiteral("/Volumes/D/Foo.app");
+    const QString alias = QStringLiteral("/Applications/Foo.app");
+    EXPECT_TRUE(finder.writeBookmarkFile(target, alias));
+    darwin->bookmarkWriteSucceeds = false;
+    EXPECT_FALSE(finder.writeBookmarkFile(target, alias));
+    EXPECT_EQ(darwin->bookmarksWritten,
+              (QList<std::pair<QString, QString>>{{target, alias}, {target, alias}}));
+    EXPECT_TRUE(osascript.calls().isEmpty());
 }

@@ -1,10 +1,35 @@
 #include "platform/macos/MacBundleServices.h"
 
+#include "base/PlistFile.h"
 #include "base/Quoting.h"
 #include "base/Subprocess.h"
 #include "platform/macos/OsaScript.h"
 
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
 namespace {
+
+using namespace std::chrono_literals;
+
+const QString genericApplicationIcon =
+    QStringLiteral("/System/Library/CoreServices/CoreTypes.bundle/Contents/Resources/"
+                   "GenericApplicationIcon.icns");
+
+// A plain file name from the property list; anything that could lead out of the folder is
+// refused.
+std::optional<QString> fileName(const QVariant &entry)
+{
+    if (entry.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QString name = entry.toString();
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
+        name == QLatin1String(".."))
+        return std::nullopt;
+    return name;
+}
 
 void runIgnoringFailure(const ToolCommand &command)
 {
@@ -62,19 +87,69 @@ void MacBundleServices::setComment(const QString &path, const QString &comment)
         {OsaScript::defaultTool(), OsaScript::arguments(commentScript(path, comment))});
 }
 
-QByteArray MacBundleServices::iconPng(const QString &)
+QString MacBundleServices::iconSource(const QString &bundlePath)
 {
-    return {};
+    const QString resources = bundlePath + QStringLiteral("/Contents/Resources/");
+    const std::optional<QVariantMap> info =
+        PlistFile::readDictionary(bundlePath + QStringLiteral("/Contents/Info.plist"));
+    QStringList candidates;
+    if (info) {
+        if (const std::optional<QString> file =
+                fileName(info->value(QStringLiteral("CFBundleIconFile")))) {
+            candidates << *file << *file + QStringLiteral(".icns");
+        }
+        if (const std::optional<QString> name =
+                fileName(info->value(QStringLiteral("CFBundleIconName"))))
+            candidates << *name + QStringLiteral(".icns");
+    }
+    for (const QString &candidate : std::as_const(candidates)) {
+        if (QFileInfo(resources + candidate).isFile())
+            return resources + candidate;
+    }
+    return genericApplicationIcon;
 }
 
-std::optional<QString> MacBundleServices::programResource(const QString &)
+ToolCommand MacBundleServices::iconCommand(const QString &iconPath, const QString &pngPath)
 {
-    return std::nullopt;
+    return {QStringLiteral("/usr/bin/sips"),
+            {QStringLiteral("-s"), QStringLiteral("format"), QStringLiteral("png"), iconPath,
+             QStringLiteral("--out"), pngPath}};
+}
+
+QString MacBundleServices::bundleOfExecutableFolder(const QString &folder)
+{
+    static const QString inside = QStringLiteral(".app/Contents/MacOS");
+    if (folder.endsWith(inside, Qt::CaseInsensitive))
+        return folder.chopped(QStringLiteral("/Contents/MacOS").size());
+    return folder;
+}
+
+QByteArray MacBundleServices::iconPng(const QString &path)
+{
+    const QTemporaryDir folder;
+    if (!folder.isValid())
+        return {};
+    const QString png = folder.filePath(QStringLiteral("icon.png"));
+    const ToolCommand command = iconCommand(iconSource(path), png);
+    SubprocessOptions options;
+    options.timeLimit = 30s;
+    if (!Subprocess::run(command.program, command.arguments, options).succeeded())
+        return {};
+    QFile file(png);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::optional<QString> MacBundleServices::programResource(const QString &name)
+{
+    const QString path = programBundlePath() + QStringLiteral("/Contents/Resources/") + name;
+    if (!QFileInfo(path).isFile())
+        return std::nullopt;
+    return path;
 }
 
 QString MacBundleServices::programBundlePath()
 {
-    return {};
+    return bundleOfExecutableFolder(QCoreApplication::applicationDirPath());
 }
 
 ToolCommand MacBundleServices::launcherCompileCommand(const QString &sourcePath,

@@ -3,9 +3,7 @@
 #include "platform/BundleServices.h"
 
 // The bundle services of a Mac: codesign, lsregister and Finder through the script runner,
-// with the program's own rights. The desktop icon and the program's own bundle need the
-// platform's frameworks, which only the native backend has: it overrides those; here they
-// report nothing.
+// with the program's own rights; icons rendered by sips from the bundle's icon file.
 class MacBundleServices : public BundleServices
 {
 public:
@@ -25,4 +23,13 @@ public:
                                                     const QString &outputPath);
     // The AppleScript that sets the Finder comment of the item at `path`.
     [[nodiscard]] static QString commentScript(const QString &path, const QString &comment);
+    // The icon file of the bundle at `bundlePath` (its CFBundleIconFile, or the icon named
+    // by CFBundleIconName, in Contents/Resources), else the system's generic application
+    // icon, which is what the desktop shows for a bundle without one.
+    [[nodiscard]] static QString iconSource(const QString &bundlePath);
+    // sips converting an icon file to PNG.
+    [[nodiscard]] static ToolCommand iconCommand(const QString &iconPath, const QString &pngPath);
+    // The program's bundle, given the folder of its executable: the ".app" folder when the
+    // executable sits in its Contents/MacOS, else that folder itself.
+    [[nodiscard]] static QString bundleOfExecutableFolder(const QString &folder);
 };

@@ -13,8 +13,9 @@ QString quoted(const QString &text)
 
 } // namespace
 
-MacFinder::MacFinder(QString tool)
+MacFinder::MacFinder(QString tool, std::shared_ptr<DarwinCalls> darwin)
     : m_tool(tool.isEmpty() ? OsaScript::defaultTool() : std::move(tool))
+    , m_darwin(std::move(darwin))
 {}
 
 QString MacFinder::aliasScript(const QString &targetPath, const QString &folder,
@@ -45,9 +46,9 @@ bool MacFinder::makeAliasFile(const QString &targetPath, const QString &folder,
         .succeeded();
 }
 
-bool MacFinder::writeBookmarkFile(const QString &, const QString &)
+bool MacFinder::writeBookmarkFile(const QString &targetPath, const QString &aliasPath)
 {
-    return false;
+    return m_darwin && m_darwin->writeBookmarkFile(targetPath, aliasPath);
 }
 
 void MacFinder::update(const QString &path)

@@ -1,15 +1,16 @@
 #pragma once
 
 #include "platform/Finder.h"
+#include "platform/macos/DarwinCalls.h"
 
-// Finder driven by AppleScript through the script runner, with the program's own rights.
-// Bookmark files need the platform's URL services, which only the native backend has: it
-// overrides writeBookmarkFile; here it reports that none was written.
+// Finder driven by AppleScript through the script runner, with the program's own rights;
+// bookmark files through the platform's URL services.
 class MacFinder : public Finder
 {
 public:
-    // `tool` is the script runner; tests put a stand-in there.
-    explicit MacFinder(QString tool = {});
+    // `tool` is the script runner; tests put a stand-in there. Without `darwin` no bookmark
+    // file is ever written.
+    explicit MacFinder(QString tool = {}, std::shared_ptr<DarwinCalls> darwin = nullptr);
 
     [[nodiscard]] bool makeAliasFile(const QString &targetPath, const QString &folder,
                                      const QString &aliasName) override;
@@ -25,4 +26,5 @@ public:
 
 private:
     QString m_tool;
+    std::shared_ptr<DarwinCalls> m_darwin;
 };

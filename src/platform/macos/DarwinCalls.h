@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <memory>
+#include <optional>
+
+// One mounted file system as statfs(2) describes it on a Mac.
+struct DarwinMount
+{
+    QString mountPoint;            // f_mntonname
+    QString device;                // f_mntfromname: "/dev/disk4s1", "//user@server/share"
+    QString fileSystemType;        // f_fstypename: "apfs", "msdos", "smbfs"
+    bool isReadOnly = false;       // MNT_RDONLY
+    bool isLocal = false;          // MNT_LOCAL: not a network file system
+    bool isRootFileSystem = false; // MNT_ROOTFS
+    bool isBrowsable = true;       // not MNT_DONTBROWSE: the desktop shows it
+    qint64 totalBytes = 0;         // f_blocks * f_bsize
+    qint64 freeBytes = 0;          // f_bavail * f_bsize: what an ordinary user may still write
+
+    friend bool operator==(const DarwinMount &, const DarwinMount &) = default;
+};
+
+// The few calls that exist on Darwin alone. Everything the macOS backend decides is made
+// from their answers in portable code, so that tests can put a fake here. Callable from any
+// thread.
+class DarwinCalls
+{
+public:
+    virtual ~DarwinCalls() = default;
+
+    // getfsstat(2): every mounted file system, in the kernel's order; nothing on failure.
+    [[nodiscard]] virtual std::optional<QList<DarwinMount>> mounts() = 0;
+    // statfs(2) of the file system holding `path` (links followed); nothing on failure.
+    [[nodiscard]] virtual std::optional<DarwinMount> mountHolding(const QString &path) = 0;
+    // proc_listpids(2) for the current user's processes.
+    [[nodiscard]] virtual QList<qint32> userProcessIds() = 0;
+    // proc_pidpath(2): the process's executable; empty when it cannot be read.
+    [[nodiscard]] virtual QString processPath(qint32 pid) = 0;
+    // The UF_HIDDEN flag of the item itself (links not followed).
+    [[nodiscard]] virtual bool hasHiddenFlag(const QString &path) = 0;
+    // Reads the bookmark file at `path` and resolves it without interaction or mounting.
+    [[nodiscard]] virtual std::optional<QString> resolveBookmarkFile(const QString &path) = 0;
+    // Makes bookmark data of `targetPath` fit for a bookmark file and writes it at
+    // `aliasPath`; false when either step fails.
+    [[nodiscard]] virtual bool writeBookmarkFile(const QString &targetPath,
+                                                 const QString &aliasPath) = 0;
+    // One unified-log entry as a single public string, at info or error severity.
+    virtual void log(const QByteArray &subsystem, const QByteArray &category, bool isError,
+                     const QByteArray &message) = 0;
+};
+
+// The real calls; defined only in the build for Apple systems.
+[[nodiscard]] std::shared_ptr<DarwinCalls> makeDarwinCalls();

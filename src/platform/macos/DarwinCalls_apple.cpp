@@ -1,0 +1,195 @@
+// The calls that exist on Darwin alone, and the wiring of the Mac backend. Built only for
+// Apple systems; every decision made from these answers lives in the portable files.
+
+#include "platform/macos/DarwinCalls.h"
+#include "platform/macos/MacCopyTool.h"
+#include "platform/macos/MacSystem.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+#include <vector>
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <libproc.h>
+#include <os/log.h>
+#include <sys/mount.h>
+#include <sys/param.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct CfRelease
+{
+    void operator()(CFTypeRef ref) const
+    {
+        if (ref)
+            CFRelease(ref);
+    }
+};
+template<typename Ref>
+using CfPtr = std::unique_ptr<std::remove_pointer_t<Ref>, CfRelease>;
+
+CfPtr<CFURLRef> fileUrl(const QString &path, bool isDirectory)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    return CfPtr<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
+        kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(bytes.constData()),
+        CFIndex(bytes.size()), isDirectory));
+}
+
+DarwinMount toMount(const struct statfs &fs)
+{
+    DarwinMount mount;
+    mount.mountPoint = QFile::decodeName(fs.f_mntonname);
+    mount.device = QFile::decodeName(fs.f_mntfromname);
+    mount.fileSystemType = QString::fromLatin1(fs.f_fstypename);
+    mount.isReadOnly = (fs.f_flags & MNT_RDONLY) != 0;
+    mount.isLocal = (fs.f_flags & MNT_LOCAL) != 0;
+    mount.isRootFileSystem = (fs.f_flags & MNT_ROOTFS) != 0;
+    mount.isBrowsable = (fs.f_flags & MNT_DONTBROWSE) == 0;
+    mount.totalBytes = qint64(fs.f_blocks) * qint64(fs.f_bsize);
+    mount.freeBytes = qint64(fs.f_bavail) * qint64(fs.f_bsize);
+    return mount;
+}
+
+class AppleDarwinCalls : public DarwinCalls
+{
+public:
+    std::optional<QList<DarwinMount>> mounts() override
+    {
+        // getfsstat rather than getmntinfo, whose buffer is shared by every thread.
+        const int count = ::getfsstat(nullptr, 0, MNT_NOWAIT);
+        if (count < 0)
+            return std::nullopt;
+        std::vector<struct statfs> table(size_t(count) + 16); // room for new mounts
+        const int filled =
+            ::getfsstat(table.data(), int(table.size() * sizeof(struct statfs)), MNT_NOWAIT);
+        if (filled < 0)
+            return std::nullopt;
+        QList<DarwinMount> result;
+        for (size_t i = 0; i < size_t(filled) && i < table.size(); ++i)
+            result.append(toMount(table[i]));
+        return result;
+    }
+
+    std::optional<DarwinMount> mountHolding(const QString &path) override
+    {
+        struct statfs fs
+        {};
+        if (path.isEmpty() || ::statfs(QFile::encodeName(path).constData(), &fs) != 0)
+            return std::nullopt;
+        return toMount(fs);
+    }
+
+    QList<qint32> userProcessIds() override
+    {
+        const uid_t uid = ::getuid();
+        const int bytes = ::proc_listpids(PROC_UID_ONLY, uid, nullptr, 0);
+        if (bytes <= 0)
+            return {};
+        std::vector<pid_t> pids(size_t(bytes) / sizeof(pid_t) + 64); // room for new ones
+        const int filled =
+            ::proc_listpids(PROC_UID_ONLY, uid, pids.data(), int(pids.size() * sizeof(pid_t)));
+        QList<qint32> result;
+        for (size_t i = 0; filled > 0 && i < size_t(filled) / sizeof(pid_t); ++i) {
+            if (pids[i] > 0)
+                result.append(qint32(pids[i]));
+        }
+        return result;
+    }
+
+    QString processPath(qint32 pid) override
+    {
+        char buffer[PROC_PIDPATHINFO_MAXSIZE];
+        const int length = ::proc_pidpath(pid, buffer, uint32_t(sizeof buffer));
+        if (length <= 0)
+            return {};
+        return QFile::decodeName(QByteArray(buffer, length));
+    }
+
+    bool hasHiddenFlag(const QString &path) override
+    {
+        struct stat info
+        {};
+        return ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
+               (info.st_flags & UF_HIDDEN) != 0;
+    }
+
+    std::optional<QString> resolveBookmarkFile(const QString &path) override
+    {
+        const CfPtr<CFURLRef> url = fileUrl(path, false);
+        if (!url)
+            return std::nullopt;
+        const CfPtr<CFDataRef> data(
+            CFURLCreateBookmarkDataFromFile(kCFAllocatorDefault, url.get(), nullptr));
+        if (!data)
+            return std::nullopt;
+        Boolean isStale = false;
+        const auto options = CFURLBookmarkResolutionOptions(
+            kCFURLBookmarkResolutionWithoutUIMask | kCFURLBookmarkResolutionWithoutMountingMask);
+        const CfPtr<CFURLRef> target(CFURLCreateByResolvingBookmarkData(
+            kCFAllocatorDefault, data.get(), options, nullptr, nullptr, &isStale, nullptr));
+        if (!target)
+            return std::nullopt;
+        UInt8 buffer[PATH_MAX];
+        if (!CFURLGetFileSystemRepresentation(target.get(), true, buffer, CFIndex(sizeof buffer)))
+            return std::nullopt;
+        return QFile::decodeName(reinterpret_cast<const char *>(buffer));
+    }
+
+    bool writeBookmarkFile(const QString &targetPath, const QString &aliasPath) override
+    {
+        const CfPtr<CFURLRef> target = fileUrl(targetPath, QFileInfo(targetPath).isDir());
+        const CfPtr<CFURLRef> alias = fileUrl(aliasPath, false);
+        if (!target || !alias)
+            return false;
+        const CfPtr<CFDataRef> data(CFURLCreateBookmarkData(
+            kCFAllocatorDefault, target.get(), kCFURLBookmarkCreationSuitableForBookmarkFile,
+            nullptr, nullptr, nullptr));
+        return data && CFURLWriteBookmarkDataToFile(data.get(), alias.get(), 0, nullptr);
+    }
+
+    void log(const QByteArray &subsystem, const QByteArray &category, bool isError,
+             const QByteArray &message) override
+    {
+        os_log_t handle = nullptr;
+        {
+            // One log object per category, kept for the life of the process.
+            const std::lock_guard lock(m_mutex);
+            const QByteArray key = subsystem + '\n' + category;
+            handle = m_logs.value(key);
+            if (!handle) {
+                handle = ::os_log_create(subsystem.constData(), category.constData());
+                m_logs.insert(key, handle);
+            }
+        }
+        os_log_with_type(handle, isError ? OS_LOG_TYPE_ERROR : OS_LOG_TYPE_INFO, "%{public}s",
+                         message.constData());
+    }
+
+private:
+    std::mutex m_mutex;
+    QHash<QByteArray, os_log_t> m_logs;
+};
+
+} // namespace
+
+std::shared_ptr<DarwinCalls> makeDarwinCalls()
+{
+    return std::make_shared<AppleDarwinCalls>();
+}
+
+std::shared_ptr<System> makePlatformSystem()
+{
+    return std::make_shared<MacSystem>(makeDarwinCalls());
+}
+
+QStringList platformCopyToolArguments(const QString &source, const QString &destination)
+{
+    return macCopyToolArguments(source, destination);
+}

@@ -1,0 +1,76 @@
+#include "platform/macos/MacFileResources.h"
+
+#include "base/PathUtils.h"
+
+#include <QFile>
+#include <QStringList>
+#include <sys/stat.h>
+
+namespace {
+
+// The folder kinds the desktop presents as single files.
+const QStringList &packageExtensions()
+{
+    static const QStringList extensions = {
+        QStringLiteral("app"),       QStringLiteral("appex"),       QStringLiteral("bundle"),
+        QStringLiteral("framework"), QStringLiteral("plugin"),      QStringLiteral("kext"),
+        QStringLiteral("xpc"),       QStringLiteral("prefpane"),    QStringLiteral("pkg"),
+        QStringLiteral("mpkg"),      QStringLiteral("qlgenerator"), QStringLiteral("mdimporter"),
+        QStringLiteral("saver"),     QStringLiteral("component"),   QStringLiteral("vst"),
+        QStringLiteral("vst3"),      QStringLiteral("docset"),
+    };
+    return extensions;
+}
+
+bool isRegularFileNoFollow(const QString &path)
+{
+    struct stat info
+    {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool startsWithBookmark(const QString &path)
+{
+    if (!isRegularFileNoFollow(path))
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && MacFileResources::hasBookmarkHeader(file.read(16));
+}
+
+} // namespace
+
+MacFileResources::MacFileResources(std::shared_ptr<DarwinCalls> darwin)
+    : m_darwin(std::move(darwin))
+{}
+
+bool MacFileResources::hasBookmarkHeader(const QByteArray &head)
+{
+    static const QByteArray magic("book\0\0\0\0mark\0\0\0\0", 16);
+    return head.startsWith(magic);
+}
+
+bool MacFileResources::isPackage(const QString &path)
+{
+    return PathUtils::isDirectoryNoFollow(path) &&
+           packageExtensions().contains(PathUtils::extension(path), Qt::CaseInsensitive);
+}
+
+bool MacFileResources::isHidden(const QString &path)
+{
+    return PathUtils::lastComponent(path).startsWith(QLatin1Char('.')) ||
+           m_darwin->hasHiddenFlag(path);
+}
+
+std::optional<bool> MacFileResources::isAliasFile(const QString &path)
+{
+    if (!PathUtils::existsNoFollow(path))
+        return std::nullopt;
+    return PathUtils::isSymlink(path) || startsWithBookmark(path);
+}
+
+std::optional<QString> MacFileResources::resolveAliasFile(const QString &path)
+{
+    if (!startsWithBookmark(path))
+        return std::nullopt;
+    return m_darwin->resolveBookmarkFile(path);
+}
