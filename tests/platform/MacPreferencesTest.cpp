@@ -9,6 +9,9 @@
 // thread get one), and a key never written reads as nothing.
 TEST(MacPreferencesTest, TheTwoKeysKeepTheirValues)
 {
+#ifdef Q_OS_MACOS
+    GTEST_SKIP() << "a Mac keeps native settings in the user's own defaults, not in a folder";
+#endif
     const QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());

@@ -168,7 +168,7 @@ std::optional<DiskFacts> MacVolumeService::diskFacts(const DarwinMount &mount)
             return *found;
     }
     SubprocessOptions options;
-    options.timeLimit = 10s;
+    options.timeLimit = 5s;
     const SubprocessResult result = Subprocess::run(
         m_diskutil, {QStringLiteral("info"), QStringLiteral("-plist"), mount.device}, options);
     if (!result.succeeded())
