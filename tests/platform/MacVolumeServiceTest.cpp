@@ -88,10 +88,12 @@ protected:
     }
 
     QTemporaryDir root;
-    const QString data = root.path() + "/System/Volumes/Data";
-    const QString usb = root.path() + "/Volumes/UNTITLED 1";
-    const QString image = root.path() + "/Volumes/Installer";
-    const QString share = root.path() + "/Volumes/share";
+    // statfs names mount points with links resolved (a Mac's temporary folders lie behind one).
+    const QString base = PathUtils::resolved(root.path());
+    const QString data = base + "/System/Volumes/Data";
+    const QString usb = base + "/Volumes/UNTITLED 1";
+    const QString image = base + "/Volumes/Installer";
+    const QString share = base + "/Volumes/share";
     FakeTool diskutil{QStringLiteral("diskutil")};
     std::shared_ptr<FakeDarwinCalls> darwin = std::make_shared<FakeDarwinCalls>();
 };
@@ -178,9 +180,9 @@ TEST_F(MacVolumeServiceTest, WatcherReportsMountUnmountAndRenameButNotSpace)
     };
     darwin->table->last().freeBytes -= gigabyte;
     EXPECT_EQ(pollCounts(), 0);
-    darwin->table->append(mount(root.path() + "/Volumes/Backup", "/dev/disk6s1", "apfs"));
+    darwin->table->append(mount(base + "/Volumes/Backup", "/dev/disk6s1", "apfs"));
     EXPECT_EQ(pollCounts(), 1);
-    darwin->table->last().mountPoint = root.path() + "/Volumes/Archive"; // renamed
+    darwin->table->last().mountPoint = base + "/Volumes/Archive"; // renamed
     EXPECT_EQ(pollCounts(), 2);
     darwin->table->removeLast();
     EXPECT_EQ(pollCounts(), 3);
