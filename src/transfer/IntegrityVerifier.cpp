@@ -113,7 +113,9 @@ std::optional<QString> digestFile(const QString &path, const IntegrityVerifier::
     {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
+#ifdef POSIX_FADV_SEQUENTIAL // a read-ahead hint; macOS has no posix_fadvise
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
 
     Sha256 hasher;
     char *buffer = chunkBuffer();
