@@ -350,18 +350,16 @@ INSTANTIATE_TEST_SUITE_P(
                         r.appTargetPath = s.sandbox.drive() + "/Mirror/Editor.app";
                     }),
                     407, nullptr, "", true, Local::unchanged},
-        OutcomeCase{"SupportCopyInsideItsOwnFolderIsSkipped",
-                    untrusted([](Scene &s, MigrationRecord &r) {
+        OutcomeCase{"SupportCopyInsideItsOwnFolder", untrusted([](Scene &s, MigrationRecord &r) {
                         s.sandbox.writeFile(s.editor.supportLocal + "/copy/prefs", "local");
                         r.supportFolders[0].target = s.editor.supportLocal + "/copy";
                     }),
-                    0, nullptr, "", false, Local::driveCopy, 0,
-                    "Users/tester/Library/Application Support/Editor/copy/prefs"},
-        OutcomeCase{"SupportCopyInsideTheKeptApplicationIsNotDeleted",
+                    407, nullptr, "", true, Local::unchanged, 0},
+        OutcomeCase{"SupportCopyInsideTheLocalApplication",
                     untrusted([](Scene &s, MigrationRecord &r) {
                         r.supportFolders[0].target = s.editor.local + "/Contents/Resources";
                     }),
-                    406, nullptr, "", false, Local::driveCopy, 1,
+                    407, nullptr, "", true, Local::unchanged, 0,
                     "Applications/Editor.app/Contents/Resources/data"}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -1,6 +1,7 @@
 #include "views/sheets/HistoryView.h"
 
 #include "services/LedgerService.h"
+#include "services/RecordRule.h"
 #include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
@@ -22,6 +23,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 using namespace Controls;
 
@@ -112,7 +114,11 @@ HistoryView::HistoryView(LedgerService *ledgerService, QWidget *parent)
     refresh();
 }
 
-HistoryView::~HistoryView() = default;
+HistoryView::~HistoryView()
+{
+    for (QFuture<void> &check : m_refusalChecks)
+        check.waitForFinished();
+}
 
 void HistoryView::build()
 {
@@ -223,6 +229,7 @@ void HistoryView::refresh()
     m_purgeAction->setText(presenter.purgeMenuText());
     m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
     rebuildRows(presenter.visibleRecords());
+    markRefusedRecords(presenter.visibleRecords());
     m_body->setCurrentWidget(presenter.showsEmptyState() ? m_emptyState : m_list);
 }
 
@@ -234,6 +241,55 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
         m_list->setItemWidget(item, row);
+    }
+}
+
+void HistoryView::markRefusedRecords(const QList<MigrationRecord> &records)
+{
+    const quint64 generation = ++m_rowsGeneration;
+    const QPointer<HistoryView> self(this);
+    m_refusalChecks.removeIf([](const QFuture<void> &check) { return check.isFinished(); });
+    // The result is dropped when the view or its rows are gone by then.
+    m_refusalChecks << QtConcurrent::run([self, generation, records] {
+        QHash<QString, QString> reasons;
+        for (const MigrationRecord &record : records) {
+            const Verdict verdict = RecordRule::check(record);
+            if (!verdict.ok)
+                reasons.insert(HistoryPresenter::row(record).id,
+                               verdict.reason.value_or(QString()));
+        }
+        if (reasons.isEmpty())
+            return;
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, generation, reasons] {
+                if (self && self->m_rowsGeneration == generation)
+                    self->showRefusals(reasons);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HistoryView::showRefusals(const QHash<QString, QString> &reasons)
+{
+    for (int i = 0; i < m_list->count(); ++i) {
+        QListWidgetItem *item = m_list->item(i);
+        QWidget *row = m_list->itemWidget(item);
+        const QString id =
+            row ? row->objectName().mid(QStringLiteral("historyRow:").size()) : QString();
+        const auto reason = reasons.constFind(id);
+        if (reason == reasons.cend())
+            continue;
+        auto *label = new SelectableLabel(HistoryPresenter::refusalText(*reason));
+        label->setObjectName(QStringLiteral("refusedLabel"));
+        label->setFont(TextStyles::caption2());
+        label->setWordWrap(true);
+        setTextColor(label, Palette::red());
+        // Above the footer, below the paths it is about.
+        auto *lines = qobject_cast<QVBoxLayout *>(row->layout());
+        lines->insertWidget(lines->count() - 1, label);
+        row->adjustSize();
+        item->setSizeHint(row->sizeHint());
     }
 }
 
