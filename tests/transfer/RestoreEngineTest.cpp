@@ -451,4 +451,37 @@ TEST(RestoreEngine, BatchStopsAtTheFirstFailureAndShowsIt)
     EXPECT_TRUE(PathUtils::isSymlink(viewer.local));
 }
 
+// A record someone edited on the drive is refused by the lookup before anything is read; the
+// other applications of the batch still come back, and the batch ends with the refusal.
+TEST(RestoreEngine, BatchGoesOnPastARefusedRecord)
+{
+    Scene scene;
+    const App viewer = scene.addApp(QStringLiteral("Viewer"));
+    const QString ssh = scene.sandbox.home() + "/.ssh";
+    scene.sandbox.writeFile(ssh + "/authorized_keys", "ssh-ed25519 AAAA mine", 0600);
+    const TreeDigest keys = digestTree(ssh);
+    MigrationRecord edited = Scene::record(scene.editor);
+    edited.supportFolders[0].source = ssh;
+    scene.sandbox.makeSymlink(scene.editor.local, scene.editor.drive);
+    scene.ledger.recordMigration(edited, scene.driveURL());
+    scene.offload(viewer);
+
+    const auto error = outcome(scene.engine.restoreBatch(
+        {scene.item(scene.editor), scene.item(viewer)}, scene.driveURL()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 407);
+    EXPECT_TRUE(error->message().startsWith("Invalid migration record for 'Editor': the support "
+                                            "folder '" +
+                                            ssh + "'"))
+        << error->message().toStdString();
+    EXPECT_EQ(scene.engine.error(), error->message());
+    EXPECT_FALSE(scene.engine.isRestoring());
+    EXPECT_FALSE(scene.engine.isComplete());
+    EXPECT_EQ(describeDifference(keys, digestTree(ssh)), QString());
+    EXPECT_TRUE(PathUtils::isSymlink(scene.editor.local));
+    EXPECT_EQ(scene.status(scene.editor), "active");
+    EXPECT_EQ(scene.status(viewer), "restored");
+    EXPECT_EQ(contentOf(viewer.supportLocal + "/prefs"), "drive prefs");
+}
+
 } // namespace

@@ -52,7 +52,7 @@ HistoryRow HistoryPresenter::row(const MigrationRecord &record)
 
 QString HistoryPresenter::refusalText(const QString &reason)
 {
-    return QStringLiteral("Refused by restore and re-offload: ") + reason + QLatin1Char('.');
+    return QStringLiteral("Operations refuse this record: ") + reason + QLatin1Char('.');
 }
 
 QString HistoryPresenter::headerCountText() const

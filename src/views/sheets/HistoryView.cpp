@@ -46,7 +46,8 @@ QPushButton *segment(const QString &label, const QString &objectName, QButtonGro
     return result;
 }
 
-QWidget *recordRow(const HistoryRow &row, LedgerService *ledger)
+QWidget *recordRow(const HistoryRow &row, const std::optional<QString> &refusal,
+                   LedgerService *ledger)
 {
     auto *widget = new QWidget;
     widget->setObjectName(QStringLiteral("historyRow:") + row.id);
@@ -78,6 +79,10 @@ QWidget *recordRow(const HistoryRow &row, LedgerService *ledger)
     pathLine(row.fromText, QStringLiteral("fromLabel"));
     if (row.toText)
         pathLine(*row.toText, QStringLiteral("toLabel"));
+    if (refusal) {
+        pathLine(HistoryPresenter::refusalText(*refusal), QStringLiteral("refusedLabel"));
+        setTextColor(lines->itemAt(lines->count() - 1)->widget(), Palette::red());
+    }
 
     auto *footer = new QHBoxLayout;
     footer->addWidget(text(row.timestamp, systemFont(10), Palette::secondaryText()));
@@ -228,8 +233,9 @@ void HistoryView::refresh()
     m_purgeButton->setText(presenter.purgeButtonText());
     m_purgeAction->setText(presenter.purgeMenuText());
     m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
-    rebuildRows(presenter.visibleRecords());
-    markRefusedRecords(presenter.visibleRecords());
+    m_visibleRecords = presenter.visibleRecords();
+    rebuildRows(m_visibleRecords);
+    markRefusedRecords(m_visibleRecords);
     m_body->setCurrentWidget(presenter.showsEmptyState() ? m_emptyState : m_list);
 }
 
@@ -237,7 +243,10 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
 {
     m_list->clear();
     for (const MigrationRecord &record : records) {
-        QWidget *row = recordRow(HistoryPresenter::row(record), m_ledger);
+        const HistoryRow shown = HistoryPresenter::row(record);
+        const auto refusal = m_refusals.constFind(shown.id);
+        QWidget *row = recordRow(
+            shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal), m_ledger);
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
         m_list->setItemWidget(item, row);
@@ -258,8 +267,6 @@ void HistoryView::markRefusedRecords(const QList<MigrationRecord> &records)
                 reasons.insert(HistoryPresenter::row(record).id,
                                verdict.reason.value_or(QString()));
         }
-        if (reasons.isEmpty())
-            return;
         QMetaObject::invokeMethod(
             qApp,
             [self, generation, reasons] {
@@ -272,25 +279,10 @@ void HistoryView::markRefusedRecords(const QList<MigrationRecord> &records)
 
 void HistoryView::showRefusals(const QHash<QString, QString> &reasons)
 {
-    for (int i = 0; i < m_list->count(); ++i) {
-        QListWidgetItem *item = m_list->item(i);
-        QWidget *row = m_list->itemWidget(item);
-        const QString id =
-            row ? row->objectName().mid(QStringLiteral("historyRow:").size()) : QString();
-        const auto reason = reasons.constFind(id);
-        if (reason == reasons.cend())
-            continue;
-        auto *label = new SelectableLabel(HistoryPresenter::refusalText(*reason));
-        label->setObjectName(QStringLiteral("refusedLabel"));
-        label->setFont(TextStyles::caption2());
-        label->setWordWrap(true);
-        setTextColor(label, Palette::red());
-        // Above the footer, below the paths it is about.
-        auto *lines = qobject_cast<QVBoxLayout *>(row->layout());
-        lines->insertWidget(lines->count() - 1, label);
-        row->adjustSize();
-        item->setSizeHint(row->sizeHint());
-    }
+    if (reasons == m_refusals)
+        return;
+    m_refusals = reasons;
+    rebuildRows(m_visibleRecords);
 }
 
 void HistoryView::setHideTestRecords(bool hide)

@@ -74,6 +74,9 @@ private:
     QStackedWidget *m_body = nullptr;
     QWidget *m_emptyState = nullptr;
     QListWidget *m_list = nullptr;
+    QList<MigrationRecord> m_visibleRecords;
+    // Record id -> why operations refuse it, from the last judgement.
+    QHash<QString, QString> m_refusals;
     quint64 m_rowsGeneration = 0;
     // Waited for at destruction, so no judgement outlives the view.
     QList<QFuture<void>> m_refusalChecks;
