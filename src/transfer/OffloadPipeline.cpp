@@ -9,6 +9,8 @@
 #include "model/TargetVolume.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
+#include "services/LinkResolver.h"
+#include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
@@ -359,6 +361,10 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
 {
     beginOffloadProgress(app.name, QStringLiteral("Preflight check for backup update..."), 0.1);
     validateOffloadPreflight(app, target);
+    // The record that made this a backup to update: one a drive's ledger broke is refused.
+    if (const std::optional<MigrationRecord> record =
+            LinkResolver::ledgerRecord(pathOf(app.url), ledger().records()))
+        RecordRule::enforce(errorDomain, *record);
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
@@ -376,6 +382,8 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     beginOffloadProgress(app.name,
                          QStringLiteral("Preflight check for re-offloading updated app..."), 0.1);
     validateOffloadPreflight(app, target);
+    // Looked up before anything is copied, so that a broken record refuses the run untouched.
+    const QList<SupportFolderRecord> carriedOver = carriedOverSupportFolders(pathOf(app.url));
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Transferring updated application binary to '") + target.name +
@@ -393,8 +401,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
         rollback.standInPlaced();
     }
     try {
-        recordMigration(newRecord(app, finalPath, true, MigrationStatus::active(),
-                                  carriedOverSupportFolders(pathOf(app.url))),
+        recordMigration(newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver),
                         target);
     } catch (...) {
         rollback.undo();
@@ -425,20 +432,25 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
 }
 
 // The earliest record of the path that is still in force, else its earliest of any status.
+// Its folders go into a record of our own, so a record that breaks the rule is refused.
 QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QString &appPath) const
 {
     const QList<MigrationRecord> records = ledger().records();
     const auto isApp = [&](const MigrationRecord &record) {
         return PathUtils::standardized(record.appOriginalPath) == appPath;
     };
+    const auto carried = [](const MigrationRecord &record) {
+        RecordRule::enforce(errorDomain, record);
+        return record.supportFolders;
+    };
     for (const MigrationRecord &record : records) {
         if (isApp(record) && (record.status == MigrationStatus::active() ||
                               record.status == MigrationStatus::copied()))
-            return record.supportFolders;
+            return carried(record);
     }
     for (const MigrationRecord &record : records) {
         if (isApp(record))
-            return record.supportFolders;
+            return carried(record);
     }
     return {};
 }

@@ -7,6 +7,7 @@
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
+#include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/CopyRunner.h"
 #include "transfer/RestoreContext.h"
@@ -161,18 +162,7 @@ OperationError RecordRestore::differingApplicationError() const
 
 void RecordRestore::validatePaths() const
 {
-    QStringList paths{m_record.appOriginalPath};
-    if (m_record.appTargetPath)
-        paths.append(*m_record.appTargetPath);
-    for (const SupportFolderRecord &folder : m_record.supportFolders)
-        paths << folder.source << folder.target;
-    for (const QString &path : std::as_const(paths)) {
-        if (!RestorePaths::isAcceptable(path))
-            throw error(407, QStringLiteral("Invalid migration record for '") + m_record.appName +
-                                 QStringLiteral("': the path '") + path +
-                                 QStringLiteral("' is not an absolute path free of '.' and "
-                                                "'..' components."));
-    }
+    RecordRule::enforce(RestoreEngine::errorDomain, m_record);
 }
 
 void RecordRestore::checkRecord()

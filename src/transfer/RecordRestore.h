@@ -17,8 +17,9 @@ class RestoreContext;
 // and, last, the removal of the drive copies. Runs on a worker thread and throws the first
 // failure; the start and the success and failure bookkeeping around it are the engine's.
 //
-// Ledger paths are untrusted: only absolute paths without "." or ".." are accepted, and no
-// item is replaced or removed where it overlaps another that the restore keeps.
+// Ledger paths are untrusted: a record that breaks the record rule (services/RecordRule.h) is
+// refused before anything is read, and no item is replaced or removed where it overlaps
+// another that the restore keeps.
 class RecordRestore
 {
 public:

@@ -5,6 +5,7 @@
 #include "model/MigrationRecord.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
+#include "services/RecordRule.h"
 #include "transfer/RecordRestore.h"
 #include "transfer/RestoreContext.h"
 #include "transfer/RestoreLookup.h"
@@ -92,6 +93,9 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
                               QStringLiteral(" application(s)..."));
     });
 
+    // A refused record is the drive's fault, not this batch's: the others still come back,
+    // and the refusals are reported together at the end.
+    QStringList refusals;
     for (qsizetype i = 0; i < count; ++i) {
         const AppItem &app = apps.at(i);
         context.publish([i, count, name = app.name](RestoreEngine &engine) {
@@ -104,8 +108,15 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
             runAppRestore(context, app, targetVolumeURL);
         } catch (const OperationError &failure) {
             publishFailure(context, failure.message());
-            throw;
+            if (failure.code() != RecordRule::refusalCode)
+                throw;
+            refusals.append(failure.message());
         }
+    }
+    if (!refusals.isEmpty()) {
+        const QString message = refusals.join(QLatin1Char('\n'));
+        publishFailure(context, message);
+        throw OperationError(RestoreEngine::errorDomain, RecordRule::refusalCode, message);
     }
 
     context.publish([count](RestoreEngine &engine) {

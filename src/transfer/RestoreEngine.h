@@ -81,8 +81,10 @@ public:
     [[nodiscard]] CancelState &cancelState();
 
     // Main thread. Restores `apps` in order; the first failure ends the batch and is the
-    // future's exception. `targetVolumeURL` only tells the ledger which drive ledger to
-    // update. The one entry the window uses; a single application is a batch of one.
+    // future's exception, except a refused record (407), after which the batch goes on and
+    // ends with one 407 that lists every refusal. `targetVolumeURL` only tells the ledger which
+    // drive ledger to update. The one entry the window uses; a single application is a batch of
+    // one.
     QFuture<void> restoreBatch(const QList<AppItem> &apps,
                                const std::optional<QUrl> &targetVolumeURL);
     // Main thread. One application outside a batch: its ledger record, or one built from the

@@ -2,11 +2,14 @@
 
 #include "base/Iso8601.h"
 #include "base/PathUtils.h"
+#include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/RecordRestore.h"
+#include "transfer/RestoreEngine.h"
 #include "transfer/RestorePaths.h"
 
 #include <functional>
+#include <optional>
 
 namespace RestoreLookup {
 
@@ -44,9 +47,9 @@ const MigrationRecord *firstMatch(const QList<QList<MigrationRecord>> &groups,
     return nullptr;
 }
 
-} // namespace
-
-MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &records)
+// The record the lookup's matches pick among `records`; nothing when none matches.
+std::optional<MigrationRecord> matchingRecord(const AppItem &app,
+                                              const QList<MigrationRecord> &records)
 {
     QList<MigrationRecord> active;
     QList<MigrationRecord> candidates;
@@ -70,23 +73,41 @@ MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &reco
     }
 
     const QString place = app.id();
+    const MigrationRecord *found = nullptr;
     if (!app.symlinkTarget) {
-        const MigrationRecord *found = firstMatch(
-            groups, {[&](const MigrationRecord &r) { return r.appOriginalPath == place; }});
-        if (!found)
-            throw noTargetError(app);
-        return *found;
-    }
-
-    const QString target = RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget);
-    const MigrationRecord *found =
-        firstMatch(groups, {[&](const MigrationRecord &r) {
+        found = firstMatch(groups,
+                           {[&](const MigrationRecord &r) { return r.appOriginalPath == place; }});
+    } else {
+        const QString target = RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget);
+        found = firstMatch(groups,
+                           {[&](const MigrationRecord &r) {
                                 return r.appOriginalPath == place && r.appTargetPath == target;
                             },
                             [&](const MigrationRecord &r) { return r.appTargetPath == target; }});
-    if (found)
+    }
+    if (!found)
+        return std::nullopt;
+    return *found;
+}
+
+} // namespace
+
+MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &records)
+{
+    // A record that breaks the record rule is never picked; when only such a record matches,
+    // the restore is refused with its reason rather than guessed from the inventory.
+    QList<MigrationRecord> trusted;
+    for (const MigrationRecord &record : records) {
+        if (RecordRule::check(record).ok)
+            trusted.append(record);
+    }
+    if (std::optional<MigrationRecord> found = matchingRecord(app, trusted))
         return *found;
-    if (target == place)
+    if (const std::optional<MigrationRecord> refused = matchingRecord(app, records))
+        RecordRule::enforce(RestoreEngine::errorDomain, *refused);
+
+    const QString place = app.id();
+    if (!app.symlinkTarget || RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget) == place)
         throw noTargetError(app);
     return recordFromInventory(app);
 }

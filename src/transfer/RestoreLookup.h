@@ -14,7 +14,9 @@ namespace RestoreLookup {
 // link target: the record of the item's path and that target, else any record of that
 // target; where a link, alias or proxy stands at the item's place, "active" records are
 // preferred over "copied" ones. Without a link target: the record of the item's path.
-// Otherwise a record built from the item; throws 400 when there is none to build.
+// Otherwise a record built from the item; throws 400 when there is none to build. Records
+// that break the record rule are passed over; when only such a record matches, throws its
+// refusal (407).
 [[nodiscard]] MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &records);
 
 // The record built from the item (status "active", movedApp true), with the support folders

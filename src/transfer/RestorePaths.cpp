@@ -46,15 +46,6 @@ std::optional<QStringList> componentsOnDrive(const QString &path)
 
 } // namespace
 
-bool isAcceptable(const QString &path)
-{
-    if (!path.startsWith(QLatin1Char('/')))
-        return false;
-    const QStringList components = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    return !components.isEmpty() && !components.contains(QLatin1String(".")) &&
-           !components.contains(QLatin1String(".."));
-}
-
 bool overlaps(const QString &a, const QString &b)
 {
     const QStringList formsA = placeFormsOf(a);

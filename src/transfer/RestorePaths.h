@@ -9,9 +9,6 @@
 // disk only to resolve symbolic links; safe from any thread.
 namespace RestorePaths {
 
-// An absolute path with at least one component and no "." or ".." component.
-[[nodiscard]] bool isAcceptable(const QString &path);
-
 // `a` equals, contains or lies inside `b`, judged on the cleaned texts and on the forms with
 // their folders' links resolved (a link may make two different texts name one place). The
 // last component is not followed: a link standing at a place is not the place.

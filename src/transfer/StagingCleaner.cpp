@@ -10,6 +10,7 @@
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
+#include "services/RecordRule.h"
 
 #include <QDir>
 #include <QThread>
@@ -54,13 +55,16 @@ QString homeLocation(const QString &path)
 }
 
 // Nothing usable stands at the home location any more. A link or alias there counts as
-// missing unless a ledger record says the item was offloaded (or restored) from there.
+// missing unless a ledger record says the item was offloaded (or restored) from there; a
+// record that breaks the record rule says nothing.
 bool isOriginalMissing(const QString &home, const QList<MigrationRecord> &records)
 {
     const bool present = PathUtils::existsFollowingLinks(home);
     const bool recorded = std::any_of(records.cbegin(), records.cend(), [&](const auto &record) {
-        return record.appOriginalPath == home && (record.status == MigrationStatus::active() ||
-                                                  record.status == MigrationStatus::restored());
+        return record.appOriginalPath == home &&
+               (record.status == MigrationStatus::active() ||
+                record.status == MigrationStatus::restored()) &&
+               RecordRule::check(record).ok;
     });
     if (recorded)
         return !present;

@@ -397,13 +397,16 @@ TEST_P(OffloadPipelineCarryOver, TakesTheFirstRecordInForceElseAnyOther)
     QFile::remove(scenario.ledger.ledgerFileURL().toLocalFile());
     QFile::remove(scenario.sandbox.drive() + QLatin1Char('/') +
                   LedgerService::driveLedgerFileName());
+    const QString local = scenario.sandbox.userSupport();
+    const QString drive = scenario.sandbox.drive() + QStringLiteral("/Application Support");
     int second = 0;
     for (const auto &[status, folder] : c.records) {
         scenario.ledger.recordMigration(MigrationRecord(
             QStringLiteral("2024-01-01T00:00:0%1Z").arg(++second), scenario.app.name, std::nullopt,
             std::nullopt, scenario.app.url.toLocalFile(), scenario.finalBundle, true,
             QString::fromUtf8(status),
-            {{QString::fromUtf8(folder), QString::fromUtf8(folder), QString(), true}}));
+            {{local + QString::fromUtf8(folder), drive + QString::fromUtf8(folder), QString(),
+              true}}));
     }
     scenario.ledger.loadRecords();
 
@@ -412,7 +415,7 @@ TEST_P(OffloadPipelineCarryOver, TakesTheFirstRecordInForceElseAnyOther)
     EXPECT_EQ(record.status, QStringLiteral("active"));
     QStringList carried;
     for (const SupportFolderRecord &folder : record.supportFolders)
-        carried.append(folder.source);
+        carried.append(folder.source.mid(local.size()));
     EXPECT_EQ(carried, c.carried);
 }
 

@@ -350,18 +350,16 @@ INSTANTIATE_TEST_SUITE_P(
                         r.appTargetPath = s.sandbox.drive() + "/Mirror/Editor.app";
                     }),
                     407, nullptr, "", true, Local::unchanged},
-        OutcomeCase{"SupportCopyInsideItsOwnFolderIsSkipped",
-                    untrusted([](Scene &s, MigrationRecord &r) {
+        OutcomeCase{"SupportCopyInsideItsOwnFolder", untrusted([](Scene &s, MigrationRecord &r) {
                         s.sandbox.writeFile(s.editor.supportLocal + "/copy/prefs", "local");
                         r.supportFolders[0].target = s.editor.supportLocal + "/copy";
                     }),
-                    0, nullptr, "", false, Local::driveCopy, 0,
-                    "Users/tester/Library/Application Support/Editor/copy/prefs"},
-        OutcomeCase{"SupportCopyInsideTheKeptApplicationIsNotDeleted",
+                    407, nullptr, "", true, Local::unchanged, 0},
+        OutcomeCase{"SupportCopyInsideTheLocalApplication",
                     untrusted([](Scene &s, MigrationRecord &r) {
                         r.supportFolders[0].target = s.editor.local + "/Contents/Resources";
                     }),
-                    406, nullptr, "", false, Local::driveCopy, 1,
+                    407, nullptr, "", true, Local::unchanged, 0,
                     "Applications/Editor.app/Contents/Resources/data"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -451,6 +449,39 @@ TEST(RestoreEngine, BatchStopsAtTheFirstFailureAndShowsIt)
     EXPECT_DOUBLE_EQ(scene.engine.progressPercent(), 1.0 / 3.0);
     EXPECT_EQ(scene.status(scene.editor), "restored");
     EXPECT_TRUE(PathUtils::isSymlink(viewer.local));
+}
+
+// A record someone edited on the drive is refused by the lookup before anything is read; the
+// other applications of the batch still come back, and the batch ends with the refusal.
+TEST(RestoreEngine, BatchGoesOnPastARefusedRecord)
+{
+    Scene scene;
+    const App viewer = scene.addApp(QStringLiteral("Viewer"));
+    const QString ssh = scene.sandbox.home() + "/.ssh";
+    scene.sandbox.writeFile(ssh + "/authorized_keys", "ssh-ed25519 AAAA mine", 0600);
+    const TreeDigest keys = digestTree(ssh);
+    MigrationRecord edited = Scene::record(scene.editor);
+    edited.supportFolders[0].source = ssh;
+    scene.sandbox.makeSymlink(scene.editor.local, scene.editor.drive);
+    scene.ledger.recordMigration(edited, scene.driveURL());
+    scene.offload(viewer);
+
+    const auto error = outcome(scene.engine.restoreBatch(
+        {scene.item(scene.editor), scene.item(viewer)}, scene.driveURL()));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 407);
+    EXPECT_TRUE(error->message().startsWith("Invalid migration record for 'Editor': the support "
+                                            "folder '" +
+                                            ssh + "'"))
+        << error->message().toStdString();
+    EXPECT_EQ(scene.engine.error(), error->message());
+    EXPECT_FALSE(scene.engine.isRestoring());
+    EXPECT_FALSE(scene.engine.isComplete());
+    EXPECT_EQ(describeDifference(keys, digestTree(ssh)), QString());
+    EXPECT_TRUE(PathUtils::isSymlink(scene.editor.local));
+    EXPECT_EQ(scene.status(scene.editor), "active");
+    EXPECT_EQ(scene.status(viewer), "restored");
+    EXPECT_EQ(contentOf(viewer.supportLocal + "/prefs"), "drive prefs");
 }
 
 } // namespace

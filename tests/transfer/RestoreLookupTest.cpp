@@ -22,7 +22,7 @@ struct LookupCase
     const char *name;
     QList<Rec> records;
     const char *linkTarget; // nullptr: a real bundle; relative texts stay relative
-    const char *expected;   // the chosen record's seconds, "built", or "400"
+    const char *expected;   // the chosen record's seconds, "built", "400" or "407"
 };
 
 void PrintTo(const LookupCase &c, std::ostream *os)
@@ -56,6 +56,19 @@ TEST_P(RestoreLookupTest, ChoosesTheRecordToRestoreFrom)
     }
 
     const QString expected = QString::fromLatin1(c.expected);
+    if (expected == QLatin1String("407")) {
+        try {
+            (void)RestoreLookup::recordFor(app, records);
+            FAIL() << "no error";
+        } catch (const OperationError &error) {
+            EXPECT_EQ(error.code(), 407);
+            EXPECT_TRUE(error.message().startsWith("Invalid migration record for 'Editor': the "
+                                                   "application path '" +
+                                                   at(c.records.first().original) + "'"))
+                << error.message().toStdString();
+        }
+        return;
+    }
     if (expected == QLatin1String("400")) {
         try {
             (void)RestoreLookup::recordFor(app, records);
@@ -100,7 +113,17 @@ INSTANTIATE_TEST_SUITE_P(
                    "built"},
         LookupCase{"LinkToItsOwnPath", {}, local, "400"},
         LookupCase{"LinkTargetNotOnADrive", {}, "Elsewhere/Editor.app", "400"},
-        LookupCase{"RealBundleWithoutRecord", {{"01", "active", "x", copy}}, nullptr, "400"}),
+        LookupCase{"RealBundleWithoutRecord", {{"01", "active", "x", copy}}, nullptr, "400"},
+        // Records a drive's ledger may carry after an edit: never picked.
+        LookupCase{"BrokenRecordPassedOverForASoundOne",
+                   {{"01", "active", "Library/LaunchDaemons/Editor.app", copy},
+                    {"02", "active", "Applications/Old.app", copy}},
+                   copy,
+                   "02"},
+        LookupCase{"OnlyABrokenRecordMatches",
+                   {{"01", "active", "Library/LaunchDaemons/Editor.app", copy}},
+                   copy,
+                   "407"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Only links to existing copies in an "Application Support" folder on a drive are taken.

@@ -119,6 +119,25 @@ TEST(StagingCleaner, ListsOnlyLeftoversWhoseNameEndsInAMarkerAndUuid)
     }
 }
 
+// A link where a support folder stood is the mark of a missing original; a record that
+// breaks the record rule (here one that calls the folder an application) cannot vouch for it.
+TEST(StagingCleaner, RecordsThatBreakTheRuleDoNotVouchForAnOriginal)
+{
+    CleanerScene scene;
+    const QString home = scene.sandbox.userSupport() + QStringLiteral("/Qux");
+    scene.sandbox.writeFile(scene.sandbox.userSupport() + QStringLiteral("/.Qux.rollback-") + uuid +
+                                QStringLiteral("/payload"),
+                            "x");
+    const QString copy = scene.sandbox.makeFolder(scene.sandbox.drive() +
+                                                  QStringLiteral("/Application Support/Qux"));
+    scene.sandbox.makeSymlink(home, copy);
+    scene.ledger.recordMigration(MigrationRecord(QStringLiteral("2025-01-01T00:00:00Z"),
+                                                 QStringLiteral("Qux"), std::nullopt, std::nullopt,
+                                                 home, copy, true, MigrationStatus::active(), {}));
+    ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(std::nullopt)));
+    EXPECT_EQ(describe(scene.cleaner.orphanedItems()), QStringList{".Qux.rollback-<U> RM"});
+}
+
 TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
 {
     CleanerScene scene;

@@ -50,6 +50,11 @@ HistoryRow HistoryPresenter::row(const MigrationRecord &record)
     return row;
 }
 
+QString HistoryPresenter::refusalText(const QString &reason)
+{
+    return QStringLiteral("Operations refuse this record: ") + reason + QLatin1Char('.');
+}
+
 QString HistoryPresenter::headerCountText() const
 {
     return QString::number(m_visible.size()) + QStringLiteral(" recorded operation(s)");

@@ -32,6 +32,8 @@ public:
     [[nodiscard]] static bool isTestRecord(const MigrationRecord &record);
     [[nodiscard]] static QColor statusColor(const QString &status);
     [[nodiscard]] static HistoryRow row(const MigrationRecord &record);
+    // The mark of a record that operations refuse, from the record rule's reason.
+    [[nodiscard]] static QString refusalText(const QString &reason);
 
     [[nodiscard]] int testRecordCount() const { return m_testRecordCount; }
     [[nodiscard]] const QList<MigrationRecord> &visibleRecords() const { return m_visible; }

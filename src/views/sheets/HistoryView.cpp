@@ -1,6 +1,7 @@
 #include "views/sheets/HistoryView.h"
 
 #include "services/LedgerService.h"
+#include "services/RecordRule.h"
 #include "views/kit/Controls.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
@@ -22,6 +23,7 @@
 #include <QStackedWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 using namespace Controls;
 
@@ -44,7 +46,8 @@ QPushButton *segment(const QString &label, const QString &objectName, QButtonGro
     return result;
 }
 
-QWidget *recordRow(const HistoryRow &row, LedgerService *ledger)
+QWidget *recordRow(const HistoryRow &row, const std::optional<QString> &refusal,
+                   LedgerService *ledger)
 {
     auto *widget = new QWidget;
     widget->setObjectName(QStringLiteral("historyRow:") + row.id);
@@ -76,6 +79,10 @@ QWidget *recordRow(const HistoryRow &row, LedgerService *ledger)
     pathLine(row.fromText, QStringLiteral("fromLabel"));
     if (row.toText)
         pathLine(*row.toText, QStringLiteral("toLabel"));
+    if (refusal) {
+        pathLine(HistoryPresenter::refusalText(*refusal), QStringLiteral("refusedLabel"));
+        setTextColor(lines->itemAt(lines->count() - 1)->widget(), Palette::red());
+    }
 
     auto *footer = new QHBoxLayout;
     footer->addWidget(text(row.timestamp, systemFont(10), Palette::secondaryText()));
@@ -112,7 +119,11 @@ HistoryView::HistoryView(LedgerService *ledgerService, QWidget *parent)
     refresh();
 }
 
-HistoryView::~HistoryView() = default;
+HistoryView::~HistoryView()
+{
+    for (QFuture<void> &check : m_refusalChecks)
+        check.waitForFinished();
+}
 
 void HistoryView::build()
 {
@@ -222,7 +233,9 @@ void HistoryView::refresh()
     m_purgeButton->setText(presenter.purgeButtonText());
     m_purgeAction->setText(presenter.purgeMenuText());
     m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
-    rebuildRows(presenter.visibleRecords());
+    m_visibleRecords = presenter.visibleRecords();
+    rebuildRows(m_visibleRecords);
+    markRefusedRecords(m_visibleRecords);
     m_body->setCurrentWidget(presenter.showsEmptyState() ? m_emptyState : m_list);
 }
 
@@ -230,11 +243,46 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
 {
     m_list->clear();
     for (const MigrationRecord &record : records) {
-        QWidget *row = recordRow(HistoryPresenter::row(record), m_ledger);
+        const HistoryRow shown = HistoryPresenter::row(record);
+        const auto refusal = m_refusals.constFind(shown.id);
+        QWidget *row = recordRow(
+            shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal), m_ledger);
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
         m_list->setItemWidget(item, row);
     }
+}
+
+void HistoryView::markRefusedRecords(const QList<MigrationRecord> &records)
+{
+    const quint64 generation = ++m_rowsGeneration;
+    const QPointer<HistoryView> self(this);
+    m_refusalChecks.removeIf([](const QFuture<void> &check) { return check.isFinished(); });
+    // The result is dropped when the view or its rows are gone by then.
+    m_refusalChecks << QtConcurrent::run([self, generation, records] {
+        QHash<QString, QString> reasons;
+        for (const MigrationRecord &record : records) {
+            const Verdict verdict = RecordRule::check(record);
+            if (!verdict.ok)
+                reasons.insert(HistoryPresenter::row(record).id,
+                               verdict.reason.value_or(QString()));
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, generation, reasons] {
+                if (self && self->m_rowsGeneration == generation)
+                    self->showRefusals(reasons);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void HistoryView::showRefusals(const QHash<QString, QString> &reasons)
+{
+    if (reasons == m_refusals)
+        return;
+    m_refusals = reasons;
+    rebuildRows(m_visibleRecords);
 }
 
 void HistoryView::setHideTestRecords(bool hide)

@@ -2,6 +2,9 @@
 
 #include "model/MigrationRecord.h"
 
+#include <QFuture>
+#include <QHash>
+#include <QList>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -24,8 +27,9 @@ class QToolButton;
 // Controls by object name: "realAppsSegment", "allSegment", "purgeTestsButton",
 // "viewLogsButton", "refreshButton", "moreMenuButton" with the actions "purgeMenuAction"
 // and "clearHistoryAction"; "historyList" with rows "historyRow:" + record id, each with
-// the action "deleteEntryAction"; dialogs "purgeConfirmDialog" and "clearConfirmDialog"
-// (buttons "confirmButton", "cancelButton"); the sheet "logViewerSheet".
+// the action "deleteEntryAction" and, once the record rule has judged it, the label
+// "refusedLabel" when operations refuse the record; dialogs "purgeConfirmDialog" and
+// "clearConfirmDialog" (buttons "confirmButton", "cancelButton"); the sheet "logViewerSheet".
 class HistoryView final : public QWidget
 {
     Q_OBJECT
@@ -43,6 +47,9 @@ private:
     void build();
     void refresh();
     void rebuildRows(const QList<MigrationRecord> &records);
+    // Judged off the GUI thread (the rule resolves links); the rows of this refresh only.
+    void markRefusedRecords(const QList<MigrationRecord> &records);
+    void showRefusals(const QHash<QString, QString> &reasons);
     void setHideTestRecords(bool hide);
     void purgeTestRecords();
     void showPurgeConfirm();
@@ -67,4 +74,10 @@ private:
     QStackedWidget *m_body = nullptr;
     QWidget *m_emptyState = nullptr;
     QListWidget *m_list = nullptr;
+    QList<MigrationRecord> m_visibleRecords;
+    // Record id -> why operations refuse it, from the last judgement.
+    QHash<QString, QString> m_refusals;
+    quint64 m_rowsGeneration = 0;
+    // Waited for at destruction, so no judgement outlives the view.
+    QList<QFuture<void>> m_refusalChecks;
 };

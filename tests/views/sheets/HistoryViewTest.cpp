@@ -158,4 +158,48 @@ TEST_F(HistoryViewTest, LogViewerFromTheToolbar)
     EXPECT_TRUE(closed.isNull());
 }
 
+// Records are data: the history lists every one, and marks those that operations refuse.
+TEST(HistoryViewRefusals, MarksRecordsThatOperationsRefuse)
+{
+    Sandbox sandbox;
+    LedgerService ledger;
+    const QString ssh = sandbox.home() + QStringLiteral("/.ssh");
+    const auto record = [&](const QString &name, const QString &supportSource) {
+        return MigrationRecord(
+            QStringLiteral("2025-03-01T09:30:00Z"), name, std::nullopt, std::nullopt,
+            sandbox.applications() + QLatin1Char('/') + name + QStringLiteral(".app"),
+            sandbox.drive() + QStringLiteral("/Applications/") + name + QStringLiteral(".app"),
+            true, QStringLiteral("active"),
+            {{supportSource, sandbox.drive() + QStringLiteral("/Application Support/") + name, name,
+              true}});
+    };
+    ledger.recordMigration(
+        record(QStringLiteral("Editor"), sandbox.userSupport() + QStringLiteral("/Editor")));
+    ledger.recordMigration(record(QStringLiteral("Viewer"), ssh));
+
+    HistoryView view(&ledger);
+    view.resize(720, 460);
+    view.show();
+    // The sandbox lies in a temporary folder, which the history counts as a test.
+    QTest::mouseClick(view.findChild<QPushButton *>(QStringLiteral("allSegment")), Qt::LeftButton);
+    EXPECT_EQ(view.findChild<QLabel *>(QStringLiteral("countLabel"))->text(),
+              QStringLiteral("2 recorded operation(s)"));
+    // Rows are rebuilt once the records have been judged, so they are looked up afresh.
+    const auto mark = [&view](const char *name) -> QLabel * {
+        auto *row = view.findChild<QWidget *>(QStringLiteral("historyRow:2025-03-01T09:30:00Z_") +
+                                              QLatin1String(name));
+        return row ? row->findChild<QLabel *>(QStringLiteral("refusedLabel")) : nullptr;
+    };
+    ASSERT_TRUE(waitUntil([&] { return mark("Viewer") != nullptr; }));
+    EXPECT_TRUE(mark("Viewer")->text().startsWith(
+        QStringLiteral("Operations refuse this record: the support folder '") + ssh +
+        QLatin1Char('\'')))
+        << mark("Viewer")->text().toStdString();
+    EXPECT_NE(view.findChild<QWidget *>(QStringLiteral("historyRow:2025-03-01T09:30:00Z_Editor")),
+              nullptr);
+    EXPECT_EQ(mark("Editor"), nullptr);
+    drainEvents();
+    saveScreenshot(&view, QStringLiteral("sheets/history-refused"));
+}
+
 } // namespace

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "base/OperationError.h"
+#include "base/Verdict.h"
+#include "model/MigrationRecord.h"
+
+#include <QString>
+
+// Where a ledger record may send the product. A drive's ledger travels with the drive and wins
+// the merge, so anyone holding the drive can edit the paths that operations act on; every
+// operation that restores, re-offloads, updates or otherwise acts on a record asks this first:
+// - `appOriginalPath`: an application (".app") inside /Applications or ~/Applications, at
+//   any depth;
+// - each support folder's `source`: a direct child of one of the two Application Support
+//   folders;
+// - `appTargetPath` (".app") and each support folder's `target`: inside a folder named
+//   "Applications" or "Application Support" on a drive below the volumes root.
+// Places on the Mac are judged with the links in the folders above them resolved (the item
+// itself may be the link or proxy an offload left); places on a drive with every link
+// resolved, the item's own included. The roots come from System::paths(). Reads link facts
+// only; safe from any thread.
+namespace RecordRule {
+
+// Passes, or fails with a reason that names the offending path and why.
+[[nodiscard]] Verdict check(const MigrationRecord &record);
+
+// The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
+// record for '<app>': <reason>."
+[[nodiscard]] OperationError refusal(const QString &domain, const MigrationRecord &record,
+                                     const QString &reason);
+
+// Throws the refusal when the record breaks the rule.
+void enforce(const QString &domain, const MigrationRecord &record);
+
+inline constexpr int refusalCode = 407;
+
+} // namespace RecordRule
