@@ -264,6 +264,9 @@ void ejectAndTransfer()
     const ScopedSystemOverride system(drives);
     const QString gate = sandbox.path(QStringLiteral("copy-gate"));
     gateCopies(*drives, gate);
+    // However the test ends, no copy is left waiting.
+    const std::shared_ptr<void> openGate(
+        nullptr, [gate](void *) { QFile(gate).open(QIODevice::WriteOnly); });
     LedgerService ledger;
     ContentModel model(ledger);
     ASSERT_TRUE(waitUntil([&] { return listed(model.volumeManager(), drivePath).has_value(); }));
