@@ -94,7 +94,8 @@ public:
     // isComplete or with progress.error, and throws its OperationError through the future.
     // Nothing refuses an overlapping call: callers await one operation before the next.
     // Before anything is copied, 206 refuses a run when two of its copies would share a place
-    // on the drive, or one would replace the "active" copy of another source.
+    // on the drive, or one would replace the copy that an "active" or "copied" record gives to
+    // another source.
 
     // Copies the selected support folders (never links or aliases) and then the bundle to the
     // drive, each verified and committed. Copy only: records "copied" and leaves the Mac

@@ -73,11 +73,29 @@ MigrationRecord newRecord(const AppItem &app, const QString &targetPath, bool mo
                            std::move(supportFolders));
 }
 
-OperationError locationTaken(const QString &location, const QString &owner)
+// A place on the drive that a record gives to another source: its offloaded copy or its
+// backup, which a commit there would delete.
+OperationError locationTaken(const QString &location, const MigrationRecord &record,
+                             const QString &owner)
 {
-    return offloadError(206, QStringLiteral("Target location '") + location +
-                                 QStringLiteral("' already holds the offloaded copy of '") + owner +
+    const QString held = record.status == MigrationStatus::active()
+                             ? QStringLiteral("' already holds the offloaded copy of '")
+                             : QStringLiteral("' already holds the backup copy of '");
+    return offloadError(206, QStringLiteral("Target location '") + location + held + owner +
                                  QStringLiteral("'."));
+}
+
+// Two items of one run with the same name, such as a support folder of that name in both
+// Application Support folders: only one of them can have the place.
+OperationError placeSharedInRun(const QString &location, const QString &first,
+                                const QString &second)
+{
+    return offloadError(206, QStringLiteral("'") + first + QStringLiteral("' and '") + second +
+                                 QStringLiteral("' have the same name and would both be copied "
+                                                "to '") +
+                                 location +
+                                 QStringLiteral("'. Select only one of them for transfer and "
+                                                "try again."));
 }
 
 } // namespace
@@ -168,30 +186,33 @@ OffloadEngine::OffloadPlan OffloadEngine::planOffload(const AppItem &app,
 }
 
 // Two copies at one place on the drive would leave one source with nothing but a link to the
-// other's data, so a run may not share a place with itself nor take one that an "active"
-// record gives to another source.
+// other's data, and a commit over another source's backup deletes that backup while its
+// record goes on naming it. So a run may not share a place with itself nor take one that an
+// "active" or "copied" record gives to another source; a source may replace its own copy.
 void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
 {
     QHash<QString, QString> sourceAt;
     for (const PlannedCopy &copy : copies) {
         const QString place = PathUtils::standardized(copy.finalPath);
         if (const auto taken = sourceAt.constFind(place); taken != sourceAt.cend())
-            throw locationTaken(copy.finalPath, *taken);
+            throw placeSharedInRun(copy.finalPath, *taken, copy.source);
         sourceAt.insert(place, copy.source);
     }
-    const auto claim = [&](const QString &place, const QString &owner) {
+    const auto claim = [&](const QString &place, const QString &owner,
+                           const MigrationRecord &record) {
         const auto planned = sourceAt.constFind(PathUtils::standardized(place));
         if (planned != sourceAt.cend() &&
             PathUtils::standardized(*planned) != PathUtils::standardized(owner))
-            throw locationTaken(place, owner);
+            throw locationTaken(place, record, owner);
     };
     for (const MigrationRecord &record : ledger().records()) {
-        if (record.status != MigrationStatus::active())
+        if (record.status != MigrationStatus::active() &&
+            record.status != MigrationStatus::copied())
             continue;
         if (record.appTargetPath)
-            claim(*record.appTargetPath, record.appOriginalPath);
+            claim(*record.appTargetPath, record.appOriginalPath, record);
         for (const SupportFolderRecord &folder : record.supportFolders)
-            claim(folder.target, folder.source);
+            claim(folder.target, folder.source, record);
     }
 }
 

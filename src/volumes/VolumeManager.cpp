@@ -7,7 +7,9 @@
 #include "services/LedgerService.h"
 #include "volumes/EjectBlockers.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QPointer>
 #include <QtConcurrent>
 #include <algorithm>
 
@@ -162,11 +164,7 @@ VolumeManager::VolumeManager(LedgerService *ledger, QObject *parent)
             &VolumeManager::refreshVolumes);
 }
 
-VolumeManager::~VolumeManager()
-{
-    for (QFuture<EjectResult> &eject : m_ejects)
-        eject.waitForFinished();
-}
+VolumeManager::~VolumeManager() = default;
 
 void VolumeManager::setSelectedVolume(const std::optional<TargetVolume> &volume)
 {
@@ -302,11 +300,23 @@ QStringList VolumeManager::runningOffloadedApps(const TargetVolume &volume) cons
 
 QFuture<EjectResult> VolumeManager::safelyEject(const TargetVolume &volume)
 {
-    m_ejects.removeIf([](const QFuture<EjectResult> &eject) { return eject.isFinished(); });
-    // The ledger is read here, on the main thread; the worker gets a copy.
-    QFuture<EjectResult> eject = QtConcurrent::run([this, volume, records = ledgerRecords()] {
-        return SafeEject(volume, records, [this] { refreshVolumes(); }).run();
+    // The ledger is read here, on the main thread; the worker gets a copy. The worker never
+    // touches this manager: an eject may take minutes, and a window closed meanwhile must
+    // not wait for it. The list found after a successful eject reaches the manager only if
+    // it is still there.
+    const QPointer<VolumeManager> self(this);
+    return QtConcurrent::run([self, volume, records = ledgerRecords()] {
+        return SafeEject(volume, records,
+                         [self] {
+                             const QList<TargetVolume> volumes = discoverVolumes();
+                             QMetaObject::invokeMethod(
+                                 QCoreApplication::instance(),
+                                 [self, volumes] {
+                                     if (self)
+                                         self->applyRefreshedVolumes(volumes);
+                                 },
+                                 Qt::QueuedConnection);
+                         })
+            .run();
     });
-    m_ejects.append(eject);
-    return eject;
 }

@@ -54,7 +54,7 @@ public:
     // mount events. `ledger` (not owned) is where running offloaded applications are looked
     // up; nothing means LedgerService::shared().
     explicit VolumeManager(LedgerService *ledger = nullptr, QObject *parent = nullptr);
-    // Waits for a safe eject that is still running.
+    // A safe eject still running goes on to its end without the manager; nothing waits.
     ~VolumeManager() override;
 
     // The user-defaults key of the saved target path.
@@ -89,7 +89,8 @@ public:
     // thread).
     [[nodiscard]] QStringList runningOffloadedApps(const TargetVolume &volume) const;
     // Unmounts and ejects the drive of `volume` on a worker thread (see SafeEject); refreshes
-    // the list when it succeeded. The future never holds an exception.
+    // the list when it succeeded and the manager still exists. The future never holds an
+    // exception.
     [[nodiscard]] QFuture<EjectResult> safelyEject(const TargetVolume &volume);
 
 signals:
@@ -108,5 +109,4 @@ private:
     std::optional<TargetVolume> m_selectedVolume;
     std::optional<TargetVolume> m_customTarget;
     std::unique_ptr<MountWatcher> m_mountWatcher;
-    QList<QFuture<EjectResult>> m_ejects;
 };

@@ -46,6 +46,8 @@ public:
 
     ToolRun unmount(const QString &mountPath, bool force, std::chrono::milliseconds) override
     {
+        if (beforeUnmount)
+            beforeUnmount();
         std::function<void(const QString &)> unmounted;
         ToolRun run;
         {
@@ -149,6 +151,9 @@ public:
 
     // Called after each successful unmount with its path, outside the lock.
     std::function<void(const QString &)> onUnmounted;
+    // Called as each unmount starts, on its thread: an unmount that takes its time. Set while
+    // no eject runs.
+    std::function<void()> beforeUnmount;
 
 private:
     mutable std::mutex m_mutex;

@@ -234,11 +234,17 @@ struct CollisionCase
 {
     const char *name;
     Operation operation;
-    const char *owner;    // below the sandbox root: the source whose copy is in the way
-    const char *location; // below the drive: the place both claim
-    bool ownerIsFolder;   // the "active" record lists the owner as a support folder
-    bool inTheSameRun;    // no record: the run itself holds a second folder of that name
+    const char *owner;             // below the sandbox root: the source whose copy is in the way
+    const char *location;          // below the drive: the place both claim
+    bool ownerIsFolder;            // the record lists the owner as a support folder
+    bool inTheSameRun;             // no record: the run itself holds a second folder of that name
+    const char *status = "active"; // of the owner's record
 };
+
+void PrintTo(const CollisionCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
 
 class OffloadPipelineCollisions : public ::testing::TestWithParam<CollisionCase>
 {};
@@ -250,6 +256,7 @@ TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
     const QString owner = scenario.sandbox.path(QString::fromUtf8(c.owner));
     const QString location =
         scenario.sandbox.drive() + QLatin1Char('/') + QString::fromUtf8(c.location);
+    const QString status = QString::fromUtf8(c.status);
     if (c.inTheSameRun) {
         scenario.addSupportFolder(scenario.sandbox.systemSupport() + QStringLiteral("/Foo"));
     } else {
@@ -260,24 +267,41 @@ TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
                             : owner,
             c.ownerIsFolder ? scenario.sandbox.drive() + QStringLiteral("/Applications/Other.app")
                             : location,
-            true, MigrationStatus::active(), {});
+            status == MigrationStatus::active(), status, {});
         if (c.ownerIsFolder)
-            record.supportFolders.append({owner, location, QStringLiteral("Foo"), true});
+            record.supportFolders.append(
+                {owner, location, QStringLiteral("Foo"), status == MigrationStatus::active()});
         scenario.ledger.recordMigration(record);
     }
+    const QList<MigrationRecord> recordsBefore = scenario.ledger.records();
 
     EXPECT_EQ(scenario.run(), 206);
-    EXPECT_EQ(scenario.errorMessage, QStringLiteral("Target location '") + location +
-                                         QStringLiteral("' already holds the offloaded copy of '") +
-                                         owner + QStringLiteral("'."));
+    if (c.inTheSameRun)
+        EXPECT_EQ(scenario.errorMessage,
+                  QStringLiteral("'") + owner + QStringLiteral("' and '") +
+                      scenario.sandbox.systemSupport() +
+                      QStringLiteral("/Foo' have the same name and would both be copied to '") +
+                      location +
+                      QStringLiteral("'. Select only one of them for transfer and try again."));
+    else
+        EXPECT_EQ(scenario.errorMessage,
+                  QStringLiteral("Target location '") + location +
+                      (status == MigrationStatus::active()
+                           ? QStringLiteral("' already holds the offloaded copy of '")
+                           : QStringLiteral("' already holds the backup copy of '")) +
+                      owner + QStringLiteral("'."));
     EXPECT_TRUE(scenario.ops->log().isEmpty());
     EXPECT_TRUE(scenario.macUnchanged());
+    EXPECT_EQ(scenario.ledger.records(), recordsBefore);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineCollisions,
     ::testing::Values(
         CollisionCase{"TwoFoldersOfOneName", Operation::copyOnly,
+                      "Users/tester/Library/Application Support/Foo", "Application Support/Foo",
+                      false, true},
+        CollisionCase{"TwoFoldersOfOneNameOffloaded", Operation::offload,
                       "Users/tester/Library/Application Support/Foo", "Application Support/Foo",
                       false, true},
         CollisionCase{"OffloadOverAnotherAppsCopy", Operation::offload,
@@ -287,7 +311,22 @@ INSTANTIATE_TEST_SUITE_P(
         CollisionCase{"BackupUpdateOverAnotherAppsCopy", Operation::updateBackup,
                       "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false},
         CollisionCase{"ReoffloadOverAnotherAppsCopy", Operation::reoffload,
-                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false}),
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false},
+        CollisionCase{"OffloadOverAnotherAppsBackup", Operation::offload,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false,
+                      "copied"},
+        CollisionCase{"CopyOverAnotherAppsBackup", Operation::copyOnly,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false,
+                      "copied"},
+        CollisionCase{"CopyOverAnotherFoldersBackup", Operation::copyOnly,
+                      "Library/Application Support/Foo", "Application Support/Foo", true, false,
+                      "copied"},
+        CollisionCase{"BackupUpdateOverAnotherAppsBackup", Operation::updateBackup,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false,
+                      "copied"},
+        CollisionCase{"ReoffloadOverAnotherAppsBackup", Operation::reoffload,
+                      "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false,
+                      "copied"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- Failures of the machine itself, through the fakes ---

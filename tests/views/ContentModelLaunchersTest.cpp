@@ -4,6 +4,8 @@
 #include "transfer/StagingCleaner.h"
 
 #include <QDir>
+#include <QSemaphore>
+#include <atomic>
 
 namespace {
 
@@ -450,6 +452,169 @@ TEST_F(ContentModelLaunchersTest, DuplicateAliasesAreRemovedOnlyWhileTheyAreStan
     model->cleanSelectedDuplicates();
     EXPECT_TRUE(waitUntil(
         [&] { return scans == before + int(ids.size()) && !model->appScanner().isScanning(); }));
+}
+
+// --- Safe eject and transfers exclude each other ---
+
+// Every launcher of a transfer, as the window's controls and banners call them.
+QList<std::function<void(ContentModel &)>> transferLaunchers(const AppItem &local,
+                                                             const AppItem &offloaded)
+{
+    return {
+        [=](ContentModel &m) { m.offloadSingleApp(local, false); },
+        [=](ContentModel &m) { m.offloadSingleApp(local, true); },
+        [=](ContentModel &m) { m.offloadAppsBatch({local}, false); },
+        [=](ContentModel &m) { m.startAppMaintenance(local, MaintenanceOperation::backupUpdate); },
+        [=](ContentModel &m) { m.startAppMaintenance(local, MaintenanceOperation::reoffload); },
+        [=](ContentModel &m) { m.launchBannerBatch({local}, MaintenanceOperation::backupUpdate); },
+        [=](ContentModel &m) { m.restoreSingleApp(offloaded); },
+        [=](ContentModel &m) { m.restoreAppsBatch({offloaded}); },
+    };
+}
+
+TEST_F(ContentModelLaunchersTest, ARunningEjectHoldsOffEveryTransferAndASecondEject)
+{
+    selectDrive();
+    auto ejecting = std::make_shared<QPromise<EjectResult>>();
+    ejecting->start();
+    int ejects = 0;
+    TransferOperations operations = model->transferOperations();
+    operations.safelyEject = [&](const TargetVolume &) {
+        ++ejects;
+        return ejecting->future();
+    };
+    model->setTransferOperations(operations);
+    ContentModel other(ledger);
+    drainEvents();
+    other.volumeManager().setSelectedVolume(drive());
+    ScriptedEngines otherEngines;
+    otherEngines.install(other);
+
+    model->handleSafeEjectTarget();
+    EXPECT_EQ(ejects, 1);
+    for (ContentModel *window : {model.get(), &other}) {
+        for (const auto &launch : transferLaunchers(record("A"), record("B", true))) {
+            window->setShowAlert(false);
+            launch(*window);
+            EXPECT_TRUE(window->showAlert());
+            EXPECT_EQ(window->alertMessage(), ContentModel::ejectRunningNotice);
+            EXPECT_FALSE(window->showingProgressSheet());
+            EXPECT_FALSE(window->showingRestoreProgressSheet());
+        }
+    }
+    // A second eject, from the other window's menu command and from this window's toolbar.
+    other.setShowAlert(false);
+    other.handleSafeEjectTarget();
+    EXPECT_TRUE(waitUntil([&] { return other.showAlert(); }));
+    EXPECT_EQ(other.alertMessage(),
+              ContentModel::ejectRefusedDuringEject(QStringLiteral("Backup")));
+    const QFuture<EjectResult> again = model->startSafeEject(drive());
+    ASSERT_TRUE(waitFor(again));
+    EXPECT_EQ(again.result().errorMessage,
+              ContentModel::ejectRefusedDuringEject(QStringLiteral("Backup")));
+    EXPECT_EQ(ejects, 1);
+    drainEvents();
+    EXPECT_TRUE(engines.calls.isEmpty());
+    EXPECT_TRUE(otherEngines.calls.isEmpty());
+
+    model->setShowAlert(false);
+    ejecting->addResult(EjectResult{true, std::nullopt});
+    ejecting->finish();
+    EXPECT_TRUE(waitUntil([this] { return model->showAlert(); }));
+    expectNotice(QStringLiteral("\"Backup\" was safely ejected and can now be unplugged."));
+    EXPECT_FALSE(TransferRegistry::shared().isBusy());
+    model->offloadSingleApp(record("A"), false);
+    settleOffload();
+    EXPECT_EQ(engines.calls, QStringList({"offload:A"}));
+}
+
+TEST_F(ContentModelLaunchersTest, ARunningTransferRefusesAnEject)
+{
+    selectDrive();
+    int ejects = 0;
+    TransferOperations operations = model->transferOperations();
+    operations.safelyEject = [&](const TargetVolume &) {
+        ++ejects;
+        return QtFuture::makeReadyFuture(EjectResult{true, std::nullopt});
+    };
+    model->setTransferOperations(operations);
+    ContentModel other(ledger);
+    drainEvents();
+    other.volumeManager().setSelectedVolume(drive());
+
+    const std::function<void()> transfers[] = {
+        [&] { model->offloadSingleApp(record("Slow"), true); },
+        [&] { model->restoreSingleApp(record("Slow", true)); },
+    };
+    for (const auto &transfer : transfers) {
+        const auto pending = engines.hold(QStringLiteral("Slow"));
+        transfer();
+        for (ContentModel *window : {model.get(), &other}) {
+            window->setShowAlert(false);
+            window->handleSafeEjectTarget();
+            EXPECT_TRUE(waitUntil([&] { return window->showAlert(); }));
+            EXPECT_EQ(window->alertMessage(),
+                      ContentModel::ejectRefusedDuringTransfer(QStringLiteral("Backup")));
+        }
+        EXPECT_EQ(ejects, 0);
+        pending->finish();
+        EXPECT_TRUE(waitUntil([] { return !TransferRegistry::shared().isBusy(); }));
+        EXPECT_TRUE(waitUntil([this] { return !model->appScanner().isScanning(); }));
+    }
+
+    model->setShowAlert(false);
+    model->handleSafeEjectTarget();
+    EXPECT_TRUE(waitUntil([this] { return model->showAlert(); }));
+    expectNotice(QStringLiteral("\"Backup\" was safely ejected and can now be unplugged."));
+    EXPECT_EQ(ejects, 1);
+}
+
+TEST_F(ContentModelLaunchersTest, ClosingTheWindowNeverWaitsForItsEject)
+{
+    // The drive as the platform reports it, and an unmount that lasts until the test ends it.
+    FakeVolumeService::Volume volume;
+    volume.values.volumeName = QStringLiteral("Backup");
+    volume.values.isRemovable = true;
+    volume.values.isVolume = true;
+    volume.values.supportsSymlinks = true;
+    volume.space = FileSystemSpace{1000, 400};
+    volume.typeName = QStringLiteral("ext4");
+    sandbox.system().fakeVolumes().setVolume(sandbox.drive(), volume);
+    sandbox.system().fakeVolumes().setMountedVolumePaths(QStringList{sandbox.drive()});
+    FakeEjectTools &tools = sandbox.system().fakeEjectTools();
+    QSemaphore unmountMayEnd;
+    std::atomic<bool> unmounting = false;
+    std::atomic<bool> unmountEnded = false;
+    tools.beforeUnmount = [&] {
+        unmounting = true;
+        // Bounded, so that a window that does wait ends the test with a failure.
+        (void)unmountMayEnd.tryAcquire(1, 20000);
+        unmountEnded = true;
+    };
+    selectDrive();
+
+    model->handleSafeEjectTarget();
+    ASSERT_TRUE(waitUntil([&] { return unmounting.load(); }));
+    model.reset();
+    EXPECT_FALSE(unmountEnded.load()) << "closing the window waited for the eject";
+
+    // The eject goes on without its window, and still keeps transfers out.
+    ContentModel other(ledger);
+    drainEvents();
+    other.volumeManager().setSelectedVolume(drive());
+    ScriptedEngines otherEngines;
+    otherEngines.install(other);
+    other.offloadSingleApp(record("A"), false);
+    EXPECT_EQ(other.alertMessage(), ContentModel::ejectRunningNotice);
+
+    unmountMayEnd.release();
+    EXPECT_TRUE(waitUntil([] { return !TransferRegistry::shared().isBusy(); }));
+    EXPECT_TRUE(unmountEnded.load());
+    drainEvents();
+    tools.beforeUnmount = {};
+    EXPECT_TRUE(otherEngines.calls.isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return !other.appScanner().isScanning(); }));
+    model = std::make_unique<ContentModel>(ledger);
 }
 
 } // namespace

@@ -64,7 +64,8 @@ struct TransferOperations
 //
 // Operations run as main-thread coroutines that await the services one application at a
 // time; none blocks the caller. A transfer (offload, copy, backup update, re-offload,
-// restore) starts only while no transfer runs anywhere in the process.
+// restore) or a safe eject starts only while no transfer and no eject runs anywhere in the
+// process.
 class ContentModel final : public QObject
 {
     Q_OBJECT
@@ -123,6 +124,11 @@ public:
         QStringLiteral("Please select an external drive target first.");
     static inline const QString transferRunningNotice =
         QStringLiteral("Another transfer is still running. Wait until it has finished.");
+    static inline const QString ejectRunningNotice =
+        QStringLiteral("A drive is being ejected. Wait until the eject has finished.");
+    // The refusals of an eject while a transfer or another eject runs.
+    [[nodiscard]] static QString ejectRefusedDuringTransfer(const QString &driveName);
+    [[nodiscard]] static QString ejectRefusedDuringEject(const QString &driveName);
 
     // Uses the shared ledger service.
     explicit ContentModel(QObject *parent = nullptr);
@@ -269,6 +275,11 @@ public:
     void promoteAppsToRoot(const QList<AppItem> &apps);
     // After the detail pane made a proxy of its own.
     void rescanAfterProxy();
+    // The one way the window ejects a drive (menu command and toolbar): refused, with its
+    // message as the result, while a transfer or another eject runs anywhere in the process;
+    // otherwise holds the transfer lease until the eject has ended, also when the window
+    // closes first. The future never holds an exception.
+    [[nodiscard]] QFuture<EjectResult> startSafeEject(const TargetVolume &volume);
 
 signals:
     void selectedSectionChanged();

@@ -84,16 +84,70 @@ struct ProxyOutcome
     QStringList failures;
 };
 
+EjectResult refusedEject(const QString &message)
+{
+    return {false, message};
+}
+
+// Holds the lease until the eject has ended, then hands its result on. Owned by no window:
+// a window closed meanwhile neither waits for the eject nor ends the lease early.
+QCoro::Task<void> relayEject(QFuture<EjectResult> eject, TransferRegistry::Lease lease,
+                             std::shared_ptr<QPromise<EjectResult>> relay)
+{
+    co_await QFuture<void>(eject);
+    const EjectResult result = eject.resultCount() > 0
+                                   ? eject.result()
+                                   : refusedEject(QStringLiteral("The eject was interrupted."));
+    lease.release();
+    relay->addResult(result);
+    relay->finish();
+}
+
 } // namespace
 
 // --- Guards shared by the transfer launchers ---
 
 bool ContentModel::refuseWhileTransferRuns()
 {
-    if (!TransferRegistry::shared().isBusy())
+    const TransferRegistry &registry = TransferRegistry::shared();
+    if (!registry.isBusy())
         return false;
-    presentNotice(transferRunningNotice);
+    presentNotice(registry.isEjecting() ? ejectRunningNotice : transferRunningNotice);
     return true;
+}
+
+QString ContentModel::ejectRefusedDuringTransfer(const QString &driveName)
+{
+    return QStringLiteral("Cannot safely eject \"") + driveName +
+           QStringLiteral("\" while a transfer is running. Wait until it has finished.");
+}
+
+QString ContentModel::ejectRefusedDuringEject(const QString &driveName)
+{
+    return QStringLiteral("Cannot safely eject \"") + driveName +
+           QStringLiteral("\" while another eject is running. Wait until it has finished.");
+}
+
+QFuture<EjectResult> ContentModel::startSafeEject(const TargetVolume &volume)
+{
+    TransferRegistry &registry = TransferRegistry::shared();
+    if (registry.isBusy()) {
+        return QtFuture::makeReadyFuture(
+            refusedEject(registry.isEjecting() ? ejectRefusedDuringEject(volume.name)
+                                               : ejectRefusedDuringTransfer(volume.name)));
+    }
+    TransferRegistry::Lease lease = registry.beginEject();
+    auto relay = std::make_shared<QPromise<EjectResult>>();
+    relay->start();
+    QFuture<EjectResult> result = relay->future();
+    QFuture<EjectResult> eject;
+    try {
+        eject = m_operations.safelyEject(volume);
+    } catch (...) {
+        return QtFuture::makeReadyFuture(refusedEject(failureOf(std::current_exception()).message));
+    }
+    relayEject(std::move(eject), std::move(lease), std::move(relay));
+    return result;
 }
 
 std::optional<TargetVolume> ContentModel::targetOrNotice()
@@ -417,7 +471,8 @@ QCoro::Task<void> ContentModel::runRestore(QList<AppItem> apps, std::optional<QU
 QCoro::Task<void> ContentModel::runSafeEject(TargetVolume volume)
 {
     const QPointer<ContentModel> self(this);
-    const EjectResult result = co_await m_operations.safelyEject(volume);
+    const QFuture<EjectResult> eject = startSafeEject(volume);
+    const EjectResult result = co_await eject;
     if (!self)
         co_return;
     const QString quoted = QLatin1Char('"') + volume.name + QLatin1Char('"');

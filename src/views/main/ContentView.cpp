@@ -169,9 +169,8 @@ void ContentView::buildToolbar()
     m_toolbar->addWidget(spacer);
 
     m_volumeToolbar = new VolumeToolbarView(&m_model.volumeManager(), m_toolbar);
-    m_volumeToolbar->setEjectOperation([model = &m_model](const TargetVolume &volume) {
-        return model->transferOperations().safelyEject(volume);
-    });
+    m_volumeToolbar->setEjectOperation(
+        [model = &m_model](const TargetVolume &volume) { return model->startSafeEject(volume); });
     m_toolbar->addWidget(m_volumeToolbar);
 
     auto *help = new QToolButton(m_toolbar);

@@ -3,14 +3,14 @@
 #include <utility>
 
 TransferRegistry::Lease::Lease(Lease &&other) noexcept
-    : m_registry(std::exchange(other.m_registry, nullptr))
+    : m_count(std::exchange(other.m_count, nullptr))
 {}
 
 TransferRegistry::Lease &TransferRegistry::Lease::operator=(Lease &&other) noexcept
 {
     if (this != &other) {
         release();
-        m_registry = std::exchange(other.m_registry, nullptr);
+        m_count = std::exchange(other.m_count, nullptr);
     }
     return *this;
 }
@@ -22,8 +22,8 @@ TransferRegistry::Lease::~Lease()
 
 void TransferRegistry::Lease::release()
 {
-    if (m_registry)
-        --std::exchange(m_registry, nullptr)->m_running;
+    if (m_count)
+        --*std::exchange(m_count, nullptr);
 }
 
 TransferRegistry &TransferRegistry::shared()
@@ -35,5 +35,11 @@ TransferRegistry &TransferRegistry::shared()
 TransferRegistry::Lease TransferRegistry::begin()
 {
     ++m_running;
-    return Lease(this);
+    return Lease(&m_running);
+}
+
+TransferRegistry::Lease TransferRegistry::beginEject()
+{
+    ++m_ejecting;
+    return Lease(&m_ejecting);
 }
