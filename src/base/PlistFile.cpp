@@ -1,5 +1,6 @@
 #include "base/PlistFile.h"
 
+#include "base/PlistDecoder.h"
 #include <QDateTime>
 #include <QFile>
 #include <QSaveFile>
@@ -132,14 +133,11 @@ plist_t fromVariant(const QVariant &value)
 
 std::optional<QVariant> parse(const QByteArray &data)
 {
-    if (data.isEmpty())
-        return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_memory(data.constData(), uint32_t(data.size()), &root);
+    const PlistDecoder::Node root =
+        PlistDecoder::decode(data.constData(), std::size_t(data.size()));
     if (!root)
         return std::nullopt;
-    const NodePtr guard(root);
-    return toVariant(root);
+    return toVariant(static_cast<plist_t>(root.get()));
 }
 
 std::optional<QVariant> read(const QString &path)

@@ -7,7 +7,8 @@
 #include <optional>
 #include <utility>
 
-// Property lists over libplist: XML or binary in, either form out.
+// Property lists over libplist: every form a Mac writes in (see PlistDecoder), XML or binary
+// out.
 namespace PlistFile {
 
 enum class Format { Xml, Binary };
@@ -15,9 +16,9 @@ enum class Format { Xml, Binary };
 // A dictionary whose keys keep the order in which they were given.
 using Entries = QList<std::pair<QString, QVariant>>;
 
-// Parses XML or binary data. Dictionaries become QVariantMap, arrays QVariantList,
-// booleans bool, integers qint64, reals double, strings QString, data QByteArray and
-// dates QDateTime (UTC). Nothing on malformed data.
+// Parses XML (UTF-8 or UTF-16), binary or old text-form data. Dictionaries become QVariantMap,
+// arrays QVariantList, booleans bool, integers qint64, reals double, strings QString, data
+// QByteArray and dates QDateTime (UTC). Nothing on malformed data.
 [[nodiscard]] std::optional<QVariant> parse(const QByteArray &data);
 [[nodiscard]] std::optional<QVariant> read(const QString &path);
 // The top-level dictionary of a file; nothing when missing, unreadable or not a dictionary.

@@ -1,8 +1,9 @@
 #include "model/AppItem.h"
 
+#include "model/BundleProbe.h"
+
 #include "base/ByteCount.h"
 #include "base/PathUtils.h"
-#include "base/PlistFile.h"
 #include "platform/System.h"
 
 namespace {
@@ -18,14 +19,7 @@ QString containingFolder(const QUrl &url)
 
 bool AppItem::isProxyBundle() const
 {
-    const std::optional<QVariantMap> info =
-        PlistFile::readDictionary(url.toLocalFile() + QStringLiteral("/Contents/Info.plist"));
-    if (!info)
-        return false;
-    const QVariant marker = info->value(QStringLiteral("IsKorvanthelixProxy"));
-    if (marker.typeId() == QMetaType::Bool && marker.toBool())
-        return true;
-    return info->contains(QStringLiteral("TargetAppPath"));
+    return BundleProbe::isProxyBundle(url);
 }
 
 bool AppItem::isOffloaded() const

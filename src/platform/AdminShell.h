@@ -7,6 +7,9 @@ struct AdminShellResult
     bool success = false;
     // The command's output on success; the failure text (never empty) otherwise.
     QString output;
+    // False when the command failed before anyone was asked for a password: this machine
+    // offers no administrator route.
+    bool asked = true;
 
     friend bool operator==(const AdminShellResult &, const AdminShellResult &) = default;
 };

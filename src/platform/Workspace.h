@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/PathUtils.h"
 #include "base/Verdict.h"
 
 #include <QString>
@@ -18,6 +19,27 @@ public:
 
     // Moves the item at `path` to the user's Trash; the reason tells why it could not.
     [[nodiscard]] virtual Verdict moveToTrash(const QString &path) = 0;
+
+    // What moveToTrash refuses, the administrator moves into the Trash folder with a plain
+    // "mv". A desktop whose Trash keeps a record beside each item, to list it and put it
+    // back, needs that record too; these keep it. By default the Trash keeps none.
+    //
+    // Whether `trashedPath`, a name in the Trash folder, is taken by an item or a record.
+    [[nodiscard]] virtual bool isTrashNameTaken(const QString &trashedPath)
+    {
+        return PathUtils::existsNoFollow(trashedPath);
+    }
+    // Records that the item at `originalPath` is about to arrive as `trashedPath`, with the
+    // program's own rights; the reason names what is missing when it cannot.
+    [[nodiscard]] virtual Verdict recordTrashArrival(const QString &originalPath,
+                                                     const QString &trashedPath)
+    {
+        Q_UNUSED(originalPath);
+        Q_UNUSED(trashedPath);
+        return Verdict::pass();
+    }
+    // Takes that record back when the item did not arrive.
+    virtual void forgetTrashArrival(const QString &trashedPath) { Q_UNUSED(trashedPath); }
 
     // Shows the items in the file manager, all of one request at once; returns at once and
     // reports nothing (a missing item is the file manager's to show).

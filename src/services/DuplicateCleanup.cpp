@@ -3,9 +3,9 @@
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
 #include "base/Uuid.h"
+#include "model/BundleProbe.h"
 #include "platform/System.h"
 #include "services/PrivilegeHelper.h"
-#include "transfer/AppProxyHelper.h"
 
 #include <QSet>
 
@@ -15,10 +15,11 @@ namespace {
 // the same batch.
 QString trashDestination(const QString &trash, const QString &source, QSet<QString> &reserved)
 {
+    Workspace &workspace = System::current().workspace();
     const QString name = PathUtils::lastComponent(source);
     QString destination = PathUtils::join(trash, name);
     const auto taken = [&](const QString &path) {
-        return reserved.contains(path) || PathUtils::existsNoFollow(path);
+        return reserved.contains(path) || workspace.isTrashNameTaken(path);
     };
     if (taken(destination)) {
         const QString base = PathUtils::baseName(name);
@@ -40,6 +41,11 @@ struct PendingMove
     QString destination;
 };
 
+bool arrived(const PendingMove &move)
+{
+    return !PathUtils::existsNoFollow(move.source) && PathUtils::existsNoFollow(move.destination);
+}
+
 } // namespace
 
 namespace DuplicateCleanup {
@@ -47,8 +53,8 @@ namespace DuplicateCleanup {
 bool isRemovableStandIn(const QString &path)
 {
     const QUrl url = QUrl::fromLocalFile(path);
-    return AppProxyHelper::isSymbolicLink(path) || AppProxyHelper::isAliasFile(url) ||
-           AppProxyHelper::isProxyBundle(url);
+    return BundleProbe::isSymbolicLink(path) || BundleProbe::isAliasFile(url) ||
+           BundleProbe::isProxyBundle(url);
 }
 
 void removeStandIns(const QStringList &paths)
@@ -109,7 +115,15 @@ TrashResult trashLocalCopies(const QList<DuplicateLocalInstance> &instances)
             ++result.trashedCount;
             continue;
         }
-        pending.append({local.id(), trashDestination(trash, local.id(), reserved)});
+        const QString destination = trashDestination(trash, local.id(), reserved);
+        const Verdict recorded = system.workspace().recordTrashArrival(local.id(), destination);
+        if (!recorded.ok) {
+            result.errors << local.name + QStringLiteral(": ") +
+                                 recorded.reason.value_or(QString()) +
+                                 QStringLiteral("; not moved to Trash.");
+            continue;
+        }
+        pending.append({local.id(), destination});
     }
     if (pending.isEmpty())
         return result;
@@ -126,10 +140,14 @@ TrashResult trashLocalCopies(const QList<DuplicateLocalInstance> &instances)
     }
     // The chain stops at its first failure; the moves before it did happen.
     for (const PendingMove &move : std::as_const(pending)) {
-        if (!PathUtils::existsNoFollow(move.source) && PathUtils::existsNoFollow(move.destination))
+        if (arrived(move))
             ++result.trashedCount;
+        else
+            system.workspace().forgetTrashArrival(move.destination);
     }
-    result.errors << QStringLiteral("Administrator authorization failed: ") + outcome.output;
+    result.errors << (outcome.asked ? QStringLiteral("Administrator authorization failed: ")
+                                    : QStringLiteral("Could not move to Trash: ")) +
+                         outcome.output;
     return result;
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -147,7 +148,7 @@ void PrivilegeHelper::safeRemove(const QString &path)
     if (removePlainly(target))
         return;
     const CommandResult result =
-        runPrivilegedCommand(QStringLiteral("/bin/rm -rf ") + shellQuote(target));
+        runPrivilegedCommand(QStringLiteral("/bin/rm -rf -- ") + shellQuote(target));
     if (result.success)
         return;
     throw OperationError(errorDomain, removeFailed,
@@ -165,13 +166,23 @@ void PrivilegeHelper::safeMove(const QString &source, const QString &destination
                                   QStringLiteral("' to '") + destination + QStringLiteral("': ") +
                                   output);
     };
+    // A relative path would be taken from wherever the administrator's shell starts.
+    for (const auto &[path, which] : {std::pair{from, QStringLiteral("source")},
+                                      std::pair{to, QStringLiteral("destination")}}) {
+        if (!path.startsWith(QLatin1Char('/')))
+            throw OperationError(errorDomain, moveFailed,
+                                 QStringLiteral("Refusing to move '") + source +
+                                     QStringLiteral("' to '") + destination +
+                                     QStringLiteral("': the ") + which +
+                                     QStringLiteral(" path is not absolute"));
+    }
     // "mv a b" with a folder at b puts a inside it; that is never what a caller means.
     if (PathUtils::isDirectory(to))
         throw failure(QStringLiteral("destination already exists"));
     if (movePlainly(from, to))
         return;
     const CommandResult result = runPrivilegedCommand(
-        QStringLiteral("/bin/mv ") + shellQuote(from) + QLatin1Char(' ') + shellQuote(to));
+        QStringLiteral("/bin/mv -- ") + shellQuote(from) + QLatin1Char(' ') + shellQuote(to));
     if (!result.success)
         throw failure(result.output);
 }
@@ -184,6 +195,11 @@ void PrivilegeHelper::createSymbolicLink(const QString &linkPath, const QString 
                               QStringLiteral("Failed to create symlink at '") + linkPath +
                                   QStringLiteral("': ") + output);
     };
+    // The link's place must be absolute; its text may be relative, as links often are.
+    if (!link.startsWith(QLatin1Char('/')))
+        throw OperationError(errorDomain, linkFailed,
+                             QStringLiteral("Refusing to create symlink at '") + linkPath +
+                                 QStringLiteral("': the path is not absolute"));
     // "ln -sfn t dir" would put the link inside the folder.
     if (PathUtils::isDirectoryNoFollow(link))
         throw failure(QStringLiteral("a folder already exists there"));
@@ -198,8 +214,9 @@ void PrivilegeHelper::createSymbolicLink(const QString &linkPath, const QString 
         }
         return;
     }
-    const CommandResult result = runPrivilegedCommand(
-        QStringLiteral("/bin/ln -sfn ") + shellQuote(target) + QLatin1Char(' ') + shellQuote(link));
+    const CommandResult result =
+        runPrivilegedCommand(QStringLiteral("/bin/ln -sfn -- ") + shellQuote(target) +
+                             QLatin1Char(' ') + shellQuote(link));
     if (!result.success)
         throw failure(result.output);
 }

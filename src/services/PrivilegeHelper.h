@@ -44,12 +44,13 @@ public:
     // root of a volume.
     static void safeRemove(const QString &path);
     // Moves `source` to `destination`, which must not exist. A folder (or a link to one) at
-    // the destination fails at once with code 3: the item is never moved into it.
+    // the destination, or a relative path, fails at once with code 3: the item is never
+    // moved into a folder.
     static void safeMove(const QString &source, const QString &destination);
     // A symbolic link at `linkPath` whose text is `target` unchanged. Into a writable folder
     // with the program's rights (an existing item there is an error, passed through from
     // the file system); otherwise as administrator, replacing a file or link there. A real
-    // folder at `linkPath` fails at once with code 2.
+    // folder at `linkPath`, or a relative `linkPath`, fails at once with code 2.
     static void createSymbolicLink(const QString &linkPath, const QString &target);
     // The platform's copy tool from `source` to `destination`, always as administrator.
     // Never throws.

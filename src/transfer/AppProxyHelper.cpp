@@ -122,14 +122,6 @@ std::optional<QString> nonEmpty(const std::optional<QString> &text)
     return text;
 }
 
-bool marksProxy(const QVariantMap &info)
-{
-    const QVariant marker = info.value(QStringLiteral("IsKorvanthelixProxy"));
-    if (marker.typeId() == QMetaType::Bool && marker.toBool())
-        return true;
-    return info.contains(QStringLiteral("TargetAppPath"));
-}
-
 QString infoPlistOf(const QString &bundle)
 {
     return bundle + QStringLiteral("/Contents/Info.plist");
@@ -243,7 +235,7 @@ void clearDestination(const QString &destination)
     if (exists && !isLink && !isAlias) {
         if (const std::optional<QVariantMap> info =
                 PlistFile::readDictionary(infoPlistOf(destination))) {
-            if (!marksProxy(*info)) {
+            if (!BundleProbe::marksProxy(*info)) {
                 AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(destination));
                 refuseDestination(destination);
             }
@@ -506,22 +498,6 @@ QByteArray AppProxyHelper::getProxyLauncherData()
     return compileLauncher();
 }
 
-bool AppProxyHelper::isProxyBundle(const QUrl &url)
-{
-    const std::optional<QVariantMap> info = PlistFile::readDictionary(infoPlistOf(pathOf(url)));
-    return info && marksProxy(*info);
-}
-
-bool AppProxyHelper::isSymbolicLink(const QString &path)
-{
-    return PathUtils::isSymlink(path);
-}
-
-bool AppProxyHelper::isAliasFile(const QUrl &url)
-{
-    return System::current().fileResources().isAliasFile(pathOf(url)).value_or(false);
-}
-
 QUrl AppProxyHelper::promoteToRootApplications(const AppItem &app)
 {
     const QString target = targetOf(app);
@@ -536,10 +512,11 @@ QUrl AppProxyHelper::promoteToRootApplications(const AppItem &app)
     createProxyBundle(name, QUrl::fromLocalFile(target), QUrl::fromLocalFile(proxyPath),
                       app.bundleIdentifier, app.version);
 
-    // Only stand-ins are tidied away: a real application is never removed here.
+    // Only stand-ins are tidied away: a real application is never removed here. A link
+    // whose drive is gone is still a stand-in in the way.
     const QString former =
         applications + QLatin1Char('/') + fileNameOf(app.name) + QStringLiteral(".app");
-    if (former != proxyPath && PathUtils::existsFollowingLinks(former) && isStandIn(former))
+    if (former != proxyPath && PathUtils::existsNoFollow(former) && isStandIn(former))
         (void)removePlainly(former);
     for (const QString &duplicate : app.duplicateAliasPaths) {
         if (duplicate.startsWith(applications + QLatin1Char('/')) && duplicate != proxyPath &&

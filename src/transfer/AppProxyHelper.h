@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/AppItem.h"
+#include "model/BundleProbe.h"
 
 #include <QByteArray>
 #include <QFuture>
@@ -37,8 +38,9 @@ struct ProxyBatchResult
 // is static and runs on the caller's thread (the batch on the thread pool). Errors are
 // OperationError with the domain "AppProxyHelper" (1 launcher build, 2 promotion target
 // missing, 403 target not on a drive, 404 target missing, 409 an application is in the way)
-// or passed through from the file system, a process or PrivilegeHelper.
-class AppProxyHelper final
+// or passed through from the file system, a process or PrivilegeHelper. The tests of what
+// stands at a place (isProxyBundle, isSymbolicLink, isAliasFile) are BundleProbe's.
+class AppProxyHelper final : public BundleProbe
 {
 public:
     static const QString errorDomain;
@@ -62,14 +64,6 @@ public:
     // The launcher executable: the program's own prebuilt one, else compiled from the source
     // text the program carries (nothing cached; temporary files are removed either way).
     [[nodiscard]] static QByteArray getProxyLauncherData();
-
-    // The bundle's Info.plist marks it as one of ours (IsKorvanthelixProxy true, or any
-    // TargetAppPath). Every error reads as false, as in the two tests below.
-    [[nodiscard]] static bool isProxyBundle(const QUrl &url);
-    // lstat's view: a dangling link is one.
-    [[nodiscard]] static bool isSymbolicLink(const QString &path);
-    // The platform's alias-file fact (a symbolic link counts as one).
-    [[nodiscard]] static bool isAliasFile(const QUrl &url);
 
     // Makes a proxy at the top of the Applications folder, named after the item without
     // bracket tags, for the application the item stands for; then removes the item's former

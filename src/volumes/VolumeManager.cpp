@@ -40,14 +40,16 @@ TargetVolume makeVolume(const QString &path, const QString &name, bool isRemovab
                         isRemovable, true, type.type,   type.supportsSymlinks};
 }
 
-// Pass 1: the mounted volumes the platform lists.
+// Pass 1: the mounted volumes the platform lists. The volumes root holds the drives' mount
+// points; a file system mounted there (a tmpfs, say) is never a drive itself.
 void addMountedVolumes(QList<TargetVolume> &list, const QString &boot)
 {
     System &system = System::current();
+    const QString volumesRoot = PathUtils::resolved(system.paths().volumesRoot);
     const QStringList paths = system.volumes().mountedVolumePaths().value_or(QStringList());
     for (const QString &path : paths) {
         const QString resolved = PathUtils::resolved(path);
-        if (isBootRoot(resolved, boot))
+        if (isBootRoot(resolved, boot) || resolved == volumesRoot)
             continue;
         const std::optional<VolumeResourceValues> values = system.volumes().resourceValues(path);
         if (!values || values->isReadOnly == true || values->isInternal == true ||

@@ -97,6 +97,28 @@ void exerciseRealDrives()
     EXPECT_TRUE(listed(manager, QStringLiteral("/Volumes/Scratch")));
 }
 
+// A writable file system on the volumes root itself, as some setups mount one there: the
+// drives below it are listed, the root never.
+void exerciseWritableVolumesRoot()
+{
+    if (!PrivateMounts::mountTmpfs(QStringLiteral("/Volumes"), QStringLiteral("size=4m")))
+        GTEST_SKIP() << "mounting is not permitted here";
+    ASSERT_TRUE(
+        PrivateMounts::mountTmpfs(QStringLiteral("/Volumes/Scratch"), QStringLiteral("size=8m")));
+
+    LedgerService ledger;
+    VolumeManager manager(&ledger);
+    drainEvents();
+    EXPECT_TRUE(listed(manager, QStringLiteral("/Volumes/Scratch")));
+    EXPECT_FALSE(listed(manager, QStringLiteral("/Volumes")));
+}
+
+TEST(VolumeIntegrationTest, TheVolumesRootIsNeverADrive)
+{
+    if (PrivateMounts::enter())
+        exerciseWritableVolumesRoot();
+}
+
 TEST(VolumeIntegrationTest, RealDrivesInAPrivateNamespace)
 {
     if (PrivateMounts::tool("lsof").isEmpty())

@@ -152,17 +152,17 @@ TEST_F(PrivilegeHelperTest, FallsBackToTheAdministratorCommand)
         std::function<bool()> done;
     } cases[] = {
         {"remove in a locked folder", [&] { PrivilegeHelper::safeRemove(toRemove + "/"); },
-         QStringLiteral("/bin/rm -rf ") + q(toRemove), 1,
+         QStringLiteral("/bin/rm -rf -- ") + q(toRemove), 1,
          "Failed to remove '" + toRemove + "/' with admin privileges: User canceled.",
          [&] { return !QFile::exists(toRemove) && QFile::exists(sibling); }},
         // The plain move never replaces an item; the administrator's mv does.
         {"move onto a file", [&] { PrivilegeHelper::safeMove(movedFile, existing); },
-         QStringLiteral("/bin/mv ") + q(movedFile) + QLatin1Char(' ') + q(existing), 3,
+         QStringLiteral("/bin/mv -- ") + q(movedFile) + QLatin1Char(' ') + q(existing), 3,
          "Failed to move '" + movedFile + "' to '" + existing + "': User canceled.",
          [&] { return !QFile::exists(movedFile) && readAll(existing) == "new"; }},
         // -n: a link to a folder is replaced, not joined by a link inside that folder.
         {"link in a locked folder", [&] { PrivilegeHelper::createSymbolicLink(link, linkTarget); },
-         QStringLiteral("/bin/ln -sfn ") + q(linkTarget) + QLatin1Char(' ') + q(link), 2,
+         QStringLiteral("/bin/ln -sfn -- ") + q(linkTarget) + QLatin1Char(' ') + q(link), 2,
          "Failed to create symlink at '" + link + "': User canceled.",
          [&] { return PathUtils::linkText(link) == linkTarget && QDir(oldTarget).isEmpty(); }},
     };
@@ -207,6 +207,46 @@ TEST_F(PrivilegeHelperTest, NeverMovesOrLinksIntoAnExistingFolder)
     EXPECT_TRUE(QDir(existing).isEmpty());
     EXPECT_TRUE(QDir(lockedSupport).isEmpty());
     EXPECT_TRUE(PathUtils::isDirectoryNoFollow(source));
+}
+
+// A relative path in an administrator command would be read from wherever that shell
+// starts; a link text that begins with "-" would be read as options by ln.
+TEST_F(PrivilegeHelperTest, RelativePlacesAreRefusedAndLinkTextsAreNeverOptions)
+{
+    const QString source = file(QStringLiteral("Tool.app"));
+    const QString destination = work + QStringLiteral("/Moved.app");
+    admin().runUnprivileged();
+    const struct
+    {
+        const char *name;
+        std::function<void()> operation;
+        int code;
+        QString message;
+    } refused[] = {
+        {"relative source", [&] { PrivilegeHelper::safeMove("Work/Tool.app", destination); }, 3,
+         "Refusing to move 'Work/Tool.app' to '" + destination +
+             "': the source path is not absolute"},
+        {"relative destination", [&] { PrivilegeHelper::safeMove(source, "Moved.app"); }, 3,
+         "Refusing to move '" + source + "' to 'Moved.app': the destination path is not absolute"},
+        {"empty source", [&] { PrivilegeHelper::safeMove(QString(), destination); }, 3,
+         "Refusing to move '' to '" + destination + "': the source path is not absolute"},
+        {"relative link", [&] { PrivilegeHelper::createSymbolicLink("Link.app", source); }, 2,
+         "Refusing to create symlink at 'Link.app': the path is not absolute"},
+    };
+    for (const auto &c : refused) {
+        SCOPED_TRACE(c.name);
+        const std::optional<OperationError> error = errorOf(c.operation);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_EQ(error->message(), c.message);
+    }
+    EXPECT_TRUE(admin().commands().isEmpty());
+    EXPECT_TRUE(QFile::exists(source));
+    EXPECT_FALSE(PathUtils::existsNoFollow(destination));
+
+    const QString link = lockedFolder() + QStringLiteral("/Options.app");
+    PrivilegeHelper::createSymbolicLink(link, QStringLiteral("-n-Tool.app"));
+    EXPECT_EQ(PathUtils::linkText(link), QStringLiteral("-n-Tool.app"));
 }
 
 TEST_F(PrivilegeHelperTest, RunDittoAlwaysAsksAndRunsThePlatformCopyTool)

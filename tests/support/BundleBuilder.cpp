@@ -5,9 +5,72 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStringEncoder>
 #include <unistd.h>
 
 namespace {
+
+QByteArray quotedText(const QString &text)
+{
+    QByteArray out = "\"";
+    for (const char c : text.toUtf8()) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + '"';
+}
+
+QByteArray textFormValue(const QVariant &value, int indent)
+{
+    const QByteArray inner(indent + 4, ' ');
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return value.toBool() ? "YES" : "NO";
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+        return value.toString().toUtf8();
+    case QMetaType::QByteArray:
+        return '<' + value.toByteArray().toHex(' ') + '>';
+    case QMetaType::QVariantList: {
+        QByteArray out = "(\n";
+        for (const QVariant &item : value.toList())
+            out += inner + textFormValue(item, indent + 4) + ",\n";
+        return out + QByteArray(indent, ' ') + ')';
+    }
+    case QMetaType::QVariantMap: {
+        QByteArray out = "{\n";
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            out += inner + quotedText(it.key()) + " = " + textFormValue(it.value(), indent + 4) +
+                   ";\n";
+        return out + QByteArray(indent, ' ') + '}';
+    }
+    default:
+        return quotedText(value.toString());
+    }
+}
+
+QByteArray textForm(const PlistFile::Entries &entries)
+{
+    QByteArray out = "// Info.plist of an early bundle\n{\n";
+    for (const auto &[key, value] : entries)
+        out += "    " + key.toUtf8() + " = " + textFormValue(value, 4) + "; /* " + key.toUtf8() +
+               " */\n";
+    return out + "}\n";
+}
+
+QByteArray utf16Xml(const PlistFile::Entries &entries, QStringEncoder::Encoding encoding)
+{
+    QString xml = QString::fromUtf8(PlistFile::serialize(entries, PlistFile::Format::Xml));
+    xml.replace(QStringLiteral("encoding=\"UTF-8\""), QStringLiteral("encoding=\"UTF-16\""));
+    QStringEncoder encoder(encoding, QStringEncoder::Flag::WriteBom);
+    return encoder.encode(xml);
+}
 
 void writeBytes(const QString &path, const QByteArray &content, int mode)
 {
@@ -64,7 +127,13 @@ BundleBuilder &BundleBuilder::executableName(QString name)
 
 BundleBuilder &BundleBuilder::format(PlistFile::Format format)
 {
-    m_format = format;
+    m_form = format == PlistFile::Format::Binary ? InfoPlistForm::binary : InfoPlistForm::xml;
+    return *this;
+}
+
+BundleBuilder &BundleBuilder::form(InfoPlistForm form)
+{
+    m_form = form;
     return *this;
 }
 
@@ -120,7 +189,7 @@ QString BundleBuilder::build() const
         if (m_buildNumber)
             entries.append({QStringLiteral("CFBundleVersion"), *m_buildNumber});
         entries.append(m_extra);
-        writeInfoPlist(m_path, entries, m_format);
+        writeInfoPlist(m_path, entries, m_form);
     }
     writeBytes(contents + QStringLiteral("/MacOS/") + m_executable,
                QByteArray("#!/bin/sh\n") + filler(m_executableSize, m_path), 0755);
@@ -148,4 +217,49 @@ void writeInfoPlist(const QString &bundlePath, const PlistFile::Entries &entries
     QDir().mkpath(QFileInfo(plist).absolutePath());
     if (!PlistFile::write(plist, entries, format))
         throw std::runtime_error("cannot write " + plist.toStdString());
+}
+
+void writeInfoPlist(const QString &bundlePath, const PlistFile::Entries &entries,
+                    InfoPlistForm form)
+{
+    Sandbox::writeFile(bundlePath + QStringLiteral("/Contents/Info.plist"),
+                       encodeInfoPlist(entries, form));
+}
+
+const char *labelOf(InfoPlistForm form)
+{
+    switch (form) {
+    case InfoPlistForm::xml:
+        return "XML";
+    case InfoPlistForm::xmlWithBom:
+        return "XML with a byte-order mark";
+    case InfoPlistForm::xmlUtf16LE:
+        return "XML in UTF-16LE";
+    case InfoPlistForm::xmlUtf16BE:
+        return "XML in UTF-16BE";
+    case InfoPlistForm::binary:
+        return "binary";
+    case InfoPlistForm::text:
+        return "old text form";
+    }
+    return "?";
+}
+
+QByteArray encodeInfoPlist(const PlistFile::Entries &entries, InfoPlistForm form)
+{
+    switch (form) {
+    case InfoPlistForm::xml:
+        return PlistFile::serialize(entries, PlistFile::Format::Xml);
+    case InfoPlistForm::xmlWithBom:
+        return "\xEF\xBB\xBF" + PlistFile::serialize(entries, PlistFile::Format::Xml);
+    case InfoPlistForm::xmlUtf16LE:
+        return utf16Xml(entries, QStringEncoder::Utf16LE);
+    case InfoPlistForm::xmlUtf16BE:
+        return utf16Xml(entries, QStringEncoder::Utf16BE);
+    case InfoPlistForm::binary:
+        return PlistFile::serialize(entries, PlistFile::Format::Binary);
+    case InfoPlistForm::text:
+        return textForm(entries);
+    }
+    return {};
 }

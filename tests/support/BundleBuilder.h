@@ -8,6 +8,19 @@
 #include <optional>
 #include <utility>
 
+// The forms in which Info.plist files are found on Macs: XML in UTF-8 without and with a
+// byte-order mark, XML in UTF-16 of either byte order (with its mark and an encoding
+// declaration that says so), binary, and the old text form of early bundles.
+enum class InfoPlistForm { xml, xmlWithBom, xmlUtf16LE, xmlUtf16BE, binary, text };
+inline constexpr InfoPlistForm allInfoPlistForms[] = {
+    InfoPlistForm::xml,        InfoPlistForm::xmlWithBom, InfoPlistForm::xmlUtf16LE,
+    InfoPlistForm::xmlUtf16BE, InfoPlistForm::binary,     InfoPlistForm::text,
+};
+[[nodiscard]] const char *labelOf(InfoPlistForm form);
+// The dictionary in that form. The text form has only strings, arrays, dictionaries and
+// data: numbers are written bare and Booleans as YES and NO, as old tools wrote them.
+[[nodiscard]] QByteArray encodeInfoPlist(const PlistFile::Entries &entries, InfoPlistForm form);
+
 // Builds application bundles on disk for tests:
 //   BundleBuilder(dir + "/Foo.app").identifier("com.acme.foo").version("2.1").build();
 // gives Contents/Info.plist, an executable Contents/MacOS/<name> with mode 0755, and
@@ -22,6 +35,7 @@ public:
     BundleBuilder &buildNumber(std::optional<QString> bundleVersion);
     BundleBuilder &executableName(QString name);
     BundleBuilder &format(PlistFile::Format format);
+    BundleBuilder &form(InfoPlistForm form);
     // Extra Info.plist keys, written after the standard ones.
     BundleBuilder &plistValue(const QString &key, const QVariant &value);
     // No Info.plist at all.
@@ -45,7 +59,7 @@ private:
     std::optional<QString> m_version;
     std::optional<QString> m_buildNumber;
     QString m_executable;
-    PlistFile::Format m_format = PlistFile::Format::Xml;
+    InfoPlistForm m_form = InfoPlistForm::xml;
     PlistFile::Entries m_extra;
     bool m_writePlist = true;
     qint64 m_executableSize = 64;
@@ -63,3 +77,5 @@ private:
 // Writes a bare Info.plist dictionary to a bundle path (for proxies and odd cases).
 void writeInfoPlist(const QString &bundlePath, const PlistFile::Entries &entries,
                     PlistFile::Format format = PlistFile::Format::Xml);
+void writeInfoPlist(const QString &bundlePath, const PlistFile::Entries &entries,
+                    InfoPlistForm form);

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QSet>
 #include <QStringList>
+#include <memory>
 #include <mutex>
 
 // Running applications as the test sets them; the Trash is a folder of the sandbox. Every
@@ -41,6 +42,28 @@ public:
         if (!QDir().rename(path, destination))
             return Verdict::fail(QStringLiteral("Could not move '%1' to the Trash").arg(path));
         return Verdict::pass();
+    }
+
+    // The Trash's records of items the administrator moved there: none, unless the test
+    // hands over a desktop's workspace that keeps them.
+    bool isTrashNameTaken(const QString &trashedPath) override
+    {
+        return m_trashRecords ? m_trashRecords->isTrashNameTaken(trashedPath)
+                              : Workspace::isTrashNameTaken(trashedPath);
+    }
+    Verdict recordTrashArrival(const QString &originalPath, const QString &trashedPath) override
+    {
+        return m_trashRecords ? m_trashRecords->recordTrashArrival(originalPath, trashedPath)
+                              : Verdict::pass();
+    }
+    void forgetTrashArrival(const QString &trashedPath) override
+    {
+        if (m_trashRecords)
+            m_trashRecords->forgetTrashArrival(trashedPath);
+    }
+    void keepTrashRecordsWith(std::shared_ptr<Workspace> desktop)
+    {
+        m_trashRecords = std::move(desktop);
     }
 
     void setRunningApplicationBundles(QStringList bundles)
@@ -108,4 +131,5 @@ private:
     QList<QStringList> m_revealRequests;
     QStringList m_openRequests;
     QStringList m_quitRequests;
+    std::shared_ptr<Workspace> m_trashRecords;
 };

@@ -349,6 +349,48 @@ TEST_F(AppProxyHelperTest, CopiesTheTargetsIconOrWritesTheDesktopIcon)
     }
 }
 
+// Identifier, version and icon of the target, and the test of what stands in the way, read
+// the Info.plist in whatever form it is.
+TEST_F(AppProxyHelperTest, ReadsTargetsAndDestinationsInEveryForm)
+{
+    for (const InfoPlistForm form : allInfoPlistForms) {
+        SCOPED_TRACE(labelOf(form));
+        const QString target = onDrive("Formed");
+        removeItem(target);
+        BundleBuilder(target)
+            .identifier(QStringLiteral("com.acme.formed"))
+            .version(QStringLiteral("3.2"))
+            .plistValue("CFBundleIconFile", "Formed")
+            .file("Resources/Formed.icns", "icns")
+            .form(form)
+            .build();
+        const QString proxy = inApplications("Formed");
+        removeItem(proxy);
+
+        create(target, proxy, "Formed");
+
+        const QVariantMap info =
+            PlistFile::readDictionary(proxy + "/Contents/Info.plist").value_or(QVariantMap());
+        EXPECT_EQ(info.value("OriginalBundleIdentifier"), QStringLiteral("com.acme.formed"));
+        EXPECT_EQ(info.value("CFBundleIdentifier"),
+                  QStringLiteral("com.korvanthelix.proxy.com.acme.formed"));
+        EXPECT_EQ(info.value("CFBundleShortVersionString"), QStringLiteral("3.2"));
+        EXPECT_EQ(contentOf(proxy + "/Contents/Resources/AppIcon.icns"), "icns");
+
+        // A real application in the way is never replaced, whatever form its file is in.
+        const QString real = inApplications("Real");
+        removeItem(real);
+        BundleBuilder(real).identifier(QStringLiteral("com.acme.real")).form(form).build();
+        const auto error = errorOf([&] { create(target, real, "Real"); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), 409);
+        EXPECT_EQ(PlistFile::readDictionary(real + "/Contents/Info.plist")
+                      .value_or(QVariantMap())
+                      .value("CFBundleIdentifier"),
+                  QStringLiteral("com.acme.real"));
+    }
+}
+
 TEST_F(AppProxyHelperTest, FindsThePrebuiltLauncherOrCompilesTheCarriedSource)
 {
     const QString keptSource = sandbox.path("compiled-source.m");
@@ -430,6 +472,15 @@ TEST_F(AppProxyHelperTest, PromotionMakesATopLevelProxyAndTidiesOnlyStandIns)
     EXPECT_EQ(AppProxyHelper::promoteToRootApplications(linkItem(nested, toolTarget)),
               fileUrl(inApplications("Tool")));
     EXPECT_TRUE(QFile::exists(realFormer + "/Contents/Info.plist"));
+    // A former entry that is a link to a drive no longer there is in the way all the same.
+    const QString editorTarget = driveApp("Editor");
+    const QString danglingFormer =
+        sandbox.makeSymlink(inApplications("Editor [Old]"), onDrive("Unplugged/Editor [Old]"));
+    const QString nestedEditor =
+        sandbox.makeSymlink(sandbox.applications() + "/Sub/Editor [Old].app", editorTarget);
+    EXPECT_EQ(AppProxyHelper::promoteToRootApplications(linkItem(nestedEditor, editorTarget)),
+              fileUrl(inApplications("Editor")));
+    EXPECT_FALSE(PathUtils::existsNoFollow(danglingFormer));
     const QString local = BundleBuilder(sandbox.applications() + "/Sub/Local.app").build();
     const QString gone = sandbox.makeSymlink(inApplications("Gone"), onDrive("Gone"));
     const struct

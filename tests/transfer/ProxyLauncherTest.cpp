@@ -157,4 +157,34 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
     }
 }
 
+// The launcher reads its own Info.plist, and the target's, in every form the program reads.
+TEST_F(ProxyLauncherTest, ReadsItsPropertyListInEveryForm)
+{
+    recorderApp(0);
+    AppProxyHelper::createProxyBundle(QStringLiteral("Recorder"), QUrl::fromLocalFile(target),
+                                      QUrl::fromLocalFile(proxy), std::nullopt, std::nullopt);
+    const QString gone = sandbox.drive() + QStringLiteral("/Applications/Gone.app");
+    // Named unlike the bundle, so only the target's Info.plist can lead to it.
+    ASSERT_TRUE(QFile::rename(target + QStringLiteral("/Contents/MacOS/Recorder"),
+                              target + QStringLiteral("/Contents/MacOS/RecordArgs")));
+    for (const InfoPlistForm form : allInfoPlistForms) {
+        SCOPED_TRACE(labelOf(form));
+        writeInfoPlist(proxy,
+                       {{"CFBundleDisplayName", "Caf\u00e9"},
+                        {"TargetAppPath", gone},
+                        {"TargetVolumeName", "Disk"}},
+                       form);
+        LauncherRun run = runProxy(proxy, {});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(QString::fromUtf8(run.standardError), alertText("Caf\u00e9", "Disk"));
+
+        writeInfoPlist(proxy, {{"TargetAppPath", target}}, form);
+        writeInfoPlist(target, {{"CFBundleExecutable", "RecordArgs"}}, form);
+        QFile::remove(record);
+        run = runProxy(proxy, {QStringLiteral("one")});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(contentOf(record), "one\n");
+    }
+}
+
 } // namespace

@@ -69,6 +69,8 @@ TEST(VolumeDiscoveryTest, SkipRulesOfBothPasses)
                externalDrive(QStringLiteral("Recovery")));
     const QString bootLink = box.makeSymlink(box.volumesRoot() + QStringLiteral("/HD"), "/");
     box.system().fakeVolumes().setVolume(bootLink, externalDrive(QStringLiteral("HD")));
+    // Nor is the volumes root, even when a file system of its own is mounted there.
+    mountDrive(box.system(), box.volumesRoot(), externalDrive(QStringLiteral("Volumes")));
     EXPECT_TRUE(startedManager()->availableVolumes().isEmpty());
 }
 

@@ -24,11 +24,12 @@ AdminShellResult LinuxAdminShell::run(const QString &command)
 {
     const QString pkexec = pkexecPath();
     if (pkexec.isEmpty())
-        return {false, QStringLiteral("Administrator rights are not available: pkexec was not "
-                                      "found")};
+        return {false,
+                QStringLiteral("Administrator rights are not available: pkexec was not found"),
+                false};
     const SubprocessResult result = Subprocess::run(pkexec, arguments(command));
     if (result.failedToStart)
-        return {false, QStringLiteral("Could not start pkexec: ") + result.startError};
+        return {false, QStringLiteral("Could not start pkexec: ") + result.startError, false};
     if (!result.succeeded()) {
         const QString error = result.errorText().trimmed();
         return {false, error.isEmpty()

@@ -2,11 +2,16 @@
 
 #include "base/PathUtils.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
+#include <QUrl>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +28,24 @@ QString enclosingBundle(const QString &executable)
         folder = PathUtils::parentPath(folder);
     }
     return {};
+}
+
+// ".../Trash/files/<name>" is recorded in ".../Trash/info/<name>.trashinfo".
+QString infoFolderOf(const QString &trashedPath)
+{
+    return PathUtils::parentPath(PathUtils::parentPath(trashedPath)) + QStringLiteral("/info");
+}
+
+QString infoFileOf(const QString &trashedPath)
+{
+    return infoFolderOf(trashedPath) + QLatin1Char('/') + PathUtils::lastComponent(trashedPath) +
+           QStringLiteral(".trashinfo");
+}
+
+// The original path as the desktop's Trash stores it: URL-escaped, slashes kept.
+QByteArray escapedPath(const QString &path)
+{
+    return QUrl::toPercentEncoding(path, "/");
 }
 
 } // namespace
@@ -63,6 +86,55 @@ Verdict LinuxWorkspace::moveToTrash(const QString &path)
     return Verdict::fail(file.errorString().isEmpty()
                              ? QStringLiteral("Could not move '%1' to the Trash").arg(path)
                              : file.errorString());
+}
+
+bool LinuxWorkspace::isTrashNameTaken(const QString &trashedPath)
+{
+    return PathUtils::existsNoFollow(trashedPath) ||
+           PathUtils::existsNoFollow(infoFileOf(trashedPath));
+}
+
+Verdict LinuxWorkspace::recordTrashArrival(const QString &originalPath, const QString &trashedPath)
+{
+    const QString files = PathUtils::parentPath(trashedPath);
+    const QString trash = PathUtils::parentPath(files);
+    const QString info = infoFolderOf(trashedPath);
+    // The desktop makes the Trash's two folders when it first needs them, for this user only.
+    for (const QString &folder : {files, info}) {
+        if (PathUtils::isDirectory(folder))
+            continue;
+        if (!PathUtils::isDirectory(trash))
+            return Verdict::fail(QStringLiteral("the Trash folder '%1' is missing").arg(trash));
+        if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 &&
+            !PathUtils::isDirectory(folder))
+            return Verdict::fail(QStringLiteral("the Trash folder '%1' is missing and cannot be "
+                                                "made: %2")
+                                     .arg(folder, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    const QString infoFile = infoFileOf(trashedPath);
+    // O_EXCL: the record claims the name, as every desktop that writes this Trash expects.
+    const int fd = ::open(QFile::encodeName(infoFile).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return Verdict::fail(QStringLiteral("its Trash information file '%1' cannot be written: %2")
+                                 .arg(infoFile, QString::fromLocal8Bit(std::strerror(errno))));
+    const QByteArray record =
+        "[Trash Info]\nPath=" + escapedPath(originalPath) + "\nDeletionDate=" +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toUtf8() +
+        "\n";
+    const bool written = ::write(fd, record.constData(), size_t(record.size())) == record.size();
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        ::unlink(QFile::encodeName(infoFile).constData());
+        return Verdict::fail(
+            QStringLiteral("its Trash information file '%1' cannot be written").arg(infoFile));
+    }
+    return Verdict::pass();
+}
+
+void LinuxWorkspace::forgetTrashArrival(const QString &trashedPath)
+{
+    ::unlink(QFile::encodeName(infoFileOf(trashedPath)).constData());
 }
 
 void LinuxWorkspace::reveal(const QStringList &paths)

@@ -1,9 +1,9 @@
 // The executable of every App Proxy on Linux: reads the Info.plist of its own bundle and
 // starts the real application on the drive with the arguments it was given, or tells the
 // user that the drive is not connected. Plain C++ and libplist, so it stays small and
-// needs nothing of the program that generated it.
+// needs nothing of the program that generated it but the property-list reader.
 
-#include <plist/plist.h>
+#include "base/PlistDecoder.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -24,11 +24,7 @@ extern char **environ;
 
 namespace {
 
-struct PlistDeleter
-{
-    void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+using PlistPtr = PlistDecoder::Node;
 
 std::string parentOf(const std::string &path)
 {
@@ -53,7 +49,7 @@ std::string ownExecutable()
     return std::string(buffer.data(), size_t(length));
 }
 
-// The top-level dictionary of an XML or binary property list, or nothing.
+// The top-level dictionary of a property list in any of its forms, or nothing.
 PlistPtr readDictionary(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);
@@ -63,12 +59,10 @@ PlistPtr readDictionary(const std::string &path)
                            std::istreambuf_iterator<char>());
     if (data.empty())
         return PlistPtr();
-    plist_t root = nullptr;
-    plist_from_memory(data.data(), uint32_t(data.size()), &root);
-    PlistPtr result(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
+    PlistPtr root = PlistDecoder::decode(data.data(), data.size());
+    if (!root || plist_get_node_type(static_cast<plist_t>(root.get())) != PLIST_DICT)
         return PlistPtr();
-    return result;
+    return root;
 }
 
 std::optional<std::string> textEntry(const PlistPtr &dict, const char *key)

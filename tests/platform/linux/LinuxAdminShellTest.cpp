@@ -28,6 +28,7 @@ TEST(LinuxAdminShellTest, RunsTheCommandThroughPkexecAndTheShell)
     const AdminShellResult without = LinuxAdminShell(QString()).run(QStringLiteral("true"));
     EXPECT_FALSE(without.success);
     EXPECT_TRUE(without.output.contains(QStringLiteral("pkexec was not found")));
+    EXPECT_FALSE(without.asked);
 }
 
 TEST(LinuxAdminShellTest, CopyToolCopiesOntoTheDestination)
