@@ -1,11 +1,15 @@
 // Staged copy plus verification through the offload engine, against `cp -a` followed by
-// `sha256sum` over every file of both trees, on one synthetic bundle in the same run.
+// `sha256sum` over every file of both trees, for each size in turn.
 //
-//   bench_copy_verify [MiB=1024] [files=20000] [work folder=the temp folder]
+//   bench_copy_verify [work folder=/dev/shm] [MiB:files ...=1024:20000 400:200000]
 //
-// The work folder holds the bundle and both copies, so all of them share a file system.
-// Both sides run the same copy tool, so where creating files dominates (a slow disk) that
-// shared cost bounds the ratio; a tmpfs folder such as /dev/shm shows the verification's gain.
+// The work folder holds the bundle and both copies, so all of them share a file system; a tmpfs
+// (such as /dev/shm) keeps the disk out of the figures. Each size is built, measured and removed
+// before the next, so the folder never holds more than a bundle and one copy of it. The
+// verification of each size runs in a child process of its own, so that its peak memory
+// (getrusage) is not mixed with the other sizes or with building the bundle.
+//
+//   bench_copy_verify --verify SOURCE COPY   (the child: prints seconds, peak and base KiB)
 
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
@@ -20,7 +24,9 @@
 #include <QTextStream>
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -149,30 +155,53 @@ double seconds(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+qint64 peakKiB()
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const qint64 mib = args.size() > 1 ? args.at(1).toLongLong() : 1024;
-    const int files = args.size() > 2 ? args.at(2).toInt() : 20000;
-    const QString base = args.size() > 3 ? args.at(3) : QDir::tempPath();
-    if (mib <= 0 || files <= 10) {
-        std::fprintf(stderr, "usage: bench_copy_verify [MiB>0] [files>10] [work folder]\n");
-        return 2;
-    }
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_maxrss);
+}
 
+// The child: one verification through the engine, then its time and memory.
+int verifyOnly(const QString &source, const QString &copy)
+{
+    OffloadEngine engine;
+    const qint64 base = peakKiB();
+    QElapsedTimer timer;
+    timer.start();
+    if (!engine.verifyCopiedItem(QUrl::fromLocalFile(source), QUrl::fromLocalFile(copy))) {
+        std::fprintf(stderr, "verification failed\n");
+        return 1;
+    }
+    std::printf("%.6f %lld %lld\n", seconds(timer), qint64(peakKiB()), base);
+    return 0;
+}
+
+struct Figures
+{
+    int files = 0;
+    double mib = 0;
+    double referenceCopy = 0;
+    double referenceTotal = 0;
+    double engineCopy = 0;
+    double verification = 0;
+    qint64 peakKiB = 0;
+    qint64 baseKiB = 0;
+};
+
+std::optional<Figures> measure(const QString &base, qint64 mib, int files, const QString &self)
+{
     QTemporaryDir work(base + QStringLiteral("/copy_verify-XXXXXX"));
     if (!work.isValid()) {
         std::fprintf(stderr, "cannot make a work folder under %s\n", qPrintable(base));
-        return 1;
+        return std::nullopt;
     }
     const QString source = work.filePath(QStringLiteral("Synthetic.app"));
     SyntheticBundle bundle(source, mib * mebibyte, files);
     bundle.build();
-    std::printf("bundle: %d files, %.1f MiB in %s\n", bundle.filesWritten(),
-                double(bundle.bytesWritten()) / double(mebibyte), qPrintable(work.path()));
+    Figures figures;
+    figures.files = bundle.filesWritten();
+    figures.mib = double(bundle.bytesWritten()) / double(mebibyte);
 
     // Reference: cp -a, then sha256sum over every file of both trees.
     const QString reference = work.filePath(QStringLiteral("reference/Synthetic.app"));
@@ -183,22 +212,22 @@ int main(int argc, char **argv)
                                                 QStringLiteral("--"), source, reference})
              .succeeded()) {
         std::fprintf(stderr, "cp -a failed\n");
-        return 1;
+        return std::nullopt;
     }
-    const double referenceCopy = seconds(timer);
+    figures.referenceCopy = seconds(timer);
     const SubprocessResult hashed = Subprocess::run(
         QStringLiteral("/bin/sh"),
         {QStringLiteral("-c"),
          QStringLiteral("find \"$1\" \"$2\" -type f -print0 | xargs -0 sha256sum > /dev/null"),
          QStringLiteral("sh"), source, reference});
-    const double referenceTotal = seconds(timer);
+    figures.referenceTotal = seconds(timer);
     if (!hashed.succeeded()) {
         std::fprintf(stderr, "sha256sum failed: %s\n", qPrintable(hashed.failureText()));
-        return 1;
+        return std::nullopt;
     }
     QDir(PathUtils::parentPath(reference)).removeRecursively();
 
-    // The engine: staged copy, verification, commit.
+    // The engine: staged copy here, verification in the child.
     OffloadEngine engine;
     const QString finalPath = work.filePath(QStringLiteral("Drive/Applications/Synthetic.app"));
     const QString staged =
@@ -209,25 +238,75 @@ int main(int argc, char **argv)
         engine.runDittoCopy(source, staged);
     } catch (const OperationError &error) {
         std::fprintf(stderr, "copy failed: %s\n", error.what());
-        return 1;
+        return std::nullopt;
     }
-    const double engineCopy = seconds(timer);
-    if (!engine.verifyCopiedItem(QUrl::fromLocalFile(source), QUrl::fromLocalFile(staged))) {
-        const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
-            QUrl::fromLocalFile(source), QUrl::fromLocalFile(staged));
-        std::fprintf(stderr, "verification failed: %s\n",
-                     qPrintable(verdict.reason.value_or(QString())));
-        return 1;
-    }
-    const double engineVerified = seconds(timer);
-    engine.commitStagedItem(QUrl::fromLocalFile(staged), QUrl::fromLocalFile(finalPath));
-    const double engineTotal = seconds(timer);
+    figures.engineCopy = seconds(timer);
 
-    std::printf("cp -a + sha256sum:        %7.3f s (copy %.3f s, hashing %.3f s)\n", referenceTotal,
-                referenceCopy, referenceTotal - referenceCopy);
-    std::printf("engine copy + verify:     %7.3f s (copy %.3f s, verification %.3f s, "
-                "commit %.3f s)\n",
-                engineTotal, engineCopy, engineVerified - engineCopy, engineTotal - engineVerified);
-    std::printf("ratio engine/reference:   %7.3f (target <= 0.6)\n", engineTotal / referenceTotal);
+    const SubprocessResult child =
+        Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
+    const QStringList fields = child.outputText().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (!child.succeeded() || fields.size() != 3) {
+        std::fprintf(stderr, "verification failed: %s\n", qPrintable(child.failureText()));
+        return std::nullopt;
+    }
+    figures.verification = fields.at(0).toDouble();
+    figures.peakKiB = fields.at(1).toLongLong();
+    figures.baseKiB = fields.at(2).trimmed().toLongLong();
+    return figures;
+}
+
+void print(const Figures &f)
+{
+    const double copyAndVerify = f.engineCopy + f.verification;
+    std::printf("%d files, %.1f MiB\n", f.files, f.mib);
+    std::printf("  engine copy:                %8.3f s\n", f.engineCopy);
+    std::printf("  engine verification:        %8.3f s  (%.3f of the copy; target <= 0.3)\n",
+                f.verification, f.verification / f.engineCopy);
+    std::printf("  copy + verification:        %8.3f s\n", copyAndVerify);
+    std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s)\n",
+                f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy);
+    std::printf("  engine / reference:         %8.3f\n", copyAndVerify / f.referenceTotal);
+    std::printf("  verification peak RSS:      %8.1f MiB (%.1f MiB before it started)\n",
+                double(f.peakKiB) / 1024.0, double(f.baseKiB) / 1024.0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 4 && args.at(1) == QLatin1String("--verify"))
+        return verifyOnly(args.at(2), args.at(3));
+
+    const QString base = args.size() > 1 ? args.at(1) : QStringLiteral("/dev/shm");
+    QList<std::pair<qint64, int>> sizes;
+    for (qsizetype i = 2; i < args.size(); ++i) {
+        const QStringList parts = args.at(i).split(QLatin1Char(':'));
+        if (parts.size() != 2 || parts.at(0).toLongLong() <= 0 || parts.at(1).toInt() <= 10) {
+            std::fprintf(stderr, "usage: bench_copy_verify [work folder] [MiB:files ...]\n");
+            return 2;
+        }
+        sizes.append({parts.at(0).toLongLong(), parts.at(1).toInt()});
+    }
+    if (sizes.isEmpty())
+        sizes = {{1024, 20000}, {400, 200000}};
+
+    QList<Figures> all;
+    for (const auto &[mib, files] : std::as_const(sizes)) {
+        const auto figures = measure(base, mib, files, app.applicationFilePath());
+        if (!figures)
+            return 1;
+        print(*figures);
+        std::fflush(stdout);
+        all.append(*figures);
+    }
+    if (all.size() > 1) {
+        std::printf("peak RSS, %d files / %d files: %.3f (target <= 1.25)\n", all.last().files,
+                    all.first().files, double(all.last().peakKiB) / double(all.first().peakKiB));
+        const auto &first = all.first();
+        std::printf("copy + verification / reference at %d files: %.3f (target <= 0.5)\n",
+                    first.files, (first.engineCopy + first.verification) / first.referenceTotal);
+    }
     return 0;
 }
