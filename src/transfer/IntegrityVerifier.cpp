@@ -29,6 +29,9 @@ constexpr int permissionMask = 0777;
 // File sides queued for hashing beyond which no further folder is listed: plenty to keep every
 // pool thread busy, and what keeps memory independent of the number of files.
 constexpr size_t hashQueueLimit = 512;
+// Folders held open for queued files beyond which no further folder is listed, well inside a
+// Mac's default limit of 256 open files.
+constexpr int heldFolderLimit = 64;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -108,9 +111,10 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
 }
 
 // Streams the file through SHA-256, asking `stop` before every read. A read error or a stop
-// yields no digest, never that of what was read so far.
+// yields no digest, never that of what was read so far. With `endAtShortRead`, a chunk that came
+// back short already met the end of the file, which saves a read per small file.
 template<typename Stop>
-Digest digestOpenFile(const Fd &fd, const Stop &stop, QByteArray &hex)
+Digest digestOpenFile(const Fd &fd, const Stop &stop, bool endAtShortRead, QByteArray &hex)
 {
     if (!fd.valid())
         return Digest::unreadable;
@@ -132,6 +136,8 @@ Digest digestOpenFile(const Fd &fd, const Stop &stop, QByteArray &hex)
         if (got == 0)
             break;
         hasher.add(buffer, got);
+        if (endAtShortRead && got < IntegrityVerifier::chunkSize)
+            break;
     }
     hex = hasher.finish().toHex();
     return Digest::done;
@@ -208,10 +214,14 @@ struct FolderTask
     bool present[2] = {true, true};
 };
 
-// A regular file present on both sides with equal sizes, waiting for its two digests.
+// A regular file present on both sides with equal sizes, waiting for its two digests. Each side
+// is opened relative to its folder, held open meanwhile, which spares a lookup of every
+// component of the path per file.
 struct HashPair
 {
     QByteArray relative;
+    QByteArray name;
+    std::shared_ptr<const Fd> folders[2];
     std::atomic<int> finished{0};
     QByteArray digests[2];
 };
@@ -430,15 +440,24 @@ private:
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] {
-                return m_finished || m_cancelled.load() || !m_folders.empty() ||
-                       !m_hashes.empty() || m_running == 0;
+            // With nothing running, the queue is empty and no folder is held open, so the
+            // limits cannot stall the walk.
+            const auto folderAllowed = [this] {
+                return !m_folders.empty() && ((m_hashes.size() < hashQueueLimit &&
+                                               m_heldFolders.load() < heldFolderLimit) ||
+                                              m_running == 0);
+            };
+            m_wake.wait(lock, [&] {
+                return m_finished || m_cancelled.load() || folderAllowed() || !m_hashes.empty() ||
+                       m_running == 0;
             });
-            if (m_finished || m_cancelled.load() ||
-                (m_folders.empty() && m_hashes.empty() && m_running == 0))
+            if (m_finished || m_cancelled.load())
+                break;
+            const bool takeFolder = folderAllowed();
+            if (!takeFolder && m_hashes.empty())
                 break;
             ++m_running;
-            if (!m_folders.empty() && m_hashes.size() < hashQueueLimit) {
+            if (takeFolder) {
                 const FolderTask task = std::move(m_folders.back());
                 m_folders.pop_back();
                 lock.unlock();
@@ -489,19 +508,28 @@ private:
     }
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop.
-    std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative)
+    // recorded) or the probe said stop. `folder` keeps the folder open for hashing its files.
+    std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative,
+                                                    std::shared_ptr<const Fd> &folder)
     {
         const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
-        Fd fd(::openat(m_rootFd[side]->get(), at.constData(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        DIR *opened = fd.valid() ? ::fdopendir(fd.get()) : nullptr;
-        if (!opened) {
+        const int opened = ::openat(m_rootFd[side]->get(), at.constData(),
+                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (opened >= 0) {
+            m_heldFolders.fetch_add(1);
+            folder = std::shared_ptr<const Fd>(new Fd(opened), [this](const Fd *fd) {
+                delete fd;
+                m_heldFolders.fetch_sub(1);
+            });
+        }
+        Fd listed(opened >= 0 ? ::fcntl(opened, F_DUPFD_CLOEXEC, 0) : -1);
+        DIR *stream = listed.valid() ? ::fdopendir(listed.get()) : nullptr;
+        if (!stream) {
             offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
             return std::nullopt;
         }
-        const DirHandle dir(opened);
-        const int dirFd = fd.release();
+        const DirHandle dir(stream);
+        const int dirFd = listed.release();
 
         std::vector<FileMeta> items;
         for (;;) {
@@ -577,10 +605,11 @@ private:
     void compareFolder(const FolderTask &task, FolderOutcome &outcome)
     {
         std::vector<FileMeta> items[2];
+        std::shared_ptr<const Fd> folders[2];
         for (const Side side : {sourceSide, destinationSide}) {
             if (!task.present[side])
                 continue;
-            auto listed = listFolder(side, task.relative);
+            auto listed = listFolder(side, task.relative, folders[side]);
             if (!listed)
                 return;
             items[side] = std::move(*listed);
@@ -611,8 +640,7 @@ private:
             } else if (s == source.size() || destination[d].name < source[s].name) {
                 onlyIn(destinationSide, destination[d++]);
             } else {
-                comparePair(task.relative + '/' + source[s].name, source[s], destination[d],
-                            outcome);
+                comparePair(task.relative, source[s], destination[d], folders, outcome);
                 ++s;
                 ++d;
             }
@@ -622,9 +650,10 @@ private:
                          [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
     }
 
-    void comparePair(const QByteArray &key, const FileMeta &s, const FileMeta &d,
-                     FolderOutcome &outcome) const
+    void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
+                     const std::shared_ptr<const Fd> (&folders)[2], FolderOutcome &outcome) const
     {
+        const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
         if (s.isDir || d.isDir)
             outcome.folders.push_back({key, {s.isDir, d.isDir}});
@@ -639,6 +668,9 @@ private:
             return;
         auto pair = std::make_shared<HashPair>();
         pair->relative = key;
+        pair->name = s.name;
+        pair->folders[sourceSide] = folders[sourceSide];
+        pair->folders[destinationSide] = folders[destinationSide];
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
     }
@@ -713,10 +745,10 @@ private:
         if (m_stopHashing.load())
             return;
         HashPair &pair = *job.pair;
-        const Fd fd(openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1, false));
+        const Fd fd(openForDigest(pair.folders[job.side]->get(), pair.name.constData(), false));
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
-        const Digest digest = digestOpenFile(fd, stop, hex);
+        const Digest digest = digestOpenFile(fd, stop, true, hex);
         if (digest == Digest::stopped)
             return;
         if (digest == Digest::unreadable) {
@@ -755,6 +787,7 @@ private:
 
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopHashing{false};
+    std::atomic<int> m_heldFolders{0};
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -780,7 +813,7 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
     const Fd fd(path.isEmpty() ? -1 : openForDigest(AT_FDCWD, path.constData(), true));
     QByteArray hex;
     const auto stop = [&] { return shouldCancel && shouldCancel(); };
-    if (digestOpenFile(fd, stop, hex) != Digest::done)
+    if (digestOpenFile(fd, stop, false, hex) != Digest::done)
         return std::nullopt;
     return QString::fromLatin1(hex);
 }

@@ -248,7 +248,7 @@ TEST(IntegrityVerifier, DeepAndWideTreeKeepsMessagesAndTheirPriority)
     };
     for (const Step &step : steps) {
         trees.shell(QString::fromUtf8(step.change));
-        EXPECT_EQ(trees.verify(), step.reason) << step.change;
+        EXPECT_EQ(trees.verify().toStdString(), step.reason.toStdString()) << step.change;
     }
 }
 
