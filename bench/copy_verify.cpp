@@ -22,8 +22,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <random>
 #include <sys/resource.h>
@@ -155,6 +157,19 @@ double seconds(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
+// Processor seconds (user and system) of this process or of its reaped children. Next to the
+// wall times they show how much of the machine a step got: another load halves the
+// verification's threads but hardly slows a single-threaded copy.
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    ::getrusage(who, &usage);
+    const auto toSeconds = [](const timeval &t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+}
+
 qint64 peakKiB()
 {
     rusage usage{};
@@ -167,13 +182,16 @@ int verifyOnly(const QString &source, const QString &copy)
 {
     OffloadEngine engine;
     const qint64 base = peakKiB();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
     QElapsedTimer timer;
     timer.start();
     if (!engine.verifyCopiedItem(QUrl::fromLocalFile(source), QUrl::fromLocalFile(copy))) {
         std::fprintf(stderr, "verification failed\n");
         return 1;
     }
-    std::printf("%.6f %lld %lld\n", seconds(timer), qint64(peakKiB()), base);
+    const double elapsed = seconds(timer);
+    std::printf("%.6f %lld %lld %.6f\n", elapsed, qint64(peakKiB()), base,
+                cpuSeconds(RUSAGE_SELF) - cpuBefore);
     return 0;
 }
 
@@ -185,6 +203,9 @@ struct Figures
     double referenceTotal = 0;
     double engineCopy = 0;
     double verification = 0;
+    double referenceCpu = 0;
+    double copyCpu = 0;
+    double verificationCpu = 0;
     qint64 peakKiB = 0;
     qint64 baseKiB = 0;
 };
@@ -207,6 +228,7 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
     const QString reference = work.filePath(QStringLiteral("reference/Synthetic.app"));
     QDir().mkpath(PathUtils::parentPath(reference));
     QElapsedTimer timer;
+    double cpu = cpuSeconds(RUSAGE_CHILDREN);
     timer.start();
     if (!Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
                                                 QStringLiteral("--"), source, reference})
@@ -221,6 +243,7 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
          QStringLiteral("find \"$1\" \"$2\" -type f -print0 | xargs -0 sha256sum > /dev/null"),
          QStringLiteral("sh"), source, reference});
     figures.referenceTotal = seconds(timer);
+    figures.referenceCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
     if (!hashed.succeeded()) {
         std::fprintf(stderr, "sha256sum failed: %s\n", qPrintable(hashed.failureText()));
         return std::nullopt;
@@ -233,6 +256,7 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
     const QString staged =
         DriveLayout::stagedLocation(QUrl::fromLocalFile(finalPath)).toLocalFile();
     QDir().mkpath(PathUtils::parentPath(finalPath));
+    cpu = cpuSeconds(RUSAGE_CHILDREN);
     timer.restart();
     try {
         engine.runDittoCopy(source, staged);
@@ -241,17 +265,19 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
         return std::nullopt;
     }
     figures.engineCopy = seconds(timer);
+    figures.copyCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
 
     const SubprocessResult child =
         Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
     const QStringList fields = child.outputText().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (!child.succeeded() || fields.size() != 3) {
+    if (!child.succeeded() || fields.size() != 4) {
         std::fprintf(stderr, "verification failed: %s\n", qPrintable(child.failureText()));
         return std::nullopt;
     }
     figures.verification = fields.at(0).toDouble();
     figures.peakKiB = fields.at(1).toLongLong();
-    figures.baseKiB = fields.at(2).trimmed().toLongLong();
+    figures.baseKiB = fields.at(2).toLongLong();
+    figures.verificationCpu = fields.at(3).trimmed().toDouble();
     return figures;
 }
 
@@ -259,12 +285,16 @@ void print(const Figures &f)
 {
     const double copyAndVerify = f.engineCopy + f.verification;
     std::printf("%d files, %.1f MiB\n", f.files, f.mib);
-    std::printf("  engine copy:                %8.3f s\n", f.engineCopy);
-    std::printf("  engine verification:        %8.3f s  (%.3f of the copy; target <= 0.3)\n",
-                f.verification, f.verification / f.engineCopy);
+    std::printf("  engine copy:                %8.3f s  (processor %.3f s)\n", f.engineCopy,
+                f.copyCpu);
+    std::printf("  engine verification:        %8.3f s  (processor %.3f s; %.3f of the copy, "
+                "target <= 0.3)\n",
+                f.verification, f.verificationCpu, f.verification / f.engineCopy);
     std::printf("  copy + verification:        %8.3f s\n", copyAndVerify);
-    std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s)\n",
-                f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy);
+    std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s; processor "
+                "%.3f s)\n",
+                f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy,
+                f.referenceCpu);
     std::printf("  engine / reference:         %8.3f\n", copyAndVerify / f.referenceTotal);
     std::printf("  verification peak RSS:      %8.1f MiB (%.1f MiB before it started)\n",
                 double(f.peakKiB) / 1024.0, double(f.baseKiB) / 1024.0);
@@ -292,6 +322,10 @@ int main(int argc, char **argv)
     if (sizes.isEmpty())
         sizes = {{1024, 20000}, {400, 200000}};
 
+    double load[3] = {0, 0, 0};
+    ::getloadavg(load, 3);
+    std::printf("%d processors, load average %.1f, work folder %s\n",
+                QThreadPool::globalInstance()->maxThreadCount(), load[0], qPrintable(base));
     QList<Figures> all;
     for (const auto &[mib, files] : std::as_const(sizes)) {
         const auto figures = measure(base, mib, files, app.applicationFilePath());

@@ -29,8 +29,8 @@ constexpr int permissionMask = 0777;
 // File sides queued for hashing beyond which no further folder is listed: plenty to keep every
 // pool thread busy, and what keeps memory independent of the number of files.
 constexpr size_t hashQueueLimit = 512;
-// Folders held open for queued files beyond which no further folder is listed, well inside a
-// Mac's default limit of 256 open files.
+// Folders held open for queued files, well inside a Mac's default limit of 256 open files; past
+// it, files are opened by their path from the root instead.
 constexpr int heldFolderLimit = 64;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
@@ -69,11 +69,26 @@ private:
     int m_fd;
 };
 
-struct DirCloser
+// A listed folder kept open so that its files are opened relative to it, which spares a lookup
+// of every component of their paths; `held` counts the folders kept.
+struct OpenFolder
 {
-    void operator()(DIR *dir) const { ::closedir(dir); }
+    DIR *dir = nullptr;
+    std::atomic<int> *held = nullptr;
+
+    explicit OpenFolder(DIR *stream)
+        : dir(stream)
+    {}
+    ~OpenFolder()
+    {
+        if (dir)
+            ::closedir(dir);
+        if (held)
+            held->fetch_sub(1);
+    }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
 };
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // Each pool thread keeps one read buffer rather than faulting in a fresh mebibyte per file.
 char *chunkBuffer()
@@ -214,14 +229,12 @@ struct FolderTask
     bool present[2] = {true, true};
 };
 
-// A regular file present on both sides with equal sizes, waiting for its two digests. Each side
-// is opened relative to its folder, held open meanwhile, which spares a lookup of every
-// component of the path per file.
+// A regular file present on both sides with equal sizes, waiting for its two digests.
 struct HashPair
 {
     QByteArray relative;
     QByteArray name;
-    std::shared_ptr<const Fd> folders[2];
+    std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
     std::atomic<int> finished{0};
     QByteArray digests[2];
 };
@@ -443,9 +456,7 @@ private:
             // With nothing running, the queue is empty and no folder is held open, so the
             // limits cannot stall the walk.
             const auto folderAllowed = [this] {
-                return !m_folders.empty() && ((m_hashes.size() < hashQueueLimit &&
-                                               m_heldFolders.load() < heldFolderLimit) ||
-                                              m_running == 0);
+                return !m_folders.empty() && (m_hashes.size() < hashQueueLimit || m_running == 0);
             };
             m_wake.wait(lock, [&] {
                 return m_finished || m_cancelled.load() || folderAllowed() || !m_hashes.empty() ||
@@ -508,33 +519,27 @@ private:
     }
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop. `folder` keeps the folder open for hashing its files.
+    // recorded) or the probe said stop. `folder` is the open folder.
     std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative,
-                                                    std::shared_ptr<const Fd> &folder)
+                                                    std::shared_ptr<OpenFolder> &folder)
     {
         const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
-        const int opened = ::openat(m_rootFd[side]->get(), at.constData(),
-                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (opened >= 0) {
-            m_heldFolders.fetch_add(1);
-            folder = std::shared_ptr<const Fd>(new Fd(opened), [this](const Fd *fd) {
-                delete fd;
-                m_heldFolders.fetch_sub(1);
-            });
-        }
-        Fd listed(opened >= 0 ? ::fcntl(opened, F_DUPFD_CLOEXEC, 0) : -1);
-        DIR *stream = listed.valid() ? ::fdopendir(listed.get()) : nullptr;
+        Fd opened(::openat(m_rootFd[side]->get(), at.constData(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        DIR *stream = opened.valid() ? ::fdopendir(opened.get()) : nullptr;
         if (!stream) {
             offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
             return std::nullopt;
         }
-        const DirHandle dir(stream);
-        const int dirFd = listed.release();
+        opened.release();
+        folder = std::make_shared<OpenFolder>(stream);
+        DIR *dir = stream;
+        const int dirFd = ::dirfd(dir);
 
         std::vector<FileMeta> items;
         for (;;) {
             errno = 0;
-            const dirent *entry = ::readdir(dir.get());
+            const dirent *entry = ::readdir(dir);
             if (!entry) {
                 if (errno != 0) {
                     offerListingFailure(side, relative,
@@ -605,15 +610,24 @@ private:
     void compareFolder(const FolderTask &task, FolderOutcome &outcome)
     {
         std::vector<FileMeta> items[2];
-        std::shared_ptr<const Fd> folders[2];
+        std::shared_ptr<OpenFolder> opened[2];
         for (const Side side : {sourceSide, destinationSide}) {
             if (!task.present[side])
                 continue;
-            auto listed = listFolder(side, task.relative, folders[side]);
+            auto listed = listFolder(side, task.relative, opened[side]);
             if (!listed)
                 return;
             items[side] = std::move(*listed);
             outcome.counts[side] = qint64(items[side].size());
+        }
+        std::shared_ptr<const OpenFolder> folders[2];
+        for (const Side side : {sourceSide, destinationSide}) {
+            if (opened[side] && m_heldFolders.fetch_add(1) < heldFolderLimit) {
+                opened[side]->held = &m_heldFolders;
+                folders[side] = std::move(opened[side]);
+            } else if (opened[side]) {
+                m_heldFolders.fetch_sub(1);
+            }
         }
 
         const auto onlyIn = [&](Side side, const FileMeta &meta) {
@@ -651,7 +665,8 @@ private:
     }
 
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
-                     const std::shared_ptr<const Fd> (&folders)[2], FolderOutcome &outcome) const
+                     const std::shared_ptr<const OpenFolder> (&folders)[2],
+                     FolderOutcome &outcome) const
     {
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
@@ -745,7 +760,10 @@ private:
         if (m_stopHashing.load())
             return;
         HashPair &pair = *job.pair;
-        const Fd fd(openForDigest(pair.folders[job.side]->get(), pair.name.constData(), false));
+        const OpenFolder *folder = pair.folders[job.side].get();
+        const Fd fd(folder ? openForDigest(::dirfd(folder->dir), pair.name.constData(), false)
+                           : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
+                                           false));
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(fd, stop, true, hex);
