@@ -31,7 +31,9 @@ constexpr int permissionMask = 0777;
 constexpr size_t hashQueueLimit = 512;
 // Folders held open for queued files, well inside a Mac's default limit of 256 open files; past
 // it, files are opened by their path from the root instead.
-constexpr int heldFolderLimit = 64;
+constexpr int heldFolderLimit = 32;
+// Up to this many bytes of a folder's files are hashed by the worker that listed it.
+constexpr qint64 inlineHashBytes = 256 * 1024;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -69,23 +71,24 @@ private:
     int m_fd;
 };
 
+struct DirCloser
+{
+    void operator()(DIR *dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
 // A listed folder kept open so that its files are opened relative to it, which spares a lookup
 // of every component of their paths; `held` counts the folders kept.
 struct OpenFolder
 {
-    DIR *dir = nullptr;
-    std::atomic<int> *held = nullptr;
+    Fd fd;
+    std::atomic<int> &held;
 
-    explicit OpenFolder(DIR *stream)
-        : dir(stream)
+    OpenFolder(int descriptor, std::atomic<int> &counter)
+        : fd(descriptor)
+        , held(counter)
     {}
-    ~OpenFolder()
-    {
-        if (dir)
-            ::closedir(dir);
-        if (held)
-            held->fetch_sub(1);
-    }
+    ~OpenFolder() { held.fetch_sub(1); }
     OpenFolder(const OpenFolder &) = delete;
     OpenFolder &operator=(const OpenFolder &) = delete;
 };
@@ -451,31 +454,47 @@ private:
     // queued or running.
     void work()
     {
+        std::vector<FolderTask> tasks;
+        std::vector<FolderOutcome> outcomes;
         std::unique_lock lock(m_mutex);
         for (;;) {
             // With nothing running, the queue is empty and no folder is held open, so the
-            // limits cannot stall the walk.
+            // limit cannot stall the walk.
             const auto folderAllowed = [this] {
                 return !m_folders.empty() && (m_hashes.size() < hashQueueLimit || m_running == 0);
             };
+            // Only a worker that found both queues empty waits, so new work or the end of all
+            // work is what wakes it.
+            ++m_waiting;
             m_wake.wait(lock, [&] {
                 return m_finished || m_cancelled.load() || folderAllowed() || !m_hashes.empty() ||
                        m_running == 0;
             });
+            --m_waiting;
             if (m_finished || m_cancelled.load())
                 break;
             const bool takeFolder = folderAllowed();
             if (!takeFolder && m_hashes.empty())
                 break;
             ++m_running;
+            size_t added = 0;
             if (takeFolder) {
-                const FolderTask task = std::move(m_folders.back());
-                m_folders.pop_back();
+                // A few at once where many wait, to spare the lock.
+                const size_t take = std::clamp<size_t>(m_folders.size() / 16, 1, 8);
+                tasks.assign(std::make_move_iterator(m_folders.end() - qsizetype(take)),
+                             std::make_move_iterator(m_folders.end()));
+                m_folders.resize(m_folders.size() - take);
                 lock.unlock();
-                FolderOutcome outcome;
-                compareFolder(task, outcome);
+                outcomes.clear();
+                outcomes.resize(take);
+                for (size_t i = 0; i < take; ++i) {
+                    FolderOutcome &outcome = outcomes[i];
+                    compareFolder(tasks[take - 1 - i], outcome);
+                    hashSmallFilesAtOnce(outcome);
+                }
                 lock.lock();
-                merge(outcome);
+                for (FolderOutcome &outcome : outcomes)
+                    added += merge(outcome);
             } else {
                 const HashJob job = std::move(m_hashes.front());
                 m_hashes.pop_front();
@@ -484,13 +503,32 @@ private:
                 lock.lock();
             }
             --m_running;
-            if (m_running == 0 || !m_folders.empty() || !m_hashes.empty())
+            if (m_running == 0 && m_folders.empty() && m_hashes.empty())
                 m_wake.notify_all();
+            else if (added > 1 && m_waiting > 0)
+                m_wake.notify_all();
+            else if (added == 1 && m_waiting > 0)
+                m_wake.notify_one();
         }
         m_wake.notify_all();
     }
 
-    void merge(FolderOutcome &outcome)
+    // A folder of a few small files is hashed by the worker that listed it: queueing each of
+    // them would cost more than reading it.
+    void hashSmallFilesAtOnce(FolderOutcome &outcome)
+    {
+        qint64 bytes = 0;
+        for (const HashJob &job : outcome.hashes)
+            bytes += job.size;
+        if (bytes > inlineHashBytes)
+            return;
+        for (const HashJob &job : outcome.hashes)
+            hash(job);
+        outcome.hashes.clear();
+    }
+
+    // Returns how many tasks were queued.
+    size_t merge(FolderOutcome &outcome)
     {
         for (const Side side : {sourceSide, destinationSide}) {
             m_counts[side] += outcome.counts[side];
@@ -504,11 +542,15 @@ private:
             stopHashingLocked();
         }
         if (m_cancelled.load())
-            return;
+            return 0;
+        size_t added = outcome.folders.size();
         // Reversed, so that the folder's first child is taken first.
         std::move(outcome.folders.rbegin(), outcome.folders.rend(), std::back_inserter(m_folders));
-        if (!m_stopHashing.load())
+        if (!m_stopHashing.load()) {
+            added += outcome.hashes.size();
             std::move(outcome.hashes.begin(), outcome.hashes.end(), std::back_inserter(m_hashes));
+        }
+        return added;
     }
 
     void offerListingFailure(Side side, const QByteArray &relative, QString message)
@@ -519,9 +561,10 @@ private:
     }
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop. `folder` is the open folder.
+    // recorded) or the probe said stop. `folder` keeps a folder with files open, within the
+    // limit.
     std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative,
-                                                    std::shared_ptr<OpenFolder> &folder)
+                                                    std::shared_ptr<const OpenFolder> &folder)
     {
         const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
         Fd opened(::openat(m_rootFd[side]->get(), at.constData(),
@@ -532,9 +575,10 @@ private:
             return std::nullopt;
         }
         opened.release();
-        folder = std::make_shared<OpenFolder>(stream);
+        const DirHandle handle(stream);
         DIR *dir = stream;
         const int dirFd = ::dirfd(dir);
+        bool hasFiles = false;
 
         std::vector<FileMeta> items;
         for (;;) {
@@ -584,10 +628,20 @@ private:
             } else {
                 meta.posixPermissions = int(info.st_mode & 07777);
             }
+            hasFiles = hasFiles || meta.type == S_IFREG;
             items.push_back(std::move(meta));
         }
         std::sort(items.begin(), items.end(),
                   [](const FileMeta &a, const FileMeta &b) { return a.name < b.name; });
+        if (hasFiles && m_heldFolders.fetch_add(1) < heldFolderLimit) {
+            const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+            if (kept >= 0)
+                folder = std::make_shared<const OpenFolder>(kept, m_heldFolders);
+            else
+                m_heldFolders.fetch_sub(1);
+        } else if (hasFiles) {
+            m_heldFolders.fetch_sub(1);
+        }
         return items;
     }
 
@@ -610,24 +664,15 @@ private:
     void compareFolder(const FolderTask &task, FolderOutcome &outcome)
     {
         std::vector<FileMeta> items[2];
-        std::shared_ptr<OpenFolder> opened[2];
+        std::shared_ptr<const OpenFolder> folders[2];
         for (const Side side : {sourceSide, destinationSide}) {
             if (!task.present[side])
                 continue;
-            auto listed = listFolder(side, task.relative, opened[side]);
+            auto listed = listFolder(side, task.relative, folders[side]);
             if (!listed)
                 return;
             items[side] = std::move(*listed);
             outcome.counts[side] = qint64(items[side].size());
-        }
-        std::shared_ptr<const OpenFolder> folders[2];
-        for (const Side side : {sourceSide, destinationSide}) {
-            if (opened[side] && m_heldFolders.fetch_add(1) < heldFolderLimit) {
-                opened[side]->held = &m_heldFolders;
-                folders[side] = std::move(opened[side]);
-            } else if (opened[side]) {
-                m_heldFolders.fetch_sub(1);
-            }
         }
 
         const auto onlyIn = [&](Side side, const FileMeta &meta) {
@@ -761,7 +806,7 @@ private:
             return;
         HashPair &pair = *job.pair;
         const OpenFolder *folder = pair.folders[job.side].get();
-        const Fd fd(folder ? openForDigest(::dirfd(folder->dir), pair.name.constData(), false)
+        const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
                            : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
                                            false));
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
@@ -813,6 +858,7 @@ private:
     std::vector<FolderTask> m_folders; // taken from the back, so the walk stays depth-first
     std::deque<HashJob> m_hashes;
     int m_running = 0;
+    int m_waiting = 0;
     int m_activeHelpers = 0;
     bool m_finished = false;
     qint64 m_counts[2] = {0, 0};
