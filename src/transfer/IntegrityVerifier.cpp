@@ -171,18 +171,18 @@ QByteArray lexicallyNormal(const QByteArray &path)
         qsizetype end = path.indexOf('/', start);
         if (end < 0)
             end = path.size();
-        const QByteArray piece = path.mid(start, end - start);
+        const QByteArray component = path.mid(start, end - start);
         start = end + 1;
-        if (piece.isEmpty() || piece == ".")
+        if (component.isEmpty() || component == ".")
             continue;
-        if (piece == "..") {
+        if (component == "..") {
             if (!parts.empty() && parts.back() != "..")
                 parts.pop_back();
             else if (!absolute)
-                parts.push_back(piece);
+                parts.push_back(component);
             continue;
         }
-        parts.push_back(piece);
+        parts.push_back(component);
     }
     QByteArray joined;
     for (const QByteArray &part : parts) {
