@@ -1,11 +1,15 @@
 // Staged copy plus verification through the offload engine, against `cp -a` followed by
-// `sha256sum` over every file of both trees, on one synthetic bundle in the same run.
+// `sha256sum` over every file of both trees, for each size in turn.
 //
-//   bench_copy_verify [MiB=1024] [files=20000] [work folder=the temp folder]
+//   bench_copy_verify [work folder=/dev/shm] [MiB:files ...=1024:20000 400:200000]
 //
-// The work folder holds the bundle and both copies, so all of them share a file system.
-// Both sides run the same copy tool, so where creating files dominates (a slow disk) that
-// shared cost bounds the ratio; a tmpfs folder such as /dev/shm shows the verification's gain.
+// The work folder holds the bundle and both copies, so all of them share a file system; a tmpfs
+// (such as /dev/shm) keeps the disk out of the figures. Each size is built, measured and removed
+// before the next, so the folder never holds more than a bundle and one copy of it. The
+// verification of each size runs in a child process of its own, so that its peak memory
+// (getrusage) is not mixed with the other sizes or with building the bundle.
+//
+//   bench_copy_verify --verify SOURCE COPY   (the child: prints seconds, peak and base KiB)
 
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
@@ -18,9 +22,13 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <random>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -149,85 +157,190 @@ double seconds(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e9;
 }
 
+// Processor seconds (user and system) of this process or of its reaped children. Next to the
+// wall times they show how much of the machine a step got: another load halves the
+// verification's threads but hardly slows a single-threaded copy.
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    ::getrusage(who, &usage);
+    const auto toSeconds = [](const timeval &t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
+}
+
+qint64 peakKiB()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_maxrss);
+}
+
+// The child: one verification through the engine, then its time and memory.
+int verifyOnly(const QString &source, const QString &copy)
+{
+    OffloadEngine engine;
+    const qint64 base = peakKiB();
+    const double cpuBefore = cpuSeconds(RUSAGE_SELF);
+    QElapsedTimer timer;
+    timer.start();
+    if (!engine.verifyCopiedItem(QUrl::fromLocalFile(source), QUrl::fromLocalFile(copy))) {
+        std::fprintf(stderr, "verification failed\n");
+        return 1;
+    }
+    const double elapsed = seconds(timer);
+    std::printf("%.6f %lld %lld %.6f\n", elapsed, qint64(peakKiB()), base,
+                cpuSeconds(RUSAGE_SELF) - cpuBefore);
+    return 0;
+}
+
+struct Figures
+{
+    int files = 0;
+    double mib = 0;
+    double referenceCopy = 0;
+    double referenceTotal = 0;
+    double engineCopy = 0;
+    double verification = 0;
+    double referenceCpu = 0;
+    double copyCpu = 0;
+    double verificationCpu = 0;
+    qint64 peakKiB = 0;
+    qint64 baseKiB = 0;
+};
+
+std::optional<Figures> measure(const QString &base, qint64 mib, int files, const QString &self)
+{
+    QTemporaryDir work(base + QStringLiteral("/copy_verify-XXXXXX"));
+    if (!work.isValid()) {
+        std::fprintf(stderr, "cannot make a work folder under %s\n", qPrintable(base));
+        return std::nullopt;
+    }
+    const QString source = work.filePath(QStringLiteral("Synthetic.app"));
+    SyntheticBundle bundle(source, mib * mebibyte, files);
+    bundle.build();
+    Figures figures;
+    figures.files = bundle.filesWritten();
+    figures.mib = double(bundle.bytesWritten()) / double(mebibyte);
+
+    // Reference: cp -a, then sha256sum over every file of both trees.
+    const QString reference = work.filePath(QStringLiteral("reference/Synthetic.app"));
+    QDir().mkpath(PathUtils::parentPath(reference));
+    QElapsedTimer timer;
+    double cpu = cpuSeconds(RUSAGE_CHILDREN);
+    timer.start();
+    if (!Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
+                                                QStringLiteral("--"), source, reference})
+             .succeeded()) {
+        std::fprintf(stderr, "cp -a failed\n");
+        return std::nullopt;
+    }
+    figures.referenceCopy = seconds(timer);
+    const SubprocessResult hashed = Subprocess::run(
+        QStringLiteral("/bin/sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("find \"$1\" \"$2\" -type f -print0 | xargs -0 sha256sum > /dev/null"),
+         QStringLiteral("sh"), source, reference});
+    figures.referenceTotal = seconds(timer);
+    figures.referenceCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+    if (!hashed.succeeded()) {
+        std::fprintf(stderr, "sha256sum failed: %s\n", qPrintable(hashed.failureText()));
+        return std::nullopt;
+    }
+    QDir(PathUtils::parentPath(reference)).removeRecursively();
+
+    // The engine: staged copy here, verification in the child.
+    OffloadEngine engine;
+    const QString finalPath = work.filePath(QStringLiteral("Drive/Applications/Synthetic.app"));
+    const QString staged =
+        DriveLayout::stagedLocation(QUrl::fromLocalFile(finalPath)).toLocalFile();
+    QDir().mkpath(PathUtils::parentPath(finalPath));
+    cpu = cpuSeconds(RUSAGE_CHILDREN);
+    timer.restart();
+    try {
+        engine.runDittoCopy(source, staged);
+    } catch (const OperationError &error) {
+        std::fprintf(stderr, "copy failed: %s\n", error.what());
+        return std::nullopt;
+    }
+    figures.engineCopy = seconds(timer);
+    figures.copyCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+
+    const SubprocessResult child =
+        Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
+    const QStringList fields = child.outputText().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (!child.succeeded() || fields.size() != 4) {
+        std::fprintf(stderr, "verification failed: %s\n", qPrintable(child.failureText()));
+        return std::nullopt;
+    }
+    figures.verification = fields.at(0).toDouble();
+    figures.peakKiB = fields.at(1).toLongLong();
+    figures.baseKiB = fields.at(2).toLongLong();
+    figures.verificationCpu = fields.at(3).trimmed().toDouble();
+    return figures;
+}
+
+void print(const Figures &f)
+{
+    const double copyAndVerify = f.engineCopy + f.verification;
+    std::printf("%d files, %.1f MiB\n", f.files, f.mib);
+    std::printf("  engine copy:                %8.3f s  (processor %.3f s)\n", f.engineCopy,
+                f.copyCpu);
+    std::printf("  engine verification:        %8.3f s  (processor %.3f s; %.3f of the copy, "
+                "target <= 0.3)\n",
+                f.verification, f.verificationCpu, f.verification / f.engineCopy);
+    std::printf("  copy + verification:        %8.3f s\n", copyAndVerify);
+    std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s; processor "
+                "%.3f s)\n",
+                f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy,
+                f.referenceCpu);
+    std::printf("  engine / reference:         %8.3f\n", copyAndVerify / f.referenceTotal);
+    std::printf("  verification peak RSS:      %8.1f MiB (%.1f MiB before it started)\n",
+                double(f.peakKiB) / 1024.0, double(f.baseKiB) / 1024.0);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const qint64 mib = args.size() > 1 ? args.at(1).toLongLong() : 1024;
-    const int files = args.size() > 2 ? args.at(2).toInt() : 20000;
-    const QString base = args.size() > 3 ? args.at(3) : QDir::tempPath();
-    if (mib <= 0 || files <= 10) {
-        std::fprintf(stderr, "usage: bench_copy_verify [MiB>0] [files>10] [work folder]\n");
-        return 2;
-    }
+    if (args.size() == 4 && args.at(1) == QLatin1String("--verify"))
+        return verifyOnly(args.at(2), args.at(3));
 
-    QTemporaryDir work(base + QStringLiteral("/copy_verify-XXXXXX"));
-    if (!work.isValid()) {
-        std::fprintf(stderr, "cannot make a work folder under %s\n", qPrintable(base));
-        return 1;
+    const QString base = args.size() > 1 ? args.at(1) : QStringLiteral("/dev/shm");
+    QList<std::pair<qint64, int>> sizes;
+    for (qsizetype i = 2; i < args.size(); ++i) {
+        const QStringList parts = args.at(i).split(QLatin1Char(':'));
+        if (parts.size() != 2 || parts.at(0).toLongLong() <= 0 || parts.at(1).toInt() <= 10) {
+            std::fprintf(stderr, "usage: bench_copy_verify [work folder] [MiB:files ...]\n");
+            return 2;
+        }
+        sizes.append({parts.at(0).toLongLong(), parts.at(1).toInt()});
     }
-    const QString source = work.filePath(QStringLiteral("Synthetic.app"));
-    SyntheticBundle bundle(source, mib * mebibyte, files);
-    bundle.build();
-    std::printf("bundle: %d files, %.1f MiB in %s\n", bundle.filesWritten(),
-                double(bundle.bytesWritten()) / double(mebibyte), qPrintable(work.path()));
+    if (sizes.isEmpty())
+        sizes = {{1024, 20000}, {400, 200000}};
 
-    // Reference: cp -a, then sha256sum over every file of both trees.
-    const QString reference = work.filePath(QStringLiteral("reference/Synthetic.app"));
-    QDir().mkpath(PathUtils::parentPath(reference));
-    QElapsedTimer timer;
-    timer.start();
-    if (!Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
-                                                QStringLiteral("--"), source, reference})
-             .succeeded()) {
-        std::fprintf(stderr, "cp -a failed\n");
-        return 1;
+    double load[3] = {0, 0, 0};
+    ::getloadavg(load, 3);
+    std::printf("%d processors, load average %.1f, work folder %s\n",
+                QThreadPool::globalInstance()->maxThreadCount(), load[0], qPrintable(base));
+    QList<Figures> all;
+    for (const auto &[mib, files] : std::as_const(sizes)) {
+        const auto figures = measure(base, mib, files, app.applicationFilePath());
+        if (!figures)
+            return 1;
+        print(*figures);
+        std::fflush(stdout);
+        all.append(*figures);
     }
-    const double referenceCopy = seconds(timer);
-    const SubprocessResult hashed = Subprocess::run(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"),
-         QStringLiteral("find \"$1\" \"$2\" -type f -print0 | xargs -0 sha256sum > /dev/null"),
-         QStringLiteral("sh"), source, reference});
-    const double referenceTotal = seconds(timer);
-    if (!hashed.succeeded()) {
-        std::fprintf(stderr, "sha256sum failed: %s\n", qPrintable(hashed.failureText()));
-        return 1;
+    if (all.size() > 1) {
+        std::printf("peak RSS, %d files / %d files: %.3f (target <= 1.25)\n", all.last().files,
+                    all.first().files, double(all.last().peakKiB) / double(all.first().peakKiB));
+        const auto &first = all.first();
+        std::printf("copy + verification / reference at %d files: %.3f (target <= 0.5)\n",
+                    first.files, (first.engineCopy + first.verification) / first.referenceTotal);
     }
-    QDir(PathUtils::parentPath(reference)).removeRecursively();
-
-    // The engine: staged copy, verification, commit.
-    OffloadEngine engine;
-    const QString finalPath = work.filePath(QStringLiteral("Drive/Applications/Synthetic.app"));
-    const QString staged =
-        DriveLayout::stagedLocation(QUrl::fromLocalFile(finalPath)).toLocalFile();
-    QDir().mkpath(PathUtils::parentPath(finalPath));
-    timer.restart();
-    try {
-        engine.runDittoCopy(source, staged);
-    } catch (const OperationError &error) {
-        std::fprintf(stderr, "copy failed: %s\n", error.what());
-        return 1;
-    }
-    const double engineCopy = seconds(timer);
-    if (!engine.verifyCopiedItem(QUrl::fromLocalFile(source), QUrl::fromLocalFile(staged))) {
-        const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
-            QUrl::fromLocalFile(source), QUrl::fromLocalFile(staged));
-        std::fprintf(stderr, "verification failed: %s\n",
-                     qPrintable(verdict.reason.value_or(QString())));
-        return 1;
-    }
-    const double engineVerified = seconds(timer);
-    engine.commitStagedItem(QUrl::fromLocalFile(staged), QUrl::fromLocalFile(finalPath));
-    const double engineTotal = seconds(timer);
-
-    std::printf("cp -a + sha256sum:        %7.3f s (copy %.3f s, hashing %.3f s)\n", referenceTotal,
-                referenceCopy, referenceTotal - referenceCopy);
-    std::printf("engine copy + verify:     %7.3f s (copy %.3f s, verification %.3f s, "
-                "commit %.3f s)\n",
-                engineTotal, engineCopy, engineVerified - engineCopy, engineTotal - engineVerified);
-    std::printf("ratio engine/reference:   %7.3f (target <= 0.6)\n", engineTotal / referenceTotal);
     return 0;
 }

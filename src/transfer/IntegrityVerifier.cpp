@@ -1,46 +1,48 @@
 #include "transfer/IntegrityVerifier.h"
 
-#include "base/PathUtils.h"
 #include "base/Sha256.h"
 
 #include <QFile>
-#include <QMap>
 #include <QStringList>
-#include <QtConcurrent/QtConcurrentMap>
+#include <QThreadPool>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
 
 const QString cancelledReason = QStringLiteral("Verification cancelled by user.");
-const QString dsStore = QStringLiteral(".DS_Store");
 constexpr int permissionMask = 0777;
+// File sides queued for hashing beyond which no further folder is listed: plenty to keep every
+// pool thread busy, and what keeps memory independent of the number of files.
+constexpr size_t hashQueueLimit = 512;
+// Folders held open for queued files, well inside a Mac's default limit of 256 open files; past
+// it, files are opened by their path from the root instead.
+constexpr int heldFolderLimit = 32;
+// Up to this many bytes of a folder's files are hashed by the worker that listed it.
+constexpr qint64 inlineHashBytes = 256 * 1024;
 
-// One item of a tree listing.
-struct FileMeta
+enum Side : int { sourceSide = 0, destinationSide = 1 };
+
+// Names stay bytes as the file system stores them; text is made only for messages, so two
+// names that differ only in bytes that are not UTF-8 are never taken for one.
+QString shown(const QByteArray &bytes)
 {
-    bool isDir = false;
-    bool isLink = false;
-    qint64 size = 0;
-    std::optional<QString> symlinkDest;
-    std::optional<int> posixPermissions;
-    // The file-type bits, so that a FIFO, socket or device is told apart from a regular file
-    // and never opened.
-    mode_t type = 0;
-};
-
-// Keyed by relative path with its leading "/" ("/Contents/Info.plist"). Sorted, so that of
-// several faults the same one is reported every time.
-using Listing = QMap<QString, FileMeta>;
+    return QFile::decodeName(bytes);
+}
 
 QString octal(int bits)
 {
@@ -62,6 +64,8 @@ public:
     Fd &operator=(const Fd &) = delete;
     [[nodiscard]] int get() const { return m_fd; }
     [[nodiscard]] bool valid() const { return m_fd >= 0; }
+    // Hands the descriptor over, as to fdopendir.
+    int release() { return std::exchange(m_fd, -1); }
 
 private:
     int m_fd;
@@ -72,6 +76,22 @@ struct DirCloser
     void operator()(DIR *dir) const { ::closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// A listed folder kept open so that its files are opened relative to it, which spares a lookup
+// of every component of their paths; `held` counts the folders kept.
+struct OpenFolder
+{
+    Fd fd;
+    std::atomic<int> &held;
+
+    OpenFolder(int descriptor, std::atomic<int> &counter)
+        : fd(descriptor)
+        , held(counter)
+    {}
+    ~OpenFolder() { held.fetch_sub(1); }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+};
 
 // Each pool thread keeps one read buffer rather than faulting in a fresh mebibyte per file.
 char *chunkBuffer()
@@ -99,174 +119,535 @@ qint64 readChunk(int fd, char *buffer, qint64 capacity)
     return filled;
 }
 
-// A read error or a cancellation yields nothing, never the digest of what was read so far.
-// Only regular files are read; O_NONBLOCK keeps the open itself from waiting on a FIFO.
-std::optional<QString> digestFile(const QString &path, const IntegrityVerifier::CancelProbe &probe,
-                                  bool followLinks)
+enum class Digest { done, unreadable, stopped };
+
+// Opens a regular file for hashing; O_NONBLOCK keeps the open itself from waiting on a FIFO.
+int openForDigest(int dirFd, const char *path, bool followLinks)
 {
-    const QByteArray native = QFile::encodeName(path);
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW);
-    const Fd fd(::open(native.constData(), flags));
+    return ::openat(dirFd, path, flags);
+}
+
+// Streams the file through SHA-256, asking `stop` before every read. A read error or a stop
+// yields no digest, never that of what was read so far. With `endAtShortRead`, a chunk that came
+// back short already met the end of the file, which saves a read per small file.
+template<typename Stop>
+Digest digestOpenFile(const Fd &fd, const Stop &stop, bool endAtShortRead, QByteArray &hex)
+{
     if (!fd.valid())
-        return std::nullopt;
+        return Digest::unreadable;
     struct stat info
     {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
+        return Digest::unreadable;
 #ifdef POSIX_FADV_SEQUENTIAL // a read-ahead hint; macOS has no posix_fadvise
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (info.st_size > IntegrityVerifier::chunkSize)
+        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 
     Sha256 hasher;
     char *buffer = chunkBuffer();
     for (;;) {
-        if (probe && probe())
-            return std::nullopt;
+        if (stop())
+            return Digest::stopped;
         const qint64 got = readChunk(fd.get(), buffer, IntegrityVerifier::chunkSize);
         if (got < 0)
-            return std::nullopt;
+            return Digest::unreadable;
         if (got == 0)
             break;
         hasher.add(buffer, got);
+        if (endAtShortRead && got < IntegrityVerifier::chunkSize)
+            break;
     }
-    return QString::fromLatin1(hasher.finish().toHex());
+    hex = hasher.finish().toHex();
+    return Digest::done;
 }
 
-// Unicode code-point order; QString's own operator< orders UTF-16 units, which puts
-// characters beyond the basic plane before U+E000..U+FFFF.
-bool codePointLess(const QString &a, const QString &b)
+// Removes repeated "/", "." and ".." without asking the disk; ".." at the root stays there.
+QByteArray lexicallyNormal(const QByteArray &path)
 {
-    const qsizetype length = std::min(a.size(), b.size());
-    for (qsizetype i = 0; i < length; ++i) {
-        char16_t x = a.at(i).unicode();
-        char16_t y = b.at(i).unicode();
-        if (x == y)
+    const bool absolute = path.startsWith('/');
+    std::vector<QByteArray> parts;
+    qsizetype start = 0;
+    while (start <= path.size()) {
+        qsizetype end = path.indexOf('/', start);
+        if (end < 0)
+            end = path.size();
+        const QByteArray component = path.mid(start, end - start);
+        start = end + 1;
+        if (component.isEmpty() || component == ".")
             continue;
-        const auto rank = [](char16_t c) -> int {
-            if (c < 0xD800)
-                return c;
-            return c >= 0xE000 ? c - 0x800 : c + 0x2000;
-        };
-        return rank(x) < rank(y);
+        if (component == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (!absolute)
+                parts.push_back(component);
+            continue;
+        }
+        parts.push_back(component);
     }
-    return a.size() < b.size();
+    QByteArray joined;
+    for (const QByteArray &part : parts) {
+        if (!joined.isEmpty() || absolute)
+            joined += '/';
+        joined += part;
+    }
+    if (joined.isEmpty())
+        return absolute ? QByteArray("/") : QByteArray(".");
+    return joined;
 }
 
-QString firstFive(QStringList names)
+// Both normalized: `path` is `root` or lies below it, component-wise ("/a/bc" is not in "/a/b").
+bool isSameOrInside(const QByteArray &path, const QByteArray &root)
 {
-    std::sort(names.begin(), names.end(), codePointLess);
-    return names.mid(0, 5).join(QStringLiteral(", "));
+    if (!path.startsWith(root))
+        return false;
+    return path.size() == root.size() || root.endsWith('/') || path.at(root.size()) == '/';
 }
 
-// Builds the listing of one tree. `label` is "source" or "destination".
-class TreeLister
+bool existsFollowingLinks(const QByteArray &path)
+{
+    struct stat info
+    {};
+    return !path.isEmpty() && ::stat(path.constData(), &info) == 0;
+}
+
+// One item of a folder listing.
+struct FileMeta
+{
+    bool isDir = false;
+    bool isLink = false;
+    qint64 size = 0;
+    std::optional<QByteArray> symlinkDest;
+    std::optional<int> posixPermissions;
+    // The file-type bits, so that a FIFO, socket or device is told apart from a regular file
+    // and never opened.
+    mode_t type = 0;
+    QByteArray name;
+};
+
+// A folder present in one or both trees, by its path below the roots ("" for the roots,
+// else with a leading "/").
+struct FolderTask
+{
+    QByteArray relative;
+    bool present[2] = {true, true};
+};
+
+// A regular file present on both sides with equal sizes, waiting for its two digests.
+struct HashPair
+{
+    QByteArray relative;
+    QByteArray name;
+    std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
+    std::atomic<int> finished{0};
+    QByteArray digests[2];
+};
+
+struct HashJob
+{
+    std::shared_ptr<HashPair> pair;
+    Side side = sourceSide;
+    qint64 size = 0;
+};
+
+// The finding with the smallest (side, path) of one kind, so that of several faults the same
+// one is reported every time, whatever the threads' timing.
+struct Finding
+{
+    bool found = false;
+    int side = 0;
+    QByteArray key;
+    QString message;
+
+    void offer(int otherSide, const QByteArray &otherKey, QString otherMessage)
+    {
+        if (found && std::tie(side, key) <= std::tie(otherSide, otherKey))
+            return;
+        found = true;
+        side = otherSide;
+        key = otherKey;
+        message = std::move(otherMessage);
+    }
+};
+
+// The first five names in ascending order of all offered, whatever order they come in. Byte
+// order is code-point order for UTF-8.
+class FirstNames
 {
 public:
-    TreeLister(QString root, QString label, const IntegrityVerifier::CancelProbe &probe)
-        : m_root(std::move(root))
-        , m_label(std::move(label))
-        , m_probe(probe)
-    {}
+    static constexpr size_t kept = 5;
 
-    // Opens the root; false when it cannot be listed.
-    bool open()
+    void offer(const QByteArray &name)
     {
-        DIR *dir = ::opendir(QFile::encodeName(m_root).constData());
-        m_rootDir.reset(dir);
-        return dir != nullptr;
+        if (m_names.size() == kept && !(name < m_names.back()))
+            return;
+        m_names.insert(std::upper_bound(m_names.begin(), m_names.end(), name), name);
+        if (m_names.size() > kept)
+            m_names.pop_back();
     }
-
-    // The failure reason, or nothing when the listing is complete.
-    std::optional<QString> build(Listing &out)
+    [[nodiscard]] bool isEmpty() const { return m_names.empty(); }
+    [[nodiscard]] QString text() const
     {
-        struct Pending
-        {
-            DirHandle dir;
-            QString relative;
-            QString full;
-        };
-        std::vector<Pending> stack;
-        stack.push_back({std::move(m_rootDir), QString(), m_root});
-        while (!stack.empty()) {
-            Pending current = std::move(stack.back());
-            stack.pop_back();
-            if (auto failure = listFolder(
-                    current.dir.get(), current.relative, current.full, out,
-                    [&](DirHandle dir, QString rel, QString full) {
-                        stack.push_back({std::move(dir), std::move(rel), std::move(full)});
-                    })) {
-                return failure;
-            }
-        }
-        return std::nullopt;
-    }
-
-    [[nodiscard]] QString cannotEnumerate(const QString &folder) const
-    {
-        return QStringLiteral("Could not enumerate ") + m_label + QStringLiteral(" directory: ") +
-               folder;
+        QStringList list;
+        for (const QByteArray &name : m_names)
+            list.append(shown(name));
+        return list.join(QStringLiteral(", "));
     }
 
 private:
-    template<typename Push>
-    std::optional<QString> listFolder(DIR *dir, const QString &relative, const QString &full,
-                                      Listing &out, Push push)
+    std::vector<QByteArray> m_names;
+};
+
+// What one folder task found, handed to the shared state under one lock.
+struct FolderOutcome
+{
+    std::vector<FolderTask> folders;
+    std::vector<HashJob> hashes;
+    std::vector<QByteArray> names[2]; // in this side only: missing, extra
+    qint64 counts[2] = {0, 0};
+    std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
+};
+
+// One verification. Both trees are walked folder by folder in step on the global pool: each
+// folder's two listings are compared, file pairs go to a bounded hashing queue, and only
+// counts, the first five extra and missing names and the first findings are kept. So memory
+// follows the widest folder and the queue, not the number of files.
+class Verification : public std::enable_shared_from_this<Verification>
+{
+public:
+    Verification(const QString &source, const QString &destination,
+                 IntegrityVerifier::CancelProbe probe)
+        : m_probe(std::move(probe))
     {
+        m_rootText[sourceSide] = source;
+        m_rootText[destinationSide] = destination;
+        m_normalSourceRoot = lexicallyNormal(QFile::encodeName(source));
+        m_destinationRoot = QFile::encodeName(destination);
+    }
+
+    Verdict run()
+    {
+        if (auto failure = compareRootPermissions())
+            return Verdict::fail(*failure);
+        for (const Side side : {sourceSide, destinationSide}) {
+            const QByteArray root = QFile::encodeName(m_rootText[side]);
+            m_rootFd[side] = std::make_unique<Fd>(
+                root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!m_rootFd[side]->valid())
+                return Verdict::fail(cannotEnumerate(side, m_rootText[side]));
+        }
+        m_folders.push_back({});
+
+        // The calling thread takes part, so this cannot starve when the pool is busy; helpers
+        // are only started where a thread is free at once.
+        QThreadPool *pool = QThreadPool::globalInstance();
+        for (int i = 1; i < pool->maxThreadCount(); ++i) {
+            if (!pool->tryStart([self = shared_from_this()] { self->help(); }))
+                break;
+        }
+        work();
+
+        std::unique_lock lock(m_mutex);
+        m_finished = true;
+        m_wake.notify_all();
+        // No helper may call the probe once the caller has its answer.
+        m_wake.wait(lock, [this] { return m_activeHelpers == 0; });
+        return verdict();
+    }
+
+private:
+    std::optional<QString> compareRootPermissions() const
+    {
+        int bits[2] = {0, 0};
+        for (const Side side : {sourceSide, destinationSide}) {
+            struct stat info
+            {};
+            const QByteArray path = QFile::encodeName(m_rootText[side]);
+            if (path.isEmpty() || ::lstat(path.constData(), &info) != 0)
+                return QStringLiteral("Could not read POSIX permissions for ") + label(side) +
+                       QStringLiteral(" root: ") + m_rootText[side];
+            bits[side] = int(info.st_mode & permissionMask);
+        }
+        if (bits[sourceSide] != bits[destinationSide])
+            return QStringLiteral("Root directory permission mismatch: source is ") +
+                   octal(bits[sourceSide]) + QStringLiteral(" but destination is ") +
+                   octal(bits[destinationSide]) + QStringLiteral(".");
+        return std::nullopt;
+    }
+
+    Verdict verdict() const
+    {
+        if (m_cancelled.load())
+            return Verdict::fail(cancelledReason);
+        if (m_listingFailure.found)
+            return Verdict::fail(m_listingFailure.message);
+        if (m_counts[sourceSide] != m_counts[destinationSide]) {
+            QString message =
+                QStringLiteral("Item count mismatch: source has ") +
+                QString::number(m_counts[sourceSide]) + QStringLiteral(" items, destination has ") +
+                QString::number(m_counts[destinationSide]) + QStringLiteral(" items.");
+            if (!m_names[destinationSide].isEmpty())
+                message += QStringLiteral(" Extra: ") + m_names[destinationSide].text();
+            if (!m_names[sourceSide].isEmpty())
+                message += QStringLiteral(" Missing: ") + m_names[sourceSide].text();
+            return Verdict::fail(message);
+        }
+        if (m_entryFailure.found)
+            return Verdict::fail(m_entryFailure.message);
+        if (m_contentFailure.found)
+            return Verdict::fail(m_contentFailure.message);
+        return Verdict::pass();
+    }
+
+    static QString label(Side side)
+    {
+        return side == sourceSide ? QStringLiteral("source") : QStringLiteral("destination");
+    }
+
+    [[nodiscard]] QString fullPath(Side side, const QByteArray &relative) const
+    {
+        return m_rootText[side] + shown(relative);
+    }
+
+    static QString cannotEnumerate(Side side, const QString &folder)
+    {
+        return QStringLiteral("Could not enumerate ") + label(side) +
+               QStringLiteral(" directory: ") + folder;
+    }
+
+    // Asks the caller's probe, and remembers a yes so that every thread stops.
+    bool cancelRequested()
+    {
+        if (m_cancelled.load(std::memory_order_relaxed))
+            return true;
+        if (!m_probe || !m_probe())
+            return false;
+        m_cancelled.store(true);
+        const std::lock_guard lock(m_mutex);
+        m_folders.clear();
+        m_hashes.clear();
+        m_wake.notify_all();
+        return true;
+    }
+
+    // Once the verdict cannot pass on content, reading more content is wasted.
+    void stopHashingLocked()
+    {
+        m_stopHashing.store(true);
+        m_hashes.clear();
+    }
+
+    void help()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_finished)
+                return;
+            ++m_activeHelpers;
+        }
+        work();
+        const std::lock_guard lock(m_mutex);
+        --m_activeHelpers;
+        m_wake.notify_all();
+    }
+
+    // Takes folders while the hashing queue has room and hashes otherwise, until nothing is
+    // queued or running.
+    void work()
+    {
+        std::vector<FolderTask> tasks;
+        std::vector<FolderOutcome> outcomes;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            // With nothing running, the queue is empty and no folder is held open, so the
+            // limit cannot stall the walk.
+            const auto folderAllowed = [this] {
+                return !m_folders.empty() && (m_hashes.size() < hashQueueLimit || m_running == 0);
+            };
+            // Only a worker that found both queues empty waits, so new work or the end of all
+            // work is what wakes it.
+            ++m_waiting;
+            m_wake.wait(lock, [&] {
+                return m_finished || m_cancelled.load() || folderAllowed() || !m_hashes.empty() ||
+                       m_running == 0;
+            });
+            --m_waiting;
+            if (m_finished || m_cancelled.load())
+                break;
+            const bool takeFolder = folderAllowed();
+            if (!takeFolder && m_hashes.empty())
+                break;
+            ++m_running;
+            size_t added = 0;
+            if (takeFolder) {
+                // A few at once where many wait, to spare the lock.
+                const size_t take = std::clamp<size_t>(m_folders.size() / 16, 1, 8);
+                tasks.assign(std::make_move_iterator(m_folders.end() - qsizetype(take)),
+                             std::make_move_iterator(m_folders.end()));
+                m_folders.resize(m_folders.size() - take);
+                lock.unlock();
+                outcomes.clear();
+                outcomes.resize(take);
+                for (size_t i = 0; i < take; ++i) {
+                    FolderOutcome &outcome = outcomes[i];
+                    compareFolder(tasks[take - 1 - i], outcome);
+                    hashSmallFilesAtOnce(outcome);
+                }
+                lock.lock();
+                for (FolderOutcome &outcome : outcomes)
+                    added += merge(outcome);
+            } else {
+                const HashJob job = std::move(m_hashes.front());
+                m_hashes.pop_front();
+                lock.unlock();
+                hash(job);
+                lock.lock();
+            }
+            --m_running;
+            if (m_running == 0 && m_folders.empty() && m_hashes.empty())
+                m_wake.notify_all();
+            else if (added > 1 && m_waiting > 0)
+                m_wake.notify_all();
+            else if (added == 1 && m_waiting > 0)
+                m_wake.notify_one();
+        }
+        m_wake.notify_all();
+    }
+
+    // A folder of a few small files is hashed by the worker that listed it: queueing each of
+    // them would cost more than reading it.
+    void hashSmallFilesAtOnce(FolderOutcome &outcome)
+    {
+        qint64 bytes = 0;
+        for (const HashJob &job : outcome.hashes)
+            bytes += job.size;
+        if (bytes > inlineHashBytes)
+            return;
+        for (const HashJob &job : outcome.hashes)
+            hash(job);
+        outcome.hashes.clear();
+    }
+
+    // Returns how many tasks were queued.
+    size_t merge(FolderOutcome &outcome)
+    {
+        for (const Side side : {sourceSide, destinationSide}) {
+            m_counts[side] += outcome.counts[side];
+            for (const QByteArray &name : outcome.names[side])
+                m_names[side].offer(name);
+            if (!outcome.names[side].empty())
+                stopHashingLocked();
+        }
+        if (outcome.failure) {
+            m_entryFailure.offer(0, outcome.failure->first, std::move(outcome.failure->second));
+            stopHashingLocked();
+        }
+        if (m_cancelled.load())
+            return 0;
+        size_t added = outcome.folders.size();
+        // Reversed, so that the folder's first child is taken first.
+        std::move(outcome.folders.rbegin(), outcome.folders.rend(), std::back_inserter(m_folders));
+        if (!m_stopHashing.load()) {
+            added += outcome.hashes.size();
+            std::move(outcome.hashes.begin(), outcome.hashes.end(), std::back_inserter(m_hashes));
+        }
+        return added;
+    }
+
+    void offerListingFailure(Side side, const QByteArray &relative, QString message)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_listingFailure.offer(side, relative, std::move(message));
+        stopHashingLocked();
+    }
+
+    // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
+    // recorded) or the probe said stop. `folder` keeps a folder with files open, within the
+    // limit.
+    std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative,
+                                                    std::shared_ptr<const OpenFolder> &folder)
+    {
+        const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
+        Fd opened(::openat(m_rootFd[side]->get(), at.constData(),
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        DIR *stream = opened.valid() ? ::fdopendir(opened.get()) : nullptr;
+        if (!stream) {
+            offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
+            return std::nullopt;
+        }
+        opened.release();
+        const DirHandle handle(stream);
+        DIR *dir = stream;
         const int dirFd = ::dirfd(dir);
+        bool hasFiles = false;
+
+        std::vector<FileMeta> items;
         for (;;) {
             errno = 0;
             const dirent *entry = ::readdir(dir);
             if (!entry) {
-                if (errno != 0)
-                    return cannotEnumerate(full);
-                return std::nullopt;
+                if (errno != 0) {
+                    offerListingFailure(side, relative,
+                                        cannotEnumerate(side, fullPath(side, relative)));
+                    return std::nullopt;
+                }
+                break;
             }
             const char *rawName = entry->d_name;
             if (std::strcmp(rawName, ".") == 0 || std::strcmp(rawName, "..") == 0)
                 continue;
-            if (m_probe && m_probe())
-                return cancelledReason;
-            const QString name = QFile::decodeName(rawName);
-            if (name == dsStore)
+            if (cancelRequested())
+                return std::nullopt;
+            if (std::strcmp(rawName, ".DS_Store") == 0)
                 continue;
-            const QString itemRelative = relative + QLatin1Char('/') + name;
-            const QString itemFull = full + QLatin1Char('/') + name;
 
+            FileMeta meta;
+            meta.name = QByteArray(rawName);
             struct stat info
             {};
-            if (::fstatat(dirFd, rawName, &info, AT_SYMLINK_NOFOLLOW) != 0)
-                return QStringLiteral("Unreadable file metadata at ") + m_label +
-                       QStringLiteral(": ") + itemFull;
-            FileMeta meta;
+            if (::fstatat(dirFd, rawName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                const QByteArray itemRelative = relative + '/' + meta.name;
+                offerListingFailure(side, itemRelative,
+                                    QStringLiteral("Unreadable file metadata at ") + label(side) +
+                                        QStringLiteral(": ") + fullPath(side, itemRelative));
+                return std::nullopt;
+            }
             meta.isDir = S_ISDIR(info.st_mode);
             meta.isLink = S_ISLNK(info.st_mode);
             meta.size = qint64(info.st_size);
             meta.type = info.st_mode & S_IFMT;
             if (meta.isLink) {
-                auto text = readLinkAt(dirFd, rawName, info.st_size);
-                if (!text)
-                    return QStringLiteral("Unresolvable ") + m_label +
-                           QStringLiteral(" symlink at: ") + itemFull;
-                meta.symlinkDest = std::move(text);
+                meta.symlinkDest = readLinkAt(dirFd, rawName, info.st_size);
+                if (!meta.symlinkDest) {
+                    const QByteArray itemRelative = relative + '/' + meta.name;
+                    offerListingFailure(side, itemRelative,
+                                        QStringLiteral("Unresolvable ") + label(side) +
+                                            QStringLiteral(" symlink at: ") +
+                                            fullPath(side, itemRelative));
+                    return std::nullopt;
+                }
             } else {
                 meta.posixPermissions = int(info.st_mode & 07777);
             }
-            if (meta.isDir) {
-                const int childFd =
-                    ::openat(dirFd, rawName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                DIR *child = childFd >= 0 ? ::fdopendir(childFd) : nullptr;
-                if (!child) {
-                    if (childFd >= 0)
-                        ::close(childFd);
-                    return cannotEnumerate(itemFull);
-                }
-                push(DirHandle(child), itemRelative, itemFull);
-            }
-            out.insert(itemRelative, std::move(meta));
+            hasFiles = hasFiles || meta.type == S_IFREG;
+            items.push_back(std::move(meta));
         }
+        std::sort(items.begin(), items.end(),
+                  [](const FileMeta &a, const FileMeta &b) { return a.name < b.name; });
+        if (hasFiles && m_heldFolders.fetch_add(1) < heldFolderLimit) {
+            const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+            if (kept >= 0)
+                folder = std::make_shared<const OpenFolder>(kept, m_heldFolders);
+            else
+                m_heldFolders.fetch_sub(1);
+        } else if (hasFiles) {
+            m_heldFolders.fetch_sub(1);
+        }
+        return items;
     }
 
-    static std::optional<QString> readLinkAt(int dirFd, const char *name, off_t sizeHint)
+    static std::optional<QByteArray> readLinkAt(int dirFd, const char *name, off_t sizeHint)
     {
         QByteArray buffer(qsizetype(sizeHint > 0 ? sizeHint + 1 : 4096), '\0');
         for (;;) {
@@ -275,262 +656,238 @@ private:
                 return std::nullopt;
             if (length < buffer.size()) {
                 buffer.truncate(qsizetype(length));
-                return QFile::decodeName(buffer);
+                return buffer;
             }
             buffer.resize(buffer.size() * 2);
         }
     }
 
-    QString m_root;
-    QString m_label;
-    const IntegrityVerifier::CancelProbe &m_probe;
-    DirHandle m_rootDir;
-};
-
-std::optional<int> rootPermissions(const QString &path)
-{
-    struct stat info
-    {};
-    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return int(info.st_mode & 07777);
-}
-
-QString countMismatch(const Listing &source, const Listing &destination)
-{
-    QStringList extra;
-    for (auto it = destination.cbegin(); it != destination.cend(); ++it) {
-        if (!source.contains(it.key()))
-            extra.append(it.key());
-    }
-    QStringList missing;
-    for (auto it = source.cbegin(); it != source.cend(); ++it) {
-        if (!destination.contains(it.key()))
-            missing.append(it.key());
-    }
-    QString message = QStringLiteral("Item count mismatch: source has ") +
-                      QString::number(source.size()) + QStringLiteral(" items, destination has ") +
-                      QString::number(destination.size()) + QStringLiteral(" items.");
-    if (!extra.isEmpty())
-        message += QStringLiteral(" Extra: ") + firstFive(extra);
-    if (!missing.isEmpty())
-        message += QStringLiteral(" Missing: ") + firstFive(missing);
-    return message;
-}
-
-// The link rules; nothing when the link passes.
-std::optional<QString> checkLink(const QString &relative, const FileMeta &source,
-                                 const FileMeta &destination, const QString &sourceRoot,
-                                 const QString &destinationRoot)
-{
-    const QString sourceText = source.symlinkDest.value_or(QString());
-    const QString target = destination.symlinkDest.value_or(QString());
-    if (sourceText != target)
-        return QStringLiteral("Symlink target mismatch for ") + relative + QStringLiteral(": '") +
-               sourceText + QStringLiteral("' vs '") + target + QStringLiteral("'");
-    if (target.startsWith(sourceRoot))
-        return QStringLiteral("Unsafe absolute internal symlink at '") + relative +
-               QStringLiteral("': points to source path '") + target +
-               QStringLiteral("', which will break when source '") + sourceRoot +
-               QStringLiteral("' is removed.");
-    if (target.startsWith(QLatin1Char('/'))) {
-        if (!PathUtils::existsFollowingLinks(target))
-            return QStringLiteral("Dangling absolute symlink at '") + relative +
-                   QStringLiteral("': target '") + target +
-                   QStringLiteral("' does not exist on disk.");
-        return std::nullopt;
-    }
-    const QString linkFolder = PathUtils::parentPath(destinationRoot + relative);
-    const QString resolved = PathUtils::standardized(linkFolder + QLatin1Char('/') + target);
-    if (!PathUtils::existsFollowingLinks(resolved))
-        return QStringLiteral("Broken internal relative symlink at destination '") + relative +
-               QStringLiteral("': target '") + target +
-               QStringLiteral("' does not resolve to an existing item at '") + resolved +
-               QStringLiteral("'.");
-    return std::nullopt;
-}
-
-// A regular file present on both sides with equal sizes, waiting for its two digests.
-struct HashPair
-{
-    QString relative;
-    qint64 size = 0;
-    QString files[2]; // source, destination
-    std::optional<QString> digests[2];
-};
-
-struct HashJob
-{
-    qsizetype pair;
-    int side;
-    qint64 size;
-};
-
-// The first failure of the parallel hashing wins; it also tells the other jobs to stop.
-class SharedOutcome
-{
-public:
-    void fail(QString reason)
+    // Lists the folder on each side that has it and compares the two listings name by name.
+    void compareFolder(const FolderTask &task, FolderOutcome &outcome)
     {
-        const std::lock_guard lock(m_mutex);
-        if (!m_reason)
-            m_reason = std::move(reason);
-        m_stop.store(true, std::memory_order_release);
-    }
-    [[nodiscard]] bool stopped() const { return m_stop.load(std::memory_order_acquire); }
-    [[nodiscard]] std::optional<QString> reason() const
-    {
-        const std::lock_guard lock(m_mutex);
-        return m_reason;
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    mutable std::mutex m_mutex;
-    std::optional<QString> m_reason;
-};
-
-// Hashes every pair, each file exactly once, spread over the global pool (the calling thread
-// takes part, so this cannot starve when the pool is busy). Largest files go first so that a
-// big file does not start last and run alone.
-std::optional<QString> hashPairs(std::vector<HashPair> &pairs,
-                                 const IntegrityVerifier::CancelProbe &shouldCancel)
-{
-    if (pairs.empty())
-        return std::nullopt;
-    std::vector<HashJob> jobs;
-    jobs.reserve(pairs.size() * 2);
-    for (qsizetype i = 0; i < qsizetype(pairs.size()); ++i) {
-        jobs.push_back({i, 0, pairs[size_t(i)].size});
-        jobs.push_back({i, 1, pairs[size_t(i)].size});
-    }
-    std::stable_sort(jobs.begin(), jobs.end(),
-                     [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
-    const std::unique_ptr<std::atomic<int>[]> finished(new std::atomic<int>[pairs.size()]);
-    for (size_t i = 0; i < pairs.size(); ++i)
-        finished[i].store(0, std::memory_order_relaxed);
-
-    SharedOutcome outcome;
-    const auto probe = [&] { return outcome.stopped() || (shouldCancel && shouldCancel()); };
-    QtConcurrent::blockingMap(jobs, [&](const HashJob &job) {
-        if (outcome.stopped())
-            return;
-        HashPair &pair = pairs[size_t(job.pair)];
-        auto digest = digestFile(pair.files[job.side], probe, false);
-        if (!digest) {
-            if (outcome.stopped())
+        std::vector<FileMeta> items[2];
+        std::shared_ptr<const OpenFolder> folders[2];
+        for (const Side side : {sourceSide, destinationSide}) {
+            if (!task.present[side])
+                continue;
+            auto listed = listFolder(side, task.relative, folders[side]);
+            if (!listed)
                 return;
-            if (shouldCancel && shouldCancel()) {
-                outcome.fail(cancelledReason);
-                return;
+            items[side] = std::move(*listed);
+            outcome.counts[side] = qint64(items[side].size());
+        }
+
+        const auto onlyIn = [&](Side side, const FileMeta &meta) {
+            const QByteArray key = task.relative + '/' + meta.name;
+            if (side == sourceSide && !outcome.failure)
+                outcome.failure.emplace(
+                    key, QStringLiteral("Missing relative path in destination: ") + shown(key));
+            if (meta.isDir) {
+                FolderTask child{key, {false, false}};
+                child.present[side] = true;
+                outcome.folders.push_back(std::move(child));
             }
-            outcome.fail((job.side == 0
-                              ? QStringLiteral("Unreadable content for source file: ")
-                              : QStringLiteral("Unreadable content for destination file: ")) +
-                         pair.files[job.side]);
+            outcome.names[side].push_back(key);
+        };
+
+        const std::vector<FileMeta> &source = items[sourceSide];
+        const std::vector<FileMeta> &destination = items[destinationSide];
+        size_t s = 0;
+        size_t d = 0;
+        while (s < source.size() || d < destination.size()) {
+            if (d == destination.size() ||
+                (s < source.size() && source[s].name < destination[d].name)) {
+                onlyIn(sourceSide, source[s++]);
+            } else if (s == source.size() || destination[d].name < source[s].name) {
+                onlyIn(destinationSide, destination[d++]);
+            } else {
+                comparePair(task.relative, source[s], destination[d], folders, outcome);
+                ++s;
+                ++d;
+            }
+        }
+        // Largest first, so that a big file does not start last and run alone.
+        std::stable_sort(outcome.hashes.begin(), outcome.hashes.end(),
+                         [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
+    }
+
+    void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
+                     const std::shared_ptr<const OpenFolder> (&folders)[2],
+                     FolderOutcome &outcome) const
+    {
+        const QByteArray key = folder + '/' + s.name;
+        // The contents of a folder on one side only are extra or missing items.
+        if (s.isDir || d.isDir)
+            outcome.folders.push_back({key, {s.isDir, d.isDir}});
+        // Names arrive in ascending order, so the folder's first failure is its smallest.
+        if (outcome.failure)
+            return;
+        if (auto failure = compareEntry(key, s, d)) {
+            outcome.failure.emplace(key, std::move(*failure));
             return;
         }
-        pair.digests[job.side] = std::move(digest);
-        // The second of the two to finish compares them.
-        if (finished[size_t(job.pair)].fetch_add(1, std::memory_order_acq_rel) == 1 &&
-            pair.digests[0] != pair.digests[1]) {
-            outcome.fail(QStringLiteral("SHA-256 checksum mismatch for '") + pair.relative +
-                         QStringLiteral("': byte corruption detected during transfer."));
+        if (s.isDir || s.isLink || s.type != S_IFREG)
+            return;
+        auto pair = std::make_shared<HashPair>();
+        pair->relative = key;
+        pair->name = s.name;
+        pair->folders[sourceSide] = folders[sourceSide];
+        pair->folders[destinationSide] = folders[destinationSide];
+        outcome.hashes.push_back({pair, sourceSide, s.size});
+        outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
+    }
+
+    // Every test of an entry that reads no content.
+    std::optional<QString> compareEntry(const QByteArray &key, const FileMeta &s,
+                                        const FileMeta &d) const
+    {
+        if (s.isDir != d.isDir)
+            return QStringLiteral("Directory type mismatch for: ") + shown(key);
+        if (s.isLink != d.isLink)
+            return QStringLiteral("Symlink type mismatch for: ") + shown(key);
+        if (s.isLink)
+            return checkLink(key, s, d);
+        const int sBits = s.posixPermissions.value_or(0) & permissionMask;
+        const int dBits = d.posixPermissions.value_or(0) & permissionMask;
+        if (sBits != dBits)
+            return QStringLiteral("POSIX permission mismatch for '") + shown(key) +
+                   QStringLiteral("': source is ") + octal(sBits) +
+                   QStringLiteral(" but destination is ") + octal(dBits) + QStringLiteral(".");
+        if (s.isDir)
+            return std::nullopt;
+        if (s.type != d.type)
+            return QStringLiteral("File type mismatch for: ") + shown(key);
+        // FIFOs, sockets and devices are compared by kind and permissions only: opening one
+        // could block or never end.
+        if (s.type != S_IFREG)
+            return std::nullopt;
+        if (s.size != d.size)
+            return QStringLiteral("File size mismatch for ") + shown(key) +
+                   QStringLiteral(": source=") + QString::number(s.size) +
+                   QStringLiteral(" vs dest=") + QString::number(d.size);
+        return std::nullopt;
+    }
+
+    // The link rules; nothing when the link passes.
+    std::optional<QString> checkLink(const QByteArray &key, const FileMeta &source,
+                                     const FileMeta &destination) const
+    {
+        const QByteArray sourceText = source.symlinkDest.value_or(QByteArray());
+        const QByteArray target = destination.symlinkDest.value_or(QByteArray());
+        if (sourceText != target)
+            return QStringLiteral("Symlink target mismatch for ") + shown(key) +
+                   QStringLiteral(": '") + shown(sourceText) + QStringLiteral("' vs '") +
+                   shown(target) + QStringLiteral("'");
+        if (target.startsWith('/')) {
+            // However it is spelled ("//", "/./", "x/.."), a target inside the source points
+            // into what the offload replaces.
+            if (isSameOrInside(lexicallyNormal(target), m_normalSourceRoot))
+                return QStringLiteral("Unsafe absolute internal symlink at '") + shown(key) +
+                       QStringLiteral("': points to source path '") + shown(target) +
+                       QStringLiteral("', which will break when source '") +
+                       m_rootText[sourceSide] + QStringLiteral("' is removed.");
+            if (!existsFollowingLinks(target))
+                return QStringLiteral("Dangling absolute symlink at '") + shown(key) +
+                       QStringLiteral("': target '") + shown(target) +
+                       QStringLiteral("' does not exist on disk.");
+            return std::nullopt;
         }
-    });
-    return outcome.reason();
-}
+        const QByteArray linkFolder = m_destinationRoot + key.left(key.lastIndexOf('/'));
+        const QByteArray resolved = lexicallyNormal(linkFolder + '/' + target);
+        if (!existsFollowingLinks(resolved))
+            return QStringLiteral("Broken internal relative symlink at destination '") +
+                   shown(key) + QStringLiteral("': target '") + shown(target) +
+                   QStringLiteral("' does not resolve to an existing item at '") + shown(resolved) +
+                   QStringLiteral("'.");
+        return std::nullopt;
+    }
+
+    void hash(const HashJob &job)
+    {
+        if (m_stopHashing.load())
+            return;
+        HashPair &pair = *job.pair;
+        const OpenFolder *folder = pair.folders[job.side].get();
+        const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
+                           : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
+                                           false));
+        const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
+        QByteArray hex;
+        const Digest digest = digestOpenFile(fd, stop, true, hex);
+        if (digest == Digest::stopped)
+            return;
+        if (digest == Digest::unreadable) {
+            if (cancelRequested())
+                return;
+            offerContentFailure(
+                pair.relative, (job.side == sourceSide
+                                    ? QStringLiteral("Unreadable content for source file: ")
+                                    : QStringLiteral("Unreadable content for destination file: ")) +
+                                   fullPath(job.side, pair.relative));
+            return;
+        }
+        pair.digests[job.side] = std::move(hex);
+        // The second of the two to finish compares them.
+        if (pair.finished.fetch_add(1, std::memory_order_acq_rel) == 1 &&
+            pair.digests[sourceSide] != pair.digests[destinationSide]) {
+            offerContentFailure(pair.relative,
+                                QStringLiteral("SHA-256 checksum mismatch for '") +
+                                    shown(pair.relative) +
+                                    QStringLiteral("': byte corruption detected during transfer."));
+        }
+    }
+
+    void offerContentFailure(const QByteArray &relative, QString message)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_contentFailure.offer(0, relative, std::move(message));
+        stopHashingLocked();
+    }
+
+    const IntegrityVerifier::CancelProbe m_probe;
+    QString m_rootText[2];
+    QByteArray m_normalSourceRoot;
+    QByteArray m_destinationRoot;
+    std::unique_ptr<Fd> m_rootFd[2];
+
+    std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_stopHashing{false};
+    std::atomic<int> m_heldFolders{0};
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex from here on.
+    std::vector<FolderTask> m_folders; // taken from the back, so the walk stays depth-first
+    std::deque<HashJob> m_hashes;
+    int m_running = 0;
+    int m_waiting = 0;
+    int m_activeHelpers = 0;
+    bool m_finished = false;
+    qint64 m_counts[2] = {0, 0};
+    FirstNames m_names[2]; // missing, extra
+    Finding m_listingFailure;
+    Finding m_entryFailure;
+    Finding m_contentFailure;
+};
 
 } // namespace
 
 std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
                                                         const CancelProbe &shouldCancel)
 {
-    return digestFile(file.toLocalFile(), shouldCancel, true);
+    const QByteArray path = QFile::encodeName(file.toLocalFile());
+    const Fd fd(path.isEmpty() ? -1 : openForDigest(AT_FDCWD, path.constData(), true));
+    QByteArray hex;
+    const auto stop = [&] { return shouldCancel && shouldCancel(); };
+    if (digestOpenFile(fd, stop, false, hex) != Digest::done)
+        return std::nullopt;
+    return QString::fromLatin1(hex);
 }
 
 Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
                                                     const CancelProbe &shouldCancel)
 {
-    const QString sourceRoot = source.toLocalFile();
-    const QString destinationRoot = destination.toLocalFile();
-
-    const auto sourceBits = rootPermissions(sourceRoot);
-    if (!sourceBits)
-        return Verdict::fail(QStringLiteral("Could not read POSIX permissions for source root: ") +
-                             sourceRoot);
-    const auto destinationBits = rootPermissions(destinationRoot);
-    if (!destinationBits)
-        return Verdict::fail(
-            QStringLiteral("Could not read POSIX permissions for destination root: ") +
-            destinationRoot);
-    if ((*sourceBits & permissionMask) != (*destinationBits & permissionMask))
-        return Verdict::fail(QStringLiteral("Root directory permission mismatch: source is ") +
-                             octal(*sourceBits) + QStringLiteral(" but destination is ") +
-                             octal(*destinationBits) + QStringLiteral("."));
-
-    TreeLister sourceLister(sourceRoot, QStringLiteral("source"), shouldCancel);
-    if (!sourceLister.open())
-        return Verdict::fail(sourceLister.cannotEnumerate(sourceRoot));
-    TreeLister destinationLister(destinationRoot, QStringLiteral("destination"), shouldCancel);
-    if (!destinationLister.open())
-        return Verdict::fail(destinationLister.cannotEnumerate(destinationRoot));
-
-    Listing sourceListing;
-    if (auto failure = sourceLister.build(sourceListing))
-        return Verdict::fail(*failure);
-    Listing destinationListing;
-    if (auto failure = destinationLister.build(destinationListing))
-        return Verdict::fail(*failure);
-
-    if (sourceListing.size() != destinationListing.size())
-        return Verdict::fail(countMismatch(sourceListing, destinationListing));
-
-    // Every cheap test of every entry runs before any content is read.
-    std::vector<HashPair> pairs;
-    for (auto it = sourceListing.cbegin(); it != sourceListing.cend(); ++it) {
-        if (shouldCancel && shouldCancel())
-            return Verdict::fail(cancelledReason);
-        const QString &relative = it.key();
-        const FileMeta &s = it.value();
-        const auto found = destinationListing.constFind(relative);
-        if (found == destinationListing.cend())
-            return Verdict::fail(QStringLiteral("Missing relative path in destination: ") +
-                                 relative);
-        const FileMeta &d = found.value();
-        if (s.isDir != d.isDir)
-            return Verdict::fail(QStringLiteral("Directory type mismatch for: ") + relative);
-        if (s.isLink != d.isLink)
-            return Verdict::fail(QStringLiteral("Symlink type mismatch for: ") + relative);
-        if (s.isLink) {
-            if (auto failure = checkLink(relative, s, d, sourceRoot, destinationRoot))
-                return Verdict::fail(*failure);
-            continue;
-        }
-        const int sBits = s.posixPermissions.value_or(0) & permissionMask;
-        const int dBits = d.posixPermissions.value_or(0) & permissionMask;
-        if (sBits != dBits)
-            return Verdict::fail(QStringLiteral("POSIX permission mismatch for '") + relative +
-                                 QStringLiteral("': source is ") + octal(sBits) +
-                                 QStringLiteral(" but destination is ") + octal(dBits) +
-                                 QStringLiteral("."));
-        if (s.isDir)
-            continue;
-        if (s.type != d.type)
-            return Verdict::fail(QStringLiteral("File type mismatch for: ") + relative);
-        // FIFOs, sockets and devices are compared by kind and permissions only: opening one
-        // could block or never end.
-        if (s.type != S_IFREG)
-            continue;
-        if (s.size != d.size)
-            return Verdict::fail(QStringLiteral("File size mismatch for ") + relative +
-                                 QStringLiteral(": source=") + QString::number(s.size) +
-                                 QStringLiteral(" vs dest=") + QString::number(d.size));
-        pairs.push_back(
-            {relative, s.size, {sourceRoot + relative, destinationRoot + relative}, {}});
-    }
-
-    if (auto failure = hashPairs(pairs, shouldCancel))
-        return Verdict::fail(*failure);
-    return Verdict::pass();
+    const auto verification = std::make_shared<Verification>(
+        source.toLocalFile(), destination.toLocalFile(), shouldCancel);
+    return verification->run();
 }

@@ -9,12 +9,15 @@
 
 // Decides whether a copied folder tree is faithful to its source: root permissions, the set
 // of relative paths, item kinds, link texts and their safety, permission bits, sizes and the
-// SHA-256 of every regular file. Holds no state and writes nothing.
+// SHA-256 of every regular file. Holds no state and writes nothing. Names are compared as the
+// bytes the file system stores, whatever their encoding; memory follows the widest folder, not
+// the number of files.
 class IntegrityVerifier
 {
 public:
-    // Answers true when the work must stop. Hashing runs on several pool threads, so a probe
-    // is called from those threads too and must be cheap and thread-safe.
+    // Answers true when the work must stop. Listing and hashing run on several pool threads,
+    // so a probe is called from those threads too and must be cheap and thread-safe. It is
+    // never called once verifyDirectoryIntegrity has returned.
     using CancelProbe = std::function<bool()>;
 
     IntegrityVerifier() = delete;

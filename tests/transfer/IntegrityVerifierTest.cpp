@@ -5,8 +5,12 @@
 #include "support/Sandbox.h"
 
 #include <QFile>
+#include <QThreadPool>
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -30,6 +34,11 @@ struct Trees
         sandbox.makeFolder(sandbox.path(QStringLiteral("dst")));
         shell(QStringLiteral("cp -a -T \"$S\" \"$D\""));
     }
+    // Names that are not UTF-8 do not survive Qt's own recursive removal.
+    ~Trees() { shell(QStringLiteral("rm -rf \"$R\"/src \"$R\"/dst")); }
+    Trees(const Trees &) = delete;
+    Trees &operator=(const Trees &) = delete;
+
     // Shell text with $S, $D and $R (the sandbox root) set.
     void shell(const QString &script) const
     {
@@ -124,6 +133,50 @@ INSTANTIATE_TEST_SUITE_P(
              "Could not enumerate destination directory: $D"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Names as other systems write them: bytes that are not UTF-8 and show as U+FFFD.
+INSTANTIATE_TEST_SUITE_P(
+    UndecodableNames, TreeComparison,
+    ::testing::Values(
+        Case{"OneOfTwoFoldersMissing",
+             "mkdir $S/$(printf 'a\\377') $S/$(printf 'a\\376') $D/$(printf 'a\\377')",
+             "Item count mismatch: source has 20 items, destination has 19 items. Missing: "
+             "/a\uFFFD"},
+        Case{"EqualFiles",
+             "for r in $S $D; do printf x > $r/$(printf 'f\\377'); printf yy > $r/$(printf "
+             "'f\\376'); done",
+             "verified"},
+        Case{"FileWithOtherContent",
+             "printf x > $S/Contents/$(printf '\\377'); printf y > $D/Contents/$(printf '\\377')",
+             "SHA-256 checksum mismatch for '/Contents/\uFFFD': byte corruption detected during "
+             "transfer."},
+        Case{"LinkTextsDifferInUndecodableBytes",
+             "ln -s $(printf 'a\\377') $S/l; ln -s $(printf 'a\\376') $D/l",
+             "Symlink target mismatch for /l: 'a\uFFFD' vs 'a\uFFFD'"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Every spelling of a target inside the source is unsafe; the message quotes it as stored.
+// $S is $R/src/Foo.app.
+INSTANTIATE_TEST_SUITE_P(
+    InsideLinkSpellings, TreeComparison,
+    ::testing::Values(
+        Case{"LeadingDoubleSlash", "ln -s /$S/Contents/Info.plist $S/l; cp -P $S/l $D/l",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'/$S/Contents/Info.plist', which will break when source '$S' is removed."},
+        Case{"DotComponent", "ln -s /.$S/Contents $S/l; cp -P $S/l $D/l",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'/.$S/Contents', which will break when source '$S' is removed."},
+        Case{"UpAgain", "ln -s /x/..$S/Contents/MacOS $S/l; cp -P $S/l $D/l",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'/x/..$S/Contents/MacOS', which will break when source '$S' is removed."},
+        Case{"DoubledSlashInside",
+             "ln -s $R//src/Foo.app $S/Contents/l; cp -P $S/Contents/l "
+             "$D/Contents/l",
+             "Unsafe absolute internal symlink at '/Contents/l': points to source path "
+             "'$R//src/Foo.app', which will break when source '$S' is removed."},
+        Case{"SiblingSharingThePrefixIsOutside",
+             "mkdir $R/src/Foo.apps; ln -s $R/src/Foo.apps $S/l; cp -P $S/l $D/l", "verified"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 // Keys are the path below the root, so a tree that repeats its own root's text inside still
 // compares item for item, and a fault down there is not hidden.
 TEST(IntegrityVerifier, RootTextRepeatedInsideTheTree)
@@ -135,6 +188,92 @@ TEST(IntegrityVerifier, RootTextRepeatedInsideTheTree)
     trees.shell(QStringLiteral("echo c > $D$S/f"));
     EXPECT_EQ(trees.verify(), QStringLiteral("SHA-256 checksum mismatch for '") + trees.src +
                                   QStringLiteral("/f': byte corruption detected during transfer."));
+}
+
+// Open-file limit for the length of a scope: a Mac's default is 256.
+class FileLimit
+{
+public:
+    explicit FileLimit(rlim_t soft)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = std::min(soft, m_saved.rlim_cur);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~FileLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    FileLimit(const FileLimit &) = delete;
+    FileLimit &operator=(const FileLimit &) = delete;
+
+private:
+    rlimit m_saved{};
+};
+
+// A tree deeper and wider than the open-file limit, with faults added one after another, each
+// of a kind that the verdict ranks higher: the message is always the one of the highest rank,
+// and within a rank the one at the smallest path.
+TEST(IntegrityVerifier, DeepAndWideTreeKeepsMessagesAndTheirPriority)
+{
+    Trees trees;
+    trees.shell(QStringLiteral(
+        "cd $S; mkdir w; cd w; mkdir $(seq -f d%g 100 399); for i in $(seq 100 399); do echo $i "
+        "> d$i/f; done; cd $S; mkdir -p deep/1/2/3/4/5/6/7/8/9/10/11/12; d=deep; for i in $(seq "
+        "1 12); do d=$d/$i; echo $i > $d/x; ln -s x $d/l; done; cp -a $S/w $S/deep $D/"));
+    const FileLimit limit(256);
+    const QString deepest = QStringLiteral("/deep/1/2/3/4/5/6/7/8/9/10/11/12/x");
+    struct Step
+    {
+        const char *change;
+        QString reason;
+    };
+    const Step steps[] = {
+        {"true", QStringLiteral("verified")},
+        {"echo 99 > $D/deep/1/2/3/4/5/6/7/8/9/10/11/12/x",
+         QStringLiteral("SHA-256 checksum mismatch for '") + deepest +
+             QStringLiteral("': byte corruption detected during transfer.")},
+        {"chmod 600 $D/w/d399/f",
+         QStringLiteral("POSIX permission mismatch for '/w/d399/f': source is 644 but "
+                        "destination is 600.")},
+        {"chmod 600 $D/w/d100/f $D/deep/1/2/x",
+         QStringLiteral("POSIX permission mismatch for '/deep/1/2/x': source is 644 but "
+                        "destination is 600.")},
+        {"cd $D/deep/1/2/3/4/5/6/7; touch g b f a e d c; rm $D/w/d250/f",
+         QStringLiteral("Item count mismatch: source has 656 items, destination has 662 items. "
+                        "Extra: /deep/1/2/3/4/5/6/7/a, /deep/1/2/3/4/5/6/7/b, "
+                        "/deep/1/2/3/4/5/6/7/c, /deep/1/2/3/4/5/6/7/d, /deep/1/2/3/4/5/6/7/e "
+                        "Missing: /w/d250/f")},
+        {"chmod 700 $D",
+         QStringLiteral("Root directory permission mismatch: source is 755 but destination is "
+                        "700.")},
+    };
+    for (const Step &step : steps) {
+        trees.shell(QString::fromUtf8(step.change));
+        EXPECT_EQ(trees.verify().toStdString(), step.reason.toStdString()) << step.change;
+    }
+}
+
+// Listing and hashing run on pool threads; none of them may ask the probe after the answer.
+TEST(IntegrityVerifier, CancelMidwayStopsEveryThreadBeforeAnswering)
+{
+    Trees trees;
+    trees.shell(QStringLiteral("cd $S; head -c 3000000 /dev/zero > f; mkdir $(seq -f d%g 1 30); "
+                               "for i in $(seq 1 30); do ln f d$i/f; done; cp -a $S/. $D/"));
+    struct Probe
+    {
+        std::atomic<int> calls = 0;
+        std::atomic<bool> answered = false;
+        std::atomic<int> callsAfterAnswer = 0;
+    };
+    const auto probe = std::make_shared<Probe>();
+    EXPECT_EQ(trees.verify([probe] {
+        if (probe->answered)
+            ++probe->callsAfterAnswer;
+        return ++probe->calls > 60;
+    }),
+              QStringLiteral("Verification cancelled by user."));
+    probe->answered = true;
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(probe->callsAfterAnswer, 0);
 }
 
 TEST(IntegrityVerifier, CancelFromTheFirstProbe)
