@@ -10,6 +10,7 @@
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
+#include "transfer/DriveLayout.h"
 
 #include <QDir>
 #include <QThread>
@@ -105,6 +106,22 @@ void StagingCleaner::setIsCleaning(bool cleaning)
     emit isCleaningChanged();
 }
 
+void StagingCleaner::setTransferProbe(TransferProbe probe)
+{
+    m_transferProbe = std::move(probe);
+}
+
+bool StagingCleaner::transferRuns() const
+{
+    return m_transferProbe && m_transferProbe();
+}
+
+bool StagingCleaner::isPartialCopy(const QString &name)
+{
+    return name.size() > DriveLayout::partialSuffix.size() &&
+           name.endsWith(DriveLayout::partialSuffix);
+}
+
 std::optional<QString> StagingCleaner::leftoverMarker(const QString &name)
 {
     if (!isUuidText(name.right(uuidLength)))
@@ -120,7 +137,7 @@ std::optional<QString> StagingCleaner::leftoverMarker(const QString &name)
 
 QList<OrphanedStagingItem>
 StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
-                                  const QList<MigrationRecord> &records)
+                                  const QList<MigrationRecord> &records, bool includePartials)
 {
     QList<OrphanedStagingItem> items;
     QSet<QString> seen;
@@ -130,7 +147,8 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
         const QStringList names = QDir(folder).entryList(
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         for (const QString &name : names) {
-            if (!leftoverMarker(name))
+            const bool partial = includePartials && isPartialCopy(name);
+            if (!partial && !leftoverMarker(name))
                 continue;
             const QString listed = PathUtils::join(folder, name);
             const QString path = PathUtils::standardized(listed);
@@ -139,7 +157,7 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
             seen.insert(path);
             // Any rollback marker in the name keeps the item, wherever it stands.
             const bool recovery =
-                name.contains(offloadRollbackMarker) || name.contains(rollbackMarker);
+                !partial && (name.contains(offloadRollbackMarker) || name.contains(rollbackMarker));
             const bool missing = recovery && isOriginalMissing(homeLocation(path), records);
             items.append(OrphanedStagingItem(QUrl::fromLocalFile(listed),
                                              AppScanner::calculateDirectorySize(path), recovery,
@@ -153,9 +171,10 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
 
 QFuture<void> StagingCleaner::scanOrphanedItems(const std::optional<QUrl> &targetVolumeURL)
 {
-    const QFuture<void> worker = QtConcurrent::run([this, targetVolumeURL] {
+    const bool includePartials = !transferRuns();
+    const QFuture<void> worker = QtConcurrent::run([this, targetVolumeURL, includePartials] {
         const QList<OrphanedStagingItem> items =
-            findOrphanedItems(targetVolumeURL, m_ledger.records());
+            findOrphanedItems(targetVolumeURL, m_ledger.records(), includePartials);
         onMainThread(this, [this, items] { setOrphanedItems(items); });
     });
     track(worker);
@@ -167,9 +186,14 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
 {
     setIsCleaning(true);
     const QList<OrphanedStagingItem> items = m_orphanedItems;
-    QFuture<StagingCleanupResult> worker = QtConcurrent::run([this, items, targetVolumeURL] {
+    // A staged copy listed before a transfer started may be that transfer's own.
+    const bool includePartials = !transferRuns();
+    QFuture<StagingCleanupResult> worker = QtConcurrent::run([this, items, targetVolumeURL,
+                                                              includePartials] {
         StagingCleanupResult result;
         for (const OrphanedStagingItem &item : items) {
+            if (!includePartials && isPartialCopy(item.displayName))
+                continue;
             if (item.isRecoveryCopy) {
                 const QString note =
                     item.displayName + QStringLiteral(": Recovery copy preserved during bulk "
@@ -198,7 +222,7 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
         }
 
         const QList<OrphanedStagingItem> remaining =
-            findOrphanedItems(targetVolumeURL, m_ledger.records());
+            findOrphanedItems(targetVolumeURL, m_ledger.records(), includePartials);
         onMainThread(this, [this, remaining] { setOrphanedItems(remaining); });
         AppLogger::shared().log(AppLogLevel::info, category,
                                 QStringLiteral("Cleaned ") + QString::number(result.removedCount) +
