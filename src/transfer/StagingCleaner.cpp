@@ -70,6 +70,26 @@ bool isOriginalMissing(const QString &home, const QList<MigrationRecord> &record
     return !present || linkLike;
 }
 
+// Applications from nested folders keep their folder on the drive, so their staged copies lie
+// deeper than the one level other leftovers are looked for. Bundles are not looked into.
+constexpr int nestedFolderDepth = 4;
+
+void collectNestedPartials(const QString &folder, int depth, QStringList &found)
+{
+    if (depth == 0)
+        return;
+    const QStringList names = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = PathUtils::join(folder, name);
+        if (StagingCleaner::isPartialCopy(name))
+            found.append(path);
+        else if (PathUtils::isDirectoryNoFollow(path) && !name.endsWith(QLatin1String(".app")) &&
+                 !StagingCleaner::leftoverMarker(name))
+            collectNestedPartials(path, depth - 1, found);
+    }
+}
+
 } // namespace
 
 StagingCleaner::StagingCleaner(QObject *parent)
@@ -141,6 +161,26 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
 {
     QList<OrphanedStagingItem> items;
     QSet<QString> seen;
+    QStringList nested;
+    if (includePartials && targetVolumeURL) {
+        const QString applications =
+            PathUtils::join(targetVolumeURL->toLocalFile(), QStringLiteral("Applications"));
+        const QStringList subfolders = QDir(applications)
+                                           .entryList(QDir::Dirs | QDir::Hidden | QDir::System |
+                                                          QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                                                      QDir::Name);
+        for (const QString &name : subfolders) {
+            if (!name.endsWith(QLatin1String(".app")) && !isPartialCopy(name) &&
+                !leftoverMarker(name))
+                collectNestedPartials(PathUtils::join(applications, name), nestedFolderDepth,
+                                      nested);
+        }
+    }
+    for (const QString &path : std::as_const(nested)) {
+        seen.insert(PathUtils::standardized(path));
+        items.append(OrphanedStagingItem(QUrl::fromLocalFile(path),
+                                         AppScanner::calculateDirectorySize(path), false, false));
+    }
     for (const QString &folder : foldersToScan(targetVolumeURL)) {
         if (!PathUtils::existsFollowingLinks(folder))
             continue;

@@ -29,8 +29,9 @@ struct StagingCleanupResult
 // marker followed by a UUID: ".staging-", ".restoring-", ".offload-rollback-", ".rollback-";
 // the last two mark recovery copies, which the bulk cleanup never deletes. Copies staged on the
 // drive (".korvanthelix-partial") count too while no transfer runs: a program stopped mid-copy
-// leaves one. Lives on the main thread; published state changes only there and every
-// assignment emits its signal.
+// leaves one. They are also looked for in the nested folders of the target's Applications
+// folder, where applications from subfolders are staged. Lives on the main thread; published state
+// changes only there and every assignment emits its signal.
 class StagingCleaner final : public QObject
 {
     Q_OBJECT

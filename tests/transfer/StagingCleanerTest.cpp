@@ -66,6 +66,10 @@ const QList<Leftover> leftovers = {
     {"Volumes/Drive/Applications", "Bar.app.korvanthelix-partial", 70, true, false, false, true},
     {"Volumes/Drive/Application Support", "Bar.korvanthelix-partial", 7, true, false, false, true},
     {"Applications", "Foo.app.korvanthelix-partial", 8, true, false, false, true},
+    {"Volumes/Drive/Applications/Utilities/Tools", "Deep.app.korvanthelix-partial", 9, true, false,
+     false, true},
+    {"Volumes/Drive/Applications/Utilities/Kit.app/Contents", "Inner.korvanthelix-partial", 5,
+     false},
     {"Applications", ".korvanthelix-partial", 5, false},
     {"Applications", "Foo.app.korvanthelix-partial.old", 5, false},
     {"Applications", "Foo.app.staging-<U>.bak", 5, false},
@@ -126,6 +130,8 @@ TEST(StagingCleaner, ListsOnlyLeftoversWhoseNameEndsInAMarkerAndUuid)
                      << "Zed.staging-<U> --"
                      << "Foo.app.restoring-<U> --"
                      << ".Qux.rollback-<U> R-";
+            if (withTarget && !transferRuns)
+                expected << "Deep.app.korvanthelix-partial --";
             if (!transferRuns)
                 expected << "Foo.app.korvanthelix-partial --";
             if (withTarget && !transferRuns)
@@ -173,17 +179,18 @@ TEST(StagingCleaner, CleanupLeavesStagedCopiesAloneWhileATransferRuns)
     scene.cleaner.setTransferProbe([&] { return transferRuns; });
     const std::optional<QUrl> target = QUrl::fromLocalFile(scene.sandbox.drive());
     ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
-    ASSERT_EQ(describe(scene.cleaner.orphanedItems()).filter("korvanthelix-partial").size(), 3);
+    ASSERT_EQ(describe(scene.cleaner.orphanedItems()).filter("korvanthelix-partial").size(), 4);
 
     transferRuns = true;
     const QFuture<StagingCleanupResult> cleanup = scene.cleaner.cleanAllOrphanedItems(target);
     ASSERT_TRUE(waitFor(cleanup));
     ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
     EXPECT_EQ(cleanup.result().removedCount, 2);
-    for (const QString &partial :
-         QStringList{scene.sandbox.applications() + "/Foo.app.korvanthelix-partial",
-                     scene.sandbox.drive() + "/Applications/Bar.app.korvanthelix-partial",
-                     scene.sandbox.drive() + "/Application Support/Bar.korvanthelix-partial"})
+    for (const QString &partial : QStringList{
+             scene.sandbox.applications() + "/Foo.app.korvanthelix-partial",
+             scene.sandbox.drive() + "/Applications/Bar.app.korvanthelix-partial",
+             scene.sandbox.drive() + "/Application Support/Bar.korvanthelix-partial",
+             scene.sandbox.drive() + "/Applications/Utilities/Tools/Deep.app.korvanthelix-partial"})
         EXPECT_TRUE(PathUtils::existsNoFollow(partial)) << partial.toStdString();
     EXPECT_TRUE(describe(scene.cleaner.orphanedItems()).filter("korvanthelix-partial").isEmpty());
 }
