@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileSystemIdentity.h"
+
 #include <QString>
 #include <QUrl>
 #include <QtGlobal>
@@ -17,6 +19,11 @@ struct TargetVolume
     bool isWritable = false;
     QString fileSystemType; // as the volume discovery reports it, e.g. "APFS"
     bool supportsSymlinks = false;
+    // The file system that held `url` when the drive was listed or the folder chosen; every
+    // write to the target first proves it is still there. Nothing: it cannot be proven, so
+    // nothing is written. Not part of the equality: two readings of one place compare by what
+    // they show.
+    std::optional<FileSystemIdentity> fileSystem = std::nullopt;
 
     [[nodiscard]] QString id() const { return url.toLocalFile(); }
     // Can hold applications: a Mac format (or a Linux one with POSIX permissions and
@@ -31,9 +38,15 @@ struct TargetVolume
     // Used fraction of the capacity, 0.0 to 1.0.
     [[nodiscard]] double usagePercentage() const;
 
-    // Every stored property counts, so two readings of one drive with different free
+    // Every shown property counts, so two readings of one drive with different free
     // space differ; only id() stays the same.
-    friend bool operator==(const TargetVolume &, const TargetVolume &) = default;
+    friend bool operator==(const TargetVolume &a, const TargetVolume &b)
+    {
+        return a.url == b.url && a.name == b.name && a.totalBytes == b.totalBytes &&
+               a.freeBytes == b.freeBytes && a.isRemovable == b.isRemovable &&
+               a.isWritable == b.isWritable && a.fileSystemType == b.fileSystemType &&
+               a.supportsSymlinks == b.supportsSymlinks;
+    }
 };
 
 [[nodiscard]] size_t qHash(const TargetVolume &volume, size_t seed = 0) noexcept;

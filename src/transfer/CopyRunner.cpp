@@ -6,6 +6,8 @@
 #include "transfer/CancelState.h"
 
 #include <QStringDecoder>
+#include <QStringList>
+#include <algorithm>
 #include <memory>
 
 namespace CopyRunner {
@@ -22,7 +24,31 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
     return text;
 }
 
+constexpr qsizetype longestLine = 300;
+
 } // namespace
+
+QString firstLines(const QString &text, int maxLines)
+{
+    const bool endsWithNewline = text.endsWith(QLatin1Char('\n'));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (endsWithNewline)
+        lines.removeLast();
+    const qsizetype leftOut = std::max<qsizetype>(0, lines.size() - maxLines);
+    lines = lines.mid(0, maxLines);
+    for (QString &line : lines) {
+        if (line.size() > longestLine)
+            line = line.left(longestLine) + QStringLiteral("…");
+    }
+    QString kept = lines.join(QLatin1Char('\n'));
+    if (leftOut > 0)
+        kept += QStringLiteral("\n… ") + QString::number(leftOut) +
+                (leftOut == 1 ? QStringLiteral(" more line") : QStringLiteral(" more lines")) +
+                QStringLiteral(" left out; the whole output is in the log.");
+    else if (endsWithNewline)
+        kept += QLatin1Char('\n');
+    return kept;
+}
 
 void run(CancelState &cancel, const QString &source, const QString &destination,
          const Errors &errors)

@@ -28,6 +28,10 @@ struct Errors
         failed;
 };
 
+// The first `maxLines` lines of a tool's error output (each cut to a readable length), then
+// how many lines were left out. A failing copy of a large tree can report every file.
+[[nodiscard]] QString firstLines(const QString &text, int maxLines);
+
 // Copies `source` to `destination` (created by the tool). Throws errors.cancelled,
 // errors.failed(...), or a "Process" error when the tool cannot be launched.
 void run(CancelState &cancel, const QString &source, const QString &destination,

@@ -30,6 +30,8 @@ using namespace std::chrono_literals;
 
 constexpr auto flushPause = 200ms;
 constexpr auto retryPause = 600ms;
+// Lines of the copy tool's error output that a 301 message keeps.
+constexpr int toolErrorLines = 8;
 
 OperationError offloadError(int code, const QString &message)
 {
@@ -165,15 +167,33 @@ OperationError OffloadEngine::bundleVerificationError(const QString &appName)
 
 void OffloadEngine::runDittoCopy(const QString &source, const QString &destination)
 {
-    CopyRunner::run(m_cancel, source, destination,
-                    {cancellationError(),
-                     [](const std::optional<QString> &toolError, const QString &adminMessage) {
-                         return offloadError(
-                             301, QStringLiteral("ditto copy failed: ") +
-                                      toolError.value_or(QStringLiteral("Unknown ditto error")) +
-                                      QStringLiteral(" (Admin attempt: ") + adminMessage +
-                                      QStringLiteral(")"));
-                     }});
+    const auto failed = [&](const std::optional<QString> &toolError, const QString &adminMessage) {
+        // The message keeps what a person reads; the log keeps everything.
+        AppLogger::shared().log(
+            AppLogLevel::error, QStringLiteral("Offload"),
+            QStringLiteral("Copy tool failed (") + source + QStringLiteral(" -> ") + destination +
+                QStringLiteral("): ") + toolError.value_or(QStringLiteral("Unknown ditto error")) +
+                QStringLiteral(" (Admin attempt: ") + adminMessage + QStringLiteral(")"));
+        return offloadError(301, QStringLiteral("ditto copy failed: ") +
+                                     (toolError ? CopyRunner::firstLines(*toolError, toolErrorLines)
+                                                : QStringLiteral("Unknown ditto error")) +
+                                     QStringLiteral(" (Admin attempt: ") +
+                                     CopyRunner::firstLines(adminMessage, toolErrorLines) +
+                                     QStringLiteral(")"));
+    };
+    try {
+        CopyRunner::run(m_cancel, source, destination, {cancellationError(), failed});
+    } catch (const OperationError &error) {
+        // A drive that filled up keeps nothing of the failed copy, as after a cancel: a partial
+        // copy nobody can use would only hold the space.
+        if (error.domain() == errorDomain && error.code() == 301) {
+            try {
+                PrivilegeHelper::safeRemove(destination);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
 }
 
 bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)

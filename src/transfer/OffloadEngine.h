@@ -43,8 +43,8 @@ struct OffloadProgress
 // Every operation opens with resetCancellationState(). A cancel request stays in force
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
-// 206 refusals, 301 copy, 302 stand-in, 3072 cancelled) or passed through from the file
-// operations, the proxy builder and the ledger.
+// 206 refusals, 207 the target drive is gone, 301 copy, 302 stand-in, 3072 cancelled) or passed
+// through from the file operations, the proxy builder and the ledger.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -95,7 +95,9 @@ public:
     // Nothing refuses an overlapping call: callers await one operation before the next.
     // Before anything is copied, 206 refuses a run when two of its copies would share a place
     // on the drive, or one would replace the copy that an "active" or "copied" record gives to
-    // another source.
+    // another source. Before the first write to the drive, before the first change on the Mac
+    // and before the ledger is written, 207 refuses a target that is no longer the file system
+    // it was listed or chosen on.
 
     // Copies the selected support folders (never links or aliases) and then the bundle to the
     // drive, each verified and committed. Copy only: records "copied" and leaves the Mac
@@ -124,8 +126,9 @@ public:
 
     // Copies source to destination with the platform's copy tool, retrying with
     // administrator rights when it fails. Throws 3072 when cancelled (removing what was
-    // copied, never prompting), 301 when both copies fail (the partial copy stays), or the
-    // launch error.
+    // copied, never prompting), 301 when both copies fail (the partial copy removed; the
+    // message keeps the first lines of the tool's output, the log all of it), or the launch
+    // error.
     void runDittoCopy(const QString &source, const QString &destination);
     // Verifies the copy against its source; logs the reason of a failure.
     [[nodiscard]] bool verifyCopiedItem(const QUrl &source, const QUrl &destination);
@@ -172,7 +175,9 @@ private:
     void offload(const AppItem &app, const TargetVolume &target, bool copyOnly);
     [[nodiscard]] OffloadPlan planOffload(const AppItem &app, const TargetVolume &target) const;
     void checkTargetLocations(const QList<PlannedCopy> &copies) const;
-    void createTargetFolders(const OffloadPlan &plan);
+    void createTargetFolders(const OffloadPlan &plan, const TargetVolume &target);
+    // 207 when the target is no longer the file system it was listed or chosen on.
+    void proveTarget(const TargetVolume &target) const;
     void copySupportFolders(const OffloadPlan &plan);
     void copyAppBundle(const AppItem &app, const OffloadPlan &plan);
     void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);

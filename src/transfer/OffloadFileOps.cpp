@@ -11,19 +11,39 @@
 
 #include <QDir>
 #include <QFile>
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 OffloadFileOps::~OffloadFileOps() = default;
 
-void OffloadFileOps::makeFolder(const QString &path)
+void OffloadFileOps::makeFolder(const QString &path, const QString &root)
 {
-    std::error_code error;
-    std::filesystem::create_directories(QFile::encodeName(path).toStdString(), error);
-    if (error)
-        throw OperationError::fileSystem(
-            error.value(), QStringLiteral("Could not create the folder '") + path +
-                               QStringLiteral("': ") + QString::fromStdString(error.message()));
+    const QString base = PathUtils::standardized(root);
+    const QString folder = PathUtils::standardized(path);
+    if (!PathUtils::isDirectory(base))
+        throw OperationError::fileSystem(ENOENT, QStringLiteral("Could not create the folder '") +
+                                                     path + QStringLiteral("': its target '") +
+                                                     root + QStringLiteral("' is missing."));
+    if (!PathUtils::isSameOrInside(folder, base))
+        throw OperationError::fileSystem(EINVAL, QStringLiteral("Could not create the folder '") +
+                                                     path + QStringLiteral("': it lies outside '") +
+                                                     root + QStringLiteral("'."));
+    QString current = base;
+    const QStringList parts =
+        QStringView(folder).mid(base.size()).toString().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        current = PathUtils::join(current, part);
+        if (::mkdir(QFile::encodeName(current).constData(), 0755) == 0)
+            continue;
+        const int err = errno;
+        if (err == EEXIST && PathUtils::isDirectory(current))
+            continue;
+        throw OperationError::fileSystem(err, QStringLiteral("Could not create the folder '") +
+                                                  current + QStringLiteral("': ") +
+                                                  QString::fromLocal8Bit(std::strerror(err)));
+    }
 }
 
 void OffloadFileOps::removePlain(const QString &path)

@@ -17,9 +17,10 @@ class OffloadFileOps
 public:
     virtual ~OffloadFileOps();
 
-    // A folder with its missing parents; an existing folder is fine. Throws a "FileSystem"
-    // error.
-    virtual void makeFolder(const QString &path);
+    // A folder with its missing parents below `root` (the target's folder), which must exist:
+    // nothing is ever made at or above a drive's mount point, where an unplugged drive leaves
+    // a folder of the Mac's own disk. An existing folder is fine. Throws a "FileSystem" error.
+    virtual void makeFolder(const QString &path, const QString &root);
     // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
     virtual void removePlain(const QString &path);
     // The staged copy: `engine`.runDittoCopy.

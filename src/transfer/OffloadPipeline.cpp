@@ -13,6 +13,7 @@
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/DriveLayout.h"
+#include "transfer/DriveProof.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
@@ -158,7 +159,8 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
     copies.append({plan.bundleSource, plan.bundleFinal});
     checkTargetLocations(copies);
 
-    createTargetFolders(plan);
+    proveTarget(target);
+    createTargetFolders(plan, target);
     copySupportFolders(plan);
     copyAppBundle(app, plan);
     if (copyOnly)
@@ -216,10 +218,15 @@ void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
     }
 }
 
-void OffloadEngine::createTargetFolders(const OffloadPlan &plan)
+void OffloadEngine::createTargetFolders(const OffloadPlan &plan, const TargetVolume &target)
 {
-    fileOps().makeFolder(plan.applicationsFolder);
-    fileOps().makeFolder(plan.supportRoot);
+    fileOps().makeFolder(plan.applicationsFolder, target.id());
+    fileOps().makeFolder(plan.supportRoot, target.id());
+}
+
+void OffloadEngine::proveTarget(const TargetVolume &target) const
+{
+    DriveProof::require(target, errorDomain, DriveProof::offloadCode);
 }
 
 void OffloadEngine::copySupportFolders(const OffloadPlan &plan)
@@ -270,6 +277,9 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
                                 const OffloadPlan &plan)
 {
     publishStep(QStringLiteral("Creating native macOS App Proxy in Applications..."));
+    // The copies were verified on the drive; it must still be that drive before the Mac's own
+    // items make way for stand-ins that point at it.
+    proveTarget(target);
     LocalRollback rollback(fileOps());
     if (const std::optional<QUrl> aside =
             replaceLocalAppWithProxy(app, QUrl::fromLocalFile(plan.bundleFinal))) {
@@ -415,6 +425,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
 
     publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
                     0.85);
+    proveTarget(target);
     LocalRollback rollback(fileOps());
     if (const std::optional<QUrl> aside =
             replaceLocalAppWithProxy(app, QUrl::fromLocalFile(finalPath))) {
@@ -439,7 +450,9 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
     const QString source = pathOf(app.url);
     const QString finalPath = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
     checkTargetLocations({{source, finalPath}});
-    fileOps().makeFolder(DriveLayout::applicationsFolder(target.url, app).toLocalFile());
+    proveTarget(target);
+    fileOps().makeFolder(DriveLayout::applicationsFolder(target.url, app).toLocalFile(),
+                         target.id());
 
     publishProgress(steps.copyStep, steps.copyFraction);
     const QUrl finalLocation = QUrl::fromLocalFile(finalPath);
@@ -478,6 +491,8 @@ QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QStrin
 
 void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetVolume &target)
 {
+    // The ledger goes to the Mac and onto the drive; neither may name a drive that is gone.
+    proveTarget(target);
     fileOps().recordMigration(ledger(), record, target.url);
 }
 

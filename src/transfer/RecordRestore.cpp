@@ -10,6 +10,7 @@
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/CopyRunner.h"
+#include "transfer/DriveProof.h"
 #include "transfer/RestoreContext.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/RestorePaths.h"
@@ -120,6 +121,7 @@ OperationError RecordRestore::cancellationError()
 void RecordRestore::run()
 {
     validatePaths();
+    identifyDrive();
     checkRecord();
     precheckSupportFolders();
     if (handlesBundle())
@@ -245,6 +247,13 @@ bool RecordRestore::swapBundle(const QString &staging)
 {
     const QString &local = m_record.appOriginalPath;
     const QString &drive = *m_record.appTargetPath;
+    // The staged copy may have been read from a drive pulled out halfway.
+    try {
+        proveDrive();
+    } catch (...) {
+        removeQuietly(staging);
+        throw;
+    }
     // Looked at again: an application installed during the copy is never replaced either.
     switch (localApplication()) {
     case LocalItem::application:
@@ -328,6 +337,12 @@ void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
 void RecordRestore::swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                                       bool localIsLink, bool preserveLocal)
 {
+    try {
+        proveDrive();
+    } catch (...) {
+        removeQuietly(staging);
+        throw;
+    }
     std::optional<QString> preserved;
     if (localIsLink) {
         removeInTheWay(folder.source);
@@ -361,14 +376,66 @@ void RecordRestore::swapSupportFolder(const SupportFolderRecord &folder, const Q
     }
 }
 
-void RecordRestore::updateLedger()
+std::optional<QString> RecordRestore::driveCopyPath() const
 {
     std::optional<QString> base = m_record.appTargetPath;
     if (!base && !m_record.supportFolders.isEmpty())
         base = m_record.supportFolders.first().target;
-    const QList<QUrl> folders = base ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
-    m_context.ledger().updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(),
-                                          iso8601SecondsNow(), m_targetVolumeURL, folders);
+    return base;
+}
+
+void RecordRestore::identifyDrive()
+{
+    const std::optional<QString> copy = driveCopyPath();
+    if (!copy)
+        return;
+    const QList<QUrl> folders = RestorePaths::driveLedgerFolders(*copy);
+    if (!folders.isEmpty()) {
+        // A copy in the volumes folder: that drive's folder must be its mount point, or the
+        // drive is gone and only the folder it leaves on the Mac is there.
+        m_drivePath = folders.last().toLocalFile();
+        m_driveName = PathUtils::lastComponent(m_drivePath);
+        m_drive = FileSystemIdentity::of(m_drivePath);
+        m_provesDrive = true;
+        if (!m_drive ||
+            PathUtils::resolved(m_drive->mountPoint) != PathUtils::resolved(m_drivePath))
+            throw DriveProof::disconnectedError(m_driveName, RestoreEngine::errorDomain,
+                                                DriveProof::restoreCode);
+        return;
+    }
+    // A copy elsewhere (a folder chosen on a drive mounted outside the volumes folder): the
+    // file system that holds it now must hold it to the end.
+    m_drive = FileSystemIdentity::of(*copy);
+    if (!m_drive)
+        return;
+    m_drivePath = *copy;
+    m_driveName = PathUtils::lastComponent(m_drive->mountPoint);
+    m_provesDrive = true;
+}
+
+void RecordRestore::proveDrive() const
+{
+    if (m_provesDrive)
+        DriveProof::require(m_drive, m_drivePath, m_driveName, RestoreEngine::errorDomain,
+                            DriveProof::restoreCode);
+}
+
+bool RecordRestore::driveStillThere() const
+{
+    return !m_provesDrive || (m_drive && m_drive->holds(m_drivePath));
+}
+
+void RecordRestore::updateLedger()
+{
+    // The Mac now holds the application; the drive's ledgers are written only while it is
+    // still the drive the copies came from.
+    const bool driveThere = driveStillThere();
+    const std::optional<QString> base = driveCopyPath();
+    const QList<QUrl> folders =
+        base && driveThere ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
+    m_context.ledger().updateRecordStatus(
+        m_record.appOriginalPath, MigrationStatus::restored(), iso8601SecondsNow(),
+        driveThere ? m_targetVolumeURL : std::optional<QUrl>(), folders);
 }
 
 void RecordRestore::removeDriveCopies()
@@ -376,6 +443,12 @@ void RecordRestore::removeDriveCopies()
     // A backup's drive copies are the backup itself; restoring from it never deletes them.
     if (!m_record.movedApp)
         return;
+    if (!driveStillThere())
+        throw error(406, QStringLiteral("'") + m_record.appName +
+                             QStringLiteral("' was restored and verified on your Mac (ledger "
+                                            "updated), but its copies were not removed from the "
+                                            "drive \"") +
+                             m_driveName + QStringLiteral("\": it is no longer connected."));
     QStringList failures;
     for (const QString &path : std::as_const(m_removalList)) {
         const auto kept =
@@ -413,6 +486,7 @@ void RecordRestore::stageVerifiedCopy(const QString &from, const QString &stagin
                                       std::chrono::nanoseconds settle,
                                       std::chrono::nanoseconds retry, const OperationError &failure)
 {
+    proveDrive();
     removeQuietly(staging);
     CopyRunner::run(m_context.cancel(), from, staging, copyErrors());
     // The copy tool's writes may still sit in buffers; let them settle before reading back.

@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "model/MigrationRecord.h"
+#include "platform/FileSystemIdentity.h"
 
 #include <QString>
 #include <QStringList>
@@ -44,6 +45,14 @@ private:
     [[nodiscard]] OperationError differingApplicationError() const;
 
     void validatePaths() const;
+    // Where the record's drive copy lies (the bundle's, else the first support folder's).
+    [[nodiscard]] std::optional<QString> driveCopyPath() const;
+    // Identifies the drive holding the copies; 410 when its folder in the volumes folder is no
+    // longer a mounted drive.
+    void identifyDrive();
+    // 410 when the drive identified at the start is no longer mounted where it was.
+    void proveDrive() const;
+    [[nodiscard]] bool driveStillThere() const;
     void checkRecord();
     void precheckSupportFolders() const;
     void restoreBundle();
@@ -70,4 +79,9 @@ private:
     QStringList m_removalList;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
+    // The drive the copies come from, as found when the restore began.
+    bool m_provesDrive = false;
+    std::optional<FileSystemIdentity> m_drive;
+    QString m_drivePath;
+    QString m_driveName;
 };

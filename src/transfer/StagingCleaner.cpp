@@ -11,6 +11,7 @@
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
+#include "transfer/DriveLayout.h"
 
 #include <QDir>
 #include <QThread>
@@ -73,6 +74,26 @@ bool isOriginalMissing(const QString &home, const QList<MigrationRecord> &record
     return !present || linkLike;
 }
 
+// Applications from nested folders keep their folder on the drive, so their staged copies lie
+// deeper than the one level other leftovers are looked for. Bundles are not looked into.
+constexpr int nestedFolderDepth = 4;
+
+void collectNestedPartials(const QString &folder, int depth, QStringList &found)
+{
+    if (depth == 0)
+        return;
+    const QStringList names = QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = PathUtils::join(folder, name);
+        if (StagingCleaner::isPartialCopy(name))
+            found.append(path);
+        else if (PathUtils::isDirectoryNoFollow(path) && !name.endsWith(QLatin1String(".app")) &&
+                 !StagingCleaner::leftoverMarker(name))
+            collectNestedPartials(path, depth - 1, found);
+    }
+}
+
 } // namespace
 
 StagingCleaner::StagingCleaner(QObject *parent)
@@ -109,6 +130,22 @@ void StagingCleaner::setIsCleaning(bool cleaning)
     emit isCleaningChanged();
 }
 
+void StagingCleaner::setTransferProbe(TransferProbe probe)
+{
+    m_transferProbe = std::move(probe);
+}
+
+bool StagingCleaner::transferRuns() const
+{
+    return m_transferProbe && m_transferProbe();
+}
+
+bool StagingCleaner::isPartialCopy(const QString &name)
+{
+    return name.size() > DriveLayout::partialSuffix.size() &&
+           name.endsWith(DriveLayout::partialSuffix);
+}
+
 std::optional<QString> StagingCleaner::leftoverMarker(const QString &name)
 {
     if (!isUuidText(name.right(uuidLength)))
@@ -124,17 +161,38 @@ std::optional<QString> StagingCleaner::leftoverMarker(const QString &name)
 
 QList<OrphanedStagingItem>
 StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
-                                  const QList<MigrationRecord> &records)
+                                  const QList<MigrationRecord> &records, bool includePartials)
 {
     QList<OrphanedStagingItem> items;
     QSet<QString> seen;
+    QStringList nested;
+    if (includePartials && targetVolumeURL) {
+        const QString applications =
+            PathUtils::join(targetVolumeURL->toLocalFile(), QStringLiteral("Applications"));
+        const QStringList subfolders = QDir(applications)
+                                           .entryList(QDir::Dirs | QDir::Hidden | QDir::System |
+                                                          QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                                                      QDir::Name);
+        for (const QString &name : subfolders) {
+            if (!name.endsWith(QLatin1String(".app")) && !isPartialCopy(name) &&
+                !leftoverMarker(name))
+                collectNestedPartials(PathUtils::join(applications, name), nestedFolderDepth,
+                                      nested);
+        }
+    }
+    for (const QString &path : std::as_const(nested)) {
+        seen.insert(PathUtils::standardized(path));
+        items.append(OrphanedStagingItem(QUrl::fromLocalFile(path),
+                                         AppScanner::calculateDirectorySize(path), false, false));
+    }
     for (const QString &folder : foldersToScan(targetVolumeURL)) {
         if (!PathUtils::existsFollowingLinks(folder))
             continue;
         const QStringList names = QDir(folder).entryList(
             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
         for (const QString &name : names) {
-            if (!leftoverMarker(name))
+            const bool partial = includePartials && isPartialCopy(name);
+            if (!partial && !leftoverMarker(name))
                 continue;
             const QString listed = PathUtils::join(folder, name);
             const QString path = PathUtils::standardized(listed);
@@ -143,7 +201,7 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
             seen.insert(path);
             // Any rollback marker in the name keeps the item, wherever it stands.
             const bool recovery =
-                name.contains(offloadRollbackMarker) || name.contains(rollbackMarker);
+                !partial && (name.contains(offloadRollbackMarker) || name.contains(rollbackMarker));
             const bool missing = recovery && isOriginalMissing(homeLocation(path), records);
             items.append(OrphanedStagingItem(QUrl::fromLocalFile(listed),
                                              AppScanner::calculateDirectorySize(path), recovery,
@@ -157,9 +215,10 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
 
 QFuture<void> StagingCleaner::scanOrphanedItems(const std::optional<QUrl> &targetVolumeURL)
 {
-    const QFuture<void> worker = QtConcurrent::run([this, targetVolumeURL] {
+    const bool includePartials = !transferRuns();
+    const QFuture<void> worker = QtConcurrent::run([this, targetVolumeURL, includePartials] {
         const QList<OrphanedStagingItem> items =
-            findOrphanedItems(targetVolumeURL, m_ledger.records());
+            findOrphanedItems(targetVolumeURL, m_ledger.records(), includePartials);
         onMainThread(this, [this, items] { setOrphanedItems(items); });
     });
     track(worker);
@@ -171,9 +230,14 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
 {
     setIsCleaning(true);
     const QList<OrphanedStagingItem> items = m_orphanedItems;
-    QFuture<StagingCleanupResult> worker = QtConcurrent::run([this, items, targetVolumeURL] {
+    // A staged copy listed before a transfer started may be that transfer's own.
+    const bool includePartials = !transferRuns();
+    QFuture<StagingCleanupResult> worker = QtConcurrent::run([this, items, targetVolumeURL,
+                                                              includePartials] {
         StagingCleanupResult result;
         for (const OrphanedStagingItem &item : items) {
+            if (!includePartials && isPartialCopy(item.displayName))
+                continue;
             if (item.isRecoveryCopy) {
                 const QString note =
                     item.displayName + QStringLiteral(": Recovery copy preserved during bulk "
@@ -202,7 +266,7 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
         }
 
         const QList<OrphanedStagingItem> remaining =
-            findOrphanedItems(targetVolumeURL, m_ledger.records());
+            findOrphanedItems(targetVolumeURL, m_ledger.records(), includePartials);
         onMainThread(this, [this, remaining] { setOrphanedItems(remaining); });
         AppLogger::shared().log(AppLogLevel::info, category,
                                 QStringLiteral("Cleaned ") + QString::number(result.removedCount) +

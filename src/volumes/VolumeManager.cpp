@@ -36,8 +36,15 @@ TargetVolume makeVolume(const QString &path, const QString &name, bool isRemovab
     const QUrl url = QUrl::fromLocalFile(path);
     const VolumeSpace space = VolumeManager::getVolumeSpace(url);
     const FileSystemTypeInfo type = VolumeManager::getFileSystemType(url);
-    return TargetVolume{url,         name, space.total, space.free,
-                        isRemovable, true, type.type,   type.supportsSymlinks};
+    return TargetVolume{url,
+                        name,
+                        space.total,
+                        space.free,
+                        isRemovable,
+                        true,
+                        type.type,
+                        type.supportsSymlinks,
+                        FileSystemIdentity::of(path)};
 }
 
 // Pass 1: the mounted volumes the platform lists. The volumes root holds the drives' mount
@@ -257,11 +264,15 @@ void VolumeManager::selectCustomDirectory(const QUrl &url)
     const QString volumeName = values && values->volumeName ? *values->volumeName : folderName;
     const VolumeSpace space = getVolumeSpace(url);
     const FileSystemTypeInfo type = getFileSystemType(url);
-    const TargetVolume folder{
-        url,         folderName + QStringLiteral(" (") + volumeName + QLatin1Char(')'),
-        space.total, space.free,
-        true,        system.isWritable(path),
-        type.type,   type.supportsSymlinks};
+    const TargetVolume folder{url,
+                              folderName + QStringLiteral(" (") + volumeName + QLatin1Char(')'),
+                              space.total,
+                              space.free,
+                              true,
+                              system.isWritable(path),
+                              type.type,
+                              type.supportsSymlinks,
+                              FileSystemIdentity::of(path)};
     setCustomTarget(folder);
     setSelectedVolume(folder);
     system.preferences().setValue(lastSelectedKey(), path);
@@ -271,7 +282,10 @@ void VolumeManager::applyRefreshedVolumes(const QList<TargetVolume> &volumes)
 {
     setAvailableVolumes(volumes);
     const QVariant saved = System::current().preferences().value(lastSelectedKey());
-    if (m_customTarget && !PathUtils::existsFollowingLinks(m_customTarget->url.toLocalFile()))
+    // The folder outlives its drive: an unmount leaves the empty mount-point folder behind,
+    // so the target is gone once its file system is no longer mounted where it was.
+    if (m_customTarget &&
+        (!m_customTarget->fileSystem || !m_customTarget->fileSystem->holds(m_customTarget->id())))
         setCustomTarget(std::nullopt);
     if (!m_selectedVolume) {
         setSelectedVolume(firstAtPath(volumes, saved));

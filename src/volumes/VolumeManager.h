@@ -81,8 +81,9 @@ public:
     // Makes the folder the target and the custom target and saves its path, unless it is the
     // boot volume's root or lies on an internal or root file system (refused, logged).
     void selectCustomDirectory(const QUrl &url);
-    // The main-thread step of a refresh: publishes `volumes`, drops a custom target that no
-    // longer exists, and reconciles the target with the list and the saved path.
+    // The main-thread step of a refresh: publishes `volumes`, drops a custom target whose file
+    // system is no longer mounted where it was when chosen (or that is gone), and reconciles the
+    // target with the list and the saved path.
     void applyRefreshedVolumes(const QList<TargetVolume> &volumes);
 
     // Bundle paths of the running applications that were moved to `volume` (on the calling

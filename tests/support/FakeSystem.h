@@ -82,8 +82,17 @@ public:
     // Records signing, registration and comments; carries no launcher unless given one.
     [[nodiscard]] BundleServices &bundleServices() override { return *m_bundleServices; }
     [[nodiscard]] FakeBundleServices &fakeBundleServices() { return *m_bundleServices; }
-    // No volumes mounted until the test describes some.
-    [[nodiscard]] VolumeService &volumes() override { return *m_volumes; }
+    // No volumes mounted until the test describes some, or installs a real service.
+    [[nodiscard]] VolumeService &volumes() override
+    {
+        return m_realVolumes ? *m_realVolumes : *m_volumes;
+    }
+    // Answers volume questions with `service` (the platform's own, for tests on real mounts)
+    // instead of fakeVolumes(); set before anything asks.
+    void useVolumeService(std::shared_ptr<VolumeService> service)
+    {
+        m_realVolumes = std::move(service);
+    }
     [[nodiscard]] FakeVolumeService &fakeVolumes() { return *m_volumes; }
     // A successful unmount takes the volume out of fakeVolumes(), as on a machine.
     [[nodiscard]] EjectTools &ejectTools() override { return *m_ejectTools; }
@@ -104,6 +113,7 @@ private:
     std::shared_ptr<FakeFileResources> m_fileResources = std::make_shared<FakeFileResources>();
     std::shared_ptr<FakeBundleServices> m_bundleServices = std::make_shared<FakeBundleServices>();
     std::shared_ptr<FakeVolumeService> m_volumes = std::make_shared<FakeVolumeService>();
+    std::shared_ptr<VolumeService> m_realVolumes;
     std::shared_ptr<FakeEjectTools> m_ejectTools = [volumes = m_volumes] {
         auto tools = std::make_shared<FakeEjectTools>();
         tools->onUnmounted = [volumes](const QString &path) { volumes->removeVolume(path); };

@@ -62,6 +62,17 @@ QString Sandbox::addDrive(const QString &name)
     return makeFolder(m_paths.volumesRoot + QLatin1Char('/') + name);
 }
 
+void Sandbox::mountDrive(const QString &drive)
+{
+    FakeVolumeService::Volume volume;
+    volume.values.volumeName = QFileInfo(drive).fileName();
+    volume.values.isVolume = true;
+    volume.values.isInternal = false;
+    volume.values.isReadOnly = false;
+    volume.values.volumePath = drive;
+    m_system->fakeVolumes().setVolume(drive, volume);
+}
+
 QString Sandbox::path(const QString &relative) const
 {
     return root() + QLatin1Char('/') + relative;

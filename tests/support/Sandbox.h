@@ -33,6 +33,9 @@ public:
     [[nodiscard]] QString drive() const { return m_drive; }
     // Another drive folder under the volumes root.
     QString addDrive(const QString &name);
+    // Tells the fake volume service that `drive` is a mounted drive's root, so that the
+    // engines' proof of their target finds it; taking it away is an unmount.
+    void mountDrive(const QString &drive);
 
     // A path below the root ("Applications/Foo.app" -> "<root>/Applications/Foo.app").
     [[nodiscard]] QString path(const QString &relative) const;

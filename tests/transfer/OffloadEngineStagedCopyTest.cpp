@@ -1,5 +1,6 @@
 #include "base/PathUtils.h"
 #include "model/SupportFolder.h"
+#include "services/AppLogger.h"
 #include "support/BundleBuilder.h"
 #include "support/FakeTool.h"
 #include "support/Sandbox.h"
@@ -119,8 +120,8 @@ TEST_P(FailedCopy, FallsBackToTheAdministratorCopy)
     EXPECT_EQ(message, QString::fromUtf8(c.message));
     ASSERT_EQ(stage.adminCommands().size(), 1);
     EXPECT_TRUE(stage.adminCommands().first().startsWith(stage.tool.path()));
-    // A failed copy keeps its partial result; a cancelled one does not.
-    EXPECT_EQ(PathUtils::existsNoFollow(stage.staged), c.code != 3072);
+    // Neither a failed nor a cancelled copy leaves its partial result on the drive.
+    EXPECT_EQ(PathUtils::existsNoFollow(stage.staged), c.code == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -134,6 +135,31 @@ INSTANTIATE_TEST_SUITE_P(
         FailedCopyCase{"CancelledDuringAdminCopy", "true", true, true, 3072,
                        "Operation cancelled by user."}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A drive that fills up makes the copy tool complain about every file it could not write.
+TEST(OffloadEngineCopy, FailureMessageKeepsTheFirstLinesAndTheLogKeepsAll)
+{
+    Stage stage;
+    stage.tool.setBody(QStringLiteral(
+        "mkdir -p \"$2\"; for i in $(seq 1 30); do echo \"cp: cannot create '$2/f$i': No space "
+        "left on device\" >&2; done; exit 1"));
+    stage.sandbox.system().fakeAdminShell().answerWith([](const QString &) {
+        return AdminShellResult{false, QStringLiteral("User canceled.")};
+    });
+    QString message;
+    ASSERT_EQ(stage.copy(&message), 301);
+    QString expected = QStringLiteral("ditto copy failed: ");
+    for (int i = 1; i <= 8; ++i)
+        expected += QStringLiteral("cp: cannot create '%1/f%2': No space left on device\n")
+                        .arg(stage.staged)
+                        .arg(i);
+    expected += QStringLiteral("… 22 more lines left out; the whole output is in the log. "
+                               "(Admin attempt: User canceled.)");
+    EXPECT_EQ(message, expected);
+    const QString log = AppLogger::shared().readRecentLines(400);
+    EXPECT_TRUE(log.contains(stage.staged + QStringLiteral("/f30': No space left on device")));
+    EXPECT_FALSE(PathUtils::existsNoFollow(stage.staged));
+}
 
 struct VerifyCase
 {

@@ -3,6 +3,10 @@
 #include "model/TargetVolume.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
+#include "transfer/OffloadFileOps.h"
+
+#include "base/OperationError.h"
+#include "base/PathUtils.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -117,6 +121,48 @@ INSTANTIATE_TEST_SUITE_P(
         PreflightCase{"IncompatibleWithoutReason", nullptr, false, true, "nfs", needed, 205,
                       "Target drive 'Drive' (nfs) is not compatible with macOS apps: "
                       "Incompatible filesystem format."}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// An unplugged drive leaves its mount point behind as a folder of the Mac's own disk (or takes
+// it away): folders are made only below a target that is there.
+struct FolderCase
+{
+    const char *name;
+    const char *root;   // below the sandbox's drive folder; "-": a drive folder that is gone
+    const char *folder; // below the drive folder
+    bool made;
+};
+
+class MakeFolder : public ::testing::TestWithParam<FolderCase>
+{};
+
+TEST_P(MakeFolder, CreatesNothingAtOrAboveTheTarget)
+{
+    const FolderCase &c = GetParam();
+    Sandbox sandbox;
+    const QString drive =
+        *c.root == '-' ? sandbox.volumesRoot() + QStringLiteral("/Gone") : sandbox.drive();
+    const QString root = drive + QString::fromLatin1(c.root).remove(QLatin1Char('-'));
+    const QString folder = drive + QString::fromLatin1(c.folder);
+    OffloadFileOps ops;
+    bool threw = false;
+    try {
+        ops.makeFolder(folder, root);
+    } catch (const OperationError &) {
+        threw = true;
+    }
+    EXPECT_EQ(threw, !c.made);
+    EXPECT_EQ(PathUtils::isDirectory(folder), c.made);
+    EXPECT_EQ(PathUtils::existsNoFollow(drive), *c.root != '-');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OffloadFileOps, MakeFolder,
+    ::testing::Values(FolderCase{"BelowTheTarget", "", "/Applications/Utilities", true},
+                      FolderCase{"TheTargetItself", "", "", true},
+                      FolderCase{"TargetGone", "-", "/Applications", false},
+                      FolderCase{"MissingFolderChosenOnTheDrive", "/Chosen", "/Chosen/Apps", false},
+                      FolderCase{"OutsideTheTarget", "", "/../Elsewhere", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

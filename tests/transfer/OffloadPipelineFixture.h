@@ -55,10 +55,10 @@ public:
         return m_earlyDeletions;
     }
 
-    void makeFolder(const QString &path) override
+    void makeFolder(const QString &path, const QString &root) override
     {
         gate(QStringLiteral("makeFolder ") + path);
-        OffloadFileOps::makeFolder(path);
+        OffloadFileOps::makeFolder(path, root);
     }
     void removePlain(const QString &path) override
     {
@@ -179,6 +179,8 @@ public:
                   .isWritable = true,
                   .fileSystemType = QStringLiteral("APFS"),
                   .supportsSymlinks = true};
+        sandbox.mountDrive(sandbox.drive());
+        target.fileSystem = FileSystemIdentity::of(sandbox.drive());
         const QString appPath = sandbox.applications() + QStringLiteral("/Foo.app");
         finalBundle = sandbox.drive() + QStringLiteral("/Applications/Foo.app");
         buildBundle(appPath, QStringLiteral("2.0"));

@@ -64,6 +64,7 @@ struct Scene
 
     Scene()
     {
+        sandbox.mountDrive(sandbox.drive());
         sandbox.system().setCopyTool([this](const QString &source, const QString &destination) {
             return QStringList{tool.path(), source, destination};
         });

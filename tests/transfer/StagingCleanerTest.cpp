@@ -23,6 +23,8 @@ struct Leftover
     bool listed;
     bool recovery = false;
     bool missing = false;
+    // A copy staged on the drive: listed only while no transfer runs.
+    bool partial = false;
 };
 
 struct CleanerScene
@@ -60,7 +62,16 @@ const QList<Leftover> leftovers = {
     {"Volumes/Drive/Applications", ".Foo.app.rollback-<U>", 60, true, true, false},
     {"Applications", "Dangling.app.staging-<U>", 0, true},
     {"Applications", "com.acme.staging-tool", 5, false},
-    {"Applications", "Foo.app.korvanthelix-partial", 5, false},
+    // A program killed mid-copy leaves its staged copy behind.
+    {"Volumes/Drive/Applications", "Bar.app.korvanthelix-partial", 70, true, false, false, true},
+    {"Volumes/Drive/Application Support", "Bar.korvanthelix-partial", 7, true, false, false, true},
+    {"Applications", "Foo.app.korvanthelix-partial", 8, true, false, false, true},
+    {"Volumes/Drive/Applications/Utilities/Tools", "Deep.app.korvanthelix-partial", 9, true, false,
+     false, true},
+    {"Volumes/Drive/Applications/Utilities/Kit.app/Contents", "Inner.korvanthelix-partial", 5,
+     false},
+    {"Applications", ".korvanthelix-partial", 5, false},
+    {"Applications", "Foo.app.korvanthelix-partial.old", 5, false},
     {"Applications", "Foo.app.staging-<U>.bak", 5, false},
     {"Applications", "Foo.app.restoring-not-a-uuid", 5, false},
     {"Applications", "Foo.app.restoring-0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", 5, false},
@@ -98,24 +109,37 @@ QStringList describe(const QList<OrphanedStagingItem> &items)
 TEST(StagingCleaner, ListsOnlyLeftoversWhoseNameEndsInAMarkerAndUuid)
 {
     for (const bool withTarget : {false, true}) {
-        CleanerScene scene;
-        populate(scene);
-        const std::optional<QUrl> target =
-            withTarget ? std::optional(QUrl::fromLocalFile(scene.sandbox.drive())) : std::nullopt;
-        ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
+        for (const bool transferRuns : {false, true}) {
+            CleanerScene scene;
+            populate(scene);
+            scene.cleaner.setTransferProbe([&] { return transferRuns; });
+            const std::optional<QUrl> target =
+                withTarget ? std::optional(QUrl::fromLocalFile(scene.sandbox.drive()))
+                           : std::nullopt;
+            ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
 
-        // Largest first; equal sizes in folder order, then listing order.
-        QStringList expected;
-        if (withTarget)
-            expected << ".Foo.app.rollback-<U> RM";
-        expected << ".Foo.app.offload-rollback-<U> R-"
-                 << ".Bar.app.offload-rollback-<U> RM"
-                 << ".Baz.app.offload-rollback-<U> RM"
-                 << "Zed.staging-<U> --"
-                 << "Foo.app.restoring-<U> --"
-                 << ".Qux.rollback-<U> R-"
-                 << "Dangling.app.staging-<U> --";
-        EXPECT_EQ(describe(scene.cleaner.orphanedItems()), expected) << "target: " << withTarget;
+            // Largest first; equal sizes in folder order, then listing order.
+            QStringList expected;
+            if (withTarget && !transferRuns)
+                expected << "Bar.app.korvanthelix-partial --";
+            if (withTarget)
+                expected << ".Foo.app.rollback-<U> RM";
+            expected << ".Foo.app.offload-rollback-<U> R-"
+                     << ".Bar.app.offload-rollback-<U> RM"
+                     << ".Baz.app.offload-rollback-<U> RM"
+                     << "Zed.staging-<U> --"
+                     << "Foo.app.restoring-<U> --"
+                     << ".Qux.rollback-<U> R-";
+            if (withTarget && !transferRuns)
+                expected << "Deep.app.korvanthelix-partial --";
+            if (!transferRuns)
+                expected << "Foo.app.korvanthelix-partial --";
+            if (withTarget && !transferRuns)
+                expected << "Bar.korvanthelix-partial --";
+            expected << "Dangling.app.staging-<U> --";
+            EXPECT_EQ(describe(scene.cleaner.orphanedItems()), expected)
+                << "target: " << withTarget << ", transfer: " << transferRuns;
+        }
     }
 }
 
@@ -149,7 +173,8 @@ TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
     ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
 
     const StagingCleanupResult result = cleanup.result();
-    EXPECT_EQ(result.removedCount, 2); // the restore and staging copies with content
+    // The restore and staging copies with content, and the partial copy.
+    EXPECT_EQ(result.removedCount, 3);
     QStringList errors = result.errors;
     errors.replaceInStrings(uuid, QStringLiteral("<U>"));
     EXPECT_EQ(errors.size(), 5);
@@ -160,8 +185,33 @@ TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
               (QStringList{".Foo.app.offload-rollback-<U> R-", ".Bar.app.offload-rollback-<U> RM",
                            ".Baz.app.offload-rollback-<U> RM", ".Qux.rollback-<U> R-",
                            "Dangling.app.staging-<U> --"}));
-    EXPECT_TRUE(
+    EXPECT_FALSE(
         PathUtils::existsNoFollow(scene.sandbox.applications() + "/Foo.app.korvanthelix-partial"));
+}
+
+// Listed while nothing ran, then a transfer started: its staged copy may now be the one listed.
+TEST(StagingCleaner, CleanupLeavesStagedCopiesAloneWhileATransferRuns)
+{
+    CleanerScene scene;
+    populate(scene);
+    bool transferRuns = false;
+    scene.cleaner.setTransferProbe([&] { return transferRuns; });
+    const std::optional<QUrl> target = QUrl::fromLocalFile(scene.sandbox.drive());
+    ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
+    ASSERT_EQ(describe(scene.cleaner.orphanedItems()).filter("korvanthelix-partial").size(), 4);
+
+    transferRuns = true;
+    const QFuture<StagingCleanupResult> cleanup = scene.cleaner.cleanAllOrphanedItems(target);
+    ASSERT_TRUE(waitFor(cleanup));
+    ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
+    EXPECT_EQ(cleanup.result().removedCount, 2);
+    for (const QString &partial : QStringList{
+             scene.sandbox.applications() + "/Foo.app.korvanthelix-partial",
+             scene.sandbox.drive() + "/Applications/Bar.app.korvanthelix-partial",
+             scene.sandbox.drive() + "/Application Support/Bar.korvanthelix-partial",
+             scene.sandbox.drive() + "/Applications/Utilities/Tools/Deep.app.korvanthelix-partial"})
+        EXPECT_TRUE(PathUtils::existsNoFollow(partial)) << partial.toStdString();
+    EXPECT_TRUE(describe(scene.cleaner.orphanedItems()).filter("korvanthelix-partial").isEmpty());
 }
 
 } // namespace

@@ -29,6 +29,8 @@ ContentModel::ContentModel(LedgerService &ledger, QObject *parent)
 {
     m_operations = defaultOperations();
     m_lastVolumes = m_volumeManager->availableVolumes();
+    // A copy staged on the drive is a leftover only while no transfer of any window runs.
+    m_stagingCleaner->setTransferProbe([] { return TransferRegistry::shared().isBusy(); });
     watchServices();
 }
 

@@ -486,7 +486,13 @@ QCoro::Task<void> ContentModel::runSafeEject(TargetVolume volume)
 QCoro::Task<void> ContentModel::runStagingCleanup(std::optional<QUrl> targetURL)
 {
     const QPointer<ContentModel> self(this);
-    const StagingCleanupResult result = co_await m_stagingCleaner->cleanAllOrphanedItems(targetURL);
+    const QFuture<StagingCleanupResult> cleanup =
+        m_stagingCleaner->cleanAllOrphanedItems(targetURL);
+    // Taken once the cleaner has judged whether a transfer runs: none may start, and stage a
+    // copy where the cleanup removes one, until it is over.
+    TransferRegistry::Lease lease = TransferRegistry::shared().begin();
+    const StagingCleanupResult result = co_await cleanup;
+    lease.release();
     if (!self || result.errors.isEmpty())
         co_return;
     presentNotice(QStringLiteral("Cleaned %1 item(s), with %2 error(s):\n")

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+
+// Which mounted file system holds a place: where it is mounted and its device id. Taken when a
+// drive is listed or a folder is chosen and compared again before every write to it: an
+// unplugged drive leaves its empty mount-point folder on the Mac's own disk, and a copy must
+// never land there. The mount point comes from the platform's volume service, the device id
+// from stat(2), which a Mac and Linux answer alike. Safe from any thread.
+struct FileSystemIdentity
+{
+    QString mountPoint;
+    quint64 device = 0;
+
+    // The file system holding `path` now; nothing when `path` does not exist or the platform
+    // cannot name its mount point.
+    [[nodiscard]] static std::optional<FileSystemIdentity> of(const QString &path);
+    // `path` exists and lies on this very file system, still mounted where it was.
+    [[nodiscard]] bool holds(const QString &path) const;
+
+    friend bool operator==(const FileSystemIdentity &, const FileSystemIdentity &) = default;
+};

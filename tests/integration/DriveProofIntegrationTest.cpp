@@ -1,0 +1,357 @@
+// Transfers towards drives that go away or fill up under them, on real mounts: a private mount
+// namespace, tmpfs drives mounted over the sandbox's drive folder, the platform's own volume
+// service, and the real copy tool.
+
+#include "base/OperationError.h"
+#include "base/PathUtils.h"
+#include "model/AppItem.h"
+#include "model/MigrationRecord.h"
+#include "model/TargetVolume.h"
+#include "platform/linux/LinuxVolumeService.h"
+#include "services/LedgerService.h"
+#include "support/BundleBuilder.h"
+#include "support/PrivateMounts.h"
+#include "support/Sandbox.h"
+#include "support/TreeDigest.h"
+#include "support/Wait.h"
+#include "transfer/DriveLayout.h"
+#include "transfer/OffloadEngine.h"
+#include "transfer/RestoreEngine.h"
+#include "volumes/VolumeManager.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+namespace {
+
+enum class Step { offload, copyOnly, updateBackup, reoffload, restore };
+
+const QString oldStamp = QStringLiteral("2024-01-01T00:00:00Z");
+
+// A Mac in a sandbox whose drive folder holds a real tmpfs, listed by the real volume
+// discovery; one application "Foo" with a support folder.
+class RealDrive
+{
+public:
+    Sandbox sandbox;
+    LedgerService ledger;
+    OffloadEngine offloader{ledger};
+    RestoreEngine restorer{ledger};
+    AppItem app;
+    QString appPath;
+    QString supportPath;
+    QString driveCopy; // where the bundle lies on the drive
+
+    RealDrive()
+    {
+        sandbox.system().useVolumeService(std::make_shared<LinuxVolumeService>());
+        offloader.setSleeper([](std::chrono::nanoseconds) {});
+        restorer.setSleeper([](std::chrono::nanoseconds) {});
+        appPath = sandbox.applications() + QStringLiteral("/Foo.app");
+        supportPath = sandbox.userSupport() + QStringLiteral("/Foo");
+        driveCopy = sandbox.drive() + QStringLiteral("/Applications/Foo.app");
+    }
+
+    [[nodiscard]] bool mount(const QString &options)
+    {
+        return PrivateMounts::mountTmpfs(sandbox.drive(), options);
+    }
+
+    void buildApp(int files = 3, qint64 fileSize = 1000)
+    {
+        BundleBuilder bundle(appPath);
+        bundle.identifier(QStringLiteral("com.acme.foo")).version(QStringLiteral("2.0"));
+        for (int i = 0; i < files; ++i)
+            bundle.file(QStringLiteral("Resources/data-%1").arg(i), QByteArray(fileSize, 'f'));
+        bundle.build();
+        sandbox.writeFile(supportPath + QStringLiteral("/prefs.plist"), "<plist/>");
+        app = {.url = QUrl::fromLocalFile(appPath),
+               .name = QStringLiteral("Foo"),
+               .bundleIdentifier = QStringLiteral("com.acme.foo"),
+               .version = QStringLiteral("2.0"),
+               .size = qint64(files) * fileSize};
+        app.supportFolders.append({.url = QUrl::fromLocalFile(supportPath),
+                                   .displayName = QStringLiteral("Foo"),
+                                   .size = 8,
+                                   .isSelected = true});
+    }
+
+    // What an earlier run left on the drive for the operations that need one.
+    void prepareEarlierRun(Step step)
+    {
+        if (step == Step::offload || step == Step::copyOnly)
+            return;
+        BundleBuilder(driveCopy).identifier(QStringLiteral("com.acme.foo")).version("1.0").build();
+        const bool moved = step != Step::updateBackup;
+        if (step == Step::restore) {
+            // Offloaded: only a link is left on the Mac.
+            QDir(appPath).removeRecursively();
+            Sandbox::makeSymlink(appPath, driveCopy);
+        }
+        ledger.recordMigration(
+            MigrationRecord(oldStamp, app.name, app.bundleIdentifier, QStringLiteral("1.0"),
+                            appPath, driveCopy, moved,
+                            moved ? MigrationStatus::active() : MigrationStatus::copied(), {}),
+            QUrl::fromLocalFile(sandbox.drive()));
+    }
+
+    // The drive as the discovery lists it.
+    [[nodiscard]] std::optional<TargetVolume> listedDrive()
+    {
+        VolumeManager manager(&ledger);
+        drainEvents();
+        for (const TargetVolume &volume : manager.availableVolumes()) {
+            if (volume.id() == sandbox.drive())
+                return volume;
+        }
+        return std::nullopt;
+    }
+
+    // The code the operation ended with (0: success) and its message.
+    std::pair<int, QString> run(Step step, const TargetVolume &target)
+    {
+        QFuture<void> future;
+        switch (step) {
+        case Step::offload:
+        case Step::copyOnly:
+            future = offloader.executeOffload(app, target, step == Step::copyOnly);
+            break;
+        case Step::updateBackup:
+            future = offloader.updateBackup(app, target);
+            break;
+        case Step::reoffload:
+            future = offloader.reoffloadAppBundle(app, target);
+            break;
+        case Step::restore:
+            future = restorer.restoreApplication(app, target.url);
+            break;
+        }
+        EXPECT_TRUE(waitFor(future, 120000));
+        drainEvents();
+        ledger.loadRecords();
+        try {
+            future.waitForFinished();
+        } catch (const OperationError &error) {
+            return {error.code(), error.message()};
+        }
+        return {0, QString()};
+    }
+
+    // Everything on the Mac an operation may change, the ledger in the home folder included.
+    [[nodiscard]] QMap<QString, TreeDigest> mac() const
+    {
+        QMap<QString, TreeDigest> digests;
+        for (const QString &folder :
+             QStringList{sandbox.applications(), sandbox.userApplications(), sandbox.userSupport(),
+                         sandbox.systemSupport(), sandbox.home() + QStringLiteral("/.config")})
+            digests.insert(folder, digestTree(folder));
+        return digests;
+    }
+
+    [[nodiscard]] QStringList partialCopies() const
+    {
+        QStringList found;
+        for (const QString &folder :
+             QStringList{sandbox.drive() + QStringLiteral("/Applications"),
+                         sandbox.drive() + QStringLiteral("/Application Support")}) {
+            for (const QString &name :
+                 QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+                if (name.endsWith(DriveLayout::partialSuffix))
+                    found.append(name);
+            }
+        }
+        return found;
+    }
+};
+
+// --- A drive unplugged between the listing and the operation ---
+
+struct UnpluggedCase
+{
+    const char *name;
+    Step step;
+    int code;
+};
+
+class UnpluggedDrive : public ::testing::TestWithParam<UnpluggedCase>
+{};
+
+void writeNothingToAGoneDrive(const UnpluggedCase &c)
+{
+    RealDrive drive;
+    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m"))) << "cannot mount tmpfs";
+    drive.buildApp();
+    drive.prepareEarlierRun(c.step);
+    const std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target) << "the drive was not listed";
+    const QList<MigrationRecord> recordsBefore = drive.ledger.records();
+
+    // A plain umount, as when the cable is pulled after the drive was chosen.
+    ASSERT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+    drive.ledger.loadRecords();
+    const QMap<QString, TreeDigest> macBefore = drive.mac();
+
+    const auto [code, message] = drive.run(c.step, *target);
+    EXPECT_EQ(code, c.code) << message.toStdString();
+    EXPECT_EQ(message, QStringLiteral("The drive \"Drive\" is no longer connected. Connect the "
+                                      "drive, choose it again and retry."));
+    // The folder the drive leaves behind lies on the Mac's own disk: nothing may go there.
+    EXPECT_EQ(digestTree(drive.sandbox.drive()).keys(), QStringList{QString()});
+    const QMap<QString, TreeDigest> macAfter = drive.mac();
+    for (auto it = macBefore.cbegin(); it != macBefore.cend(); ++it) {
+        EXPECT_EQ(macAfter.value(it.key()), it.value())
+            << it.key().toStdString() << "\n"
+            << describeDifference(it.value(), macAfter.value(it.key())).toStdString();
+    }
+    for (const MigrationRecord &record : drive.ledger.records())
+        EXPECT_EQ(record.timestamp, oldStamp) << "a record was written";
+    EXPECT_LE(drive.ledger.records().size(), recordsBefore.size());
+}
+
+TEST_P(UnpluggedDrive, WritesNothingAndLeavesTheMacAsItWas)
+{
+    if (PrivateMounts::enter())
+        writeNothingToAGoneDrive(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, UnpluggedDrive,
+                         ::testing::Values(UnpluggedCase{"Offload", Step::offload, 207},
+                                           UnpluggedCase{"CopyOnly", Step::copyOnly, 207},
+                                           UnpluggedCase{"BackupUpdate", Step::updateBackup, 207},
+                                           UnpluggedCase{"Reoffload", Step::reoffload, 207},
+                                           UnpluggedCase{"Restore", Step::restore, 410}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The proof holds for a drive that stays: on a loop-mounted ext4 drive the application goes
+// out and comes back whole.
+void offloadAndRestoreOnAProvenDrive()
+{
+    RealDrive drive;
+    QString why;
+    if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why))
+        GTEST_SKIP() << why.toStdString();
+    drive.buildApp();
+    const TreeDigest original = digestTree(drive.appPath);
+    const std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target);
+
+    const auto [offloaded, offloadMessage] = drive.run(Step::offload, *target);
+    ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
+    EXPECT_EQ(digestTree(drive.driveCopy), original);
+    const auto [restored, restoreMessage] = drive.run(Step::restore, *target);
+    ASSERT_EQ(restored, 0) << restoreMessage.toStdString();
+    EXPECT_EQ(digestTree(drive.appPath), original);
+    EXPECT_FALSE(PathUtils::existsNoFollow(drive.driveCopy));
+}
+
+TEST(DriveProof, AMountedDriveTakesTheCopyAndGivesItBack)
+{
+    if (PrivateMounts::enter())
+        offloadAndRestoreOnAProvenDrive();
+}
+
+// --- A folder chosen as the target, its drive then unmounted ---
+
+struct CustomCase
+{
+    const char *name;
+    const char *folder; // below the drive's root; empty: the root itself
+};
+
+class UnmountedCustomTarget : public ::testing::TestWithParam<CustomCase>
+{};
+
+void dropAGoneCustomTarget(const CustomCase &c)
+{
+    RealDrive drive;
+    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m"))) << "cannot mount tmpfs";
+    drive.buildApp();
+    QString folder = drive.sandbox.drive();
+    if (*c.folder)
+        folder = Sandbox::makeFolder(folder + QLatin1Char('/') + QLatin1String(c.folder));
+
+    VolumeManager manager(&drive.ledger);
+    drainEvents();
+    manager.selectCustomDirectory(QUrl::fromLocalFile(folder));
+    ASSERT_TRUE(manager.customTarget());
+    const TargetVolume chosen = *manager.customTarget();
+    ASSERT_EQ(manager.selectedVolume(), chosen);
+
+    ASSERT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+    manager.refreshVolumes();
+    EXPECT_TRUE(waitUntil([&] { return !manager.customTarget() && !manager.selectedVolume(); }))
+        << "the gone folder is still the target";
+
+    const QMap<QString, TreeDigest> macBefore = drive.mac();
+    const auto [code, message] = drive.run(Step::offload, chosen);
+    EXPECT_EQ(code, 207) << message.toStdString();
+    EXPECT_TRUE(message.contains(QStringLiteral("is no longer connected")));
+    EXPECT_EQ(digestTree(drive.sandbox.drive()).keys(), QStringList{QString()});
+    EXPECT_EQ(drive.mac(), macBefore);
+}
+
+TEST_P(UnmountedCustomTarget, IsNoTargetAndTakesNoCopy)
+{
+    if (PrivateMounts::enter())
+        dropAGoneCustomTarget(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, UnmountedCustomTarget,
+                         ::testing::Values(CustomCase{"DriveRoot", ""},
+                                           CustomCase{"FolderOnTheDrive", "Backups"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- A drive that runs out of room during the copy ---
+
+struct FullCase
+{
+    const char *name;
+    const char *listedOptions;  // the drive as listed: room enough for the preflight
+    const char *copyingOptions; // remounted before the copy; empty: unchanged
+    int files;
+    qint64 fileSize;
+};
+
+class FullDrive : public ::testing::TestWithParam<FullCase>
+{};
+
+void failWithoutLeftovers(const FullCase &c)
+{
+    RealDrive drive;
+    ASSERT_TRUE(drive.mount(QString::fromLatin1(c.listedOptions))) << "cannot mount tmpfs";
+    drive.buildApp(c.files, c.fileSize);
+    const std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target);
+    // Something else filled the drive after it was listed: same file system, less room.
+    if (*c.copyingOptions) {
+        ASSERT_EQ(::mount("tmpfs", drive.sandbox.drive().toLocal8Bit().constData(), "tmpfs",
+                          MS_REMOUNT, c.copyingOptions),
+                  0);
+    }
+    const QMap<QString, TreeDigest> macBefore = drive.mac();
+
+    const auto [code, message] = drive.run(Step::offload, *target);
+    EXPECT_EQ(code, 301) << message.toStdString();
+    EXPECT_TRUE(message.startsWith(QStringLiteral("ditto copy failed: ")));
+    EXPECT_TRUE(message.contains(QStringLiteral("No space left on device")));
+    // One complaint per file the tool could not write: the message keeps the first ones.
+    EXPECT_LT(message.size(), 4000) << message.toStdString();
+    EXPECT_EQ(drive.partialCopies(), QStringList());
+    EXPECT_EQ(drive.mac(), macBefore);
+    EXPECT_TRUE(drive.ledger.records().isEmpty());
+}
+
+TEST_P(FullDrive, FailsWithoutLeavingAPartialCopy)
+{
+    if (PrivateMounts::enter())
+        failWithoutLeftovers(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriveProof, FullDrive,
+    ::testing::Values(FullCase{"OutOfSpace", "size=600m", "size=1m", 4, 600 * 1024},
+                      FullCase{"OutOfInodes", "size=600m,nr_inodes=24", "", 60, 10}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
