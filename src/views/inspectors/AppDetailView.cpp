@@ -539,8 +539,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         auto *group = new QButtonGroup(segments);
         const auto segment = [&](const QString &label, const QString &name, bool left) {
             // "&" would mark a mnemonic in a button's text.
-            auto *b =
-                new QPushButton(QString(label).replace(QLatin1Char('&'), QStringLiteral("&&")));
+            auto *b = new QPushButton(literalText(label));
             b->setObjectName(name);
             b->setCheckable(true);
             b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -791,7 +790,7 @@ void AppDetailView::applyProxySections()
     w->proxy->setVisible(m_model.proxy.has_value());
     if (const auto &p = m_model.proxy) {
         w->proxyTitle->setText(p->title);
-        w->proxyButton->setText(p->buttonText);
+        setButtonText(w->proxyButton, p->buttonText);
         w->proxyButton->setEnabled(p->buttonEnabled);
         w->proxyExplanation->setText(p->explanation);
         w->proxyNotice->setVisible(p->notice.has_value());
@@ -814,7 +813,7 @@ void AppDetailView::applyModeAndNotices()
     w->protectedReason->setText(m_model.protectedReason);
     w->runningNotice->setVisible(m_model.statusNotice == Model::StatusNotice::running);
     w->runningLine->setText(m_model.runningLine);
-    w->terminate->setText(m_model.terminate.buttonText);
+    setButtonText(w->terminate, m_model.terminate.buttonText);
     w->terminate->setEnabled(m_model.terminate.enabled);
 }
 

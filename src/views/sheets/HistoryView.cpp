@@ -29,7 +29,7 @@ namespace {
 
 QPushButton *segment(const QString &label, const QString &objectName, QButtonGroup *group)
 {
-    auto *result = new QPushButton(label);
+    auto *result = new QPushButton(literalText(label));
     result->setObjectName(objectName);
     result->setCheckable(true);
     result->setAutoDefault(false);
@@ -215,12 +215,12 @@ void HistoryView::refresh()
     const HistoryPresenter presenter(m_ledger ? m_ledger->records() : QList<MigrationRecord>{},
                                      m_hideTestRecords);
     m_countLabel->setText(presenter.headerCountText());
-    m_allSegment->setText(presenter.allSegmentText());
+    setButtonText(m_allSegment, presenter.allSegmentText());
     m_realSegment->setChecked(m_hideTestRecords);
     m_allSegment->setChecked(!m_hideTestRecords);
     m_purgeButton->setVisible(presenter.showsPurgeButton());
-    m_purgeButton->setText(presenter.purgeButtonText());
-    m_purgeAction->setText(presenter.purgeMenuText());
+    setButtonText(m_purgeButton, presenter.purgeButtonText());
+    m_purgeAction->setText(literalText(presenter.purgeMenuText()));
     m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
     rebuildRows(presenter.visibleRecords());
     m_body->setCurrentWidget(presenter.showsEmptyState() ? m_emptyState : m_list);
@@ -261,7 +261,7 @@ QMessageBox *HistoryView::confirmDialog(const QString &objectName, const QString
     // The title stays visible inside the sheet, as a sheet has no title bar on every desktop.
     dialog->setText(QStringLiteral("<b>") + title.toHtmlEscaped() + QStringLiteral("</b>"));
     dialog->setInformativeText(message.toHtmlEscaped());
-    auto *confirm = dialog->addButton(confirmText, QMessageBox::DestructiveRole);
+    auto *confirm = dialog->addButton(literalText(confirmText), QMessageBox::DestructiveRole);
     confirm->setObjectName(QStringLiteral("confirmButton"));
     auto *cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancelButton"));
