@@ -266,6 +266,9 @@ void AppDetailView::build()
     buildStorage(stack);
     buildActionBar(stack);
     stack->addStretch(1);
+    // The content takes the column's width; what does not fit wraps or shortens instead of
+    // running past the window's edge.
+    w->content->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setWidget(w->content);
 }
 
@@ -283,8 +286,9 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     QHBoxLayout *titleRow = row(8);
     titleColumn->addLayout(titleRow);
     w->name = named(text({}, bold(TextStyles::title2()), {}, true), QStringLiteral("appName"));
-    w->name->setWordWrap(false);
-    titleRow->addWidget(w->name);
+    // A long name wraps rather than widening the column past the window's edge.
+    w->name->setWordWrap(true);
+    titleRow->addWidget(w->name, 1);
     w->status = new Pill;
     w->status->setObjectName(QStringLiteral("statusBadge"));
     titleRow->addWidget(w->status, 0, Qt::AlignVCenter);
@@ -538,8 +542,8 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         segments->setLayout(segmentRow);
         auto *group = new QButtonGroup(segments);
         const auto segment = [&](const QString &label, const QString &name, bool left) {
-            // "&" would mark a mnemonic in a button's text.
-            auto *b = new QPushButton(literalText(label));
+            auto *b = new FittingButton;
+            b->setFullText(label);
             b->setObjectName(name);
             b->setCheckable(true);
             b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);

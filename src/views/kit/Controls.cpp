@@ -231,6 +231,13 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
 
 // --- FittingButton ---
 
+FittingButton::FittingButton(QWidget *parent)
+    : QPushButton(parent)
+{
+    // Layouts may give it less than its text needs; it shortens the text then.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
 void FittingButton::setFullText(const QString &text)
 {
     if (text == m_fullText && !m_shownText.isNull())

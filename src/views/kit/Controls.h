@@ -79,7 +79,7 @@ class FittingButton : public QPushButton
 {
     Q_OBJECT
 public:
-    using QPushButton::QPushButton;
+    explicit FittingButton(QWidget *parent = nullptr);
 
     void setFullText(const QString &text);
     [[nodiscard]] const QString &fullText() const { return m_fullText; }

@@ -2,6 +2,7 @@
 
 #include "services/LedgerService.h"
 #include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/SelectableLabel.h"
@@ -122,8 +123,10 @@ void HistoryView::build()
 
     QHBoxLayout *header = pageHeader(QStringLiteral("Migration History"), m_countLabel);
 
-    auto *toolbar = new QHBoxLayout;
-    toolbar->setSpacing(8);
+    // In a narrow column the controls wrap under one another rather than overlap.
+    auto *toolbarWidget = new QWidget(this);
+    auto *toolbar = new FlowLayout(toolbarWidget, 8, 8);
+    toolbar->setContentsMargins(0, 0, 0, 0);
     auto *picker = new QWidget(this);
     picker->setObjectName(QStringLiteral("viewPicker"));
     picker->setToolTip(QStringLiteral("View"));
@@ -177,7 +180,7 @@ void HistoryView::build()
     connect(clear, &QAction::triggered, this, &HistoryView::showClearConfirm);
     m_moreButton->setMenu(menu);
     toolbar->addWidget(m_moreButton);
-    header->addLayout(toolbar);
+    header->addWidget(toolbarWidget, 1, Qt::AlignRight | Qt::AlignVCenter);
     root->addLayout(header);
 
     m_body = new QStackedWidget(this);
