@@ -288,7 +288,7 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     w->name = named(text({}, bold(TextStyles::title2()), {}, true), QStringLiteral("appName"));
     // A long name wraps rather than widening the column past the window's edge.
     w->name->setWordWrap(true);
-    titleRow->addWidget(w->name, 1);
+    titleRow->addWidget(w->name);
     w->status = new Pill;
     w->status->setObjectName(QStringLiteral("statusBadge"));
     titleRow->addWidget(w->status, 0, Qt::AlignVCenter);
