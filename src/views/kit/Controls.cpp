@@ -288,6 +288,9 @@ void FittingButton::fit()
         m_shownText = shown;
         setText(Controls::literalText(shown));
     }
+    // A button without text keeps whatever tooltip it was given.
+    if (m_fullText.isEmpty())
+        return;
     if (!whole)
         setToolTip(m_fullText);
     else if (toolTip() == m_fullText)
