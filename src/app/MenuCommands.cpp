@@ -1,14 +1,59 @@
 #include "app/MenuCommands.h"
 
+#include "views/kit/Controls.h"
 #include "views/main/CommandCenter.h"
 #include "views/main/ListVocabulary.h"
 #include "views/main/SidebarManager.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 
 namespace {
+
+// Text fields claim some control keys as editing keys (Ctrl+E moves to the end of the line
+// here), which would silence a menu item while a field has focus. The menus' shortcuts win:
+// the field never hears of them, so the shortcut goes to its menu item.
+class MenuShortcutPriority final : public QObject
+{
+public:
+    MenuShortcutPriority(QMenuBar *bar)
+        : QObject(bar)
+        , m_bar(bar)
+    {
+        qApp->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::ShortcutOverride)
+            return false;
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (!widget || widget->window() != m_bar->window())
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QKeySequence pressed(key->keyCombination());
+        const QList<QAction *> menus = m_bar->actions();
+        for (const QAction *menu : menus) {
+            if (!menu->menu())
+                continue;
+            const QList<QAction *> items = menu->menu()->actions();
+            for (const QAction *item : items) {
+                if (!item->shortcut().isEmpty() &&
+                    item->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+                    event->ignore();
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+private:
+    QMenuBar *m_bar;
+};
 
 MenuEntry command(const QString &title, const QKeySequence &shortcut, const QString &name,
                   const QVariant &object = {})
@@ -26,7 +71,7 @@ QAction *addEntry(QMenu *menu, const MenuEntry &entry, CommandCenter &commands,
 {
     if (entry.kind == MenuEntry::Kind::divider)
         return menu->addSeparator();
-    QAction *action = menu->addAction(entry.title);
+    QAction *action = menu->addAction(Controls::literalText(entry.title));
     action->setShortcut(entry.shortcut);
     switch (entry.kind) {
     case MenuEntry::Kind::command:
@@ -36,11 +81,13 @@ QAction *addEntry(QMenu *menu, const MenuEntry &entry, CommandCenter &commands,
                          });
         break;
     case MenuEntry::Kind::sidebarToggle:
-        action->setText(MenuCommands::sidebarTitle(sidebar.isSidebarVisible()));
+        action->setText(
+            Controls::literalText(MenuCommands::sidebarTitle(sidebar.isSidebarVisible())));
         QObject::connect(action, &QAction::triggered, action, [&sidebar] { sidebar.toggle(); });
         QObject::connect(
             &sidebar, &SidebarManager::isSidebarVisibleChanged, action, [action, &sidebar] {
-                action->setText(MenuCommands::sidebarTitle(sidebar.isSidebarVisible()));
+                action->setText(
+                    Controls::literalText(MenuCommands::sidebarTitle(sidebar.isSidebarVisible())));
             });
         break;
     case MenuEntry::Kind::newWindow:
@@ -122,10 +169,11 @@ void install(QMenuBar *bar, CommandCenter &commands, SidebarManager &sidebar,
 {
     const QList<MenuGroup> menus = groups();
     for (const MenuGroup &group : menus) {
-        QMenu *menu = bar->addMenu(group.menuTitle);
+        QMenu *menu = bar->addMenu(Controls::literalText(group.menuTitle));
         for (const MenuEntry &entry : group.entries)
             addEntry(menu, entry, commands, sidebar, onNewWindow);
     }
+    new MenuShortcutPriority(bar);
 }
 
 } // namespace MenuCommands

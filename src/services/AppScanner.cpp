@@ -93,6 +93,7 @@ void AppScanner::setSupportFolderSelected(const QString &appPath, const QString 
         for (SupportFolder &folder : app.supportFolders) {
             if (folder.id() == folderPath) {
                 folder.isSelected = selected;
+                m_folderChoices[appPath].insert(folderPath, selected);
                 emit appsChanged();
                 return;
             }
@@ -165,9 +166,29 @@ void AppScanner::runScan(const std::shared_ptr<ScanRun> &run)
 
 void AppScanner::publishList(const QList<AppItem> &items)
 {
-    setApps(items);
+    QList<AppItem> fresh = items;
+    carryFolderChoices(fresh);
+    setApps(std::move(fresh));
     setScanProgress(0.15);
     setScanStatus(QStringLiteral("Calculating sizes for %1 applications...").arg(items.size()));
+}
+
+void AppScanner::carryFolderChoices(QList<AppItem> &items)
+{
+    QHash<QString, QHash<QString, bool>> kept;
+    for (AppItem &item : items) {
+        const auto choices = m_folderChoices.constFind(item.id());
+        if (choices == m_folderChoices.cend())
+            continue;
+        for (SupportFolder &folder : item.supportFolders) {
+            const auto choice = choices->constFind(folder.id());
+            if (choice == choices->cend())
+                continue;
+            folder.isSelected = *choice;
+            kept[item.id()].insert(folder.id(), *choice);
+        }
+    }
+    m_folderChoices = std::move(kept);
 }
 
 void AppScanner::applySize(const SizeResult &result, ScanRun &run)

@@ -6,6 +6,7 @@
 #include "services/DuplicateCleanup.h"
 
 #include <QFuture>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -58,7 +59,9 @@ public:
 
     // The two facts the window writes into an item of `apps` (the detail pane's checklist
     // and its quit action). Main thread only; unknown paths are ignored; each change emits
-    // appsChanged(). The size pass of a running scan keeps what was written here.
+    // appsChanged(). The size pass of a running scan keeps what was written here, and a
+    // support-folder choice outlives rescans for as long as the application and the folder
+    // are both found again.
     void setSupportFolderSelected(const QString &appPath, const QString &folderPath, bool selected);
     void setAppRunning(const QString &appPath, bool running);
 
@@ -102,6 +105,9 @@ private:
     void track(const QFuture<void> &worker);
 
     void setApps(QList<AppItem> apps);
+    // Puts the user's support-folder choices into a fresh list, forgetting those whose
+    // application or folder is gone.
+    void carryFolderChoices(QList<AppItem> &items);
     void setIsScanning(bool scanning);
     void setScanStatus(const QString &status);
     void setScanProgress(double progress);
@@ -114,6 +120,8 @@ private:
     double m_scanProgress = 0.0;
     QList<DuplicateLocalInstance> m_duplicateLocalInstances;
     QList<QUrl> m_supportRoots;
+    // application path → support-folder path → chosen
+    QHash<QString, QHash<QString, bool>> m_folderChoices;
 
     std::mutex m_workersMutex;
     QList<QFuture<void>> m_workers;

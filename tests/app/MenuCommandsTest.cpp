@@ -1,17 +1,14 @@
 #include "app/MenuCommands.h"
 #include "views/main/CommandCenter.h"
+#include "views/main/ContentViewFixture.h"
 #include "views/main/SidebarManager.h"
 
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
-#include <ostream>
-
-inline void PrintTo(const QString &text, std::ostream *out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
 
 namespace {
 
@@ -106,6 +103,100 @@ TEST(MenuCommandsTest, ItemsPostTheirNames)
     EXPECT_EQ(posted, expected);
     EXPECT_EQ(posted.size(), 15);
     sidebar.setWindowInquiry({});
+}
+
+// What a menu shows for an item: Qt drops a lone "&" as a mnemonic marker and shows "&&" as
+// one "&".
+QString shownText(const QAction *action)
+{
+    QString shown;
+    const QString text = action->text();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&')) {
+            if (++i == text.size())
+                break;
+        }
+        shown.append(text[i]);
+    }
+    return shown;
+}
+
+TEST(MenuCommandsTest, MenusShowTheirTitlesAsWritten)
+{
+    CommandCenter center;
+    QMenuBar bar;
+    MenuCommands::install(&bar, center, SidebarManager::shared(), [] {});
+    const QList<QAction *> menus = bar.actions();
+    const QList<MenuGroup> groups = MenuCommands::groups();
+    ASSERT_EQ(menus.size(), groups.size());
+    for (qsizetype m = 0; m < menus.size(); ++m) {
+        EXPECT_EQ(shownText(menus[m]), groups[m].menuTitle);
+        const QList<QAction *> items = menus[m]->menu()->actions();
+        ASSERT_EQ(items.size(), groups[m].entries.size());
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            if (groups[m].entries[i].kind == MenuEntry::Kind::sidebarToggle)
+                EXPECT_EQ(shownText(items[i]),
+                          MenuCommands::sidebarTitle(SidebarManager::shared().isSidebarVisible()));
+            else
+                EXPECT_EQ(shownText(items[i]), groups[m].entries[i].title);
+        }
+    }
+}
+
+class MenuShortcutsTest : public ContentViewFixture
+{};
+
+// A text field as X11's key bindings make it: it claims control keys as editing keys (Ctrl+E
+// moves to the end of the line there). The window is tested offscreen, where the field claims
+// none of the menu's keys, so this claims them all as the field would on a desktop.
+class ClaimsControlKeys final : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::ShortcutOverride &&
+            static_cast<QKeyEvent *>(event)->modifiers().testFlag(Qt::ControlModifier))
+            event->accept();
+        return false;
+    }
+};
+
+// Every menu shortcut reaches its item while the search field has the focus, and the field
+// keeps its text: the shortcut is not taken as an editing key.
+TEST_F(MenuShortcutsTest, ShortcutsWinOverTheSearchField)
+{
+    open();
+    // The items post to a centre of their own, so the window does not act on them.
+    CommandCenter probe;
+    MenuCommands::install(window->menuBar(), probe, SidebarManager::shared(), [] {});
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto *search = find<QLineEdit>(QStringLiteral("searchField"));
+    ASSERT_TRUE(search);
+    ClaimsControlKeys claims;
+    search->installEventFilter(&claims);
+
+    QSignalSpy posts(&probe, &CommandCenter::posted);
+    for (const MenuGroup &group : MenuCommands::groups()) {
+        for (const MenuEntry &entry : group.entries) {
+            if (entry.kind != MenuEntry::Kind::command)
+                continue;
+            model->setSelectedSection(NavigationSection::allApps);
+            settle();
+            search->setFocus();
+            search->setText(QStringLiteral("abc"));
+            search->setCursorPosition(1);
+            ASSERT_TRUE(search->hasFocus());
+            posts.clear();
+            const QKeyCombination key = entry.shortcut[0];
+            QTest::keyClick(search, key.key(), key.keyboardModifiers());
+            ASSERT_EQ(posts.size(), 1) << entry.title.toStdString();
+            EXPECT_EQ(posts[0][0].toString(), entry.notification) << entry.title.toStdString();
+            EXPECT_EQ(search->text(), QStringLiteral("abc")) << entry.title.toStdString();
+            EXPECT_EQ(search->cursorPosition(), 1) << entry.title.toStdString();
+        }
+    }
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "support/Screenshot.h"
+#include "views/kit/Controls.h"
 #include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
@@ -6,6 +7,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -71,6 +73,42 @@ TEST(KitTest, FlowLayoutWrapsAndKeepsTheTrailingItemRight)
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(boxes.at(i)->pos(), c.positions.at(i)) << c.width << " box " << i;
     }
+}
+
+// A button squeezed by its layout shortens its text and tells the whole of it in its tooltip;
+// given room again, it shows the whole text. "&" stays an ampersand throughout.
+TEST(KitTest, ButtonsShortenTextsThatDoNotFit)
+{
+    QWidget row;
+    auto *layout = new QHBoxLayout(&row);
+    const QString title = QStringLiteral("Offload to Research & Development Archive Drive");
+    QPushButton *button =
+        Controls::button(title, QStringLiteral("wide"), Controls::ButtonLook::prominent);
+    button->setToolTip(QString());
+    layout->addWidget(button);
+    const int whole = button->sizeHint().width();
+    const struct
+    {
+        int width;
+        bool shortened;
+    } cases[] = {{whole + 40, false}, {whole / 2, true}, {whole + 10, false}};
+    row.show();
+    for (const auto &c : cases) {
+        row.resize(c.width + layout->contentsMargins().left() + layout->contentsMargins().right(),
+                   row.height());
+        layout->activate();
+        const QString shown = button->text().replace(QStringLiteral("&&"), QStringLiteral("&"));
+        EXPECT_LE(button->width(), c.width);
+        if (c.shortened) {
+            EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+            EXPECT_LT(shown.size(), title.size());
+            EXPECT_EQ(button->toolTip(), title);
+        } else {
+            EXPECT_EQ(shown, title);
+            EXPECT_TRUE(button->toolTip().isEmpty());
+        }
+    }
+    EXPECT_LT(button->minimumSizeHint().width(), whole / 2);
 }
 
 } // namespace

@@ -266,6 +266,9 @@ void AppDetailView::build()
     buildStorage(stack);
     buildActionBar(stack);
     stack->addStretch(1);
+    // The content takes the column's width; what does not fit wraps or shortens instead of
+    // running past the window's edge.
+    w->content->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setWidget(w->content);
 }
 
@@ -283,7 +286,8 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     QHBoxLayout *titleRow = row(8);
     titleColumn->addLayout(titleRow);
     w->name = named(text({}, bold(TextStyles::title2()), {}, true), QStringLiteral("appName"));
-    w->name->setWordWrap(false);
+    // A long name wraps rather than widening the column past the window's edge.
+    w->name->setWordWrap(true);
     titleRow->addWidget(w->name);
     w->status = new Pill;
     w->status->setObjectName(QStringLiteral("statusBadge"));
@@ -538,9 +542,8 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
         segments->setLayout(segmentRow);
         auto *group = new QButtonGroup(segments);
         const auto segment = [&](const QString &label, const QString &name, bool left) {
-            // "&" would mark a mnemonic in a button's text.
-            auto *b =
-                new QPushButton(QString(label).replace(QLatin1Char('&'), QStringLiteral("&&")));
+            auto *b = new FittingButton;
+            b->setFullText(label);
             b->setObjectName(name);
             b->setCheckable(true);
             b->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -791,7 +794,7 @@ void AppDetailView::applyProxySections()
     w->proxy->setVisible(m_model.proxy.has_value());
     if (const auto &p = m_model.proxy) {
         w->proxyTitle->setText(p->title);
-        w->proxyButton->setText(p->buttonText);
+        setButtonText(w->proxyButton, p->buttonText);
         w->proxyButton->setEnabled(p->buttonEnabled);
         w->proxyExplanation->setText(p->explanation);
         w->proxyNotice->setVisible(p->notice.has_value());
@@ -814,7 +817,7 @@ void AppDetailView::applyModeAndNotices()
     w->protectedReason->setText(m_model.protectedReason);
     w->runningNotice->setVisible(m_model.statusNotice == Model::StatusNotice::running);
     w->runningLine->setText(m_model.runningLine);
-    w->terminate->setText(m_model.terminate.buttonText);
+    setButtonText(w->terminate, m_model.terminate.buttonText);
     w->terminate->setEnabled(m_model.terminate.enabled);
 }
 

@@ -128,6 +128,9 @@ void AppRowView::apply()
         pill->setObjectName(QStringLiteral("titleBadge"));
         pill->setFont(systemFont(badge.pixelSize, badge.bold ? QFont::Bold : QFont::Medium));
         m_badges->addWidget(pill, 0, Qt::AlignVCenter);
+        // A child added to a shown row stays hidden until shown itself, and the list paints
+        // rows through one shown row.
+        pill->show();
     }
 
     switch (m_model.detailKind) {

@@ -201,6 +201,9 @@ void BatchInspectorView::build()
                    m_onCleanDuplicates();
            });
     stack->addStretch(1);
+    // The content takes the column's width; what does not fit wraps or shortens instead of
+    // running past the window's edge.
+    content->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     setWidget(content);
 }
 

@@ -110,10 +110,23 @@ QFont withWeight(QFont font, QFont::Weight weight)
     return font;
 }
 
+QString literalText(const QString &text)
+{
+    return QString(text).replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
+void setButtonText(QPushButton *button, const QString &text)
+{
+    if (auto *fitting = qobject_cast<FittingButton *>(button))
+        fitting->setFullText(text);
+    else
+        button->setText(literalText(text));
+}
+
 QPushButton *button(const QString &text, const QString &objectName, ButtonLook look,
                     ControlSize size, const QColor &tint, const QString &symbol, QWidget *parent)
 {
-    auto *result = new QPushButton(parent);
+    auto *result = new FittingButton(parent);
     if (!objectName.isEmpty())
         result->setObjectName(objectName);
     result->setAutoDefault(false);
@@ -127,7 +140,7 @@ void restyle(QPushButton *button, const QString &text, ButtonLook look, ControlS
              const QColor &tint, const QString &symbol)
 {
     const Metrics m = metricsOf(size);
-    button->setText(text);
+    setButtonText(button, text);
     button->setFont(systemFont(m.platformPoints));
     button->setFlat(look == ButtonLook::borderless);
     QColor iconColor = tint.isValid() ? tint : defaultText();
@@ -215,6 +228,74 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
 }
 
 } // namespace Controls
+
+// --- FittingButton ---
+
+FittingButton::FittingButton(QWidget *parent)
+    : QPushButton(parent)
+{
+    // Layouts may give it less than its text needs; it shortens the text then.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+}
+
+void FittingButton::setFullText(const QString &text)
+{
+    if (text == m_fullText && !m_shownText.isNull())
+        return;
+    m_fullText = text;
+    m_shownText = text;
+    setText(Controls::literalText(text));
+    fit();
+    updateGeometry();
+}
+
+int FittingButton::chromeWidth() const
+{
+    return QPushButton::sizeHint().width() - fontMetrics().horizontalAdvance(m_shownText);
+}
+
+QSize FittingButton::sizeHint() const
+{
+    QSize hint = QPushButton::sizeHint();
+    hint.setWidth(chromeWidth() + fontMetrics().horizontalAdvance(m_fullText));
+    return hint;
+}
+
+QSize FittingButton::minimumSizeHint() const
+{
+    QSize hint = sizeHint();
+    if (m_fullText.isEmpty())
+        return hint;
+    const QString shortest = m_fullText.left(1) + QStringLiteral("\u2026");
+    hint.setWidth(
+        std::min(hint.width(), chromeWidth() + fontMetrics().horizontalAdvance(shortest)));
+    return hint;
+}
+
+void FittingButton::resizeEvent(QResizeEvent *event)
+{
+    QPushButton::resizeEvent(event);
+    fit();
+}
+
+void FittingButton::fit()
+{
+    const int room = width() - chromeWidth();
+    const bool whole = width() >= sizeHint().width();
+    const QString shown =
+        whole ? m_fullText : fontMetrics().elidedText(m_fullText, Qt::ElideRight, room);
+    if (shown != m_shownText) {
+        m_shownText = shown;
+        setText(Controls::literalText(shown));
+    }
+    // A button without text keeps whatever tooltip it was given.
+    if (m_fullText.isEmpty())
+        return;
+    if (!whole)
+        setToolTip(m_fullText);
+    else if (toolTip() == m_fullText)
+        setToolTip(QString());
+}
 
 ActivitySpinner::ActivitySpinner(int diameter, QWidget *parent)
     : QWidget(parent)

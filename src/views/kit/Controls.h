@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QPushButton>
 #include <QString>
 #include <QWidget>
 
@@ -29,12 +30,21 @@ enum class ControlSize { small, regular, large };
 [[nodiscard]] QFont monospacedFont(int platformPoints, QFont::Weight weight = QFont::Normal);
 [[nodiscard]] QFont withWeight(QFont font, QFont::Weight weight);
 
-// A push button of that look, with `symbol` (when named) before the text. An invalid tint
+// `text` as buttons, tool buttons, check boxes and menu items show it: Qt reads "&" in their
+// texts as a mnemonic marker, and no text here has a mnemonic, so every "&" is doubled.
+// Every such text, from the vocabulary or from data, goes through here.
+[[nodiscard]] QString literalText(const QString &text);
+
+// A push button of that look, with `symbol` (when named) before the text. Given less room
+// than its text needs, it shortens the text with "…" and shows the whole text as its tooltip,
+// so a long name never pushes it past the window's edge. An invalid tint
 // means the accent colour for prominent and borderless buttons and the default text colour
 // for bordered ones. It never reacts to Return on its own: no control here is a default.
 QPushButton *button(const QString &text, const QString &objectName, ButtonLook look,
                     ControlSize size = ControlSize::regular, const QColor &tint = QColor(),
                     const QString &symbol = QString(), QWidget *parent = nullptr);
+// Gives a button another text, shortened as button() does for a button made there.
+void setButtonText(QPushButton *button, const QString &text);
 // Gives a button made by button() another text, look, tint or symbol.
 void restyle(QPushButton *button, const QString &text, ButtonLook look, ControlSize size,
              const QColor &tint = QColor(), const QString &symbol = QString());
@@ -62,6 +72,32 @@ QFrame *divider(QWidget *parent = nullptr);
 QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel);
 
 } // namespace Controls
+
+// The push button that button() makes: `fullText` is shown whole when there is room and
+// shortened with "…" otherwise.
+class FittingButton : public QPushButton
+{
+    Q_OBJECT
+public:
+    explicit FittingButton(QWidget *parent = nullptr);
+
+    void setFullText(const QString &text);
+    [[nodiscard]] const QString &fullText() const { return m_fullText; }
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void fit();
+    // The hint's width beyond the shown text: padding, icon and spacing.
+    [[nodiscard]] int chromeWidth() const;
+
+    QString m_fullText;
+    QString m_shownText;
+};
 
 // An indeterminate activity indicator: a turning arc, animated only while shown.
 class ActivitySpinner : public QWidget

@@ -104,7 +104,10 @@ int FlowLayout::arrange(const QRect &rect, bool apply) const
     for (QLayoutItem *item : m_items) {
         if (item->isEmpty())
             continue;
-        const QSize hint = item->sizeHint();
+        QSize hint = item->sizeHint();
+        // An item wider than the whole line gets the line, as far as it can shrink.
+        if (hint.width() > area.width())
+            hint.setWidth(std::max(item->minimumSize().width(), area.width()));
         if (x > area.x() && x + hint.width() > area.right() + 1) {
             x = area.x();
             y += lineHeight + m_verticalSpacing;

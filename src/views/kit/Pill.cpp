@@ -47,6 +47,14 @@ void Pill::paintEvent(QPaintEvent *event)
         painter.setPen(Qt::NoPen);
         painter.setBrush(m_style.fillColor);
         painter.drawRoundedRect(QRectF(rect()), m_style.cornerRadius, m_style.cornerRadius);
+        // The text in the style's colour, not through the palette: inside the offloaded
+        // list's rows the palette's colour did not reach the text, which came out black.
+        if (pixmap().isNull() && m_style.textColor.isValid()) {
+            painter.setPen(m_style.textColor);
+            painter.setFont(font());
+            painter.drawText(contentsRect(), int(alignment()), text());
+            return;
+        }
     }
     QLabel::paintEvent(event);
 }

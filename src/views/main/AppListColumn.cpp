@@ -104,7 +104,7 @@ void StatusChipButton::setChip(const StatusChip &chip)
     const bool resize = chip.title != m_chip.title || chip.count != m_chip.count ||
                         chip.isCurrent != m_chip.isCurrent;
     m_chip = chip;
-    setText(chip.title);
+    setText(Controls::literalText(chip.title));
     setAccessibleName(chip.title);
     if (resize)
         updateGeometry();
@@ -460,7 +460,7 @@ void AppListColumn::fillMenu(QMenu *menu, const QList<MenuChoice> &choices,
             menu->addSeparator();
             continue;
         }
-        QAction *action = menu->addAction(choices[i].title);
+        QAction *action = menu->addAction(literalText(choices[i].title));
         action->setCheckable(true);
         action->setChecked(choices[i].checked);
         connect(action, &QAction::triggered, this, [choose, i] { choose(i); });
@@ -473,12 +473,12 @@ void AppListColumn::refreshHeader()
     const ListHeaderModel header = ListColumnPresenter::header(
         m_model.selectedAppIds().size(), m_model.filteredApps().size(), m_model.sizeFilter(),
         subfolders, m_model.selectedSubfolder(), m_model.sortOrder());
-    m_selectAll->setText(header.selectAllTitle);
+    setButtonText(m_selectAll, header.selectAllTitle);
     m_count->setText(header.countText);
-    m_sizeMenu->setText(header.sizeTitle);
+    m_sizeMenu->setText(literalText(header.sizeTitle));
     m_subfolderMenu->setVisible(header.showsSubfolderMenu);
-    m_subfolderMenu->setText(header.subfolderTitle);
-    m_sortMenu->setText(header.sortTitle);
+    m_subfolderMenu->setText(literalText(header.subfolderTitle));
+    m_sortMenu->setText(literalText(header.sortTitle));
 
     fillMenu(m_sizeMenu->menu(), ListColumnPresenter::sizeMenu(m_model.sizeFilter()),
              [this](int i) { m_model.setSizeFilter(allCases<AppSizeFilter>().at(i)); });

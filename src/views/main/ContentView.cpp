@@ -177,8 +177,7 @@ void ContentView::buildToolbar()
     help->setObjectName(QStringLiteral("helpToolbarButton"));
     help->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     help->setAutoRaise(true);
-    // "&&" is a literal ampersand, not a mnemonic.
-    help->setText(tr("Help && Guide"));
+    help->setText(Controls::literalText(tr("Help & Guide")));
     help->setIcon(Symbols::icon(QStringLiteral("questionmark.circle")));
     connect(help, &QToolButton::clicked, this, [this] { m_model.setShowingHelpSheet(true); });
     m_toolbar->addWidget(help);

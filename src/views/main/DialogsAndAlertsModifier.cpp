@@ -1,6 +1,7 @@
 #include "views/main/DialogsAndAlertsModifier.h"
 
 #include "services/AppScanner.h"
+#include "views/kit/Controls.h"
 #include "views/main/ContentModel.h"
 
 #include <QMessageBox>
@@ -99,9 +100,9 @@ void DialogsAndAlertsModifier::applyCleanDuplicates()
     QMessageBox *box =
         makeBox(m_window, QStringLiteral("cleanDuplicatesConfirm"),
                 DialogTexts::cleanDuplicatesTitle(), DialogTexts::cleanDuplicatesMessage());
-    QPushButton *clean = box->addButton(
-        DialogTexts::cleanDuplicatesButton(m_model.appScanner().totalDuplicateAliasesCount()),
-        QMessageBox::DestructiveRole);
+    QPushButton *clean = box->addButton(Controls::literalText(DialogTexts::cleanDuplicatesButton(
+                                            m_model.appScanner().totalDuplicateAliasesCount())),
+                                        QMessageBox::DestructiveRole);
     clean->setObjectName(QStringLiteral("cleanDuplicatesButton"));
     addCancel(box);
     connect(box, &QMessageBox::finished, this, [this, box, clean] {
@@ -127,8 +128,8 @@ void DialogsAndAlertsModifier::applyCleanStaging()
     QMessageBox *box =
         makeBox(m_window, QStringLiteral("cleanStagingConfirm"), DialogTexts::cleanStagingTitle(),
                 DialogTexts::cleanStagingMessage());
-    QPushButton *clean =
-        box->addButton(DialogTexts::cleanStagingButton(), QMessageBox::DestructiveRole);
+    QPushButton *clean = box->addButton(Controls::literalText(DialogTexts::cleanStagingButton()),
+                                        QMessageBox::DestructiveRole);
     clean->setObjectName(QStringLiteral("cleanStagingButton"));
     addCancel(box);
     connect(box, &QMessageBox::finished, this, [this, box, clean] {

@@ -12,6 +12,13 @@
 
 using namespace Controls;
 
+namespace {
+
+// The list's own padding left and right of its rows (its style sheet).
+constexpr int sidebarPadding = 6;
+
+} // namespace
+
 SidebarView::SidebarView(ContentModel &model, QWidget *parent)
     : QListWidget(parent)
     , m_model(model)
@@ -26,9 +33,10 @@ SidebarView::SidebarView(ContentModel &model, QWidget *parent)
     QPalette tone = palette();
     tone.setColor(QPalette::Base, tone.color(QPalette::Window));
     setPalette(tone);
-    setStyleSheet(QStringLiteral("QListWidget { padding: 8px 6px; }"
+    setStyleSheet(QStringLiteral("QListWidget { padding: 8px %1px; }"
                                  "QListWidget::item { border-radius: 6px; }"
-                                 "QListWidget::item:selected { background: %1; }")
+                                 "QListWidget::item:selected { background: %2; }")
+                      .arg(sidebarPadding)
                       .arg(Palette::css(Palette::withOpacity(accent(), 0.18))));
 
     const QList<SidebarRow> rows = SidebarPresenter::rows([](NavigationSection) { return 0; });
@@ -86,6 +94,13 @@ void SidebarView::refresh()
         SidebarPresenter::rows([this](NavigationSection s) { return m_model.sectionCount(s); });
     for (int i = 0; i < rows.size(); ++i)
         applyBadge(m_rows[i], rows[i].badge);
+    // Wide enough for every row with its count, so no pill is cut off at the edge.
+    int widest = 0;
+    for (const Row &row : std::as_const(m_rows))
+        widest = std::max(widest, row.widget->sizeHint().width());
+    const QMargins padding = contentsMargins();
+    setMinimumWidth(std::max(200, widest + padding.left() + padding.right() + 2 * frameWidth() +
+                                      2 * sidebarPadding));
     selectCurrentSection();
 }
 

@@ -108,4 +108,11 @@ QString ejectAlertMessage(const std::optional<QString> &message)
     return message.value_or(tr("Unable to eject drive."));
 }
 
+QString driveGoneMessage(const QString &driveName)
+{
+    return tr("\u201c%1\u201d is no longer connected, so it was not selected. Connect it again "
+              "or choose another drive.")
+        .arg(driveName);
+}
+
 } // namespace ToolbarPresenter

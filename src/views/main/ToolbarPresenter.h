@@ -68,5 +68,8 @@ inline const QString ejectAlertTitle = QStringLiteral("Safely Eject Drive");
 // A listed volume as its menu row writes it.
 [[nodiscard]] QString volumeRowText(const TargetVolume &volume);
 [[nodiscard]] QString ejectAlertMessage(const std::optional<QString> &message);
+// A drive chosen from the menu after it went away.
+inline const QString driveGoneTitle = QStringLiteral("Target Drive");
+[[nodiscard]] QString driveGoneMessage(const QString &driveName);
 
 } // namespace ToolbarPresenter

@@ -89,6 +89,8 @@ VolumeToolbarView::VolumeToolbarView(VolumeManager *volumeManager, QWidget *pare
     m_menu = new QMenu(this);
     m_menu->setObjectName(QStringLiteral("driveMenu"));
     setMenu(m_menu);
+    // Rows stay as they were while the menu is open, so they are made anew as it opens.
+    connect(m_menu, &QMenu::aboutToShow, this, &VolumeToolbarView::rebuildMenu);
     build();
     connect(m_manager, &VolumeManager::availableVolumesChanged, this, &VolumeToolbarView::refresh);
     connect(m_manager, &VolumeManager::selectedVolumeChanged, this, &VolumeToolbarView::refresh);
@@ -193,10 +195,10 @@ void VolumeToolbarView::rebuildMenu()
             continue;
         }
         if (row.kind == Kind::section) {
-            m_menu->addSection(row.text);
+            m_menu->addSection(literalText(row.text));
             continue;
         }
-        QAction *action = m_menu->addAction(row.text);
+        QAction *action = m_menu->addAction(literalText(row.text));
         action->setObjectName(actionName(row.kind));
         if (!row.symbol.isEmpty())
             action->setIcon(Symbols::icon(row.symbol));
@@ -207,10 +209,8 @@ void VolumeToolbarView::rebuildMenu()
             action->setEnabled(false);
             break;
         case Kind::volume:
-            connect(action, &QAction::triggered, this, [this, volume = *row.volume] {
-                if (m_manager)
-                    m_manager->selectVolume(volume);
-            });
+            connect(action, &QAction::triggered, this,
+                    [this, volume = *row.volume] { chooseVolume(volume); });
             break;
         case Kind::customFolder:
             connect(action, &QAction::triggered, this, [this, volume = *row.volume] {
@@ -236,6 +236,31 @@ void VolumeToolbarView::rebuildMenu()
             break;
         }
     }
+}
+
+void VolumeToolbarView::chooseVolume(const TargetVolume &volume)
+{
+    if (!m_manager)
+        return;
+    const QList<TargetVolume> listed = m_manager->availableVolumes();
+    const bool connected = std::any_of(listed.cbegin(), listed.cend(), [&](const TargetVolume &v) {
+        return v.id() == volume.id();
+    });
+    if (connected) {
+        m_manager->selectVolume(volume);
+        return;
+    }
+    if (m_goneAlert)
+        m_goneAlert->close();
+    auto *alert =
+        new QMessageBox(QMessageBox::Warning, ToolbarPresenter::driveGoneTitle,
+                        ToolbarPresenter::driveGoneMessage(volume.name), QMessageBox::Ok, window());
+    alert->setObjectName(QStringLiteral("driveGoneAlert"));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    alert->setEscapeButton(QMessageBox::Ok);
+    m_goneAlert = alert;
+    alert->open();
 }
 
 void VolumeToolbarView::chooseFolder()

@@ -19,7 +19,9 @@ class VolumeManager;
 // The target-drive control of the toolbar. Closed, it shows the target with its format, free
 // space and a capacity bar, or that no drive is selected; its menu lists the connected
 // drives and the custom folder, picks a folder, refreshes the drives and safely ejects the
-// removable target. A failed eject shows the "Safely Eject Drive" alert.
+// removable target. A failed eject shows the "Safely Eject Drive" alert. The menu is built
+// afresh each time it opens; a drive that went away while it was open is not selected, and
+// an alert ("driveGoneAlert") says so.
 //
 // Object names: "volumeToolbar"; labels "targetCaption", "targetTitle" (beside the caption),
 // "noTargetTitle" (under it), "targetFree",
@@ -44,6 +46,7 @@ public:
     // Open while the user picks a folder or reads the alert; null otherwise.
     [[nodiscard]] QFileDialog *folderPanel() const { return m_panel; }
     [[nodiscard]] QMessageBox *ejectAlert() const { return m_alert; }
+    [[nodiscard]] QMessageBox *driveGoneAlert() const { return m_goneAlert; }
     [[nodiscard]] const std::optional<QString> &ejectAlertMessage() const
     {
         return m_ejectAlertMessage;
@@ -66,6 +69,8 @@ private:
     void build();
     void refresh();
     void rebuildMenu();
+    // Selects `volume` only while the drive manager still lists it.
+    void chooseVolume(const TargetVolume &volume);
     QCoro::Task<> eject(TargetVolume volume);
 
     QPointer<VolumeManager> m_manager;
@@ -84,4 +89,5 @@ private:
     QProgressBar *m_capacity = nullptr;
     QPointer<QFileDialog> m_panel;
     QPointer<QMessageBox> m_alert;
+    QPointer<QMessageBox> m_goneAlert;
 };

@@ -3,6 +3,7 @@
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/SelectableLabel.h"
@@ -31,7 +32,7 @@ namespace {
 
 QPushButton *segment(const QString &label, const QString &objectName, QButtonGroup *group)
 {
-    auto *result = new QPushButton(label);
+    auto *result = new QPushButton(literalText(label));
     result->setObjectName(objectName);
     result->setCheckable(true);
     result->setAutoDefault(false);
@@ -133,8 +134,10 @@ void HistoryView::build()
 
     QHBoxLayout *header = pageHeader(QStringLiteral("Migration History"), m_countLabel);
 
-    auto *toolbar = new QHBoxLayout;
-    toolbar->setSpacing(8);
+    // In a narrow column the controls wrap under one another rather than overlap.
+    auto *toolbarWidget = new QWidget(this);
+    auto *toolbar = new FlowLayout(toolbarWidget, 8, 8);
+    toolbar->setContentsMargins(0, 0, 0, 0);
     auto *picker = new QWidget(this);
     picker->setObjectName(QStringLiteral("viewPicker"));
     picker->setToolTip(QStringLiteral("View"));
@@ -188,7 +191,7 @@ void HistoryView::build()
     connect(clear, &QAction::triggered, this, &HistoryView::showClearConfirm);
     m_moreButton->setMenu(menu);
     toolbar->addWidget(m_moreButton);
-    header->addLayout(toolbar);
+    header->addWidget(toolbarWidget, 1, Qt::AlignRight | Qt::AlignVCenter);
     root->addLayout(header);
 
     m_body = new QStackedWidget(this);
@@ -226,12 +229,12 @@ void HistoryView::refresh()
     const HistoryPresenter presenter(m_ledger ? m_ledger->records() : QList<MigrationRecord>{},
                                      m_hideTestRecords);
     m_countLabel->setText(presenter.headerCountText());
-    m_allSegment->setText(presenter.allSegmentText());
+    setButtonText(m_allSegment, presenter.allSegmentText());
     m_realSegment->setChecked(m_hideTestRecords);
     m_allSegment->setChecked(!m_hideTestRecords);
     m_purgeButton->setVisible(presenter.showsPurgeButton());
-    m_purgeButton->setText(presenter.purgeButtonText());
-    m_purgeAction->setText(presenter.purgeMenuText());
+    setButtonText(m_purgeButton, presenter.purgeButtonText());
+    m_purgeAction->setText(literalText(presenter.purgeMenuText()));
     m_purgeAction->setEnabled(presenter.purgeMenuEnabled());
     m_visibleRecords = presenter.visibleRecords();
     rebuildRows(m_visibleRecords);
@@ -309,7 +312,7 @@ QMessageBox *HistoryView::confirmDialog(const QString &objectName, const QString
     // The title stays visible inside the sheet, as a sheet has no title bar on every desktop.
     dialog->setText(QStringLiteral("<b>") + title.toHtmlEscaped() + QStringLiteral("</b>"));
     dialog->setInformativeText(message.toHtmlEscaped());
-    auto *confirm = dialog->addButton(confirmText, QMessageBox::DestructiveRole);
+    auto *confirm = dialog->addButton(literalText(confirmText), QMessageBox::DestructiveRole);
     confirm->setObjectName(QStringLiteral("confirmButton"));
     auto *cancel = dialog->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancelButton"));

@@ -3,6 +3,7 @@
 #include "services/AppScanner.h"
 #include "transfer/AppProxyHelper.h"
 #include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
@@ -171,10 +172,12 @@ void OffloadedListView::build()
     root->setSpacing(16);
 
     QHBoxLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
+    // In a narrow column the buttons wrap under one another instead of widening the column
+    // past the window's edge.
     m_headerButtons = new QWidget(this);
-    auto *buttons = new QHBoxLayout(m_headerButtons);
+    auto *buttons = new FlowLayout(m_headerButtons, 10, 8);
     buttons->setContentsMargins(0, 0, 0, 0);
-    buttons->setSpacing(10);
+    m_headerButtons->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     m_selectAll =
         button({}, QStringLiteral("selectAllButton"), ButtonLook::bordered, ControlSize::small);
     m_restoreSelected = button({}, QStringLiteral("restoreSelectedButton"), ButtonLook::prominent,
@@ -187,7 +190,7 @@ void OffloadedListView::build()
     buttons->addWidget(m_selectAll);
     buttons->addWidget(m_restoreSelected);
     buttons->addWidget(m_makeVisible);
-    header->addWidget(m_headerButtons);
+    header->addWidget(m_headerButtons, 1, Qt::AlignRight | Qt::AlignVCenter);
     root->addLayout(header);
 
     connect(m_selectAll, &QPushButton::clicked, this,
@@ -379,10 +382,10 @@ void OffloadedListView::applySelection()
     const OffloadedHeader header = m_presenter.header(selected);
     m_countLabel->setText(header.countText);
     m_headerButtons->setVisible(header.showsButtons);
-    m_selectAll->setText(header.selectAllText);
-    m_restoreSelected->setText(header.restoreSelectedText);
+    setButtonText(m_selectAll, header.selectAllText);
+    setButtonText(m_restoreSelected, header.restoreSelectedText);
     m_restoreSelected->setEnabled(header.restoreSelectedEnabled);
-    m_makeVisible->setText(header.makeVisibleText);
+    setButtonText(m_makeVisible, header.makeVisibleText);
     m_makeVisible->setEnabled(!m_isProcessingProxies);
     m_selectionBar->setVisible(header.showsSelectionBar);
     m_selectionText->setText(header.selectionText);

@@ -19,6 +19,8 @@
 #include "views/sheets/OffloadedListView.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -553,6 +555,74 @@ TEST_F(ContentViewTest, ClosingTheWindowEndsTheProgram)
     // Only a bound on the wait: the program either quits by itself or is stopped here.
     QTimer::singleShot(10'000, qApp, [] { QCoreApplication::exit(7); });
     EXPECT_EQ(QApplication::exec(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A support folder the user unticked stays unticked across rescans (a drive plugged in
+// triggers one), and the offload leaves it on the Mac; once the folder is gone, its choice
+// goes with it.
+TEST_F(ContentViewTest, SupportFolderChoicesSurviveRescans)
+{
+    bundle(QStringLiteral("Alpha"));
+    const QString userFolder = sandbox.userSupport() + QStringLiteral("/Alpha");
+    const QString systemFolder = sandbox.systemSupport() + QStringLiteral("/Alpha");
+    for (const QString &folder : {userFolder, systemFolder})
+        ASSERT_TRUE(QDir().mkpath(folder));
+    QHash<QString, bool> offloadedFolders;
+    TransferOperations operations = model->transferOperations();
+    operations.executeOffload = [&](const AppItem &app, const TargetVolume &, bool) {
+        for (const SupportFolder &folder : app.supportFolders)
+            offloadedFolders.insert(folder.id(), folder.isSelected);
+        return QtFuture::makeReadyFuture();
+    };
+    operations.delay = [](std::chrono::milliseconds) { return QtFuture::makeReadyFuture(); };
+    model->setTransferOperations(operations);
+    open();
+    TargetVolume roomy = drive();
+    roomy.totalBytes = 1'000'000'000'000;
+    roomy.freeBytes = 500'000'000'000;
+    model->volumeManager().setSelectedVolume(roomy);
+    model->setSelectedAppIds(ids({"Alpha"}));
+    settle();
+
+    const auto toggles = [this] {
+        QHash<QString, QCheckBox *> byPath;
+        const QList<QCheckBox *> boxes =
+            window->findChildren<QCheckBox *>(QStringLiteral("supportFolderToggle"));
+        for (QCheckBox *box : boxes)
+            byPath.insert(box->property("folderPath").toString(), box);
+        return byPath;
+    };
+    ASSERT_EQ(toggles().size(), 2);
+    const bool preselected = toggles().value(userFolder)->isChecked();
+    click(toggles().value(userFolder));
+    ASSERT_NE(toggles().value(userFolder)->isChecked(), preselected);
+
+    for (int i = 0; i < 2; ++i)
+        rescan();
+    ASSERT_EQ(toggles().size(), 2);
+    EXPECT_NE(toggles().value(userFolder)->isChecked(), preselected);
+
+    QPushButton *offload = find<QPushButton>(QStringLiteral("mainActionButton"));
+    ASSERT_TRUE(offload && offload->isEnabled());
+    click(offload);
+    ASSERT_TRUE(waitUntil([&] { return !offloadedFolders.isEmpty(); }));
+    EXPECT_EQ(offloadedFolders.value(userFolder), !preselected);
+    ASSERT_TRUE(waitUntil([this] { return !model->offloadTaskReport().isRunning; }));
+    settle();
+
+    // Gone and back: the folder is found afresh, as first found.
+    ASSERT_TRUE(QDir(userFolder).removeRecursively());
+    rescan();
+    ASSERT_TRUE(QDir().mkpath(userFolder));
+    rescan();
+    model->setSelectedAppIds(ids({"Alpha"}));
+    settle();
+    ASSERT_TRUE(toggles().value(userFolder));
+    EXPECT_EQ(toggles().value(userFolder)->isChecked(), preselected);
 }
 
 } // namespace

@@ -158,4 +158,44 @@ TEST_F(VolumeToolbarViewTest, FailedEjectShowsTheAlert)
     alert->accept();
 }
 
+// The menu is made afresh as it opens; a drive that went away while it was open is not
+// selected, and the user is told. Names show as written, "&" included.
+TEST_F(VolumeToolbarViewTest, MenuFollowsTheDrivesAsItOpens)
+{
+    open();
+    const TargetVolume research = listed(QStringLiteral("R&D"), QStringLiteral("APFS"));
+    const TargetVolume stick = listed(QStringLiteral("Stick"), QStringLiteral("APFS"));
+    model->volumeManager().applyRefreshedVolumes({research, stick});
+    settle();
+
+    QMenu *menu = toolbar()->driveMenu();
+    menu->popup(toolbar()->mapToGlobal(QPoint(0, toolbar()->height())));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    QAction *staleStick = action(QStringLiteral("volumeRow"), 1);
+    ASSERT_TRUE(staleStick);
+    EXPECT_EQ(action(QStringLiteral("volumeRow"), 0)->text().replace(QStringLiteral("&&"), "&"),
+              QStringLiteral("R&D (APFS)  \u2014 250 MB free of 1 GB"));
+    // The stick is pulled out while the menu is open, then chosen from the stale row.
+    model->volumeManager().applyRefreshedVolumes({research});
+    staleStick->trigger();
+    menu->hide();
+    settle();
+    EXPECT_FALSE(model->volumeManager().selectedVolume());
+    QMessageBox *alert = toolbar()->driveGoneAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_TRUE(alert->text().contains(QStringLiteral("\u201cStick\u201d is no longer connected")))
+        << alert->text().toStdString();
+    alert->accept();
+
+    // Opened again, it lists only what is connected now.
+    menu->popup(toolbar()->mapToGlobal(QPoint(0, toolbar()->height())));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    EXPECT_FALSE(action(QStringLiteral("volumeRow"), 1));
+    action(QStringLiteral("volumeRow"), 0)->trigger();
+    menu->hide();
+    settle();
+    EXPECT_EQ(model->volumeManager().selectedVolume(), research);
+    EXPECT_EQ(label(QStringLiteral("targetTitle")), QStringLiteral("R&D (APFS)"));
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include "support/Sandbox.h"
 #include "support/Screenshot.h"
 #include "support/Wait.h"
+#include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
 #include "views/sheets/SelectionBinding.h"
 #include "volumes/VolumeManager.h"
@@ -165,6 +166,41 @@ TEST_F(OffloadedListViewTest, EmptyStateStillShowsAForeignSelection)
     scan();
     drainEvents();
     EXPECT_NE(row(*view, "Editor"), nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// The kind badge's text is drawn in the kind's colour, selected row or not.
+TEST_F(OffloadedListViewTest, KindBadgesShowTheirColour)
+{
+    scan();
+    auto view = makeView();
+    selection.setValue({app("Editor")});
+    drainEvents();
+    for (const char *name : {"Editor", "Launcher", "Viewer"}) {
+        QWidget *line = row(*view, QString::fromLatin1(name));
+        ASSERT_TRUE(line) << name;
+        auto *kind = control<Pill>(line, "kindBadge");
+        ASSERT_TRUE(kind) << name;
+        const QColor colour = kind->pillStyle().textColor;
+        const QImage picture = kind->grab().toImage();
+        int near = 0;
+        int dark = 0;
+        for (int y = 0; y < picture.height(); ++y) {
+            for (int x = 0; x < picture.width(); ++x) {
+                const QColor pixel = picture.pixelColor(x, y);
+                const int distance = std::abs(pixel.red() - colour.red()) +
+                                     std::abs(pixel.green() - colour.green()) +
+                                     std::abs(pixel.blue() - colour.blue());
+                near += distance < 60 ? 1 : 0;
+                dark += pixel.lightness() < 60 ? 1 : 0;
+            }
+        }
+        EXPECT_GT(near, 5) << name;
+        EXPECT_EQ(dark, 0) << name;
+    }
 }
 
 } // namespace
