@@ -456,15 +456,16 @@ QCoro::Task<void> ContentModel::runRestore(QList<AppItem> apps, std::optional<QU
             report.failures.append({apps.first().name, failure->message});
     }
     setRestoreTaskReport(report);
-    if (failure) {
-        if (!report.cancelled) {
-            presentNotice(
-                single ? QString(QStringLiteral("Restore failed for ") + apps.first().name +
-                                 QStringLiteral(": ") + failure->message)
-                       : QString(QStringLiteral("Batch restore failed: ") + failure->message));
-        }
-        co_return;
+    if (failure && !report.cancelled) {
+        presentNotice(single
+                          ? QString(QStringLiteral("Restore failed for ") + apps.first().name +
+                                    QStringLiteral(": ") + failure->message)
+                          : QString(QStringLiteral("Batch restore failed: ") + failure->message));
     }
+    // A failed single restore rolled back and changed nothing; a batch may have brought earlier
+    // applications back before it stopped, and the list must not go on showing them offloaded.
+    if (failure && single)
+        co_return;
     co_await inventoryAndLedgerRefresh();
 }
 
