@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Subprocess.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -16,6 +18,11 @@ struct ToolRun
 
     [[nodiscard]] bool succeeded() const { return started && !timedOut && exitCode == 0; }
 };
+
+// Runs `program` to its end; an empty program is a tool that was not found. The error output
+// joins the output only `withErrorOutput`.
+[[nodiscard]] ToolRun runEjectTool(const QString &program, const QStringList &arguments,
+                                   const SubprocessOptions &options, bool withErrorOutput);
 
 // The tools that find who holds a drive and take the drive away. Every call blocks the
 // calling thread; callable from any thread.

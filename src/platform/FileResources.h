@@ -12,8 +12,8 @@ public:
     virtual ~FileResources() = default;
 
     // A folder that the desktop shows as one file (an application bundle, a framework...).
-    // A symbolic link is never one.
-    [[nodiscard]] virtual bool isPackage(const QString &path) = 0;
+    // A symbolic link is never one. By default, told by the folder's extension as a Mac does.
+    [[nodiscard]] virtual bool isPackage(const QString &path);
     // Hidden from folder listings.
     [[nodiscard]] virtual bool isHidden(const QString &path) = 0;
     // True for a Finder alias and for a symbolic link alike; nothing when the item cannot

@@ -17,8 +17,9 @@ public:
     // standardized path; applications without a bundle are left out. No particular order.
     [[nodiscard]] virtual QStringList runningApplicationBundles() = 0;
 
-    // Moves the item at `path` to the user's Trash; the reason tells why it could not.
-    [[nodiscard]] virtual Verdict moveToTrash(const QString &path) = 0;
+    // Moves the item at `path` to the user's Trash; the reason tells why it could not. By
+    // default through Qt, which knows each desktop's Trash.
+    [[nodiscard]] virtual Verdict moveToTrash(const QString &path);
 
     // What moveToTrash refuses, the administrator moves into the Trash folder with a plain
     // "mv". A desktop whose Trash keeps a record beside each item, to list it and put it

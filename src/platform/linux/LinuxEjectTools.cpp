@@ -10,25 +10,6 @@
 
 namespace {
 
-ToolRun runTool(const QString &program, const QStringList &arguments, SubprocessOptions options,
-                bool withErrorOutput)
-{
-    ToolRun run;
-    if (program.isEmpty()) {
-        run.startError = QStringLiteral("tool not found");
-        return run;
-    }
-    const SubprocessResult result = Subprocess::run(program, arguments, options);
-    run.started = !result.failedToStart;
-    run.startError = result.startError;
-    run.timedOut = result.timedOut;
-    run.exitCode = result.exitCode;
-    run.output = result.standardOutput;
-    if (withErrorOutput)
-        run.output += result.standardError;
-    return run;
-}
-
 QString mountedDevice(const QString &mountPath)
 {
     const std::optional<QList<MountEntry>> table = MountTable::read();
@@ -46,7 +27,7 @@ ToolRun LinuxEjectTools::listOpenFiles(const QStringList &arguments,
     SubprocessOptions options;
     options.workingDirectory = QStringLiteral("/");
     options.timeLimit = limit;
-    return runTool(ToolLookup::systemTool(QStringLiteral("lsof")), arguments, options, false);
+    return runEjectTool(ToolLookup::systemTool(QStringLiteral("lsof")), arguments, options, false);
 }
 
 ToolRun LinuxEjectTools::unmount(const QString &mountPath, bool force,
@@ -64,16 +45,16 @@ ToolRun LinuxEjectTools::unmount(const QString &mountPath, bool force,
     // so a forced unmount is umount's MNT_FORCE instead.
     const QString udisksctl = ToolLookup::systemTool(QStringLiteral("udisksctl"));
     if (!force && !udisksctl.isEmpty() && !device.isEmpty()) {
-        return runTool(udisksctl,
-                       {QStringLiteral("unmount"), QStringLiteral("--no-user-interaction"),
-                        QStringLiteral("--block-device"), device},
-                       options, true);
+        return runEjectTool(udisksctl,
+                            {QStringLiteral("unmount"), QStringLiteral("--no-user-interaction"),
+                             QStringLiteral("--block-device"), device},
+                            options, true);
     }
     QStringList arguments;
     if (force)
         arguments.append(QStringLiteral("-f"));
     arguments << QStringLiteral("--") << mountPath;
-    return runTool(ToolLookup::systemTool(QStringLiteral("umount")), arguments, options, true);
+    return runEjectTool(ToolLookup::systemTool(QStringLiteral("umount")), arguments, options, true);
 }
 
 ToolRun LinuxEjectTools::eject(const QString &mountPath)
@@ -91,10 +72,10 @@ ToolRun LinuxEjectTools::eject(const QString &mountPath)
         run.startError = QStringLiteral("nothing to power off");
         return run;
     }
-    return runTool(udisksctl,
-                   {QStringLiteral("power-off"), QStringLiteral("--no-user-interaction"),
-                    QStringLiteral("--block-device"), device},
-                   {}, true);
+    return runEjectTool(udisksctl,
+                        {QStringLiteral("power-off"), QStringLiteral("--no-user-interaction"),
+                         QStringLiteral("--block-device"), device},
+                        {}, true);
 }
 
 void LinuxEjectTools::flushFileSystemBuffers()

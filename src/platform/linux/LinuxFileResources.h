@@ -7,7 +7,6 @@
 class LinuxFileResources : public FileResources
 {
 public:
-    [[nodiscard]] bool isPackage(const QString &path) override;
     [[nodiscard]] bool isHidden(const QString &path) override;
     [[nodiscard]] std::optional<bool> isAliasFile(const QString &path) override;
     [[nodiscard]] std::optional<QString> resolveAliasFile(const QString &path) override;

@@ -78,16 +78,6 @@ QStringList LinuxWorkspace::runningApplicationBundles()
     return QStringList(bundles.begin(), bundles.end());
 }
 
-Verdict LinuxWorkspace::moveToTrash(const QString &path)
-{
-    QFile file(path);
-    if (file.moveToTrash())
-        return Verdict::pass();
-    return Verdict::fail(file.errorString().isEmpty()
-                             ? QStringLiteral("Could not move '%1' to the Trash").arg(path)
-                             : file.errorString());
-}
-
 bool LinuxWorkspace::isTrashNameTaken(const QString &trashedPath)
 {
     return PathUtils::existsNoFollow(trashedPath) ||

@@ -8,7 +8,6 @@ class LinuxWorkspace : public Workspace
 {
 public:
     [[nodiscard]] QStringList runningApplicationBundles() override;
-    [[nodiscard]] Verdict moveToTrash(const QString &path) override;
     // The Trash's "info" folder beside its "files" folder holds one "<name>.trashinfo" per
     // item, with the original path and the time of deletion.
     [[nodiscard]] bool isTrashNameTaken(const QString &trashedPath) override;

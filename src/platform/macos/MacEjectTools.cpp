@@ -9,16 +9,7 @@ namespace {
 
 ToolRun runTool(const QStringList &command, const SubprocessOptions &options, bool withErrorOutput)
 {
-    const SubprocessResult result = Subprocess::run(command.first(), command.mid(1), options);
-    ToolRun run;
-    run.started = !result.failedToStart;
-    run.startError = result.startError;
-    run.timedOut = result.timedOut;
-    run.exitCode = result.exitCode;
-    run.output = result.standardOutput;
-    if (withErrorOutput)
-        run.output += result.standardError;
-    return run;
+    return runEjectTool(command.first(), command.mid(1), options, withErrorOutput);
 }
 
 } // namespace

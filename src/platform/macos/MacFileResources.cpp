@@ -8,20 +8,6 @@
 
 namespace {
 
-// The folder kinds the desktop presents as single files.
-const QStringList &packageExtensions()
-{
-    static const QStringList extensions = {
-        QStringLiteral("app"),       QStringLiteral("appex"),       QStringLiteral("bundle"),
-        QStringLiteral("framework"), QStringLiteral("plugin"),      QStringLiteral("kext"),
-        QStringLiteral("xpc"),       QStringLiteral("prefpane"),    QStringLiteral("pkg"),
-        QStringLiteral("mpkg"),      QStringLiteral("qlgenerator"), QStringLiteral("mdimporter"),
-        QStringLiteral("saver"),     QStringLiteral("component"),   QStringLiteral("vst"),
-        QStringLiteral("vst3"),      QStringLiteral("docset"),
-    };
-    return extensions;
-}
-
 bool isRegularFileNoFollow(const QString &path)
 {
     struct stat info
@@ -47,12 +33,6 @@ bool MacFileResources::hasBookmarkHeader(const QByteArray &head)
 {
     static const QByteArray magic("book\0\0\0\0mark\0\0\0\0", 16);
     return head.startsWith(magic);
-}
-
-bool MacFileResources::isPackage(const QString &path)
-{
-    return PathUtils::isDirectoryNoFollow(path) &&
-           packageExtensions().contains(PathUtils::extension(path), Qt::CaseInsensitive);
 }
 
 bool MacFileResources::isHidden(const QString &path)

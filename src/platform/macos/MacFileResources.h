@@ -12,7 +12,6 @@ class MacFileResources : public FileResources
 public:
     explicit MacFileResources(std::shared_ptr<DarwinCalls> darwin);
 
-    [[nodiscard]] bool isPackage(const QString &path) override;
     [[nodiscard]] bool isHidden(const QString &path) override;
     [[nodiscard]] std::optional<bool> isAliasFile(const QString &path) override;
     [[nodiscard]] std::optional<QString> resolveAliasFile(const QString &path) override;

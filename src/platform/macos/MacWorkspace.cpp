@@ -47,16 +47,6 @@ QStringList MacWorkspace::runningApplicationBundles()
     return QStringList(bundles.begin(), bundles.end());
 }
 
-Verdict MacWorkspace::moveToTrash(const QString &path)
-{
-    QFile file(path);
-    if (file.moveToTrash())
-        return Verdict::pass();
-    return Verdict::fail(file.errorString().isEmpty()
-                             ? QStringLiteral("Could not move '%1' to the Trash").arg(path)
-                             : file.errorString());
-}
-
 ToolCommand MacWorkspace::revealCommand(const QStringList &paths)
 {
     return {openTool, QStringList{QStringLiteral("-R")} + paths};

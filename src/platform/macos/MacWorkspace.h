@@ -15,7 +15,6 @@ public:
     explicit MacWorkspace(std::shared_ptr<DarwinCalls> darwin);
 
     [[nodiscard]] QStringList runningApplicationBundles() override;
-    [[nodiscard]] Verdict moveToTrash(const QString &path) override;
     void reveal(const QStringList &paths) override;
     void open(const QString &path) override;
     // Asks every running application with the bundle's identifier to quit, as the Dock's
