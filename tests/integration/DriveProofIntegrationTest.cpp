@@ -10,6 +10,7 @@
 #include "platform/linux/LinuxVolumeService.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
+#include "support/Errors.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -127,14 +128,10 @@ public:
             future = restorer.restoreApplication(app, target.url);
             break;
         }
-        EXPECT_TRUE(waitFor(future, 120000));
-        drainEvents();
+        const std::optional<OperationError> error = errorOfFuture(future, 120000);
         ledger.loadRecords();
-        try {
-            future.waitForFinished();
-        } catch (const OperationError &error) {
-            return {error.code(), error.message()};
-        }
+        if (error)
+            return {error->code(), error->message()};
         return {0, QString()};
     }
 

@@ -9,6 +9,7 @@
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
+#include "support/Errors.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -99,14 +100,8 @@ void addSupportFolder(AppItem &app, const QString &path, const QByteArray &conte
 // The code an operation ended with; 0 for success.
 int outcome(QFuture<void> future)
 {
-    EXPECT_TRUE(waitFor(future, 60000));
-    drainEvents();
-    try {
-        future.waitForFinished();
-    } catch (const OperationError &error) {
-        return error.code();
-    }
-    return 0;
+    const std::optional<OperationError> error = errorOfFuture(future, 60000);
+    return error ? error->code() : 0;
 }
 
 enum class Operation { offload, copyOnly, updateBackup, reoffload };

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "base/OperationError.h"
+#include "support/Wait.h"
 
+#include <QFuture>
 #include <functional>
+#include <gtest/gtest.h>
 #include <optional>
 
 // The OperationError an operation throws, or nothing when it succeeds.
@@ -14,4 +17,12 @@ inline std::optional<OperationError> errorOf(const std::function<void()> &operat
         return error;
     }
     return std::nullopt;
+}
+
+// Waits for `future`, pumping events, and returns the OperationError it threw, or nothing.
+inline std::optional<OperationError> errorOfFuture(QFuture<void> future, int timeoutMs = 30000)
+{
+    EXPECT_TRUE(waitFor(future, timeoutMs));
+    drainEvents();
+    return errorOf([&] { future.waitForFinished(); });
 }

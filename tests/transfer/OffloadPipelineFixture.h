@@ -13,6 +13,7 @@
 #include "model/TargetVolume.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
+#include "support/Errors.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
@@ -218,16 +219,12 @@ public:
     // The code the operation ended with, 0 for success.
     int finish(QFuture<void> future)
     {
-        EXPECT_TRUE(waitFor(future));
-        drainEvents();
+        const std::optional<OperationError> error = errorOfFuture(future);
         ledger.loadRecords();
-        try {
-            future.waitForFinished();
-        } catch (const OperationError &error) {
-            errorMessage = error.message();
-            return error.code();
-        }
-        return 0;
+        if (!error)
+            return 0;
+        errorMessage = error->message();
+        return error->code();
     }
     int run() { return finish(start()); }
 

@@ -27,18 +27,6 @@ const char *actName(Act act)
     return "";
 }
 
-std::optional<OperationError> outcomeOf(QFuture<void> future)
-{
-    EXPECT_TRUE(waitFor(future));
-    drainEvents();
-    try {
-        future.waitForFinished();
-    } catch (const OperationError &error) {
-        return error;
-    }
-    return std::nullopt;
-}
-
 // The record's first support folder, made as an offload makes it when the record has none.
 SupportFolderRecord &firstFolder(PipelineScenario &s, MigrationRecord &record)
 {
@@ -206,9 +194,9 @@ TEST_P(RecordRuleRefusal, RefusesBeforeTouchingAnything)
     if (act == Act::restore) {
         RestoreEngine restore(scenario.ledger);
         restore.setSleeper([](std::chrono::nanoseconds) {});
-        error = outcomeOf(restore.restoreApplication(record, scenario.target.url));
+        error = errorOfFuture(restore.restoreApplication(record, scenario.target.url));
     } else {
-        error = outcomeOf(scenario.start());
+        error = errorOfFuture(scenario.start());
     }
 
     ASSERT_TRUE(error);
@@ -258,7 +246,7 @@ TEST(RecordRule, RecordsTheProductWritesStillReoffloadAndRestore)
     item.isSymlink = item.isAlias = true;
     item.symlinkTarget = offload.finalBundle;
     const std::optional<OperationError> error =
-        outcomeOf(restore.restoreBatch({item}, offload.target.url));
+        errorOfFuture(restore.restoreBatch({item}, offload.target.url));
     ASSERT_FALSE(error) << error->message().toStdString();
     EXPECT_EQ(describeDifference(update, digestTree(place)), QString());
     for (const SupportFolderRecord &folder : first.supportFolders)

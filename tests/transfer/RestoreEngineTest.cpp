@@ -6,6 +6,7 @@
 #include "model/AppItem.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
+#include "support/Errors.h"
 #include "support/FakeTool.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -18,18 +19,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-std::optional<OperationError> outcome(QFuture<void> future)
-{
-    EXPECT_TRUE(waitFor(future));
-    drainEvents();
-    try {
-        future.waitForFinished();
-    } catch (const OperationError &error) {
-        return error;
-    }
-    return std::nullopt;
-}
 
 // Items with a restore's temporary markers in `folder`.
 QStringList leftovers(const QString &folder)
@@ -137,7 +126,7 @@ TEST(RestoreEngine, BatchClearsAnEarlierCancelRequestAndPublishesInOrder)
     drainEvents();
     EXPECT_TRUE(scene.engine.isCancelling());
 
-    EXPECT_FALSE(outcome(scene.engine.restoreBatch({}, std::nullopt)));
+    EXPECT_FALSE(errorOfFuture(scene.engine.restoreBatch({}, std::nullopt)));
     EXPECT_FALSE(scene.engine.isCancelRequested());
     EXPECT_FALSE(scene.engine.isCancelling());
     EXPECT_TRUE(scene.engine.isComplete());
@@ -188,9 +177,10 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
     const QList<TreeDigest> before = places();
 
     // No target: only the folders on the way to the drive's root carry the drive ledger.
-    const auto error = scene.byRecord
-                           ? outcome(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
-                           : outcome(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
+    const auto error =
+        scene.byRecord
+            ? errorOfFuture(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
+            : errorOfFuture(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
     ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
     if (c.message) {
         const QString expected = QString::fromUtf8(c.message)
@@ -374,7 +364,7 @@ TEST(RestoreEngine, CancelDuringTheCopyStopsItAndLeavesNoStagingCopy)
     ASSERT_TRUE(waitUntil([&] { return !leftovers(scene.sandbox.applications()).isEmpty(); }));
     scene.engine.cancelCurrentOperation();
 
-    const auto error = outcome(running);
+    const auto error = errorOfFuture(running);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 3072);
     EXPECT_EQ(scene.engine.error(), "Restoration cancelled by user.");
@@ -393,8 +383,8 @@ TEST(RestoreEngine, PreservedLocalFoldersAreListedAcrossTheBatch)
         scene.sandbox.writeFile(app.supportLocal + "/prefs", "local prefs");
         scene.offload(app);
     }
-    EXPECT_FALSE(outcome(scene.engine.restoreBatch({scene.item(scene.editor), scene.item(viewer)},
-                                                   scene.driveURL())));
+    EXPECT_FALSE(errorOfFuture(scene.engine.restoreBatch(
+        {scene.item(scene.editor), scene.item(viewer)}, scene.driveURL())));
     const QStringList preserved = scene.engine.preservedBackupPaths();
     ASSERT_EQ(preserved.size(), 2);
     for (const App &app : {scene.editor, viewer}) {
@@ -420,7 +410,7 @@ TEST(RestoreEngine, FailedFolderSwapMovesThePreservedFolderBack)
     });
 
     const auto error =
-        outcome(scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL()));
+        errorOfFuture(scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL()));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), "PrivilegeHelper");
     EXPECT_EQ(contentOf(scene.editor.supportLocal + "/prefs"), "local prefs");
@@ -440,7 +430,7 @@ TEST(RestoreEngine, BatchStopsAtTheFirstFailureAndShowsIt)
     const QString ghost = BundleBuilder(scene.sandbox.applications() + "/Ghost.app").build();
     const AppItem realGhost{.url = QUrl::fromLocalFile(ghost), .name = QStringLiteral("Ghost")};
 
-    const auto error = outcome(scene.engine.restoreBatch(
+    const auto error = errorOfFuture(scene.engine.restoreBatch(
         {scene.item(scene.editor), realGhost, scene.item(viewer)}, scene.driveURL()));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 400);
@@ -467,7 +457,7 @@ TEST(RestoreEngine, BatchGoesOnPastARefusedRecord)
     scene.ledger.recordMigration(edited, scene.driveURL());
     scene.offload(viewer);
 
-    const auto error = outcome(scene.engine.restoreBatch(
+    const auto error = errorOfFuture(scene.engine.restoreBatch(
         {scene.item(scene.editor), scene.item(viewer)}, scene.driveURL()));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 407);
