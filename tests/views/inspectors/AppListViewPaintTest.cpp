@@ -11,12 +11,7 @@ class AppListViewPaintTest : public InspectorFixture
 // the screen, whatever the row painted before it.
 TEST_F(AppListViewPaintTest, PaintedRowsShowEveryBadge)
 {
-    AppItem proxy = bundle(QStringLiteral("Applications/Mixer.app"), 40'000);
-    const QString mixerOnDrive = sandbox.drive() + QStringLiteral("/Applications/Mixer.app");
-    BundleBuilder(mixerOnDrive).build();
-    writeInfoPlist(proxy.id(), {{QStringLiteral("IsKorvanthelixProxy"), QVariant(true)},
-                                {QStringLiteral("TargetAppPath"), QVariant(mixerOnDrive)}});
-    proxy.symlinkTarget = mixerOnDrive;
+    AppItem mixer = proxy(QStringLiteral("Mixer"));
     AppItem outOfSync = bundle(QStringLiteral("Applications/Notes.app"), 9'000'000);
     outOfSync.isUpdateOutOfSync = true;
     outOfSync.externalVersion = QStringLiteral("2.0");
@@ -32,7 +27,7 @@ TEST_F(AppListViewPaintTest, PaintedRowsShowEveryBadge)
         QStringList badges;
     } rows[] = {
         {plain, {}},
-        {proxy, {"PROXY"}},
+        {mixer, {"PROXY"}},
         {outOfSync, {"OUT OF SYNC"}},
         {running, {"RUNNING", "Graphics"}},
         {aliased, {"2 Aliases"}},

@@ -71,12 +71,7 @@ TEST_F(AppRowViewTest, Screenshot)
     outOfSync.externalVersion = QStringLiteral("2.0");
     AppItem aliased = linked(QStringLiteral("Photo Lab"));
     aliased.duplicateAliasPaths = {sandbox.applications() + QStringLiteral("/Photo Lab alias")};
-    AppItem proxy = bundle(QStringLiteral("Applications/Mixer.app"), 40'000);
-    const QString mixerOnDrive = sandbox.drive() + QStringLiteral("/Applications/Mixer.app");
-    BundleBuilder(mixerOnDrive).build();
-    writeInfoPlist(proxy.id(), {{QStringLiteral("IsKorvanthelixProxy"), QVariant(true)},
-                                {QStringLiteral("TargetAppPath"), QVariant(mixerOnDrive)}});
-    proxy.symlinkTarget = mixerOnDrive;
+    AppItem mixer = proxy(QStringLiteral("Mixer"));
 
     QWidget list;
     list.setFixedWidth(560);
@@ -84,7 +79,7 @@ TEST_F(AppRowViewTest, Screenshot)
     layout->setSpacing(2);
     bool selected = true;
     for (const AppItem &app :
-         {running, nested, outOfSync, aliased, proxy, linked(QStringLiteral("Old Game"), false)}) {
+         {running, nested, outOfSync, aliased, mixer, linked(QStringLiteral("Old Game"), false)}) {
         layout->addWidget(new AppRowView(app, selected, [] {}));
         selected = false;
     }

@@ -43,6 +43,19 @@ protected:
         return app;
     }
 
+    // A launcher bundle in /Applications whose application lies on the drive.
+    AppItem proxy(const QString &name, qint64 size = 40'000)
+    {
+        const QString file = name + QStringLiteral(".app");
+        AppItem app = bundle(QStringLiteral("Applications/") + file, size);
+        const QString onDrive = sandbox.drive() + QStringLiteral("/Applications/") + file;
+        BundleBuilder(onDrive).build();
+        writeInfoPlist(app.id(), {{QStringLiteral("IsKorvanthelixProxy"), QVariant(true)},
+                                  {QStringLiteral("TargetAppPath"), QVariant(onDrive)}});
+        app.symlinkTarget = onDrive;
+        return app;
+    }
+
     SupportFolder folder(const QString &name, qint64 size, bool selected = false)
     {
         return SupportFolder{.url = QUrl::fromLocalFile(sandbox.userSupport() + '/' + name),

@@ -24,6 +24,22 @@ protected:
         window.reset();
     }
 
+    // Lists the sandbox drive under `name` as the only drive and makes it the target.
+    void selectBackupDrive(const QString &name)
+    {
+        const TargetVolume backup{QUrl::fromLocalFile(sandbox.drive()),
+                                  name,
+                                  500'000'000'000,
+                                  320'000'000'000,
+                                  true,
+                                  true,
+                                  QStringLiteral("APFS"),
+                                  true};
+        model->volumeManager().applyRefreshedVolumes({backup});
+        model->volumeManager().selectVolume(backup);
+        settle();
+    }
+
     // Shows the window and waits for its first scan.
     void open(const QSize &size = QSize(1200, 760))
     {

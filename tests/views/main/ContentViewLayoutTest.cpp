@@ -86,17 +86,7 @@ protected:
                 {}));
         }
         rescan();
-        const TargetVolume backup{QUrl::fromLocalFile(sandbox.drive()),
-                                  QStringLiteral("External Backup Drive & Archive"),
-                                  500'000'000'000,
-                                  320'000'000'000,
-                                  true,
-                                  true,
-                                  QStringLiteral("APFS"),
-                                  true};
-        model->volumeManager().applyRefreshedVolumes({backup});
-        model->volumeManager().selectVolume(backup);
-        settle();
+        selectBackupDrive(QStringLiteral("External Backup Drive & Archive"));
     }
 
     // Every visible button, text field and pill that is in sight, with what is wrong with it.

@@ -22,17 +22,7 @@ TEST_F(ContentViewScreenshotsTest, FourStatesOfTheWindow)
     offloaded(QStringLiteral("Mail Client"), {QStringLiteral("Mail Client")});
     copied(QStringLiteral("Archive Tool"));
     rescan();
-    const TargetVolume backup{QUrl::fromLocalFile(sandbox.drive()),
-                              QStringLiteral("Backup"),
-                              500'000'000'000,
-                              320'000'000'000,
-                              true,
-                              true,
-                              QStringLiteral("APFS"),
-                              true};
-    model->volumeManager().applyRefreshedVolumes({backup});
-    model->volumeManager().selectVolume(backup);
-    settle();
+    selectBackupDrive(QStringLiteral("Backup"));
     saveScreenshot(window.get(), QStringLiteral("mainwindow-inventory"));
 
     model->setSelectedAppIds({idOf(QStringLiteral("Notes"))});
