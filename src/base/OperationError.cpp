@@ -31,3 +31,17 @@ OperationError OperationError::process(int code, const QString &message)
 {
     return OperationError(QStringLiteral("Process"), code, message);
 }
+
+QString OperationError::messageOf(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const OperationError &operationError) {
+        return operationError.message();
+    } catch (const std::exception &other) {
+        return QStringLiteral("The operation stopped on an unexpected error: ") +
+               QString::fromLocal8Bit(other.what());
+    } catch (...) {
+        return QStringLiteral("The operation stopped on an unexpected error.");
+    }
+}

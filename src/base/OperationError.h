@@ -2,6 +2,7 @@
 
 #include <QException>
 #include <QString>
+#include <exception>
 
 // The one error type of every failing operation. Derives from QException so that it
 // survives the trip through a QFuture.
@@ -22,6 +23,9 @@ public:
     static OperationError fileSystem(int err, const QString &message);
     // An error passed through from an external process.
     static OperationError process(int code, const QString &message);
+    // What a person reads of an error of any type that ended an operation: an OperationError's
+    // message, else the exception's own text.
+    static QString messageOf(const std::exception_ptr &error);
 
 private:
     QString m_domain;

@@ -130,7 +130,7 @@ TrashResult trashLocalCopies(const QList<DuplicateLocalInstance> &instances)
 
     QStringList moves;
     for (const PendingMove &move : std::as_const(pending))
-        moves << QStringLiteral("mv ") + PrivilegeHelper::shellQuote(move.source) +
+        moves << QStringLiteral("mv -- ") + PrivilegeHelper::shellQuote(move.source) +
                      QLatin1Char(' ') + PrivilegeHelper::shellQuote(move.destination);
     const PrivilegeHelper::CommandResult outcome =
         PrivilegeHelper::runPrivilegedCommand(moves.join(QStringLiteral(" && ")));

@@ -12,6 +12,8 @@ namespace {
 
 const QString applicationsName = QStringLiteral("Applications");
 const QString supportName = QStringLiteral("Application Support");
+// Stands for whatever a target receives when it is judged before anything is there.
+const QString probeName = QStringLiteral("Probe.app");
 
 // An absolute path with at least one component and no "." or ".." component.
 bool isPlainAbsolute(const QString &path)
@@ -110,7 +112,22 @@ std::optional<QString> checkSupportSource(const QString &path, const SystemPaths
 }
 
 // Inside a folder named "Applications" or "Application Support" on a drive: below the
-// volumes root, past the drive's own folder, with the item itself inside that folder.
+// volumes root, past the drive's own folder, with the item itself inside that folder. `real`
+// is where the cleaned path really leads.
+bool isOnDriveFolder(const QString &real, const SystemPaths &paths)
+{
+    const QString volumes = realRoot(paths.volumesRoot);
+    if (!strictlyInside(real, volumes) || volumes == QLatin1String("/"))
+        return false;
+    const QStringList below = real.mid(volumes.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    // The drive's name comes first; the folder must hold the item, not be it.
+    for (qsizetype i = 1; i + 1 < below.size(); ++i) {
+        if (below.at(i) == applicationsName || below.at(i) == supportName)
+            return true;
+    }
+    return false;
+}
+
 std::optional<QString> checkDriveCopy(const QString &what, const QString &path, bool application,
                                       const SystemPaths &paths)
 {
@@ -122,16 +139,8 @@ std::optional<QString> checkDriveCopy(const QString &what, const QString &path, 
         return QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(path) +
                QStringLiteral(" passes through a broken link");
     const QString real = PathUtils::resolved(cleaned);
-    const QString volumes = realRoot(paths.volumesRoot);
-    if (strictlyInside(real, volumes) && volumes != QLatin1String("/")) {
-        const QStringList below =
-            real.mid(volumes.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        // The drive's name comes first; the folder must hold the item, not be it.
-        for (qsizetype i = 1; i + 1 < below.size(); ++i) {
-            if (below.at(i) == applicationsName || below.at(i) == supportName)
-                return std::nullopt;
-        }
-    }
+    if (isOnDriveFolder(real, paths))
+        return std::nullopt;
     return named(what, path, real) +
            QStringLiteral(" lies outside a drive's \"Applications\" and \"Application Support\" "
                           "folders in ") +
@@ -183,6 +192,29 @@ OperationError refusal(const QString &domain, const MigrationRecord &record, con
     return OperationError(domain, refusalCode,
                           QStringLiteral("Invalid migration record for '") + record.appName +
                               QStringLiteral("': ") + reason + QLatin1Char('.'));
+}
+
+Verdict checkTarget(const QString &folder)
+{
+    const QString what = QStringLiteral("folder");
+    const QString cleaned = PathUtils::standardized(folder);
+    if (!isPlainAbsolute(cleaned))
+        return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(folder) +
+                             QStringLiteral(" is not an absolute path"));
+    // Probed where the copies go, so a link inside the target is judged as the restore will.
+    const SystemPaths paths = System::current().paths();
+    for (const QString &inside : {applicationsName, supportName}) {
+        const QString probe = PathUtils::join(PathUtils::join(cleaned, inside), probeName);
+        if (passesBrokenLink(probe))
+            return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
+                                 quoted(cleaned) + QStringLiteral(" passes through a broken link"));
+        if (!isOnDriveFolder(PathUtils::resolved(probe), paths))
+            return Verdict::fail(named(what, cleaned, PathUtils::resolved(cleaned)) +
+                                 QStringLiteral(" is not on a drive in ") +
+                                 quoted(paths.volumesRoot) +
+                                 QStringLiteral(", so nothing copied there could be restored"));
+    }
+    return Verdict::pass();
 }
 
 void enforce(const QString &domain, const MigrationRecord &record)

@@ -24,6 +24,12 @@ namespace RecordRule {
 // Passes, or fails with a reason that names the offending path and why.
 [[nodiscard]] Verdict check(const MigrationRecord &record);
 
+// Whether a target (a drive's root or a folder chosen on one) can receive copies whose record
+// passes the rule: what goes into its "Applications" and "Application Support" folders must
+// lie on a drive below the volumes root, links resolved. Fails with a reason that names the
+// folder and why, for the choice of a target and the engine before its first write.
+[[nodiscard]] Verdict checkTarget(const QString &folder);
+
 // The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
 // record for '<app>': <reason>."
 [[nodiscard]] OperationError refusal(const QString &domain, const MigrationRecord &record,

@@ -13,6 +13,7 @@
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
+#include "services/RecordRule.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadFileOps.h"
@@ -132,6 +133,11 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
         throw offloadError(202, QStringLiteral("Application '") + app.name +
                                     QStringLiteral("' is currently running. Please quit it "
                                                    "before offloading."));
+    // A copy the restore would refuse is no backup: refused before anything is written.
+    if (const Verdict place = RecordRule::checkTarget(target.id()); !place.ok)
+        throw offloadError(208, QStringLiteral("Target '") + target.name +
+                                    QStringLiteral("' cannot be used: ") +
+                                    place.reason.value_or(QString()) + QLatin1Char('.'));
     if (!target.isWritable)
         throw offloadError(203, QStringLiteral("Target volume '") + target.name +
                                     QStringLiteral("' is read-only or not writable."));

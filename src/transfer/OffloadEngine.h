@@ -43,8 +43,9 @@ struct OffloadProgress
 // Every operation opens with resetCancellationState(). A cancel request stays in force
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
-// 206 refusals, 207 the target drive is gone, 301 copy, 302 stand-in, 3072 cancelled) or passed
-// through from the file operations, the proxy builder and the ledger.
+// 206 refusals, 207 the target drive is gone, 208 a target whose copies could never be
+// restored, 301 copy, 302 stand-in, 3072 cancelled) or passed through from the file
+// operations, the proxy builder and the ledger.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -86,7 +87,8 @@ public:
     [[nodiscard]] IntegrityVerifier::CancelProbe makeCancelProbe() const;
     [[nodiscard]] CancelState &cancelState() { return m_cancel; }
 
-    // Throws the first failed check (codes 201 to 205); judges only the two records.
+    // Throws the first failed check (codes 201 to 205, 208); judges the two records and where
+    // the target's links lead.
     void validateOffloadPreflight(const AppItem &app, const TargetVolume &target) const;
 
     // --- Operations: called on the main thread, the work runs on the thread pool ---

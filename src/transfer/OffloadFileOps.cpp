@@ -76,7 +76,7 @@ void OffloadFileOps::removeLink(const QString &path)
     if (PrivilegeHelper::isWritable(PathUtils::parentPath(path)) &&
         ::unlink(QFile::encodeName(path).constData()) == 0)
         return;
-    const auto result = PrivilegeHelper::runPrivilegedCommand(QStringLiteral("/bin/rm -f ") +
+    const auto result = PrivilegeHelper::runPrivilegedCommand(QStringLiteral("/bin/rm -f -- ") +
                                                               PrivilegeHelper::shellQuote(path));
     if (!result.success)
         throw OperationError(PrivilegeHelper::errorDomain, 1,

@@ -108,10 +108,11 @@ QFuture<void> OffloadEngine::startOperation(std::function<void()> steps)
     resetCancellationState();
     m_operations.removeIf([](const QFuture<void> &operation) { return operation.isFinished(); });
     QFuture<void> operation = QtConcurrent::run([this, steps = std::move(steps)] {
+        // Whatever ends the run, of whatever type, is published and leaves the engine idle.
         try {
             steps();
-        } catch (const OperationError &error) {
-            publishFailure(error.message());
+        } catch (...) {
+            publishFailure(OperationError::messageOf(std::current_exception()));
             throw;
         }
     });

@@ -52,7 +52,7 @@ void removeDanglingLink(const QString &path)
         ::unlink(QFile::encodeName(path).constData()) == 0)
         return;
     const PrivilegeHelper::CommandResult result = PrivilegeHelper::runPrivilegedCommand(
-        QStringLiteral("/bin/rm -f ") + PrivilegeHelper::shellQuote(path));
+        QStringLiteral("/bin/rm -f -- ") + PrivilegeHelper::shellQuote(path));
     if (!result.success)
         throw OperationError(PrivilegeHelper::errorDomain, 1,
                              QStringLiteral("Failed to remove '") + path +

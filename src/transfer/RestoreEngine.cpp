@@ -127,6 +127,20 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
     });
 }
 
+// Runs one of the engine's entries on its worker: an error of another type than the engine's
+// own ends the restore as visibly, so the engine is never left busy.
+void endingVisibly(RestoreContext &context, const std::function<void()> &restore)
+{
+    try {
+        restore();
+    } catch (const OperationError &) {
+        throw; // published where it was caught
+    } catch (...) {
+        publishFailure(context, OperationError::messageOf(std::current_exception()));
+        throw;
+    }
+}
+
 } // namespace
 
 RestoreEngine::RestoreEngine(QObject *parent)
@@ -220,7 +234,7 @@ QFuture<void> RestoreEngine::restoreBatch(const QList<AppItem> &apps,
                                           const std::optional<QUrl> &targetVolumeURL)
 {
     return QtConcurrent::run([context = m_context, apps, targetVolumeURL] {
-        runBatch(*context, apps, targetVolumeURL);
+        endingVisibly(*context, [&] { runBatch(*context, apps, targetVolumeURL); });
     });
 }
 
@@ -228,12 +242,14 @@ QFuture<void> RestoreEngine::restoreApplication(const AppItem &app,
                                                 const std::optional<QUrl> &targetVolumeURL)
 {
     return QtConcurrent::run([context = m_context, app, targetVolumeURL] {
-        try {
-            runAppRestore(*context, app, targetVolumeURL);
-        } catch (const OperationError &failure) {
-            publishFailure(*context, failure.message());
-            throw;
-        }
+        endingVisibly(*context, [&] {
+            try {
+                runAppRestore(*context, app, targetVolumeURL);
+            } catch (const OperationError &failure) {
+                publishFailure(*context, failure.message());
+                throw;
+            }
+        });
     });
 }
 
@@ -241,7 +257,7 @@ QFuture<void> RestoreEngine::restoreApplication(const MigrationRecord &record,
                                                 const std::optional<QUrl> &targetVolumeURL)
 {
     return QtConcurrent::run([context = m_context, record, targetVolumeURL] {
-        runRecordRestore(*context, record, targetVolumeURL);
+        endingVisibly(*context, [&] { runRecordRestore(*context, record, targetVolumeURL); });
     });
 }
 

@@ -5,6 +5,7 @@
 #include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
+#include "services/RecordRule.h"
 #include "volumes/EjectBlockers.h"
 
 #include <QCoreApplication>
@@ -246,19 +247,27 @@ void VolumeManager::selectVolume(const TargetVolume &volume)
     System::current().preferences().setValue(lastSelectedKey(), volume.url.toLocalFile());
 }
 
-void VolumeManager::selectCustomDirectory(const QUrl &url)
+std::optional<QString> VolumeManager::selectCustomDirectory(const QUrl &url)
 {
     System &system = System::current();
     const QString path = PathUtils::standardized(url.toLocalFile());
     if (isBootRoot(PathUtils::resolved(url.toLocalFile()), bootRoot()))
-        return;
+        return std::nullopt;
     const std::optional<VolumeResourceValues> values = system.volumes().resourceValues(path);
     if (values && (values->isInternal == true || values->isRootFileSystem == true)) {
         AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Volume"),
                                 QStringLiteral("Rejected custom destination on internal/boot "
                                                "disk: ") +
                                     path);
-        return;
+        return std::nullopt;
+    }
+    // The restore accepts copies only where this rule does: a backup it would refuse is never
+    // begun.
+    if (const Verdict place = RecordRule::checkTarget(path); !place.ok) {
+        const QString reason = place.reason.value_or(QString());
+        AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Volume"),
+                                QStringLiteral("Rejected custom destination: ") + reason);
+        return QStringLiteral("This folder cannot be the target: ") + reason + QLatin1Char('.');
     }
     const QString folderName = PathUtils::lastComponent(path);
     const QString volumeName = values && values->volumeName ? *values->volumeName : folderName;
@@ -276,6 +285,7 @@ void VolumeManager::selectCustomDirectory(const QUrl &url)
     setCustomTarget(folder);
     setSelectedVolume(folder);
     system.preferences().setValue(lastSelectedKey(), path);
+    return std::nullopt;
 }
 
 void VolumeManager::applyRefreshedVolumes(const QList<TargetVolume> &volumes)

@@ -9,6 +9,7 @@
 #include "model/TargetVolume.h"
 #include "platform/linux/LinuxVolumeService.h"
 #include "services/LedgerService.h"
+#include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
 #include "support/PrivateMounts.h"
@@ -248,32 +249,95 @@ TEST(DriveProof, AMountedDriveTakesTheCopyAndGivesItBack)
         offloadAndRestoreOnAProvenDrive();
 }
 
-// --- A folder chosen as the target, its drive then unmounted ---
+// --- A folder chosen as the target: its drive then unmounted, or mounted where the restore
+// never looks ---
 
 struct CustomCase
 {
     const char *name;
     const char *folder; // below the drive's root; empty: the root itself
+    // Where the drive is mounted, below the sandbox's root; nullptr: its folder in the volumes
+    // root.
+    const char *mountedAt = nullptr;
 };
 
 class UnmountedCustomTarget : public ::testing::TestWithParam<CustomCase>
 {};
 
+// Neither the choice nor, with the folder given to it anyway, the engine lets a copy go where
+// the restore would refuse it; the drive stays byte for byte as it was.
+void refuseAPlaceTheRestoreRefuses(RealDrive &drive, const QString &mountPoint,
+                                   const QString &folder, const std::optional<QString> &refusal,
+                                   const VolumeManager &manager)
+{
+    const QString expected = QStringLiteral("the folder '") + folder +
+                             QStringLiteral("' is not on a drive in '") +
+                             drive.sandbox.volumesRoot() +
+                             QStringLiteral("', so nothing copied there could be restored.");
+    EXPECT_EQ(refusal.value_or(QString()),
+              QStringLiteral("This folder cannot be the target: ") + expected);
+    EXPECT_FALSE(manager.customTarget());
+    EXPECT_FALSE(manager.selectedVolume());
+
+    // The folder as the choice would have made it.
+    const QUrl url = QUrl::fromLocalFile(folder);
+    const VolumeSpace space = VolumeManager::getVolumeSpace(url);
+    const FileSystemTypeInfo type = VolumeManager::getFileSystemType(url);
+    const TargetVolume target{url,
+                              QStringLiteral("Apps (usb)"),
+                              space.total,
+                              space.free,
+                              true,
+                              true,
+                              type.type,
+                              type.supportsSymlinks,
+                              FileSystemIdentity::of(folder)};
+    ASSERT_TRUE(target.isCompatible());
+    const TreeDigest driveBefore = digestTree(mountPoint);
+    const QMap<QString, TreeDigest> macBefore = drive.mac();
+    for (const Step step : {Step::copyOnly, Step::offload}) {
+        const auto [code, message] = drive.run(step, target);
+        EXPECT_EQ(code, 208) << message.toStdString();
+        EXPECT_EQ(message, QStringLiteral("Target 'Apps (usb)' cannot be used: ") + expected);
+    }
+    EXPECT_EQ(describeDifference(driveBefore, digestTree(mountPoint)), QString());
+    EXPECT_EQ(drive.mac(), macBefore);
+    EXPECT_TRUE(drive.ledger.records().isEmpty());
+}
+
 void dropAGoneCustomTarget(const CustomCase &c)
 {
     RealDrive drive;
-    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m"))) << "cannot mount tmpfs";
+    const QString mountPoint =
+        c.mountedAt ? Sandbox::makeFolder(drive.sandbox.path(c.mountedAt)) : drive.sandbox.drive();
+    ASSERT_TRUE(PrivateMounts::mountTmpfs(mountPoint, QStringLiteral("size=600m")))
+        << "cannot mount tmpfs";
     drive.buildApp();
-    QString folder = drive.sandbox.drive();
+    QString folder = mountPoint;
     if (*c.folder)
         folder = Sandbox::makeFolder(folder + QLatin1Char('/') + QLatin1String(c.folder));
 
     VolumeManager manager(&drive.ledger);
     drainEvents();
-    manager.selectCustomDirectory(QUrl::fromLocalFile(folder));
+    const std::optional<QString> refusal =
+        manager.selectCustomDirectory(QUrl::fromLocalFile(folder));
+    if (c.mountedAt) {
+        refuseAPlaceTheRestoreRefuses(drive, mountPoint, folder, refusal, manager);
+        return;
+    }
+    EXPECT_FALSE(refusal);
     ASSERT_TRUE(manager.customTarget());
     const TargetVolume chosen = *manager.customTarget();
     ASSERT_EQ(manager.selectedVolume(), chosen);
+
+    // A backup to the folder is one the restore takes back.
+    const auto [copied, copyMessage] = drive.run(Step::copyOnly, chosen);
+    ASSERT_EQ(copied, 0) << copyMessage.toStdString();
+    ASSERT_EQ(drive.ledger.records().size(), 1);
+    const Verdict rule = RecordRule::check(drive.ledger.records().first());
+    EXPECT_TRUE(rule.ok) << rule.reason.value_or(QString()).toStdString();
+    const auto [restored, restoreMessage] = drive.run(Step::restore, chosen);
+    EXPECT_EQ(restored, 0) << restoreMessage.toStdString();
 
     ASSERT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
     manager.refreshVolumes();
@@ -294,10 +358,13 @@ TEST_P(UnmountedCustomTarget, IsNoTargetAndTakesNoCopy)
         dropAGoneCustomTarget(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(DriveProof, UnmountedCustomTarget,
-                         ::testing::Values(CustomCase{"DriveRoot", ""},
-                                           CustomCase{"FolderOnTheDrive", "Backups"}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    DriveProof, UnmountedCustomTarget,
+    ::testing::Values(CustomCase{"DriveRoot", ""}, CustomCase{"FolderOnTheDrive", "Backups"},
+                      // As a desktop mounts drives under /mnt or /media.
+                      CustomCase{"DriveRootOutsideTheVolumesRoot", "", "mnt/usb"},
+                      CustomCase{"FolderOnADriveOutsideTheVolumesRoot", "Apps", "mnt/usb"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive that runs out of room during the copy ---
 

@@ -92,8 +92,12 @@ TEST_F(TrashTest, RefusedMovesShareOneAdministratorCommandWithDistinctNames)
     ASSERT_EQ(adminShell.commands().size(), 1);
     const QString command = adminShell.commands().first();
     const QString trash = sandbox.paths().trash;
-    EXPECT_TRUE(
-        command.startsWith("mv '" + first.localApp.id() + "' '" + trash + "/Tool.app' && mv '"));
+    EXPECT_TRUE(command.startsWith("mv -- '" + first.localApp.id() + "' '" + trash +
+                                   "/Tool.app' && mv -- '"))
+        << command.toStdString();
+    // Every move of the chain ends its options before the paths.
+    EXPECT_EQ(command.count(QStringLiteral("mv ")), 3);
+    EXPECT_EQ(command.count(QStringLiteral("mv -- '")), 3);
     EXPECT_TRUE(command.contains("/It'\\''s/Tool.app' '" + trash + "/Tool-"))
         << command.toStdString();
     const QStringList names = trashNames();

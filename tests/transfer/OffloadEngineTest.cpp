@@ -60,8 +60,11 @@ struct PreflightCase
     bool writable;
     const char *format;
     qint64 freeBytes;
-    int code; // 0: passes
-    const char *message;
+    int code;            // 0: passes
+    const char *message; // "{root}" stands for the sandbox's root
+    // The target below the sandbox's root, made as a folder; "link->folder" makes the folder
+    // and a link to it. Nothing: the drive.
+    const char *place = nullptr;
 };
 
 class Preflight : public ::testing::TestWithParam<PreflightCase>
@@ -83,7 +86,14 @@ TEST_P(Preflight, FirstFailedCheckDecides)
         folder.isSelected = selected;
         app.supportFolders.append(folder);
     }
-    const TargetVolume target{.url = QUrl::fromLocalFile(sandbox.drive()),
+    QString place = sandbox.drive();
+    if (c.place) {
+        const QStringList parts = QString::fromUtf8(c.place).split(QStringLiteral("->"));
+        place = sandbox.makeFolder(sandbox.path(parts.last()));
+        if (parts.size() == 2)
+            place = sandbox.makeSymlink(sandbox.path(parts.first()), place);
+    }
+    const TargetVolume target{.url = QUrl::fromLocalFile(place),
                               .name = QStringLiteral("Drive"),
                               .freeBytes = c.freeBytes,
                               .isWritable = c.writable,
@@ -96,7 +106,8 @@ TEST_P(Preflight, FirstFailedCheckDecides)
     } catch (const OperationError &error) {
         EXPECT_EQ(error.domain(), QStringLiteral("OffloadEngine"));
         EXPECT_EQ(error.code(), c.code);
-        EXPECT_EQ(error.message(), QString::fromUtf8(c.message));
+        EXPECT_EQ(error.message(),
+                  QString::fromUtf8(c.message).replace(QStringLiteral("{root}"), sandbox.root()));
     }
 }
 
@@ -120,7 +131,24 @@ INSTANTIATE_TEST_SUITE_P(
                       "are read-only on macOS and cannot host macOS applications."},
         PreflightCase{"IncompatibleWithoutReason", nullptr, false, true, "nfs", needed, 205,
                       "Target drive 'Drive' (nfs) is not compatible with macOS apps: "
-                      "Incompatible filesystem format."}),
+                      "Incompatible filesystem format."},
+        // Copies the restore would refuse, whatever else the target offers.
+        PreflightCase{"FolderOnADriveOutsideTheVolumesRoot", nullptr, false, true, "APFS", needed,
+                      208,
+                      "Target 'Drive' cannot be used: the folder '{root}/mnt/usb/Apps' is not on "
+                      "a drive in '{root}/Volumes', so nothing copied there could be restored.",
+                      "mnt/usb/Apps"},
+        PreflightCase{"TheVolumesRootItself", nullptr, false, false, "APFS", needed, 208,
+                      "Target 'Drive' cannot be used: the folder '{root}/Volumes' is not on a "
+                      "drive in '{root}/Volumes', so nothing copied there could be restored.",
+                      "Volumes"},
+        PreflightCase{"LinkOnTheDriveLeadingOutside", nullptr, false, true, "APFS", needed, 208,
+                      "Target 'Drive' cannot be used: the folder '{root}/Volumes/Drive/Apps' (a "
+                      "link leads it to '{root}/mnt/usb') is not on a drive in '{root}/Volumes', "
+                      "so nothing copied there could be restored.",
+                      "Volumes/Drive/Apps->mnt/usb"},
+        PreflightCase{"FolderOnTheDrive", nullptr, false, true, "APFS", needed, 0, "",
+                      "Volumes/Drive/Backups"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An unplugged drive leaves its mount point behind as a folder of the Mac's own disk (or takes

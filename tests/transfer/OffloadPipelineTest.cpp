@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace {
 
@@ -370,6 +371,9 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
             << scenario.errorMessage.toStdString();
         EXPECT_TRUE(scenario.macUnchanged());
         EXPECT_TRUE(scenario.ledger.records().isEmpty());
+        // Whatever the error's type, the run ended visibly and the engine is free again.
+        EXPECT_FALSE(scenario.engine.isOffloading());
+        EXPECT_EQ(scenario.engine.progress().error, scenario.errorMessage);
     }
 }
 
@@ -414,7 +418,16 @@ INSTANTIATE_TEST_SUITE_P(
                                  return true;
                              });
                          },
-                         EIO, "Injected failure: recordMigration"}),
+                         EIO, "Injected failure: recordMigration"},
+        // An error of another type than the engine's own, as the first copy starts.
+        MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
+                         [](PipelineScenario &s) {
+                             s.sandbox.system().setCopyTool(
+                                 [](const QString &, const QString &) -> QStringList {
+                                     throw std::runtime_error("no copy tool today");
+                                 });
+                         },
+                         -1, "The operation stopped on an unexpected error: no copy tool today"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- Re-offload: which support folders the new record carries over ---

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>
+#include <stdexcept>
 
 namespace {
 
@@ -292,6 +293,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "Verification failed for restored application bundle 'Editor'. External "
                     "application was left untouched.",
                     "active", true, Local::unchanged, 1},
+        // An error of another type than the engine's own ends the restore as visibly.
+        OutcomeCase{"ForeignErrorAtTheCopy",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.sandbox.system().setCopyTool(
+                            [](const QString &, const QString &) -> QStringList {
+                                throw std::runtime_error("no copy tool today");
+                            });
+                    },
+                    -1, "The operation stopped on an unexpected error: no copy tool today",
+                    "active", true, Local::unchanged, 0},
         OutcomeCase{"FinalVerificationFailing",
                     [](Scene &s) {
                         s.offload(s.editor);

@@ -110,11 +110,20 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
     {
         const char *label;
         std::function<void(VolumeResourceValues &)> change;
-        bool logged;
+        const char *line;  // the warning logged, the folder's path following
+        const char *reply; // what the user is told; nullptr: nothing
     };
     const Row rows[] = {
-        {"root file system", [](VolumeResourceValues &v) { v.isRootFileSystem = true; }, true},
-        {"internal disk", [](VolumeResourceValues &v) { v.isInternal = true; }, true},
+        {"root file system", [](VolumeResourceValues &v) { v.isRootFileSystem = true; },
+         "Rejected custom destination on internal/boot disk: ", nullptr},
+        {"internal disk", [](VolumeResourceValues &v) { v.isInternal = true; },
+         "Rejected custom destination on internal/boot disk: ", nullptr},
+        // An external drive mounted outside the volumes root (as under /mnt or /media): the
+        // restore would refuse every copy made there.
+        {"drive outside the volumes root", [](VolumeResourceValues &) {},
+         "Rejected custom destination: the folder '",
+         "This folder cannot be the target: the folder '{folder}' is not on a drive in "
+         "'{volumes}', so nothing copied there could be restored."},
     };
     for (const Row &row : rows) {
         Sandbox box;
@@ -128,13 +137,20 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
         manager->selectVolume(manager->availableVolumes().first());
         const int before = rejectionLines();
 
-        manager->selectCustomDirectory(QUrl::fromLocalFile(folder));
+        const std::optional<QString> reply =
+            manager->selectCustomDirectory(QUrl::fromLocalFile(folder));
         EXPECT_EQ(selectedName(*manager), QStringLiteral("Drive")) << row.label;
         EXPECT_FALSE(manager->customTarget()) << row.label;
         EXPECT_EQ(savedPath(box).toString(), box.drive()) << row.label;
         EXPECT_EQ(rejectionLines(), before + 1) << row.label;
         EXPECT_TRUE(AppLogger::shared().readRecentLines(5).contains(
-            QStringLiteral("Rejected custom destination on internal/boot disk: ") + folder))
+            QString::fromUtf8(row.line) + (row.reply ? QString() : folder)))
+            << row.label;
+        EXPECT_EQ(reply.value_or(QStringLiteral("<nothing>")),
+                  row.reply ? QString::fromUtf8(row.reply)
+                                  .replace(QStringLiteral("{folder}"), folder)
+                                  .replace(QStringLiteral("{volumes}"), box.volumesRoot())
+                            : QStringLiteral("<nothing>"))
             << row.label;
     }
 
@@ -152,7 +168,7 @@ TEST(TargetSelectionTest, FolderNamesAndADriveRootChosenAsFolder)
 {
     Sandbox box;
     mountDrive(box.system(), box.drive(), externalDrive(QStringLiteral("Drive")));
-    const QString loose = box.makeFolder(box.path(QStringLiteral("loose/Apps")));
+    const QString loose = box.makeFolder(box.volumesRoot() + QStringLiteral("/loose/Apps"));
     box.system().setReadOnly(loose);
     const auto manager = startedManager();
     // No volume name: named after itself; unwritable: accepted, but shown as incompatible.

@@ -59,6 +59,8 @@ inline const QString folderPanelMessage =
     QStringLiteral("Select an external drive root or folder where applications and support "
                    "files should be offloaded:");
 inline const QString ejectAlertTitle = QStringLiteral("Safely Eject Drive");
+// A folder chosen in the panel that cannot be the target.
+inline const QString folderRefusedTitle = QStringLiteral("Target Folder");
 
 [[nodiscard]] RefreshButtonModel refreshButton(bool isScanning);
 [[nodiscard]] VolumeLabelModel volumeLabel(const std::optional<TargetVolume> &selected);

@@ -282,11 +282,27 @@ void VolumeToolbarView::chooseFolder()
     panel->setDirectory(System::current().paths().volumesRoot);
     addMessage(panel, ToolbarPresenter::folderPanelMessage);
     connect(panel, &QFileDialog::urlSelected, this, [this](const QUrl &url) {
-        if (m_manager && url.isValid() && !url.isEmpty())
-            m_manager->selectCustomDirectory(url);
+        if (!m_manager || !url.isValid() || url.isEmpty())
+            return;
+        if (const std::optional<QString> refusal = m_manager->selectCustomDirectory(url))
+            showFolderRefused(*refusal);
     });
     m_panel = panel;
     panel->open();
+}
+
+void VolumeToolbarView::showFolderRefused(const QString &message)
+{
+    if (m_refusedAlert)
+        m_refusedAlert->close();
+    auto *alert = new QMessageBox(QMessageBox::Warning, ToolbarPresenter::folderRefusedTitle,
+                                  message, QMessageBox::Ok, window());
+    alert->setObjectName(QStringLiteral("folderRefusedAlert"));
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setWindowModality(Qt::WindowModal);
+    alert->setEscapeButton(QMessageBox::Ok);
+    m_refusedAlert = alert;
+    alert->open();
 }
 
 QCoro::Task<> VolumeToolbarView::eject(TargetVolume volume)

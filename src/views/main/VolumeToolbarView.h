@@ -27,7 +27,8 @@ class VolumeManager;
 // "noTargetTitle" (under it), "targetFree",
 // "capacityBar"; menu actions "noDrivesNote", "volumeRow", "customFolderRow",
 // "chooseFolderAction", "refreshDrivesAction", "ejectAction"; the panel
-// "targetFolderPanel" and the alert "ejectAlert".
+// "targetFolderPanel" and the alerts "ejectAlert" and "folderRefusedAlert" (a folder from the
+// panel that cannot be the target).
 class VolumeToolbarView final : public QToolButton
 {
     Q_OBJECT
@@ -47,6 +48,7 @@ public:
     [[nodiscard]] QFileDialog *folderPanel() const { return m_panel; }
     [[nodiscard]] QMessageBox *ejectAlert() const { return m_alert; }
     [[nodiscard]] QMessageBox *driveGoneAlert() const { return m_goneAlert; }
+    [[nodiscard]] QMessageBox *folderRefusedAlert() const { return m_refusedAlert; }
     [[nodiscard]] const std::optional<QString> &ejectAlertMessage() const
     {
         return m_ejectAlertMessage;
@@ -72,6 +74,8 @@ private:
     // Selects `volume` only while the drive manager still lists it.
     void chooseVolume(const TargetVolume &volume);
     QCoro::Task<> eject(TargetVolume volume);
+    // A folder from the panel that cannot be the target: the alert says why.
+    void showFolderRefused(const QString &message);
 
     QPointer<VolumeManager> m_manager;
     EjectOperation m_eject;
@@ -90,4 +94,5 @@ private:
     QPointer<QFileDialog> m_panel;
     QPointer<QMessageBox> m_alert;
     QPointer<QMessageBox> m_goneAlert;
+    QPointer<QMessageBox> m_refusedAlert;
 };

@@ -126,6 +126,28 @@ TEST_F(VolumeToolbarViewTest, CustomFolderFromThePanel)
     EXPECT_TRUE(texts.contains(QStringLiteral("[Custom Destination Folder]")));
     EXPECT_TRUE(texts.contains(QStringLiteral("*Folder: Apps (Drive)")));
     EXPECT_EQ(texts.last(), QStringLiteral("Safely Eject Apps (Drive)\u2026"));
+
+    // A drive mounted outside the volumes root: the restore could never bring back what went
+    // there, so the folder is refused and an alert says why; the target stays.
+    const QString elsewhere = sandbox.makeFolder(sandbox.path(QStringLiteral("mnt/usb")));
+    drive.values.volumeName = QStringLiteral("USB");
+    sandbox.system().fakeVolumes().setVolume(elsewhere, drive);
+    action(QStringLiteral("chooseFolderAction"))->trigger();
+    panel = toolbar()->folderPanel();
+    ASSERT_TRUE(panel);
+    emit panel->urlSelected(QUrl::fromLocalFile(elsewhere));
+    panel->reject();
+    settle();
+    QMessageBox *alert = toolbar()->folderRefusedAlert();
+    ASSERT_TRUE(alert);
+    EXPECT_TRUE(alert->isVisible());
+    EXPECT_EQ(alert->windowTitle(), QStringLiteral("Target Folder"));
+    EXPECT_EQ(alert->text(), QStringLiteral("This folder cannot be the target: the folder '") +
+                                 elsewhere + QStringLiteral("' is not on a drive in '") +
+                                 sandbox.volumesRoot() +
+                                 QStringLiteral("', so nothing copied there could be restored."));
+    alert->accept();
+    EXPECT_EQ(label(QStringLiteral("targetTitle")), QStringLiteral("Apps (Drive) (EXT4)"));
 }
 
 TEST_F(VolumeToolbarViewTest, FailedEjectShowsTheAlert)
