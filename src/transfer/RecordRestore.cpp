@@ -339,7 +339,9 @@ OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRec
                      QStringLiteral(", but not its support data: ") +
                      names.join(QStringLiteral(", ")) +
                      QStringLiteral(" stayed on the drive. Connect the drive, choose it again and "
-                                    "retry to bring it back."));
+                                    "retry to bring ") +
+                     (pending.size() > 1 ? QStringLiteral("them") : QStringLiteral("it")) +
+                     QStringLiteral(" back."));
 }
 
 void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
