@@ -10,11 +10,13 @@
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/CopyRunner.h"
+#include "transfer/DriveLayout.h"
 #include "transfer/DriveProof.h"
 #include "transfer/RestoreContext.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/RestorePaths.h"
 
+#include <QDir>
 #include <QFile>
 #include <algorithm>
 #include <filesystem>
@@ -128,6 +130,7 @@ void RecordRestore::run()
         restoreBundle();
     restoreSupportFolders();
     updateLedger();
+    removeEarlierStagingCopies();
     removeDriveCopies();
 }
 
@@ -217,6 +220,7 @@ void RecordRestore::restoreBundle()
             throw differingApplicationError();
         m_removalList.append(drive);
         m_keptLocalPaths.append(local);
+        m_bundleOnMac = true;
         return;
     }
 
@@ -241,6 +245,7 @@ void RecordRestore::restoreBundle()
                              QStringLiteral("'. External application bundle at '") + drive +
                              QStringLiteral("' was preserved."));
     m_removalList.append(drive);
+    m_bundleOnMac = true;
 }
 
 bool RecordRestore::swapBundle(const QString &staging)
@@ -262,6 +267,7 @@ bool RecordRestore::swapBundle(const QString &staging)
             throw differingApplicationError();
         m_removalList.append(drive);
         m_keptLocalPaths.append(local);
+        m_bundleOnMac = true;
         return false;
     case LocalItem::standIn:
         removeInTheWay(local);
@@ -280,8 +286,62 @@ bool RecordRestore::swapBundle(const QString &staging)
 
 void RecordRestore::restoreSupportFolders()
 {
-    for (const SupportFolderRecord &folder : m_record.supportFolders)
-        restoreSupportFolder(folder);
+    const QList<SupportFolderRecord> &folders = m_record.supportFolders;
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        try {
+            restoreSupportFolder(folders.at(i));
+        } catch (const OperationError &) {
+            // With the drive still there the record stays as it was and a retry starts over;
+            // without it, the ledger must not go on saying the application is on the drive.
+            if (!m_bundleOnMac || driveStillThere())
+                throw;
+            QList<SupportFolderRecord> pending;
+            for (qsizetype j = i; j < folders.size(); ++j) {
+                if (folders.at(j).source != folders.at(j).target)
+                    pending.append(folders.at(j));
+            }
+            throw recordApplicationOnly(pending);
+        }
+    }
+}
+
+OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRecord> &pending)
+{
+    QStringList names;
+    for (const SupportFolderRecord &folder : pending)
+        names.append(QLatin1Char('\'') + folder.displayName + QLatin1Char('\''));
+    bool recorded = true;
+    try {
+        const QString now = iso8601SecondsNow();
+        LedgerService &ledger = m_context.ledger();
+        // Only the Mac's ledgers: the drive's are out of reach.
+        ledger.updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(), now);
+        // The folders still on the drive keep a record in force (no drive copy of the
+        // application in it), so the next scan and a retry find them. Records merge by place
+        // and time: it must not share the second of the record it follows.
+        const QDateTime then = QDateTime::fromString(m_record.timestamp, Qt::ISODate);
+        const QString stamp =
+            then.isValid() && now <= m_record.timestamp ? iso8601Seconds(then.addSecs(1)) : now;
+        ledger.recordMigration(MigrationRecord(
+            stamp, m_record.appName, m_record.bundleId, m_record.version, m_record.appOriginalPath,
+            std::nullopt, true, MigrationStatus::active(), pending));
+    } catch (const OperationError &failure) {
+        recorded = false;
+        AppLogger::shared().log(AppLogLevel::error, category,
+                                QStringLiteral("Could not record the partial restore of '") +
+                                    m_record.appName + QStringLiteral("': ") + failure.message());
+    }
+    return error(DriveProof::restoreCode,
+                 QStringLiteral("The drive \"") + m_driveName +
+                     QStringLiteral("\" is no longer connected. '") + m_record.appName +
+                     QStringLiteral("' was restored to your Mac") +
+                     (recorded ? QStringLiteral(" (ledger updated)") : QString()) +
+                     QStringLiteral(", but not its support data: ") +
+                     names.join(QStringLiteral(", ")) +
+                     QStringLiteral(" stayed on the drive. Connect the drive, choose it again and "
+                                    "retry to bring ") +
+                     (pending.size() > 1 ? QStringLiteral("them") : QStringLiteral("it")) +
+                     QStringLiteral(" back."));
 }
 
 void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
@@ -438,6 +498,33 @@ void RecordRestore::updateLedger()
         driveThere ? m_targetVolumeURL : std::optional<QUrl>(), folders);
 }
 
+void RecordRestore::removeEarlierStagingCopies() const
+{
+    for (const QString &place : std::as_const(m_keptLocalPaths)) {
+        const QString folder = PathUtils::parentPath(place);
+        const QString prefix = PathUtils::lastComponent(place) + QStringLiteral(".restoring-");
+        const QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden |
+                                                         QDir::System | QDir::NoDotAndDotDot);
+        for (const QString &name : names) {
+            if (name.startsWith(prefix) && isUuidText(name.mid(prefix.size())))
+                removeQuietly(PathUtils::join(folder, name));
+        }
+    }
+}
+
+QString RecordRestore::markForRemoval(const QString &path)
+{
+    const QString marked = DriveLayout::stagedLocation(QUrl::fromLocalFile(path)).toLocalFile();
+    // An item of that name is itself a leftover: an offload or a removal cut short.
+    if (PathUtils::existsNoFollow(marked) && !removePlainly(marked))
+        PrivilegeHelper::safeRemove(marked);
+    PrivilegeHelper::safeMove(path, marked);
+    return marked;
+}
+
+// Each copy is renamed to its staged-copy name before anything of it is deleted: a removal cut
+// short at any moment (power loss, a killed program) leaves only items that the leftover scan
+// lists and its cleanup removes, never a partly deleted copy under the name of a real one.
 void RecordRestore::removeDriveCopies()
 {
     // A backup's drive copies are the backup itself; restoring from it never deletes them.
@@ -450,6 +537,7 @@ void RecordRestore::removeDriveCopies()
                                             "drive \"") +
                              m_driveName + QStringLiteral("\": it is no longer connected."));
     QStringList failures;
+    QStringList marked;
     for (const QString &path : std::as_const(m_removalList)) {
         const auto kept =
             std::find_if(m_keptLocalPaths.cbegin(), m_keptLocalPaths.cend(),
@@ -461,7 +549,16 @@ void RecordRestore::removeDriveCopies()
                             *kept + QStringLiteral("'"));
             continue;
         }
-        if (!PathUtils::existsFollowingLinks(path) || removePlainly(path))
+        if (!PathUtils::existsFollowingLinks(path))
+            continue;
+        try {
+            marked.append(markForRemoval(path));
+        } catch (const OperationError &failure) {
+            failures.append(path + QStringLiteral(": ") + failure.message());
+        }
+    }
+    for (const QString &path : std::as_const(marked)) {
+        if (removePlainly(path))
             continue;
         try {
             PrivilegeHelper::safeRemove(path);

@@ -60,10 +60,20 @@ private:
     bool swapBundle(const QString &staging);
     void restoreSupportFolders();
     void restoreSupportFolder(const SupportFolderRecord &folder);
+    // The drive went away after the application came back: records that in the Mac's ledger
+    // (the application restored, `pending` still on the drive in a record of its own) and
+    // returns the 410 that says so.
+    [[nodiscard]] OperationError recordApplicationOnly(const QList<SupportFolderRecord> &pending);
     void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                            bool localIsLink, bool preserveLocal);
     void updateLedger();
+    // Removes ".restoring-" copies that earlier, interrupted runs left beside the restored
+    // places.
+    void removeEarlierStagingCopies() const;
+    // The deletion stage: each drive copy is renamed to its staged-copy name, then deleted.
     void removeDriveCopies();
+    // Renames the drive copy at `path` to its staged-copy name and returns that name.
+    [[nodiscard]] static QString markForRemoval(const QString &path);
 
     // Copies `from` to a fresh `staging` and verifies it, once more after a pause; throws
     // `failure` (the staging copy removed) when both verifications fail.
@@ -79,6 +89,8 @@ private:
     QStringList m_removalList;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
+    // The application is on the Mac: restored and verified, or found identical in place.
+    bool m_bundleOnMac = false;
     // The drive the copies come from, as found when the restore began.
     bool m_provesDrive = false;
     std::optional<FileSystemIdentity> m_drive;

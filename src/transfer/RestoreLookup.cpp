@@ -4,6 +4,7 @@
 #include "base/PathUtils.h"
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
+#include "transfer/DriveLayout.h"
 #include "transfer/RecordRestore.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/RestorePaths.h"
@@ -20,6 +21,51 @@ OperationError noTargetError(const AppItem &app)
     return RecordRestore::error(400, QStringLiteral("No valid external destination target known "
                                                     "for '") +
                                          app.name + QStringLiteral("'."));
+}
+
+// A real application stands at `place`, by the disk: no link, proxy or alias.
+bool realApplicationAt(const QString &place)
+{
+    const QUrl url = QUrl::fromLocalFile(place);
+    return !AppProxyHelper::isSymbolicLink(place) && PathUtils::existsFollowingLinks(place) &&
+           !AppProxyHelper::isProxyBundle(url) && !AppProxyHelper::isAliasFile(url);
+}
+
+bool markedCopyLeft(const QString &driveCopy)
+{
+    return PathUtils::existsNoFollow(
+        DriveLayout::stagedLocation(QUrl::fromLocalFile(driveCopy)).toLocalFile());
+}
+
+// The application came back to its place and nothing of it is still in force on a drive: a
+// restore that finished (or whose removal of the drive copies was cut short) is not run again.
+std::optional<OperationError> alreadyRestored(const AppItem &app,
+                                              const QList<MigrationRecord> &records)
+{
+    const QString place = app.id();
+    const MigrationRecord *restored = nullptr;
+    for (const MigrationRecord &record : records) {
+        if (record.appOriginalPath != place)
+            continue;
+        if (record.status == MigrationStatus::active() ||
+            record.status == MigrationStatus::copied())
+            return std::nullopt;
+        if (!restored && record.status == MigrationStatus::restored())
+            restored = &record;
+    }
+    if (!restored || !realApplicationAt(place))
+        return std::nullopt;
+    bool leftovers = restored->appTargetPath && markedCopyLeft(*restored->appTargetPath);
+    for (const SupportFolderRecord &folder : restored->supportFolders)
+        leftovers = leftovers || markedCopyLeft(folder.target);
+    return RecordRestore::error(
+        400, QStringLiteral("'") + app.name +
+                 QStringLiteral("' is already restored: it is back on your Mac at '") + place +
+                 QStringLiteral("'.") +
+                 (leftovers ? QStringLiteral(" What an interrupted restore left on the drive is "
+                                             "listed among the leftover items; Clean Up removes "
+                                             "it.")
+                            : QString()));
 }
 
 // A link, alias or proxy stands at the item's place, by the inventory or by the disk.
@@ -106,6 +152,8 @@ MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &reco
     if (const std::optional<MigrationRecord> refused = matchingRecord(app, records))
         RecordRule::enforce(RestoreEngine::errorDomain, *refused);
 
+    if (const std::optional<OperationError> restored = alreadyRestored(app, trusted))
+        throw *restored;
     const QString place = app.id();
     if (!app.symlinkTarget || RestorePaths::absoluteLinkTarget(place, *app.symlinkTarget) == place)
         throw noTargetError(app);

@@ -14,7 +14,9 @@ namespace RestoreLookup {
 // link target: the record of the item's path and that target, else any record of that
 // target; where a link, alias or proxy stands at the item's place, "active" records are
 // preferred over "copied" ones. Without a link target: the record of the item's path.
-// Otherwise a record built from the item; throws 400 when there is none to build. Records
+// When none matches, a real application at the item's place with only "restored" records of
+// it is already back: throws 400 saying so. Otherwise a record built from the item; throws 400
+// when there is none to build. Records
 // that break the record rule are passed over; when only such a record matches, throws its
 // refusal (407).
 [[nodiscard]] MigrationRecord recordFor(const AppItem &app, const QList<MigrationRecord> &records);

@@ -249,6 +249,83 @@ TEST(DriveProof, AMountedDriveTakesTheCopyAndGivesItBack)
         offloadAndRestoreOnAProvenDrive();
 }
 
+// --- A drive pulled out during a restore, after the application is back ---
+
+using namespace std::chrono_literals;
+
+// The records of the application, each as status:drive copy:folder count.
+QStringList describeRecords(const RealDrive &drive)
+{
+    QStringList out;
+    for (const MigrationRecord &record : drive.ledger.records()) {
+        if (record.appOriginalPath == drive.appPath)
+            out.append(record.status + (record.appTargetPath ? ":app:" : ":-:") +
+                       QString::number(record.supportFolders.size()));
+    }
+    return out;
+}
+
+void pullTheDriveBeforeTheFolders()
+{
+    RealDrive drive;
+    // The drive's file system lives on while it is unplugged, so that it can come back.
+    const QString store = Sandbox::makeFolder(drive.sandbox.path(QStringLiteral("store")));
+    ASSERT_TRUE(PrivateMounts::mountTmpfs(store, QStringLiteral("size=600m")));
+    const auto plugIn = [&] {
+        return ::mount(store.toLocal8Bit().constData(),
+                       drive.sandbox.drive().toLocal8Bit().constData(), nullptr, MS_BIND,
+                       nullptr) == 0;
+    };
+    ASSERT_TRUE(plugIn());
+    drive.buildApp();
+    const TreeDigest application = digestTree(drive.appPath);
+    const TreeDigest support = digestTree(drive.supportPath);
+    std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target);
+    const auto [offloaded, offloadMessage] = drive.run(Step::offload, *target);
+    ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
+
+    // Unplugged once the support folder's copy is staged on the Mac, before its swap.
+    drive.restorer.setSleeper([&](std::chrono::nanoseconds pause) {
+        if (pause == 100ms && PrivateMounts::isMounted(drive.sandbox.drive()))
+            EXPECT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+    });
+    const auto [code, message] = drive.run(Step::restore, *target);
+    EXPECT_EQ(code, 410);
+    EXPECT_EQ(message, QStringLiteral("The drive \"Drive\" is no longer connected. 'Foo' was "
+                                      "restored to your Mac (ledger updated), but not its support "
+                                      "data: 'Foo' stayed on the drive. Connect the drive, choose "
+                                      "it again and retry to bring it back."));
+    EXPECT_EQ(digestTree(drive.appPath), application);
+    EXPECT_TRUE(PathUtils::isSymlink(drive.supportPath));
+    // The application restored; the folder still on the drive, in a record of its own.
+    EXPECT_EQ(describeRecords(drive), (QStringList{"active:-:1", "restored:app:1"}));
+
+    // Plugged in again, the drive's own ledger still says "active": the retry brings the folder
+    // back and removes the drive copies.
+    ASSERT_TRUE(plugIn());
+    drive.ledger.loadRecords();
+    drive.restorer.setSleeper([](std::chrono::nanoseconds) {});
+    target = drive.listedDrive();
+    ASSERT_TRUE(target);
+    const auto [retried, retryMessage] = drive.run(Step::restore, *target);
+    ASSERT_EQ(retried, 0) << retryMessage.toStdString();
+    EXPECT_EQ(digestTree(drive.appPath), application);
+    EXPECT_FALSE(PathUtils::isSymlink(drive.supportPath));
+    EXPECT_EQ(digestTree(drive.supportPath), support);
+    for (const char *folder : {"/Applications", "/Application Support"})
+        EXPECT_EQ(digestTree(drive.sandbox.drive() + QLatin1String(folder)).keys(),
+                  QStringList{QString()})
+            << folder;
+    EXPECT_EQ(describeRecords(drive), (QStringList{"restored:app:1", "restored:-:1"}));
+}
+
+TEST(DriveProof, ADrivePulledBeforeTheSupportFoldersIsRecordedAsSuch)
+{
+    if (PrivateMounts::enter())
+        pullTheDriveBeforeTheFolders();
+}
+
 // --- A folder chosen as the target: its drive then unmounted, or mounted where the restore
 // never looks ---
 

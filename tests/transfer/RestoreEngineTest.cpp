@@ -11,9 +11,15 @@
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
+#include "transfer/StagingCleaner.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QUnhandledException>
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -35,6 +41,28 @@ QString contentOf(const QString &path)
 }
 
 const QString copyCommand = QStringLiteral("cp -a -T -- \"$1\" \"$2\"");
+
+const QString staleUuid = QStringLiteral("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0");
+
+// The records of `local` in the ledger on the Mac, each as status:drive copy:folder count
+// ("app" when the record names the application's drive copy, "-" when not).
+QString homeLedger(const QString &home, const QString &local)
+{
+    QStringList out;
+    const QJsonArray records =
+        QJsonDocument::fromJson(
+            contentOf(home + "/.config/korvanthelix/migration_ledger.json").toUtf8())
+            .array();
+    for (const QJsonValue &value : records) {
+        const QJsonObject record = value.toObject();
+        if (record.value("app_original_path").toString() != local)
+            continue;
+        out.append(record.value("status").toString() + ':' +
+                   (record.value("app_target_path").isString() ? "app" : "-") + ':' +
+                   QString::number(record.value("support_folders").toArray().size()));
+    }
+    return out.join(' ');
+}
 
 // One application with its bundle and support folder on the drive.
 struct App
@@ -152,6 +180,7 @@ struct OutcomeCase
     Local local;
     int copies = -1;                        // -1: not counted
     const char *survivor = "Volumes/Drive"; // below the sandbox root; must remain
+    const char *macLedger = nullptr;        // the Mac's ledger afterwards (see homeLedger)
 };
 
 void PrintTo(const OutcomeCase &c, std::ostream *os)
@@ -194,6 +223,11 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
     EXPECT_EQ(PathUtils::existsNoFollow(app.drive), c.driveKept);
     EXPECT_TRUE(PathUtils::existsNoFollow(scene.sandbox.path(c.survivor)));
     EXPECT_TRUE(leftovers(scene.sandbox.applications()).isEmpty());
+    EXPECT_EQ(leftovers(scene.sandbox.userSupport()).filter(QRegularExpression("^Editor\\.")),
+              QStringList());
+    if (c.macLedger) {
+        EXPECT_EQ(homeLedger(scene.sandbox.home(), app.local).toStdString(), c.macLedger);
+    }
     EXPECT_FALSE(scene.engine.isRestoring());
     if (c.copies >= 0) {
         EXPECT_EQ(scene.tool.calls().size(), c.copies);
@@ -326,6 +360,45 @@ INSTANTIATE_TEST_SUITE_P(
                     "'Editor' was restored and verified on your Mac (ledger updated), but removing "
                     "leftover external copy failed:\n{drive}: ",
                     "restored", true, Local::driveCopy, 2},
+        // A restore cut short during an earlier run left its staging copies.
+        OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.sandbox.writeFile(s.editor.local + ".restoring-" + staleUuid + "/part",
+                                            "cut");
+                        s.sandbox.writeFile(
+                            s.editor.supportLocal + ".restoring-" + staleUuid + "/part", "cut");
+                        s.sandbox.writeFile(s.sandbox.userSupport() + "/Editor Helper.restoring-" +
+                                                staleUuid + "/part",
+                                            "another's");
+                    },
+                    0, nullptr, "restored", false, Local::driveCopy, 2,
+                    "Users/tester/Library/Application Support/Editor Helper.restoring-"
+                    "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"},
+        OutcomeCase{"RetryAfterAFinishedRestore",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        ASSERT_FALSE(
+                            errorOfFuture(s.engine.restoreBatch({s.item(s.editor)}, s.driveURL())));
+                    },
+                    400, "'Editor' is already restored: it is back on your Mac at '{local}'.",
+                    "restored", false, Local::unchanged, 2, "Volumes/Drive", "restored:app:1"},
+        // The drive goes away after the application is back, before its folder is swapped in:
+        // the Mac's ledger says so, and keeps the folder that stayed on the drive in force.
+        OutcomeCase{"DriveGoneBeforeAFolderSwap",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
+                            if (pause == 100ms)
+                                s.sandbox.system().fakeVolumes().removeVolume(s.sandbox.drive());
+                        });
+                    },
+                    410,
+                    "The drive \"Drive\" is no longer connected. 'Editor' was restored to your "
+                    "Mac (ledger updated), but not its support data: 'Editor' stayed on the "
+                    "drive. Connect the drive, choose it again and retry to bring it back.",
+                    "active", true, Local::driveCopy, 2, "Volumes/Drive/Application Support/Editor",
+                    "restored:app:1 active:-:1"},
         OutcomeCase{"DifferingApplicationInstalledDuringTheCopyIsKept",
                     [](Scene &s) {
                         s.offload(s.editor);
@@ -385,6 +458,86 @@ TEST(RestoreEngine, CancelDuringTheCopyStopsItAndLeavesNoStagingCopy)
     EXPECT_TRUE(PathUtils::isSymlink(scene.editor.local));
     EXPECT_EQ(scene.status(scene.editor), "active");
     EXPECT_TRUE(scene.sandbox.system().fakeAdminShell().commands().isEmpty());
+}
+
+// The program dies (power loss, a kill) while it deletes the drive copies, after both ledgers
+// say "restored": here between the two removals, the first half done. What it leaves on the
+// drive is listed by the leftover scan and removed by its cleanup, and a retry says the
+// application is back.
+TEST(RestoreEngine, RemovalCutShortLeavesOnlyListedLeftovers)
+{
+    struct Killed
+    {};
+    Scene scene;
+    const App &app = scene.editor;
+    scene.offload(app);
+    const TreeDigest driveCopy = digestTree(app.drive);
+    // Only the administrator may remove from the drive's Applications folder; the program dies
+    // halfway through that removal.
+    scene.sandbox.system().setReadOnly(scene.sandbox.drive() + "/Applications");
+    std::atomic<bool> killed = false;
+    scene.sandbox.system().fakeAdminShell().answerWith([&](const QString &command) {
+        if (command.startsWith("/bin/rm") && !killed.exchange(true)) {
+            QString path = command.section(QStringLiteral(" -- "), 1);
+            path = path.mid(1, path.size() - 2); // unquoted
+            QDir(path + "/Contents/Resources").removeRecursively();
+            throw Killed{};
+        }
+        return FakeAdminShell::runWithShell(command);
+    });
+
+    QFuture<void> restore = scene.engine.restoreBatch({scene.item(app)}, scene.driveURL());
+    ASSERT_TRUE(waitFor(restore));
+    EXPECT_THROW(restore.waitForFinished(), QUnhandledException);
+    scene.ledger.loadRecords();
+    ASSERT_EQ(scene.status(app), "restored");
+    EXPECT_EQ(describeDifference(driveCopy, digestTree(app.local)), QString());
+
+    // Everything left on the drive is listed, none of it as a recovery copy.
+    const QStringList onDrive =
+        QDir(scene.sandbox.drive() + "/Applications")
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot) +
+        QDir(scene.sandbox.drive() + "/Application Support")
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList listed;
+    for (const OrphanedStagingItem &item :
+         StagingCleaner::findOrphanedItems(scene.driveURL(), scene.ledger.records(), true)) {
+        EXPECT_FALSE(item.isRecoveryCopy) << item.displayName.toStdString();
+        listed.append(item.displayName);
+    }
+    listed.sort();
+    EXPECT_EQ(listed,
+              (QStringList{"Editor.app.korvanthelix-partial", "Editor.korvanthelix-partial"}));
+    EXPECT_EQ(QStringList(onDrive).filter(QRegularExpression("^[^.]")), listed);
+
+    // A retry, as the restarted program's scan shows the application and as a window that has
+    // not scanned again still shows it.
+    const QString restored = "'Editor' is already restored: it is back on your Mac at '" +
+                             app.local +
+                             "'. What an interrupted restore left on the drive is listed among "
+                             "the leftover items; Clean Up removes it.";
+    RestoreEngine restarted{scene.ledger};
+    const AppItem scanned{.url = QUrl::fromLocalFile(app.local), .name = app.name};
+    for (const AppItem &item : {scanned, scene.item(app)}) {
+        const auto retry = errorOfFuture(restarted.restoreBatch({item}, scene.driveURL()));
+        ASSERT_TRUE(retry);
+        EXPECT_EQ(retry->code(), 400);
+        EXPECT_EQ(retry->message(), restored);
+    }
+
+    StagingCleaner cleaner{scene.ledger};
+    ASSERT_TRUE(waitFor(cleaner.scanOrphanedItems(scene.driveURL())));
+    const QFuture<StagingCleanupResult> cleanup = cleaner.cleanAllOrphanedItems(scene.driveURL());
+    ASSERT_TRUE(waitFor(cleanup));
+    EXPECT_EQ(cleanup.result().removedCount, 2);
+    EXPECT_EQ(digestTree(scene.sandbox.drive() + "/Applications").keys(), QStringList{QString()});
+    EXPECT_EQ(digestTree(scene.sandbox.drive() + "/Application Support").keys(),
+              QStringList{QString()});
+    EXPECT_EQ(describeDifference(driveCopy, digestTree(app.local)), QString());
+    const auto again = errorOfFuture(restarted.restoreBatch({scanned}, scene.driveURL()));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->message(),
+              "'Editor' is already restored: it is back on your Mac at '" + app.local + "'.");
 }
 
 TEST(RestoreEngine, PreservedLocalFoldersAreListedAcrossTheBatch)
