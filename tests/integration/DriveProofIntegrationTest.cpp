@@ -287,8 +287,9 @@ void pullTheDriveBeforeTheFolders()
 
     // Unplugged once the support folder's copy is staged on the Mac, before its swap.
     drive.restorer.setSleeper([&](std::chrono::nanoseconds pause) {
-        if (pause == 100ms && PrivateMounts::isMounted(drive.sandbox.drive()))
+        if (pause == 100ms && PrivateMounts::isMounted(drive.sandbox.drive())) {
             EXPECT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+        }
     });
     const auto [code, message] = drive.run(Step::restore, *target);
     EXPECT_EQ(code, 410);
