@@ -96,8 +96,9 @@ struct OpenFolder
 // Each pool thread keeps one read buffer rather than faulting in a fresh mebibyte per file.
 char *chunkBuffer()
 {
-    thread_local const auto buffer =
-        std::make_unique_for_overwrite<char[]>(size_t(IntegrityVerifier::chunkSize));
+    // Left uninitialised, as every read overwrites it.
+    thread_local const std::unique_ptr<char[]> buffer(
+        new char[size_t(IntegrityVerifier::chunkSize)]);
     return buffer.get();
 }
 

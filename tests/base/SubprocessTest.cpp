@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -19,12 +20,15 @@ QStringList shell(const char *command)
     return {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QString::fromUtf8(command)};
 }
 
-// A process that has ended: gone, or a zombie nobody has reaped yet.
+// A process that has ended: gone, or a zombie nobody has reaped yet. Where there is no /proc
+// (a Mac), launchd reaps orphans at once, so a process that can still be signalled runs.
 bool hasEnded(qint64 pid)
 {
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        return true;
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
-        return true;
+        return false;
     const QByteArray text = stat.readAll();
     return text.mid(text.lastIndexOf(')') + 2, 1) == "Z";
 }

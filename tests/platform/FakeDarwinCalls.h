@@ -20,15 +20,27 @@ public:
 
     std::optional<QList<DarwinMount>> mounts() override { return table; }
 
-    // As statfs: the mount with the deepest mount point above the resolved path.
+    // As statfs: the mount with the deepest mount point above the resolved path. As on a
+    // Mac, the folders that firmlinks carry from the read-only system volume "/" to the data
+    // volume belong to the data volume, when the table has one.
     std::optional<DarwinMount> mountHolding(const QString &path) override
     {
         const QString resolved = PathUtils::resolved(path);
         std::optional<DarwinMount> found;
+        std::optional<DarwinMount> dataVolume;
         for (const DarwinMount &mount : table.value_or(QList<DarwinMount>())) {
+            if (mount.mountPoint == QLatin1String("/System/Volumes/Data"))
+                dataVolume = mount;
             if (PathUtils::isSameOrInside(resolved, mount.mountPoint) &&
                 (!found || mount.mountPoint.size() > found->mountPoint.size()))
                 found = mount;
+        }
+        if (found && found->mountPoint == QLatin1String("/") && dataVolume) {
+            for (const char *firmlink : {"/Applications", "/Library", "/Users", "/Volumes",
+                                         "/private", "/opt", "/usr/local", "/cores"}) {
+                if (PathUtils::isSameOrInside(resolved, QLatin1String(firmlink)))
+                    return dataVolume;
+            }
         }
         return found;
     }
@@ -49,10 +61,11 @@ public:
         return bookmarkWriteSucceeds;
     }
 
-    void log(const QByteArray &subsystem, const QByteArray &category, bool isError,
+    void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
              const QByteArray &message) override
     {
         logged.append(QString::fromUtf8(subsystem + ' ' + category + ' ' +
-                                        (isError ? "error" : "info") + ' ' + message));
+                                        (type == DarwinLogType::error ? "error" : "notice") + ' ' +
+                                        message));
     }
 };

@@ -27,6 +27,7 @@ TEST(MacSystemTest, LogEntriesGoToTheUnifiedLogWithTheirSeverity)
                              "Offloaded 'Été.app'");
     system.systemLog().write("com.korvanthelix.app", "Volume", SystemLogSeverity::error,
                              "Eject failed");
-    EXPECT_EQ(darwin->logged, (QStringList{"com.korvanthelix.app Offload info Offloaded 'Été.app'",
-                                           "com.korvanthelix.app Volume error Eject failed"}));
+    EXPECT_EQ(darwin->logged,
+              (QStringList{"com.korvanthelix.app Offload notice Offloaded 'Été.app'",
+                           "com.korvanthelix.app Volume error Eject failed"}));
 }

@@ -73,6 +73,8 @@ protected:
             mount("/", "/dev/disk3s1s1", "apfs", true, true),
             mount("/dev", "devfs", "devfs", true, false, false),
             mount(data, "/dev/disk3s5", "apfs", true, false, false),
+            // The startup disk's own data volume, which diskutil has no answer for here.
+            mount("/System/Volumes/Data", "/dev/disk1s2", "apfs", true, false, false),
             mount(data + "/home", "map auto_home", "autofs", false, false, false),
             mount(usb, "/dev/disk4s1", "msdos"),
             mount(image, "/dev/disk5s1", "hfs", true, true),
@@ -111,18 +113,23 @@ TEST_F(MacVolumeServiceTest, MountTableAndDiskFactsMakeTheVolumeRecords)
     struct Case
     {
         QString path;
-        QString name;
+        std::optional<QString> name;
         std::optional<bool> internal;
         std::optional<bool> removable;
         bool readOnly;
         QString type;
         std::optional<bool> symlinks;
+        QString volume = {}; // the volume's mount point, when not `path` itself
     };
     const Case cases[] = {
         {usb, "UNTITLED", false, true, false, "msdos", false},
         {data, "Data", true, false, false, "apfs", true},
         {image, "Installer", false, true, true, "hfs", true},
         {share, "share", false, false, false, "smbfs", std::nullopt},
+        // The startup disk is internal even when diskutil cannot tell: its system volume,
+        // and the data volume statfs answers for a folder a firmlink leads to.
+        {"/", std::nullopt, true, false, true, "apfs", true},
+        {"/usr/local", "Data", true, false, false, "apfs", true, "/System/Volumes/Data"},
     };
     MacVolumeService service(darwin, diskutil.path());
     for (const Case &c : cases) {
@@ -133,13 +140,14 @@ TEST_F(MacVolumeServiceTest, MountTableAndDiskFactsMakeTheVolumeRecords)
         EXPECT_EQ(values->isInternal, c.internal);
         EXPECT_EQ(values->isRemovable, c.removable);
         EXPECT_EQ(values->isReadOnly, c.readOnly);
-        EXPECT_EQ(values->isVolume, true);
-        EXPECT_EQ(values->isRootFileSystem, false);
+        const QString volume = c.volume.isEmpty() ? c.path : c.volume;
+        EXPECT_EQ(values->isVolume, volume == c.path);
+        EXPECT_EQ(values->isRootFileSystem, volume == "/");
         EXPECT_EQ(values->totalCapacity, 64 * gigabyte);
         EXPECT_EQ(values->availableCapacity, 20 * gigabyte);
         EXPECT_EQ(values->volumeTypeName, c.type);
         EXPECT_EQ(values->supportsSymlinks, c.symlinks);
-        EXPECT_EQ(values->volumePath, c.path);
+        EXPECT_EQ(values->volumePath, volume);
         EXPECT_EQ(service.fileSystemTypeName(c.path), c.type);
     }
 
@@ -155,7 +163,9 @@ TEST_F(MacVolumeServiceTest, MountTableAndDiskFactsMakeTheVolumeRecords)
     // diskutil is asked once per mounted disk, never for a share.
     EXPECT_EQ(diskutil.calls(), (QList<QStringList>{{"info", "-plist", "/dev/disk4s1"},
                                                     {"info", "-plist", "/dev/disk3s5"},
-                                                    {"info", "-plist", "/dev/disk5s1"}}));
+                                                    {"info", "-plist", "/dev/disk5s1"},
+                                                    {"info", "-plist", "/dev/disk3s1s1"},
+                                                    {"info", "-plist", "/dev/disk1s2"}}));
 }
 
 TEST_F(MacVolumeServiceTest, DiskFactsUnknownWhenDiskutilFails)

@@ -1,5 +1,8 @@
 #include "support/FakeTool.h"
 
+#include "base/Subprocess.h"
+#include "platform/System.h"
+
 #include <QFile>
 #include <stdexcept>
 
@@ -52,4 +55,26 @@ QList<QStringList> FakeTool::calls() const
         }
     }
     return calls;
+}
+
+QString platformCopyShell(const QString &source, const QString &destination)
+{
+    // Placeholders no path contains, replaced by the operands' shell text.
+    const QString from = QStringLiteral("\x01"), to = QStringLiteral("\x02");
+    QStringList words;
+    for (QString word : platformCopyToolArguments(from, to)) {
+        if (word == from || word == to) {
+            words.append(word == from ? source : destination);
+            continue;
+        }
+        word.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+        words.append(QLatin1Char('\'') + word + QLatin1Char('\''));
+    }
+    return words.join(QLatin1Char(' '));
+}
+
+bool platformCopy(const QString &source, const QString &destination)
+{
+    const QStringList argv = platformCopyToolArguments(source, destination);
+    return Subprocess::run(argv.first(), argv.mid(1)).succeeded();
 }

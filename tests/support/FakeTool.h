@@ -21,3 +21,10 @@ private:
     QTemporaryDir m_dir;
     QString m_path;
 };
+
+// Shell text that copies `source` onto `destination` (both shell text: quoted words or "$1")
+// with the platform's own copy tool, for tools that stand in for it: a Mac's cp has no -T.
+[[nodiscard]] QString platformCopyShell(const QString &source = QStringLiteral("\"$1\""),
+                                        const QString &destination = QStringLiteral("\"$2\""));
+// Copies `source` onto `destination` with the platform's own copy tool.
+[[nodiscard]] bool platformCopy(const QString &source, const QString &destination);

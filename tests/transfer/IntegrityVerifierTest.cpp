@@ -2,6 +2,7 @@
 #include "base/Sha256.h"
 #include "base/Subprocess.h"
 #include "support/BundleBuilder.h"
+#include "support/FakeTool.h"
 #include "support/Sandbox.h"
 
 #include <QFile>
@@ -32,7 +33,7 @@ struct Trees
             .file(QStringLiteral(".hidden"), "h")
             .build();
         sandbox.makeFolder(sandbox.path(QStringLiteral("dst")));
-        shell(QStringLiteral("cp -a -T \"$S\" \"$D\""));
+        EXPECT_TRUE(platformCopy(src, dst));
     }
     // Names that are not UTF-8 do not survive Qt's own recursive removal.
     ~Trees() { shell(QStringLiteral("rm -rf \"$R\"/src \"$R\"/dst")); }

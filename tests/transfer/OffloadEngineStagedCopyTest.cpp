@@ -48,7 +48,7 @@ struct Stage
     QString finalPath = sandbox.drive() + QStringLiteral("/Applications/Foo.app");
     QString staged = DriveLayout::stagedLocation(QUrl::fromLocalFile(finalPath)).toLocalFile();
     QString data = QStringLiteral("/Contents/Resources/data");
-    FakeTool tool{QStringLiteral("copy"), QStringLiteral("cp -a -T \"$1\" \"$2\"")};
+    FakeTool tool{QStringLiteral("copy"), platformCopyShell()};
     OffloadEngine engine;
 
     Stage()

@@ -207,8 +207,8 @@ TEST(OffloadPipeline, CancelledBundleCopyKeepsCommittedFoldersAndLeavesTheMacAlo
     PipelineScenario scenario(Operation::offload, 1);
     FakeTool tool(QStringLiteral("copy"),
                   QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) mkdir -p \"$2\"; "
-                                 "echo > \"$2/part\"; exec sleep 30;; esac; "
-                                 "exec cp -a -T \"$1\" \"$2\""));
+                                 "echo > \"$2/part\"; exec sleep 30;; esac; exec ") +
+                      platformCopyShell());
     scenario.sandbox.system().setCopyTool([&](const QString &source, const QString &destination) {
         return QStringList{tool.path(), source, destination};
     });
@@ -349,9 +349,9 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
     const MachineFaultCase &c = GetParam();
     PipelineScenario scenario(Operation::offload, 1);
     FakeTool tool(QStringLiteral("copy"),
-                  QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) %1;; esac; "
-                                 "exec cp -a -T \"$1\" \"$2\"")
-                      .arg(QLatin1String(c.bundleCopy ? c.bundleCopy : "true")));
+                  QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) %1;; esac; exec ")
+                          .arg(QLatin1String(c.bundleCopy ? c.bundleCopy : "true")) +
+                      platformCopyShell());
     scenario.sandbox.system().setCopyTool([&](const QString &source, const QString &destination) {
         return QStringList{tool.path(), source, destination};
     });

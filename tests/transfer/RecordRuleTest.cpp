@@ -3,8 +3,8 @@
 // the places it names as they were.
 
 #include "services/RecordRule.h"
-#include "base/Subprocess.h"
 #include "services/PrivilegeHelper.h"
+#include "support/FakeTool.h"
 #include "transfer/OffloadPipelineFixture.h"
 #include "transfer/RestoreEngine.h"
 
@@ -231,10 +231,7 @@ TEST(RecordRule, RecordsTheProductWritesStillReoffloadAndRestore)
     const QString place = offload.app.url.toLocalFile();
     const TreeDigest update = offload.originals.first().digest;
     PrivilegeHelper::safeRemove(place);
-    ASSERT_TRUE(
-        Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
-                                               QStringLiteral("--"), offload.finalBundle, place})
-            .succeeded());
+    ASSERT_TRUE(platformCopy(offload.finalBundle, place));
     offload.operation = Operation::reoffload;
     ASSERT_EQ(offload.run(), 0) << offload.errorMessage.toStdString();
     const MigrationRecord again = offload.ledger.records().first();

@@ -2,7 +2,6 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
-#include "base/Subprocess.h"
 #include "model/AppItem.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
@@ -40,7 +39,7 @@ QString contentOf(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-const QString copyCommand = QStringLiteral("cp -a -T -- \"$1\" \"$2\"");
+const QString copyCommand = platformCopyShell();
 
 const QString staleUuid = QStringLiteral("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0");
 
@@ -116,7 +115,7 @@ struct Scene
         for (const auto &[from, to] :
              {std::pair(app.drive, app.local), std::pair(app.supportDrive, app.supportLocal)}) {
             QDir().mkpath(PathUtils::parentPath(to));
-            ASSERT_TRUE(Subprocess::run("cp", {"-a", "-T", "--", from, to}).succeeded());
+            ASSERT_TRUE(platformCopy(from, to));
         }
     }
     static MigrationRecord record(const App &app, bool movedApp = true)
@@ -404,9 +403,9 @@ INSTANTIATE_TEST_SUITE_P(
                         s.offload(s.editor);
                         const QString update =
                             BundleBuilder(s.sandbox.path("update")).version("3.0").build();
-                        s.tool.setBody(copyCommand + " && rm -f '" + s.editor.local +
-                                       "' && cp -a -T -- '" + update + "' '" + s.editor.local +
-                                       "'");
+                        s.tool.setBody(
+                            copyCommand + " && rm -f '" + s.editor.local + "' && " +
+                            platformCopyShell("'" + update + "'", "'" + s.editor.local + "'"));
                     },
                     409, "A real application already exists at '{local}' (v3.0)", "active", true,
                     Local::update, 1},

@@ -22,6 +22,14 @@ struct DarwinMount
     friend bool operator==(const DarwinMount &, const DarwinMount &) = default;
 };
 
+// The unified log's types the backend writes. Entries of type info stay in memory only unless
+// the machine's logging is configured otherwise, so `log show` would not find them; default
+// (notice) entries are kept in the store.
+enum class DarwinLogType {
+    notice, // OS_LOG_TYPE_DEFAULT
+    error,  // OS_LOG_TYPE_ERROR
+};
+
 // The few calls that exist on Darwin alone. Everything the macOS backend decides is made
 // from their answers in portable code, so that tests can put a fake here. Callable from any
 // thread.
@@ -46,8 +54,8 @@ public:
     // `aliasPath`; false when either step fails.
     [[nodiscard]] virtual bool writeBookmarkFile(const QString &targetPath,
                                                  const QString &aliasPath) = 0;
-    // One unified-log entry as a single public string, at info or error severity.
-    virtual void log(const QByteArray &subsystem, const QByteArray &category, bool isError,
+    // One unified-log entry of `type` as a single public string.
+    virtual void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
                      const QByteArray &message) = 0;
 };
 

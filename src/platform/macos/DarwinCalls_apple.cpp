@@ -154,7 +154,7 @@ public:
         return data && CFURLWriteBookmarkDataToFile(data.get(), alias.get(), 0, nullptr);
     }
 
-    void log(const QByteArray &subsystem, const QByteArray &category, bool isError,
+    void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
              const QByteArray &message) override
     {
         os_log_t handle = nullptr;
@@ -168,8 +168,9 @@ public:
                 m_logs.insert(key, handle);
             }
         }
-        os_log_with_type(handle, isError ? OS_LOG_TYPE_ERROR : OS_LOG_TYPE_INFO, "%{public}s",
-                         message.constData());
+        os_log_with_type(handle,
+                         type == DarwinLogType::error ? OS_LOG_TYPE_ERROR : OS_LOG_TYPE_DEFAULT,
+                         "%{public}s", message.constData());
     }
 
 private:

@@ -7,6 +7,8 @@ MacSystemLog::MacSystemLog(std::shared_ptr<DarwinCalls> darwin)
 void MacSystemLog::write(const QString &subsystem, const QString &category,
                          SystemLogSeverity severity, const QString &message)
 {
-    m_darwin->log(subsystem.toUtf8(), category.toUtf8(), severity == SystemLogSeverity::error,
-                  message.toUtf8());
+    // Every entry the activity log writes is one `log show` is expected to find.
+    const DarwinLogType type =
+        severity == SystemLogSeverity::error ? DarwinLogType::error : DarwinLogType::notice;
+    m_darwin->log(subsystem.toUtf8(), category.toUtf8(), type, message.toUtf8());
 }

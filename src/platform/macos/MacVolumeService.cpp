@@ -25,6 +25,15 @@ std::optional<bool> boolEntry(const QVariantMap &info, const QString &key)
     return value.toBool();
 }
 
+// The Mac's own disk: its read-only system volume at "/" and the data volume, which statfs
+// answers for /Applications, /Library and the homes (firmlinks lead there from "/"). Internal
+// whatever diskutil says, or when it says nothing.
+bool isStartupDisk(const DarwinMount &mount)
+{
+    return mount.mountPoint == QLatin1String("/") ||
+           mount.mountPoint == QLatin1String("/System/Volumes/Data");
+}
+
 QStringList signature(const std::optional<QList<DarwinMount>> &mounts)
 {
     QStringList lines;
@@ -121,6 +130,9 @@ VolumeResourceValues MacVolumeService::valuesOf(const DarwinMount &mount,
     if (!mount.isLocal) {
         // A network share is neither on an internal bus nor removable media.
         values.isInternal = false;
+        values.isRemovable = false;
+    } else if (isStartupDisk(mount)) {
+        values.isInternal = true;
         values.isRemovable = false;
     } else if (disk) {
         values.isInternal = disk->isInternal;

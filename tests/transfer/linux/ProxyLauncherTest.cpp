@@ -13,7 +13,7 @@
 
 namespace {
 
-// The launcher this build puts beside the program (build/src), seen from build/tests.
+// The Linux launcher this build puts beside the program (build/src), seen from build/tests.
 QString builtLauncher()
 {
     return QDir::cleanPath(QCoreApplication::applicationDirPath() +

@@ -1,0 +1,39 @@
+// In a Mac-shaped build on another system, this file takes the place of the Darwin calls
+// (DarwinCalls_apple.cpp): the macOS backend is wired as on a Mac, its Darwin calls answered
+// by the tests' fake of a Mac's disks.
+
+#include "../platform/FakeDarwinCalls.h"
+#include "platform/macos/MacSystem.h"
+
+// A Mac's startup disk: the read-only system volume and its data volume.
+std::shared_ptr<DarwinCalls> makeDarwinCalls()
+{
+    auto calls = std::make_shared<FakeDarwinCalls>();
+    DarwinMount system;
+    system.mountPoint = QStringLiteral("/");
+    system.device = QStringLiteral("/dev/disk3s1s1");
+    system.fileSystemType = QStringLiteral("apfs");
+    system.isReadOnly = system.isLocal = system.isRootFileSystem = true;
+    DarwinMount data = system;
+    data.mountPoint = QStringLiteral("/System/Volumes/Data");
+    data.device = QStringLiteral("/dev/disk3s5");
+    data.isReadOnly = data.isRootFileSystem = data.isBrowsable = false;
+    calls->table = QList<DarwinMount>{system, data};
+    return calls;
+}
+
+std::shared_ptr<System> makePlatformSystem()
+{
+    return std::make_shared<MacSystem>(makeDarwinCalls());
+}
+
+// ditto exists on a Mac alone; GNU cp's -T copies onto the destination as ditto does.
+QStringList platformCopyToolArguments(const QString &source, const QString &destination)
+{
+    return {QStringLiteral("cp"),
+            QStringLiteral("-a"),
+            QStringLiteral("-T"),
+            QStringLiteral("--"),
+            source,
+            destination};
+}
