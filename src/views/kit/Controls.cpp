@@ -234,7 +234,7 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
 FittingButton::FittingButton(QWidget *parent)
     : QPushButton(parent)
 {
-    // Layouts may give it less than its text needs; it shortens the text then.
+    // A place narrower than its text makes it shorten the text.
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
@@ -263,13 +263,9 @@ QSize FittingButton::sizeHint() const
 
 QSize FittingButton::minimumSizeHint() const
 {
-    QSize hint = sizeHint();
-    if (m_fullText.isEmpty())
-        return hint;
-    const QString shortest = m_fullText.left(1) + QStringLiteral("\u2026");
-    hint.setWidth(
-        std::min(hint.width(), chromeWidth() + fontMetrics().horizontalAdvance(shortest)));
-    return hint;
+    // Layouts give the whole text room before they shorten it: a count or a verb cut away
+    // changes what the button says. Only a line narrower than the button shortens it.
+    return sizeHint();
 }
 
 void FittingButton::resizeEvent(QResizeEvent *event)

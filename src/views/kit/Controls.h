@@ -35,9 +35,10 @@ enum class ControlSize { small, regular, large };
 // Every such text, from the vocabulary or from data, goes through here.
 [[nodiscard]] QString literalText(const QString &text);
 
-// A push button of that look, with `symbol` (when named) before the text. Given less room
-// than its text needs, it shortens the text with "…" and shows the whole text as its tooltip,
-// so a long name never pushes it past the window's edge. An invalid tint
+// A push button of that look, with `symbol` (when named) before the text. Layouts keep its
+// whole text; given less room all the same (a line narrower than the text), it shortens the
+// text with "…" and shows the whole text as its tooltip, so a long name never pushes it past
+// the window's edge. An invalid tint
 // means the accent colour for prominent and borderless buttons and the default text colour
 // for bordered ones. It never reacts to Return on its own: no control here is a default.
 QPushButton *button(const QString &text, const QString &objectName, ButtonLook look,
@@ -74,7 +75,7 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel);
 } // namespace Controls
 
 // The push button that button() makes: `fullText` is shown whole when there is room and
-// shortened with "…" otherwise.
+// shortened with "…" otherwise. Its minimum size is the whole text's.
 class FittingButton : public QPushButton
 {
     Q_OBJECT

@@ -3,7 +3,10 @@
 #include <QColor>
 #include <QLabel>
 
-// A short text on a rounded, tinted fill: status pills, badges and count pills.
+// A short text on a rounded, tinted fill: status pills, badges, count pills and chips. The
+// text is plain, never markup. A chip may lead with a bold count ("2" before "On Mac"). Given
+// less room than its text needs, the pill shortens the text with "…" (the count stays) and
+// shows the whole text as its tooltip.
 class Pill : public QLabel
 {
     Q_OBJECT
@@ -25,12 +28,29 @@ public:
     void setStyle(const Style &style);
     [[nodiscard]] const Style &pillStyle() const { return m_style; }
 
+    // A bold part before the text, 4 pixels apart; empty for none.
+    void setLead(const QString &lead);
+    [[nodiscard]] const QString &lead() const { return m_lead; }
+    // The lead and the text as a reader takes them in.
+    [[nodiscard]] QString fullText() const;
+
     // The common pill: the text in `color` on `color` at `fillOpacity`.
     [[nodiscard]] static Style tinted(const QColor &color, qreal fillOpacity);
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    [[nodiscard]] QFont leadFont() const;
+    // The lead's width and the gap after it; 0 without a lead.
+    [[nodiscard]] int leadWidth() const;
+    // The tooltip follows whether the text is shortened.
+    void updateToolTip();
+
     Style m_style;
+    QString m_lead;
+    bool m_shortened = false;
 };

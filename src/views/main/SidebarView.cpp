@@ -47,8 +47,9 @@ SidebarView::SidebarView(ContentModel &model, QWidget *parent)
         auto *widget = new QWidget(this);
         widget->setObjectName(QStringLiteral("sidebarRow:") + sectionRow.title);
         auto *layout = new QHBoxLayout(widget);
-        layout->setContentsMargins(8, 5, 8, 5);
-        layout->setSpacing(8);
+        // Compact, so the sidebar narrows to its minimum width in a small window.
+        layout->setContentsMargins(6, 5, 6, 5);
+        layout->setSpacing(6);
         layout->addWidget(symbol(sectionRow.symbol, 16, accent(), widget), 0, Qt::AlignVCenter);
         QLabel *title = text(sectionRow.title, TextStyles::body(), {}, false,
                              Qt::AlignLeft | Qt::AlignVCenter, widget);

@@ -2,6 +2,7 @@
 
 #include "services/AppScanner.h"
 #include "transfer/AppProxyHelper.h"
+#include "views/inspectors/InspectorWidgets.h"
 #include "views/kit/Controls.h"
 #include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
@@ -16,13 +17,10 @@
 
 #include <QApplication>
 #include <QCoroFuture>
-#include <QFileIconProvider>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
@@ -35,41 +33,6 @@ using namespace Controls;
 namespace {
 
 constexpr int pathRole = Qt::UserRole + 1;
-
-QIcon applicationIcon(const QString &path)
-{
-    // The desktop has no bundle icons; a generic application stands for every ".app".
-    if (path.endsWith(QLatin1String(".app"), Qt::CaseInsensitive)) {
-        const QIcon themed = QIcon::fromTheme(QStringLiteral("application-x-executable"));
-        if (!themed.isNull())
-            return themed;
-    }
-    return QFileIconProvider().icon(QFileInfo(path));
-}
-
-// The item's icon with the link badge at its bottom-leading corner, moved 2 pixels out.
-QPixmap badgedIcon(const QString &path)
-{
-    constexpr int icon = 32;
-    constexpr int margin = 2;
-    const qreal ratio = qApp->devicePixelRatio();
-    QPixmap canvas(QSize(icon + margin, icon + margin) * ratio);
-    canvas.setDevicePixelRatio(ratio);
-    canvas.fill(Qt::transparent);
-    QPainter painter(&canvas);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.drawPixmap(margin, 0, applicationIcon(path).pixmap(icon, icon));
-    const int glyph = 8;
-    const QRectF badge(0, icon + margin - (glyph + 4), glyph + 4, glyph + 4);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0, 0, 0, 77));
-    painter.drawEllipse(badge.translated(0, 1));
-    painter.setBrush(Qt::white);
-    painter.drawEllipse(badge);
-    painter.drawPixmap(badge.adjusted(2, 2, -2, -2).toRect(),
-                       Symbols::pixmap(QStringLiteral("arrow.turn.up.right"), glyph, Qt::black));
-    return canvas;
-}
 
 Pill *badge(const QString &text, const QColor &color, qreal opacity, int pointSize)
 {
@@ -268,6 +231,14 @@ void OffloadedListView::build()
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setSpacing(2);
+    // The main list's light selection tint: on the platform's strong highlight the purple
+    // kind badge and the blue check mark of a selected row could hardly be read.
+    m_list->setStyleSheet(
+        QStringLiteral("QListWidget::item { border-radius: 6px; }"
+                       "QListWidget::item:selected { background: %1; }"
+                       "QListWidget::item:hover:!selected { background: %2; }")
+            .arg(Palette::css(Palette::withOpacity(accent(), 0.14)),
+                 Palette::css(Palette::withOpacity(Palette::secondaryText(), 0.06))));
     connect(m_list, &QListWidget::itemSelectionChanged, this,
             &OffloadedListView::listSelectionChanged);
     m_body->addWidget(m_list);
@@ -310,7 +281,8 @@ void OffloadedListView::rebuildRows()
         layout->addWidget(box);
 
         auto *icon = new QLabel;
-        icon->setPixmap(badgedIcon(row.path));
+        // The same icon and link badge as the application's row in the main list.
+        icon->setPixmap(InspectorWidgets::appIcon(row.path, 32, true, 7, 2, 2));
         layout->addWidget(icon);
 
         auto *textColumn = new TapArea([this, path = row.path] { setSelection({path}); });
