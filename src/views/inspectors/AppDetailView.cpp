@@ -316,6 +316,8 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     titleRow->addWidget(w->name);
     w->status = new Pill;
     w->status->setObjectName(QStringLiteral("statusBadge"));
+    // In a narrow column the long status texts shorten, with the whole text as tooltip.
+    w->status->setElidable(true);
     titleRow->addWidget(w->status, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);
 

@@ -95,6 +95,7 @@ void BatchInspectorView::build()
                               Pill::Style{chip.color, Palette::withOpacity(chip.color, 0.15), 8, 4,
                                           6, TextStyles::caption().pointSize(), false});
         pill->setLead(QString::number(chip.count));
+        pill->setElidable(true);
         pill->setObjectName(QStringLiteral("summaryChip"));
         pill->setProperty("chipLabel", chip.label);
         pill->setProperty("chipCount", qlonglong(chip.count));
@@ -117,8 +118,7 @@ void BatchInspectorView::build()
         QHBoxLayout *layout = row(8);
         layout->setContentsMargins(0, 3, 0, 3);
         line->setLayout(layout);
-        QLabel *name = text(r.name, systemFont(12, QFont::Medium), {}, true);
-        name->setWordWrap(false);
+        QLabel *name = Pill::line(r.name, systemFont(12, QFont::Medium));
         layout->addWidget(name, 1);
         QLabel *status = text(r.statusLabel, bold(TextStyles::caption2()), r.statusColor, true);
         status->setObjectName(QStringLiteral("rowStatus"));

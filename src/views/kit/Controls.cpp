@@ -1,5 +1,6 @@
 #include "views/kit/Controls.h"
 
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Symbols.h"
 #include "views/kit/TextStyles.h"
@@ -211,10 +212,16 @@ QFrame *divider(QWidget *parent)
     return line;
 }
 
-QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
+FlowLayout *pageHeader(const QString &title, QLabel *&countLabel)
 {
-    auto *header = new QHBoxLayout;
-    auto *titles = new QVBoxLayout;
+    auto *header = new QWidget;
+    header->setObjectName(QStringLiteral("pageHeader"));
+    auto *flow = new FlowLayout(header, 10, 8);
+    flow->setContentsMargins(0, 0, 0, 0);
+    flow->setLastItemTrailing(true);
+    auto *titleBlock = new QWidget(header);
+    auto *titles = new QVBoxLayout(titleBlock);
+    titles->setContentsMargins(0, 0, 0, 0);
     titles->setSpacing(2);
     QFont titleFont = TextStyles::title2();
     titleFont.setBold(true);
@@ -222,9 +229,9 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
     countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
     countLabel->setObjectName(QStringLiteral("countLabel"));
     titles->addWidget(countLabel);
-    header->addLayout(titles);
-    header->addStretch();
-    return header;
+    flow->addWidget(titleBlock);
+    flow->setFirstItemStretch(titleBlock->sizeHint().width());
+    return flow;
 }
 
 } // namespace Controls

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QWidget>
 
+class FlowLayout;
 class QBoxLayout;
 class QFrame;
 class QHBoxLayout;
@@ -69,8 +70,10 @@ QHBoxLayout *row(int spacing, QBoxLayout *into = nullptr);
 QFrame *divider(QWidget *parent = nullptr);
 
 // The header of a list page: its title over a secondary count line (object name
-// "countLabel"), stretched to the right so buttons can follow. `countLabel` receives the line.
-QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel);
+// "countLabel"), then the items added to the returned layout, at the right on the same row
+// while the title keeps its width, on the next row otherwise. `countLabel` receives the line;
+// the layout's parent widget is the header to place.
+FlowLayout *pageHeader(const QString &title, QLabel *&countLabel);
 
 } // namespace Controls
 

@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+#include <cmath>
+
 namespace {
 
 constexpr int leadGap = 4;
@@ -34,9 +36,11 @@ void Pill::setStyle(const Style &style)
     setFont(f);
     setContentsMargins(style.horizontalPadding, style.verticalPadding, style.horizontalPadding,
                        style.verticalPadding);
-    QPalette p = palette();
-    p.setColor(QPalette::WindowText, style.textColor);
-    setPalette(p);
+    if (style.textColor.isValid()) {
+        QPalette p = palette();
+        p.setColor(QPalette::WindowText, style.textColor);
+        setPalette(p);
+    }
     setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
     update();
 }
@@ -56,6 +60,22 @@ QString Pill::fullText() const
     return m_lead.isEmpty() ? text() : m_lead + QLatin1Char(' ') + text();
 }
 
+void Pill::setElidable(bool elidable)
+{
+    m_elidable = elidable;
+    updateGeometry();
+}
+
+Pill *Pill::line(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
+{
+    auto *result = new Pill(text, Style{color, Qt::transparent, 0, 0, 0, 0, font.bold()}, parent);
+    result->setFont(font);
+    result->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    result->setElidable(true);
+    result->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    return result;
+}
+
 Pill::Style Pill::tinted(const QColor &color, qreal fillOpacity)
 {
     QColor fill = color;
@@ -72,7 +92,9 @@ QFont Pill::leadFont() const
 
 int Pill::leadWidth() const
 {
-    return m_lead.isEmpty() ? 0 : QFontMetrics(leadFont()).horizontalAdvance(m_lead) + leadGap;
+    return m_lead.isEmpty()
+               ? 0
+               : int(std::ceil(QFontMetricsF(leadFont()).horizontalAdvance(m_lead))) + leadGap;
 }
 
 QSize Pill::sizeHint() const
@@ -81,13 +103,15 @@ QSize Pill::sizeHint() const
         return QLabel::sizeHint();
     const QMargins m = contentsMargins();
     const QFontMetrics metrics = fontMetrics();
-    return {m.left() + leadWidth() + metrics.horizontalAdvance(text()) + m.right(),
+    // Rounded up: a hint a fraction short would shorten the text it was made for.
+    const int textWidth = int(std::ceil(QFontMetricsF(font()).horizontalAdvance(text())));
+    return {m.left() + leadWidth() + textWidth + m.right(),
             m.top() + std::max(metrics.height(), QFontMetrics(leadFont()).height()) + m.bottom()};
 }
 
 QSize Pill::minimumSizeHint() const
 {
-    if (!pixmap().isNull() || text().isEmpty())
+    if (!pixmap().isNull() || text().isEmpty() || !m_elidable)
         return sizeHint();
     // The lead and one letter of the text before the "…".
     QSize hint = sizeHint();
@@ -101,13 +125,17 @@ QSize Pill::minimumSizeHint() const
 
 void Pill::updateToolTip()
 {
-    const int room = contentsRect().width() - leadWidth();
-    const bool shortened = !text().isEmpty() && fontMetrics().horizontalAdvance(text()) > room;
+    const bool shortened = shownText() != text();
     if (shortened)
         setToolTip(fullText());
     else if (m_shortened)
         setToolTip(QString());
     m_shortened = shortened;
+}
+
+QString Pill::shownText() const
+{
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width() - leadWidth());
 }
 
 void Pill::paintEvent(QPaintEvent *event)
@@ -128,8 +156,7 @@ void Pill::paintEvent(QPaintEvent *event)
     painter.setPen(m_style.textColor.isValid() ? m_style.textColor
                                                : palette().color(QPalette::WindowText));
     QRect area = contentsRect();
-    const QString shown =
-        fontMetrics().elidedText(text(), Qt::ElideRight, area.width() - leadWidth());
+    const QString shown = shownText();
     // Centred as a whole, lead and text together.
     const int used = leadWidth() + fontMetrics().horizontalAdvance(shown);
     if (alignment().testFlag(Qt::AlignHCenter) && used < area.width())

@@ -6,7 +6,7 @@
 // A short text on a rounded, tinted fill: status pills, badges, count pills and chips. The
 // text is plain, never markup. A chip may lead with a bold count ("2" before "On Mac"). Given
 // less room than its text needs, the pill shortens the text with "…" (the count stays) and
-// shows the whole text as its tooltip.
+// shows the whole text as its tooltip. Layouts keep a pill whole unless it is elidable.
 class Pill : public QLabel
 {
     Q_OBJECT
@@ -34,8 +34,16 @@ public:
     // The lead and the text as a reader takes them in.
     [[nodiscard]] QString fullText() const;
 
+    // An elidable pill lets layouts shorten it (down to the lead and one letter) before they
+    // shorten its neighbours.
+    void setElidable(bool elidable);
+
     // The common pill: the text in `color` on `color` at `fillOpacity`.
     [[nodiscard]] static Style tinted(const QColor &color, qreal fillOpacity);
+    // One elidable line of plain text without fill or padding: a name in a row that gives way
+    // to the badges beside it.
+    [[nodiscard]] static Pill *line(const QString &text, const QFont &font,
+                                    const QColor &color = QColor(), QWidget *parent = nullptr);
 
     [[nodiscard]] QSize sizeHint() const override;
     [[nodiscard]] QSize minimumSizeHint() const override;
@@ -50,7 +58,11 @@ private:
     // The tooltip follows whether the text is shortened.
     void updateToolTip();
 
+    // The text as it fits now.
+    [[nodiscard]] QString shownText() const;
+
     Style m_style;
     QString m_lead;
     bool m_shortened = false;
+    bool m_elidable = false;
 };

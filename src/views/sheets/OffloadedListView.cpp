@@ -134,7 +134,7 @@ void OffloadedListView::build()
     root->setContentsMargins(20, 20, 20, 20);
     root->setSpacing(16);
 
-    QHBoxLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
+    FlowLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
     // In a narrow column the buttons wrap under one another instead of widening the column
     // past the window's edge.
     m_headerButtons = new QWidget(this);
@@ -153,8 +153,8 @@ void OffloadedListView::build()
     buttons->addWidget(m_selectAll);
     buttons->addWidget(m_restoreSelected);
     buttons->addWidget(m_makeVisible);
-    header->addWidget(m_headerButtons, 1, Qt::AlignRight | Qt::AlignVCenter);
-    root->addLayout(header);
+    header->addWidget(m_headerButtons);
+    root->addWidget(header->parentWidget());
 
     connect(m_selectAll, &QPushButton::clicked, this,
             [this] { setSelection(m_presenter.selectAllOrNone(selection())); });
@@ -220,8 +220,8 @@ void OffloadedListView::build()
         text(QStringLiteral("Apps that you offload to an external drive will be listed here with "
                             "their link status and restore controls."),
              TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
-    explanation->setFixedWidth(360);
-    explanation->setMinimumHeight(explanation->heightForWidth(360));
+    // At most 360 wide; a narrower column wraps it further.
+    explanation->setMaximumWidth(360);
     empty->addWidget(explanation, 0, Qt::AlignHCenter);
     empty->addStretch();
     m_body->addWidget(m_emptyState);
@@ -292,7 +292,8 @@ void OffloadedListView::rebuildRows()
         lines->setSpacing(3);
         auto *titleRow = new QHBoxLayout;
         titleRow->setSpacing(6);
-        auto *name = text(row.item.name, systemFont(13, QFont::Medium));
+        // A long name gives way to the badges: it shortens with "…" rather than push them out.
+        auto *name = Pill::line(row.item.name, systemFont(13, QFont::Medium));
         name->setObjectName(QStringLiteral("nameLabel"));
         titleRow->addWidget(name);
         auto *kind = badge(row.kindText, row.kindColor, row.kindOpacity, 8);
