@@ -207,28 +207,30 @@ protected:
     }
 };
 
-// What must stand on one row at the first size, by the object names of its parts (those
-// shown), and what the summary chips must read.
+// What must stand on one row at the first size: the view, then the object names of the row's
+// parts (those shown); and what the summary chips must read.
 QStringList rowFaults(const QWidget *window, bool firstSize)
 {
     QStringList found;
     const QList<QStringList> rows = {
-        {"selectAllButton", "appCountLabel", "sortMenuButton"},
-        {"selectAllButton", "restoreSelectedButton", "makeVisibleButton"},
-        {"realAppsSegment", "purgeTestsButton", "viewLogsButton", "refreshButton",
+        {"appListColumn", "selectAllButton", "appCountLabel", "sortMenuButton"},
+        {"offloadedListView", "selectAllButton", "restoreSelectedButton", "makeVisibleButton"},
+        {"historyView", "realAppsSegment", "purgeTestsButton", "viewLogsButton", "refreshButton",
          "moreMenuButton"},
-        {"revealInFinderButton", "revealOnDriveButton", "mainActionButton"},
+        {"appDetailView", "revealInFinderButton", "revealOnDriveButton", "mainActionButton"},
     };
     for (const QStringList &row : rows) {
+        const auto *view = window->findChild<QWidget *>(row.first());
         std::optional<int> centre;
-        for (const QString &name : row) {
-            const QList<QWidget *> parts = window->findChildren<QWidget *>(name);
+        for (const QString &name : row.mid(1)) {
+            const QList<QWidget *> parts =
+                view ? view->findChildren<QWidget *>(name) : QList<QWidget *>();
             for (const QWidget *part : parts) {
                 if (!firstSize || !part->isVisible() || part->window() != window)
                     continue;
                 const int y = part->mapTo(window, part->rect().center()).y();
                 if (centre && std::abs(*centre - y) > 3)
-                    found.append(name + QStringLiteral(" is not on the row of ") + row.first());
+                    found.append(name + QStringLiteral(" is not on the row of ") + row.at(1));
                 centre = centre.value_or(y);
             }
         }
