@@ -220,6 +220,7 @@ FlowLayout *pageHeader(const QString &title, QLabel *&countLabel)
     flow->setContentsMargins(0, 0, 0, 0);
     flow->setLastItemTrailing(true);
     auto *titleBlock = new QWidget(header);
+    titleBlock->setObjectName(QStringLiteral("pageTitle"));
     auto *titles = new QVBoxLayout(titleBlock);
     titles->setContentsMargins(0, 0, 0, 0);
     titles->setSpacing(2);

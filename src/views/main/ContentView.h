@@ -123,7 +123,7 @@ private:
     DetailColumn *m_detailColumn = nullptr;
     // The columns' widths at the first size.
     static constexpr int firstSidebarWidth = 200;
-    static constexpr int firstListWidth = 700;
+    static constexpr int firstListWidth = 720;
     static constexpr int firstDetailWidth = 540;
     int m_sidebarWidth = firstSidebarWidth;
 

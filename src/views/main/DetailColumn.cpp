@@ -127,6 +127,10 @@ void StorageOverviewView::arrangeTiles()
         width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
     if (m_tiles->direction() != direction)
         m_tiles->setDirection(direction);
+    // One line where it fits; a long drive name wraps it rather than cutting it.
+    const int lineWidth = m_targetSymbol->width() + 5 +
+                          m_targetText->fontMetrics().horizontalAdvance(m_targetText->text());
+    m_targetText->setWordWrap(lineWidth > width() - margins.left() - margins.right());
 }
 
 void StorageOverviewView::apply(const StorageOverviewModel &overview)
@@ -135,10 +139,10 @@ void StorageOverviewView::apply(const StorageOverviewModel &overview)
     m_localCaption->setText(overview.localCaption);
     m_offloadedFigure->setText(overview.offloadedFigure);
     m_offloadedCaption->setText(overview.offloadedCaption);
-    arrangeTiles();
     const QColor color = overview.hasTarget ? Palette::secondaryText() : Palette::orange();
     m_targetText->setText(overview.targetText);
     setTextColor(m_targetText, color);
+    arrangeTiles();
     if (overview.targetSymbol != m_shownTargetSymbol) {
         m_shownTargetSymbol = overview.targetSymbol;
         setSymbol(m_targetSymbol, overview.targetSymbol, 13, color);
