@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCoroFuture>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -246,6 +247,8 @@ void OffloadedListView::build()
                  Palette::css(Palette::withOpacity(Palette::secondaryText(), 0.06))));
     connect(m_list, &QListWidget::itemSelectionChanged, this,
             &OffloadedListView::listSelectionChanged);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->viewport()->installEventFilter(this);
     m_body->addWidget(m_list);
     root->addWidget(m_body, 1);
 }
@@ -351,7 +354,27 @@ void OffloadedListView::rebuildRows()
         m_list->setItemWidget(item, widget);
     }
     m_syncingList = false;
+    fitRows();
     applySelection();
+}
+
+bool OffloadedListView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list->viewport() && event->type() == QEvent::Resize)
+        fitRows();
+    return QWidget::eventFilter(watched, event);
+}
+
+void OffloadedListView::fitRows()
+{
+    const int width = m_list->viewport()->width() - 2 * m_list->spacing();
+    for (int i = 0; i < m_list->count(); ++i) {
+        QListWidgetItem *item = m_list->item(i);
+        const QWidget *row = m_list->itemWidget(item);
+        const QSize hint(width, row ? row->sizeHint().height() : item->sizeHint().height());
+        if (item->sizeHint() != hint)
+            item->setSizeHint(hint);
+    }
 }
 
 void OffloadedListView::applySelection()
