@@ -279,8 +279,10 @@ void OffloadedListView::rebuildRows()
         auto *widget = new QWidget;
         widget->setObjectName(QStringLiteral("offloadedRow:") + row.path);
         auto *layout = new QHBoxLayout(widget);
-        layout->setContentsMargins(6, 4, 6, 4);
-        layout->setSpacing(12);
+        // A little tighter than the page, so that a row keeps its size and restore button in
+        // the narrowest column.
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(10);
 
         auto *box = checkBox(selected.contains(row.path));
         connect(box, &QToolButton::clicked, this, [this, path = row.path] {
@@ -306,10 +308,12 @@ void OffloadedListView::rebuildRows()
         titleRow->addWidget(name);
         auto *kind = badge(row.kindText, row.kindColor, row.kindOpacity, 8);
         kind->setObjectName(QStringLiteral("kindBadge"));
+        kind->setElidable(true);
         titleRow->addWidget(kind);
         if (!row.aliasCountText.isEmpty()) {
             auto *aliases = badge(row.aliasCountText, Palette::orange(), 0.18, 9);
             aliases->setObjectName(QStringLiteral("aliasCountBadge"));
+            aliases->setElidable(true);
             titleRow->addWidget(aliases);
         }
         titleRow->addStretch();
@@ -318,8 +322,8 @@ void OffloadedListView::rebuildRows()
             auto *stored = new QHBoxLayout;
             stored->setSpacing(4);
             stored->addWidget(symbol(QStringLiteral("externaldrive.fill"), 10, row.driveColor));
-            stored->addWidget(text(QStringLiteral("Stored on:"), systemFont(10, QFont::Medium),
-                                   Palette::secondaryText()));
+            stored->addWidget(Pill::line(QStringLiteral("Stored on:"),
+                                         systemFont(10, QFont::Medium), Palette::secondaryText()));
             auto *target = new SelectableLabel;
             target->setObjectName(QStringLiteral("storedOnLabel"));
             target->setFont(monospacedFont(10));
