@@ -91,9 +91,9 @@ void BatchInspectorView::build()
     auto *chips = new FlowLayout(chipStrip, 12, 8);
     chips->setContentsMargins(0, 0, 0, 0);
     for (const BatchInspectorModel::Chip &chip : std::as_const(m_model.chips)) {
-        auto *pill = new Pill(chip.label,
-                              Pill::Style{chip.color, Palette::withOpacity(chip.color, 0.15), 8, 4,
-                                          6, TextStyles::caption().pointSize(), false});
+        auto *pill =
+            new Pill(chip.label, Pill::Style{chip.color, Palette::withOpacity(chip.color, 0.15), 8,
+                                             4, 6, TextStyles::caption().pointSize(), false});
         pill->setLead(QString::number(chip.count));
         pill->setElidable(true);
         pill->setObjectName(QStringLiteral("summaryChip"));

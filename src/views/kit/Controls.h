@@ -70,9 +70,9 @@ QHBoxLayout *row(int spacing, QBoxLayout *into = nullptr);
 QFrame *divider(QWidget *parent = nullptr);
 
 // The header of a list page: its title over a secondary count line (object names
-// "pageTitle" and "countLabel"), then the items added to the returned layout, at the right on the same row
-// while the title keeps its width, on the next row otherwise. `countLabel` receives the line;
-// the layout's parent widget is the header to place.
+// "pageTitle" and "countLabel"), then the items added to the returned layout, at the right on the
+// same row while the title keeps its width, on the next row otherwise. `countLabel` receives the
+// line; the layout's parent widget is the header to place.
 FlowLayout *pageHeader(const QString &title, QLabel *&countLabel);
 
 } // namespace Controls

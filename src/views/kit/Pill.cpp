@@ -116,10 +116,9 @@ QSize Pill::minimumSizeHint() const
     // The lead and one letter of the text before the "…".
     QSize hint = sizeHint();
     const QMargins m = contentsMargins();
-    hint.setWidth(std::min(hint.width(), m.left() + leadWidth() +
-                                             fontMetrics().horizontalAdvance(text().left(1) +
-                                                                             ellipsis) +
-                                             m.right()));
+    hint.setWidth(std::min(
+        hint.width(), m.left() + leadWidth() +
+                          fontMetrics().horizontalAdvance(text().left(1) + ellipsis) + m.right()));
     return hint;
 }
 

@@ -121,10 +121,9 @@ void StorageOverviewView::arrangeTiles()
     const auto tileWidth = [](const QWidget *tile) {
         return std::max(tile->sizeHint().width(), tile->minimumWidth());
     };
-    const int needed = tileWidth(m_localTile) + m_tiles->spacing() +
-                       tileWidth(m_offloadedTile) + margins.left() + margins.right();
-    const auto direction =
-        width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
+    const int needed = tileWidth(m_localTile) + m_tiles->spacing() + tileWidth(m_offloadedTile) +
+                       margins.left() + margins.right();
+    const auto direction = width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
     if (m_tiles->direction() != direction)
         m_tiles->setDirection(direction);
     // One line where it fits; a long drive name wraps it rather than cutting it.

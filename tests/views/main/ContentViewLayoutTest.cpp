@@ -73,7 +73,7 @@ QString fullText(const QWidget *widget)
         return label->fullText().isEmpty() ? label->text() : label->fullText();
     if (const auto *label = qobject_cast<const QLabel *>(widget))
         return label->pixmap().isNull() && label->textFormat() == Qt::PlainText ? label->text()
-                                                                                 : QString();
+                                                                                : QString();
     if (const auto *button = qobject_cast<const FittingButton *>(widget))
         return button->fullText();
     if (qobject_cast<const QPushButton *>(widget) || qobject_cast<const QToolButton *>(widget)) {
@@ -120,8 +120,8 @@ std::optional<QString> textFault(QWidget *widget)
     const QString ellipsis = QStringLiteral("\u2026");
     const qsizetype cut = painted.indexOf(ellipsis);
     const QString whole = squeezed(full);
-    if (cut >= 0 && whole.startsWith(painted.left(cut)) &&
-        whole.endsWith(painted.mid(cut + 1)) && widget->toolTip() == full)
+    if (cut >= 0 && whole.startsWith(painted.left(cut)) && whole.endsWith(painted.mid(cut + 1)) &&
+        widget->toolTip() == full)
         return std::nullopt;
     return QStringLiteral("paints \"%1\" for \"%2\" (tooltip \"%3\")")
         .arg(texts.join(QLatin1Char('|')), full, widget->toolTip());
@@ -283,8 +283,7 @@ TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindow)
                                           .arg(window->height())
                                           .arg(label(section))
                                           .arg(ids.size());
-                const QStringList found =
-                    faults() + rowFaults(window.get(), size == firstSize);
+                const QStringList found = faults() + rowFaults(window.get(), size == firstSize);
                 EXPECT_TRUE(found.isEmpty()) << where.toStdString() << ":\n  "
                                              << found.join(QStringLiteral("\n  ")).toStdString();
                 if (!found.isEmpty())
