@@ -2,7 +2,9 @@
 
 #include "views/kit/Controls.h"
 #include "views/main/CommandCenter.h"
+#include "views/main/ContentModel.h"
 #include "views/main/ListVocabulary.h"
+#include "views/main/MainWindow.h"
 #include "views/main/SidebarManager.h"
 
 #include <QAction>
@@ -14,8 +16,9 @@
 namespace {
 
 // Text fields claim some control keys as editing keys (Ctrl+E moves to the end of the line
-// here), which would silence a menu item while a field has focus. The menus' shortcuts win:
-// the field never hears of them, so the shortcut goes to its menu item.
+// here), which would silence a menu item while a field has focus. The shortcut of a command
+// that has something to act on wins: the field never hears of it, so it goes to its menu
+// item. Any other key stays the field's (Ctrl+E with no target drive edits the text).
 class MenuShortcutPriority final : public QObject
 {
 public:
@@ -42,7 +45,8 @@ public:
             const QList<QAction *> items = menu->menu()->actions();
             for (const QAction *item : items) {
                 if (!item->shortcut().isEmpty() &&
-                    item->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+                    item->shortcut().matches(pressed) == QKeySequence::ExactMatch &&
+                    applies(item)) {
                     event->ignore();
                     return true;
                 }
@@ -52,6 +56,15 @@ public:
     }
 
 private:
+    [[nodiscard]] bool applies(const QAction *item) const
+    {
+        if (!item->isEnabled())
+            return false;
+        const auto *window = qobject_cast<const MainWindow *>(m_bar->window());
+        const QString command = item->data().toString();
+        return !window || command.isEmpty() || window->model().commandApplies(command);
+    }
+
     QMenuBar *m_bar;
 };
 
@@ -75,6 +88,7 @@ QAction *addEntry(QMenu *menu, const MenuEntry &entry, CommandCenter &commands,
     action->setShortcut(entry.shortcut);
     switch (entry.kind) {
     case MenuEntry::Kind::command:
+        action->setData(entry.notification);
         QObject::connect(action, &QAction::triggered, action,
                          [&commands, name = entry.notification, object = entry.object] {
                              commands.post(name, object);

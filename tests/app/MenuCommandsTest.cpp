@@ -155,11 +155,16 @@ public:
     using QObject::QObject;
     bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::ShortcutOverride &&
-            static_cast<QKeyEvent *>(event)->modifiers().testFlag(Qt::ControlModifier))
+        const bool control =
+            (event->type() == QEvent::ShortcutOverride || event->type() == QEvent::KeyPress) &&
+            static_cast<QKeyEvent *>(event)->modifiers().testFlag(Qt::ControlModifier);
+        if (control && event->type() == QEvent::ShortcutOverride)
             event->accept();
+        else if (control)
+            ++editingKeys;
         return false;
     }
+    int editingKeys = 0;
 };
 
 // Every menu shortcut reaches its item while the search field has the focus, and the field
@@ -177,12 +182,15 @@ TEST_F(MenuShortcutsTest, ShortcutsWinOverTheSearchField)
     ClaimsControlKeys claims;
     search->installEventFilter(&claims);
 
+    // Every command has something to act on: a target drive and a selection.
+    selectBackupDrive(QStringLiteral("Backup"));
     QSignalSpy posts(&probe, &CommandCenter::posted);
     for (const MenuGroup &group : MenuCommands::groups()) {
         for (const MenuEntry &entry : group.entries) {
             if (entry.kind != MenuEntry::Kind::command)
                 continue;
             model->setSelectedSection(NavigationSection::allApps);
+            model->setSelectedAppIds({sandbox.applications() + QStringLiteral("/Notes.app")});
             settle();
             search->setFocus();
             search->setText(QStringLiteral("abc"));
@@ -196,6 +204,49 @@ TEST_F(MenuShortcutsTest, ShortcutsWinOverTheSearchField)
             EXPECT_EQ(search->text(), QStringLiteral("abc")) << entry.title.toStdString();
             EXPECT_EQ(search->cursorPosition(), 1) << entry.title.toStdString();
         }
+    }
+}
+
+// A command with nothing to act on, or a disabled item, leaves its key to the field: Ctrl+E
+// with no target drive is the field's end-of-line key again.
+TEST_F(MenuShortcutsTest, IdleCommandsLeaveTheirKeysToTheSearchField)
+{
+    open();
+    CommandCenter probe;
+    MenuCommands::install(window->menuBar(), probe, SidebarManager::shared(), [] {});
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto *search = find<QLineEdit>(QStringLiteral("searchField"));
+    ASSERT_TRUE(search);
+    ClaimsControlKeys claims;
+    search->installEventFilter(&claims);
+    QAction *refresh = nullptr;
+    for (QAction *menu : window->menuBar()->actions()) {
+        for (QAction *item : menu->menu()->actions()) {
+            if (item->data().toString() == CommandNames::refreshApps)
+                refresh = item;
+        }
+    }
+    ASSERT_TRUE(refresh);
+    const struct
+    {
+        const char *why;
+        QKeyCombination key;
+        std::function<void()> arrange;
+    } rows[] = {
+        {"eject without a target drive", Qt::CTRL | Qt::Key_E, [] {}},
+        {"clear with nothing selected", Qt::CTRL | Qt::SHIFT | Qt::Key_D, [] {}},
+        {"a disabled item", Qt::CTRL | Qt::Key_R, [refresh] { refresh->setEnabled(false); }},
+    };
+    QSignalSpy posts(&probe, &CommandCenter::posted);
+    for (const auto &row : rows) {
+        row.arrange();
+        search->setFocus();
+        claims.editingKeys = 0;
+        posts.clear();
+        QTest::keyClick(search, row.key.key(), row.key.keyboardModifiers());
+        EXPECT_EQ(posts.size(), 0) << row.why;
+        EXPECT_GT(claims.editingKeys, 0) << row.why;
     }
 }
 

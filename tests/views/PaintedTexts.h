@@ -2,6 +2,7 @@
 
 #include <QPaintDevice>
 #include <QPaintEngine>
+#include <QPainter>
 #include <QStringList>
 #include <QWidget>
 
@@ -27,6 +28,22 @@ public:
     }
 
     [[nodiscard]] QStringList recorded() const { return m_engine->texts; }
+
+    // Where each text of the widget itself (not its children) lands, in its coordinates.
+    struct Item
+    {
+        QString text;
+        QRectF rect;
+    };
+    [[nodiscard]] static QList<Item> itemsOf(QWidget *widget)
+    {
+        PaintedTexts device(widget->size());
+        widget->render(&device, QPoint(), QRegion(), {});
+        QList<Item> items;
+        for (qsizetype i = 0; i < device.m_engine->texts.size(); ++i)
+            items.append({device.m_engine->texts.at(i), device.m_engine->rects.at(i)});
+        return items;
+    }
     [[nodiscard]] QPaintEngine *paintEngine() const override { return m_engine.get(); }
 
 protected:
@@ -75,13 +92,17 @@ private:
         void drawPath(const QPainterPath &) override {}
         void drawPolygon(const QPointF *, int, PolygonDrawMode) override {}
         void drawPolygon(const QPoint *, int, PolygonDrawMode) override {}
-        void drawTextItem(const QPointF &, const QTextItem &item) override
+        void drawTextItem(const QPointF &origin, const QTextItem &item) override
         {
             texts.append(item.text());
+            const QRectF box(origin.x(), origin.y() - item.ascent(), item.width(),
+                             item.ascent() + item.descent());
+            rects.append(painter() ? painter()->combinedTransform().mapRect(box) : box);
         }
         [[nodiscard]] Type type() const override { return User; }
 
         QStringList texts;
+        QList<QRectF> rects;
     };
 
     QSize m_size;

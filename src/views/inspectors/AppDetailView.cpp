@@ -89,6 +89,31 @@ QFont bold(QFont font)
     return font;
 }
 
+// A row of a leading part (a symbol and texts that wrap) and the controls after it: side by
+// side while the texts keep a readable width, otherwise the controls move under the texts,
+// at the right, rather than shorten what they say.
+struct LeadRow
+{
+    QHBoxLayout *lead;
+    FlowLayout *flow;
+};
+
+LeadRow leadRow(QBoxLayout *into, int spacing)
+{
+    constexpr int readableTextWidth = 200;
+    auto *widget = new QWidget;
+    auto *flow = new FlowLayout(widget, spacing, 8);
+    flow->setContentsMargins(0, 0, 0, 0);
+    flow->setFirstItemStretch(readableTextWidth);
+    flow->setLastItemTrailing(true);
+    auto *leadWidget = new QWidget;
+    QHBoxLayout *lead = row(spacing);
+    leadWidget->setLayout(lead);
+    flow->addWidget(leadWidget);
+    into->addWidget(widget);
+    return {lead, flow};
+}
+
 void clearLayout(QLayout *layout)
 {
     while (QLayoutItem *item = layout->takeAt(0)) {
@@ -291,6 +316,8 @@ void AppDetailView::buildHeader(QVBoxLayout *into)
     titleRow->addWidget(w->name);
     w->status = new Pill;
     w->status->setObjectName(QStringLiteral("statusBadge"));
+    // In a narrow column the long status texts shorten, with the whole text as tooltip.
+    w->status->setElidable(true);
     titleRow->addWidget(w->status, 0, Qt::AlignVCenter);
     titleRow->addStretch(1);
 
@@ -344,10 +371,10 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
     w->updateReplaced = panel(Palette::red(), 0.12, 10, QStringLiteral("updateReplacedBanner"));
     {
         QVBoxLayout *box = w->updateReplaced->contentLayout();
-        QHBoxLayout *top = row(8, box);
-        top->addWidget(symbol(QStringLiteral("exclamationmark.arrow.triangle.2.circlepath"), 20,
-                              Palette::red()),
-                       0, Qt::AlignVCenter);
+        const LeadRow top = leadRow(box, 8);
+        top.lead->addWidget(symbol(QStringLiteral("exclamationmark.arrow.triangle.2.circlepath"),
+                                   20, Palette::red()),
+                            0, Qt::AlignVCenter);
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
         texts->addWidget(text(QStringLiteral("Update Replaced Offloaded App"),
@@ -356,7 +383,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
             named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                   QStringLiteral("updateReplacedText"));
         texts->addWidget(w->updateReplacedText);
-        top->addLayout(texts, 1);
+        top.lead->addLayout(texts, 1);
         QPushButton *reoffload =
             prominentSmall(QStringLiteral("Re-Offload Update"), Palette::red());
         reoffload->setObjectName(QStringLiteral("reoffloadUpdateButton"));
@@ -364,7 +391,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
             if (m_onReoffloadUpdate)
                 m_onReoffloadUpdate(m_binding->value());
         });
-        top->addWidget(reoffload, 0, Qt::AlignVCenter);
+        top.flow->addWidget(reoffload);
 
         QHBoxLayout *versions = row(16, box);
         versions->setContentsMargins(4, 0, 4, 0);
@@ -396,9 +423,10 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
     w->outOfSync = panel(Palette::orange(), 0.12, 10, QStringLiteral("outOfSyncBanner"));
     {
         QVBoxLayout *box = w->outOfSync->contentLayout();
-        QHBoxLayout *top = row(8, box);
-        top->addWidget(symbol(QStringLiteral("arrow.triangle.2.circlepath"), 20, Palette::orange()),
-                       0, Qt::AlignVCenter);
+        const LeadRow top = leadRow(box, 8);
+        top.lead->addWidget(
+            symbol(QStringLiteral("arrow.triangle.2.circlepath"), 20, Palette::orange()), 0,
+            Qt::AlignVCenter);
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
         texts->addWidget(text(QStringLiteral("Backup Out-of-Sync"), TextStyles::headline(),
@@ -406,7 +434,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
         texts->addWidget(text(QStringLiteral("The version on your Mac has been updated and differs "
                                              "from the backup copy stored on your external drive."),
                               TextStyles::caption(), Palette::secondaryText(), true));
-        top->addLayout(texts, 1);
+        top.lead->addLayout(texts, 1);
         QPushButton *update =
             prominentSmall(QStringLiteral("Update Backup (Recopy)"), Palette::orange());
         update->setObjectName(QStringLiteral("updateBackupButton"));
@@ -414,7 +442,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
             if (m_onUpdateBackup)
                 m_onUpdateBackup(m_binding->value());
         });
-        top->addWidget(update, 0, Qt::AlignVCenter);
+        top.flow->addWidget(update);
 
         QHBoxLayout *versions = row(20, box);
         versions->setContentsMargins(4, 0, 4, 0);
@@ -440,12 +468,12 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
     w->aliases = panel(Palette::orange(), 0.12, 10, QStringLiteral("redundantAliasesSection"));
     {
         QVBoxLayout *box = w->aliases->contentLayout();
-        QHBoxLayout *top = row(8, box);
-        top->addWidget(
+        const LeadRow top = leadRow(box, 8);
+        top.lead->addWidget(
             symbol(QStringLiteral("exclamationmark.triangle.fill"), 16, Palette::orange()));
         w->aliasesTitle = named(text({}, TextStyles::headline(), {}, true),
                                 QStringLiteral("redundantAliasesTitle"));
-        top->addWidget(w->aliasesTitle, 1);
+        top.lead->addWidget(w->aliasesTitle, 1);
         QPushButton *resolve =
             prominentSmall(QStringLiteral("Resolve to Single Reference"), Palette::orange());
         resolve->setObjectName(QStringLiteral("resolveDuplicatesButton"));
@@ -453,7 +481,7 @@ void AppDetailView::buildBanners(QVBoxLayout *into)
             if (m_onResolveDuplicates)
                 m_onResolveDuplicates(m_binding->value());
         });
-        top->addWidget(resolve);
+        top.flow->addWidget(resolve);
         box->addWidget(
             text(QStringLiteral("Multiple aliases on your Mac currently point to this same "
                                 "offloaded app. Resolving will safely delete the redundant "
@@ -474,24 +502,25 @@ void AppDetailView::buildProxySections(QVBoxLayout *into)
     w->promotion = panel(Controls::accent(), 0.10, 8, QStringLiteral("promotionSection"));
     {
         QVBoxLayout *box = w->promotion->contentLayout();
-        QHBoxLayout *top = row(8, box);
-        top->addWidget(symbol(QStringLiteral("folder.badge.gearshape"), 16, Controls::accent()));
+        const LeadRow top = leadRow(box, 8);
+        top.lead->addWidget(
+            symbol(QStringLiteral("folder.badge.gearshape"), 16, Controls::accent()));
         w->promotionTitle =
             named(text({}, TextStyles::headline(), {}, true), QStringLiteral("promotionTitle"));
-        top->addWidget(w->promotionTitle, 1);
+        top.lead->addWidget(w->promotionTitle, 1);
         w->alreadyAtRoot =
             new Pill(QStringLiteral("Already at Root /Applications"),
                      Pill::Style{Palette::secondaryText(),
                                  Palette::withOpacity(Palette::secondaryText(), 0.15), 8, 4, 6,
                                  TextStyles::caption().pointSize(), true});
         w->alreadyAtRoot->setObjectName(QStringLiteral("alreadyAtRootLabel"));
-        top->addWidget(w->alreadyAtRoot);
+        top.flow->addWidget(w->alreadyAtRoot);
         w->promote = button(QStringLiteral("Promote to /Applications"), {}, ButtonLook::prominent,
                             ControlSize::small);
         w->promote->setObjectName(QStringLiteral("promoteButton"));
         connect(w->promote, &QPushButton::clicked, this,
                 [this] { runProxyJob(ProxyJob::promotion); });
-        top->addWidget(w->promote);
+        top.flow->addWidget(w->promote);
         w->promotionExplanation =
             named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                   QStringLiteral("promotionExplanation"));
@@ -507,17 +536,17 @@ void AppDetailView::buildProxySections(QVBoxLayout *into)
     w->proxy = panel(Palette::purple(), 0.10, 8, QStringLiteral("proxySection"));
     {
         QVBoxLayout *box = w->proxy->contentLayout();
-        QHBoxLayout *top = row(8, box);
-        top->addWidget(symbol(QStringLiteral("sparkles.tv"), 16, Palette::purple()));
+        const LeadRow top = leadRow(box, 8);
+        top.lead->addWidget(symbol(QStringLiteral("sparkles.tv"), 16, Palette::purple()));
         w->proxyTitle =
             named(text({}, TextStyles::headline(), {}, true), QStringLiteral("proxyTitle"));
-        top->addWidget(w->proxyTitle, 1);
+        top.lead->addWidget(w->proxyTitle, 1);
         w->proxyButton =
             button({}, {}, ButtonLook::prominent, ControlSize::small, Palette::purple());
         w->proxyButton->setObjectName(QStringLiteral("proxyButton"));
         connect(w->proxyButton, &QPushButton::clicked, this,
                 [this] { runProxyJob(ProxyJob::proxy); });
-        top->addWidget(w->proxyButton);
+        top.flow->addWidget(w->proxyButton);
         w->proxyExplanation = named(text({}, TextStyles::caption(), Palette::secondaryText(), true),
                                     QStringLiteral("proxyExplanation"));
         box->addWidget(w->proxyExplanation);
@@ -552,7 +581,7 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
                                          : QStringLiteral("border-top-right-radius: 6px; "
                                                           "border-bottom-right-radius: 6px;");
             b->setStyleSheet(
-                QStringLiteral("QPushButton { padding: 3px 10px; border: 1px solid %1; %2 "
+                QStringLiteral("QPushButton { padding: 3px 8px; border: 1px solid %1; %2 "
                                "background: %3; }"
                                "QPushButton:checked { background: %4; color: white; }")
                     .arg(Palette::css(Palette::separator()), corners,
@@ -577,14 +606,14 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
 
     const auto noticeRow = [](RoundedPanel *notice, const QString &symbolName, const QColor &tint,
                               const QString &title, QLabel *&detail, const QString &detailName) {
-        QHBoxLayout *line = row(10, notice->contentLayout());
-        line->addWidget(symbol(symbolName, 18, tint), 0, Qt::AlignVCenter);
+        const LeadRow line = leadRow(notice->contentLayout(), 10);
+        line.lead->addWidget(symbol(symbolName, 18, tint), 0, Qt::AlignVCenter);
         auto *texts = new QVBoxLayout;
         texts->setSpacing(2);
         texts->addWidget(text(title, bold(TextStyles::subheadline()), {}, true));
         detail = named(text({}, TextStyles::caption(), Palette::secondaryText(), true), detailName);
         texts->addWidget(detail);
-        line->addLayout(texts, 1);
+        line.lead->addLayout(texts, 1);
         return line;
     };
     w->protectedNotice =
@@ -595,14 +624,14 @@ void AppDetailView::buildModeAndNotices(QVBoxLayout *into)
     into->addWidget(w->protectedNotice);
 
     w->runningNotice = panel(Palette::purple(), 0.10, 8, QStringLiteral("runningNotice"));
-    QHBoxLayout *running =
+    const LeadRow running =
         noticeRow(w->runningNotice, QStringLiteral("exclamationmark.triangle.fill"),
                   Palette::purple(), QStringLiteral("Application is currently running"),
                   w->runningLine, QStringLiteral("runningLine"));
     w->terminate = button(QStringLiteral("Terminate App"), {}, ButtonLook::bordered);
     w->terminate->setObjectName(QStringLiteral("terminateButton"));
     connect(w->terminate, &QPushButton::clicked, this, [this] { terminateApp(); });
-    running->addWidget(w->terminate, 0, Qt::AlignVCenter);
+    running.flow->addWidget(w->terminate);
     into->addWidget(w->runningNotice);
 }
 
@@ -657,21 +686,18 @@ void AppDetailView::buildStorage(QVBoxLayout *into)
 
 void AppDetailView::buildActionBar(QVBoxLayout *into)
 {
-    // The main action keeps to the right; in a narrow column it moves under the reveal
-    // buttons instead of pushing the content past the edge.
+    // The main action keeps to the right; in a narrow column a button moves to the next line
+    // instead of shortening its text or pushing the content past the edge.
     auto *barWidget = new QWidget;
     auto *bar = new FlowLayout(barWidget, 12, 10);
     bar->setContentsMargins(0, 0, 0, 0);
     bar->setLastItemTrailing(true);
-    auto *reveals = new QWidget;
-    QHBoxLayout *revealRow = row(12);
-    reveals->setLayout(revealRow);
     w->revealInFinder = button(QStringLiteral("Reveal in Finder"), {}, ButtonLook::bordered,
                                ControlSize::large, QColor(), QStringLiteral("folder"));
     w->revealInFinder->setObjectName(QStringLiteral("revealInFinderButton"));
     connect(w->revealInFinder, &QPushButton::clicked, this,
             [this] { System::current().workspace().reveal({m_binding->value().id()}); });
-    revealRow->addWidget(w->revealInFinder);
+    bar->addWidget(w->revealInFinder);
     w->revealOnDrive = button(QStringLiteral("Reveal on Drive"), {}, ButtonLook::bordered,
                               ControlSize::large, QColor(), QStringLiteral("externaldrive"));
     w->revealOnDrive->setObjectName(QStringLiteral("revealOnDriveButton"));
@@ -680,8 +706,7 @@ void AppDetailView::buildActionBar(QVBoxLayout *into)
         if (m_model.revealOnDrivePath)
             System::current().workspace().reveal({*m_model.revealOnDrivePath});
     });
-    revealRow->addWidget(w->revealOnDrive);
-    bar->addWidget(reveals);
+    bar->addWidget(w->revealOnDrive);
     w->mainAction = button({}, {}, ButtonLook::prominent, ControlSize::large);
     w->mainAction->setObjectName(QStringLiteral("mainActionButton"));
     connect(w->mainAction, &QPushButton::clicked, this, &AppDetailView::runMainAction);

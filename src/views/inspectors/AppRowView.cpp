@@ -63,9 +63,9 @@ void AppRowView::build()
     auto *texts = new QVBoxLayout;
     texts->setSpacing(3);
     QHBoxLayout *title = row(6);
-    m_name = new QLabel;
+    // A long name gives way to the badges: it shortens with "…" rather than push them out.
+    m_name = Pill::line({}, systemFont(13, QFont::Medium));
     m_name->setObjectName(QStringLiteral("appName"));
-    m_name->setFont(systemFont(13, QFont::Medium));
     title->addWidget(m_name);
     m_badges = row(6, title);
     title->addStretch(1);

@@ -1,6 +1,7 @@
 #include "views/inspectors/BatchInspectorView.h"
 
 #include "views/kit/Controls.h"
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/RoundedPanel.h"
@@ -85,17 +86,22 @@ void BatchInspectorView::build()
     summary->setObjectName(QStringLiteral("selectionSummary"));
     summary->contentLayout()->addWidget(
         text(QStringLiteral("Selection Summary"), TextStyles::headline(), {}, true));
-    QHBoxLayout *chips = row(12, summary->contentLayout());
+    // The chips wrap onto another line rather than shorten in a narrow column.
+    auto *chipStrip = new QWidget;
+    auto *chips = new FlowLayout(chipStrip, 12, 8);
+    chips->setContentsMargins(0, 0, 0, 0);
     for (const BatchInspectorModel::Chip &chip : std::as_const(m_model.chips)) {
-        auto *pill = new Pill(QStringLiteral("<b>%1</b>&nbsp;%2").arg(chip.count).arg(chip.label),
-                              Pill::Style{chip.color, Palette::withOpacity(chip.color, 0.15), 8, 4,
-                                          6, TextStyles::caption().pointSize(), false});
+        auto *pill =
+            new Pill(chip.label, Pill::Style{chip.color, Palette::withOpacity(chip.color, 0.15), 8,
+                                             4, 6, TextStyles::caption().pointSize(), false});
+        pill->setLead(QString::number(chip.count));
+        pill->setElidable(true);
         pill->setObjectName(QStringLiteral("summaryChip"));
         pill->setProperty("chipLabel", chip.label);
         pill->setProperty("chipCount", qlonglong(chip.count));
         chips->addWidget(pill);
     }
-    chips->addStretch(1);
+    summary->contentLayout()->addWidget(chipStrip);
     stack->addWidget(summary);
 
     // Selected apps
@@ -112,8 +118,7 @@ void BatchInspectorView::build()
         QHBoxLayout *layout = row(8);
         layout->setContentsMargins(0, 3, 0, 3);
         line->setLayout(layout);
-        QLabel *name = text(r.name, systemFont(12, QFont::Medium), {}, true);
-        name->setWordWrap(false);
+        QLabel *name = Pill::line(r.name, systemFont(12, QFont::Medium));
         layout->addWidget(name, 1);
         QLabel *status = text(r.statusLabel, bold(TextStyles::caption2()), r.statusColor, true);
         status->setObjectName(QStringLiteral("rowStatus"));
@@ -151,7 +156,11 @@ void BatchInspectorView::build()
     }
     if (const auto &offload = m_model.offload) {
         auto *block = new RoundedPanel(Palette::withOpacity(Palette::blue(), 0.10));
-        QHBoxLayout *buttons = row(12, block->contentLayout());
+        // The copy button moves under the offload button rather than shorten either.
+        auto *buttonStrip = new QWidget;
+        auto *buttons = new FlowLayout(buttonStrip, 12, 8);
+        buttons->setContentsMargins(0, 0, 0, 0);
+        block->contentLayout()->addWidget(buttonStrip);
         QPushButton *offloadButton =
             button(offload->offloadText, {}, ButtonLook::prominent, ControlSize::large, QColor(),
                    QStringLiteral("arrow.right.circle.fill"));
@@ -171,7 +180,6 @@ void BatchInspectorView::build()
                 m_onOffload(true);
         });
         buttons->addWidget(copy);
-        buttons->addStretch(1);
         QLabel *destination =
             text(offload->destination, TextStyles::caption2(), offload->destinationColor, true);
         destination->setObjectName(QStringLiteral("destinationLine"));

@@ -9,6 +9,21 @@
 
 namespace InspectorWidgets {
 
+QIcon applicationIcon(const QString &path)
+{
+    // The desktop has no bundle icons; one generic application stands for every ".app",
+    // wherever it is shown, rather than the folder a bundle is on disk.
+    if (path.endsWith(QLatin1String(".app"), Qt::CaseInsensitive)) {
+        const QIcon themed = QIcon::fromTheme(QStringLiteral("application-x-executable"));
+        if (!themed.isNull())
+            return themed;
+    }
+    const QFileIconProvider provider;
+    const QIcon icon = provider.icon(QFileInfo(path));
+    // A dangling link has no icon of its own.
+    return icon.isNull() ? provider.icon(QAbstractFileIconProvider::File) : icon;
+}
+
 QPixmap appIcon(const QString &path, int size, bool linked, int badgeSymbolSize, qreal badgePadding,
                 int offset)
 {
@@ -20,11 +35,7 @@ QPixmap appIcon(const QString &path, int size, bool linked, int badgeSymbolSize,
     QPainter painter(&canvas);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    const QFileIconProvider provider;
-    QIcon icon = provider.icon(QFileInfo(path));
-    // A dangling link has no icon of its own.
-    if (icon.isNull())
-        icon = provider.icon(QAbstractFileIconProvider::File);
+    const QIcon icon = applicationIcon(path);
     painter.drawPixmap(QRect(extra, 0, size, size), icon.pixmap(QSize(size, size), ratio));
     if (linked) {
         const qreal diameter = badgeSymbolSize + 2 * badgePadding;

@@ -1,5 +1,6 @@
 #include "views/kit/Controls.h"
 
+#include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
 #include "views/kit/Symbols.h"
 #include "views/kit/TextStyles.h"
@@ -211,10 +212,17 @@ QFrame *divider(QWidget *parent)
     return line;
 }
 
-QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
+FlowLayout *pageHeader(const QString &title, QLabel *&countLabel)
 {
-    auto *header = new QHBoxLayout;
-    auto *titles = new QVBoxLayout;
+    auto *header = new QWidget;
+    header->setObjectName(QStringLiteral("pageHeader"));
+    auto *flow = new FlowLayout(header, 10, 8);
+    flow->setContentsMargins(0, 0, 0, 0);
+    flow->setLastItemTrailing(true);
+    auto *titleBlock = new QWidget(header);
+    titleBlock->setObjectName(QStringLiteral("pageTitle"));
+    auto *titles = new QVBoxLayout(titleBlock);
+    titles->setContentsMargins(0, 0, 0, 0);
     titles->setSpacing(2);
     QFont titleFont = TextStyles::title2();
     titleFont.setBold(true);
@@ -222,9 +230,9 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
     countLabel = text({}, TextStyles::caption(), Palette::secondaryText());
     countLabel->setObjectName(QStringLiteral("countLabel"));
     titles->addWidget(countLabel);
-    header->addLayout(titles);
-    header->addStretch();
-    return header;
+    flow->addWidget(titleBlock);
+    flow->setFirstItemStretch(titleBlock->sizeHint().width());
+    return flow;
 }
 
 } // namespace Controls
@@ -234,7 +242,7 @@ QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel)
 FittingButton::FittingButton(QWidget *parent)
     : QPushButton(parent)
 {
-    // Layouts may give it less than its text needs; it shortens the text then.
+    // A place narrower than its text makes it shorten the text.
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
@@ -263,13 +271,9 @@ QSize FittingButton::sizeHint() const
 
 QSize FittingButton::minimumSizeHint() const
 {
-    QSize hint = sizeHint();
-    if (m_fullText.isEmpty())
-        return hint;
-    const QString shortest = m_fullText.left(1) + QStringLiteral("\u2026");
-    hint.setWidth(
-        std::min(hint.width(), chromeWidth() + fontMetrics().horizontalAdvance(shortest)));
-    return hint;
+    // Layouts give the whole text room before they shorten it: a count or a verb cut away
+    // changes what the button says. Only a line narrower than the button shortens it.
+    return sizeHint();
 }
 
 void FittingButton::resizeEvent(QResizeEvent *event)

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QWidget>
 
+class FlowLayout;
 class QBoxLayout;
 class QFrame;
 class QHBoxLayout;
@@ -35,9 +36,10 @@ enum class ControlSize { small, regular, large };
 // Every such text, from the vocabulary or from data, goes through here.
 [[nodiscard]] QString literalText(const QString &text);
 
-// A push button of that look, with `symbol` (when named) before the text. Given less room
-// than its text needs, it shortens the text with "…" and shows the whole text as its tooltip,
-// so a long name never pushes it past the window's edge. An invalid tint
+// A push button of that look, with `symbol` (when named) before the text. Layouts keep its
+// whole text; given less room all the same (a line narrower than the text), it shortens the
+// text with "…" and shows the whole text as its tooltip, so a long name never pushes it past
+// the window's edge. An invalid tint
 // means the accent colour for prominent and borderless buttons and the default text colour
 // for bordered ones. It never reacts to Return on its own: no control here is a default.
 QPushButton *button(const QString &text, const QString &objectName, ButtonLook look,
@@ -67,14 +69,16 @@ QHBoxLayout *row(int spacing, QBoxLayout *into = nullptr);
 // A one-pixel horizontal line in the separator colour.
 QFrame *divider(QWidget *parent = nullptr);
 
-// The header of a list page: its title over a secondary count line (object name
-// "countLabel"), stretched to the right so buttons can follow. `countLabel` receives the line.
-QHBoxLayout *pageHeader(const QString &title, QLabel *&countLabel);
+// The header of a list page: its title over a secondary count line (object names
+// "pageTitle" and "countLabel"), then the items added to the returned layout, at the right on the
+// same row while the title keeps its width, on the next row otherwise. `countLabel` receives the
+// line; the layout's parent widget is the header to place.
+FlowLayout *pageHeader(const QString &title, QLabel *&countLabel);
 
 } // namespace Controls
 
 // The push button that button() makes: `fullText` is shown whole when there is room and
-// shortened with "…" otherwise.
+// shortened with "…" otherwise. Its minimum size is the whole text's.
 class FittingButton : public QPushButton
 {
     Q_OBJECT

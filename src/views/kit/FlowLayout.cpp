@@ -22,6 +22,12 @@ void FlowLayout::setLastItemTrailing(bool trailing)
     invalidate();
 }
 
+void FlowLayout::setFirstItemStretch(int minimumWidth)
+{
+    m_firstItemMinimum = minimumWidth;
+    invalidate();
+}
+
 void FlowLayout::addItem(QLayoutItem *item)
 {
     m_items.append(item);
@@ -94,31 +100,71 @@ void FlowLayout::setGeometry(const QRect &rect)
 int FlowLayout::arrange(const QRect &rect, bool apply) const
 {
     const QRect area = rect.marginsRemoved(contentsMargins());
-    int x = area.x();
-    int y = area.y();
-    int lineHeight = 0;
+    QLayoutItem *first = nullptr;
     QLayoutItem *last = nullptr;
-    for (QLayoutItem *item : m_items)
-        if (!item->isEmpty())
-            last = item;
     for (QLayoutItem *item : m_items) {
         if (item->isEmpty())
             continue;
-        QSize hint = item->sizeHint();
-        // An item wider than the whole line gets the line, as far as it can shrink.
-        if (hint.width() > area.width())
-            hint.setWidth(std::max(item->minimumSize().width(), area.width()));
-        if (x > area.x() && x + hint.width() > area.right() + 1) {
-            x = area.x();
-            y += lineHeight + m_verticalSpacing;
-            lineHeight = 0;
-        }
-        if (item == last && m_lastItemTrailing)
-            x = std::max(x, area.right() + 1 - hint.width());
-        if (apply)
-            item->setGeometry(QRect(QPoint(x, y), hint));
-        x += hint.width() + m_horizontalSpacing;
-        lineHeight = std::max(lineHeight, hint.height());
+        if (!first)
+            first = item;
+        last = item;
     }
-    return y + lineHeight - rect.y() + contentsMargins().bottom();
+    const bool stretchFirst = m_firstItemMinimum > 0;
+    struct Placed
+    {
+        QLayoutItem *item;
+        int width;
+    };
+    QList<Placed> line;
+    int lineWidth = 0;
+    int y = area.y();
+    // The first item takes what its line leaves over, or else the last item moves to the
+    // right edge; every item stands centred in the line's height.
+    const auto finishLine = [&] {
+        if (line.isEmpty())
+            return;
+        const int extra = std::max(0, area.width() - lineWidth);
+        if (stretchFirst && line.first().item == first)
+            line.first().width += extra;
+        QList<int> heights;
+        int lineHeight = 0;
+        for (const Placed &placed : std::as_const(line)) {
+            const int height = placed.item->hasHeightForWidth()
+                                   ? placed.item->heightForWidth(placed.width)
+                                   : placed.item->sizeHint().height();
+            heights.append(height);
+            lineHeight = std::max(lineHeight, height);
+        }
+        if (apply) {
+            int x = area.x();
+            for (qsizetype i = 0; i < line.size(); ++i) {
+                const Placed &placed = line.at(i);
+                if (placed.item == last && m_lastItemTrailing)
+                    x = std::max(x, area.right() + 1 - placed.width);
+                placed.item->setGeometry(
+                    QRect(x, y + (lineHeight - heights.at(i)) / 2, placed.width, heights.at(i)));
+                x += placed.width + m_horizontalSpacing;
+            }
+        }
+        y += lineHeight + m_verticalSpacing;
+        line.clear();
+        lineWidth = 0;
+    };
+    for (QLayoutItem *item : m_items) {
+        if (item->isEmpty())
+            continue;
+        int width = item->sizeHint().width();
+        if (stretchFirst && item == first)
+            width = std::min(width, m_firstItemMinimum);
+        // An item wider than the whole line gets the line, as far as it can shrink.
+        if (width > area.width())
+            width = std::max(item->minimumSize().width(), area.width());
+        if (!line.isEmpty() && lineWidth + m_horizontalSpacing + width > area.width())
+            finishLine();
+        lineWidth += (line.isEmpty() ? 0 : m_horizontalSpacing) + width;
+        line.append({item, width});
+    }
+    finishLine();
+    const int used = y > area.y() ? y - m_verticalSpacing : y;
+    return used - rect.y() + contentsMargins().bottom();
 }

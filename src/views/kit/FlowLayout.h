@@ -13,6 +13,10 @@ public:
 
     // Pushes the last item to the right edge of its line, as a trailing button in a bar.
     void setLastItemTrailing(bool trailing);
+    // Lets the first item (text that wraps, say) take whatever its line leaves over. The items
+    // after it stay on its line while it keeps `minimumWidth` (or its preferred width when
+    // that is less); otherwise they move to the next line. 0 switches this off.
+    void setFirstItemStretch(int minimumWidth);
 
     void addItem(QLayoutItem *item) override;
     [[nodiscard]] int count() const override;
@@ -33,4 +37,5 @@ private:
     int m_horizontalSpacing;
     int m_verticalSpacing;
     bool m_lastItemTrailing = false;
+    int m_firstItemMinimum = 0;
 };

@@ -271,8 +271,13 @@ void AppListColumn::buildChips()
 
 void AppListColumn::buildHeader()
 {
+    // One row while the column is wide enough; in a narrow column the three menus move to a
+    // second row rather than shorten "Select All" and the count.
     auto *header = new QWidget(this);
-    QHBoxLayout *row = hbox(header, 8, QMargins(12, 0, 12, 6));
+    header->setObjectName(QStringLiteral("listHeader"));
+    auto *row = new FlowLayout(header, 8, 4);
+    row->setContentsMargins(12, 0, 12, 6);
+    row->setLastItemTrailing(true);
     m_selectAll = button(tr("Select All"), QStringLiteral("selectAllButton"), ButtonLook::bordered,
                          ControlSize::small, {}, {}, header);
     connect(m_selectAll, &QPushButton::clicked, this, [this] { m_model.toggleSelectAll(); });
@@ -281,16 +286,18 @@ void AppListColumn::buildHeader()
                    Qt::AlignLeft | Qt::AlignVCenter, header);
     m_count->setObjectName(QStringLiteral("appCountLabel"));
     row->addWidget(m_count);
-    row->addStretch(1);
+    auto *menus = new QWidget(header);
+    QHBoxLayout *menuRow = hbox(menus, 8, QMargins());
     m_sizeMenu = menuButton(QStringLiteral("sizeMenuButton"),
-                            QStringLiteral("line.3.horizontal.decrease.circle"), header);
+                            QStringLiteral("line.3.horizontal.decrease.circle"), menus);
     m_subfolderMenu =
-        menuButton(QStringLiteral("subfolderMenuButton"), QStringLiteral("folder"), header);
+        menuButton(QStringLiteral("subfolderMenuButton"), QStringLiteral("folder"), menus);
     m_sortMenu =
-        menuButton(QStringLiteral("sortMenuButton"), QStringLiteral("arrow.up.arrow.down"), header);
-    row->addWidget(m_sizeMenu);
-    row->addWidget(m_subfolderMenu);
-    row->addWidget(m_sortMenu);
+        menuButton(QStringLiteral("sortMenuButton"), QStringLiteral("arrow.up.arrow.down"), menus);
+    menuRow->addWidget(m_sizeMenu);
+    menuRow->addWidget(m_subfolderMenu);
+    menuRow->addWidget(m_sortMenu);
+    row->addWidget(menus);
     layout()->addWidget(header);
 }
 

@@ -550,6 +550,16 @@ void ContentModel::handleRestoreSelectedApps()
         restoreAppsBatch(offloaded);
 }
 
+bool ContentModel::commandApplies(const QString &name) const
+{
+    if (name == CommandNames::safeEjectTarget)
+        return m_volumeManager->selectedVolume().has_value();
+    if (name == CommandNames::offloadSelectedApps || name == CommandNames::restoreSelectedApps ||
+        name == CommandNames::clearAppSelection)
+        return !m_selectedAppIds.isEmpty();
+    return true;
+}
+
 void ContentModel::handleSafeEjectTarget()
 {
     const std::optional<TargetVolume> volume = m_volumeManager->selectedVolume();

@@ -219,6 +219,9 @@ public:
     // The list the window shows: searched, filtered and sorted.
     [[nodiscard]] const QList<AppItem> &filteredApps() const;
     [[nodiscard]] QList<AppItem> selectedApps() const;
+    // Whether the menu command `name` has something to act on in this window now: ejecting
+    // needs a target, the selection commands a selection. The menus stay enabled regardless.
+    [[nodiscard]] bool commandApplies(const QString &name) const;
     [[nodiscard]] qint64 selectedAppsTotalBytes() const;
     // The one selected application while exactly one id is selected and it is listed. Its
     // support-folder choices are written through AppScanner::setSupportFolderSelected().

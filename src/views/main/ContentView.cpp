@@ -152,7 +152,9 @@ DuplicateInstancesSheet *ContentView::duplicateInstancesSheet() const
 
 QSize ContentView::sizeHint() const
 {
-    return {1200, 760};
+    // Wide enough that the list pages' headers and the detail pane's action bar each stand
+    // on one row at the first size, beside a sidebar at its minimum width.
+    return {firstSidebarWidth + firstListWidth + firstDetailWidth + 2, 760};
 }
 
 void ContentView::buildToolbar()
@@ -217,7 +219,7 @@ void ContentView::buildColumns()
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setStretchFactor(2, 1);
-    m_splitter->setSizes({m_sidebarWidth, 520, 460});
+    m_splitter->setSizes({m_sidebarWidth, firstListWidth, firstDetailWidth});
 
     m_selection = new SelectionBinding(
         [this] { return m_model.selectedAppIds(); },

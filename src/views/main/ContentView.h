@@ -121,7 +121,11 @@ private:
     QPointer<HistoryView> m_historyView;
     SelectionBinding *m_selection = nullptr;
     DetailColumn *m_detailColumn = nullptr;
-    int m_sidebarWidth = 220;
+    // The columns' widths at the first size.
+    static constexpr int firstSidebarWidth = 200;
+    static constexpr int firstListWidth = 720;
+    static constexpr int firstDetailWidth = 540;
+    int m_sidebarWidth = firstSidebarWidth;
 
     QTimer *m_refreshTimer = nullptr;
     QElapsedTimer m_sinceRefresh;

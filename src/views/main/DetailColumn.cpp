@@ -67,23 +67,26 @@ StorageOverviewView::StorageOverviewView(QWidget *parent)
     m_offloadedCaption = text({}, TextStyles::caption(), Palette::secondaryText(), false,
                               Qt::AlignLeft | Qt::AlignVCenter, this);
     m_offloadedCaption->setObjectName(QStringLiteral("offloadedCaption"));
-    auto *tiles = new QHBoxLayout;
-    tiles->setSpacing(16);
-    tiles->addStretch(1);
-    tiles->addWidget(tile(Palette::blue(), m_localFigure, m_localCaption, this), 0,
-                     Qt::AlignVCenter);
-    tiles->addWidget(tile(Palette::green(), m_offloadedFigure, m_offloadedCaption, this), 0,
-                     Qt::AlignVCenter);
-    tiles->addStretch(1);
-    layout->addLayout(tiles);
+    m_tiles = new QBoxLayout(QBoxLayout::LeftToRight);
+    m_tiles->setSpacing(16);
+    m_tiles->addStretch(1);
+    m_localTile = tile(Palette::blue(), m_localFigure, m_localCaption, this);
+    m_localTile->setObjectName(QStringLiteral("localTile"));
+    m_tiles->addWidget(m_localTile, 0, Qt::AlignCenter);
+    m_offloadedTile = tile(Palette::green(), m_offloadedFigure, m_offloadedCaption, this);
+    m_offloadedTile->setObjectName(QStringLiteral("offloadedTile"));
+    m_tiles->addWidget(m_offloadedTile, 0, Qt::AlignCenter);
+    m_tiles->addStretch(1);
+    layout->addLayout(m_tiles);
 
     auto *target = new QHBoxLayout;
     target->setSpacing(5);
     target->addStretch(1);
     m_targetSymbol = new QLabel(this);
     target->addWidget(m_targetSymbol, 0, Qt::AlignVCenter);
+    // A long drive name wraps the line rather than cutting it at the column's edge.
     m_targetText =
-        text({}, TextStyles::caption(), {}, false, Qt::AlignLeft | Qt::AlignVCenter, this);
+        text({}, TextStyles::caption(), {}, true, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_targetText->setObjectName(QStringLiteral("targetLine"));
     target->addWidget(m_targetText, 0, Qt::AlignVCenter);
     target->addStretch(1);
@@ -106,6 +109,29 @@ StorageOverviewView::StorageOverviewView(QWidget *parent)
     layout->addStretch(1);
 }
 
+void StorageOverviewView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    arrangeTiles();
+}
+
+void StorageOverviewView::arrangeTiles()
+{
+    const QMargins margins = layout()->contentsMargins();
+    const auto tileWidth = [](const QWidget *tile) {
+        return std::max(tile->sizeHint().width(), tile->minimumWidth());
+    };
+    const int needed = tileWidth(m_localTile) + m_tiles->spacing() + tileWidth(m_offloadedTile) +
+                       margins.left() + margins.right();
+    const auto direction = width() >= needed ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
+    if (m_tiles->direction() != direction)
+        m_tiles->setDirection(direction);
+    // One line where it fits; a long drive name wraps it rather than cutting it.
+    const int lineWidth = m_targetSymbol->width() + 5 +
+                          m_targetText->fontMetrics().horizontalAdvance(m_targetText->text());
+    m_targetText->setWordWrap(lineWidth > width() - margins.left() - margins.right());
+}
+
 void StorageOverviewView::apply(const StorageOverviewModel &overview)
 {
     m_localFigure->setText(overview.localFigure);
@@ -115,6 +141,7 @@ void StorageOverviewView::apply(const StorageOverviewModel &overview)
     const QColor color = overview.hasTarget ? Palette::secondaryText() : Palette::orange();
     m_targetText->setText(overview.targetText);
     setTextColor(m_targetText, color);
+    arrangeTiles();
     if (overview.targetSymbol != m_shownTargetSymbol) {
         m_shownTargetSymbol = overview.targetSymbol;
         setSymbol(m_targetSymbol, overview.targetSymbol, 13, color);
@@ -128,7 +155,9 @@ DetailColumn::DetailColumn(ContentModel &model, QWidget *parent)
     , m_model(model)
 {
     setObjectName(QStringLiteral("detailColumn"));
-    setMinimumWidth(300);
+    // What is left of the smallest window beside the sidebar and the list column at their
+    // minimum widths: the detail pane gets it all, so its controls keep their whole texts.
+    setMinimumWidth(minimumColumnWidth);
     m_placeholder = text(DetailColumnPresenter::historyPlaceholderText, TextStyles::body(),
                          Palette::secondaryText(), false, Qt::AlignLeft | Qt::AlignVCenter, this);
     m_placeholder->setObjectName(QStringLiteral("historyPlaceholder"));

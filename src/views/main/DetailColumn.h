@@ -8,6 +8,7 @@
 class AppDetailView;
 class BatchInspectorView;
 class ContentModel;
+class QBoxLayout;
 class QLabel;
 
 // The storage overview: what the Mac could free, what already lives on drives, and the
@@ -21,7 +22,16 @@ public:
 
     void apply(const StorageOverviewModel &overview);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    // Side by side while the column holds both tiles, one above the other otherwise.
+    void arrangeTiles();
+
+    QBoxLayout *m_tiles = nullptr;
+    QWidget *m_localTile = nullptr;
+    QWidget *m_offloadedTile = nullptr;
     QLabel *m_localFigure = nullptr;
     QLabel *m_localCaption = nullptr;
     QLabel *m_offloadedFigure = nullptr;
@@ -39,6 +49,8 @@ class DetailColumn final : public QStackedWidget
 {
     Q_OBJECT
 public:
+    static constexpr int minimumColumnWidth = 378;
+
     explicit DetailColumn(ContentModel &model, QWidget *parent = nullptr);
 
     void refresh();

@@ -15,7 +15,7 @@ using namespace Controls;
 namespace {
 
 // The list's own padding left and right of its rows (its style sheet).
-constexpr int sidebarPadding = 6;
+constexpr int sidebarPadding = 4;
 
 } // namespace
 
@@ -47,8 +47,9 @@ SidebarView::SidebarView(ContentModel &model, QWidget *parent)
         auto *widget = new QWidget(this);
         widget->setObjectName(QStringLiteral("sidebarRow:") + sectionRow.title);
         auto *layout = new QHBoxLayout(widget);
-        layout->setContentsMargins(8, 5, 8, 5);
-        layout->setSpacing(8);
+        // Compact, so the sidebar narrows to its minimum width in a small window.
+        layout->setContentsMargins(4, 5, 4, 5);
+        layout->setSpacing(5);
         layout->addWidget(symbol(sectionRow.symbol, 16, accent(), widget), 0, Qt::AlignVCenter);
         QLabel *title = text(sectionRow.title, TextStyles::body(), {}, false,
                              Qt::AlignLeft | Qt::AlignVCenter, widget);
@@ -101,7 +102,24 @@ void SidebarView::refresh()
     const QMargins padding = contentsMargins();
     setMinimumWidth(std::max(200, widest + padding.left() + padding.right() + 2 * frameWidth() +
                                       2 * sidebarPadding));
+    fitRows();
     selectCurrentSection();
+}
+
+void SidebarView::resizeEvent(QResizeEvent *event)
+{
+    QListWidget::resizeEvent(event);
+    fitRows();
+}
+
+void SidebarView::fitRows()
+{
+    const int width = viewport()->width() - 2 * spacing();
+    for (int i = 0; i < count() && i < m_rows.size(); ++i) {
+        const QSize hint(width, m_rows.at(i).widget->sizeHint().height());
+        if (item(i)->sizeHint() != hint)
+            item(i)->setSizeHint(hint);
+    }
 }
 
 void SidebarView::selectCurrentSection()

@@ -24,7 +24,13 @@ public:
     // The badge of a section as drawn now.
     [[nodiscard]] const SectionBadge &badge(NavigationSection section) const;
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
+    // Every row as wide as the sidebar shows, so a count is never past its edge.
+    void fitRows();
+
     struct Row
     {
         QWidget *widget = nullptr;

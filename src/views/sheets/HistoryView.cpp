@@ -132,7 +132,7 @@ void HistoryView::build()
     root->setContentsMargins(20, 20, 20, 20);
     root->setSpacing(16);
 
-    QHBoxLayout *header = pageHeader(QStringLiteral("Migration History"), m_countLabel);
+    FlowLayout *header = pageHeader(QStringLiteral("Migration History"), m_countLabel);
 
     // In a narrow column the controls wrap under one another rather than overlap.
     auto *toolbarWidget = new QWidget(this);
@@ -191,8 +191,8 @@ void HistoryView::build()
     connect(clear, &QAction::triggered, this, &HistoryView::showClearConfirm);
     m_moreButton->setMenu(menu);
     toolbar->addWidget(m_moreButton);
-    header->addWidget(toolbarWidget, 1, Qt::AlignRight | Qt::AlignVCenter);
-    root->addLayout(header);
+    header->addWidget(toolbarWidget);
+    root->addWidget(header->parentWidget());
 
     m_body = new QStackedWidget(this);
     m_list = new QListWidget(m_body);
@@ -216,9 +216,14 @@ void HistoryView::build()
         text(QStringLiteral("Past offload and restore operations recorded in the "
                             "local and drive ledgers will appear here."),
              TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
-    explanation->setFixedWidth(360);
-    explanation->setMinimumHeight(explanation->heightForWidth(360));
-    empty->addWidget(explanation, 0, Qt::AlignHCenter);
+    // At most 360 wide; a narrower column wraps it further. Centred by stretches, so the
+    // wrapped lines get their height for the width they have.
+    explanation->setMaximumWidth(360);
+    auto *explanationRow = new QHBoxLayout;
+    explanationRow->addStretch(0);
+    explanationRow->addWidget(explanation, 1);
+    explanationRow->addStretch(0);
+    empty->addLayout(explanationRow);
     empty->addStretch();
     m_body->addWidget(m_emptyState);
     root->addWidget(m_body, 1);

@@ -2,6 +2,7 @@
 
 #include "services/AppScanner.h"
 #include "transfer/AppProxyHelper.h"
+#include "views/inspectors/InspectorWidgets.h"
 #include "views/kit/Controls.h"
 #include "views/kit/FlowLayout.h"
 #include "views/kit/Palette.h"
@@ -16,13 +17,11 @@
 
 #include <QApplication>
 #include <QCoroFuture>
-#include <QFileIconProvider>
-#include <QFileInfo>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
@@ -35,41 +34,6 @@ using namespace Controls;
 namespace {
 
 constexpr int pathRole = Qt::UserRole + 1;
-
-QIcon applicationIcon(const QString &path)
-{
-    // The desktop has no bundle icons; a generic application stands for every ".app".
-    if (path.endsWith(QLatin1String(".app"), Qt::CaseInsensitive)) {
-        const QIcon themed = QIcon::fromTheme(QStringLiteral("application-x-executable"));
-        if (!themed.isNull())
-            return themed;
-    }
-    return QFileIconProvider().icon(QFileInfo(path));
-}
-
-// The item's icon with the link badge at its bottom-leading corner, moved 2 pixels out.
-QPixmap badgedIcon(const QString &path)
-{
-    constexpr int icon = 32;
-    constexpr int margin = 2;
-    const qreal ratio = qApp->devicePixelRatio();
-    QPixmap canvas(QSize(icon + margin, icon + margin) * ratio);
-    canvas.setDevicePixelRatio(ratio);
-    canvas.fill(Qt::transparent);
-    QPainter painter(&canvas);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.drawPixmap(margin, 0, applicationIcon(path).pixmap(icon, icon));
-    const int glyph = 8;
-    const QRectF badge(0, icon + margin - (glyph + 4), glyph + 4, glyph + 4);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0, 0, 0, 77));
-    painter.drawEllipse(badge.translated(0, 1));
-    painter.setBrush(Qt::white);
-    painter.drawEllipse(badge);
-    painter.drawPixmap(badge.adjusted(2, 2, -2, -2).toRect(),
-                       Symbols::pixmap(QStringLiteral("arrow.turn.up.right"), glyph, Qt::black));
-    return canvas;
-}
 
 Pill *badge(const QString &text, const QColor &color, qreal opacity, int pointSize)
 {
@@ -171,7 +135,7 @@ void OffloadedListView::build()
     root->setContentsMargins(20, 20, 20, 20);
     root->setSpacing(16);
 
-    QHBoxLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
+    FlowLayout *header = pageHeader(QStringLiteral("Offloaded Applications"), m_countLabel);
     // In a narrow column the buttons wrap under one another instead of widening the column
     // past the window's edge.
     m_headerButtons = new QWidget(this);
@@ -190,8 +154,8 @@ void OffloadedListView::build()
     buttons->addWidget(m_selectAll);
     buttons->addWidget(m_restoreSelected);
     buttons->addWidget(m_makeVisible);
-    header->addWidget(m_headerButtons, 1, Qt::AlignRight | Qt::AlignVCenter);
-    root->addLayout(header);
+    header->addWidget(m_headerButtons);
+    root->addWidget(header->parentWidget());
 
     connect(m_selectAll, &QPushButton::clicked, this,
             [this] { setSelection(m_presenter.selectAllOrNone(selection())); });
@@ -257,9 +221,14 @@ void OffloadedListView::build()
         text(QStringLiteral("Apps that you offload to an external drive will be listed here with "
                             "their link status and restore controls."),
              TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
-    explanation->setFixedWidth(360);
-    explanation->setMinimumHeight(explanation->heightForWidth(360));
-    empty->addWidget(explanation, 0, Qt::AlignHCenter);
+    // At most 360 wide; a narrower column wraps it further. Centred by stretches, so the
+    // wrapped lines get their height for the width they have.
+    explanation->setMaximumWidth(360);
+    auto *explanationRow = new QHBoxLayout;
+    explanationRow->addStretch(0);
+    explanationRow->addWidget(explanation, 1);
+    explanationRow->addStretch(0);
+    empty->addLayout(explanationRow);
     empty->addStretch();
     m_body->addWidget(m_emptyState);
 
@@ -268,8 +237,18 @@ void OffloadedListView::build()
     m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setSpacing(2);
+    // The main list's light selection tint: on the platform's strong highlight the purple
+    // kind badge and the blue check mark of a selected row could hardly be read.
+    m_list->setStyleSheet(
+        QStringLiteral("QListWidget::item { border-radius: 6px; }"
+                       "QListWidget::item:selected { background: %1; }"
+                       "QListWidget::item:hover:!selected { background: %2; }")
+            .arg(Palette::css(Palette::withOpacity(accent(), 0.14)),
+                 Palette::css(Palette::withOpacity(Palette::secondaryText(), 0.06))));
     connect(m_list, &QListWidget::itemSelectionChanged, this,
             &OffloadedListView::listSelectionChanged);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->viewport()->installEventFilter(this);
     m_body->addWidget(m_list);
     root->addWidget(m_body, 1);
 }
@@ -300,8 +279,10 @@ void OffloadedListView::rebuildRows()
         auto *widget = new QWidget;
         widget->setObjectName(QStringLiteral("offloadedRow:") + row.path);
         auto *layout = new QHBoxLayout(widget);
-        layout->setContentsMargins(6, 4, 6, 4);
-        layout->setSpacing(12);
+        // A little tighter than the page, so that a row keeps its size and restore button in
+        // the narrowest column.
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(10);
 
         auto *box = checkBox(selected.contains(row.path));
         connect(box, &QToolButton::clicked, this, [this, path = row.path] {
@@ -310,7 +291,8 @@ void OffloadedListView::rebuildRows()
         layout->addWidget(box);
 
         auto *icon = new QLabel;
-        icon->setPixmap(badgedIcon(row.path));
+        // The same icon and link badge as the application's row in the main list.
+        icon->setPixmap(InspectorWidgets::appIcon(row.path, 32, true, 7, 2, 2));
         layout->addWidget(icon);
 
         auto *textColumn = new TapArea([this, path = row.path] { setSelection({path}); });
@@ -320,15 +302,18 @@ void OffloadedListView::rebuildRows()
         lines->setSpacing(3);
         auto *titleRow = new QHBoxLayout;
         titleRow->setSpacing(6);
-        auto *name = text(row.item.name, systemFont(13, QFont::Medium));
+        // A long name gives way to the badges: it shortens with "…" rather than push them out.
+        auto *name = Pill::line(row.item.name, systemFont(13, QFont::Medium));
         name->setObjectName(QStringLiteral("nameLabel"));
         titleRow->addWidget(name);
         auto *kind = badge(row.kindText, row.kindColor, row.kindOpacity, 8);
         kind->setObjectName(QStringLiteral("kindBadge"));
+        kind->setElidable(true);
         titleRow->addWidget(kind);
         if (!row.aliasCountText.isEmpty()) {
             auto *aliases = badge(row.aliasCountText, Palette::orange(), 0.18, 9);
             aliases->setObjectName(QStringLiteral("aliasCountBadge"));
+            aliases->setElidable(true);
             titleRow->addWidget(aliases);
         }
         titleRow->addStretch();
@@ -337,8 +322,8 @@ void OffloadedListView::rebuildRows()
             auto *stored = new QHBoxLayout;
             stored->setSpacing(4);
             stored->addWidget(symbol(QStringLiteral("externaldrive.fill"), 10, row.driveColor));
-            stored->addWidget(text(QStringLiteral("Stored on:"), systemFont(10, QFont::Medium),
-                                   Palette::secondaryText()));
+            stored->addWidget(Pill::line(QStringLiteral("Stored on:"),
+                                         systemFont(10, QFont::Medium), Palette::secondaryText()));
             auto *target = new SelectableLabel;
             target->setObjectName(QStringLiteral("storedOnLabel"));
             target->setFont(monospacedFont(10));
@@ -373,7 +358,27 @@ void OffloadedListView::rebuildRows()
         m_list->setItemWidget(item, widget);
     }
     m_syncingList = false;
+    fitRows();
     applySelection();
+}
+
+bool OffloadedListView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list->viewport() && event->type() == QEvent::Resize)
+        fitRows();
+    return QWidget::eventFilter(watched, event);
+}
+
+void OffloadedListView::fitRows()
+{
+    const int width = m_list->viewport()->width() - 2 * m_list->spacing();
+    for (int i = 0; i < m_list->count(); ++i) {
+        QListWidgetItem *item = m_list->item(i);
+        const QWidget *row = m_list->itemWidget(item);
+        const QSize hint(width, row ? row->sizeHint().height() : item->sizeHint().height());
+        if (item->sizeHint() != hint)
+            item->setSizeHint(hint);
+    }
 }
 
 void OffloadedListView::applySelection()

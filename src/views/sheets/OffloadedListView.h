@@ -55,7 +55,13 @@ signals:
     // A make-visible run has shown its notice (the rescan it starts may still run).
     void proxyRunFinished();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    // Every row as wide as the list shows: a long name shortens instead of pushing the size
+    // and the restore button out of sight.
+    void fitRows();
     void build();
     void scheduleRebuild();
     void rebuildRows();

@@ -40,11 +40,13 @@ protected:
         settle();
     }
 
-    // Shows the window and waits for its first scan.
+    // Shows the window (at its own first size when `size` is not valid) and waits for its
+    // first scan.
     void open(const QSize &size = QSize(1200, 760))
     {
         window = std::make_unique<MainWindow>(model.get(), commands);
-        window->resize(size);
+        if (size.isValid())
+            window->resize(size);
         window->show();
         ASSERT_TRUE(waitUntil([this] { return scans >= 1 && !model->appScanner().isScanning(); }));
         settle();

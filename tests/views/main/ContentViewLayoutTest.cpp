@@ -1,13 +1,19 @@
+#include "../PaintedTexts.h"
 #include "ContentViewFixture.h"
 
 #include "services/LedgerService.h"
+#include "views/kit/Controls.h"
 #include "views/kit/Pill.h"
+#include "views/kit/SelectableLabel.h"
 #include "volumes/VolumeManager.h"
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
+#include <QToolButton>
 
 namespace {
 
@@ -57,6 +63,70 @@ Placement place(const QWidget *widget)
     return {rect, std::nullopt};
 }
 
+// The text a widget means to show, as a reader takes it in; empty when it has none or draws
+// something else (rich text, a custom control).
+QString fullText(const QWidget *widget)
+{
+    if (const auto *pill = qobject_cast<const Pill *>(widget))
+        return pill->pixmap().isNull() ? pill->fullText() : QString();
+    if (const auto *label = qobject_cast<const SelectableLabel *>(widget))
+        return label->fullText().isEmpty() ? label->text() : label->fullText();
+    if (const auto *label = qobject_cast<const QLabel *>(widget))
+        return label->pixmap().isNull() && label->textFormat() == Qt::PlainText ? label->text()
+                                                                                : QString();
+    if (const auto *button = qobject_cast<const FittingButton *>(widget))
+        return button->fullText();
+    if (qobject_cast<const QPushButton *>(widget) || qobject_cast<const QToolButton *>(widget)) {
+        // "&&" shows one "&"; a lone "&" marks a mnemonic and is not shown.
+        QString shown;
+        const QString text = static_cast<const QAbstractButton *>(widget)->text();
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] == QLatin1Char('&') && ++i == text.size())
+                break;
+            shown.append(text[i]);
+        }
+        return shown;
+    }
+    return {};
+}
+
+QString squeezed(QString text)
+{
+    static const QRegularExpression space(QStringLiteral("\\s+"));
+    return text.remove(space);
+}
+
+// What is wrong with the texts the widget paints: markup shown as characters, a text cut by
+// the widget's edge, or a text that is neither whole nor shortened with "…" and a tooltip.
+std::optional<QString> textFault(QWidget *widget)
+{
+    static const QRegularExpression markup(
+        QStringLiteral("<\\s*/?\\s*[a-zA-Z][^>]*>|&[a-zA-Z]+;|&#[0-9]+;|\\b[a-z]+>&"));
+    const QList<PaintedTexts::Item> items = PaintedTexts::itemsOf(widget);
+    QStringList texts;
+    for (const PaintedTexts::Item &item : items) {
+        texts.append(item.text);
+        if (markup.match(item.text).hasMatch())
+            return QStringLiteral("shows markup \"%1\"").arg(item.text);
+        if (!QRectF(widget->rect()).adjusted(-1, -2, 1, 2).contains(item.rect))
+            return QStringLiteral("cuts \"%1\" at its edge").arg(item.text);
+    }
+    const QString full = fullText(widget);
+    if (full.isEmpty() || texts.isEmpty())
+        return std::nullopt;
+    const QString painted = squeezed(texts.join(QString()));
+    if (painted == squeezed(full))
+        return std::nullopt;
+    const QString ellipsis = QStringLiteral("\u2026");
+    const qsizetype cut = painted.indexOf(ellipsis);
+    const QString whole = squeezed(full);
+    if (cut >= 0 && whole.startsWith(painted.left(cut)) && whole.endsWith(painted.mid(cut + 1)) &&
+        widget->toolTip() == full)
+        return std::nullopt;
+    return QStringLiteral("paints \"%1\" for \"%2\" (tooltip \"%3\")")
+        .arg(texts.join(QLatin1Char('|')), full, widget->toolTip());
+}
+
 class ContentViewLayoutTest : public ContentViewFixture
 {
 protected:
@@ -89,7 +159,8 @@ protected:
         selectBackupDrive(QStringLiteral("External Backup Drive & Archive"));
     }
 
-    // Every visible button, text field and pill that is in sight, with what is wrong with it.
+    // Every visible text, button, text field, pill, chip and tile that is in sight, with what
+    // is wrong with it.
     QStringList faults() const
     {
         struct Seen
@@ -104,7 +175,8 @@ protected:
         for (const QWidget *widget : widgets) {
             const bool control = qobject_cast<const QAbstractButton *>(widget) ||
                                  qobject_cast<const QLineEdit *>(widget) ||
-                                 qobject_cast<const Pill *>(widget);
+                                 qobject_cast<const QLabel *>(widget) ||
+                                 widget->objectName().endsWith(QLatin1String("Tile"));
             if (!control || !widget->isVisible() || widget->window() != window.get() ||
                 widget->size().isEmpty())
                 continue;
@@ -116,6 +188,8 @@ protected:
                              *placement.clippedBy);
             else if (!windowRect.contains(placement.rect))
                 found.append(describe(widget) + QStringLiteral(" outside the window"));
+            else if (const std::optional<QString> fault = textFault(const_cast<QWidget *>(widget)))
+                found.append(describe(widget) + QLatin1Char(' ') + *fault);
             seen.append({widget, placement.rect});
         }
         for (qsizetype i = 0; i < seen.size(); ++i) {
@@ -133,13 +207,62 @@ protected:
     }
 };
 
-// At the smallest and the first size, in every section, with nothing, one and several
-// applications selected: every control is wholly in sight and none covers another.
+// What must stand on one row at the first size: the view, then the object names of the row's
+// parts (those shown); and what the summary chips must read.
+QStringList rowFaults(const QWidget *window, bool firstSize)
+{
+    QStringList found;
+    const QList<QStringList> rows = {
+        {"appListColumn", "selectAllButton", "appCountLabel", "sortMenuButton"},
+        {"offloadedListView", "pageTitle", "selectAllButton", "restoreSelectedButton",
+         "makeVisibleButton"},
+        {"historyView", "pageTitle", "realAppsSegment", "purgeTestsButton", "viewLogsButton",
+         "refreshButton", "moreMenuButton"},
+        {"appDetailView", "revealInFinderButton", "revealOnDriveButton", "mainActionButton"},
+    };
+    for (const QStringList &row : rows) {
+        const auto *view = window->findChild<QWidget *>(row.first());
+        std::optional<int> centre;
+        for (const QString &name : row.mid(1)) {
+            const QList<QWidget *> parts =
+                view ? view->findChildren<QWidget *>(name) : QList<QWidget *>();
+            for (const QWidget *part : parts) {
+                if (!firstSize || !part->isVisible() || part->window() != window)
+                    continue;
+                const int y = part->mapTo(window, part->rect().center()).y();
+                if (centre && std::abs(*centre - y) > 3)
+                    found.append(name + QStringLiteral(" is not on the row of ") + row.at(1));
+                centre = centre.value_or(y);
+            }
+        }
+    }
+    // Each chip: its count in bold, then its label; never the markup that once made them.
+    for (QWidget *chip : window->findChildren<QWidget *>(QStringLiteral("summaryChip"))) {
+        if (!chip->isVisible())
+            continue;
+        QStringList painted;
+        for (const PaintedTexts::Item &item : PaintedTexts::itemsOf(chip))
+            painted.append(item.text);
+        const QStringList expected = {chip->property("chipCount").toString(),
+                                      chip->property("chipLabel").toString()};
+        if (painted != expected && !(painted.size() == 2 && painted[0] == expected[0] &&
+                                     painted[1].endsWith(QStringLiteral("\u2026"))))
+            found.append(QStringLiteral("summary chip paints ") + painted.join(QLatin1Char('|')));
+    }
+    return found;
+}
+
+// At the smallest, the first and a wide size, in every section, with nothing, one and several
+// applications selected: every text and control is wholly in sight, none covers another, every
+// text reads whole or shortened with "…" (never cut, never markup), and at the first size the
+// headers and the action bar stand on one row.
 TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindow)
 {
-    open(QSize(1200, 800));
+    // The window as it first opens, with its columns at their first widths.
+    open(QSize());
+    const QSize firstSize = window->size();
     inventory();
-    for (const QSize size : {QSize(1200, 800), QSize(920, 620)}) {
+    for (const QSize size : {firstSize, QSize(920, 620), QSize(1600, 1000)}) {
         // The smallest window holds the smallest content under its toolbar.
         window->resize(size);
         settle();
@@ -160,7 +283,7 @@ TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindow)
                                           .arg(window->height())
                                           .arg(label(section))
                                           .arg(ids.size());
-                const QStringList found = faults();
+                const QStringList found = faults() + rowFaults(window.get(), size == firstSize);
                 EXPECT_TRUE(found.isEmpty()) << where.toStdString() << ":\n  "
                                              << found.join(QStringLiteral("\n  ")).toStdString();
                 if (!found.isEmpty())

@@ -6,6 +6,7 @@
 #include "support/Sandbox.h"
 #include "support/Screenshot.h"
 #include "support/Wait.h"
+#include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
 #include "views/sheets/SelectionBinding.h"
@@ -16,6 +17,7 @@
 #include <QSemaphore>
 #include <QTest>
 #include <QToolButton>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <mutex>
 
@@ -201,6 +203,30 @@ TEST_F(OffloadedListViewTest, KindBadgesShowTheirColour)
         EXPECT_GT(near, 5) << name;
         EXPECT_EQ(dark, 0) << name;
     }
+    // On a selected row the kind badge and the blue check mark stay readable: the row's tint
+    // keeps a contrast of at least 3 to both.
+    selection.setValue({app("Editor"), app("Launcher")});
+    drainEvents();
+    const auto luminance = [](const QColor &c) {
+        const auto channel = [](qreal v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const auto contrast = [&](const QColor &a, const QColor &b) {
+        const qreal la = luminance(a);
+        const qreal lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    QWidget *selected = row(*view, QStringLiteral("Launcher"));
+    ASSERT_TRUE(selected);
+    QWidget *viewport = selected->parentWidget();
+    const QColor tint = viewport->grab().toImage().pixelColor(
+        selected->mapTo(viewport, QPoint(selected->width() / 2, 1)));
+    EXPECT_GE(contrast(tint, control<Pill>(selected, "kindBadge")->pillStyle().textColor), 3.0)
+        << tint.name().toStdString();
+    EXPECT_GE(contrast(tint, Palette::blue()), 3.0) << tint.name().toStdString();
 }
 
 } // namespace
