@@ -1,5 +1,6 @@
 #include "transfer/IntegrityVerifier.h"
 
+#include "base/FileSystemFlush.h"
 #include "base/Sha256.h"
 
 #include <QFile>
@@ -317,8 +318,9 @@ class Verification : public std::enable_shared_from_this<Verification>
 {
 public:
     Verification(const QString &source, const QString &destination,
-                 IntegrityVerifier::CancelProbe probe)
+                 IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read)
         : m_probe(std::move(probe))
+        , m_destinationFromDevice(read == IntegrityVerifier::DestinationRead::fromDevice)
     {
         m_rootText[sourceSide] = source;
         m_rootText[destinationSide] = destination;
@@ -811,6 +813,8 @@ private:
         const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
                            : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
                                            false));
+        if (m_destinationFromDevice && job.side == destinationSide && fd.valid())
+            FileSystemFlush::readPastCache(fd.get());
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(fd, stop, true, hex);
@@ -845,6 +849,7 @@ private:
     }
 
     const IntegrityVerifier::CancelProbe m_probe;
+    const bool m_destinationFromDevice;
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
     QByteArray m_destinationRoot;
@@ -885,9 +890,10 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
 }
 
 Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
-                                                    const CancelProbe &shouldCancel)
+                                                    const CancelProbe &shouldCancel,
+                                                    DestinationRead destinationRead)
 {
     const auto verification = std::make_shared<Verification>(
-        source.toLocalFile(), destination.toLocalFile(), shouldCancel);
+        source.toLocalFile(), destination.toLocalFile(), shouldCancel, destinationRead);
     return verification->run();
 }

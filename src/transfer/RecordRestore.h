@@ -63,6 +63,9 @@ private:
     void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                            bool localIsLink, bool preserveLocal);
     void updateLedger();
+    // Flushes the Mac's disks holding the restored items before their drive copies go; 411
+    // when one reports an error.
+    void makeRestoredItemsDurable() const;
     void removeDriveCopies();
 
     // Copies `from` to a fresh `staging` and verifies it, once more after a pause; throws
