@@ -60,3 +60,14 @@ void FileSystemFlush::readPastCache(int fd)
     (void)fd;
 #endif
 }
+
+bool FileSystemFlush::refetchFromDevice(int fd)
+{
+#if defined(POSIX_FADV_DONTNEED) && defined(POSIX_FADV_WILLNEED)
+    return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
+           ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}

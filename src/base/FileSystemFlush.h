@@ -31,6 +31,10 @@ public:
     // (written out by a flush) are dropped. Best effort; a file whose pages stay cached is
     // still read correctly, from memory.
     static void readPastCache(int fd);
+    // Where the system can: drops the cached pages of a flushed open file and starts reading it
+    // again from the device, so that a later read finds it fresh from the device without
+    // waiting for it; true when it did (readPastCache is then not needed).
+    [[nodiscard]] static bool refetchFromDevice(int fd);
 
 private:
     int m_fd = -1;

@@ -35,6 +35,9 @@ constexpr size_t hashQueueLimit = 512;
 constexpr int heldFolderLimit = 32;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
+// A destination file up to this size that is to be read from the device is asked for when it is
+// queued, so that many small reads are in flight at once rather than one per thread.
+constexpr qint64 refetchBytes = 1024 * 1024;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -243,6 +246,7 @@ struct HashPair
     std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
     std::atomic<int> finished{0};
     QByteArray digests[2];
+    bool destinationRefetched = false; // read again from the device when it was queued
 };
 
 struct HashJob
@@ -735,8 +739,24 @@ private:
         pair->name = s.name;
         pair->folders[sourceSide] = folders[sourceSide];
         pair->folders[destinationSide] = folders[destinationSide];
+        if (m_destinationFromDevice && s.size > 0 && s.size <= refetchBytes)
+            pair->destinationRefetched = refetch(*pair);
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
+    }
+
+    [[nodiscard]] Fd openDestination(const HashPair &pair) const
+    {
+        const OpenFolder *folder = pair.folders[destinationSide].get();
+        return Fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
+                         : openForDigest(m_rootFd[destinationSide]->get(),
+                                         pair.relative.constData() + 1, false));
+    }
+
+    [[nodiscard]] bool refetch(const HashPair &pair) const
+    {
+        const Fd fd = openDestination(pair);
+        return fd.valid() && FileSystemFlush::refetchFromDevice(fd.get());
     }
 
     // Every test of an entry that reads no content.
@@ -813,7 +833,8 @@ private:
         const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
                            : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
                                            false));
-        if (m_destinationFromDevice && job.side == destinationSide && fd.valid())
+        if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
+            !pair.destinationRefetched)
             FileSystemFlush::readPastCache(fd.get());
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;

@@ -476,8 +476,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // No administrator can cure it: the drive's own error is what the user reads.
                       FullCase{"TurnsReadOnly", Medium::tmpfs, "size=600m", "", 3, 1000, EROFS,
                                "Could not move '", "Read-only file system", true},
-                      FullCase{"FakeCapacityDropsTheCopy", Medium::fakeCapacity, "", "", 4,
-                               4 * 1024 * 1024, 102, "Verification failed for app bundle 'Foo'.",
+                      FullCase{"FakeCapacityDropsTheCopy", Medium::fakeCapacity, "", "", 24,
+                               1024 * 1024, 102, "Verification failed for app bundle 'Foo'.",
                                "Source was left untouched."}),
     [](const auto &info) { return std::string(info.param.name); });
 
