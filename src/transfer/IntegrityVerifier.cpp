@@ -35,9 +35,10 @@ constexpr size_t hashQueueLimit = 512;
 constexpr int heldFolderLimit = 32;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
-// A destination file up to this size that is to be read from the device is asked for when it is
-// queued, so that many small reads are in flight at once rather than one per thread.
-constexpr qint64 refetchBytes = 1024 * 1024;
+// Destination files to be read from the device are asked for when they are queued, so that many
+// reads are in flight at once rather than one per thread; up to this many bytes at a time, which
+// bounds the memory the pages asked for ahead take.
+constexpr qint64 refetchBudget = 64 * 1024 * 1024;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -718,8 +719,7 @@ private:
     }
 
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
-                     const std::shared_ptr<const OpenFolder> (&folders)[2],
-                     FolderOutcome &outcome) const
+                     const std::shared_ptr<const OpenFolder> (&folders)[2], FolderOutcome &outcome)
     {
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
@@ -739,8 +739,8 @@ private:
         pair->name = s.name;
         pair->folders[sourceSide] = folders[sourceSide];
         pair->folders[destinationSide] = folders[destinationSide];
-        if (m_destinationFromDevice && s.size > 0 && s.size <= refetchBytes)
-            pair->destinationRefetched = refetch(*pair);
+        if (m_destinationFromDevice && s.size > 0)
+            pair->destinationRefetched = refetch(*pair, s.size);
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
     }
@@ -753,10 +753,17 @@ private:
                                          pair.relative.constData() + 1, false));
     }
 
-    [[nodiscard]] bool refetch(const HashPair &pair) const
+    [[nodiscard]] bool refetch(const HashPair &pair, qint64 size)
     {
+        if (m_refetched.fetch_add(size) + size > refetchBudget) {
+            m_refetched.fetch_sub(size);
+            return false;
+        }
         const Fd fd = openDestination(pair);
-        return fd.valid() && FileSystemFlush::refetchFromDevice(fd.get());
+        if (fd.valid() && FileSystemFlush::refetchFromDevice(fd.get()))
+            return true;
+        m_refetched.fetch_sub(size);
+        return false;
     }
 
     // Every test of an entry that reads no content.
@@ -839,6 +846,8 @@ private:
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(fd, stop, true, hex);
+        if (job.side == destinationSide && pair.destinationRefetched)
+            m_refetched.fetch_sub(job.size);
         if (digest == Digest::stopped)
             return;
         if (digest == Digest::unreadable) {
@@ -879,6 +888,7 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopHashing{false};
     std::atomic<int> m_heldFolders{0};
+    std::atomic<qint64> m_refetched{0}; // bytes asked for ahead and not read yet
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

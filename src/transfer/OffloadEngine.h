@@ -174,7 +174,7 @@ private:
     };
     struct OffloadPlan;
     struct BundleSteps;
-    class DriveWatch;
+    struct DriveWatch;
 
     void pause(std::chrono::nanoseconds duration) const;
     [[nodiscard]] LedgerService &ledger() const;

@@ -51,24 +51,20 @@ struct OffloadEngine::BundleSteps
 
 // The drive of one operation, held open from before its first write to the operation's end, so
 // that each flush reports every write-back error the drive met meanwhile, whichever file it hit.
-class OffloadEngine::DriveWatch
+struct OffloadEngine::DriveWatch
 {
-public:
-    DriveWatch(OffloadEngine &engine, const TargetVolume &target)
-        : m_engine(engine)
+    DriveWatch(OffloadEngine &owner, const TargetVolume &target)
+        : engine(owner)
         , name(target.name)
         , drive(target.id())
     {
-        m_engine.m_driveWatch = this;
+        engine.m_driveWatch = this;
     }
-    ~DriveWatch() { m_engine.m_driveWatch = nullptr; }
+    ~DriveWatch() { engine.m_driveWatch = nullptr; }
     DriveWatch(const DriveWatch &) = delete;
     DriveWatch &operator=(const DriveWatch &) = delete;
 
-private:
-    OffloadEngine &m_engine;
-
-public:
+    OffloadEngine &engine;
     const QString name;
     FileSystemFlush drive;
 };
