@@ -1,18 +1,24 @@
 // Staged copy plus verification through the offload engine, against `cp -a` followed by
-// `sha256sum` over every file of both trees, for each size in turn.
+// `sha256sum` over every file of both trees, for each size in turn and onto each kind of drive.
 //
 //   bench_copy_verify [work folder=/dev/shm] [MiB:files ...=1024:20000 400:200000]
 //
-// The work folder holds the bundle and both copies, so all of them share a file system; a tmpfs
-// (such as /dev/shm) keeps the disk out of the figures. Each size is built, measured and removed
-// before the next, so the folder never holds more than a bundle and one copy of it. The
-// verification of each size runs in a child process of its own, so that its peak memory
-// (getrusage) is not mixed with the other sizes or with building the bundle.
+// The work folder holds the bundle (the Mac). The drives: a folder of the work folder (on a
+// tmpfs such as /dev/shm, the disk stays out of the figures) and, as root, a loop-mounted ext4
+// whose image lies in the work folder, mounted in a private mount namespace that the program
+// enters itself. On that drive the engine's verification reads the copy back from the drive, as
+// it does from a real one; next to it a bare read-back of the copy (flush, drop the cached
+// pages, read every file on all cores, no hashing) is the floor the verification can approach.
+// Each size is built, measured and removed before the next. The verification and the read-back
+// run in child processes of their own, so that their peak memory (getrusage) is their own.
 //
-//   bench_copy_verify --verify SOURCE COPY   (the child: prints seconds, peak and base KiB)
+//   bench_copy_verify --verify SOURCE COPY   (a child: prints seconds, peak and base KiB, cpu)
+//   bench_copy_verify --read-back COPY       (a child: prints seconds of the reads, of all)
 
+#include "base/FileSystemFlush.h"
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
+#include "transfer/CopyRunner.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/OffloadEngine.h"
 
@@ -24,12 +30,18 @@
 #include <QTextStream>
 #include <QThreadPool>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -195,14 +207,66 @@ int verifyOnly(const QString &source, const QString &copy)
     return 0;
 }
 
+// The other child: every file of `copy` read from the drive on all cores, nothing computed.
+int readBack(const QString &copy)
+{
+    if (const int err = FileSystemFlush::flushFolder(copy)) {
+        std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
+        return 1;
+    }
+    QElapsedTimer listing;
+    listing.start();
+    std::vector<std::string> files;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator
+             it(QFile::encodeName(copy).toStdString(), error),
+         end;
+         it != end; it.increment(error)) {
+        if (it->is_regular_file(error) && !it->is_symlink(error))
+            files.push_back(it->path().string());
+    }
+    // The reads are timed alone too: the floor of what a verification must read from the drive.
+    QElapsedTimer timer;
+    timer.start();
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < QThreadPool::globalInstance()->maxThreadCount(); ++i) {
+        readers.emplace_back([&] {
+            std::vector<char> buffer(size_t(IntegrityVerifier::chunkSize));
+            for (size_t at = next++; at < files.size(); at = next++) {
+                const int fd = ::open(files[at].c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0) {
+                    failed = true;
+                    continue;
+                }
+                FileSystemFlush::readPastCache(fd);
+                while (::read(fd, buffer.data(), buffer.size()) > 0) {
+                }
+                ::close(fd);
+            }
+        });
+    }
+    for (std::thread &reader : readers)
+        reader.join();
+    if (failed)
+        return 1;
+    std::printf("%.6f %.6f\n", seconds(timer), seconds(listing));
+    return 0;
+}
+
 struct Figures
 {
+    QString drive;
     int files = 0;
     double mib = 0;
     double referenceCopy = 0;
     double referenceTotal = 0;
     double engineCopy = 0;
+    double flush = 0;
     double verification = 0;
+    double readBack = 0;       // the reads alone
+    double listedReadBack = 0; // finding the files (one thread) and reading them
     double referenceCpu = 0;
     double copyCpu = 0;
     double verificationCpu = 0;
@@ -210,30 +274,60 @@ struct Figures
     qint64 baseKiB = 0;
 };
 
-std::optional<Figures> measure(const QString &base, qint64 mib, int files, const QString &self)
+// A drive to copy onto: a folder of the work folder, or a loop-mounted ext4 made there.
+struct Drive
 {
-    QTemporaryDir work(base + QStringLiteral("/copy_verify-XXXXXX"));
-    if (!work.isValid()) {
-        std::fprintf(stderr, "cannot make a work folder under %s\n", qPrintable(base));
+    QString name;
+    QString root;
+};
+
+std::optional<Drive> makeExt4Drive(const QString &work, qint64 mib, int files)
+{
+    const QString image = work + QStringLiteral("/drive.img");
+    const QString root = work + QStringLiteral("/ext4");
+    QDir().mkpath(root);
+    {
+        QFile file(image);
+        // Room for two copies (each small file takes a block of its own) and their inodes; the
+        // image is sparse, and deleted files give their room back (discard).
+        const qint64 copyMiB = mib + qint64(files) * 8 / 1024;
+        if (!file.open(QIODevice::WriteOnly) || !file.resize((2 * copyMiB + 1024) * mebibyte))
+            return std::nullopt;
+    }
+    const SubprocessResult formatted =
+        Subprocess::run(QStringLiteral("mkfs.ext4"),
+                        {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-N"),
+                         QString::number(2 * files + 10000), QStringLiteral("-E"),
+                         QStringLiteral("lazy_itable_init=0,lazy_journal_init=0"), image});
+    const SubprocessResult mounted =
+        formatted.succeeded()
+            ? Subprocess::run(QStringLiteral("mount"),
+                              {QStringLiteral("-o"), QStringLiteral("loop,discard"), image, root})
+            : formatted;
+    if (!mounted.succeeded()) {
+        std::fprintf(stderr, "no ext4 drive: %s\n", qPrintable(mounted.failureText()));
         return std::nullopt;
     }
-    const QString source = work.filePath(QStringLiteral("Synthetic.app"));
-    SyntheticBundle bundle(source, mib * mebibyte, files);
-    bundle.build();
+    return Drive{QStringLiteral("loop ext4"), root};
+}
+
+std::optional<Figures> measure(const QString &source, const Drive &drive, const QString &self)
+{
     Figures figures;
-    figures.files = bundle.filesWritten();
-    figures.mib = double(bundle.bytesWritten()) / double(mebibyte);
+    figures.drive = drive.name;
 
     // Reference: cp -a, then sha256sum over every file of both trees.
-    const QString reference = work.filePath(QStringLiteral("reference/Synthetic.app"));
+    const QString reference = drive.root + QStringLiteral("/reference/Synthetic.app");
     QDir().mkpath(PathUtils::parentPath(reference));
     QElapsedTimer timer;
     double cpu = cpuSeconds(RUSAGE_CHILDREN);
     timer.start();
-    if (!Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
-                                                QStringLiteral("--"), source, reference})
-             .succeeded()) {
-        std::fprintf(stderr, "cp -a failed\n");
+    const SubprocessResult copied =
+        Subprocess::run(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"),
+                                               QStringLiteral("--"), source, reference});
+    if (!copied.succeeded()) {
+        std::fprintf(stderr, "cp -a failed: %s\n",
+                     qPrintable(CopyRunner::firstLines(copied.failureText(), 5)));
         return std::nullopt;
     }
     figures.referenceCopy = seconds(timer);
@@ -249,10 +343,11 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
         return std::nullopt;
     }
     QDir(PathUtils::parentPath(reference)).removeRecursively();
+    (void)FileSystemFlush::flushFolder(drive.root);
 
-    // The engine: staged copy here, verification in the child.
+    // The engine: staged copy and its flush here, verification and read-back in children.
     OffloadEngine engine;
-    const QString finalPath = work.filePath(QStringLiteral("Drive/Applications/Synthetic.app"));
+    const QString finalPath = drive.root + QStringLiteral("/Applications/Synthetic.app");
     const QString staged =
         DriveLayout::stagedLocation(QUrl::fromLocalFile(finalPath)).toLocalFile();
     QDir().mkpath(PathUtils::parentPath(finalPath));
@@ -266,6 +361,12 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
     }
     figures.engineCopy = seconds(timer);
     figures.copyCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+    timer.restart();
+    if (const int err = FileSystemFlush::flushFolder(drive.root)) {
+        std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
+        return std::nullopt;
+    }
+    figures.flush = seconds(timer);
 
     const SubprocessResult child =
         Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
@@ -278,19 +379,34 @@ std::optional<Figures> measure(const QString &base, qint64 mib, int files, const
     figures.peakKiB = fields.at(1).toLongLong();
     figures.baseKiB = fields.at(2).toLongLong();
     figures.verificationCpu = fields.at(3).trimmed().toDouble();
+
+    const SubprocessResult read = Subprocess::run(self, {QStringLiteral("--read-back"), staged});
+    if (!read.succeeded()) {
+        std::fprintf(stderr, "read-back failed: %s\n", qPrintable(read.failureText()));
+        return std::nullopt;
+    }
+    const QStringList times = read.outputText().trimmed().split(QLatin1Char(' '));
+    figures.readBack = times.value(0).toDouble();
+    figures.listedReadBack = times.value(1).toDouble();
+    QDir(drive.root + QStringLiteral("/Applications")).removeRecursively();
     return figures;
 }
 
 void print(const Figures &f)
 {
-    const double copyAndVerify = f.engineCopy + f.verification;
-    std::printf("%d files, %.1f MiB\n", f.files, f.mib);
+    const double copyAndVerify = f.engineCopy + f.flush + f.verification;
+    std::printf("%d files, %.1f MiB, onto %s\n", f.files, f.mib, qPrintable(f.drive));
     std::printf("  engine copy:                %8.3f s  (processor %.3f s)\n", f.engineCopy,
                 f.copyCpu);
-    std::printf("  engine verification:        %8.3f s  (processor %.3f s; %.3f of the copy, "
-                "target <= 0.3)\n",
-                f.verification, f.verificationCpu, f.verification / f.engineCopy);
-    std::printf("  copy + verification:        %8.3f s\n", copyAndVerify);
+    std::printf("  flush of the drive:         %8.3f s\n", f.flush);
+    std::printf("  engine verification:        %8.3f s  (processor %.3f s; read back from the "
+                "drive)\n",
+                f.verification, f.verificationCpu);
+    std::printf("  bare read-back:             %8.3f s  (reads alone %.3f s; verification / "
+                "read-back %.3f, / reads alone %.3f, target <= 1.25)\n",
+                f.listedReadBack, f.readBack, f.verification / f.listedReadBack,
+                f.verification / f.readBack);
+    std::printf("  copy + flush + verification:%8.3f s\n", copyAndVerify);
     std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s; processor "
                 "%.3f s)\n",
                 f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy,
@@ -300,14 +416,36 @@ void print(const Figures &f)
                 double(f.peakKiB) / 1024.0, double(f.baseKiB) / 1024.0);
 }
 
+// As root the program runs itself again in a mount namespace of its own, where it may mount its
+// ext4 drive without the machine seeing it. Without unshare it goes on here, tmpfs only.
+void enterPrivateMounts(char **argv)
+{
+    if (::geteuid() != 0 || std::getenv("KORVANTHELIX_BENCH_MOUNTS"))
+        return;
+    ::setenv("KORVANTHELIX_BENCH_MOUNTS", "1", 1);
+    std::vector<char *> arguments{const_cast<char *>("unshare"), const_cast<char *>("--mount"),
+                                  const_cast<char *>("--propagation"),
+                                  const_cast<char *>("private")};
+    for (char **arg = argv; *arg; ++arg)
+        arguments.push_back(*arg);
+    arguments.push_back(nullptr);
+    ::execvp("unshare", arguments.data());
+    ::unsetenv("KORVANTHELIX_BENCH_MOUNTS");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc < 2 ||
+        (std::strcmp(argv[1], "--verify") != 0 && std::strcmp(argv[1], "--read-back") != 0))
+        enterPrivateMounts(argv);
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() == 4 && args.at(1) == QLatin1String("--verify"))
         return verifyOnly(args.at(2), args.at(3));
+    if (args.size() == 3 && args.at(1) == QLatin1String("--read-back"))
+        return readBack(args.at(2));
 
     const QString base = args.size() > 1 ? args.at(1) : QStringLiteral("/dev/shm");
     QList<std::pair<qint64, int>> sizes;
@@ -321,26 +459,55 @@ int main(int argc, char **argv)
     }
     if (sizes.isEmpty())
         sizes = {{1024, 20000}, {400, 200000}};
+    const bool ext4 = std::getenv("KORVANTHELIX_BENCH_MOUNTS") != nullptr;
 
     double load[3] = {0, 0, 0};
     ::getloadavg(load, 3);
-    std::printf("%d processors, load average %.1f, work folder %s\n",
-                QThreadPool::globalInstance()->maxThreadCount(), load[0], qPrintable(base));
-    QList<Figures> all;
+    std::printf("%d processors, load average %.1f, work folder %s%s\n",
+                QThreadPool::globalInstance()->maxThreadCount(), load[0], qPrintable(base),
+                ext4 ? "" : " (not root: no ext4 drive)");
+    std::fflush(stdout);
+    QMap<QString, QList<Figures>> byDrive;
     for (const auto &[mib, files] : std::as_const(sizes)) {
-        const auto figures = measure(base, mib, files, app.applicationFilePath());
-        if (!figures)
+        QTemporaryDir work(base + QStringLiteral("/copy_verify-XXXXXX"));
+        if (!work.isValid()) {
+            std::fprintf(stderr, "cannot make a work folder under %s\n", qPrintable(base));
             return 1;
-        print(*figures);
-        std::fflush(stdout);
-        all.append(*figures);
+        }
+        const QString source = work.filePath(QStringLiteral("Mac/Synthetic.app"));
+        SyntheticBundle bundle(source, mib * mebibyte, files);
+        bundle.build();
+        QList<Drive> drives{{QStringLiteral("tmpfs"), work.filePath(QStringLiteral("tmpfs"))}};
+        QDir().mkpath(drives.first().root);
+        if (ext4) {
+            if (const std::optional<Drive> drive = makeExt4Drive(work.path(), mib, files))
+                drives.append(*drive);
+        }
+        for (const Drive &drive : std::as_const(drives)) {
+            std::optional<Figures> figures = measure(source, drive, app.applicationFilePath());
+            if (!figures)
+                return 1;
+            figures->files = bundle.filesWritten();
+            figures->mib = double(bundle.bytesWritten()) / double(mebibyte);
+            print(*figures);
+            std::fflush(stdout);
+            byDrive[drive.name].append(*figures);
+        }
+        if (ext4)
+            (void)Subprocess::run(QStringLiteral("umount"),
+                                  {work.filePath(QStringLiteral("ext4"))});
     }
-    if (all.size() > 1) {
-        std::printf("peak RSS, %d files / %d files: %.3f (target <= 1.25)\n", all.last().files,
-                    all.first().files, double(all.last().peakKiB) / double(all.first().peakKiB));
-        const auto &first = all.first();
-        std::printf("copy + verification / reference at %d files: %.3f (target <= 0.5)\n",
-                    first.files, (first.engineCopy + first.verification) / first.referenceTotal);
+    for (auto it = byDrive.cbegin(); it != byDrive.cend(); ++it) {
+        const QList<Figures> &all = it.value();
+        if (all.size() < 2)
+            continue;
+        const Figures &first = all.first();
+        std::printf("%s: verification peak RSS, %d files / %d files: %.3f (target <= 1.25)\n",
+                    qPrintable(it.key()), all.last().files, first.files,
+                    double(all.last().peakKiB) / double(first.peakKiB));
+        std::printf("%s: copy + verification / reference at %d files: %.3f (target <= 0.6)\n",
+                    qPrintable(it.key()), first.files,
+                    (first.engineCopy + first.flush + first.verification) / first.referenceTotal);
     }
     return 0;
 }

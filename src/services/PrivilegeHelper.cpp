@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -86,28 +87,76 @@ std::optional<QString> removalRefusal(const QString &path)
     return std::nullopt;
 }
 
+// The outcome of an attempt with the program's own rights: done, or the errno it failed with
+// (0 when it was not tried).
+struct PlainAttempt
+{
+    bool done = false;
+    int err = 0;
+};
+
+// Errors of the disk itself, which no administrator can cure: reported as they are, without a
+// password prompt that could only fail in their place.
+bool rightsCannotCure(int err)
+{
+    switch (err) {
+    case EIO:
+    case EROFS:
+    case ENOSPC:
+    case EDQUOT:
+    case ENXIO:
+    case ENODEV:
+        return true;
+    default:
+        return false;
+    }
+}
+
+OperationError diskError(const QString &what, const QString &path, int err)
+{
+    return OperationError::fileSystem(err, what + QStringLiteral(" '") + path +
+                                               QStringLiteral("': ") +
+                                               QString::fromLocal8Bit(std::strerror(err)));
+}
+
+// Why `folder` is not writable when no rights would make it so: its file system is mounted
+// read-only (as a drive is after some I/O errors). 0 otherwise.
+int readOnlyFileSystem(const QString &folder)
+{
+    struct statvfs info
+    {};
+    if (::statvfs(QFile::encodeName(folder).constData(), &info) == 0 &&
+        (info.f_flag & ST_RDONLY) != 0)
+        return EROFS;
+    return 0;
+}
+
 // The removal with the program's own rights. Unlinking needs write access to the holding
 // folder; asking first also lets a test deny it where the process runs as root.
-bool removePlainly(const QString &path)
+PlainAttempt removePlainly(const QString &path)
 {
     if (!PrivilegeHelper::isWritable(PathUtils::parentPath(path)))
-        return false;
+        return {false, readOnlyFileSystem(PathUtils::parentPath(path))};
     std::error_code error;
     // remove_all removes a link at the top itself, never the tree it points to.
     std::filesystem::remove_all(nativePath(path), error);
-    return !error;
+    return {!error, error ? error.value() : 0};
 }
 
 // The move with the program's own rights: a rename that never replaces an existing item.
-bool movePlainly(const QString &source, const QString &destination)
+PlainAttempt movePlainly(const QString &source, const QString &destination)
 {
-    if (!PrivilegeHelper::isWritable(PathUtils::parentPath(source)) ||
-        !PrivilegeHelper::isWritable(PathUtils::parentPath(destination)))
-        return false;
+    for (const QString &folder :
+         {PathUtils::parentPath(source), PathUtils::parentPath(destination)}) {
+        if (!PrivilegeHelper::isWritable(folder))
+            return {false, readOnlyFileSystem(folder)};
+    }
     if (PathUtils::existsNoFollow(destination))
-        return false;
-    return ::rename(QFile::encodeName(source).constData(),
-                    QFile::encodeName(destination).constData()) == 0;
+        return {};
+    if (::rename(QFile::encodeName(source).constData(),
+                 QFile::encodeName(destination).constData()) == 0)
+        return {true, 0};
+    return {false, errno};
 }
 
 void removeDanglingLink(const QString &path)
@@ -145,8 +194,11 @@ void PrivilegeHelper::safeRemove(const QString &path)
     }
     if (!PathUtils::existsFollowingLinks(target))
         return;
-    if (removePlainly(target))
+    const PlainAttempt plain = removePlainly(target);
+    if (plain.done)
         return;
+    if (rightsCannotCure(plain.err))
+        throw diskError(QStringLiteral("Could not remove"), path, plain.err);
     const CommandResult result =
         runPrivilegedCommand(QStringLiteral("/bin/rm -rf -- ") + shellQuote(target));
     if (result.success)
@@ -179,8 +231,12 @@ void PrivilegeHelper::safeMove(const QString &source, const QString &destination
     // "mv a b" with a folder at b puts a inside it; that is never what a caller means.
     if (PathUtils::isDirectory(to))
         throw failure(QStringLiteral("destination already exists"));
-    if (movePlainly(from, to))
+    const PlainAttempt plain = movePlainly(from, to);
+    if (plain.done)
         return;
+    if (rightsCannotCure(plain.err))
+        throw diskError(QStringLiteral("Could not move '") + source + QStringLiteral("' to"),
+                        destination, plain.err);
     const CommandResult result = runPrivilegedCommand(
         QStringLiteral("/bin/mv -- ") + shellQuote(from) + QLatin1Char(' ') + shellQuote(to));
     if (!result.success)

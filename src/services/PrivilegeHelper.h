@@ -12,7 +12,9 @@
 //
 // Stateless. Every operation blocks the calling thread, including while the administrator
 // prompt is shown, so call them off the GUI thread. Errors are OperationError with the
-// domain "PrivilegeHelper": 1 remove, 2 symbolic link, 3 move.
+// domain "PrivilegeHelper": 1 remove, 2 symbolic link, 3 move. A plain attempt that fails with
+// an error of the disk itself (I/O error, read-only file system, no space, quota) is passed
+// through as a "FileSystem" error with its errno: administrator rights cannot cure it.
 class PrivilegeHelper
 {
 public:

@@ -1,5 +1,6 @@
 #include "transfer/IntegrityVerifier.h"
 
+#include "base/FileSystemFlush.h"
 #include "base/Sha256.h"
 
 #include <QFile>
@@ -34,6 +35,10 @@ constexpr size_t hashQueueLimit = 512;
 constexpr int heldFolderLimit = 32;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
+// Destination files to be read from the device are asked for when they are queued, so that many
+// reads are in flight at once rather than one per thread; up to this many bytes at a time, which
+// bounds the memory the pages asked for ahead take.
+constexpr qint64 refetchBudget = 64 * 1024 * 1024;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -243,6 +248,7 @@ struct HashPair
     std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
     std::atomic<int> finished{0};
     QByteArray digests[2];
+    bool destinationRefetched = false; // read again from the device when it was queued
 };
 
 struct HashJob
@@ -318,8 +324,9 @@ class Verification : public std::enable_shared_from_this<Verification>
 {
 public:
     Verification(const QString &source, const QString &destination,
-                 IntegrityVerifier::CancelProbe probe)
+                 IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read)
         : m_probe(std::move(probe))
+        , m_destinationFromDevice(read == IntegrityVerifier::DestinationRead::fromDevice)
     {
         m_rootText[sourceSide] = source;
         m_rootText[destinationSide] = destination;
@@ -713,8 +720,7 @@ private:
     }
 
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
-                     const std::shared_ptr<const OpenFolder> (&folders)[2],
-                     FolderOutcome &outcome) const
+                     const std::shared_ptr<const OpenFolder> (&folders)[2], FolderOutcome &outcome)
     {
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
@@ -734,8 +740,31 @@ private:
         pair->name = s.name;
         pair->folders[sourceSide] = folders[sourceSide];
         pair->folders[destinationSide] = folders[destinationSide];
+        if (m_destinationFromDevice && s.size > 0)
+            pair->destinationRefetched = refetch(*pair, s.size);
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
+    }
+
+    [[nodiscard]] Fd openDestination(const HashPair &pair) const
+    {
+        const OpenFolder *folder = pair.folders[destinationSide].get();
+        return Fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
+                         : openForDigest(m_rootFd[destinationSide]->get(),
+                                         pair.relative.constData() + 1, false));
+    }
+
+    [[nodiscard]] bool refetch(const HashPair &pair, qint64 size)
+    {
+        if (m_refetched.fetch_add(size) + size > refetchBudget) {
+            m_refetched.fetch_sub(size);
+            return false;
+        }
+        const Fd fd = openDestination(pair);
+        if (fd.valid() && FileSystemFlush::refetchFromDevice(fd.get()))
+            return true;
+        m_refetched.fetch_sub(size);
+        return false;
     }
 
     // Every test of an entry that reads no content.
@@ -812,9 +841,14 @@ private:
         const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
                            : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
                                            false));
+        if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
+            !pair.destinationRefetched)
+            FileSystemFlush::readPastCache(fd.get());
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(fd, stop, true, hex);
+        if (job.side == destinationSide && pair.destinationRefetched)
+            m_refetched.fetch_sub(job.size);
         if (digest == Digest::stopped)
             return;
         if (digest == Digest::unreadable) {
@@ -846,6 +880,7 @@ private:
     }
 
     const IntegrityVerifier::CancelProbe m_probe;
+    const bool m_destinationFromDevice;
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
     QByteArray m_destinationRoot;
@@ -854,6 +889,7 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopHashing{false};
     std::atomic<int> m_heldFolders{0};
+    std::atomic<qint64> m_refetched{0}; // bytes asked for ahead and not read yet
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -886,9 +922,10 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
 }
 
 Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
-                                                    const CancelProbe &shouldCancel)
+                                                    const CancelProbe &shouldCancel,
+                                                    DestinationRead destinationRead)
 {
     const auto verification = std::make_shared<Verification>(
-        source.toLocalFile(), destination.toLocalFile(), shouldCancel);
+        source.toLocalFile(), destination.toLocalFile(), shouldCancel, destinationRead);
     return verification->run();
 }

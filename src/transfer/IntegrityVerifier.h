@@ -30,9 +30,15 @@ public:
     [[nodiscard]] static std::optional<QString> computeSHA256(const QUrl &file,
                                                               const CancelProbe &shouldCancel = {});
 
+    // Where the destination's content comes from. A copy on a drive, flushed first, is read from
+    // the drive itself: its pages still cached from the copy would prove only that memory holds
+    // it. The source side may always come from memory.
+    enum class DestinationRead { mayBeCached, fromDevice };
+
     // Compares `destination` (the copy) with `source`. Never throws: every problem, a
     // cancellation included, is a failed verdict whose reason names what was found first.
-    [[nodiscard]] static Verdict verifyDirectoryIntegrity(const QUrl &source,
-                                                          const QUrl &destination,
-                                                          const CancelProbe &shouldCancel = {});
+    [[nodiscard]] static Verdict
+    verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
+                             const CancelProbe &shouldCancel = {},
+                             DestinationRead destinationRead = DestinationRead::mayBeCached);
 };

@@ -22,8 +22,8 @@
 #include <QFile>
 #include <QStringDecoder>
 #include <QThread>
+#include <cstring>
 #include <limits>
-#include <unistd.h>
 
 namespace {
 
@@ -165,6 +165,14 @@ OperationError OffloadEngine::cancellationError()
     return offloadError(3072, QStringLiteral("Operation cancelled by user."));
 }
 
+OperationError OffloadEngine::driveFlushError(const QString &driveName, int err)
+{
+    return offloadError(303, QStringLiteral("The drive \"") + driveName +
+                                 QStringLiteral("\" could not store what was written to it: ") +
+                                 QString::fromLocal8Bit(std::strerror(err)) +
+                                 QStringLiteral(". Nothing on your Mac was changed."));
+}
+
 OperationError OffloadEngine::bundleVerificationError(const QString &appName)
 {
     return offloadError(102, QStringLiteral("Verification failed for app bundle '") + appName +
@@ -204,8 +212,8 @@ void OffloadEngine::runDittoCopy(const QString &source, const QString &destinati
 
 bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)
 {
-    const Verdict verdict =
-        IntegrityVerifier::verifyDirectoryIntegrity(source, destination, makeCancelProbe());
+    const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
+        source, destination, makeCancelProbe(), IntegrityVerifier::DestinationRead::fromDevice);
     if (!verdict.ok && verdict.reason) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
                                 QStringLiteral("Integrity verification failed (") +
@@ -219,6 +227,7 @@ bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination
 void OffloadEngine::verifySupportFolderCopy(const SupportFolder &folder, const QUrl &staged,
                                             const QUrl &finalLocation)
 {
+    flushStagedCopy(staged);
     if (!verifyCopiedItem(folder.url, staged)) {
         fileOps().removePlain(staged.toLocalFile());
         throw offloadError(101, QStringLiteral("Verification failed for support folder '") +
@@ -231,8 +240,7 @@ void OffloadEngine::verifySupportFolderCopy(const SupportFolder &folder, const Q
 void OffloadEngine::verifyBundleCopy(const QUrl &bundle, const QUrl &staged,
                                      const QUrl &finalLocation, const OperationError &failure)
 {
-    // The copy tool's writes may still sit in buffers; let them settle before reading back.
-    ::sync();
+    flushStagedCopy(staged);
     pause(flushPause);
     if (!verifyCopiedItem(bundle, staged)) {
         pause(retryPause);
@@ -242,6 +250,17 @@ void OffloadEngine::verifyBundleCopy(const QUrl &bundle, const QUrl &staged,
         }
     }
     commitStagedItem(staged, finalLocation);
+}
+
+void OffloadEngine::flushStagedCopy(const QUrl &staged)
+{
+    // The copy tool's writes may still sit in memory: read back now, they would prove nothing.
+    try {
+        flushDrive(staged.toLocalFile());
+    } catch (const OperationError &) {
+        fileOps().removePlain(staged.toLocalFile());
+        throw;
+    }
 }
 
 void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocation)

@@ -44,8 +44,13 @@ struct OffloadProgress
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
 // 206 refusals, 207 the target drive is gone, 208 a target whose copies could never be
-// restored, 301 copy, 302 stand-in, 3072 cancelled) or passed through from the file
-// operations, the proxy builder and the ledger.
+// restored, 301 copy, 302 stand-in, 303 the drive could not store what was written, 3072
+// cancelled) or passed through from the file operations, the proxy builder and the ledger.
+//
+// A copy counts only once the drive holds it: each copy is flushed to the drive and the flush's
+// result checked (303, staged copy removed) before it is read back from the drive and verified,
+// and the drive is flushed again after the commits and after the ledger writes, before anything
+// on the Mac changes or goes.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -132,14 +137,15 @@ public:
     // message keeps the first lines of the tool's output, the log all of it), or the launch
     // error.
     void runDittoCopy(const QString &source, const QString &destination);
-    // Verifies the copy against its source; logs the reason of a failure.
+    // Verifies the copy, read back from the drive, against its source; logs the reason of a
+    // failure.
     [[nodiscard]] bool verifyCopiedItem(const QUrl &source, const QUrl &destination);
-    // Verifies a support folder's staged copy and commits it; 101 (staged copy removed)
-    // when it does not verify.
+    // Flushes, verifies a support folder's staged copy and commits it; 303 when the flush
+    // fails, 101 when it does not verify (staged copy removed either way).
     void verifySupportFolderCopy(const SupportFolder &folder, const QUrl &staged,
                                  const QUrl &finalLocation);
-    // Flushes, verifies a bundle's staged copy (once more after a pause when that fails) and
-    // commits it; throws `failure` (staged copy removed) when both attempts fail.
+    // Flushes (303 as above), verifies a bundle's staged copy (once more after a pause when that
+    // fails) and commits it; throws `failure` (staged copy removed) when both attempts fail.
     void verifyBundleCopy(const QUrl &bundle, const QUrl &staged, const QUrl &finalLocation,
                           const OperationError &failure);
     // Moves the staged copy to its final name; an earlier item there is moved aside first
@@ -149,6 +155,8 @@ public:
     [[nodiscard]] static OperationError cancellationError();
     // 102, the offload's and the backup copy's bundle verification failure.
     [[nodiscard]] static OperationError bundleVerificationError(const QString &appName);
+    // 303: the drive reported `err` for what was written to it.
+    [[nodiscard]] static OperationError driveFlushError(const QString &driveName, int err);
 
     void setSleeper(Sleeper sleeper);
     // The seam every change made by the operations goes through; set while none runs.
@@ -167,6 +175,7 @@ private:
     };
     struct OffloadPlan;
     struct BundleSteps;
+    struct DriveWatch;
 
     void pause(std::chrono::nanoseconds duration) const;
     [[nodiscard]] LedgerService &ledger() const;
@@ -177,6 +186,11 @@ private:
     void offload(const AppItem &app, const TargetVolume &target, bool copyOnly);
     [[nodiscard]] OffloadPlan planOffload(const AppItem &app, const TargetVolume &target) const;
     void checkTargetLocations(const QList<PlannedCopy> &copies) const;
+    // Flushes the drive watched since the operation began (else the file system holding
+    // `written`) and throws 303 when it reports an error.
+    void flushDrive(const QString &written);
+    // flushDrive, removing the staged copy when it fails.
+    void flushStagedCopy(const QUrl &staged);
     void createTargetFolders(const OffloadPlan &plan, const TargetVolume &target);
     // 207 when the target is no longer the file system it was listed or chosen on.
     void proveTarget(const TargetVolume &target) const;
@@ -214,6 +228,8 @@ private:
     CancelState m_cancel;
     Sleeper m_sleeper;
     std::shared_ptr<OffloadFileOps> m_fileOps;
+    // The running operation's drive, opened before its first write; worker thread only.
+    DriveWatch *m_driveWatch = nullptr;
     LedgerService *m_ledger = nullptr; // null: the shared one
     QList<QFuture<void>> m_operations; // main thread only
 };

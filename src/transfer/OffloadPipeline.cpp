@@ -1,5 +1,6 @@
 // The offload engine's operations: offload and backup copy, backup update, re-offload.
 
+#include "base/FileSystemFlush.h"
 #include "base/Iso8601.h"
 #include "base/MainThread.h"
 #include "base/PathUtils.h"
@@ -20,6 +21,7 @@
 
 #include <QHash>
 #include <QtConcurrent/QtConcurrentRun>
+#include <cstring>
 
 struct OffloadEngine::OffloadPlan
 {
@@ -45,6 +47,26 @@ struct OffloadEngine::BundleSteps
     QString verifyStep;
     double verifyFraction;
     OperationError failure;
+};
+
+// The drive of one operation, held open from before its first write to the operation's end, so
+// that each flush reports every write-back error the drive met meanwhile, whichever file it hit.
+struct OffloadEngine::DriveWatch
+{
+    DriveWatch(OffloadEngine &owner, const TargetVolume &target)
+        : engine(owner)
+        , name(target.name)
+        , drive(target.id())
+    {
+        engine.m_driveWatch = this;
+    }
+    ~DriveWatch() { engine.m_driveWatch = nullptr; }
+    DriveWatch(const DriveWatch &) = delete;
+    DriveWatch &operator=(const DriveWatch &) = delete;
+
+    OffloadEngine &engine;
+    const QString name;
+    FileSystemFlush drive;
 };
 
 namespace {
@@ -161,9 +183,12 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
     checkTargetLocations(copies);
 
     proveTarget(target);
+    const DriveWatch watch(*this, target);
     createTargetFolders(plan, target);
     copySupportFolders(plan);
     copyAppBundle(app, plan);
+    // The commits' renames reach the drive before the ledger or the Mac relies on them.
+    flushDrive(plan.bundleFinal);
     if (copyOnly)
         recordBackupCopy(app, target, plan);
     else
@@ -225,6 +250,26 @@ void OffloadEngine::createTargetFolders(const OffloadPlan &plan, const TargetVol
     fileOps().makeFolder(plan.supportRoot, target.id());
 }
 
+void OffloadEngine::flushDrive(const QString &written)
+{
+    QString drive;
+    int err = 0;
+    if (m_driveWatch) {
+        drive = m_driveWatch->name;
+        err = m_driveWatch->drive.flush();
+    } else {
+        drive = PathUtils::parentPath(written);
+        err = FileSystemFlush::flushFolder(drive);
+    }
+    if (err == 0)
+        return;
+    AppLogger::shared().log(
+        AppLogLevel::error, QStringLiteral("Offload"),
+        QStringLiteral("Flushing the drive '") + drive + QStringLiteral("' after writing '") +
+            written + QStringLiteral("' failed: ") + QString::fromLocal8Bit(std::strerror(err)));
+    throw driveFlushError(drive, err);
+}
+
 void OffloadEngine::proveTarget(const TargetVolume &target) const
 {
     DriveProof::require(target, errorDomain, DriveProof::offloadCode);
@@ -271,6 +316,7 @@ void OffloadEngine::recordBackupCopy(const AppItem &app, const TargetVolume &tar
     publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
     recordMigration(newRecord(app, plan.bundleFinal, false, MigrationStatus::copied(), folders),
                     target);
+    flushDrive(plan.bundleFinal);
     publishCompletion(QStringLiteral("Copy backup complete!"));
 }
 
@@ -292,6 +338,8 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
         recordMigration(newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links),
                         target);
+        // Durable before destructive: the ledger's own save may fail silently on the drive.
+        flushDrive(plan.bundleFinal);
     } catch (...) {
         rollback.undo();
         throw;
@@ -397,6 +445,8 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
     if (const std::optional<MigrationRecord> record =
             LinkResolver::ledgerRecord(pathOf(app.url), ledger().records()))
         RecordRule::enforce(errorDomain, *record);
+    // Opened before the first write; transferBundle proves the drive before writing.
+    const DriveWatch watch(*this, target);
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
@@ -406,6 +456,7 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
                                app.name +
                                QStringLiteral("'. Existing backup was left untouched."))});
     recordMigration(newRecord(app, finalPath, false, MigrationStatus::copied(), {}), target);
+    flushDrive(finalPath);
     publishCompletion(QStringLiteral("Backup updated successfully!"));
 }
 
@@ -416,6 +467,8 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     validateOffloadPreflight(app, target);
     // Looked up before anything is copied, so that a broken record refuses the run untouched.
     const QList<SupportFolderRecord> carriedOver = carriedOverSupportFolders(pathOf(app.url));
+    // Opened before the first write; transferBundle proves the drive before writing.
+    const DriveWatch watch(*this, target);
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Transferring updated application binary to '") + target.name +
@@ -436,6 +489,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     try {
         recordMigration(newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver),
                         target);
+        flushDrive(finalPath);
     } catch (...) {
         rollback.undo();
         throw;
@@ -463,6 +517,7 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
 
     publishProgress(steps.verifyStep, steps.verifyFraction);
     verifyBundleCopy(QUrl::fromLocalFile(source), staged, finalLocation, steps.failure);
+    flushDrive(finalPath);
     return finalPath;
 }
 

@@ -1,5 +1,6 @@
 #include "transfer/RecordRestore.h"
 
+#include "base/FileSystemFlush.h"
 #include "base/Iso8601.h"
 #include "base/PathUtils.h"
 #include "base/Uuid.h"
@@ -19,6 +20,7 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <unistd.h>
 
@@ -130,6 +132,7 @@ void RecordRestore::run()
         restoreBundle();
     restoreSupportFolders();
     updateLedger();
+    makeRestoredItemsDurable();
     removeEarlierStagingCopies();
     removeDriveCopies();
 }
@@ -596,6 +599,26 @@ void RecordRestore::stageVerifiedCopy(const QString &from, const QString &stagin
         return;
     removeQuietly(staging);
     throw failure;
+}
+
+void RecordRestore::makeRestoredItemsDurable() const
+{
+    if (!m_record.movedApp)
+        return;
+    for (const QString &local : m_keptLocalPaths) {
+        const int err = FileSystemFlush::flushFolder(PathUtils::parentPath(local));
+        if (err == 0)
+            continue;
+        AppLogger::shared().log(AppLogLevel::error, category,
+                                QStringLiteral("Flushing the Mac's disk at '") + local +
+                                    QStringLiteral("' failed: ") +
+                                    QString::fromLocal8Bit(std::strerror(err)));
+        throw error(411, QStringLiteral("'") + m_record.appName +
+                             QStringLiteral("' was restored to your Mac, but the disk holding '") +
+                             local + QStringLiteral("' reported an error while saving it: ") +
+                             QString::fromLocal8Bit(std::strerror(err)) +
+                             QStringLiteral(". Its copies on the drive were kept."));
+    }
 }
 
 void RecordRestore::publishStep(const QString &step)

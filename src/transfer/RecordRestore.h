@@ -67,6 +67,9 @@ private:
     void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                            bool localIsLink, bool preserveLocal);
     void updateLedger();
+    // Flushes the Mac's disks holding the restored items before their drive copies go; 411
+    // when one reports an error.
+    void makeRestoredItemsDurable() const;
     // Removes ".restoring-" copies that earlier, interrupted runs left beside the restored
     // places.
     void removeEarlierStagingCopies() const;

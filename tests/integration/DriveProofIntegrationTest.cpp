@@ -4,6 +4,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/Subprocess.h"
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
@@ -22,6 +23,8 @@
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
+#include <QFileInfo>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
@@ -222,21 +225,42 @@ INSTANTIATE_TEST_SUITE_P(DriveProof, UnpluggedDrive,
                          [](const auto &info) { return std::string(info.param.name); });
 
 // The proof holds for a drive that stays: on a loop-mounted ext4 drive the application goes
-// out and comes back whole.
+// out and comes back whole. Without a journal, as the FAT and exFAT of sticks as sold, only a
+// flush of the whole file system makes the commit reach the drive: the drive as it is the
+// moment the window says done, pulled without a sync, holds everything the Mac points to.
 void offloadAndRestoreOnAProvenDrive()
 {
     RealDrive drive;
     QString why;
-    if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why))
+    QString image;
+    if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why,
+                                  {{QStringLiteral("-O"), QStringLiteral("^has_journal")}, {}, {}},
+                                  &image))
         GTEST_SKIP() << why.toStdString();
     drive.buildApp();
     const TreeDigest original = digestTree(drive.appPath);
+    const TreeDigest support = digestTree(drive.supportPath);
     const std::optional<TargetVolume> target = drive.listedDrive();
     ASSERT_TRUE(target);
 
     const auto [offloaded, offloadMessage] = drive.run(Step::offload, *target);
     ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
     EXPECT_EQ(digestTree(drive.driveCopy), original);
+
+    // What the loop device was given is in its image; what only memory holds is not.
+    const QString pulled = drive.sandbox.path(QStringLiteral("pulled.img"));
+    ASSERT_TRUE(Subprocess::run(PrivateMounts::tool("cp"),
+                                {QStringLiteral("--sparse=always"), image, pulled})
+                    .succeeded());
+    const QString replugged = drive.sandbox.path(QStringLiteral("replugged"));
+    QDir().mkpath(replugged);
+    ASSERT_TRUE(
+        Subprocess::run(PrivateMounts::tool("mount"),
+                        {QStringLiteral("-o"), QStringLiteral("loop,ro"), pulled, replugged})
+            .succeeded());
+    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
+    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
+    EXPECT_TRUE(PrivateMounts::unmount(replugged));
     const auto [restored, restoreMessage] = drive.run(Step::restore, *target);
     ASSERT_EQ(restored, 0) << restoreMessage.toStdString();
     EXPECT_EQ(digestTree(drive.appPath), original);
@@ -444,25 +468,107 @@ INSTANTIATE_TEST_SUITE_P(
                       CustomCase{"FolderOnADriveOutsideTheVolumesRoot", "Apps", "mnt/usb"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// --- A drive that runs out of room during the copy ---
+// --- A drive that runs out of room, fails below its file system, or lies ---
+
+enum class Medium {
+    tmpfs,       // room as its options say
+    failingExt4, // loop ext4 whose image lies on a small tmpfs: writes fail at write-back
+    fakeCapacity // loop ext4 over a file that keeps its first megabytes and drops the rest
+};
 
 struct FullCase
 {
     const char *name;
-    const char *listedOptions;  // the drive as listed: room enough for the preflight
-    const char *copyingOptions; // remounted before the copy; empty: unchanged
+    Medium medium;
+    const char *listedOptions;  // tmpfs: the drive as listed, with room for the preflight;
+                                // failingExt4: the tmpfs that holds the image
+    const char *copyingOptions; // tmpfs: remounted before the copy; empty: unchanged
     int files;
     qint64 fileSize;
+    int code;
+    const char *messageStart;
+    const char *messagePart;
+    // The drive turns read-only once the bundle's copy is flushed, as ext4 does after an I/O
+    // error; what it holds by then stays.
+    bool readOnlyAtVerification = false;
 };
 
 class FullDrive : public ::testing::TestWithParam<FullCase>
 {};
 
+// A fake-capacity drive of 1 GB that keeps 8 MB: its file, served until the object goes.
+class FakeCapacityFile
+{
+public:
+    explicit FakeCapacityFile(const QString &folder)
+        : m_folder(folder)
+    {
+#ifdef KORVANTHELIX_FAKE_CAPACITY_DRIVE
+        QDir().mkpath(folder);
+        m_server = std::make_unique<Subprocess>(
+            QStringLiteral(KORVANTHELIX_FAKE_CAPACITY_DRIVE),
+            QStringList{QStringLiteral("8"), QStringLiteral("1024"), folder});
+        if (m_server->start())
+            m_ready = waitUntil([&] { return QFileInfo::exists(image()); }, 10000);
+#endif
+    }
+    ~FakeCapacityFile()
+    {
+        if (m_server) {
+            m_server->terminate();
+            (void)m_server->waitForFinished();
+        }
+    }
+    [[nodiscard]] bool ready() const
+    {
+        return m_ready;
+    }
+    [[nodiscard]] QString image() const
+    {
+        return m_folder + QStringLiteral("/drive.img");
+    }
+
+private:
+    QString m_folder;
+    std::unique_ptr<Subprocess> m_server;
+    bool m_ready = false;
+};
+
 void failWithoutLeftovers(const FullCase &c)
 {
     RealDrive drive;
-    ASSERT_TRUE(drive.mount(QString::fromLatin1(c.listedOptions))) << "cannot mount tmpfs";
+    std::unique_ptr<FakeCapacityFile> fake;
+    QString why;
+    // Without a journal, as the FAT and exFAT of sticks as sold: nothing but a flush of the
+    // whole file system makes what was written reach the drive.
+    const QStringList plainExt4{QStringLiteral("-O"), QStringLiteral("^has_journal"),
+                                QStringLiteral("-N"), QStringLiteral("4096"),
+                                QStringLiteral("-E"), QStringLiteral("lazy_itable_init=0")};
+    switch (c.medium) {
+    case Medium::tmpfs:
+        ASSERT_TRUE(drive.mount(QString::fromLatin1(c.listedOptions))) << "cannot mount tmpfs";
+        break;
+    case Medium::failingExt4: {
+        const QString room = drive.sandbox.path(QStringLiteral("room"));
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(room, QString::fromLatin1(c.listedOptions)));
+        if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 1024, &why,
+                                      {plainExt4, room, {}}))
+            GTEST_SKIP() << why.toStdString();
+        break;
+    }
+    case Medium::fakeCapacity:
+        fake = std::make_unique<FakeCapacityFile>(drive.sandbox.path(QStringLiteral("fake")));
+        if (!fake->ready())
+            GTEST_SKIP() << "no FUSE drive can be served here";
+        if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 1024, &why,
+                                      {plainExt4, {}, fake->image()}))
+            GTEST_SKIP() << why.toStdString();
+        break;
+    }
     drive.buildApp(c.files, c.fileSize);
+    // The support folder's few bytes may land in the kept part; the bundle's cannot.
+    if (c.medium == Medium::fakeCapacity)
+        drive.app.supportFolders.clear();
     const std::optional<TargetVolume> target = drive.listedDrive();
     ASSERT_TRUE(target);
     // Something else filled the drive after it was listed: same file system, less room.
@@ -471,17 +577,28 @@ void failWithoutLeftovers(const FullCase &c)
                           MS_REMOUNT, c.copyingOptions),
                   0);
     }
+    if (c.readOnlyAtVerification) {
+        drive.offloader.setSleeper([&](std::chrono::nanoseconds) {
+            ::mount(nullptr, drive.sandbox.drive().toLocal8Bit().constData(), nullptr,
+                    MS_REMOUNT | MS_RDONLY, nullptr);
+        });
+    }
     const QMap<QString, TreeDigest> macBefore = drive.mac();
 
     const auto [code, message] = drive.run(Step::offload, *target);
-    EXPECT_EQ(code, 301) << message.toStdString();
-    EXPECT_TRUE(message.startsWith(QStringLiteral("ditto copy failed: ")));
-    EXPECT_TRUE(message.contains(QStringLiteral("No space left on device")));
+    EXPECT_EQ(code, c.code) << message.toStdString();
+    EXPECT_TRUE(message.startsWith(QString::fromUtf8(c.messageStart))) << message.toStdString();
+    EXPECT_TRUE(message.contains(QString::fromUtf8(c.messagePart))) << message.toStdString();
     // One complaint per file the tool could not write: the message keeps the first ones.
     EXPECT_LT(message.size(), 4000) << message.toStdString();
-    EXPECT_EQ(drive.partialCopies(), QStringList());
+    if (!c.readOnlyAtVerification) {
+        EXPECT_EQ(drive.partialCopies(), QStringList());
+    }
     EXPECT_EQ(drive.mac(), macBefore);
     EXPECT_TRUE(drive.ledger.records().isEmpty());
+    if (c.medium != Medium::tmpfs) {
+        EXPECT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+    }
 }
 
 TEST_P(FullDrive, FailsWithoutLeavingAPartialCopy)
@@ -492,8 +609,21 @@ TEST_P(FullDrive, FailsWithoutLeavingAPartialCopy)
 
 INSTANTIATE_TEST_SUITE_P(
     DriveProof, FullDrive,
-    ::testing::Values(FullCase{"OutOfSpace", "size=600m", "size=1m", 4, 600 * 1024},
-                      FullCase{"OutOfInodes", "size=600m,nr_inodes=24", "", 60, 10}),
+    ::testing::Values(FullCase{"OutOfSpace", Medium::tmpfs, "size=600m", "size=1m", 4, 600 * 1024,
+                               301, "ditto copy failed: ", "No space left on device"},
+                      FullCase{"OutOfInodes", Medium::tmpfs, "size=600m,nr_inodes=24", "", 60, 10,
+                               301, "ditto copy failed: ", "No space left on device"},
+                      // The copy and its read-back from memory succeed; the drive never got it.
+                      FullCase{"WritesFailBelowTheFileSystem", Medium::failingExt4, "size=12m", "",
+                               4, 4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               "Nothing on your Mac was changed."},
+                      // No administrator can cure it: the drive's own error is what the user reads.
+                      FullCase{"TurnsReadOnly", Medium::tmpfs, "size=600m", "", 3, 1000, EROFS,
+                               "Could not move '", "Read-only file system", true},
+                      FullCase{"FakeCapacityDropsTheCopy", Medium::fakeCapacity, "", "", 24,
+                               1024 * 1024, 102, "Verification failed for app bundle 'Foo'.",
+                               "Source was left untouched."}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

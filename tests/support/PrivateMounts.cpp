@@ -122,11 +122,16 @@ bool mountTmpfs(const QString &mountPoint, const QString &options)
                    options.toLocal8Bit().constData()) == 0;
 }
 
-bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, QString *why)
+bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, QString *why,
+               const Ext4Image &how, QString *imagePath)
 {
-    auto folder = std::make_shared<QTemporaryDir>();
-    const QString image = folder->filePath(QStringLiteral("drive.img"));
-    {
+    auto folder =
+        how.folder.isEmpty()
+            ? std::make_shared<QTemporaryDir>()
+            : std::make_shared<QTemporaryDir>(how.folder + QStringLiteral("/drive-XXXXXX"));
+    const QString image =
+        how.existing.isEmpty() ? folder->filePath(QStringLiteral("drive.img")) : how.existing;
+    if (how.existing.isEmpty()) {
         QFile file(image);
         if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(megabytes) * 1024 * 1024)) {
             if (why)
@@ -135,8 +140,9 @@ bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, Q
         }
     }
     const SubprocessResult formatted =
-        Subprocess::run(tool("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"),
-                                            QStringLiteral("-L"), label, image});
+        Subprocess::run(tool("mkfs.ext4"), QStringList{QStringLiteral("-q"), QStringLiteral("-F"),
+                                                       QStringLiteral("-L"), label} +
+                                               how.formatOptions + QStringList{image});
     if (!formatted.succeeded()) {
         if (why)
             *why = formatted.failureText();
@@ -150,6 +156,8 @@ bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, Q
         return false;
     }
     imageFolders().append(folder);
+    if (imagePath)
+        *imagePath = image;
     return true;
 }
 

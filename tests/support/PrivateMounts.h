@@ -18,11 +18,20 @@ namespace PrivateMounts {
 [[nodiscard]] bool prepareVolumesRoot(const QStringList &driveNames);
 
 [[nodiscard]] bool mountTmpfs(const QString &mountPoint, const QString &options);
+// How a drive of mountExt4 is made.
+struct Ext4Image
+{
+    QStringList formatOptions; // more options of mkfs.ext4
+    QString folder;            // where the image is made; empty: a temporary folder
+    QString existing;          // a file of the right size to format instead (a fake drive's)
+};
+
 // A fresh ext4 image of `megabytes` with `label`, loop-mounted at `mountPoint`. The image lives
 // in a temporary folder that the namespace keeps until it ends. Returns false (with `why`) if
-// loop devices are missing.
+// loop devices are missing. `imagePath` receives where the image lies.
 [[nodiscard]] bool mountExt4(const QString &mountPoint, const QString &label, int megabytes,
-                             QString *why = nullptr);
+                             QString *why = nullptr, const Ext4Image &how = {},
+                             QString *imagePath = nullptr);
 // A plain unmount, as a user's `umount` would do it.
 [[nodiscard]] bool unmount(const QString &mountPoint);
 [[nodiscard]] bool isMounted(const QString &mountPoint);

@@ -1,0 +1,73 @@
+#include "base/FileSystemFlush.h"
+
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+FileSystemFlush::FileSystemFlush(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    m_fd = path.isEmpty() ? -1 : ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd < 0)
+        m_openError = path.isEmpty() ? ENOENT : errno;
+}
+
+FileSystemFlush::~FileSystemFlush()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int FileSystemFlush::flush()
+{
+    if (m_fd < 0)
+        return m_openError;
+#ifdef __APPLE__
+    // sync() schedules every file system's dirty data; F_FULLFSYNC then waits for the drive to
+    // move what it holds in its own cache onto the medium (fcntl(2)), which fsync() does not.
+    ::sync();
+    if (::fcntl(m_fd, F_FULLFSYNC) == 0)
+        return 0;
+    // A file system that cannot take the full flush gets the plain one.
+    const int err = errno;
+    if (err != ENOTSUP && err != ENOTTY && err != EINVAL)
+        return err;
+    return ::fsync(m_fd) == 0 ? 0 : errno;
+#else
+    // syncfs() reports the write-back errors of the whole file system since this descriptor was
+    // opened (or last flushed), whichever file they hit.
+    return ::syncfs(m_fd) == 0 ? 0 : errno;
+#endif
+}
+
+int FileSystemFlush::flushFolder(const QString &folder)
+{
+    FileSystemFlush watch(folder);
+    return watch.flush();
+}
+
+void FileSystemFlush::readPastCache(int fd)
+{
+#if defined(POSIX_FADV_DONTNEED)
+    // Clean pages only, which every page of a flushed file is.
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+#elif defined(F_NOCACHE)
+    // The Mac has no posix_fadvise; "F_NOCACHE: Turns data caching off/on" on the descriptor
+    // (Apple's fcntl(2) manual page), so its reads bypass the unified buffer cache.
+    ::fcntl(fd, F_NOCACHE, 1);
+#else
+    (void)fd;
+#endif
+}
+
+bool FileSystemFlush::refetchFromDevice(int fd)
+{
+#if defined(POSIX_FADV_DONTNEED) && defined(POSIX_FADV_WILLNEED)
+    return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
+           ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
