@@ -1,6 +1,7 @@
-// Inventory scan throughput: a synthetic Mac with 1,000 bundles of 50 files each, some of
-// them offloaded behind links and proxies, scanned once. Reports when the list is first
-// published and when every size is in, beside `du -sb` over the same trees.
+// Inventory scan throughput: a synthetic Mac with 1,000 bundles (or as many as the first
+// argument says) of 50 files each, some of them offloaded behind links and proxies, scanned
+// once. Reports when the list is first published and when every size is in, beside `du -sb`
+// over the same trees.
 
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
@@ -12,10 +13,11 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
-constexpr int bundleCount = 1000;
+constexpr int defaultBundleCount = 1000;
 constexpr int filesPerBundle = 50; // Info.plist, the executable and 48 resources
 constexpr int linkEvery = 10;      // every tenth application is offloaded behind a link...
 constexpr int proxyEvery = 25;     // ...and every 25th behind a proxy instead
@@ -32,7 +34,7 @@ QString buildBundle(const QString &path, int index)
     return builder.build();
 }
 
-void buildInventory(Sandbox &sandbox)
+void buildInventory(Sandbox &sandbox, int bundleCount)
 {
     const QString driveApps = sandbox.drive() + QStringLiteral("/Applications");
     for (int i = 0; i < bundleCount; ++i) {
@@ -75,9 +77,14 @@ double duSeconds(const QStringList &trees)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const int bundleCount = argc > 1 ? std::atoi(argv[1]) : defaultBundleCount;
+    if (bundleCount <= 0) {
+        std::fprintf(stderr, "usage: %s [bundle count]\n", argv[0]);
+        return 2;
+    }
     Sandbox sandbox;
     std::printf("building %d bundles of %d files...\n", bundleCount, filesPerBundle);
-    buildInventory(sandbox);
+    buildInventory(sandbox, bundleCount);
 
     LedgerService ledger;
     AppScanner scanner(ledger);

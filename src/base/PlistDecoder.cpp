@@ -1,11 +1,15 @@
 #include "base/PlistDecoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace PlistDecoder {
@@ -86,8 +90,11 @@ bool isSpace(char c)
 // --- binary -------------------------------------------------------------------------------
 
 // Walks the object graph of a binary property list from its top object and says whether it
-// is well formed enough to hand to libplist: every reference inside the file, no cycle, and
-// no path deeper than maxDepth. Each object is visited once.
+// is fit to hand to libplist: every reference and every string inside the file, no cycle,
+// and what libplist would build from it within bounds. libplist builds a fresh copy of an
+// object at each reference to it, so the bounds apply to the tree after that expansion: a
+// few hundred bytes of arrays that each refer twice to the next would otherwise expand to
+// billions of values. Each object is read once; its expanded figures are kept.
 class BinaryShape
 {
 public:
@@ -106,22 +113,54 @@ public:
         const std::uint64_t count = number(trailer + 8, 8);
         const std::uint64_t top = number(trailer + 16, 8);
         m_table = number(trailer + 24, 8);
+        // A writer stores each object once, so more objects than values means more values.
         if (m_offsetSize < 1 || m_offsetSize > 8 || m_refSize < 1 || m_refSize > 8 || count == 0 ||
-            top >= count || m_table > trailer || count > (trailer - m_table) / m_offsetSize)
+            top >= count || m_table > trailer || count > (trailer - m_table) / m_offsetSize ||
+            count > maxValues)
             return false;
         m_count = count;
         m_state.assign(count, unseen);
-        m_depth.assign(count, 0);
+        m_expanded.assign(count, Expanded());
         return walk(top);
     }
 
 private:
     enum State : std::uint8_t { unseen, open, closed };
+
+    // What one object becomes in libplist's tree: values (dictionary keys included), bytes
+    // of strings and data, and levels of nesting. Sums stop just past the bounds.
+    struct Expanded
+    {
+        std::uint64_t values = 0;
+        std::uint64_t bytes = 0;
+        std::uint64_t height = 0;
+
+        void add(const Expanded &child)
+        {
+            values = std::min(values + child.values, std::uint64_t(maxValues) + 1);
+            bytes = std::min(bytes + child.bytes, std::uint64_t(maxExpandedBytes) + 1);
+            height = std::max(height, child.height + 1);
+        }
+        bool withinBounds() const
+        {
+            return values <= maxValues && bytes <= maxExpandedBytes &&
+                   height < std::uint64_t(maxDepth);
+        }
+    };
+
+    struct Object
+    {
+        std::size_t referencesAt = 0; // where the references of a container start
+        std::uint64_t references = 0; // keys and values of a dictionary
+        std::uint64_t bytes = 0;      // of a string or data
+    };
+
     struct Frame
     {
         std::uint64_t object;
-        std::vector<std::uint64_t> children;
-        std::size_t next = 0;
+        Object read;
+        Expanded expanded;
+        std::uint64_t next = 0;
     };
 
     std::uint64_t number(std::size_t at, std::size_t width) const
@@ -140,17 +179,19 @@ private:
         return std::size_t(offset);
     }
 
-    // The references an array, set or dictionary holds; empty for other objects; nothing
-    // when they run past the object area.
-    std::optional<std::vector<std::uint64_t>> childrenOf(std::uint64_t object) const
+    // Where the references of an object lie and the text it holds; nothing when they run
+    // past the object area.
+    std::optional<Object> read(std::uint64_t object) const
     {
         const std::optional<std::size_t> offset = offsetOf(object);
         if (!offset)
             return std::nullopt;
         const auto marker = std::uint8_t(m_data[*offset]);
         const unsigned kind = marker >> 4;
-        if (kind != 0xA && kind != 0xC && kind != 0xD)
-            return std::vector<std::uint64_t>();
+        const bool container = kind == 0xA || kind == 0xC || kind == 0xD;
+        const bool text = kind == 0x4 || kind == 0x5 || kind == 0x6;
+        if (!container && !text)
+            return Object();
         std::size_t at = *offset + 1;
         std::uint64_t length = marker & 0x0F;
         if (length == 0x0F) {
@@ -163,51 +204,66 @@ private:
             length = number(at + 1, width);
             at += 1 + width;
         }
-        const std::uint64_t references = kind == 0xD ? length * 2 : length;
-        if (length > m_table || references > (m_table - at) / m_refSize)
-            return std::nullopt;
-        std::vector<std::uint64_t> children;
-        children.reserve(std::size_t(references));
-        for (std::uint64_t i = 0; i < references; ++i) {
-            const std::uint64_t child = number(at + std::size_t(i) * m_refSize, m_refSize);
-            if (child >= m_count)
+        const std::uint64_t room = m_table - at;
+        Object result;
+        if (text) {
+            // libplist keeps data as it is, a string with a terminator, and UTF-16 as UTF-8
+            // of up to three bytes a unit.
+            const std::uint64_t unitSize = kind == 0x6 ? 2 : 1;
+            if (length > room / unitSize)
                 return std::nullopt;
-            children.push_back(child);
+            result.bytes = kind == 0x4 ? length : kind == 0x5 ? length + 1 : 3 * length + 1;
+            return result;
         }
-        return children;
+        const std::uint64_t references = kind == 0xD ? length * 2 : length;
+        if (length > room || references > room / m_refSize)
+            return std::nullopt;
+        result.referencesAt = at;
+        result.references = references;
+        return result;
     }
 
+    // Depth first from the top object with a stack of its own, as the file decides the depth.
     bool walk(std::uint64_t top)
     {
         std::vector<Frame> stack;
         const auto enter = [&](std::uint64_t object) {
-            std::optional<std::vector<std::uint64_t>> children = childrenOf(object);
-            if (!children || stack.size() >= std::size_t(maxDepth))
+            const std::optional<Object> read = this->read(object);
+            if (!read || stack.size() >= std::size_t(maxDepth))
+                return false;
+            Frame frame{object, *read, {}};
+            frame.expanded.values = 1;
+            frame.expanded.bytes = read->bytes;
+            if (!frame.expanded.withinBounds())
                 return false;
             m_state[object] = open;
-            stack.push_back({object, std::move(*children)});
+            stack.push_back(frame);
             return true;
         };
         if (!enter(top))
             return false;
         while (!stack.empty()) {
             Frame &frame = stack.back();
-            if (frame.next == frame.children.size()) {
+            if (frame.next == frame.read.references) {
                 m_state[frame.object] = closed;
-                const int depth = m_depth[frame.object] + 1;
+                m_expanded[frame.object] = frame.expanded;
+                const Expanded done = frame.expanded;
                 stack.pop_back();
-                if (!stack.empty() && depth > m_depth[stack.back().object])
-                    m_depth[stack.back().object] = depth;
+                if (stack.empty())
+                    return true;
+                stack.back().expanded.add(done);
+                if (!stack.back().expanded.withinBounds())
+                    return false;
                 continue;
             }
-            const std::uint64_t child = frame.children[frame.next++];
-            if (m_state[child] == open)
+            const std::uint64_t child =
+                number(frame.read.referencesAt + std::size_t(frame.next++) * m_refSize, m_refSize);
+            if (child >= m_count || m_state[child] == open)
                 return false;
             if (m_state[child] == closed) {
-                if (m_depth[child] + 1 > maxDepth)
+                frame.expanded.add(m_expanded[child]);
+                if (!frame.expanded.withinBounds())
                     return false;
-                if (m_depth[child] + 1 > m_depth[frame.object])
-                    m_depth[frame.object] = m_depth[child] + 1;
                 continue;
             }
             if (!enter(child))
@@ -222,47 +278,288 @@ private:
     std::uint64_t m_table = 0;
     std::uint64_t m_count = 0;
     std::vector<std::uint8_t> m_state;
-    std::vector<int> m_depth;
+    std::vector<Expanded> m_expanded;
 };
 
 // --- XML ------------------------------------------------------------------------------------
 
-// The deepest nesting of <array> and <dict> elements, comments and processing instructions
-// skipped; stops counting once past maxDepth.
-int xmlDepth(std::string_view text)
+// Reads an XML property list as libplist's parser reads it and writes out its first value
+// in the plainest form that parser takes: elements without attributes, text without markup
+// (CDATA escaped, comments dropped), no declaration, document type or processing
+// instruction. libplist is then given only text that has been measured by this reading, so
+// nothing hidden in a comment, a CDATA section or a quoted attribute can nest deeper or
+// hold more than was counted. Nothing for what is malformed, nests deeper than maxDepth or
+// holds more than maxValues values. Never recurses.
+class XmlReader
 {
-    int depth = 0;
-    int deepest = 0;
-    std::size_t at = 0;
-    while ((at = text.find('<', at)) != std::string_view::npos) {
-        const std::string_view rest = text.substr(at);
-        if (startsWith(rest, "<!--")) {
-            const std::size_t end = text.find("-->", at + 4);
-            if (end == std::string_view::npos)
-                break;
-            at = end + 3;
-            continue;
+public:
+    explicit XmlReader(std::string_view text)
+        : m_text(text)
+    {}
+
+    std::optional<std::string> plainText()
+    {
+        m_out.reserve(m_text.size());
+        for (;;) {
+            while (!atEnd() && isXmlSpace(peek()))
+                ++m_at;
+            if (atEnd() || peek() != '<' || ++m_at == m_text.size())
+                return std::nullopt;
+            const char c = peek();
+            bool fine = false;
+            if (c == '?')
+                fine = skipProcessingInstruction();
+            else if (c == '!')
+                fine = skipCommentOrDocumentType();
+            else if (c == '/')
+                fine = closeElement();
+            else
+                fine = openElement();
+            if (!fine)
+                return std::nullopt;
+            if (m_rootDone)
+                return std::move(m_out);
         }
-        const std::size_t close = text.find('>', at);
-        if (close == std::string_view::npos)
-            break;
-        const std::string_view tag = text.substr(at + 1, close - at - 1);
-        const bool selfClosing = !tag.empty() && tag.back() == '/';
-        const auto named = [&](std::string_view name) {
-            return startsWith(tag, name) && (tag.size() == name.size() ||
-                                             isSpace(tag[name.size()]) || tag[name.size()] == '/');
-        };
-        if ((named("array") || named("dict")) && !selfClosing) {
-            deepest = std::max(deepest, ++depth);
-            if (deepest > maxDepth)
-                return deepest;
-        } else if (named("/array") || named("/dict")) {
-            --depth;
-        }
-        at = close + 1;
     }
-    return deepest;
-}
+
+private:
+    enum class Open { plist, dict, array };
+
+    bool atEnd() const { return m_at >= m_text.size(); }
+    char peek() const { return m_text[m_at]; }
+    static bool isXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    bool follows(std::string_view word) const { return startsWith(m_text.substr(m_at), word); }
+
+    // Where `word` first occurs from `from` on, read as libplist reads markup (double-quoted
+    // runs skipped) and read plainly; the two must agree, so that no reader can take a
+    // different end. npos when they do not or there is none.
+    std::size_t agreedEnd(std::size_t from, std::string_view word) const
+    {
+        const std::size_t plain = m_text.find(word, from);
+        std::size_t at = from;
+        while (at < m_text.size() && !startsWith(m_text.substr(at), word)) {
+            if (m_text[at] == '"') {
+                at = m_text.find('"', at + 1);
+                if (at == std::string_view::npos)
+                    return at;
+            }
+            ++at;
+        }
+        return at < m_text.size() && at == plain ? plain : std::string_view::npos;
+    }
+
+    // The same for the first of some characters.
+    std::size_t agreedEndOfAny(std::size_t from, std::string_view stops) const
+    {
+        const std::size_t plain = m_text.find_first_of(stops, from);
+        std::size_t at = from;
+        while (at < m_text.size() && stops.find(m_text[at]) == std::string_view::npos) {
+            if (m_text[at] == '"') {
+                at = m_text.find('"', at + 1);
+                if (at == std::string_view::npos)
+                    return at;
+            }
+            ++at;
+        }
+        return at < m_text.size() && at == plain ? plain : std::string_view::npos;
+    }
+
+    bool skipProcessingInstruction()
+    {
+        // From the question mark on, as libplist looks.
+        const std::size_t end = agreedEnd(m_at, "?>");
+        if (end == std::string_view::npos)
+            return false;
+        m_at = end + 2;
+        return true;
+    }
+
+    bool skipCommentOrDocumentType()
+    {
+        if (follows("!--")) {
+            const std::size_t end = m_text.find("-->", m_at + 3);
+            if (end == std::string_view::npos)
+                return false;
+            m_at = end + 3;
+            return true;
+        }
+        // The document type comes before the value and has no internal subset.
+        if (!follows("!DOCTYPE") || m_started)
+            return false;
+        const std::size_t end = agreedEndOfAny(m_at + 8, "[>");
+        if (end == std::string_view::npos || m_text[end] != '>')
+            return false;
+        m_at = end + 1;
+        return true;
+    }
+
+    // The tag name from here on, as libplist takes it.
+    std::string_view tagName()
+    {
+        const std::size_t start = m_at;
+        const std::size_t end = m_text.find_first_of(" \r\n\t<>", start);
+        m_at = end == std::string_view::npos ? m_text.size() : end;
+        return m_text.substr(start, m_at - start);
+    }
+
+    bool closeElement()
+    {
+        const std::string_view name = tagName();
+        while (!atEnd() && isXmlSpace(peek()))
+            ++m_at;
+        if (atEnd() || peek() != '>' || m_open.empty())
+            return false;
+        ++m_at;
+        const Open open = m_open.back();
+        if ((open == Open::plist && name != "/plist") || (open == Open::dict && name != "/dict") ||
+            (open == Open::array && name != "/array"))
+            return false;
+        if (open == Open::plist) {
+            // An empty <plist> is refused by libplist too.
+            return false;
+        }
+        m_open.pop_back();
+        --m_depth;
+        m_out += open == Open::dict ? "</dict>" : "</array>";
+        valueDone();
+        return true;
+    }
+
+    bool openElement()
+    {
+        std::string_view name = tagName();
+        const std::size_t close = agreedEndOfAny(m_at, "<>");
+        if (name.empty() || close == std::string_view::npos || m_text[close] != '>')
+            return false;
+        const bool empty = m_text[close - 1] == '/';
+        if (empty && close == m_at)
+            name.remove_suffix(1);
+        m_at = close + 1;
+
+        if (name == "plist") {
+            // Only around the value, as libplist would otherwise take it for a container.
+            if (m_started || empty)
+                return false;
+            m_open.push_back(Open::plist);
+            return true;
+        }
+        m_started = true;
+        if (++m_values > maxValues)
+            return false;
+        if (name == "dict" || name == "array") {
+            const bool dict = name == "dict";
+            if (empty) {
+                m_out += dict ? "<dict/>" : "<array/>";
+                valueDone();
+                return true;
+            }
+            if (++m_depth > maxDepth)
+                return false;
+            m_open.push_back(dict ? Open::dict : Open::array);
+            m_out += dict ? "<dict>" : "<array>";
+            return true;
+        }
+        if (name == "true" || name == "false") {
+            if (!empty && !text(name, nullptr, false))
+                return false;
+            m_out += '<';
+            m_out += name;
+            m_out += "/>";
+            valueDone();
+            return true;
+        }
+        if (name != "key" && name != "string" && name != "integer" && name != "real" &&
+            name != "date" && name != "data")
+            return false;
+        m_out += '<';
+        m_out += name;
+        if (empty) {
+            m_out += "/>";
+        } else {
+            m_out += '>';
+            if (!text(name, &m_out, name == "key" || name == "string"))
+                return false;
+            m_out += "</";
+            m_out += name;
+            m_out += '>';
+        }
+        valueDone();
+        return true;
+    }
+
+    // The text of a leaf element up to its end tag, into `out` when given: plain text as it
+    // is, comments dropped, CDATA as libplist takes it: as plain text in keys and strings,
+    // whose entities it resolves (so escaped), and as it is elsewhere (so without '<').
+    bool text(std::string_view name, std::string *out, bool resolvesEntities)
+    {
+        for (;;) {
+            const std::size_t lt = m_text.find('<', m_at);
+            if (lt == std::string_view::npos)
+                return false;
+            if (out)
+                out->append(m_text.substr(m_at, lt - m_at));
+            m_at = lt + 1;
+            if (follows("!--")) {
+                const std::size_t end = m_text.find("-->", m_at + 3);
+                if (end == std::string_view::npos)
+                    return false;
+                m_at = end + 3;
+            } else if (follows("![CDATA[")) {
+                const std::size_t start = m_at + 8;
+                const std::size_t end = m_text.find("]]>", start);
+                if (end == std::string_view::npos)
+                    return false;
+                const std::string_view cdata = m_text.substr(start, end - start);
+                if (resolvesEntities && out)
+                    appendEscaped(*out, cdata);
+                else if (cdata.find('<') != std::string_view::npos)
+                    return false;
+                else if (out)
+                    out->append(cdata);
+                m_at = end + 3;
+            } else if (follows("/")) {
+                ++m_at;
+                if (!follows(name))
+                    return false;
+                m_at += name.size();
+                while (!atEnd() && isXmlSpace(peek()))
+                    ++m_at;
+                if (atEnd() || peek() != '>')
+                    return false;
+                ++m_at;
+                return true;
+            } else {
+                return false;
+            }
+        }
+    }
+
+    static void appendEscaped(std::string &out, std::string_view raw)
+    {
+        for (const char c : raw) {
+            if (c == '&')
+                out += "&amp;";
+            else if (c == '<')
+                out += "&lt;";
+            else if (c == '>')
+                out += "&gt;";
+            else
+                out += c;
+        }
+    }
+
+    // The first value is all libplist reads; what follows it is never handed over.
+    void valueDone() { m_rootDone = m_depth == 0; }
+
+    std::string_view m_text;
+    std::size_t m_at = 0;
+    std::string m_out;
+    std::vector<Open> m_open;
+    int m_depth = 0;
+    std::size_t m_values = 0;
+    bool m_started = false;
+    bool m_rootDone = false;
+};
 
 bool looksLikeXml(std::string_view text)
 {
@@ -325,7 +622,7 @@ private:
 
     Node value(int depth)
     {
-        if (depth >= maxDepth || !skipSpace() || atEnd())
+        if (depth >= maxDepth || ++m_values > maxValues || !skipSpace() || atEnd())
             return Node();
         const char c = peek();
         if (c == '{')
@@ -492,7 +789,7 @@ private:
                 return dict;
             }
             const std::optional<std::string> key = string();
-            if (!key || !skipSpace() || atEnd() || peek() != '=')
+            if (!key || ++m_values > maxValues || !skipSpace() || atEnd() || peek() != '=')
                 return Node();
             ++m_at;
             Node item = value(depth);
@@ -509,13 +806,14 @@ private:
 
     std::string_view m_text;
     std::size_t m_at = 0;
+    std::size_t m_values = 0;
 };
 
 } // namespace
 
 Node decode(const char *data, std::size_t size)
 {
-    if (!data || size == 0 || size > UINT32_MAX)
+    if (!data || size == 0 || size > maxFileSize)
         return Node();
     const std::string_view raw(data, size);
     if (startsWith(raw, "bplist00")) {
@@ -529,13 +827,42 @@ Node decode(const char *data, std::size_t size)
     if (!text || text->empty())
         return Node();
     if (looksLikeXml(*text)) {
-        if (xmlDepth(*text) > maxDepth)
+        const std::optional<std::string> plain = XmlReader(*text).plainText();
+        if (!plain)
             return Node();
         plist_t root = nullptr;
-        plist_from_xml(text->data(), std::uint32_t(text->size()), &root);
+        plist_from_xml(plain->data(), std::uint32_t(plain->size()), &root);
         return Node(root);
     }
     return TextParser(*text).parse();
+}
+
+Node decodeFile(const std::string &path)
+{
+    // Without blocking, so that a pipe in place of the file cannot hold the reader.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return Node();
+    struct stat info
+    {};
+    std::string data;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        std::uint64_t(info.st_size) <= maxFileSize) {
+        // Up to one byte past the bound, in case the file grew since.
+        data.reserve(std::size_t(info.st_size) + 1);
+        char chunk[16384];
+        while (data.size() <= maxFileSize) {
+            const ssize_t got =
+                ::read(fd, chunk, std::min(sizeof chunk, maxFileSize + 1 - data.size()));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            data.append(chunk, std::size_t(got));
+        }
+    }
+    ::close(fd);
+    return decode(data.data(), data.size());
 }
 
 } // namespace PlistDecoder

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <plist/plist.h>
+#include <string>
 
 // Reads a property list in every form an Info.plist takes on a Mac: XML in UTF-8 (with or
 // without a byte-order mark) or in UTF-16 of either byte order with a byte-order mark,
@@ -17,12 +18,23 @@ struct NodeDeleter
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
-// Deeper nesting than any real Info.plist; libplist recurses once per level and would run
-// out of stack on a hostile file long before its own limits.
+// Bounds far beyond any real Info.plist, so that a hostile one costs little time and a few
+// megabytes at most. libplist and the readers of its tree recurse once per level and would
+// run out of stack long before its own limits; a binary list is bounded after libplist's
+// expansion of shared objects into copies.
 inline constexpr int maxDepth = 256;
+// Values in the tree, dictionary keys included.
+inline constexpr std::size_t maxValues = 100'000;
+// Bytes of strings and data in the tree of a binary list.
+inline constexpr std::size_t maxExpandedBytes = std::size_t(4) << 20;
+// Larger data is not read at all.
+inline constexpr std::size_t maxFileSize = std::size_t(4) << 20;
 
 // The root node, or null when the data is none of these forms, is malformed or truncated,
-// or nests deeper than maxDepth.
+// or goes past one of the bounds above.
 [[nodiscard]] Node decode(const char *data, std::size_t size);
+// The same for the file at `path`; null also when it is no regular file (a pipe or a device
+// would block or never end) or larger than maxFileSize.
+[[nodiscard]] Node decodeFile(const std::string &path);
 
 } // namespace PlistDecoder

@@ -61,10 +61,19 @@ QVariant toVariant(plist_t node)
         return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
     }
     case PLIST_ARRAY: {
+        // By iterator: libplist finds an item of a binary list's array by walking to it.
         QVariantList list;
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i)
-            list.append(toVariant(plist_array_get_item(node, i)));
+        list.reserve(qsizetype(plist_array_get_size(node)));
+        plist_array_iter iter = nullptr;
+        plist_array_new_iter(node, &iter);
+        for (;;) {
+            plist_t item = nullptr;
+            plist_array_next_item(node, iter, &item);
+            if (!item)
+                break;
+            list.append(toVariant(item));
+        }
+        free(iter);
         return QVariant(list);
     }
     case PLIST_DICT: {
@@ -142,10 +151,10 @@ std::optional<QVariant> parse(const QByteArray &data)
 
 std::optional<QVariant> read(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const PlistDecoder::Node root = PlistDecoder::decodeFile(QFile::encodeName(path).toStdString());
+    if (!root)
         return std::nullopt;
-    return parse(file.readAll());
+    return toVariant(static_cast<plist_t>(root.get()));
 }
 
 std::optional<QVariantMap> readDictionary(const QString &path)

@@ -20,6 +20,7 @@ using Entries = QList<std::pair<QString, QVariant>>;
 // arrays QVariantList, booleans bool, integers qint64, reals double, strings QString, data
 // QByteArray and dates QDateTime (UTC). Nothing on malformed data.
 [[nodiscard]] std::optional<QVariant> parse(const QByteArray &data);
+// Nothing also for a file that is no regular file or too large (see PlistDecoder).
 [[nodiscard]] std::optional<QVariant> read(const QString &path);
 // The top-level dictionary of a file; nothing when missing, unreadable or not a dictionary.
 [[nodiscard]] std::optional<QVariantMap> readDictionary(const QString &path);

@@ -195,9 +195,9 @@ void AppScanner::applySize(const SizeResult &result, ScanRun &run)
 {
     // Only sizes change: the item may have been replaced by another scan meanwhile, and the
     // user may have changed the selection of its support folders.
-    const auto item = std::find_if(m_apps.begin(), m_apps.end(),
-                                   [&](const AppItem &app) { return app.id() == result.path; });
-    if (item != m_apps.end()) {
+    const auto position = m_positions.constFind(result.path);
+    if (position != m_positions.cend()) {
+        AppItem *item = &m_apps[*position];
         item->size = result.size;
         for (SupportFolder &folder : item->supportFolders) {
             const auto measured =
@@ -294,6 +294,11 @@ QList<DuplicateLocalInstance> AppScanner::findDuplicateLocalInstances(const QLis
 void AppScanner::setApps(QList<AppItem> apps)
 {
     m_apps = std::move(apps);
+    m_positions.clear();
+    m_positions.reserve(m_apps.size());
+    for (qsizetype i = 0; i < m_apps.size(); ++i)
+        if (!m_positions.contains(m_apps[i].id()))
+            m_positions.insert(m_apps[i].id(), i);
     emit appsChanged();
 }
 

@@ -115,6 +115,9 @@ private:
 
     LedgerService &m_ledger;
     QList<AppItem> m_apps;
+    // Path → position in m_apps of the first item with it, so that each size result finds
+    // its item at once rather than by a search of the whole list.
+    QHash<QString, qsizetype> m_positions;
     bool m_isScanning = false;
     QString m_scanStatus = QStringLiteral("Ready");
     double m_scanProgress = 0.0;

@@ -90,7 +90,11 @@ VersionInfo versionInfo(const QUrl &bundle)
 
 VersionInfo versionInfo(const QString &bundlePath)
 {
-    const std::optional<QVariantMap> info = PlistFile::readDictionary(infoPlistPath(bundlePath));
+    return versionInfo(PlistFile::readDictionary(infoPlistPath(bundlePath)));
+}
+
+VersionInfo versionInfo(const std::optional<QVariantMap> &info)
+{
     if (!info)
         return {};
     VersionInfo result;
@@ -118,15 +122,24 @@ bool isUpdateOutOfSync(const VersionInfo &local, const VersionInfo &copy)
 std::optional<QString> bundleIdentifier(const QString &itemPath,
                                         const std::optional<QString> &target)
 {
+    return bundleIdentifier(PlistFile::readDictionary(infoPlistPath(itemPath)),
+                            [&]() -> std::optional<QVariantMap> {
+                                if (!target)
+                                    return std::nullopt;
+                                return PlistFile::readDictionary(infoPlistPath(*target));
+                            });
+}
+
+std::optional<QString>
+bundleIdentifier(const std::optional<QVariantMap> &own,
+                 const std::function<std::optional<QVariantMap>()> &targetInfo)
+{
     const QString identifierKey = QStringLiteral("CFBundleIdentifier");
     const auto targetIdentifier = [&]() -> std::optional<QString> {
-        if (!target)
-            return std::nullopt;
-        const std::optional<QVariantMap> info = PlistFile::readDictionary(infoPlistPath(*target));
+        const std::optional<QVariantMap> info = targetInfo();
         return info ? textValue(*info, identifierKey) : std::nullopt;
     };
 
-    const std::optional<QVariantMap> own = PlistFile::readDictionary(infoPlistPath(itemPath));
     if (!own)
         return targetIdentifier();
     const std::optional<QString> original =

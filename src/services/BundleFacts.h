@@ -2,7 +2,9 @@
 
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 #include <QtGlobal>
+#include <functional>
 #include <optional>
 
 // The version texts of a bundle's Info.plist.
@@ -26,6 +28,8 @@ namespace BundleFacts {
 // The versions in "Contents/Info.plist" of the bundle at `bundle`; all absent without one.
 [[nodiscard]] VersionInfo versionInfo(const QUrl &bundle);
 [[nodiscard]] VersionInfo versionInfo(const QString &bundlePath);
+// The same from an Info.plist already read.
+[[nodiscard]] VersionInfo versionInfo(const std::optional<QVariantMap> &info);
 
 // A drive copy whose version differs from the local bundle: the short versions differ, or
 // they agree and the builds differ. A missing text on either side never counts.
@@ -36,5 +40,10 @@ namespace BundleFacts {
 // else the target bundle's, else whatever the item has.
 [[nodiscard]] std::optional<QString> bundleIdentifier(const QString &itemPath,
                                                       const std::optional<QString> &target);
+// The same from the item's Info.plist already read; `targetInfo` reads the target's when it
+// is needed.
+[[nodiscard]] std::optional<QString>
+bundleIdentifier(const std::optional<QVariantMap> &own,
+                 const std::function<std::optional<QVariantMap>()> &targetInfo);
 
 } // namespace BundleFacts

@@ -2,6 +2,7 @@
 
 #include "base/NameOrder.h"
 #include "base/PathUtils.h"
+#include "base/PlistFile.h"
 #include "platform/System.h"
 #include "services/BundleFacts.h"
 #include "services/LinkResolver.h"
@@ -83,14 +84,24 @@ QList<AppItem> InventoryCollector::collect() const
     QStringList listed;
     for (const QString &root : System::current().paths().applicationFolders())
         listed += listApplicationCandidates(root);
-    // Items are independent and each costs several reads, so they are built in parallel;
-    // the order of `listed` is kept.
-    const QList<std::optional<AppItem>> built = QtConcurrent::blockingMapped(
-        listed, [this](const QString &path) { return buildItem(path); });
+    // Items are independent and each costs several reads, so they are built in parallel,
+    // each into its own place: the order of `listed` is kept without an ordered hand-over
+    // that would hold the threads back.
+    struct Cell
+    {
+        QString path;
+        std::optional<AppItem> item;
+    };
+    QList<Cell> cells;
+    cells.reserve(listed.size());
+    for (const QString &path : std::as_const(listed))
+        cells.append({path, std::nullopt});
+    QtConcurrent::blockingMap(cells, [this](Cell &cell) { cell.item = buildItem(cell.path); });
     QList<AppItem> items;
-    for (const std::optional<AppItem> &item : built) {
-        if (item)
-            items.append(*item);
+    items.reserve(cells.size());
+    for (Cell &cell : cells) {
+        if (cell.item)
+            items.append(std::move(*cell.item));
     }
     QList<AppItem> folded = foldDuplicateAliases(items);
     sortByName(folded);
@@ -104,18 +115,35 @@ std::optional<AppItem> InventoryCollector::buildItem(const QString &path) const
     const bool aliasFlag = System::current().fileResources().isAliasFile(path).value_or(false);
     if (!namedApp && !aliasFlag)
         return std::nullopt;
-    const LinkResolution link = LinkResolver::resolveLinkTarget(path);
+    // The item's own Info.plist (its target's, through a link) is read once for every rule
+    // that needs it, and the target's at most once.
+    const auto readInfo = [](const QString &bundle) {
+        return PlistFile::readDictionary(bundle + QStringLiteral("/Contents/Info.plist"));
+    };
+    std::optional<QVariantMap> info;
+    if (namedApp)
+        info = readInfo(path);
+    const LinkResolution link = namedApp ? LinkResolver::resolveLinkTarget(path, info)
+                                         : LinkResolver::resolveLinkTarget(path);
     if (!namedApp && !(link.isLink && link.target->endsWith(QLatin1String(".app"))))
         return std::nullopt;
+    if (!namedApp)
+        info = readInfo(path);
 
     AppItem item{QUrl::fromLocalFile(path), PathUtils::baseName(path)};
+    std::optional<std::optional<QVariantMap>> targetInfo;
+    const auto readTargetInfo = [&]() -> std::optional<QVariantMap> {
+        if (!targetInfo)
+            targetInfo = item.symlinkTarget ? readInfo(*item.symlinkTarget) : std::nullopt;
+        return *targetInfo;
+    };
     // An alias whose destination cannot be found still stands for an application elsewhere:
     // a link without target ("Drive Missing"), never a bundle that could be offloaded.
     if (link.isLink || aliasFlag)
-        applyLinkFields(item, link.target);
+        applyLinkFields(item, link.target, info, readTargetInfo);
     else
-        applyBundleFields(item);
-    item.bundleIdentifier = BundleFacts::bundleIdentifier(path, item.symlinkTarget);
+        applyBundleFields(item, info);
+    item.bundleIdentifier = BundleFacts::bundleIdentifier(info, readTargetInfo);
     item.supportFolders = m_supportFolders.discover(item.name, item.bundleIdentifier);
     const ProtectionResult protection =
         ProtectionGuard::checkProtection(item.url, item.bundleIdentifier);
@@ -128,21 +156,25 @@ std::optional<AppItem> InventoryCollector::buildItem(const QString &path) const
     return item;
 }
 
-void InventoryCollector::applyLinkFields(AppItem &item, const std::optional<QString> &target) const
+void InventoryCollector::applyLinkFields(
+    AppItem &item, const std::optional<QString> &target, const std::optional<QVariantMap> &info,
+    const std::function<std::optional<QVariantMap>()> &targetInfo) const
 {
     item.isSymlink = true;
     item.isAlias = true;
     item.symlinkTarget = target;
-    const VersionInfo targetVersion = target ? BundleFacts::versionInfo(*target) : VersionInfo{};
+    const VersionInfo targetVersion =
+        target ? BundleFacts::versionInfo(targetInfo()) : VersionInfo{};
     item.externalVersion = targetVersion.displayVersion;
     item.version = targetVersion.displayVersion ? targetVersion.displayVersion
-                                                : BundleFacts::versionInfo(item.url).displayVersion;
+                                                : BundleFacts::versionInfo(info).displayVersion;
 }
 
-void InventoryCollector::applyBundleFields(AppItem &item) const
+void InventoryCollector::applyBundleFields(AppItem &item,
+                                           const std::optional<QVariantMap> &info) const
 {
     const QString path = item.id();
-    const VersionInfo local = BundleFacts::versionInfo(path);
+    const VersionInfo local = BundleFacts::versionInfo(info);
     item.version = local.displayVersion;
     const std::optional<MigrationRecord> record = LinkResolver::ledgerRecord(path, m_ledger);
     const std::optional<QString> copy =

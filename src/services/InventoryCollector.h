@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
+#include <functional>
 #include <optional>
 
 // The collecting part of a scan, run synchronously off the main thread: lists both
@@ -35,8 +37,11 @@ public:
     [[nodiscard]] std::optional<AppItem> buildItem(const QString &path) const;
 
 private:
-    void applyLinkFields(AppItem &item, const std::optional<QString> &target) const;
-    void applyBundleFields(AppItem &item) const;
+    // `info` is the item's own Info.plist; `targetInfo` reads its target's.
+    void applyLinkFields(AppItem &item, const std::optional<QString> &target,
+                         const std::optional<QVariantMap> &info,
+                         const std::function<std::optional<QVariantMap>()> &targetInfo) const;
+    void applyBundleFields(AppItem &item, const std::optional<QVariantMap> &info) const;
 
     QList<MigrationRecord> m_ledger;
     QSet<QString> m_running;

@@ -21,7 +21,8 @@ std::optional<QStringList> listNames(const QString &folder)
                          QDir::Name);
 }
 
-std::optional<QString> rawTarget(const QString &path)
+// `known` is the item's own Info.plist when already read.
+std::optional<QString> rawTarget(const QString &path, const std::optional<QVariantMap> *known)
 {
     if (PathUtils::isSymlink(path))
         return PathUtils::linkText(path);
@@ -29,7 +30,7 @@ std::optional<QString> rawTarget(const QString &path)
     if (resources.isAliasFile(path).value_or(false))
         return resources.resolveAliasFile(path);
     const std::optional<QVariantMap> info =
-        PlistFile::readDictionary(path + QStringLiteral("/Contents/Info.plist"));
+        known ? *known : PlistFile::readDictionary(path + QStringLiteral("/Contents/Info.plist"));
     if (!info)
         return std::nullopt;
     const QVariant target = info->value(QStringLiteral("TargetAppPath"));
@@ -79,17 +80,13 @@ bool isLater(const QString &candidate, const QString &current)
     return candidate > current;
 }
 
-} // namespace
-
-namespace LinkResolver {
-
-LinkResolution resolveLinkTarget(const QString &path)
+// Where `raw`, the destination as the item gives it, leads.
+LinkResolution resolveFrom(const QString &path, const std::optional<QString> &raw)
 {
-    const std::optional<QString> raw = rawTarget(path);
     if (!raw)
         return {};
     QString current = raw->startsWith(QLatin1Char('/')) ? *raw : resolveRelative(path, *raw);
-    for (int hop = 0; hop < maxLinkHops; ++hop) {
+    for (int hop = 0; hop < LinkResolver::maxLinkHops; ++hop) {
         const std::optional<QString> next = PathUtils::linkText(current);
         if (!next)
             break;
@@ -99,6 +96,20 @@ LinkResolution resolveLinkTarget(const QString &path)
                                                     *next);
     }
     return {true, current};
+}
+
+} // namespace
+
+namespace LinkResolver {
+
+LinkResolution resolveLinkTarget(const QString &path)
+{
+    return resolveFrom(path, rawTarget(path, nullptr));
+}
+
+LinkResolution resolveLinkTarget(const QString &path, const std::optional<QVariantMap> &info)
+{
+    return resolveFrom(path, rawTarget(path, &info));
 }
 
 QStringList externalVolumes()
@@ -159,14 +170,19 @@ std::optional<QString> findExternalCopy(const QString &path,
         !record->appTargetPath->isEmpty() &&
         PathUtils::existsFollowingLinks(*record->appTargetPath))
         return *record->appTargetPath;
-    const QString local = PathUtils::resolved(path);
+    // Resolved only once a candidate exists: most applications have no copy.
+    std::optional<QString> local;
     const QString name = PathUtils::lastComponent(path);
     for (const QString &volume : volumes) {
         QString candidate = volume + QStringLiteral("/Applications");
         if (subfolderPath && !subfolderPath->isEmpty())
             candidate += QLatin1Char('/') + *subfolderPath;
         candidate += QLatin1Char('/') + name;
-        if (PathUtils::existsFollowingLinks(candidate) && PathUtils::resolved(candidate) != local)
+        if (!PathUtils::existsFollowingLinks(candidate))
+            continue;
+        if (!local)
+            local = PathUtils::resolved(path);
+        if (PathUtils::resolved(candidate) != *local)
             return candidate;
     }
     return std::nullopt;

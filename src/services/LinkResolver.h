@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 #include <optional>
 
 // What a symbolic link, Finder alias or proxy bundle points to. `isLink` is true exactly when
@@ -29,6 +30,10 @@ constexpr int maxLinkHops = 10;
 // the "Intel Apps" folders beside it and on each drive; the result is then followed through
 // further symbolic links. A destination that does not exist still resolves.
 [[nodiscard]] LinkResolution resolveLinkTarget(const QString &path);
+// The same with the item's own "Contents/Info.plist" already read (a proxy's destination is
+// in it), so that a scan reads it once per item.
+[[nodiscard]] LinkResolution resolveLinkTarget(const QString &path,
+                                               const std::optional<QVariantMap> &info);
 
 // The entries of the volumes root that are external drives, in listing order.
 [[nodiscard]] QStringList externalVolumes();

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QSet>
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -46,18 +47,18 @@ SupportFolderFinder::SupportFolderFinder(const QStringList &roots)
 {
     FileResources &resources = System::current().fileResources();
     for (const QString &root : roots) {
-        QList<Entry> entries;
         const QDir dir(root);
-        if (dir.exists()) {
-            const QStringList names = dir.entryList(
-                QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-            for (const QString &name : names) {
-                const QString path = root + QLatin1Char('/') + name;
-                if (!resources.isHidden(path))
-                    entries.append({path, name.toLower()});
-            }
+        if (!dir.exists())
+            continue;
+        const QStringList names = dir.entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        for (const QString &name : names) {
+            const QString path = root + QLatin1Char('/') + name;
+            if (resources.isHidden(path))
+                continue;
+            m_byName[name.toLower()].append(m_entries.size());
+            m_entries.append({path, name.toLower()});
         }
-        m_roots.append(entries);
     }
 }
 
@@ -99,21 +100,26 @@ QList<SupportFolder> SupportFolderFinder::discover(const QString &name,
         }
     }
 
+    QList<qsizetype> matches;
+    for (const QSet<QString> *names : {&exactNames, &tokens}) {
+        for (const QString &name : *names)
+            matches += m_byName.value(name);
+    }
+    std::sort(matches.begin(), matches.end());
+    matches.erase(std::unique(matches.begin(), matches.end()), matches.end());
+
     QList<SupportFolder> found;
     QSet<QString> seen;
-    for (const QList<Entry> &root : m_roots) {
-        for (const Entry &entry : root) {
-            const bool exact = exactNames.contains(entry.lowerName);
-            if (!exact && !tokens.contains(entry.lowerName))
-                continue;
-            const QString standardized = PathUtils::standardized(entry.path);
-            if (seen.contains(standardized))
-                continue;
-            seen.insert(standardized);
-            if (!PathUtils::existsFollowingLinks(standardized))
-                continue;
-            found.append(makeFolder(entry.path, exact));
-        }
+    for (const qsizetype position : std::as_const(matches)) {
+        const Entry &entry = m_entries.at(position);
+        const bool exact = exactNames.contains(entry.lowerName);
+        const QString standardized = PathUtils::standardized(entry.path);
+        if (seen.contains(standardized))
+            continue;
+        seen.insert(standardized);
+        if (!PathUtils::existsFollowingLinks(standardized))
+            continue;
+        found.append(makeFolder(entry.path, exact));
     }
     return found;
 }

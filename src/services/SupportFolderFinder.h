@@ -2,6 +2,7 @@
 
 #include "model/SupportFolder.h"
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -32,5 +33,9 @@ private:
         QString path;
         QString lowerName;
     };
-    QList<QList<Entry>> m_roots;
+    // Root by root, in listing order.
+    QList<Entry> m_entries;
+    // Lowercased name → positions in m_entries, ascending; so that an application costs
+    // the names it looks for, not the whole listing.
+    QHash<QString, QList<qsizetype>> m_byName;
 };

@@ -2,8 +2,16 @@
 #include "base/PlistFile.h"
 #include "support/BundleBuilder.h"
 
-#include <QtEndian>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstring>
+#include <functional>
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -78,47 +86,184 @@ TEST(PlistDecoderTest, ReadsTheOldTextFormAsWrittenByHand)
     EXPECT_EQ(nested.value(QStringLiteral("Last")), QStringLiteral("z"));
 }
 
-QByteArray nestedXml(int depth)
+QByteArray xmlList(const QByteArray &value)
 {
-    return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>k</key>" +
-           QByteArray("<array>").repeated(depth) + QByteArray("</array>").repeated(depth) +
-           "</dict></plist>";
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + value + "</plist>";
 }
 
-// A binary property list in which each array holds the next one, `depth` deep; with `cycle`
-// the last one holds the first again.
-QByteArray chainedBinary(int depth, bool cycle = false)
+QByteArray nestedXml(int depth, const QByteArray &before = {})
+{
+    return xmlList("<dict><key>k</key>" + before + QByteArray("<array>").repeated(depth) +
+                   QByteArray("</array>").repeated(depth) + "</dict>");
+}
+
+QByteArray bigEndian(quint64 value, int width)
+{
+    QByteArray bytes(width, '\0');
+    for (int i = width - 1; i >= 0; --i, value >>= 8)
+        bytes[i] = char(value & 0xFF);
+    return bytes;
+}
+
+// The marker of an object with its length, long lengths in an integer after it.
+QByteArray markerWithLength(int kind, quint64 length)
+{
+    if (length < 15)
+        return QByteArray(1, char(kind << 4 | int(length)));
+    return QByteArray(1, char(kind << 4 | 0xF)) + char(0x13) + bigEndian(length, 8);
+}
+
+QByteArray arrayObject(const QList<quint64> &refs, int refSize)
+{
+    QByteArray out = markerWithLength(0xA, quint64(refs.size()));
+    for (const quint64 ref : refs)
+        out += bigEndian(ref, refSize);
+    return out;
+}
+
+QByteArray stringObject(const QByteArray &ascii)
+{
+    return markerWithLength(0x5, quint64(ascii.size())) + ascii;
+}
+
+// A binary property list of the given objects, encoded with references `refSize` wide; the
+// first is the top.
+QByteArray binaryList(const QList<QByteArray> &objects, int refSize)
 {
     QByteArray data = "bplist00";
-    QList<quint32> offsets;
-    for (int i = 0; i < depth; ++i) {
-        offsets.append(quint32(data.size()));
-        const bool last = i == depth - 1;
-        if (last && !cycle) {
-            data.append(char(0xA0));
-            continue;
-        }
-        data.append(char(0xA1));
-        char ref[4];
-        qToBigEndian(quint32(last ? 0 : i + 1), ref);
-        data.append(ref, 4);
+    QList<quint64> offsets;
+    for (const QByteArray &object : objects) {
+        offsets.append(quint64(data.size()));
+        data += object;
     }
     const quint64 table = quint64(data.size());
-    for (const quint32 offset : offsets) {
-        char bytes[4];
-        qToBigEndian(offset, bytes);
-        data.append(bytes, 4);
-    }
-    data.append(QByteArray(6, '\0'));
-    data.append(char(4));
-    data.append(char(4));
-    for (const quint64 value : {quint64(depth), quint64(0), table}) {
-        char bytes[8];
-        qToBigEndian(value, bytes);
-        data.append(bytes, 8);
-    }
+    const int offsetSize = table < 0x100 ? 1 : table < 0x10000 ? 2 : 4;
+    for (const quint64 offset : offsets)
+        data += bigEndian(offset, offsetSize);
+    data += QByteArray(6, '\0') + char(offsetSize) + char(refSize);
+    data += bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8) + bigEndian(table, 8);
     return data;
 }
+
+// Arrays each holding the next one, `depth` deep; with `cycle` the last holds the first
+// again; with `twice` each holds the next one twice, which libplist expands to 2^depth
+// copies.
+QByteArray chainedBinary(int depth, bool cycle = false, bool twice = false)
+{
+    const int refSize = depth < 0x100 ? 1 : 4;
+    QList<QByteArray> objects;
+    for (int i = 0; i < depth; ++i) {
+        const bool last = i == depth - 1;
+        const quint64 next = last ? 0 : quint64(i + 1);
+        if (last && !cycle)
+            objects.append(arrayObject({}, refSize));
+        else
+            objects.append(
+                arrayObject(twice ? QList<quint64>{next, next} : QList<quint64>{next}, refSize));
+    }
+    return binaryList(objects, refSize);
+}
+
+// An array that refers `count` times to one string of `length` characters.
+QByteArray fannedOutBinary(int count, int length)
+{
+    return binaryList(
+        {arrayObject(QList<quint64>(count, 1), 1), stringObject(QByteArray(length, 's'))}, 1);
+}
+
+QByteArray xmlArrayOfTrues(int count)
+{
+    return xmlList("<array>" + QByteArray("<true/>").repeated(count) + "</array>");
+}
+
+QByteArray xmlDictionary(int count)
+{
+    QByteArray entries;
+    for (int i = 0; i < count; ++i)
+        entries += "<key>k" + QByteArray::number(i) + "</key><string>v</string>";
+    return xmlList("<dict>" + entries + "</dict>");
+}
+
+// How reading `data` went in a child process: a crash, a hang or a runaway allocation
+// there fails the row instead of the test run. The child has 512 MB more address space
+// than it starts with and ten seconds.
+struct ChildRead
+{
+    bool finished = false; // false: killed by a signal, such as a crash or the alarm
+    bool readSomething = false;
+    double cpuSeconds = 0;
+    qint64 extraKiB = 0; // resident memory at its peak beyond that at the start
+};
+
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qsizetype(std::strlen(field)))
+                .trimmed()
+                .split(' ')
+                .value(0)
+                .toLongLong();
+    }
+    return 0;
+}
+
+ChildRead readInChild(const std::function<bool()> &read)
+{
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipeEnds[0]);
+        const rlim_t room = rlim_t(statusKiB("VmSize:") + 512 * 1024) * 1024;
+        const rlimit limit{room, room};
+        ::setrlimit(RLIMIT_AS, &limit);
+        ::alarm(10);
+        // Free memory inherited from the test goes back, so that the peak counts what the
+        // read takes.
+        ::malloc_trim(0);
+        QFile clear(QStringLiteral("/proc/self/clear_refs")); // resets the peak
+        if (clear.open(QIODevice::WriteOnly))
+            clear.write("5");
+        clear.close();
+        const qint64 startKiB = statusKiB("VmRSS:");
+        ChildRead result{true, false, 0, 0};
+        try {
+            result.readSomething = read();
+        } catch (...) {
+            ::_exit(1); // out of memory: no result
+        }
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        result.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        result.extraKiB = statusKiB("VmHWM:") - startKiB;
+        [[maybe_unused]] const ssize_t written = ::write(pipeEnds[1], &result, sizeof result);
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    ChildRead result;
+    if (child > 0 && ::read(pipeEnds[0], &result, sizeof result) != ssize_t(sizeof result))
+        result = ChildRead();
+    ::close(pipeEnds[0]);
+    int status = 0;
+    if (child > 0)
+        ::waitpid(child, &status, 0);
+    return result;
+}
+
+ChildRead parseInChild(const QByteArray &data)
+{
+    return readInChild([&] { return PlistFile::parse(data).has_value(); });
+}
+
+// What a scan can afford for one Info.plist, however it is made.
+constexpr double cpuBudgetSeconds = 1.0;
+constexpr qint64 memoryBudgetKiB = 64 * 1024;
 
 TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
 {
@@ -128,6 +273,7 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
     const QByteArray binary = encodeInfoPlist(entries, InfoPlistForm::binary);
     const QByteArray utf16 = encodeInfoPlist(entries, InfoPlistForm::xmlUtf16LE);
     const QByteArray text = encodeInfoPlist(entries, InfoPlistForm::text);
+    const QByteArray closings = QByteArray("</array></dict>").repeated(60000);
     const struct
     {
         const char *label;
@@ -154,13 +300,91 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
                                                QByteArray(")").repeated(200000) + "; }"},
         {"binary nested absurdly deep", chainedBinary(200000)},
         {"binary that holds itself", chainedBinary(3, true)},
+        // Closing tags where no reader of elements sees them, then nesting far too deep.
+        {"XML with closing tags in CDATA",
+         nestedXml(60000, "<string><![CDATA[" + closings + "]]></string><key>l</key>")},
+        {"XML with closing tags in a comment in a string",
+         nestedXml(60000, "<string><!--" + closings + "--></string><key>l</key>")},
+        {"XML with closing tags in a processing instruction",
+         nestedXml(60000, "<?x \"" + closings + "?>\" ?>")},
+        {"XML with closing tags in a quoted attribute",
+         nestedXml(60000, "<string a=\"" + closings + "\">s</string><key>l</key>")},
+        // Shared objects that libplist copies at each reference.
+        {"binary arrays holding the next twice, 37 deep", chainedBinary(37, false, true)},
+        {"binary arrays holding the next twice, 80 deep", chainedBinary(80, false, true)},
+        {"binary fanned out past the values", fannedOutBinary(int(PlistDecoder::maxValues), 0)},
+        {"binary fanned out past the bytes",
+         fannedOutBinary(int(PlistDecoder::maxExpandedBytes / 1024) + 1, 1023)},
+        {"XML with too many values", xmlArrayOfTrues(int(PlistDecoder::maxValues))},
+        {"text form with too many values",
+         "(" + QByteArray("a,").repeated(int(PlistDecoder::maxValues)) + ")"},
+        {"larger than any Info.plist",
+         xmlList("<string>" + QByteArray(int(PlistDecoder::maxFileSize), 's') + "</string>")},
     };
-    for (const auto &c : cases)
-        EXPECT_FALSE(PlistFile::parse(c.data)) << c.label;
+    for (const auto &c : cases) {
+        const ChildRead read = parseInChild(c.data);
+        EXPECT_TRUE(read.finished) << c.label << ": crashed or hung";
+        EXPECT_FALSE(read.readSomething) << c.label;
+        EXPECT_LT(read.cpuSeconds, cpuBudgetSeconds) << c.label;
+        EXPECT_LT(read.extraKiB, memoryBudgetKiB) << c.label;
+    }
 
-    // Nesting within reason still reads.
+    // Nesting, sharing and size within reason still read, at a cost a scan can bear.
     EXPECT_TRUE(dictionaryOf(nestedXml(PlistDecoder::maxDepth - 2))) << "deep XML";
     EXPECT_TRUE(PlistFile::parse(chainedBinary(PlistDecoder::maxDepth - 1))) << "deep binary";
+    const struct
+    {
+        const char *label;
+        QByteArray data;
+    } bounds[] = {
+        {"binary fanned out to the values", fannedOutBinary(int(PlistDecoder::maxValues) - 1, 0)},
+        {"binary fanned out to the bytes",
+         fannedOutBinary(int(PlistDecoder::maxExpandedBytes / 1024), 1023)},
+        {"binary arrays holding the next twice, 15 deep", chainedBinary(15, false, true)},
+        {"XML with as many values as allowed", xmlArrayOfTrues(int(PlistDecoder::maxValues) - 1)},
+        {"XML dictionary with as many values as allowed",
+         xmlDictionary(int(PlistDecoder::maxValues) / 2 - 1)},
+    };
+    for (const auto &c : bounds) {
+        const ChildRead read = parseInChild(c.data);
+        EXPECT_TRUE(read.finished && read.readSomething) << c.label;
+        EXPECT_LT(read.cpuSeconds, cpuBudgetSeconds) << c.label;
+        EXPECT_LT(read.extraKiB, memoryBudgetKiB) << c.label;
+    }
+}
+
+// Markup inside text and comments between values is what it is, not structure.
+TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
+{
+    const std::optional<QVariantMap> dict = dictionaryOf(xmlList(
+        "<dict><!-- </dict></array> --><key>cdata</key><string><![CDATA[</dict> & <a>]]></string>"
+        "<key>mixed</key><string>a&lt;<!-- </string> -->b<![CDATA[<c>]]></string>"
+        "<key>list</key><array><!-- </array> --><integer><![CDATA[7]]></integer></array>"
+        "</dict>"));
+    ASSERT_TRUE(dict);
+    EXPECT_EQ(dict->value(QStringLiteral("cdata")), QStringLiteral("</dict> & <a>"));
+    EXPECT_EQ(dict->value(QStringLiteral("mixed")), QStringLiteral("a<b<c>"));
+    EXPECT_EQ(dict->value(QStringLiteral("list")), QVariantList{qint64(7)});
+
+    // libplist's own writer stores a value once and refers to it from every place.
+    const QString shared = QStringLiteral("com.acme.shared");
+    const std::optional<QVariantMap> binary = dictionaryOf(encodeInfoPlist(
+        {{QStringLiteral("A"), shared},
+         {QStringLiteral("B"), QVariantList{shared, shared, QVariantMap{{shared, shared}}}}},
+        InfoPlistForm::binary));
+    ASSERT_TRUE(binary);
+    EXPECT_EQ(binary->value(QStringLiteral("B")).toList().value(2).toMap().value(shared), shared);
+
+    // A pipe or an endless device in place of the file neither blocks nor fills memory.
+    const QTemporaryDir dir;
+    const QString pipe = dir.filePath(QStringLiteral("pipe.plist"));
+    const QString device = dir.filePath(QStringLiteral("zero.plist"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), device));
+    for (const QString &path : {pipe, device}) {
+        const ChildRead read = readInChild([&] { return PlistFile::read(path).has_value(); });
+        EXPECT_TRUE(read.finished && !read.readSomething) << qPrintable(path);
+    }
 }
 
 } // namespace

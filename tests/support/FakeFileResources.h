@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <mutex>
+#include <sys/stat.h>
 
 // Resource values on the sandbox: symbolic links read as aliases (as on a Mac), packages are
 // folders with a bundle extension, hidden items start with ".". A test adds Finder aliases:
@@ -28,12 +29,17 @@ public:
 
     std::optional<bool> isAliasFile(const QString &path) override
     {
-        const std::lock_guard lock(m_mutex);
-        if (m_aliases.contains(path))
-            return true;
-        if (!PathUtils::existsNoFollow(path))
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_aliases.contains(path))
+                return true;
+        }
+        // Outside the lock, as a scan asks from many threads at once.
+        struct stat info
+        {};
+        if (::lstat(path.toLocal8Bit().constData(), &info) != 0)
             return std::nullopt;
-        return PathUtils::isSymlink(path);
+        return S_ISLNK(info.st_mode);
     }
 
     std::optional<QString> resolveAliasFile(const QString &path) override

@@ -2,6 +2,8 @@
 
 #include "base/PathUtils.h"
 
+#include <sys/stat.h>
+
 bool LinuxFileResources::isHidden(const QString &path)
 {
     return PathUtils::lastComponent(path).startsWith(QLatin1Char('.'));
@@ -9,9 +11,11 @@ bool LinuxFileResources::isHidden(const QString &path)
 
 std::optional<bool> LinuxFileResources::isAliasFile(const QString &path)
 {
-    if (!PathUtils::existsNoFollow(path))
+    struct stat info
+    {};
+    if (::lstat(path.toLocal8Bit().constData(), &info) != 0)
         return std::nullopt;
-    return PathUtils::isSymlink(path);
+    return S_ISLNK(info.st_mode);
 }
 
 std::optional<QString> LinuxFileResources::resolveAliasFile(const QString &)

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <spawn.h>
@@ -52,14 +50,7 @@ std::string ownExecutable()
 // The top-level dictionary of a property list in any of its forms, or nothing.
 PlistPtr readDictionary(const std::string &path)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return PlistPtr();
-    const std::string data((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
-    if (data.empty())
-        return PlistPtr();
-    PlistPtr root = PlistDecoder::decode(data.data(), data.size());
+    PlistPtr root = PlistDecoder::decodeFile(path);
     if (!root || plist_get_node_type(static_cast<plist_t>(root.get())) != PLIST_DICT)
         return PlistPtr();
     return root;
