@@ -233,7 +233,7 @@ int readBack(const QString &copy)
     std::vector<std::thread> readers;
     for (int i = 0; i < QThreadPool::globalInstance()->maxThreadCount(); ++i) {
         readers.emplace_back([&] {
-            std::vector<char> buffer(size_t(IntegrityVerifier::chunkSize));
+            std::vector<char> buffer(static_cast<size_t>(IntegrityVerifier::chunkSize));
             for (size_t at = next++; at < files.size(); at = next++) {
                 const int fd = ::open(files[at].c_str(), O_RDONLY | O_CLOEXEC);
                 if (fd < 0) {
