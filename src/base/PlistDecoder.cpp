@@ -335,25 +335,25 @@ private:
     // different end. npos when they do not or there is none.
     std::size_t agreedEnd(std::size_t from, std::string_view word) const
     {
-        const std::size_t plain = m_text.find(word, from);
-        std::size_t at = from;
-        while (at < m_text.size() && !startsWith(m_text.substr(at), word)) {
-            if (m_text[at] == '"') {
-                at = m_text.find('"', at + 1);
-                if (at == std::string_view::npos)
-                    return at;
-            }
-            ++at;
-        }
-        return at < m_text.size() && at == plain ? plain : std::string_view::npos;
+        return agreedWith(from, m_text.find(word, from),
+                          [&](std::size_t at) { return startsWith(m_text.substr(at), word); });
     }
 
     // The same for the first of some characters.
     std::size_t agreedEndOfAny(std::size_t from, std::string_view stops) const
     {
-        const std::size_t plain = m_text.find_first_of(stops, from);
+        return agreedWith(from, m_text.find_first_of(stops, from), [&](std::size_t at) {
+            return stops.find(m_text[at]) != std::string_view::npos;
+        });
+    }
+
+    // `plain` when the first place from `from` that `ends` accepts, skipping double-quoted runs,
+    // is `plain` too; npos otherwise.
+    template<typename Ends>
+    std::size_t agreedWith(std::size_t from, std::size_t plain, const Ends &ends) const
+    {
         std::size_t at = from;
-        while (at < m_text.size() && stops.find(m_text[at]) == std::string_view::npos) {
+        while (at < m_text.size() && !ends(at)) {
             if (m_text[at] == '"') {
                 at = m_text.find('"', at + 1);
                 if (at == std::string_view::npos)

@@ -180,6 +180,19 @@ QLabel *text(const QString &content, const QFont &font, const QColor &color, boo
     return label;
 }
 
+void addEmptyStateExplanation(QBoxLayout *into, const QString &explanation)
+{
+    auto *label =
+        text(explanation, TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
+    // Centred by stretches, so the wrapped lines get their height for the width they have.
+    label->setMaximumWidth(360);
+    auto *centred = new QHBoxLayout;
+    centred->addStretch(0);
+    centred->addWidget(label, 1);
+    centred->addStretch(0);
+    into->addLayout(centred);
+}
+
 void setTextColor(QWidget *widget, const QColor &color)
 {
     QPalette p = widget->palette();

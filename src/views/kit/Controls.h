@@ -61,6 +61,9 @@ void setSymbol(QLabel *label, const QString &symbolName, int size, const QColor 
 QLabel *text(const QString &text, const QFont &font, const QColor &color = QColor(),
              bool wrap = false, Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter,
              QWidget *parent = nullptr);
+// The explanation under an empty page's title, added to `into`: a centred caption at most 360
+// wide that a narrower column wraps further.
+void addEmptyStateExplanation(QBoxLayout *into, const QString &explanation);
 // An invalid colour goes back to the default text colour.
 void setTextColor(QWidget *widget, const QColor &color);
 

@@ -212,18 +212,9 @@ void HistoryView::build()
     empty->addWidget(clock, 0, Qt::AlignHCenter);
     empty->addWidget(text(QStringLiteral("No Migration Records"), TextStyles::headline(), {}, false,
                           Qt::AlignCenter));
-    auto *explanation =
-        text(QStringLiteral("Past offload and restore operations recorded in the "
-                            "local and drive ledgers will appear here."),
-             TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
-    // At most 360 wide; a narrower column wraps it further. Centred by stretches, so the
-    // wrapped lines get their height for the width they have.
-    explanation->setMaximumWidth(360);
-    auto *explanationRow = new QHBoxLayout;
-    explanationRow->addStretch(0);
-    explanationRow->addWidget(explanation, 1);
-    explanationRow->addStretch(0);
-    empty->addLayout(explanationRow);
+    addEmptyStateExplanation(empty,
+                             QStringLiteral("Past offload and restore operations recorded in the "
+                                            "local and drive ledgers will appear here."));
     empty->addStretch();
     m_body->addWidget(m_emptyState);
     root->addWidget(m_body, 1);

@@ -217,18 +217,9 @@ void OffloadedListView::build()
     empty->addWidget(drive);
     empty->addWidget(text(QStringLiteral("No Offloaded Applications"), TextStyles::headline(), {},
                           false, Qt::AlignCenter));
-    auto *explanation =
-        text(QStringLiteral("Apps that you offload to an external drive will be listed here with "
-                            "their link status and restore controls."),
-             TextStyles::caption(), Palette::secondaryText(), true, Qt::AlignCenter);
-    // At most 360 wide; a narrower column wraps it further. Centred by stretches, so the
-    // wrapped lines get their height for the width they have.
-    explanation->setMaximumWidth(360);
-    auto *explanationRow = new QHBoxLayout;
-    explanationRow->addStretch(0);
-    explanationRow->addWidget(explanation, 1);
-    explanationRow->addStretch(0);
-    empty->addLayout(explanationRow);
+    addEmptyStateExplanation(
+        empty, QStringLiteral("Apps that you offload to an external drive will be listed here with "
+                              "their link status and restore controls."));
     empty->addStretch();
     m_body->addWidget(m_emptyState);
 
