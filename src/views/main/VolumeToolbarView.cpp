@@ -250,17 +250,8 @@ void VolumeToolbarView::chooseVolume(const TargetVolume &volume)
         m_manager->selectVolume(volume);
         return;
     }
-    if (m_goneAlert)
-        m_goneAlert->close();
-    auto *alert =
-        new QMessageBox(QMessageBox::Warning, ToolbarPresenter::driveGoneTitle,
-                        ToolbarPresenter::driveGoneMessage(volume.name), QMessageBox::Ok, window());
-    alert->setObjectName(QStringLiteral("driveGoneAlert"));
-    alert->setAttribute(Qt::WA_DeleteOnClose);
-    alert->setWindowModality(Qt::WindowModal);
-    alert->setEscapeButton(QMessageBox::Ok);
-    m_goneAlert = alert;
-    alert->open();
+    showWarning(m_goneAlert, QStringLiteral("driveGoneAlert"), ToolbarPresenter::driveGoneTitle,
+                ToolbarPresenter::driveGoneMessage(volume.name));
 }
 
 void VolumeToolbarView::chooseFolder()
@@ -293,15 +284,22 @@ void VolumeToolbarView::chooseFolder()
 
 void VolumeToolbarView::showFolderRefused(const QString &message)
 {
-    if (m_refusedAlert)
-        m_refusedAlert->close();
-    auto *alert = new QMessageBox(QMessageBox::Warning, ToolbarPresenter::folderRefusedTitle,
-                                  message, QMessageBox::Ok, window());
-    alert->setObjectName(QStringLiteral("folderRefusedAlert"));
+    showWarning(m_refusedAlert, QStringLiteral("folderRefusedAlert"),
+                ToolbarPresenter::folderRefusedTitle, message);
+}
+
+void VolumeToolbarView::showWarning(QPointer<QMessageBox> &slot, const QString &objectName,
+                                    const QString &title, const QString &message)
+{
+    // One alert of a kind at a time: a newer one replaces the one still open.
+    if (slot)
+        slot->close();
+    auto *alert = new QMessageBox(QMessageBox::Warning, title, message, QMessageBox::Ok, window());
+    alert->setObjectName(objectName);
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setWindowModality(Qt::WindowModal);
     alert->setEscapeButton(QMessageBox::Ok);
-    m_refusedAlert = alert;
+    slot = alert;
     alert->open();
 }
 

@@ -76,6 +76,9 @@ private:
     QCoro::Task<> eject(TargetVolume volume);
     // A folder from the panel that cannot be the target: the alert says why.
     void showFolderRefused(const QString &message);
+    // A window-modal warning with one OK button, kept in `slot`.
+    void showWarning(QPointer<QMessageBox> &slot, const QString &objectName, const QString &title,
+                     const QString &message);
 
     QPointer<VolumeManager> m_manager;
     EjectOperation m_eject;
