@@ -128,6 +128,7 @@ void RecordRestore::run()
     identifyDrive();
     checkRecord();
     precheckSupportFolders();
+    watchMacFolders();
     if (handlesBundle())
         restoreBundle();
     restoreSupportFolders();
@@ -601,12 +602,33 @@ void RecordRestore::stageVerifiedCopy(const QString &from, const QString &stagin
     throw failure;
 }
 
-void RecordRestore::makeRestoredItemsDurable() const
+void RecordRestore::watchMacFolders()
+{
+    // A backup's drive copies stay, so nothing waits on the Mac's flush.
+    if (!m_record.movedApp)
+        return;
+    QStringList places;
+    if (handlesBundle())
+        places.append(m_record.appOriginalPath);
+    for (const SupportFolderRecord &folder : m_record.supportFolders)
+        places.append(folder.source);
+    for (const QString &place : std::as_const(places)) {
+        const QString folder = PathUtils::parentPath(place);
+        // A folder made by the restore itself is flushed from its first write at the end.
+        if (!m_macWatches.contains(folder) && PathUtils::existsFollowingLinks(folder))
+            m_macWatches.emplace(folder, std::make_unique<FileSystemFlush>(folder));
+    }
+}
+
+void RecordRestore::makeRestoredItemsDurable()
 {
     if (!m_record.movedApp)
         return;
-    for (const QString &local : m_keptLocalPaths) {
-        const int err = FileSystemFlush::flushFolder(PathUtils::parentPath(local));
+    for (const QString &local : std::as_const(m_keptLocalPaths)) {
+        const QString folder = PathUtils::parentPath(local);
+        const auto watch = m_macWatches.find(folder);
+        const int err = watch != m_macWatches.end() ? watch->second->flush()
+                                                    : FileSystemFlush::flushFolder(folder);
         if (err == 0)
             continue;
         AppLogger::shared().log(AppLogLevel::error, category,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/FileSystemFlush.h"
 #include "base/OperationError.h"
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
@@ -8,6 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 #include <chrono>
+#include <map>
+#include <memory>
 #include <optional>
 
 class RestoreContext;
@@ -67,9 +70,12 @@ private:
     void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                            bool localIsLink, bool preserveLocal);
     void updateLedger();
+    // Watches the Mac's folders that will receive restored items, before anything is copied,
+    // so that the flush at the end reports every write-back error of the restore.
+    void watchMacFolders();
     // Flushes the Mac's disks holding the restored items before their drive copies go; 411
     // when one reports an error.
-    void makeRestoredItemsDurable() const;
+    void makeRestoredItemsDurable();
     // Removes ".restoring-" copies that earlier, interrupted runs left beside the restored
     // places.
     void removeEarlierStagingCopies() const;
@@ -92,6 +98,8 @@ private:
     QStringList m_removalList;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
+    // Folder -> its file system's watch, taken by watchMacFolders().
+    std::map<QString, std::unique_ptr<FileSystemFlush>> m_macWatches;
     // The application is on the Mac: restored and verified, or found identical in place.
     bool m_bundleOnMac = false;
     // The drive the copies come from, as found when the restore began.
