@@ -143,9 +143,6 @@ TEST(MenuCommandsTest, MenusShowTheirTitlesAsWritten)
     }
 }
 
-class MenuShortcutsTest : public ContentViewFixture
-{};
-
 // A text field as X11's key bindings make it: it claims control keys as editing keys (Ctrl+E
 // moves to the end of the line there). The window is tested offscreen, where the field claims
 // none of the menu's keys, so this claims them all as the field would on a desktop.
@@ -167,20 +164,34 @@ public:
     int editingKeys = 0;
 };
 
+// The window with menus that post to a centre of their own (so the window does not act on
+// them), active, and its search field claiming control keys as a desktop's field does.
+class MenuShortcutsTest : public ContentViewFixture
+{
+protected:
+    void openWithMenus()
+    {
+        open();
+        MenuCommands::install(window->menuBar(), probe, SidebarManager::shared(), [] {});
+        QApplication::setActiveWindow(window.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        search = find<QLineEdit>(QStringLiteral("searchField"));
+        ASSERT_TRUE(search);
+        search->installEventFilter(&claims);
+    }
+
+    CommandCenter probe;
+    QLineEdit *search = nullptr;
+    ClaimsControlKeys claims;
+};
+
 // Every menu shortcut reaches its item while the search field has the focus, and the field
 // keeps its text: the shortcut is not taken as an editing key.
 TEST_F(MenuShortcutsTest, ShortcutsWinOverTheSearchField)
 {
-    open();
-    // The items post to a centre of their own, so the window does not act on them.
-    CommandCenter probe;
-    MenuCommands::install(window->menuBar(), probe, SidebarManager::shared(), [] {});
-    QApplication::setActiveWindow(window.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    auto *search = find<QLineEdit>(QStringLiteral("searchField"));
-    ASSERT_TRUE(search);
-    ClaimsControlKeys claims;
-    search->installEventFilter(&claims);
+    openWithMenus();
+    if (HasFatalFailure())
+        return;
 
     // Every command has something to act on: a target drive and a selection.
     selectBackupDrive(QStringLiteral("Backup"));
@@ -211,15 +222,9 @@ TEST_F(MenuShortcutsTest, ShortcutsWinOverTheSearchField)
 // with no target drive is the field's end-of-line key again.
 TEST_F(MenuShortcutsTest, IdleCommandsLeaveTheirKeysToTheSearchField)
 {
-    open();
-    CommandCenter probe;
-    MenuCommands::install(window->menuBar(), probe, SidebarManager::shared(), [] {});
-    QApplication::setActiveWindow(window.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    auto *search = find<QLineEdit>(QStringLiteral("searchField"));
-    ASSERT_TRUE(search);
-    ClaimsControlKeys claims;
-    search->installEventFilter(&claims);
+    openWithMenus();
+    if (HasFatalFailure())
+        return;
     QAction *refresh = nullptr;
     for (QAction *menu : window->menuBar()->actions()) {
         for (QAction *item : menu->menu()->actions()) {
