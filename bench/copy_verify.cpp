@@ -264,14 +264,29 @@ struct Figures
     double referenceTotal = 0;
     double engineCopy = 0;
     double flush = 0;
-    double verification = 0;
-    double readBack = 0;       // the reads alone
-    double listedReadBack = 0; // finding the files (one thread) and reading them
     double referenceCpu = 0;
     double copyCpu = 0;
-    double verificationCpu = 0;
     qint64 peakKiB = 0;
     qint64 baseKiB = 0;
+    struct Run
+    {
+        double verification = 0;
+        double verificationCpu = 0;
+        double readBack = 0;       // the reads alone
+        double listedReadBack = 0; // finding the files (one thread) and reading them
+    };
+    Run runs[2];
+
+    [[nodiscard]] const Run &fasterVerification() const
+    {
+        return runs[1].verification < runs[0].verification ? runs[1] : runs[0];
+    }
+    [[nodiscard]] const Run &fasterReadBack() const
+    {
+        return runs[1].listedReadBack < runs[0].listedReadBack ? runs[1] : runs[0];
+    }
+    // As in a real offload: the copy, its flush and the first verification after them.
+    [[nodiscard]] double copyAndVerify() const { return engineCopy + flush + runs[0].verification; }
 };
 
 // A drive to copy onto: a folder of the work folder, or a loop-mounted ext4 made there.
@@ -368,50 +383,61 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
     }
     figures.flush = seconds(timer);
 
-    const SubprocessResult child =
-        Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
-    const QStringList fields = child.outputText().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (!child.succeeded() || fields.size() != 4) {
-        std::fprintf(stderr, "verification failed: %s\n", qPrintable(child.failureText()));
-        return std::nullopt;
+    // Each is measured twice, in turn, and its better run set against the other's: the first
+    // read of the copy from the drive after it was written is slower, whichever program makes it
+    // (on a virtual machine whose host takes back the memory it frees, the loop device's copying
+    // is then several times slower). The verification goes first, as after a real copy, and that
+    // first run is the one in the copy + verification figure.
+    for (int run = 0; run < 2; ++run) {
+        const SubprocessResult child =
+            Subprocess::run(self, {QStringLiteral("--verify"), source, staged});
+        const QStringList fields =
+            child.outputText().trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (!child.succeeded() || fields.size() != 4) {
+            std::fprintf(stderr, "verification failed: %s\n", qPrintable(child.failureText()));
+            return std::nullopt;
+        }
+        const SubprocessResult read =
+            Subprocess::run(self, {QStringLiteral("--read-back"), staged});
+        const QStringList times = read.outputText().trimmed().split(QLatin1Char(' '));
+        if (!read.succeeded() || times.size() != 2) {
+            std::fprintf(stderr, "read-back failed: %s\n", qPrintable(read.failureText()));
+            return std::nullopt;
+        }
+        Figures::Run &measured = figures.runs[run];
+        measured = {fields.at(0).toDouble(), fields.at(3).toDouble(), times.at(0).toDouble(),
+                    times.at(1).toDouble()};
+        figures.peakKiB = std::max(figures.peakKiB, fields.at(1).toLongLong());
+        figures.baseKiB = std::max(figures.baseKiB, fields.at(2).toLongLong());
     }
-    figures.verification = fields.at(0).toDouble();
-    figures.peakKiB = fields.at(1).toLongLong();
-    figures.baseKiB = fields.at(2).toLongLong();
-    figures.verificationCpu = fields.at(3).trimmed().toDouble();
-
-    const SubprocessResult read = Subprocess::run(self, {QStringLiteral("--read-back"), staged});
-    if (!read.succeeded()) {
-        std::fprintf(stderr, "read-back failed: %s\n", qPrintable(read.failureText()));
-        return std::nullopt;
-    }
-    const QStringList times = read.outputText().trimmed().split(QLatin1Char(' '));
-    figures.readBack = times.value(0).toDouble();
-    figures.listedReadBack = times.value(1).toDouble();
     QDir(drive.root + QStringLiteral("/Applications")).removeRecursively();
     return figures;
 }
 
 void print(const Figures &f)
 {
-    const double copyAndVerify = f.engineCopy + f.flush + f.verification;
+    const Figures::Run &verified = f.fasterVerification();
+    const Figures::Run &read = f.fasterReadBack();
     std::printf("%d files, %.1f MiB, onto %s\n", f.files, f.mib, qPrintable(f.drive));
     std::printf("  engine copy:                %8.3f s  (processor %.3f s)\n", f.engineCopy,
                 f.copyCpu);
     std::printf("  flush of the drive:         %8.3f s\n", f.flush);
     std::printf("  engine verification:        %8.3f s  (processor %.3f s; read back from the "
-                "drive)\n",
-                f.verification, f.verificationCpu);
-    std::printf("  bare read-back:             %8.3f s  (reads alone %.3f s; verification / "
-                "read-back %.3f, / reads alone %.3f, target <= 1.25)\n",
-                f.listedReadBack, f.readBack, f.verification / f.listedReadBack,
-                f.verification / f.readBack);
-    std::printf("  copy + flush + verification:%8.3f s\n", copyAndVerify);
+                "drive; runs %.3f s, %.3f s)\n",
+                verified.verification, verified.verificationCpu, f.runs[0].verification,
+                f.runs[1].verification);
+    std::printf("  bare read-back:             %8.3f s  (reads alone %.3f s; runs %.3f s, %.3f s; "
+                "verification / read-back %.3f, / reads alone %.3f, target <= 1.25)\n",
+                read.listedReadBack, read.readBack, f.runs[0].listedReadBack,
+                f.runs[1].listedReadBack, verified.verification / read.listedReadBack,
+                verified.verification / read.readBack);
+    std::printf("  copy + flush + verification:%8.3f s  (the first verification)\n",
+                f.copyAndVerify());
     std::printf("  cp -a + sha256sum:          %8.3f s  (copy %.3f s, hashing %.3f s; processor "
                 "%.3f s)\n",
                 f.referenceTotal, f.referenceCopy, f.referenceTotal - f.referenceCopy,
                 f.referenceCpu);
-    std::printf("  engine / reference:         %8.3f\n", copyAndVerify / f.referenceTotal);
+    std::printf("  engine / reference:         %8.3f\n", f.copyAndVerify() / f.referenceTotal);
     std::printf("  verification peak RSS:      %8.1f MiB (%.1f MiB before it started)\n",
                 double(f.peakKiB) / 1024.0, double(f.baseKiB) / 1024.0);
 }
@@ -507,7 +533,7 @@ int main(int argc, char **argv)
                     double(all.last().peakKiB) / double(first.peakKiB));
         std::printf("%s: copy + verification / reference at %d files: %.3f (target <= 0.6)\n",
                     qPrintable(it.key()), first.files,
-                    (first.engineCopy + first.flush + first.verification) / first.referenceTotal);
+                    first.copyAndVerify() / first.referenceTotal);
     }
     return 0;
 }

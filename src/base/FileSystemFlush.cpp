@@ -1,8 +1,12 @@
 #include "base/FileSystemFlush.h"
 
 #include <QFile>
+#include <QThreadPool>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 FileSystemFlush::FileSystemFlush(const QString &folder)
@@ -70,4 +74,64 @@ bool FileSystemFlush::refetchFromDevice(int fd)
     (void)fd;
     return false;
 #endif
+}
+
+struct FileSystemFlush::WriteBehind::State
+{
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    bool running = true;
+};
+
+FileSystemFlush::WriteBehind::WriteBehind(const QString &folder)
+{
+#ifdef __linux__
+    // A short copy ends before the first write-out, and costs nothing.
+    constexpr auto pause = std::chrono::milliseconds(100);
+    const QByteArray path = QFile::encodeName(folder);
+    // A descriptor of its own: its flushes take no error from the watch's.
+    const int fd =
+        path.isEmpty() ? -1 : ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    auto state = std::make_shared<State>();
+    const bool started = QThreadPool::globalInstance()->tryStart([state, fd, pause] {
+        std::unique_lock lock(state->mutex);
+        while (!state->wake.wait_for(lock, pause, [&] { return state->stop; })) {
+            lock.unlock();
+            (void)::syncfs(fd);
+            lock.lock();
+        }
+        ::close(fd);
+        state->running = false;
+        state->wake.notify_all();
+    });
+    if (!started) {
+        ::close(fd);
+        return;
+    }
+    m_state = std::move(state);
+#else
+    (void)folder;
+#endif
+}
+
+void FileSystemFlush::WriteBehind::finish()
+{
+    if (!m_state)
+        return;
+    std::unique_lock lock(m_state->mutex);
+    m_state->stop = true;
+    m_state->wake.notify_all();
+    m_state->wake.wait(lock, [&] { return !m_state->running; });
+}
+
+FileSystemFlush::WriteBehind::~WriteBehind()
+{
+    if (!m_state)
+        return;
+    const std::lock_guard lock(m_state->mutex);
+    m_state->stop = true;
+    m_state->wake.notify_all();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 
 // Makes what was written to a file system reach its device, and lets a later read come from
 // the device rather than from memory. A copy read back from the page cache right after it was
@@ -35,6 +36,28 @@ public:
     // again from the device, so that a later read finds it fresh from the device without
     // waiting for it; true when it did (readPastCache is then not needed).
     [[nodiscard]] static bool refetchFromDevice(int fd);
+
+    // While it lives, the file system of `folder` is made to write out what it is given in the
+    // background, so that writing it out and writing to it overlap: the flush after a long copy
+    // then has little left to do. Errors are left to the watch's own flush. On the Linux kernel
+    // only (elsewhere it does nothing); it takes a pool thread only where one is free at once,
+    // and does nothing otherwise.
+    class WriteBehind
+    {
+    public:
+        explicit WriteBehind(const QString &folder);
+        // Stops, once a write-out under way has ended: after a copy, before its flush.
+        void finish();
+        // Stops without waiting for a write-out under way, which ends on its own: a cancelled
+        // or failed copy onto a slow drive does not wait for it.
+        ~WriteBehind();
+        WriteBehind(const WriteBehind &) = delete;
+        WriteBehind &operator=(const WriteBehind &) = delete;
+
+    private:
+        struct State;
+        std::shared_ptr<State> m_state;
+    };
 
 private:
     int m_fd = -1;

@@ -3,6 +3,7 @@
 #include "transfer/CopyRunner.h"
 
 #include "base/ByteCount.h"
+#include "base/FileSystemFlush.h"
 #include "base/MainThread.h"
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
@@ -196,7 +197,10 @@ void OffloadEngine::runDittoCopy(const QString &source, const QString &destinati
                                      QStringLiteral(")"));
     };
     try {
+        // The drive writes the copy out while it is made, rather than all of it at the flush.
+        FileSystemFlush::WriteBehind writeBehind(PathUtils::parentPath(destination));
         CopyRunner::run(m_cancel, source, destination, {cancellationError(), failed});
+        writeBehind.finish();
     } catch (const OperationError &error) {
         // A drive that filled up keeps nothing of the failed copy, as after a cancel: a partial
         // copy nobody can use would only hold the space.

@@ -491,6 +491,9 @@ struct FullCase
     // The drive turns read-only once the bundle's copy is flushed, as ext4 does after an I/O
     // error; what it holds by then stays.
     bool readOnlyAtVerification = false;
+    // The copy tool stays a while after writing, so the drive is written out while it runs
+    // and meets its error before the flush after the copy does.
+    bool copyLingers = false;
 };
 
 class FullDrive : public ::testing::TestWithParam<FullCase>
@@ -577,6 +580,16 @@ void failWithoutLeftovers(const FullCase &c)
                           MS_REMOUNT, c.copyingOptions),
                   0);
     }
+    if (c.copyLingers) {
+        drive.sandbox.system().setCopyTool([](const QString &source, const QString &copy) {
+            return QStringList{QStringLiteral("/bin/sh"),
+                               QStringLiteral("-c"),
+                               QStringLiteral("cp -a -T -- \"$1\" \"$2\" && sleep 1"),
+                               QStringLiteral("sh"),
+                               source,
+                               copy};
+        });
+    }
     if (c.readOnlyAtVerification) {
         drive.offloader.setSleeper([&](std::chrono::nanoseconds) {
             ::mount(nullptr, drive.sandbox.drive().toLocal8Bit().constData(), nullptr,
@@ -618,6 +631,10 @@ INSTANTIATE_TEST_SUITE_P(
                                4, 4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                "Nothing on your Mac was changed."},
+                      FullCase{"WritesFailWhileTheCopyRuns", Medium::failingExt4, "size=12m", "", 4,
+                               4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               "Nothing on your Mac was changed.", false, true},
                       // No administrator can cure it: the drive's own error is what the user reads.
                       FullCase{"TurnsReadOnly", Medium::tmpfs, "size=600m", "", 3, 1000, EROFS,
                                "Could not move '", "Read-only file system", true},
