@@ -23,6 +23,7 @@
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -349,6 +350,55 @@ TEST(DriveProof, ADrivePulledBeforeTheSupportFoldersIsRecordedAsSuch)
 {
     if (PrivateMounts::enter())
         pullTheDriveBeforeTheFolders();
+}
+
+// --- The Mac's disk fails to store the restored application ---
+
+void restoreOntoAFailingMacDisk()
+{
+    RealDrive drive;
+    QString why;
+    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m")));
+    // The Mac's applications folder: ext4 whose image lies on a small tmpfs, so that writes
+    // fail at write-back once that tmpfs is full.
+    const QString room = drive.sandbox.path(QStringLiteral("room"));
+    ASSERT_TRUE(PrivateMounts::mountTmpfs(room, QStringLiteral("size=64m")));
+    if (!PrivateMounts::mountExt4(
+            drive.sandbox.applications(), QStringLiteral("Mac"), 1024, &why,
+            {{QStringLiteral("-O"), QStringLiteral("^has_journal")}, room, {}}))
+        GTEST_SKIP() << why.toStdString();
+    drive.buildApp(4, 4 * 1024 * 1024);
+    const TreeDigest original = digestTree(drive.appPath);
+    const std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target);
+    const auto [offloaded, offloadMessage] = drive.run(Step::offload, *target);
+    ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
+
+    // The room the deleted original took goes back to the tmpfs, and something else takes it.
+    ASSERT_TRUE(
+        Subprocess::run(PrivateMounts::tool("fstrim"), {drive.sandbox.applications()}).succeeded());
+    QFile filler(room + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray mebibyte(1024 * 1024, 'x');
+    while (filler.write(mebibyte) == mebibyte.size() && filler.flush()) {
+    }
+    filler.close();
+
+    const auto [code, message] = drive.run(Step::restore, *target);
+    EXPECT_EQ(code, 411) << message.toStdString();
+    EXPECT_TRUE(message.startsWith(QStringLiteral("'Foo' was restored to your Mac, but the disk "
+                                                  "holding '")))
+        << message.toStdString();
+    EXPECT_TRUE(message.endsWith(QStringLiteral("Its copies on the drive were kept.")))
+        << message.toStdString();
+    EXPECT_EQ(digestTree(drive.driveCopy), original);
+    EXPECT_EQ(digestTree(drive.appPath), original);
+}
+
+TEST(DriveProof, AMacDiskThatCannotStoreTheRestoreKeepsTheDriveCopies)
+{
+    if (PrivateMounts::enter())
+        restoreOntoAFailingMacDisk();
 }
 
 // --- A folder chosen as the target: its drive then unmounted, or mounted where the restore
