@@ -385,10 +385,10 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
     figures.flush = seconds(timer);
 
     // Each is measured twice, in turn, and its better run set against the other's: the first
-    // read of the copy from the drive after it was written is slower, whichever program makes it
-    // (on a virtual machine whose host takes back the memory it frees, the loop device's copying
-    // is then several times slower). The verification goes first, as after a real copy, and that
-    // first run is the one in the copy + verification figure.
+    // read of the copy from the drive after it was written can be several times slower,
+    // whichever program makes it (seen on a virtual machine, in the loop device's copying from
+    // its image). The verification goes first, as after a real copy, and that first run is the
+    // one in the copy + verification figure.
     for (int run = 0; run < 2; ++run) {
         const SubprocessResult child =
             Subprocess::run(self, {QStringLiteral("--verify"), source, staged});

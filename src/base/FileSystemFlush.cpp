@@ -9,12 +9,26 @@
 #include <mutex>
 #include <unistd.h>
 
-FileSystemFlush::FileSystemFlush(const QString &folder)
+namespace {
+
+// -1 with errno set when it cannot be opened.
+int openFolder(const QString &folder)
 {
     const QByteArray path = QFile::encodeName(folder);
-    m_fd = path.isEmpty() ? -1 : ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (path.isEmpty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+} // namespace
+
+FileSystemFlush::FileSystemFlush(const QString &folder)
+    : m_fd(openFolder(folder))
+{
     if (m_fd < 0)
-        m_openError = path.isEmpty() ? ENOENT : errno;
+        m_openError = errno;
 }
 
 FileSystemFlush::~FileSystemFlush()
@@ -89,10 +103,8 @@ FileSystemFlush::WriteBehind::WriteBehind(const QString &folder)
 #ifdef __linux__
     // A short copy ends before the first write-out, and costs nothing.
     constexpr auto pause = std::chrono::milliseconds(100);
-    const QByteArray path = QFile::encodeName(folder);
     // A descriptor of its own: its flushes take no error from the watch's.
-    const int fd =
-        path.isEmpty() ? -1 : ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = openFolder(folder);
     if (fd < 0)
         return;
     auto state = std::make_shared<State>();

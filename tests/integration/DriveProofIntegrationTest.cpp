@@ -632,12 +632,9 @@ void failWithoutLeftovers(const FullCase &c)
     }
     if (c.copyLingers) {
         drive.sandbox.system().setCopyTool([](const QString &source, const QString &copy) {
-            return QStringList{QStringLiteral("/bin/sh"),
-                               QStringLiteral("-c"),
-                               QStringLiteral("cp -a -T -- \"$1\" \"$2\" && sleep 1"),
-                               QStringLiteral("sh"),
-                               source,
-                               copy};
+            return QStringList{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                               QStringLiteral("\"$@\" && sleep 1"), QStringLiteral("sh")} +
+                   platformCopyToolArguments(source, copy);
         });
     }
     if (c.readOnlyAtVerification) {
