@@ -16,9 +16,9 @@
 //   bench_copy_verify --verify SOURCE COPY   (a child: prints seconds, peak and base KiB, cpu)
 //   bench_copy_verify --read-back COPY       (a child: prints seconds of the reads, of all)
 
-#include "base/FileSystemFlush.h"
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
+#include "platform/System.h"
 #include "transfer/CopyRunner.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/OffloadEngine.h"
@@ -211,7 +211,7 @@ int verifyOnly(const QString &source, const QString &copy)
 // The other child: every file of `copy` read from the drive on all cores, nothing computed.
 int readBack(const QString &copy)
 {
-    if (const int err = FileSystemFlush::flushFolder(copy)) {
+    if (const int err = System::current().storage().flushFolder(copy, {{copy}, {}})) {
         std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
         return 1;
     }
@@ -241,7 +241,7 @@ int readBack(const QString &copy)
                     failed = true;
                     continue;
                 }
-                FileSystemFlush::readPastCache(fd);
+                System::current().storage().readPastCache(fd);
                 while (::read(fd, buffer.data(), buffer.size()) > 0) {
                 }
                 ::close(fd);
@@ -359,7 +359,7 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
         return std::nullopt;
     }
     QDir(PathUtils::parentPath(reference)).removeRecursively();
-    (void)FileSystemFlush::flushFolder(drive.root);
+    (void)System::current().storage().flushFolder(drive.root, {});
 
     // The engine: staged copy and its flush here, verification and read-back in children.
     OffloadEngine engine;
@@ -378,7 +378,7 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
     figures.engineCopy = seconds(timer);
     figures.copyCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
     timer.restart();
-    if (const int err = FileSystemFlush::flushFolder(drive.root)) {
+    if (const int err = System::current().storage().flushFolder(drive.root, {{staged}, {}})) {
         std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
         return std::nullopt;
     }

@@ -1,5 +1,6 @@
 #include "base/PlistFile.h"
 
+#include "base/PlistCompat.h"
 #include "base/PlistDecoder.h"
 #include <QDateTime>
 #include <QFile>
@@ -10,9 +11,6 @@
 
 namespace PlistFile {
 namespace {
-
-// Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
-constexpr qint64 referenceEpochOffset = 978307200;
 
 struct NodeDeleter
 {
@@ -42,7 +40,7 @@ QVariant toVariant(plist_t node)
         char *text = nullptr;
         plist_get_string_val(node, &text);
         const QString value = QString::fromUtf8(text ? text : "");
-        free(text);
+        PlistCompat::freeMemory(text);
         return QVariant(value);
     }
     case PLIST_DATA: {
@@ -50,15 +48,12 @@ QVariant toVariant(plist_t node)
         uint64_t length = 0;
         plist_get_data_val(node, &bytes, &length);
         const QByteArray value(bytes, qsizetype(length));
-        free(bytes);
+        PlistCompat::freeMemory(bytes);
         return QVariant(value);
     }
     case PLIST_DATE: {
-        int32_t seconds = 0;
-        int32_t micros = 0;
-        plist_get_date_val(node, &seconds, &micros);
-        const qint64 msecs = (qint64(seconds) + referenceEpochOffset) * 1000 + micros / 1000;
-        return QVariant(QDateTime::fromMSecsSinceEpoch(msecs, QTimeZone::utc()));
+        return QVariant(
+            QDateTime::fromMSecsSinceEpoch(PlistCompat::dateMsecs(node), QTimeZone::utc()));
     }
     case PLIST_ARRAY: {
         // By iterator: libplist finds an item of a binary list's array by walking to it.
@@ -87,7 +82,7 @@ QVariant toVariant(plist_t node)
             if (!key)
                 break;
             map.insert(QString::fromUtf8(key), toVariant(value));
-            free(key);
+            PlistCompat::freeMemory(key);
         }
         free(iter);
         return QVariant(map);
@@ -114,11 +109,8 @@ plist_t fromVariant(const QVariant &value)
         const QByteArray bytes = value.toByteArray();
         return plist_new_data(bytes.constData(), uint64_t(bytes.size()));
     }
-    case QMetaType::QDateTime: {
-        const qint64 msecs = value.toDateTime().toMSecsSinceEpoch();
-        const qint64 seconds = msecs / 1000 - referenceEpochOffset;
-        return plist_new_date(int32_t(seconds), int32_t((msecs % 1000) * 1000));
-    }
+    case QMetaType::QDateTime:
+        return PlistCompat::newDate(value.toDateTime().toMSecsSinceEpoch());
     case QMetaType::QVariantList: {
         plist_t array = plist_new_array();
         const QVariantList list = value.toList();
@@ -175,13 +167,11 @@ QByteArray serialize(const Entries &entries, Format format)
     uint32_t length = 0;
     if (format == Format::Xml) {
         plist_to_xml(dict, &bytes, &length);
-        const QByteArray result(bytes, qsizetype(length));
-        plist_to_xml_free(bytes);
-        return result;
+    } else {
+        plist_to_bin(dict, &bytes, &length);
     }
-    plist_to_bin(dict, &bytes, &length);
     const QByteArray result(bytes, qsizetype(length));
-    plist_to_bin_free(bytes);
+    PlistCompat::freeMemory(bytes);
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "base/Subprocess.h"
 
+#include "base/Pipes.h"
+
 #include <QFile>
 #include <algorithm>
 #include <array>
@@ -28,20 +30,6 @@ constexpr int quietPollMs = 100;
 QString errnoText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
-}
-
-// A pipe whose ends are not inherited by programs started meanwhile on other threads.
-bool makePipe(int fds[2])
-{
-#if defined(__linux__)
-    return ::pipe2(fds, O_CLOEXEC) == 0;
-#else
-    if (::pipe(fds) != 0)
-        return false;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-    return true;
-#endif
 }
 
 void closeFd(int &fd)
@@ -141,9 +129,9 @@ bool Subprocess::start()
 
     int outputPipe[2] = {-1, -1};
     int errorPipe[2] = {-1, -1};
-    if (!makePipe(outputPipe))
+    if (!makeCloseOnExecPipe(outputPipe))
         return fail(errno);
-    if (!makePipe(errorPipe)) {
+    if (!makeCloseOnExecPipe(errorPipe)) {
         const int err = errno;
         closeFd(outputPipe[0]);
         closeFd(outputPipe[1]);

@@ -6,6 +6,7 @@
 #include "platform/FileResources.h"
 #include "platform/Finder.h"
 #include "platform/Preferences.h"
+#include "platform/Storage.h"
 #include "platform/SystemLog.h"
 #include "platform/SystemPaths.h"
 #include "platform/VolumeService.h"
@@ -45,6 +46,8 @@ public:
     [[nodiscard]] virtual Preferences &preferences() = 0;
     // Signing, registration, comment and icon of generated bundles; the launcher's sources.
     [[nodiscard]] virtual BundleServices &bundleServices() = 0;
+    // Flushing what was written to a drive or disk, and reading it back from the device.
+    [[nodiscard]] virtual Storage &storage() = 0;
 
     // The installed instance; the platform's own backend when nothing was installed.
     // Safe to call from any thread.
@@ -59,6 +62,8 @@ public:
 // answers), so that test doubles can copy for real.
 [[nodiscard]] QStringList platformCopyToolArguments(const QString &source,
                                                     const QString &destination);
+// The storage of the platform this was built for, for test doubles that write for real.
+[[nodiscard]] std::shared_ptr<Storage> makePlatformStorage();
 
 // Installs a System for the lifetime of this object and puts the previous one back.
 class ScopedSystemOverride

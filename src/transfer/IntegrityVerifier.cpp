@@ -1,7 +1,7 @@
 #include "transfer/IntegrityVerifier.h"
 
-#include "base/FileSystemFlush.h"
 #include "base/Sha256.h"
+#include "platform/System.h"
 
 #include <QFile>
 #include <QStringList>
@@ -761,7 +761,7 @@ private:
             return false;
         }
         const Fd fd = openDestination(pair);
-        if (fd.valid() && FileSystemFlush::refetchFromDevice(fd.get()))
+        if (fd.valid() && System::current().storage().refetchFromDevice(fd.get()))
             return true;
         m_refetched.fetch_sub(size);
         return false;
@@ -843,7 +843,7 @@ private:
                                            false));
         if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
             !pair.destinationRefetched)
-            FileSystemFlush::readPastCache(fd.get());
+            System::current().storage().readPastCache(fd.get());
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(fd, stop, true, hex);

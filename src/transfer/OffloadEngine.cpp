@@ -3,7 +3,6 @@
 #include "transfer/CopyRunner.h"
 
 #include "base/ByteCount.h"
-#include "base/FileSystemFlush.h"
 #include "base/MainThread.h"
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
@@ -198,9 +197,10 @@ void OffloadEngine::runDittoCopy(const QString &source, const QString &destinati
     };
     try {
         // The drive writes the copy out while it is made, rather than all of it at the flush.
-        FileSystemFlush::WriteBehind writeBehind(PathUtils::parentPath(destination));
+        const std::unique_ptr<Storage::WriteBehind> writeBehind =
+            System::current().storage().writeBehind(PathUtils::parentPath(destination));
         CopyRunner::run(m_cancel, source, destination, {cancellationError(), failed});
-        writeBehind.finish();
+        writeBehind->finish();
     } catch (const OperationError &error) {
         // A drive that filled up keeps nothing of the failed copy, as after a cancel: a partial
         // copy nobody can use would only hold the space.
@@ -260,7 +260,7 @@ void OffloadEngine::flushStagedCopy(const QUrl &staged)
 {
     // The copy tool's writes may still sit in memory: read back now, they would prove nothing.
     try {
-        flushDrive(staged.toLocalFile());
+        flushDrive(staged.toLocalFile(), {staged.toLocalFile()});
     } catch (const OperationError &) {
         fileOps().removePlain(staged.toLocalFile());
         throw;
@@ -294,6 +294,7 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
         }
         throw;
     }
+    noteDriveItem(finalPath);
 
     if (rollback && PathUtils::existsNoFollow(*rollback)) {
         try {

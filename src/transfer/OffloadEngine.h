@@ -187,9 +187,12 @@ private:
     [[nodiscard]] OffloadPlan planOffload(const AppItem &app, const TargetVolume &target) const;
     void checkTargetLocations(const QList<PlannedCopy> &copies) const;
     // Flushes the drive watched since the operation began (else the file system holding
-    // `written`) and throws 303 when it reports an error.
-    void flushDrive(const QString &written);
-    // flushDrive, removing the staged copy when it fails.
+    // `written`): `copies` and every item noted since the previous flush. Throws 303 when it
+    // reports an error.
+    void flushDrive(const QString &written, const QStringList &copies = {});
+    // Notes an item the operation created, renamed or rewrote on the drive, for the next flush.
+    void noteDriveItem(const QString &path);
+    // flushDrive of the staged copy, removing it when the flush fails.
     void flushStagedCopy(const QUrl &staged);
     void createTargetFolders(const OffloadPlan &plan, const TargetVolume &target);
     // 207 when the target is no longer the file system it was listed or chosen on.

@@ -1,6 +1,5 @@
 // The offload engine's operations: offload and backup copy, backup update, re-offload.
 
-#include "base/FileSystemFlush.h"
 #include "base/Iso8601.h"
 #include "base/MainThread.h"
 #include "base/PathUtils.h"
@@ -8,6 +7,7 @@
 #include "model/MigrationRecord.h"
 #include "model/SupportFolder.h"
 #include "model/TargetVolume.h"
+#include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
 #include "services/LinkResolver.h"
@@ -56,7 +56,7 @@ struct OffloadEngine::DriveWatch
     DriveWatch(OffloadEngine &owner, const TargetVolume &target)
         : engine(owner)
         , name(target.name)
-        , drive(target.id())
+        , drive(System::current().storage().watch(target.id()))
     {
         engine.m_driveWatch = this;
     }
@@ -66,7 +66,9 @@ struct OffloadEngine::DriveWatch
 
     OffloadEngine &engine;
     const QString name;
-    FileSystemFlush drive;
+    const std::unique_ptr<Storage::Watch> drive;
+    // Created, renamed or rewritten on the drive since the last flush.
+    QStringList items;
 };
 
 namespace {
@@ -183,7 +185,7 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
     checkTargetLocations(copies);
 
     proveTarget(target);
-    const DriveWatch watch(*this, target);
+    DriveWatch watch(*this, target);
     createTargetFolders(plan, target);
     copySupportFolders(plan);
     copyAppBundle(app, plan);
@@ -247,19 +249,29 @@ void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
 void OffloadEngine::createTargetFolders(const OffloadPlan &plan, const TargetVolume &target)
 {
     fileOps().makeFolder(plan.applicationsFolder, target.id());
+    noteDriveItem(plan.applicationsFolder);
     fileOps().makeFolder(plan.supportRoot, target.id());
+    noteDriveItem(plan.supportRoot);
 }
 
-void OffloadEngine::flushDrive(const QString &written)
+void OffloadEngine::noteDriveItem(const QString &path)
+{
+    if (m_driveWatch && !m_driveWatch->items.contains(path))
+        m_driveWatch->items.append(path);
+}
+
+void OffloadEngine::flushDrive(const QString &written, const QStringList &copies)
 {
     QString drive;
     int err = 0;
     if (m_driveWatch) {
         drive = m_driveWatch->name;
-        err = m_driveWatch->drive.flush();
+        err = m_driveWatch->drive->flush({copies, m_driveWatch->items});
+        if (err == 0)
+            m_driveWatch->items.clear();
     } else {
         drive = PathUtils::parentPath(written);
-        err = FileSystemFlush::flushFolder(drive);
+        err = System::current().storage().flushFolder(drive, {copies, {written}});
     }
     if (err == 0)
         return;
@@ -446,7 +458,7 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
             LinkResolver::ledgerRecord(pathOf(app.url), ledger().records()))
         RecordRule::enforce(errorDomain, *record);
     // Opened before the first write; transferBundle proves the drive before writing.
-    const DriveWatch watch(*this, target);
+    DriveWatch watch(*this, target);
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
@@ -468,7 +480,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     // Looked up before anything is copied, so that a broken record refuses the run untouched.
     const QList<SupportFolderRecord> carriedOver = carriedOverSupportFolders(pathOf(app.url));
     // Opened before the first write; transferBundle proves the drive before writing.
-    const DriveWatch watch(*this, target);
+    DriveWatch watch(*this, target);
     const QString finalPath = transferBundle(
         app, target,
         {QStringLiteral("Transferring updated application binary to '") + target.name +
@@ -506,8 +518,10 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
     const QString finalPath = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
     checkTargetLocations({{source, finalPath}});
     proveTarget(target);
-    fileOps().makeFolder(DriveLayout::applicationsFolder(target.url, app).toLocalFile(),
-                         target.id());
+    const QString applicationsFolder =
+        DriveLayout::applicationsFolder(target.url, app).toLocalFile();
+    fileOps().makeFolder(applicationsFolder, target.id());
+    noteDriveItem(applicationsFolder);
 
     publishProgress(steps.copyStep, steps.copyFraction);
     const QUrl finalLocation = QUrl::fromLocalFile(finalPath);
@@ -550,6 +564,7 @@ void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetV
     // The ledger goes to the Mac and onto the drive; neither may name a drive that is gone.
     proveTarget(target);
     fileOps().recordMigration(ledger(), record, target.url);
+    noteDriveItem(PathUtils::join(target.url.toLocalFile(), LedgerService::driveLedgerFileName()));
 }
 
 // --- Publication ---

@@ -1,9 +1,9 @@
 #include "transfer/RecordRestore.h"
 
-#include "base/FileSystemFlush.h"
 #include "base/Iso8601.h"
 #include "base/PathUtils.h"
 #include "base/Uuid.h"
+#include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
@@ -616,7 +616,7 @@ void RecordRestore::watchMacFolders()
         const QString folder = PathUtils::parentPath(place);
         // A folder made by the restore itself is flushed from its first write at the end.
         if (!m_macWatches.contains(folder) && PathUtils::existsFollowingLinks(folder))
-            m_macWatches.emplace(folder, std::make_unique<FileSystemFlush>(folder));
+            m_macWatches.emplace(folder, System::current().storage().watch(folder));
     }
 }
 
@@ -627,8 +627,11 @@ void RecordRestore::makeRestoredItemsDurable()
     for (const QString &local : std::as_const(m_keptLocalPaths)) {
         const QString folder = PathUtils::parentPath(local);
         const auto watch = m_macWatches.find(folder);
-        const int err = watch != m_macWatches.end() ? watch->second->flush()
-                                                    : FileSystemFlush::flushFolder(folder);
+        // Everything in a restored item was copied, or found identical in place.
+        const StorageWrites written{{local}, {}};
+        const int err = watch != m_macWatches.end()
+                            ? watch->second->flush(written)
+                            : System::current().storage().flushFolder(folder, written);
         if (err == 0)
             continue;
         AppLogger::shared().log(AppLogLevel::error, category,

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "base/FileSystemFlush.h"
 #include "base/OperationError.h"
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
+#include "platform/Storage.h"
 
 #include <QString>
 #include <QStringList>
@@ -99,7 +99,7 @@ private:
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
     // Folder -> its file system's watch, taken by watchMacFolders().
-    std::map<QString, std::unique_ptr<FileSystemFlush>> m_macWatches;
+    std::map<QString, std::unique_ptr<Storage::Watch>> m_macWatches;
     // The application is on the Mac: restored and verified, or found identical in place.
     bool m_bundleOnMac = false;
     // The drive the copies come from, as found when the restore began.

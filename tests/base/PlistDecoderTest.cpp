@@ -1,13 +1,13 @@
 #include "base/PlistDecoder.h"
 #include "base/PlistFile.h"
 #include "support/BundleBuilder.h"
+#include "support/FreedMemory.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -225,7 +225,7 @@ ChildRead readInChild(const std::function<bool()> &read)
         ::alarm(10);
         // Free memory inherited from the test goes back, so that the peak counts what the
         // read takes.
-        ::malloc_trim(0);
+        returnFreedMemory();
         QFile clear(QStringLiteral("/proc/self/clear_refs")); // resets the peak
         if (clear.open(QIODevice::WriteOnly))
             clear.write("5");

@@ -22,6 +22,11 @@ std::shared_ptr<DarwinCalls> makeDarwinCalls()
     return calls;
 }
 
+std::shared_ptr<Storage> makePlatformStorage()
+{
+    return std::make_shared<MacStorage>(makeDarwinCalls());
+}
+
 std::shared_ptr<System> makePlatformSystem()
 {
     return std::make_shared<MacSystem>(makeDarwinCalls());

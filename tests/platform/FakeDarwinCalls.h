@@ -5,11 +5,29 @@
 
 #include <QHash>
 #include <QSet>
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
-// Answers the Darwin calls from tables the test fills in.
+// Answers the Darwin calls from tables the test fills in. The storage calls act for real where
+// this system has the same call (fsync, a shared mapping invalidated) and are recorded.
 class FakeDarwinCalls : public DarwinCalls
 {
 public:
+    // One storage call: which, on which file (its inode), where the file's reads had come to,
+    // and the first byte of a discarded range.
+    struct StorageCall
+    {
+        QString call; // "sync", "drive cache", "discard", "uncached"
+        qint64 inode = 0;
+        qint64 position = 0;
+        qint64 offset = 0;
+
+        friend bool operator==(const StorageCall &, const StorageCall &) = default;
+    };
+
     std::optional<QList<DarwinMount>> table = QList<DarwinMount>();
     QHash<qint32, QString> processes; // pid -> executable ("" when proc_pidpath fails)
     QSet<QString> hiddenFlags;
@@ -68,4 +86,61 @@ public:
                                         (type == DarwinLogType::error ? "error" : "notice") + ' ' +
                                         message));
     }
+
+    int syncFile(int fd) override
+    {
+        const int number = record(QStringLiteral("sync"), fd);
+        {
+            const std::lock_guard lock(m_mutex);
+            if (number == m_failingSync)
+                return EIO;
+        }
+        return ::fsync(fd) == 0 ? 0 : errno;
+    }
+    int syncDriveCache(int fd) override
+    {
+        record(QStringLiteral("drive cache"), fd);
+        return ::fsync(fd) == 0 ? 0 : errno;
+    }
+    int discardCachedPages(int fd, qint64 offset, qint64 length) override
+    {
+        record(QStringLiteral("discard"), fd, offset);
+        return invalidateCachedRange(fd, offset, length);
+    }
+    int readUncached(int fd) override
+    {
+        record(QStringLiteral("uncached"), fd);
+        return 0;
+    }
+
+    // The storage calls so far, in order.
+    [[nodiscard]] QList<StorageCall> storageCalls() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_storageCalls;
+    }
+    // The syncFile call of this number (from 1) fails with EIO; 0: none does.
+    void failSyncNumber(int number)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_failingSync = number;
+    }
+
+private:
+    // The number of this call among the calls of its kind.
+    int record(const QString &call, int fd, qint64 offset = 0)
+    {
+        struct stat info
+        {};
+        (void)::fstat(fd, &info);
+        const qint64 position = qint64(::lseek(fd, 0, SEEK_CUR));
+        const std::lock_guard lock(m_mutex);
+        m_storageCalls.append({call, qint64(info.st_ino), position, offset});
+        return int(std::count_if(m_storageCalls.cbegin(), m_storageCalls.cend(),
+                                 [&](const StorageCall &made) { return made.call == call; }));
+    }
+
+    mutable std::mutex m_mutex;
+    QList<StorageCall> m_storageCalls;
+    int m_failingSync = 0;
 };

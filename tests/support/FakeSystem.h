@@ -100,6 +100,10 @@ public:
     // Empty at the start; kept in memory.
     [[nodiscard]] Preferences &preferences() override { return *m_preferences; }
     [[nodiscard]] FakePreferences &fakePreferences() { return *m_preferences; }
+    // The platform's own flush and read-back, on the files the test writes, unless a test
+    // installs another (set before anything asks).
+    [[nodiscard]] Storage &storage() override { return *m_storage; }
+    void useStorage(std::shared_ptr<Storage> storage) { m_storage = std::move(storage); }
 
 private:
     SystemPaths m_paths;
@@ -120,4 +124,5 @@ private:
         return tools;
     }();
     std::shared_ptr<FakePreferences> m_preferences = std::make_shared<FakePreferences>();
+    std::shared_ptr<Storage> m_storage = makePlatformStorage();
 };

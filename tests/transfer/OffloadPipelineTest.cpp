@@ -1,12 +1,16 @@
+#include "platform/FakeDarwinCalls.h"
+#include "platform/macos/MacStorage.h"
 #include "support/FakeTool.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadPipelineFixture.h"
 #include "transfer/RestoreEngine.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/stat.h>
 
 namespace {
 
@@ -377,6 +381,14 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
     }
 }
 
+// A Mac's storage over Darwin calls the test sees.
+std::shared_ptr<FakeDarwinCalls> onAMac(PipelineScenario &scenario)
+{
+    auto darwin = std::make_shared<FakeDarwinCalls>();
+    scenario.sandbox.system().useStorage(std::make_shared<MacStorage>(darwin));
+    return darwin;
+}
+
 void withoutLauncher(PipelineScenario &scenario)
 {
     FakeBundleServices &services = scenario.sandbox.system().fakeBundleServices();
@@ -419,6 +431,11 @@ INSTANTIATE_TEST_SUITE_P(
                              });
                          },
                          EIO, "Injected failure: recordMigration"},
+        // The drive fails to store one file of the first copy, which only its own push reports.
+        MachineFaultCase{"AMacDriveCannotStoreAFile", nullptr,
+                         [](PipelineScenario &s) { onAMac(s)->failSyncNumber(2); }, 303,
+                         "The drive \"Drive\" could not store what was written to it: "
+                         "Input/output error. Nothing on your Mac was changed."},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {
@@ -429,6 +446,80 @@ INSTANTIATE_TEST_SUITE_P(
                          },
                          -1, "The operation stopped on an unexpected error: no copy tool today"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// --- On a Mac: each file pushed to the drive, then read back from it ---
+
+class OffloadPipelineOnAMac : public ::testing::TestWithParam<Operation>
+{};
+
+// Every file of the copy is pushed with its own result and the drive's cache emptied before it
+// is read back; its pages are dropped before the first byte is read; and the ledger on the
+// drive is pushed before the operation ends.
+TEST_P(OffloadPipelineOnAMac, EveryFileReachesTheDriveBeforeItIsReadBack)
+{
+    PipelineScenario scenario(GetParam(), 1);
+    const std::shared_ptr<FakeDarwinCalls> darwin = onAMac(scenario);
+    ASSERT_EQ(scenario.run(), 0) << scenario.errorMessage.toStdString();
+    const QList<FakeDarwinCalls::StorageCall> calls = darwin->storageCalls();
+    const auto firstIndex = [&](const QString &call, qint64 inode, qsizetype from = 0) {
+        for (qsizetype i = from; i < calls.size(); ++i) {
+            if (calls.at(i).call == call && calls.at(i).inode == inode)
+                return i;
+        }
+        return qsizetype(-1);
+    };
+    const auto inodeOf = [](const QString &path) {
+        struct stat info
+        {};
+        return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? qint64(info.st_ino)
+                                                                        : qint64(-1);
+    };
+    const qint64 drive = inodeOf(scenario.sandbox.drive());
+
+    int files = 0;
+    QDirIterator it(scenario.finalBundle, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        SCOPED_TRACE(path.toStdString());
+        ++files;
+        const qint64 inode = inodeOf(path);
+        const qsizetype pushed = firstIndex(QStringLiteral("sync"), inode);
+        ASSERT_GE(pushed, 0);
+        const qsizetype flushed = firstIndex(QStringLiteral("drive cache"), drive, pushed);
+        ASSERT_GT(flushed, pushed);
+        if (QFileInfo(path).size() == 0)
+            continue;
+        const qsizetype dropped = firstIndex(QStringLiteral("discard"), inode, flushed);
+        ASSERT_GT(dropped, flushed);
+        EXPECT_EQ(calls.at(dropped).position, 0);
+        EXPECT_GT(firstIndex(QStringLiteral("uncached"), inode, dropped), dropped);
+    }
+    EXPECT_GT(files, 1);
+
+    const qint64 ledger =
+        inodeOf(scenario.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName());
+    const qsizetype ledgerPushed = firstIndex(QStringLiteral("sync"), ledger);
+    ASSERT_GE(ledgerPushed, 0);
+    EXPECT_GT(firstIndex(QStringLiteral("drive cache"), drive, ledgerPushed), ledgerPushed);
+}
+
+INSTANTIATE_TEST_SUITE_P(OffloadPipeline, OffloadPipelineOnAMac,
+                         ::testing::Values(Operation::offload, Operation::copyOnly,
+                                           Operation::updateBackup, Operation::reoffload),
+                         [](const auto &info) {
+                             switch (info.param) {
+                             case Operation::offload:
+                                 return "Offload";
+                             case Operation::copyOnly:
+                                 return "CopyOnly";
+                             case Operation::updateBackup:
+                                 return "BackupUpdate";
+                             case Operation::reoffload:
+                                 return "Reoffload";
+                             }
+                             return "";
+                         });
 
 // --- Re-offload: which support folders the new record carries over ---
 

@@ -76,3 +76,8 @@ std::shared_ptr<System> makePlatformSystem()
 {
     return std::make_shared<LinuxSystem>();
 }
+
+std::shared_ptr<Storage> makePlatformStorage()
+{
+    return std::make_shared<LinuxStorage>();
+}

@@ -7,6 +7,7 @@
 #include "platform/linux/LinuxFileResources.h"
 #include "platform/linux/LinuxFinder.h"
 #include "platform/linux/LinuxPreferences.h"
+#include "platform/linux/LinuxStorage.h"
 #include "platform/linux/LinuxSystemLog.h"
 #include "platform/linux/LinuxVolumeService.h"
 #include "platform/linux/LinuxWorkspace.h"
@@ -28,6 +29,7 @@ public:
     [[nodiscard]] EjectTools &ejectTools() override { return m_ejectTools; }
     [[nodiscard]] Preferences &preferences() override { return m_preferences; }
     [[nodiscard]] BundleServices &bundleServices() override { return m_bundleServices; }
+    [[nodiscard]] Storage &storage() override { return m_storage; }
 
 private:
     LinuxSystemLog m_systemLog;
@@ -39,4 +41,5 @@ private:
     LinuxEjectTools m_ejectTools;
     LinuxPreferences m_preferences;
     LinuxBundleServices m_bundleServices;
+    LinuxStorage m_storage;
 };

@@ -57,7 +57,24 @@ public:
     // One unified-log entry of `type` as a single public string.
     virtual void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
                      const QByteArray &message) = 0;
+
+    // fsync(2) of the open file or folder `fd`: what it holds in memory written to the drive,
+    // with that write's own result. 0 or an errno.
+    [[nodiscard]] virtual int syncFile(int fd) = 0;
+    // fcntl(F_FULLFSYNC) on `fd`: as syncFile, then the drive moves what its own cache holds
+    // onto the medium. 0 or an errno (ENOTSUP and the like where the file system cannot).
+    [[nodiscard]] virtual int syncDriveCache(int fd) = 0;
+    // Drops the cached pages of `length` bytes from `offset` of the open, clean file `fd`, so
+    // that reads fetch them from the drive again (see invalidateCachedRange). 0 or an errno.
+    [[nodiscard]] virtual int discardCachedPages(int fd, qint64 offset, qint64 length) = 0;
+    // fcntl(F_NOCACHE, 1): what is read through `fd` from now on is not kept in memory.
+    // 0 or an errno.
+    [[nodiscard]] virtual int readUncached(int fd) = 0;
 };
+
+// The portable half of discardCachedPages: maps the range MAP_SHARED and invalidates it with
+// msync(MS_INVALIDATE). 0 or an errno.
+[[nodiscard]] int invalidateCachedRange(int fd, qint64 offset, qint64 length);
 
 // The real calls; defined only in the build for Apple systems.
 [[nodiscard]] std::shared_ptr<DarwinCalls> makeDarwinCalls();

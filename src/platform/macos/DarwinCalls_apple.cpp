@@ -14,6 +14,8 @@
 #include <vector>
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <libproc.h>
 #include <os/log.h>
 #include <sys/mount.h>
@@ -173,6 +175,24 @@ public:
                          "%{public}s", message.constData());
     }
 
+    // Apple's fsync(2): "causes all modified data and attributes of fildes to be moved to a
+    // permanent storage device"; it reports that write's failure.
+    int syncFile(int fd) override { return ::fsync(fd) == 0 ? 0 : errno; }
+
+    // Apple's fcntl(2), F_FULLFSYNC: "Does the same thing as fsync(2) then asks the drive to
+    // flush all buffered data to the permanent storage device".
+    int syncDriveCache(int fd) override { return ::fcntl(fd, F_FULLFSYNC) == 0 ? 0 : errno; }
+
+    // Apple's msync(2), MS_INVALIDATE: "Invalidate all cached data", on a shared mapping of
+    // the file, as fio's discard_pages does on macOS (helpers.c).
+    int discardCachedPages(int fd, qint64 offset, qint64 length) override
+    {
+        return invalidateCachedRange(fd, offset, length);
+    }
+
+    // Apple's fcntl(2), F_NOCACHE: "Turns data caching off/on".
+    int readUncached(int fd) override { return ::fcntl(fd, F_NOCACHE, 1) == -1 ? errno : 0; }
+
 private:
     std::mutex m_mutex;
     QHash<QByteArray, os_log_t> m_logs;
@@ -193,4 +213,9 @@ std::shared_ptr<System> makePlatformSystem()
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
     return macCopyToolArguments(source, destination);
+}
+
+std::shared_ptr<Storage> makePlatformStorage()
+{
+    return std::make_shared<MacStorage>(makeDarwinCalls());
 }

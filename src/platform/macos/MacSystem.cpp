@@ -13,6 +13,7 @@ MacSystem::MacSystem(std::shared_ptr<DarwinCalls> darwin)
     , m_fileResources(darwin)
     , m_volumes(darwin)
     , m_ejectTools(darwin)
+    , m_storage(darwin)
 {}
 
 SystemPaths MacSystem::paths() const

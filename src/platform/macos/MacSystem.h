@@ -8,6 +8,7 @@
 #include "platform/macos/MacFileResources.h"
 #include "platform/macos/MacFinder.h"
 #include "platform/macos/MacPreferences.h"
+#include "platform/macos/MacStorage.h"
 #include "platform/macos/MacSystemLog.h"
 #include "platform/macos/MacVolumeService.h"
 #include "platform/macos/MacWorkspace.h"
@@ -32,6 +33,7 @@ public:
     [[nodiscard]] EjectTools &ejectTools() override { return m_ejectTools; }
     [[nodiscard]] Preferences &preferences() override { return m_preferences; }
     [[nodiscard]] BundleServices &bundleServices() override { return m_bundleServices; }
+    [[nodiscard]] Storage &storage() override { return m_storage; }
 
 private:
     MacSystemLog m_systemLog;
@@ -43,4 +45,5 @@ private:
     MacEjectTools m_ejectTools;
     MacPreferences m_preferences;
     MacBundleServices m_bundleServices;
+    MacStorage m_storage;
 };

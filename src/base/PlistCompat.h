@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QtGlobal>
+#include <cstdlib>
+#include <plist/plist.h>
+
+// The calls whose form depends on the libplist found by the build, which passes its version
+// as KORVANTHELIX_PLIST_VERSION (major * 100 + minor): 2.3 replaced plist_to_xml_free and
+// plist_to_bin_free with plist_mem_free, and 2.7 deprecated the dates counted from 2001 for
+// dates counted from 1970.
+namespace PlistCompat {
+
+// Frees what libplist handed out: a serialisation, a string or key, data.
+inline void freeMemory(void *memory)
+{
+#if KORVANTHELIX_PLIST_VERSION >= 203
+    plist_mem_free(memory);
+#else
+    // Before 2.3 the caller frees these with free(), which is all plist_to_xml_free did.
+    std::free(memory);
+#endif
+}
+
+// Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
+inline constexpr qint64 referenceEpochOffset = 978307200;
+
+// A date node of the time `msecs` after 1970 (to the second from 2.7 on).
+inline plist_t newDate(qint64 msecs)
+{
+#if KORVANTHELIX_PLIST_VERSION >= 207
+    return plist_new_unix_date(int64_t(msecs / 1000));
+#else
+    const qint64 seconds = msecs / 1000 - referenceEpochOffset;
+    return plist_new_date(int32_t(seconds), int32_t((msecs % 1000) * 1000));
+#endif
+}
+
+// Milliseconds after 1970 of a date node.
+inline qint64 dateMsecs(plist_t node)
+{
+#if KORVANTHELIX_PLIST_VERSION >= 207
+    int64_t seconds = 0;
+    plist_get_unix_date_val(node, &seconds);
+    return qint64(seconds) * 1000;
+#else
+    int32_t seconds = 0;
+    int32_t micros = 0;
+    plist_get_date_val(node, &seconds, &micros);
+    return (qint64(seconds) + referenceEpochOffset) * 1000 + micros / 1000;
+#endif
+}
+
+} // namespace PlistCompat

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+// What one flush is to vouch for: the items written since the watch began or since the previous
+// flush. A system that cannot flush a file system as a whole pushes each of them on its own.
+struct StorageWrites
+{
+    // Copies made: every file and folder in them, and their places in the folders holding them.
+    QStringList copies;
+    // Items only created, renamed or rewritten in place (a commit's rename, a ledger file): the
+    // item itself and its place in the folder holding it.
+    QStringList items;
+};
+
+// Makes what was written to a file system reach its device, and lets a later read come from the
+// device rather than from memory. A copy read back from memory right after it was written
+// proves only that memory holds it; a drive that drops or fails writes shows it only here.
+// Every call blocks; never on the GUI thread. Callable from any thread.
+class Storage
+{
+public:
+    virtual ~Storage() = default;
+
+    // The writes to one file system, watched from before the first of them to the end of the
+    // operation.
+    class Watch
+    {
+    public:
+        virtual ~Watch() = default;
+        // Pushes what was written to the device and waits until the device holds it, out of
+        // the drive's own cache too. 0, or the errno of the first failure met since the watch
+        // began or since the previous flush.
+        [[nodiscard]] virtual int flush(const StorageWrites &written) = 0;
+    };
+
+    // While it lives, the file system is made to write out what it is given in the background,
+    // so that writing it out and writing to it overlap and the flush after a long copy has
+    // little left to do. Errors are left to the watch's own flush.
+    class WriteBehind
+    {
+    public:
+        // Stops without waiting for a write-out under way, which ends on its own: a cancelled
+        // or failed copy onto a slow drive does not wait for it.
+        virtual ~WriteBehind() = default;
+        // Stops, once a write-out under way has ended: after a copy, before its flush.
+        virtual void finish() = 0;
+    };
+
+    // Takes the watch on a folder of the file system; a folder that cannot be opened is
+    // reported by the first flush.
+    [[nodiscard]] virtual std::unique_ptr<Watch> watch(const QString &folder) = 0;
+    // Starts writing out the file system of `folder` behind a copy onto it. Never null; where
+    // the system cannot, it does nothing.
+    [[nodiscard]] virtual std::unique_ptr<WriteBehind> writeBehind(const QString &folder) = 0;
+
+    // Makes the reads of the open, flushed file `fd` that follow come from the device: its
+    // cached pages are dropped. Best effort; a file whose pages stay cached is still read
+    // correctly, from memory.
+    virtual void readPastCache(int fd) = 0;
+    // Where the system can: drops the cached pages of a flushed open file and starts reading it
+    // again from the device, so that a later read finds it fresh from the device without
+    // waiting for it; true when it did (readPastCache is then not needed).
+    [[nodiscard]] virtual bool refetchFromDevice(int fd) = 0;
+
+    // The one-off form for a file system watched only from now on.
+    [[nodiscard]] int flushFolder(const QString &folder, const StorageWrites &written)
+    {
+        return watch(folder)->flush(written);
+    }
+};

@@ -1,0 +1,8 @@
+#include "support/FreedMemory.h"
+
+#include <malloc.h>
+
+void returnFreedMemory()
+{
+    ::malloc_trim(0);
+}
