@@ -65,6 +65,9 @@ public:
     // waiting for it; true when it did (readPastCache is then not needed).
     [[nodiscard]] virtual bool refetchFromDevice(int fd) = 0;
 
+    // A hint that the open file `fd` is about to be read from start to end. Best effort.
+    virtual void readAhead(int fd) = 0;
+
     // The one-off form for a file system watched only from now on.
     [[nodiscard]] int flushFolder(const QString &folder, const StorageWrites &written)
     {

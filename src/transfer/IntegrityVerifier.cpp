@@ -138,7 +138,8 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
 // yields no digest, never that of what was read so far. With `endAtShortRead`, a chunk that came
 // back short already met the end of the file, which saves a read per small file.
 template<typename Stop>
-Digest digestOpenFile(const Fd &fd, const Stop &stop, bool endAtShortRead, QByteArray &hex)
+Digest digestOpenFile(Storage &storage, const Fd &fd, const Stop &stop, bool endAtShortRead,
+                      QByteArray &hex)
 {
     if (!fd.valid())
         return Digest::unreadable;
@@ -146,10 +147,8 @@ Digest digestOpenFile(const Fd &fd, const Stop &stop, bool endAtShortRead, QByte
     {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return Digest::unreadable;
-#ifdef POSIX_FADV_SEQUENTIAL // a read-ahead hint; macOS has no posix_fadvise
     if (info.st_size > IntegrityVerifier::chunkSize)
-        ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+        storage.readAhead(fd.get());
 
     Sha256 hasher;
     char *buffer = chunkBuffer();
@@ -327,6 +326,7 @@ public:
                  IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read)
         : m_probe(std::move(probe))
         , m_destinationFromDevice(read == IntegrityVerifier::DestinationRead::fromDevice)
+        , m_system(System::installed())
     {
         m_rootText[sourceSide] = source;
         m_rootText[destinationSide] = destination;
@@ -761,7 +761,7 @@ private:
             return false;
         }
         const Fd fd = openDestination(pair);
-        if (fd.valid() && System::current().storage().refetchFromDevice(fd.get()))
+        if (fd.valid() && m_system->storage().refetchFromDevice(fd.get()))
             return true;
         m_refetched.fetch_sub(size);
         return false;
@@ -843,10 +843,10 @@ private:
                                            false));
         if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
             !pair.destinationRefetched)
-            System::current().storage().readPastCache(fd.get());
+            m_system->storage().readPastCache(fd.get());
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
-        const Digest digest = digestOpenFile(fd, stop, true, hex);
+        const Digest digest = digestOpenFile(m_system->storage(), fd, stop, true, hex);
         if (job.side == destinationSide && pair.destinationRefetched)
             m_refetched.fetch_sub(job.size);
         if (digest == Digest::stopped)
@@ -881,6 +881,8 @@ private:
 
     const IntegrityVerifier::CancelProbe m_probe;
     const bool m_destinationFromDevice;
+    // Held for the whole run: the pool threads ask its storage for every file.
+    const std::shared_ptr<System> m_system;
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
     QByteArray m_destinationRoot;
@@ -916,7 +918,7 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
     const Fd fd(path.isEmpty() ? -1 : openForDigest(AT_FDCWD, path.constData(), true));
     QByteArray hex;
     const auto stop = [&] { return shouldCancel && shouldCancel(); };
-    if (digestOpenFile(fd, stop, false, hex) != Digest::done)
+    if (digestOpenFile(System::current().storage(), fd, stop, false, hex) != Digest::done)
         return std::nullopt;
     return QString::fromLatin1(hex);
 }

@@ -19,5 +19,5 @@
 // Linux's own calls.
 #pragma GCC poison malloc_trim malloc_usable_size mallinfo mallinfo2 mallopt
 #pragma GCC poison syncfs sync_file_range posix_fadvise posix_fallocate fallocate readahead
-#pragma GCC poison pipe2 dup3 accept4 memfd_create copy_file_range splice vmsplice statx
+#pragma GCC poison pipe2 dup3 accept4 memfd_create copy_file_range vmsplice statx
 #pragma GCC poison unshare setns umount2 pivot_root gettid

@@ -137,3 +137,8 @@ bool LinuxStorage::refetchFromDevice(int fd)
     return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
            ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0;
 }
+
+void LinuxStorage::readAhead(int fd)
+{
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}

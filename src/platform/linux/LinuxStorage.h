@@ -13,4 +13,5 @@ public:
     [[nodiscard]] std::unique_ptr<WriteBehind> writeBehind(const QString &folder) override;
     void readPastCache(int fd) override;
     [[nodiscard]] bool refetchFromDevice(int fd) override;
+    void readAhead(int fd) override;
 };

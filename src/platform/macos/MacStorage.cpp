@@ -220,3 +220,6 @@ bool MacStorage::refetchFromDevice(int)
 {
     return false;
 }
+
+void MacStorage::readAhead(int)
+{}

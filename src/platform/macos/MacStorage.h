@@ -21,6 +21,8 @@ public:
     void readPastCache(int fd) override;
     // Never: the Mac reads a file past the cache only through readPastCache.
     [[nodiscard]] bool refetchFromDevice(int fd) override;
+    // Does nothing: a Mac reads ahead on its own.
+    void readAhead(int fd) override;
 
     // Bytes mapped at once to invalidate a file's pages: a bounded share of the address space.
     static constexpr qint64 discardChunk = qint64(1) << 30;
