@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <locale>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -20,9 +23,26 @@ bool startsWith(std::string_view text, std::string_view prefix)
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// libplist keeps strings as C strings and aborts on reading one that holds a NUL, and a key
+// cut short at a NUL could stand for another key; so a NUL reads as U+FFFD, as any character
+// does that cannot be read, and the rest of the list still reads.
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+
+void appendWithoutNul(std::string &out, std::string_view text)
+{
+    for (const char c : text) {
+        if (c == '\0')
+            out += replacementCharacter;
+        else
+            out += c;
+    }
+}
+
 void appendUtf8(std::string &out, char32_t code)
 {
-    if (code < 0x80) {
+    if (code == 0) {
+        out += replacementCharacter;
+    } else if (code < 0x80) {
         out += char(code);
     } else if (code < 0x800) {
         out += char(0xC0 | (code >> 6));
@@ -70,16 +90,36 @@ std::optional<std::string> utf16ToUtf8(std::string_view bytes, bool bigEndian)
     return out;
 }
 
-// The text with its byte-order mark read and dropped: UTF-8 as it is, UTF-16 converted.
+// The text with its byte-order mark read and dropped: UTF-8 as it is, UTF-16 converted; no
+// NUL in either.
 std::optional<std::string> asUtf8(std::string_view data)
 {
-    if (startsWith(data, "\xEF\xBB\xBF"))
-        return std::string(data.substr(3));
     if (startsWith(data, "\xFF\xFE"))
         return utf16ToUtf8(data.substr(2), false);
     if (startsWith(data, "\xFE\xFF"))
         return utf16ToUtf8(data.substr(2), true);
-    return std::string(data);
+    std::string out;
+    out.reserve(data.size());
+    appendWithoutNul(out, startsWith(data, "\xEF\xBB\xBF") ? data.substr(3) : data);
+    return out;
+}
+
+void appendNumber(std::string &out, std::uint64_t value, std::size_t width)
+{
+    for (std::size_t i = width; i-- > 0;)
+        out += char(value >> (8 * i) & 0xFF);
+}
+
+// The marker of a binary object with its length, a long length in an integer after it.
+void appendMarker(std::string &out, unsigned kind, std::uint64_t length)
+{
+    if (length < 15) {
+        out += char(kind << 4 | length);
+    } else {
+        out += char(kind << 4 | 0xF);
+        out += '\x13';
+        appendNumber(out, length, 8);
+    }
 }
 
 bool isSpace(char c)
@@ -94,7 +134,8 @@ bool isSpace(char c)
 // and what libplist would build from it within bounds. libplist builds a fresh copy of an
 // object at each reference to it, so the bounds apply to the tree after that expansion: a
 // few hundred bytes of arrays that each refer twice to the next would otherwise expand to
-// billions of values. Each object is read once; its expanded figures are kept.
+// billions of values. Each object is read once; its expanded figures are kept. The strings
+// that hold a NUL are noted on the way, for withoutNul().
 class BinaryShape
 {
 public:
@@ -124,6 +165,43 @@ public:
         return walk(top);
     }
 
+    // The list as libplist may be given it once acceptable(): as it is, or, where a string
+    // holds a NUL, with each as U+FFFD: in place in UTF-16, and in a string of bytes by a longer
+    // copy appended to the objects, which the offset table then points to.
+    std::string_view withoutNul()
+    {
+        if (m_withNul.empty())
+            return m_data;
+        m_mended.assign(m_data.substr(0, m_table));
+        std::vector<std::uint64_t> offsets(m_count);
+        for (std::uint64_t i = 0; i < m_count; ++i)
+            offsets[i] = number(m_table + i * m_offsetSize, m_offsetSize);
+        for (const Object &text : m_withNul) {
+            if (text.utf16) {
+                for (std::size_t at = text.textAt; at < text.textAt + 2 * text.length; at += 2) {
+                    if (m_mended[at] == '\0' && m_mended[at + 1] == '\0')
+                        m_mended.replace(at, 2, "\xFF\xFD");
+                }
+                continue;
+            }
+            std::string bytes;
+            appendWithoutNul(bytes, m_data.substr(text.textAt, text.length));
+            offsets[text.index] = m_mended.size();
+            appendMarker(m_mended, 0x5, bytes.size());
+            m_mended += bytes;
+        }
+        const std::uint64_t table = m_mended.size();
+        const std::size_t offsetSize = table <= 0xFF ? 1 : table <= 0xFFFF ? 2 : 4;
+        for (const std::uint64_t offset : offsets)
+            appendNumber(m_mended, offset, offsetSize);
+        const std::size_t trailer = m_data.size() - 32;
+        m_mended.append(m_data.substr(trailer, 6));
+        m_mended += char(offsetSize);
+        m_mended.append(m_data.substr(trailer + 7, 17)); // reference size, count, top
+        appendNumber(m_mended, table, 8);
+        return m_mended;
+    }
+
 private:
     enum State : std::uint8_t { unseen, open, closed };
 
@@ -150,9 +228,15 @@ private:
 
     struct Object
     {
+        std::uint64_t index = 0;
         std::size_t referencesAt = 0; // where the references of a container start
         std::uint64_t references = 0; // keys and values of a dictionary
-        std::uint64_t bytes = 0;      // of a string or data
+        std::uint64_t bytes = 0;      // of a string or data in libplist's tree
+        // Of a string.
+        std::size_t textAt = 0;
+        std::uint64_t length = 0; // in units
+        bool utf16 = false;
+        bool holdsNul = false;
     };
 
     struct Frame
@@ -206,13 +290,26 @@ private:
         }
         const std::uint64_t room = m_table - at;
         Object result;
+        result.index = object;
         if (text) {
             // libplist keeps data as it is, a string with a terminator, and UTF-16 as UTF-8
-            // of up to three bytes a unit.
+            // of up to three bytes a unit; a NUL in a string of bytes becomes three.
             const std::uint64_t unitSize = kind == 0x6 ? 2 : 1;
             if (length > room / unitSize)
                 return std::nullopt;
-            result.bytes = kind == 0x4 ? length : kind == 0x5 ? length + 1 : 3 * length + 1;
+            const std::string_view units = m_data.substr(at, std::size_t(length * unitSize));
+            std::uint64_t nuls = 0;
+            if (kind == 0x5)
+                nuls = std::uint64_t(std::count(units.begin(), units.end(), '\0'));
+            for (std::size_t i = 0; kind == 0x6 && i < units.size(); i += 2)
+                nuls += units[i] == '\0' && units[i + 1] == '\0' ? 1 : 0;
+            result.bytes = kind == 0x4   ? length
+                           : kind == 0x5 ? length + 2 * nuls + 1
+                                         : 3 * length + 1;
+            result.textAt = at;
+            result.length = length;
+            result.utf16 = kind == 0x6;
+            result.holdsNul = nuls > 0;
             return result;
         }
         const std::uint64_t references = kind == 0xD ? length * 2 : length;
@@ -236,6 +333,8 @@ private:
             frame.expanded.bytes = read->bytes;
             if (!frame.expanded.withinBounds())
                 return false;
+            if (read->holdsNul)
+                m_withNul.push_back(*read);
             m_state[object] = open;
             stack.push_back(frame);
             return true;
@@ -279,17 +378,216 @@ private:
     std::uint64_t m_count = 0;
     std::vector<std::uint8_t> m_state;
     std::vector<Expanded> m_expanded;
+    std::vector<Object> m_withNul;
+    std::string m_mended;
+};
+
+// --- the tree of the text forms ------------------------------------------------------------
+
+// Writes the values that the readers of XML and of the old text form meet as a binary
+// property list, which libplist then reads. libplist's own way of filling a dictionary looks
+// each key up in a hash table that a few thousand chosen keys fill into one chain, at a cost
+// that grows with the square of their count; its binary reader only attaches what it reads.
+// A container is written once its values are; a later value of a key takes the place of the
+// earlier one, as in libplist's XML reader. Strings go in as they are: libplist keeps the
+// bytes of a string object, which hold no NUL here.
+class TreeWriter
+{
+public:
+    // Values go into the container opened last until close(). Each of these is false in a
+    // dictionary that waits for a key.
+    bool open(bool dictionary)
+    {
+        if (awaitsKey())
+            return false;
+        m_open.push_back({dictionary});
+        return true;
+    }
+    bool string(std::string_view text) { return attach(writeText(text)); }
+    bool data(std::string_view bytes)
+    {
+        const std::uint32_t object = start();
+        appendMarker(m_out, 0x4, bytes.size());
+        m_out += bytes;
+        return attach(object);
+    }
+    bool boolean(bool value)
+    {
+        const std::uint32_t object = start();
+        m_out += value ? '\x09' : '\x08';
+        return attach(object);
+    }
+    bool integer(std::uint64_t value) { return number(0x1, value); }
+    bool real(double value) { return number(0x2, bitsOf(value)); }
+    bool date(double sinceReference) { return number(0x3, bitsOf(sinceReference)); }
+
+    bool awaitsKey() const
+    {
+        return !m_open.empty() && m_open.back().dictionary && !m_open.back().key;
+    }
+    // Only where a key is awaited.
+    void key(std::string_view key)
+    {
+        const std::uint32_t object = writeText(key);
+        m_open.back().key = Entry{object, m_out.size() - key.size(), key.size(), 0};
+    }
+
+    // A key without its value is dropped, as libplist drops it.
+    bool close()
+    {
+        Container done = std::move(m_open.back());
+        m_open.pop_back();
+        if (!done.dictionary) {
+            const std::uint32_t object = start();
+            appendMarker(m_out, 0xA, done.values.size());
+            for (const std::uint32_t value : done.values)
+                appendNumber(m_out, value, referenceSize);
+            return attach(object);
+        }
+        const std::vector<Entry> entries = distinct(std::move(done.entries));
+        const std::uint32_t object = start();
+        appendMarker(m_out, 0xD, entries.size());
+        for (const Entry &entry : entries)
+            appendNumber(m_out, entry.key, referenceSize);
+        for (const Entry &entry : entries)
+            appendNumber(m_out, entry.value, referenceSize);
+        return attach(object);
+    }
+
+    // The tree once its top value is written, or null.
+    Node tree()
+    {
+        if (!m_top || !m_open.empty())
+            return Node();
+        const std::uint64_t table = m_out.size();
+        for (const std::uint64_t offset : m_offsets)
+            appendNumber(m_out, offset, offsetSize);
+        m_out.append(6, '\0');
+        m_out += char(offsetSize);
+        m_out += char(referenceSize);
+        appendNumber(m_out, m_offsets.size(), 8);
+        appendNumber(m_out, *m_top, 8);
+        appendNumber(m_out, table, 8);
+        plist_t root = nullptr;
+        plist_from_bin(m_out.data(), std::uint32_t(m_out.size()), &root);
+        return Node(root);
+    }
+
+private:
+    // Wide enough for the objects and the bytes of what a file within the bounds holds.
+    static constexpr std::size_t referenceSize = 4;
+    static constexpr std::size_t offsetSize = 4;
+
+    struct Entry
+    {
+        std::uint32_t key;
+        std::size_t keyAt; // its text in m_out
+        std::size_t keyLength;
+        std::uint32_t value;
+    };
+
+    struct Container
+    {
+        bool dictionary;
+        std::vector<std::uint32_t> values = {};
+        std::vector<Entry> entries = {};
+        std::optional<Entry> key = std::nullopt;
+    };
+
+    static std::uint64_t bitsOf(double value)
+    {
+        std::uint64_t bits = 0;
+        static_assert(sizeof bits == sizeof value);
+        std::memcpy(&bits, &value, sizeof bits);
+        return bits;
+    }
+
+    std::uint32_t start()
+    {
+        m_offsets.push_back(m_out.size());
+        return std::uint32_t(m_offsets.size() - 1);
+    }
+
+    std::uint32_t writeText(std::string_view text)
+    {
+        const std::uint32_t object = start();
+        appendMarker(m_out, 0x5, text.size());
+        m_out += text;
+        return object;
+    }
+
+    // An integer, a real or a date of eight bytes.
+    bool number(unsigned kind, std::uint64_t bits)
+    {
+        const std::uint32_t object = start();
+        m_out += char(kind << 4 | 0x3);
+        appendNumber(m_out, bits, 8);
+        return attach(object);
+    }
+
+    bool attach(std::uint32_t object)
+    {
+        if (m_open.empty()) {
+            m_top = object;
+            return true;
+        }
+        Container &container = m_open.back();
+        if (!container.dictionary) {
+            container.values.push_back(object);
+            return true;
+        }
+        if (!container.key)
+            return false;
+        container.key->value = object;
+        container.entries.push_back(*container.key);
+        container.key.reset();
+        return true;
+    }
+
+    // One entry a key, in the place of its first and with the value of its last. Sorted, so
+    // that the time grows with the keys' bytes and no worse than n log n however they look.
+    std::vector<Entry> distinct(std::vector<Entry> entries) const
+    {
+        const std::string_view out(m_out);
+        const auto keyOf = [&](std::size_t i) {
+            return out.substr(entries[i].keyAt, entries[i].keyLength);
+        };
+        std::vector<std::size_t> order(entries.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return keyOf(a) < keyOf(b); });
+        std::vector<bool> first(entries.size(), false);
+        for (std::size_t run = 0; run < order.size();) {
+            std::size_t end = run + 1;
+            while (end < order.size() && keyOf(order[end]) == keyOf(order[run]))
+                ++end;
+            entries[order[run]].value = entries[order[end - 1]].value;
+            first[order[run]] = true;
+            run = end;
+        }
+        std::vector<Entry> kept;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (first[i])
+                kept.push_back(entries[i]);
+        }
+        return kept;
+    }
+
+    std::string m_out = "bplist00";
+    std::vector<std::uint64_t> m_offsets;
+    std::vector<Container> m_open;
+    std::optional<std::uint32_t> m_top;
 };
 
 // --- XML ------------------------------------------------------------------------------------
 
-// Reads an XML property list as libplist's parser reads it and writes out its first value
-// in the plainest form that parser takes: elements without attributes, text without markup
-// (CDATA escaped, comments dropped), no declaration, document type or processing
-// instruction. libplist is then given only text that has been measured by this reading, so
-// nothing hidden in a comment, a CDATA section or a quoted attribute can nest deeper or
-// hold more than was counted. Nothing for what is malformed, nests deeper than maxDepth or
-// holds more than maxValues values. Never recurses.
+// Reads the first value of an XML property list as libplist's parser reads it, into a
+// TreeWriter. libplist thus never sees a comment, a CDATA section or an attribute, so nothing
+// hidden there can nest deeper or hold more than was counted, and never resolves an entity,
+// which it does in time that grows with the square of their count: they are resolved here,
+// in one pass. Nothing for what is malformed, nests deeper than maxDepth or holds more than
+// maxValues values. Never recurses.
 class XmlReader
 {
 public:
@@ -297,14 +595,13 @@ public:
         : m_text(text)
     {}
 
-    std::optional<std::string> plainText()
+    Node read()
     {
-        m_out.reserve(m_text.size());
         for (;;) {
             while (!atEnd() && isXmlSpace(peek()))
                 ++m_at;
             if (atEnd() || peek() != '<' || ++m_at == m_text.size())
-                return std::nullopt;
+                return Node();
             const char c = peek();
             bool fine = false;
             if (c == '?')
@@ -316,9 +613,9 @@ public:
             else
                 fine = openElement();
             if (!fine)
-                return std::nullopt;
+                return Node();
             if (m_rootDone)
-                return std::move(m_out);
+                return m_writer.tree();
         }
     }
 
@@ -420,9 +717,7 @@ private:
         }
         m_open.pop_back();
         --m_depth;
-        m_out += open == Open::dict ? "</dict>" : "</array>";
-        valueDone();
-        return true;
+        return m_writer.close() && valueDone();
     }
 
     bool openElement()
@@ -448,56 +743,151 @@ private:
             return false;
         if (name == "dict" || name == "array") {
             const bool dict = name == "dict";
-            if (empty) {
-                m_out += dict ? "<dict/>" : "<array/>";
-                valueDone();
-                return true;
-            }
+            if (!m_writer.open(dict))
+                return false;
+            if (empty)
+                return m_writer.close() && valueDone();
             if (++m_depth > maxDepth)
                 return false;
             m_open.push_back(dict ? Open::dict : Open::array);
-            m_out += dict ? "<dict>" : "<array>";
             return true;
         }
         if (name == "true" || name == "false") {
             if (!empty && !text(name, nullptr, false))
                 return false;
-            m_out += '<';
-            m_out += name;
-            m_out += "/>";
-            valueDone();
-            return true;
+            return m_writer.boolean(name == "true") && valueDone();
         }
         if (name != "key" && name != "string" && name != "integer" && name != "real" &&
             name != "date" && name != "data")
             return false;
-        m_out += '<';
-        m_out += name;
-        if (empty) {
-            m_out += "/>";
-        } else {
-            m_out += '>';
-            if (!text(name, &m_out, name == "key" || name == "string"))
-                return false;
-            m_out += "</";
-            m_out += name;
-            m_out += '>';
+        const bool textual = name == "key" || name == "string";
+        std::string content;
+        if (!empty && !text(name, &content, textual))
+            return false;
+        // A key where a dictionary waits for one; elsewhere libplist reads it as a string.
+        if (name == "key" && m_writer.awaitsKey()) {
+            m_writer.key(content);
+            return true;
         }
-        valueDone();
-        return true;
+        bool fine = false;
+        if (textual)
+            fine = m_writer.string(content);
+        else if (name == "integer")
+            fine = m_writer.integer(integerOf(content));
+        else if (name == "real")
+            fine = m_writer.real(realOf(content));
+        else if (name == "date")
+            fine = m_writer.date(dateOf(content));
+        else
+            fine = m_writer.data(base64Decoded(content));
+        return fine && valueDone();
     }
 
-    // The text of a leaf element up to its end tag, into `out` when given: plain text as it
-    // is, comments dropped, CDATA as libplist takes it: as plain text in keys and strings,
-    // whose entities it resolves (so escaped), and as it is elsewhere (so without '<').
+    // As libplist reads it: a sign, then digits as C writes them (0x1f, 017), wrapping as in C.
+    static std::uint64_t integerOf(const std::string &text)
+    {
+        std::size_t at = 0;
+        while (at < text.size() && isXmlSpace(text[at]))
+            ++at;
+        const bool negative = at < text.size() && text[at] == '-';
+        if (at < text.size() && (text[at] == '-' || text[at] == '+'))
+            ++at;
+        const std::uint64_t value = std::strtoull(text.c_str() + at, nullptr, 0);
+        return negative ? 0 - value : value;
+    }
+
+    // Whatever the program's locale, with a point before the fraction; 0 for no number.
+    static double realOf(const std::string &text)
+    {
+        std::istringstream in(text);
+        in.imbue(std::locale::classic());
+        double value = 0;
+        in >> value;
+        return value;
+    }
+
+    // Seconds from 2001-01-01 00:00:00 UTC to a time written 2024-02-29T13:45:00Z; 0 for
+    // another text.
+    static double dateOf(std::string_view text)
+    {
+        while (!text.empty() && isXmlSpace(text.front()))
+            text.remove_prefix(1);
+        // Up to `most` digits, then `after`.
+        const auto field = [&](std::size_t most, char after, std::int64_t &value) {
+            std::size_t digits = 0;
+            value = 0;
+            for (; digits < most && !text.empty() && text[0] >= '0' && text[0] <= '9'; ++digits) {
+                value = value * 10 + (text[0] - '0');
+                text.remove_prefix(1);
+            }
+            if (digits == 0 || text.empty() || text[0] != after)
+                return false;
+            text.remove_prefix(1);
+            return true;
+        };
+        std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+        if (!field(9, '-', year) || !field(2, '-', month) || !field(2, 'T', day) ||
+            !field(2, ':', hour) || !field(2, ':', minute) || !field(2, 'Z', second) || month < 1 ||
+            month > 12 || day < 1 || day > 31)
+            return 0;
+        // Days from 1970-01-01 in the proleptic Gregorian calendar.
+        const std::int64_t y = year - (month <= 2 ? 1 : 0);
+        const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+        const std::int64_t yearOfEra = y - era * 400;
+        const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+        const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+        const std::int64_t seconds =
+            (era * 146097 + dayOfEra - 719468) * 86400 + hour * 3600 + minute * 60 + second;
+        constexpr std::int64_t referenceSinceUnixEpoch = 978307200;
+        return double(seconds - referenceSinceUnixEpoch);
+    }
+
+    // Base64 with anything outside its alphabet, line breaks and padding among it, passed over.
+    static std::string base64Decoded(std::string_view text)
+    {
+        std::string bytes;
+        std::uint32_t bits = 0;
+        int count = 0;
+        for (const char c : text) {
+            int value = -1;
+            if (c >= 'A' && c <= 'Z')
+                value = c - 'A';
+            else if (c >= 'a' && c <= 'z')
+                value = c - 'a' + 26;
+            else if (c >= '0' && c <= '9')
+                value = c - '0' + 52;
+            else if (c == '+')
+                value = 62;
+            else if (c == '/')
+                value = 63;
+            if (value < 0)
+                continue;
+            bits = bits << 6 | std::uint32_t(value);
+            count += 6;
+            if (count >= 8) {
+                count -= 8;
+                bytes += char(bits >> count & 0xFF);
+            }
+        }
+        return bytes;
+    }
+
+    // The text of a leaf element up to its end tag, into `out` when given: comments dropped,
+    // CDATA as it is, and plain text with its entities resolved in keys and strings, as it is
+    // elsewhere.
     bool text(std::string_view name, std::string *out, bool resolvesEntities)
     {
         for (;;) {
             const std::size_t lt = m_text.find('<', m_at);
             if (lt == std::string_view::npos)
                 return false;
-            if (out)
-                out->append(m_text.substr(m_at, lt - m_at));
+            const std::string_view plain = m_text.substr(m_at, lt - m_at);
+            if (out && resolvesEntities) {
+                if (!appendResolved(*out, plain))
+                    return false;
+            } else if (out) {
+                out->append(plain);
+            }
             m_at = lt + 1;
             if (follows("!--")) {
                 const std::size_t end = m_text.find("-->", m_at + 3);
@@ -509,13 +899,8 @@ private:
                 const std::size_t end = m_text.find("]]>", start);
                 if (end == std::string_view::npos)
                     return false;
-                const std::string_view cdata = m_text.substr(start, end - start);
-                if (resolvesEntities && out)
-                    appendEscaped(*out, cdata);
-                else if (cdata.find('<') != std::string_view::npos)
-                    return false;
-                else if (out)
-                    out->append(cdata);
+                if (out)
+                    out->append(m_text.substr(start, end - start));
                 m_at = end + 3;
             } else if (follows("/")) {
                 ++m_at;
@@ -534,26 +919,75 @@ private:
         }
     }
 
-    static void appendEscaped(std::string &out, std::string_view raw)
+    // Text with the entities libplist knows resolved: the five named ones and character
+    // references. False for any other or one without its end.
+    static bool appendResolved(std::string &out, std::string_view text)
     {
-        for (const char c : raw) {
-            if (c == '&')
-                out += "&amp;";
-            else if (c == '<')
-                out += "&lt;";
-            else if (c == '>')
-                out += "&gt;";
-            else
-                out += c;
+        // No more than "#x10FFFF" lies between '&' and ';', or any leading zeros that fit.
+        constexpr std::size_t longestEntity = 8;
+        for (;;) {
+            const std::size_t amp = text.find('&');
+            out.append(text.substr(0, amp));
+            if (amp == std::string_view::npos)
+                return true;
+            const std::size_t semicolon = text.substr(amp + 1, longestEntity + 1).find(';');
+            if (semicolon == std::string_view::npos || semicolon == 0)
+                return false;
+            const std::string_view entity = text.substr(amp + 1, semicolon);
+            text.remove_prefix(amp + semicolon + 2);
+            if (entity == "amp")
+                out += '&';
+            else if (entity == "lt")
+                out += '<';
+            else if (entity == "gt")
+                out += '>';
+            else if (entity == "apos")
+                out += '\'';
+            else if (entity == "quot")
+                out += '"';
+            else if (!appendCharacterReference(out, entity))
+                return false;
         }
     }
 
-    // The first value is all libplist reads; what follows it is never handed over.
-    void valueDone() { m_rootDone = m_depth == 0; }
+    // "#65" or "#x41".
+    static bool appendCharacterReference(std::string &out, std::string_view entity)
+    {
+        if (entity.size() < 2 || entity[0] != '#')
+            return false;
+        const bool hex = entity[1] == 'x' || entity[1] == 'X';
+        const std::string_view digits = entity.substr(hex ? 2 : 1);
+        if (digits.empty())
+            return false;
+        char32_t code = 0;
+        for (const char c : digits) {
+            int digit = -1;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (hex && c >= 'a' && c <= 'f')
+                digit = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F')
+                digit = c - 'A' + 10;
+            if (digit < 0)
+                return false;
+            code = code * (hex ? 16 : 10) + char32_t(digit);
+        }
+        if (code > 0x10FFFF)
+            return false;
+        appendUtf8(out, code);
+        return true;
+    }
+
+    // The first value is all libplist reads; what follows it is never read.
+    bool valueDone()
+    {
+        m_rootDone = m_depth == 0;
+        return true;
+    }
 
     std::string_view m_text;
     std::size_t m_at = 0;
-    std::string m_out;
+    TreeWriter m_writer;
     std::vector<Open> m_open;
     int m_depth = 0;
     std::size_t m_values = 0;
@@ -583,10 +1017,9 @@ public:
 
     Node parse()
     {
-        Node root = value(0);
-        if (!root || !skipSpace() || m_at != m_text.size())
+        if (!value(0) || !skipSpace() || m_at != m_text.size())
             return Node();
-        return root;
+        return m_writer.tree();
     }
 
 private:
@@ -620,10 +1053,10 @@ private:
                c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-' || c == '+';
     }
 
-    Node value(int depth)
+    bool value(int depth)
     {
         if (depth >= maxDepth || ++m_values > maxValues || !skipSpace() || atEnd())
-            return Node();
+            return false;
         const char c = peek();
         if (c == '{')
             return dictionary(depth + 1);
@@ -631,10 +1064,8 @@ private:
             return array(depth + 1);
         if (c == '<')
             return data();
-        std::optional<std::string> text = string();
-        if (!text)
-            return Node();
-        return Node(plist_new_string(text->c_str()));
+        const std::optional<std::string> text = string();
+        return text && m_writer.string(*text);
     }
 
     std::optional<std::string> string()
@@ -728,23 +1159,20 @@ private:
         return std::nullopt;
     }
 
-    Node data()
+    bool data()
     {
         ++m_at;
         std::string bytes;
         int high = -1;
         while (!atEnd()) {
             const char c = m_text[m_at++];
-            if (c == '>') {
-                if (high >= 0)
-                    return Node();
-                return Node(plist_new_data(bytes.data(), bytes.size()));
-            }
+            if (c == '>')
+                return high < 0 && m_writer.data(bytes);
             if (isSpace(c))
                 continue;
             const int nibble = hexValue(c);
             if (nibble < 0)
-                return Node();
+                return false;
             if (high < 0) {
                 high = nibble;
             } else {
@@ -752,61 +1180,58 @@ private:
                 high = -1;
             }
         }
-        return Node();
+        return false;
     }
 
-    Node array(int depth)
+    bool array(int depth)
     {
         ++m_at;
-        Node list(plist_new_array());
+        m_writer.open(false);
         for (;;) {
             if (!skipSpace() || atEnd())
-                return Node();
+                return false;
             if (peek() == ')') {
                 ++m_at;
-                return list;
+                return m_writer.close();
             }
-            Node item = value(depth);
-            if (!item || !skipSpace() || atEnd())
-                return Node();
-            plist_array_append_item(static_cast<plist_t>(list.get()), item.release());
+            if (!value(depth) || !skipSpace() || atEnd())
+                return false;
             if (peek() == ',')
                 ++m_at;
             else if (peek() != ')')
-                return Node();
+                return false;
         }
     }
 
-    Node dictionary(int depth)
+    bool dictionary(int depth)
     {
         ++m_at;
-        Node dict(plist_new_dict());
+        m_writer.open(true);
         for (;;) {
             if (!skipSpace() || atEnd())
-                return Node();
+                return false;
             if (peek() == '}') {
                 ++m_at;
-                return dict;
+                return m_writer.close();
             }
             const std::optional<std::string> key = string();
             if (!key || ++m_values > maxValues || !skipSpace() || atEnd() || peek() != '=')
-                return Node();
+                return false;
             ++m_at;
-            Node item = value(depth);
-            if (!item || !skipSpace() || atEnd())
-                return Node();
-            // A later entry of the same key wins, as in the other forms.
-            plist_dict_set_item(static_cast<plist_t>(dict.get()), key->c_str(), item.release());
+            m_writer.key(*key);
+            if (!value(depth) || !skipSpace() || atEnd())
+                return false;
             if (peek() == ';')
                 ++m_at;
             else if (peek() != '}')
-                return Node();
+                return false;
         }
     }
 
     std::string_view m_text;
     std::size_t m_at = 0;
     std::size_t m_values = 0;
+    TreeWriter m_writer;
 };
 
 } // namespace
@@ -817,23 +1242,19 @@ Node decode(const char *data, std::size_t size)
         return Node();
     const std::string_view raw(data, size);
     if (startsWith(raw, "bplist00")) {
-        if (!BinaryShape(raw).acceptable())
+        BinaryShape shape(raw);
+        if (!shape.acceptable())
             return Node();
+        const std::string_view list = shape.withoutNul();
         plist_t root = nullptr;
-        plist_from_bin(data, std::uint32_t(size), &root);
+        plist_from_bin(list.data(), std::uint32_t(list.size()), &root);
         return Node(root);
     }
     const std::optional<std::string> text = asUtf8(raw);
     if (!text || text->empty())
         return Node();
-    if (looksLikeXml(*text)) {
-        const std::optional<std::string> plain = XmlReader(*text).plainText();
-        if (!plain)
-            return Node();
-        plist_t root = nullptr;
-        plist_from_xml(plain->data(), std::uint32_t(plain->size()), &root);
-        return Node(root);
-    }
+    if (looksLikeXml(*text))
+        return XmlReader(*text).read();
     return TextParser(*text).parse();
 }
 

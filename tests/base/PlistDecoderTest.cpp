@@ -4,7 +4,9 @@
 #include "support/FreedMemory.h"
 
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -126,6 +128,20 @@ QByteArray stringObject(const QByteArray &ascii)
     return markerWithLength(0x5, quint64(ascii.size())) + ascii;
 }
 
+QByteArray utf16Object(const QString &text)
+{
+    QByteArray out = markerWithLength(0x6, quint64(text.size()));
+    for (const QChar c : text)
+        out += bigEndian(c.unicode(), 2);
+    return out;
+}
+
+// A dictionary of one entry whose key and value are the next two objects.
+QByteArray dictionaryObject()
+{
+    return markerWithLength(0xD, 1) + char(1) + char(2);
+}
+
 // A binary property list of the given objects, encoded with references `refSize` wide; the
 // first is the top.
 QByteArray binaryList(const QList<QByteArray> &objects, int refSize)
@@ -182,6 +198,23 @@ QByteArray xmlDictionary(int count)
     for (int i = 0; i < count; ++i)
         entries += "<key>k" + QByteArray::number(i) + "</key><string>v</string>";
     return xmlList("<dict>" + entries + "</dict>");
+}
+
+// A dictionary of `count` keys that libplist's hash of keys files under one entry, as "Ab"
+// and "BA" add the same to it; in XML or the old text form.
+QByteArray keysAlikeToLibplist(int count, bool xml)
+{
+    QByteArray entries;
+    for (int i = 0; i < count; ++i) {
+        QByteArray key;
+        for (int bit = 0; bit < 16; ++bit)
+            key += (i >> bit & 1) != 0 ? "Ab" : "BA";
+        if (xml)
+            entries += "<key>" + key + "</key><true/>";
+        else
+            entries += key + " = x;";
+    }
+    return xml ? xmlList("<dict>" + entries + "</dict>") : QByteArray("{" + entries + "}");
 }
 
 // How reading `data` went in a child process: a crash, a hang or a runaway allocation
@@ -329,13 +362,22 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
         EXPECT_LT(read.extraKiB, memoryBudgetKiB) << c.label;
     }
 
-    // Nesting, sharing and size within reason still read, at a cost a scan can bear.
+    // Nesting, sharing and size within reason still read, at a cost a scan can bear; so do a
+    // NUL in a key or a string, in every form, as U+FFFD, keys alike to libplist's hash and
+    // text dense with entities.
     EXPECT_TRUE(dictionaryOf(nestedXml(PlistDecoder::maxDepth - 2))) << "deep XML";
     EXPECT_TRUE(PlistFile::parse(chainedBinary(PlistDecoder::maxDepth - 1))) << "deep binary";
+    const QByteArray nulKey("k\0", 2);
+    const QByteArray nulValue("a\0b", 3);
+    const QByteArray xmlWithNul =
+        xmlList("<dict><key>" + nulKey + "</key><string>" + nulValue + "</string></dict>");
+    const QVariantMap readAsReplaced{{QStringLiteral("k\uFFFD"), QStringLiteral("a\uFFFDb")}};
+    const int fileRoom = int(PlistDecoder::maxFileSize) - 100;
     const struct
     {
         const char *label;
         QByteArray data;
+        QVariant readAs = {}; // checked where given
     } bounds[] = {
         {"binary fanned out to the values", fannedOutBinary(int(PlistDecoder::maxValues) - 1, 0)},
         {"binary fanned out to the bytes",
@@ -344,9 +386,51 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
         {"XML with as many values as allowed", xmlArrayOfTrues(int(PlistDecoder::maxValues) - 1)},
         {"XML dictionary with as many values as allowed",
          xmlDictionary(int(PlistDecoder::maxValues) / 2 - 1)},
+        {"XML with a NUL byte in a key and a string", xmlWithNul, readAsReplaced},
+        {"XML with a NUL byte in CDATA",
+         xmlList("<dict><key><![CDATA[" + nulKey + "]]></key><string><![CDATA[" + nulValue +
+                 "]]></string></dict>"),
+         readAsReplaced},
+        {"XML with NUL character references",
+         xmlList("<dict><key>k&#0;</key><string>a&#x0;b</string></dict>"), readAsReplaced},
+        {"UTF-16 XML with U+0000",
+         QStringEncoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom)
+             .encode(QString::fromUtf8(xmlWithNul)),
+         readAsReplaced},
+        {"binary with a NUL in strings of bytes",
+         binaryList({dictionaryObject(), stringObject(nulKey), stringObject(nulValue)}, 1),
+         readAsReplaced},
+        {"binary with U+0000 in UTF-16 strings",
+         binaryList({dictionaryObject(), utf16Object(QString::fromUtf8(nulKey)),
+                     utf16Object(QString::fromUtf8(nulValue) + QStringLiteral("\u00e9"))},
+                    1),
+         QVariantMap{{QStringLiteral("k\uFFFD"), QStringLiteral("a\uFFFDb\u00e9")}}},
+        {"text form with octal NUL escapes", QByteArray(R"({ "k\0" = "a\000b"; })"),
+         readAsReplaced},
+        {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\u0000b"; })"),
+         readAsReplaced},
+        // libplist fills a dictionary and resolves entities in time that grows with the square
+        // of their count.
+        {"XML dictionary of keys alike to libplist",
+         keysAlikeToLibplist(int(PlistDecoder::maxValues) / 2 - 1, true)},
+        {"text form dictionary of keys alike to libplist",
+         keysAlikeToLibplist(int(PlistDecoder::maxValues) / 2 - 1, false)},
+        {"XML string of entities filling the file",
+         xmlList("<string>" + QByteArray("&amp;").repeated(fileRoom / 5) + "</string>"),
+         QString(fileRoom / 5, QLatin1Char('&'))},
+        {"XML key of character references filling the file",
+         xmlList("<dict><key>" + QByteArray("&#x263A;").repeated(fileRoom / 8) +
+                 "</key><true/></dict>"),
+         QVariantMap{{QString(fileRoom / 8, QChar(0x263A)), true}}},
+        {"XML CDATA of ampersands filling the file",
+         xmlList("<string><![CDATA[" + QByteArray(fileRoom, '&') + "]]></string>"),
+         QString(fileRoom, QLatin1Char('&'))},
     };
     for (const auto &c : bounds) {
-        const ChildRead read = parseInChild(c.data);
+        const ChildRead read = readInChild([&] {
+            const std::optional<QVariant> value = PlistFile::parse(c.data);
+            return value && (!c.readAs.isValid() || *value == c.readAs);
+        });
         EXPECT_TRUE(read.finished && read.readSomething) << c.label;
         EXPECT_LT(read.cpuSeconds, cpuBudgetSeconds) << c.label;
         EXPECT_LT(read.extraKiB, memoryBudgetKiB) << c.label;
@@ -374,6 +458,20 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         InfoPlistForm::binary));
     ASSERT_TRUE(binary);
     EXPECT_EQ(binary->value(QStringLiteral("B")).toList().value(2).toMap().value(shared), shared);
+
+    // A later value of a key takes the place of the earlier one, for every reader of the tree.
+    for (const QByteArray &twice :
+         {xmlList("<dict><key>a</key><string>1</string><key>a</key><string>2</string></dict>"),
+          QByteArray("{ a = 1; a = 2; }")}) {
+        const PlistDecoder::Node root =
+            PlistDecoder::decode(twice.constData(), std::size_t(twice.size()));
+        ASSERT_TRUE(root);
+        EXPECT_EQ(plist_dict_get_size(root.get()), 1u);
+        char *value = nullptr;
+        plist_get_string_val(plist_dict_get_item(root.get(), "a"), &value);
+        EXPECT_STREQ(value, "2");
+        std::free(value);
+    }
 
     // A pipe or an endless device in place of the file neither blocks nor fills memory.
     const QTemporaryDir dir;

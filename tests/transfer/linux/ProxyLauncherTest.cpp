@@ -141,6 +141,7 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
     {
         PlistFile::Entries entries;
         QString name, volume;
+        QByteArray written = {}; // in place of the entries
     };
     const Case cases[] = {
         {{{"CFBundleName", "Named"}, {"TargetAppPath", gone}, {"TargetVolumeName", "Disk"}},
@@ -148,9 +149,19 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "Disk"},
         // Without a target path the drive counts as missing.
         {{{"TargetVolumeName", 3}}, "Application", "External Volume"},
+        // A NUL, on which libplist aborts, reads as U+FFFD.
+        {{},
+         "Na\uFFFDmed",
+         "Disk",
+         "<plist><dict><key>CFBundleName</key><string>Na" + QByteArray(1, '\0') +
+             "med</string><key>TargetAppPath</key><string>" + gone.toUtf8() +
+             "</string><key>TargetVolumeName</key><string>Disk</string></dict></plist>"},
     };
     for (const Case &c : cases) {
-        writeInfoPlist(proxy, c.entries);
+        if (c.written.isEmpty())
+            writeInfoPlist(proxy, c.entries);
+        else
+            Sandbox::writeFile(proxy + QStringLiteral("/Contents/Info.plist"), c.written);
         const LauncherRun run = runProxy(proxy, {});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(QString::fromUtf8(run.standardError), alertText(c.name, c.volume));
