@@ -170,8 +170,8 @@ OperationError OffloadEngine::driveFlushError(const QString &driveName, int err)
 {
     return offloadError(303, QStringLiteral("The drive \"") + driveName +
                                  QStringLiteral("\" could not store what was written to it: ") +
-                                 QString::fromLocal8Bit(std::strerror(err)) +
-                                 QStringLiteral(". Nothing on your Mac was changed."));
+                                 QString::fromLocal8Bit(std::strerror(err)) + QLatin1Char('.') +
+                                 nothingChangedOnMac());
 }
 
 OperationError OffloadEngine::bundleVerificationError(const QString &appName)
