@@ -134,8 +134,12 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
         throw offloadError(202, QStringLiteral("Application '") + app.name +
                                     QStringLiteral("' is currently running. Please quit it "
                                                    "before offloading."));
-    // A copy the restore would refuse is no backup: refused before anything is written.
-    if (const Verdict place = RecordRule::checkTarget(target.id()); !place.ok)
+    // A copy the restore would refuse is no backup: refused before anything is written, with
+    // every folder the copies go through judged.
+    const std::optional<QString> subfolder = app.subfolderPath();
+    if (const Verdict place = RecordRule::checkTarget(
+            target.id(), subfolder ? QStringList{*subfolder} : QStringList());
+        !place.ok)
         throw offloadError(208, QStringLiteral("Target '") + target.name +
                                     QStringLiteral("' cannot be used: ") +
                                     place.reason.value_or(QString()) + QLatin1Char('.'));
