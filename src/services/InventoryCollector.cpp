@@ -79,6 +79,22 @@ QStringList InventoryCollector::listApplicationCandidates(const QString &root)
     return out;
 }
 
+QStringList InventoryCollector::applicationSubfolders()
+{
+    FileResources &resources = System::current().fileResources();
+    QStringList subfolders;
+    for (const QString &root : System::current().paths().applicationFolders()) {
+        for (const QString &path : listApplicationCandidates(root)) {
+            if (!PathUtils::isDirectoryNoFollow(path) || resources.isPackage(path))
+                continue;
+            const QString relative = path.mid(root.size() + 1);
+            if (!subfolders.contains(relative))
+                subfolders.append(relative);
+        }
+    }
+    return subfolders;
+}
+
 QList<AppItem> InventoryCollector::collect() const
 {
     QStringList listed;

@@ -32,6 +32,11 @@ public:
     // does not exist.
     [[nodiscard]] static QStringList listApplicationCandidates(const QString &root);
 
+    // The subfolder paths that applications of this Mac can have ("Utilities",
+    // "Utilities/Tools"...): the folders the scan enters below both Applications folders,
+    // each path once.
+    [[nodiscard]] static QStringList applicationSubfolders();
+
     // The item for one listed path, or nothing when it is no application: neither named
     // "*.app" nor a link or alias to a "*.app".
     [[nodiscard]] std::optional<AppItem> buildItem(const QString &path) const;

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -240,6 +241,39 @@ void LedgerService::recordMigration(const MigrationRecord &record,
         }
     }
     loadRecords();
+}
+
+void LedgerService::removeRecordFromFile(const QString &path, const MigrationRecord &record)
+{
+    LedgerFile file = readLedger(path);
+    if (file.state != FileState::read)
+        return;
+    if (file.records.removeAll(record) > 0)
+        saveRecords(file.records, path);
+}
+
+void LedgerService::withdrawMigration(const MigrationRecord &record,
+                                      const std::optional<QUrl> &targetVolumeURL)
+{
+    std::exception_ptr failure;
+    {
+        const std::lock_guard lock(m_fileMutex);
+        QStringList files{localLedgerPath()};
+        if (targetVolumeURL)
+            files.append(joinName(targetVolumeURL->toLocalFile(), driveLedgerFileName()));
+        // The drive's copy wins the merge, so it is tried even when the home ledger fails.
+        for (const QString &path : std::as_const(files)) {
+            try {
+                removeRecordFromFile(path, record);
+            } catch (const OperationError &) {
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        }
+    }
+    loadRecords();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void LedgerService::updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,

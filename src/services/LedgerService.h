@@ -54,6 +54,13 @@ public:
     void recordMigration(const MigrationRecord &record,
                          const std::optional<QUrl> &targetVolumeURL = std::nullopt);
 
+    // Takes back a record that recordMigration() wrote for a move undone afterwards: removes
+    // every record equal to `record` from the home ledger and from the drive ledger directly
+    // inside `targetVolumeURL`, then reloads. Both files are tried; the first failed write is
+    // thrown after the reload.
+    void withdrawMigration(const MigrationRecord &record,
+                           const std::optional<QUrl> &targetVolumeURL = std::nullopt);
+
     // Marks every "active" record of `appOriginalPath` with `status` and `restoredAt` (absent
     // removes a stored time) in both home ledgers and in the drive ledger of each folder
     // (`additionalLedgerDirectories`, then `targetVolumeURL`; each folder once). Other
@@ -86,6 +93,9 @@ private:
     [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
     // The published records merged with the files' present content, in published order.
     [[nodiscard]] QList<MigrationRecord> currentRecords() const;
+    // Removes the records equal to `record` from one ledger file; a missing or unreadable file
+    // is left alone, and one without such a record is not written.
+    static void removeRecordFromFile(const QString &path, const MigrationRecord &record);
     void updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
                                    const QString &status,
                                    const std::optional<QString> &restoredAt) const;

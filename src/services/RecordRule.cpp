@@ -3,6 +3,7 @@
 #include "base/PathUtils.h"
 #include "platform/System.h"
 
+#include <QSet>
 #include <QStringList>
 #include <optional>
 
@@ -194,25 +195,60 @@ OperationError refusal(const QString &domain, const MigrationRecord &record, con
                               QStringLiteral("': ") + reason + QLatin1Char('.'));
 }
 
-Verdict checkTarget(const QString &folder)
+Verdict checkTarget(const QString &folder, const QStringList &subfolders)
 {
     const QString what = QStringLiteral("folder");
     const QString cleaned = PathUtils::standardized(folder);
     if (!isPlainAbsolute(cleaned))
         return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(folder) +
                              QStringLiteral(" is not an absolute path"));
-    // Probed where the copies go, so a link inside the target is judged as the restore will.
+    // Judged by what a folder would hold, so a link to it is judged as the restore will judge
+    // the copies made through it.
     const SystemPaths paths = System::current().paths();
-    for (const QString &inside : {applicationsName, supportName}) {
-        const QString probe = PathUtils::join(PathUtils::join(cleaned, inside), probeName);
-        if (passesBrokenLink(probe))
+    const auto leadsIntoDriveFolder = [&](const QString &place) {
+        return isOnDriveFolder(PathUtils::join(PathUtils::resolved(place), probeName), paths);
+    };
+    const QString applications = PathUtils::join(cleaned, applicationsName);
+    for (const QString &place : {applications, PathUtils::join(cleaned, supportName)}) {
+        if (passesBrokenLink(place))
             return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
                                  quoted(cleaned) + QStringLiteral(" passes through a broken link"));
-        if (!isOnDriveFolder(PathUtils::resolved(probe), paths))
+        if (!leadsIntoDriveFolder(place))
             return Verdict::fail(named(what, cleaned, PathUtils::resolved(cleaned)) +
                                  QStringLiteral(" is not on a drive in ") +
                                  quoted(paths.volumesRoot) +
                                  QStringLiteral(", so nothing copied there could be restored"));
+    }
+
+    // A transfer makes or enters each level of an application's subfolder path, and a link
+    // there takes its copy wherever it leads.
+    QSet<QString> judged;
+    for (const QString &subfolder : subfolders) {
+        const QString deepest = PathUtils::standardized(PathUtils::join(applications, subfolder));
+        if (deepest == applications)
+            continue;
+        if (!strictlyInside(deepest, applications))
+            return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
+                                 quoted(PathUtils::join(applications, subfolder)) +
+                                 QStringLiteral(" does not lie inside ") + quoted(applications));
+        QString place = applications;
+        for (const QString &part :
+             deepest.mid(applications.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+            place = PathUtils::join(place, part);
+            if (judged.contains(place))
+                continue;
+            judged.insert(place);
+            if (passesBrokenLink(place))
+                return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
+                                     quoted(place) +
+                                     QStringLiteral(" passes through a broken link"));
+            if (!leadsIntoDriveFolder(place))
+                return Verdict::fail(named(what, place, PathUtils::resolved(place)) +
+                                     QStringLiteral(" lies outside the \"Applications\" folder of "
+                                                    "a drive in ") +
+                                     quoted(paths.volumesRoot) +
+                                     QStringLiteral(", so nothing copied there could be restored"));
+        }
     }
     return Verdict::pass();
 }

@@ -5,6 +5,7 @@
 #include "model/MigrationRecord.h"
 
 #include <QString>
+#include <QStringList>
 
 // Where a ledger record may send the product. A drive's ledger travels with the drive and wins
 // the merge, so anyone holding the drive can edit the paths that operations act on; every
@@ -25,10 +26,13 @@ namespace RecordRule {
 [[nodiscard]] Verdict check(const MigrationRecord &record);
 
 // Whether a target (a drive's root or a folder chosen on one) can receive copies whose record
-// passes the rule: what goes into its "Applications" and "Application Support" folders must
-// lie on a drive below the volumes root, links resolved. Fails with a reason that names the
-// folder and why, for the choice of a target and the engine before its first write.
-[[nodiscard]] Verdict checkTarget(const QString &folder);
+// passes the rule: every folder a transfer creates or enters below it must lead, links
+// resolved, into a drive's "Applications" or "Application Support" folder below the volumes
+// root. Those are its "Applications" and "Application Support" folders and, below
+// "Applications", each level of each of `subfolders` (an application's subfolder path, such as
+// "Utilities/Tools"). Fails with a reason that names the folder and why, for the choice of a
+// target and the engine before its first write.
+[[nodiscard]] Verdict checkTarget(const QString &folder, const QStringList &subfolders = {});
 
 // The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
 // record for '<app>': <reason>."

@@ -4,6 +4,7 @@
 #include "base/PathUtils.h"
 #include "transfer/OffloadFileOps.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -44,6 +45,12 @@ void LocalRollback::undo()
             ignoringFailure([&] { removeStandIn(m_ops, it->original); });
         ignoringFailure([&] { moveBack(m_ops, it->aside, it->original); });
     }
+}
+
+bool LocalRollback::isUndone() const
+{
+    return std::none_of(m_entries.cbegin(), m_entries.cend(),
+                        [](const Entry &entry) { return PathUtils::existsNoFollow(entry.aside); });
 }
 
 void LocalRollback::discardOriginals()

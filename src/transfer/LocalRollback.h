@@ -26,6 +26,8 @@ public:
     // Newest first: removes the stand-in, then moves the original back; an entry whose
     // original has vanished from its moved-aside place is left alone.
     void undo();
+    // After undo(): no original is left under its moved-aside name.
+    [[nodiscard]] bool isUndone() const;
     // Oldest first: deletes each moved-aside original that still exists.
     void discardOriginals();
 

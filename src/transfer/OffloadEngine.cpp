@@ -133,8 +133,12 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
         throw offloadError(202, QStringLiteral("Application '") + app.name +
                                     QStringLiteral("' is currently running. Please quit it "
                                                    "before offloading."));
-    // A copy the restore would refuse is no backup: refused before anything is written.
-    if (const Verdict place = RecordRule::checkTarget(target.id()); !place.ok)
+    // A copy the restore would refuse is no backup: refused before anything is written, with
+    // every folder the copies go through judged.
+    const std::optional<QString> subfolder = app.subfolderPath();
+    if (const Verdict place = RecordRule::checkTarget(
+            target.id(), subfolder ? QStringList{*subfolder} : QStringList());
+        !place.ok)
         throw offloadError(208, QStringLiteral("Target '") + target.name +
                                     QStringLiteral("' cannot be used: ") +
                                     place.reason.value_or(QString()) + QLatin1Char('.'));
@@ -169,8 +173,8 @@ OperationError OffloadEngine::driveFlushError(const QString &driveName, int err)
 {
     return offloadError(303, QStringLiteral("The drive \"") + driveName +
                                  QStringLiteral("\" could not store what was written to it: ") +
-                                 QString::fromLocal8Bit(std::strerror(err)) +
-                                 QStringLiteral(". Nothing on your Mac was changed."));
+                                 QString::fromLocal8Bit(std::strerror(err)) + QLatin1Char('.') +
+                                 nothingChangedOnMac());
 }
 
 OperationError OffloadEngine::bundleVerificationError(const QString &appName)

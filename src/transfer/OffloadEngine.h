@@ -50,7 +50,9 @@ struct OffloadProgress
 // A copy counts only once the drive holds it: each copy is flushed to the drive and the flush's
 // result checked (303, staged copy removed) before it is read back from the drive and verified,
 // and the drive is flushed again after the commits and after the ledger writes, before anything
-// on the Mac changes or goes.
+// on the Mac changes or goes. When that last flush fails, the Mac is put back and the record just
+// written is withdrawn again: no ledger goes on saying an application is on the drive once it
+// is back on the Mac.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -155,8 +157,13 @@ public:
     [[nodiscard]] static OperationError cancellationError();
     // 102, the offload's and the backup copy's bundle verification failure.
     [[nodiscard]] static OperationError bundleVerificationError(const QString &appName);
-    // 303: the drive reported `err` for what was written to it.
+    // 303: the drive reported `err` for what was written to it. Its message ends with
+    // nothingChangedOnMac(), which a failure after the Mac was changed says otherwise.
     [[nodiscard]] static OperationError driveFlushError(const QString &driveName, int err);
+    [[nodiscard]] static QString nothingChangedOnMac()
+    {
+        return QStringLiteral(" Nothing on your Mac was changed.");
+    }
 
     void setSleeper(Sleeper sleeper);
     // The seam every change made by the operations goes through; set while none runs.
@@ -217,6 +224,12 @@ private:
     [[nodiscard]] QList<SupportFolderRecord>
     carriedOverSupportFolders(const QString &appPath) const;
     void recordMigration(const MigrationRecord &record, const TargetVolume &target);
+    // After a move that was recorded and then undone by `rollback`: withdraws its record from
+    // every ledger it reaches when the Mac has all its originals back, and keeps it otherwise.
+    // Returns what a message adds about the Mac and the record, from a blank on.
+    [[nodiscard]] QString withdrawUndoneMove(const QString &appName, const MigrationRecord &record,
+                                             const TargetVolume &target,
+                                             const LocalRollback &rollback);
 
     // Published on the main thread, in the order of the calls.
     void beginOffloadProgress(const QString &item, const QString &step, double fraction);

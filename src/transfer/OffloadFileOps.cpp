@@ -105,3 +105,9 @@ void OffloadFileOps::recordMigration(LedgerService &ledger, const MigrationRecor
 {
     ledger.recordMigration(record, targetVolumeURL);
 }
+
+void OffloadFileOps::withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
+                                       const std::optional<QUrl> &targetVolumeURL)
+{
+    ledger.withdrawMigration(record, targetVolumeURL);
+}

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QUrl>
+#include <optional>
 
 struct AppItem;
 struct MigrationRecord;
@@ -35,4 +36,8 @@ public:
     virtual void createFinderAlias(const QString &targetPath, const QString &aliasPath);
     virtual void recordMigration(LedgerService &ledger, const MigrationRecord &record,
                                  const QUrl &targetVolumeURL);
+    // Takes back what recordMigration wrote: from the home ledger, and from the drive's when
+    // `targetVolumeURL` is given.
+    virtual void withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
+                                   const std::optional<QUrl> &targetVolumeURL);
 };

@@ -110,6 +110,20 @@ OperationError locationTaken(const QString &location, const MigrationRecord &rec
                                  QStringLiteral("'."));
 }
 
+// Rethrows the failure being handled; an OperationError with `outcome` in place of what its
+// message said about the Mac.
+[[noreturn]] void rethrowSaying(const QString &outcome)
+{
+    try {
+        throw;
+    } catch (const OperationError &failure) {
+        QString message = failure.message();
+        if (message.endsWith(OffloadEngine::nothingChangedOnMac()))
+            message.chop(OffloadEngine::nothingChangedOnMac().size());
+        throw OperationError(failure.domain(), failure.code(), message + outcome);
+    }
+}
+
 // Two items of one run with the same name, such as a support folder of that name in both
 // Application Support folders: only one of them can have the place.
 OperationError placeSharedInRun(const QString &location, const QString &first,
@@ -345,15 +359,20 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         rollback.movedAside(plan.bundleSource, aside->toLocalFile());
         rollback.standInPlaced();
     }
+    std::optional<MigrationRecord> recorded;
     try {
         const QList<SupportFolderRecord> links = linkSupportFolders(plan, rollback);
         publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
-        recordMigration(newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links),
-                        target);
+        const MigrationRecord record =
+            newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links);
+        recordMigration(record, target);
+        recorded = record;
         // Durable before destructive: the ledger's own save may fail silently on the drive.
         flushDrive(plan.bundleFinal);
     } catch (...) {
         rollback.undo();
+        if (recorded)
+            rethrowSaying(withdrawUndoneMove(app.name, *recorded, target, rollback));
         throw;
     }
     // Only now that the ledger knows where everything went may the originals go.
@@ -498,12 +517,17 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
         rollback.movedAside(pathOf(app.url), aside->toLocalFile());
         rollback.standInPlaced();
     }
+    std::optional<MigrationRecord> recorded;
     try {
-        recordMigration(newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver),
-                        target);
+        const MigrationRecord record =
+            newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver);
+        recordMigration(record, target);
+        recorded = record;
         flushDrive(finalPath);
     } catch (...) {
         rollback.undo();
+        if (recorded)
+            rethrowSaying(withdrawUndoneMove(app.name, *recorded, target, rollback));
         throw;
     }
     rollback.discardOriginals();
@@ -557,6 +581,38 @@ QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QStrin
             return carried(record);
     }
     return {};
+}
+
+QString OffloadEngine::withdrawUndoneMove(const QString &appName, const MigrationRecord &record,
+                                          const TargetVolume &target, const LocalRollback &rollback)
+{
+    const QString name = QLatin1Char('\'') + appName + QLatin1Char('\'');
+    // Whatever still stands in for an original that stayed aside leads to the drive copies
+    // through this record alone.
+    if (!rollback.isUndone())
+        return QLatin1Char(' ') + name +
+               QStringLiteral(" could not be fully put back on your Mac: what stayed aside keeps "
+                              "its \".offload-rollback-\" name beside its place, and the record of "
+                              "the move was kept so that its copies on the drive stay found.");
+    // A drive that is gone leaves its mount-point folder on the Mac: nothing is written there.
+    const bool driveThere = target.fileSystem && target.fileSystem->holds(target.id());
+    try {
+        fileOps().withdrawMigration(ledger(), record,
+                                    driveThere ? std::optional<QUrl>(target.url) : std::nullopt);
+    } catch (const OperationError &failure) {
+        return QLatin1Char(' ') + name +
+               QStringLiteral(" was put back on your Mac as it was, but the record of the move "
+                              "could not be withdrawn: ") +
+               failure.message();
+    }
+    if (!driveThere)
+        return QLatin1Char(' ') + name +
+               QStringLiteral(" was put back on your Mac as it was, and the record of the move "
+                              "was withdrawn from your Mac's ledger; the drive's own ledger may "
+                              "still list it.");
+    return QLatin1Char(' ') + name +
+           QStringLiteral(" was put back on your Mac as it was, and the record of the move was "
+                          "withdrawn.");
 }
 
 void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetVolume &target)

@@ -132,8 +132,10 @@ void RecordRestore::run()
     if (handlesBundle())
         restoreBundle();
     restoreSupportFolders();
-    updateLedger();
+    // The record may say "restored" only once the Mac's disk holds what came back: until then
+    // the drive copies are the only sure ones, and the record is what still names them.
     makeRestoredItemsDurable();
+    updateLedger();
     removeEarlierStagingCopies();
     removeDriveCopies();
 }
@@ -304,6 +306,7 @@ void RecordRestore::restoreSupportFolders()
                 if (folders.at(j).source != folders.at(j).target)
                     pending.append(folders.at(j));
             }
+            makeRestoredItemsDurable();
             throw recordApplicationOnly(pending);
         }
     }

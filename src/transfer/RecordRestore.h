@@ -73,8 +73,8 @@ private:
     // Watches the Mac's folders that will receive restored items, before anything is copied,
     // so that the flush at the end reports every write-back error of the restore.
     void watchMacFolders();
-    // Flushes the Mac's disks holding the restored items before their drive copies go; 411
-    // when one reports an error.
+    // Flushes the Mac's disks holding the restored items before the ledger says they are back
+    // and before their drive copies go; 411 when one reports an error.
     void makeRestoredItemsDurable();
     // Removes ".restoring-" copies that earlier, interrupted runs left beside the restored
     // places.

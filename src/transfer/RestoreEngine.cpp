@@ -124,6 +124,8 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
         engine.setIsComplete(true);
         engine.setCurrentStep(QStringLiteral("Successfully restored ") + QString::number(count) +
                               QStringLiteral(" application(s)!"));
+        // Each restore ends its own busy state; a batch with none to restore ends it here.
+        engine.setIsRestoring(false);
     });
 }
 

@@ -4,6 +4,7 @@
 #include "base/PathUtils.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
+#include "services/InventoryCollector.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "volumes/EjectBlockers.h"
@@ -262,8 +263,10 @@ std::optional<QString> VolumeManager::selectCustomDirectory(const QUrl &url)
         return std::nullopt;
     }
     // The restore accepts copies only where this rule does: a backup it would refuse is never
-    // begun.
-    if (const Verdict place = RecordRule::checkTarget(path); !place.ok) {
+    // begun. The folders the copies go through are those of the applications this Mac has.
+    if (const Verdict place =
+            RecordRule::checkTarget(path, InventoryCollector::applicationSubfolders());
+        !place.ok) {
         const QString reason = place.reason.value_or(QString());
         AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Volume"),
                                 QStringLiteral("Rejected custom destination: ") + reason);

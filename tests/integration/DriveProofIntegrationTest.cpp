@@ -19,6 +19,7 @@
 #include "support/Wait.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/OffloadEngine.h"
+#include "transfer/OffloadFileOps.h"
 #include "transfer/RestoreEngine.h"
 #include "volumes/VolumeManager.h"
 
@@ -26,7 +27,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/mount.h>
 
 namespace {
@@ -354,7 +357,31 @@ TEST(DriveProof, ADrivePulledBeforeTheSupportFoldersIsRecordedAsSuch)
 
 // --- The Mac's disk fails to store the restored application ---
 
-void restoreOntoAFailingMacDisk()
+struct MacDiskCase
+{
+    const char *name;
+    // The disk fills up once the bundle's copy has reached it, before anything else of the
+    // restore is written: only the flush at the end can meet the failure. Otherwise it is full
+    // from the start, and the copy may meet it as well.
+    bool fullOnceCopied;
+};
+
+class FailingMacDisk : public ::testing::TestWithParam<MacDiskCase>
+{};
+
+// Fills the tmpfs under a failing ext4, so that what that ext4 has not yet written fails.
+void fillUp(const QString &room)
+{
+    QFile filler(room + QStringLiteral("/filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Append));
+    const QByteArray mebibyte(1024 * 1024, 'x');
+    while (filler.write(mebibyte) == mebibyte.size() && filler.flush()) {
+    }
+}
+
+// Whichever step meets the disk's failure, nothing is lost: the drive copy stays whole, the
+// record still names it, and the Mac holds the whole application or still the link to it.
+void restoreOntoAFailingMacDisk(const MacDiskCase &c)
 {
     RealDrive drive;
     QString why;
@@ -377,29 +404,47 @@ void restoreOntoAFailingMacDisk()
     // The room the deleted original took goes back to the tmpfs, and something else takes it.
     ASSERT_TRUE(
         Subprocess::run(PrivateMounts::tool("fstrim"), {drive.sandbox.applications()}).succeeded());
-    QFile filler(room + QStringLiteral("/filler"));
-    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-    const QByteArray mebibyte(1024 * 1024, 'x');
-    while (filler.write(mebibyte) == mebibyte.size() && filler.flush()) {
+    if (c.fullOnceCopied) {
+        drive.restorer.setSleeper([&](std::chrono::nanoseconds pause) {
+            if (pause != 200ms || QFileInfo::exists(room + QStringLiteral("/filler")))
+                return;
+            fillUp(room);
+            // What the disk is given from now on cannot reach it.
+            Sandbox::writeFile(drive.sandbox.applications() + QStringLiteral("/.later"),
+                               QByteArray(8 * 1024 * 1024, 'l'));
+        });
+    } else {
+        fillUp(room);
     }
-    filler.close();
 
     const auto [code, message] = drive.run(Step::restore, *target);
-    EXPECT_EQ(code, 411) << message.toStdString();
-    EXPECT_TRUE(message.startsWith(QStringLiteral("'Foo' was restored to your Mac, but the disk "
-                                                  "holding '")))
-        << message.toStdString();
-    EXPECT_TRUE(message.endsWith(QStringLiteral("Its copies on the drive were kept.")))
-        << message.toStdString();
+    if (code == 402 && !c.fullOnceCopied) {
+        EXPECT_TRUE(message.startsWith(QStringLiteral("ditto restore failed: ")))
+            << message.toStdString();
+    } else {
+        EXPECT_EQ(code, 411) << message.toStdString();
+        EXPECT_TRUE(message.startsWith(QStringLiteral("'Foo' was restored to your Mac, but the "
+                                                      "disk holding '")))
+            << message.toStdString();
+        EXPECT_TRUE(message.endsWith(QStringLiteral("Its copies on the drive were kept.")))
+            << message.toStdString();
+    }
     EXPECT_EQ(digestTree(drive.driveCopy), original);
-    EXPECT_EQ(digestTree(drive.appPath), original);
+    EXPECT_EQ(describeRecords(drive), QStringList{QStringLiteral("active:app:1")});
+    EXPECT_TRUE(digestTree(drive.appPath) == original ||
+                PathUtils::linkText(drive.appPath) == drive.driveCopy);
 }
 
-TEST(DriveProof, AMacDiskThatCannotStoreTheRestoreKeepsTheDriveCopies)
+TEST_P(FailingMacDisk, KeepsTheDriveCopiesAndTheirRecord)
 {
     if (PrivateMounts::enter())
-        restoreOntoAFailingMacDisk();
+        restoreOntoAFailingMacDisk(GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, FailingMacDisk,
+                         ::testing::Values(MacDiskCase{"FullFromTheStart", false},
+                                           MacDiskCase{"FullOnceTheCopyIsMade", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // --- A folder chosen as the target: its drive then unmounted, or mounted where the restore
 // never looks ---
@@ -544,6 +589,28 @@ struct FullCase
     // The copy tool stays a while after writing, so the drive is written out while it runs
     // and meets its error before the flush after the copy does.
     bool copyLingers = false;
+    Step step = Step::offload;
+    // failingExt4: the drive fills up right after the ledger was written to it, so that only
+    // the flush after the ledger write meets the failure, once the Mac has been changed.
+    bool fullAfterTheLedger = false;
+};
+
+// Records the move as the product does, then runs `after`.
+class LedgerWriteThen : public OffloadFileOps
+{
+public:
+    explicit LedgerWriteThen(std::function<void()> after)
+        : m_after(std::move(after))
+    {}
+    void recordMigration(LedgerService &ledger, const MigrationRecord &record,
+                         const QUrl &targetVolumeURL) override
+    {
+        OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
+        m_after();
+    }
+
+private:
+    std::function<void()> m_after;
 };
 
 class FullDrive : public ::testing::TestWithParam<FullCase>
@@ -619,9 +686,19 @@ void failWithoutLeftovers(const FullCase &c)
         break;
     }
     drive.buildApp(c.files, c.fileSize);
+    drive.prepareEarlierRun(c.step);
+    const QList<MigrationRecord> recordsBefore = drive.ledger.records();
     // The support folder's few bytes may land in the kept part; the bundle's cannot.
     if (c.medium == Medium::fakeCapacity)
         drive.app.supportFolders.clear();
+    if (c.fullAfterTheLedger) {
+        drive.offloader.setFileOps(std::make_shared<LedgerWriteThen>([&drive] {
+            fillUp(drive.sandbox.path(QStringLiteral("room")));
+            // What the drive is given from now on cannot reach it.
+            Sandbox::writeFile(drive.sandbox.drive() + QStringLiteral("/.later"),
+                               QByteArray(8 * 1024 * 1024, 'l'));
+        }));
+    }
     const std::optional<TargetVolume> target = drive.listedDrive();
     ASSERT_TRUE(target);
     // Something else filled the drive after it was listed: same file system, less room.
@@ -643,9 +720,9 @@ void failWithoutLeftovers(const FullCase &c)
                     MS_REMOUNT | MS_RDONLY, nullptr);
         });
     }
-    const QMap<QString, TreeDigest> macBefore = drive.mac();
+    QMap<QString, TreeDigest> macBefore = drive.mac();
 
-    const auto [code, message] = drive.run(Step::offload, *target);
+    const auto [code, message] = drive.run(c.step, *target);
     EXPECT_EQ(code, c.code) << message.toStdString();
     EXPECT_TRUE(message.startsWith(QString::fromUtf8(c.messageStart))) << message.toStdString();
     EXPECT_TRUE(message.contains(QString::fromUtf8(c.messagePart))) << message.toStdString();
@@ -654,8 +731,14 @@ void failWithoutLeftovers(const FullCase &c)
     if (!c.readOnlyAtVerification) {
         EXPECT_EQ(drive.partialCopies(), QStringList());
     }
-    EXPECT_EQ(drive.mac(), macBefore);
-    EXPECT_TRUE(drive.ledger.records().isEmpty());
+    QMap<QString, TreeDigest> macAfter = drive.mac();
+    if (c.fullAfterTheLedger) {
+        // Its record was written there and withdrawn again.
+        macAfter.remove(drive.sandbox.home() + QStringLiteral("/.config"));
+        macBefore.remove(drive.sandbox.home() + QStringLiteral("/.config"));
+    }
+    EXPECT_EQ(macAfter, macBefore);
+    EXPECT_EQ(drive.ledger.records(), recordsBefore);
     if (c.medium != Medium::tmpfs) {
         EXPECT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
     }
@@ -687,7 +770,21 @@ INSTANTIATE_TEST_SUITE_P(
                                "Could not move '", "Read-only file system", true},
                       FullCase{"FakeCapacityDropsTheCopy", Medium::fakeCapacity, "", "", 24,
                                1024 * 1024, 102, "Verification failed for app bundle 'Foo'.",
-                               "Source was left untouched."}),
+                               "Source was left untouched."},
+                      // The Mac was changed and is put back; no ledger goes on saying the
+                      // application is on the drive.
+                      FullCase{"WritesFailAfterTheOffloadWasRecorded", Medium::failingExt4,
+                               "size=64m", "", 4, 4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               ". 'Foo' was put back on your Mac as it was, and the record of the "
+                               "move was withdrawn.",
+                               false, false, Step::offload, true},
+                      FullCase{"WritesFailAfterTheReoffloadWasRecorded", Medium::failingExt4,
+                               "size=64m", "", 4, 4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               ". 'Foo' was put back on your Mac as it was, and the record of the "
+                               "move was withdrawn.",
+                               false, false, Step::reoffload, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -65,6 +65,10 @@ struct PreflightCase
     // The target below the sandbox's root, made as a folder; "link->folder" makes the folder
     // and a link to it. Nothing: the drive.
     const char *place = nullptr;
+    // The application's place below /Applications.
+    const char *app = "Foo.app";
+    // "link->folder": a link below the target to a folder below the sandbox's root, made.
+    const char *linkInside = nullptr;
 };
 
 class Preflight : public ::testing::TestWithParam<PreflightCase>
@@ -74,7 +78,8 @@ TEST_P(Preflight, FirstFailedCheckDecides)
 {
     const PreflightCase &c = GetParam();
     Sandbox sandbox;
-    AppItem app{.url = QUrl::fromLocalFile(sandbox.applications() + QStringLiteral("/Foo.app")),
+    AppItem app{.url = QUrl::fromLocalFile(sandbox.applications() + QLatin1Char('/') +
+                                           QString::fromUtf8(c.app)),
                 .name = QStringLiteral("Foo")};
     app.isProtected = c.protectedReason != nullptr;
     if (c.protectedReason && *c.protectedReason)
@@ -92,6 +97,11 @@ TEST_P(Preflight, FirstFailedCheckDecides)
         place = sandbox.makeFolder(sandbox.path(parts.last()));
         if (parts.size() == 2)
             place = sandbox.makeSymlink(sandbox.path(parts.first()), place);
+    }
+    if (c.linkInside) {
+        const QStringList parts = QString::fromUtf8(c.linkInside).split(QStringLiteral("->"));
+        sandbox.makeSymlink(place + QLatin1Char('/') + parts.first(),
+                            sandbox.makeFolder(sandbox.path(parts.last())));
     }
     const TargetVolume target{.url = QUrl::fromLocalFile(place),
                               .name = QStringLiteral("Drive"),
@@ -148,7 +158,25 @@ INSTANTIATE_TEST_SUITE_P(
                       "so nothing copied there could be restored.",
                       "Volumes/Drive/Apps->mnt/usb"},
         PreflightCase{"FolderOnTheDrive", nullptr, false, true, "APFS", needed, 0, "",
-                      "Volumes/Drive/Backups"}),
+                      "Volumes/Drive/Backups"},
+        // An application from a subfolder goes through that folder on the target.
+        PreflightCase{"SubfolderLinkedOffTheDrive", nullptr, false, true, "APFS", needed, 208,
+                      "Target 'Drive' cannot be used: the folder "
+                      "'{root}/Volumes/Drive/Applications/Utilities' (a link leads it to "
+                      "'{root}/mnt/usb') lies outside the \"Applications\" folder of a drive in "
+                      "'{root}/Volumes', so nothing copied there could be restored.",
+                      nullptr, "Utilities/Foo.app", "Applications/Utilities->mnt/usb"},
+        PreflightCase{"DeeperSubfolderLinkedElsewhereOnTheDrive", nullptr, false, true, "APFS",
+                      needed, 208,
+                      "Target 'Drive' cannot be used: the folder "
+                      "'{root}/Volumes/Drive/Applications/Utilities/Tools' (a link leads it to "
+                      "'{root}/Volumes/Drive/Other') lies outside the \"Applications\" folder of a "
+                      "drive in '{root}/Volumes', so nothing copied there could be restored.",
+                      nullptr, "Utilities/Tools/Foo.app",
+                      "Applications/Utilities/Tools->Volumes/Drive/Other"},
+        PreflightCase{"SubfolderLinkedWithinTheDrivesApplications", nullptr, false, true, "APFS",
+                      needed, 0, "", nullptr, "Utilities/Foo.app",
+                      "Applications/Utilities->Volumes/Drive/Applications/Tools"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An unplugged drive leaves its mount point behind as a folder of the Mac's own disk (or takes

@@ -158,6 +158,7 @@ TEST(RestoreEngine, BatchClearsAnEarlierCancelRequestAndPublishesInOrder)
     EXPECT_FALSE(scene.engine.isCancelRequested());
     EXPECT_FALSE(scene.engine.isCancelling());
     EXPECT_TRUE(scene.engine.isComplete());
+    EXPECT_FALSE(scene.engine.isRestoring());
     EXPECT_EQ(scene.engine.progressPercent(), 1.0);
     EXPECT_EQ(steps, (QStringList{"Cancelling restoration and cleaning up staging files...",
                                   "Cancelling restoration and cleaning up staging files...",

@@ -1,7 +1,9 @@
 #include "VolumeFixtures.h"
 
 #include "services/AppLogger.h"
+#include "support/BundleBuilder.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -112,6 +114,8 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
         std::function<void(VolumeResourceValues &)> change;
         const char *line;  // the warning logged, the folder's path following
         const char *reply; // what the user is told; nullptr: nothing
+        // The folder chosen, given the internal disk's folder; nothing: its "Apps".
+        std::function<QString(Sandbox &, const QString &internal)> place = nullptr;
     };
     const Row rows[] = {
         {"root file system", [](VolumeResourceValues &v) { v.isRootFileSystem = true; },
@@ -124,6 +128,18 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
          "Rejected custom destination: the folder '",
          "This folder cannot be the target: the folder '{folder}' is not on a drive in "
          "'{volumes}', so nothing copied there could be restored."},
+        // An application of this Mac's Utilities folder would be copied through the link.
+        {"subfolder linked off the drive", [](VolumeResourceValues &) {},
+         "Rejected custom destination: the folder '",
+         "This folder cannot be the target: the folder '{folder}/Applications/Utilities' (a link "
+         "leads it to '{internal}') lies outside the \"Applications\" folder of a drive in "
+         "'{volumes}', so nothing copied there could be restored.",
+         [](Sandbox &box, const QString &internal) {
+             BundleBuilder(box.applications() + QStringLiteral("/Utilities/Tool.app")).build();
+             const QString folder = box.makeFolder(box.drive() + QStringLiteral("/Apps"));
+             Sandbox::makeSymlink(folder + QStringLiteral("/Applications/Utilities"), internal);
+             return folder;
+         }},
     };
     for (const Row &row : rows) {
         Sandbox box;
@@ -132,7 +148,8 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
         FakeVolumeService::Volume disk = externalDrive(QStringLiteral("Macintosh HD"));
         row.change(disk.values);
         box.system().fakeVolumes().setVolume(internal, disk);
-        const QString folder = box.makeFolder(internal + QStringLiteral("/Apps"));
+        const QString folder = row.place ? row.place(box, internal)
+                                         : box.makeFolder(internal + QStringLiteral("/Apps"));
         const auto manager = startedManager();
         manager->selectVolume(manager->availableVolumes().first());
         const int before = rejectionLines();
@@ -149,6 +166,7 @@ TEST(TargetSelectionTest, FoldersOnTheBootOrAnInternalDiskAreRefused)
         EXPECT_EQ(reply.value_or(QStringLiteral("<nothing>")),
                   row.reply ? QString::fromUtf8(row.reply)
                                   .replace(QStringLiteral("{folder}"), folder)
+                                  .replace(QStringLiteral("{internal}"), internal)
                                   .replace(QStringLiteral("{volumes}"), box.volumesRoot())
                             : QStringLiteral("<nothing>"))
             << row.label;
