@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QtGlobal>
+#include <cstdint>
 #include <cstdlib>
 #include <plist/plist.h>
 
@@ -22,31 +22,31 @@ inline void freeMemory(void *memory)
 }
 
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
-inline constexpr qint64 referenceEpochOffset = 978307200;
+inline constexpr std::int64_t referenceEpochOffset = 978307200;
 
 // A date node of the time `msecs` after 1970 (to the second from 2.7 on).
-inline plist_t newDate(qint64 msecs)
+inline plist_t newDate(std::int64_t msecs)
 {
 #if KORVANTHELIX_PLIST_VERSION >= 207
-    return plist_new_unix_date(int64_t(msecs / 1000));
+    return plist_new_unix_date(msecs / 1000);
 #else
-    const qint64 seconds = msecs / 1000 - referenceEpochOffset;
+    const std::int64_t seconds = msecs / 1000 - referenceEpochOffset;
     return plist_new_date(int32_t(seconds), int32_t((msecs % 1000) * 1000));
 #endif
 }
 
 // Milliseconds after 1970 of a date node.
-inline qint64 dateMsecs(plist_t node)
+inline std::int64_t dateMsecs(plist_t node)
 {
 #if KORVANTHELIX_PLIST_VERSION >= 207
     int64_t seconds = 0;
     plist_get_unix_date_val(node, &seconds);
-    return qint64(seconds) * 1000;
+    return std::int64_t(seconds) * 1000;
 #else
     int32_t seconds = 0;
     int32_t micros = 0;
     plist_get_date_val(node, &seconds, &micros);
-    return (qint64(seconds) + referenceEpochOffset) * 1000 + micros / 1000;
+    return (std::int64_t(seconds) + referenceEpochOffset) * 1000 + micros / 1000;
 #endif
 }
 

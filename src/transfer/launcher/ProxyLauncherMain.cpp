@@ -3,6 +3,7 @@
 // user that the drive is not connected. Plain C++ and libplist, so it stays small and
 // needs nothing of the program that generated it but the property-list reader.
 
+#include "base/PlistCompat.h"
 #include "base/PlistDecoder.h"
 
 #include <cerrno>
@@ -66,7 +67,7 @@ std::optional<std::string> textEntry(const PlistPtr &dict, const char *key)
     char *value = nullptr;
     plist_get_string_val(node, &value);
     std::string text(value ? value : "");
-    free(value);
+    PlistCompat::freeMemory(value);
     return text;
 }
 
