@@ -3,6 +3,8 @@
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
 #include "model/AppItem.h"
+#include "platform/FakeDarwinCalls.h"
+#include "platform/macos/MacStorage.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
@@ -327,6 +329,20 @@ INSTANTIATE_TEST_SUITE_P(
                     "Verification failed for restored application bundle 'Editor'. External "
                     "application was left untouched.",
                     "active", true, Local::unchanged, 1},
+        // On a Mac only each restored file's own push reports that the disk did not store it:
+        // the drive copies and the record that names them stay.
+        OutcomeCase{"AMacDiskThatCannotStoreARestoredFile",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        auto darwin = std::make_shared<FakeDarwinCalls>();
+                        darwin->failSyncNumber(2);
+                        s.sandbox.system().useStorage(std::make_shared<MacStorage>(darwin));
+                    },
+                    411,
+                    "'Editor' was restored to your Mac, but the disk holding '{local}' reported "
+                    "an error while saving it: Input/output error. Its copies on the drive were "
+                    "kept.",
+                    "active", true, Local::driveCopy, 2},
         // An error of another type than the engine's own ends the restore as visibly.
         OutcomeCase{"ForeignErrorAtTheCopy",
                     [](Scene &s) {
