@@ -66,14 +66,6 @@ void MainWindow::showEvent(QShowEvent *event)
         m_model->handleAppear();
 }
 
-QMargins MainWindow::currentFrameMargins() const
-{
-    const QRect content = geometry();
-    const QRect frame = frameGeometry();
-    return {content.left() - frame.left(), content.top() - frame.top(),
-            frame.right() - content.right(), frame.bottom() - content.bottom()};
-}
-
 void MainWindow::fitToScreen()
 {
     const bool placed = testAttribute(Qt::WA_Moved);
@@ -85,23 +77,13 @@ void MainWindow::fitToScreen()
         return;
     // The platform window knows its frame once it exists (the title bar on macOS).
     winId();
-    const QMargins frame = currentFrameMargins();
+    const QRect content = geometry();
+    const QRect outside = frameGeometry();
+    const QMargins frame(content.left() - outside.left(), content.top() - outside.top(),
+                         outside.right() - content.right(), outside.bottom() - content.bottom());
     const QSize minimum = minimumSizeHint().expandedTo(minimumSize());
-    const QRect outer =
-        fittedFrame(geometry(), frame, minimum, screen->availableGeometry(), placed);
+    const QRect outer = fittedFrame(content, frame, minimum, screen->availableGeometry(), placed);
     resize(outer.size().shrunkBy(frame));
     // A window's position is that of its frame.
     move(outer.topLeft());
-    m_fittedFrame = frame;
-}
-
-void MainWindow::moveEvent(QMoveEvent *event)
-{
-    QMainWindow::moveEvent(event);
-    // A window manager frames the window only once it is shown: fit once more with that frame.
-    if (m_fittedFrame && isVisible() && currentFrameMargins() != *m_fittedFrame) {
-        m_fittedFrame.reset();
-        fitToScreen();
-        m_fittedFrame.reset();
-    }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QMainWindow>
-#include <optional>
 
 class CommandCenter;
 class ContentModel;
@@ -29,20 +28,15 @@ public:
     // Before the window is first shown: puts it on the screen it opens on (the one under the
     // place it was given, else its own) at its size where that fits the screen's free area,
     // smaller where not but never below its minimum, and wholly on that area (centred when it
-    // was given no place). A frame the platform adds only once the window is shown (a title
-    // bar on X11) is allowed for when it arrives.
+    // was given no place). The frame counts where the platform knows it before the window is
+    // shown (macOS); a window manager that frames it later keeps it on screen itself.
     void fitToScreen();
 
 protected:
     void showEvent(QShowEvent *event) override;
-    void moveEvent(QMoveEvent *event) override;
 
 private:
-    [[nodiscard]] QMargins currentFrameMargins() const;
-
     ContentModel *m_model;
     DialogsAndAlertsModifier *m_dialogs;
     ContentView *m_content = nullptr;
-    // The frame fitToScreen() allowed for, until the platform's own frame is known.
-    std::optional<QMargins> m_fittedFrame;
 };
