@@ -19,6 +19,7 @@ MainWindow *KorvanthelixApp::openWindow()
     auto *window = new MainWindow(CommandCenter::shared());
     MenuCommands::install(window->menuBar(), CommandCenter::shared(), SidebarManager::shared(),
                           [this] { openWindow(); });
+    window->fitToScreen();
     window->show();
     return window;
 }

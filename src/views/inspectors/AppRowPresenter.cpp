@@ -58,8 +58,12 @@ AppRowModel AppRowPresenter::present(const AppItem &app, const AppRowFacts &fact
 
     if (facts.status == AppOffloadStatus::backupOutOfSync && app.externalVersion) {
         m.detailKind = AppRowModel::DetailKind::versions;
-        m.detailText = QStringLiteral("Mac: v") + app.version.value_or(QStringLiteral("?")) +
-                       QStringLiteral(" vs Drive: v") + *app.externalVersion;
+        // Shortened, each version gives way and "vs Drive" stays.
+        m.detailParts = {{QStringLiteral("Mac: v"), false},
+                         {app.version.value_or(QStringLiteral("?")), true},
+                         {QStringLiteral(" vs Drive: v"), false},
+                         {*app.externalVersion, true}};
+        m.detailText = TextParts::joined(m.detailParts);
     } else if (linked && app.symlinkTarget) {
         m.detailKind = AppRowModel::DetailKind::drive;
         m.detailText = *app.symlinkTarget;

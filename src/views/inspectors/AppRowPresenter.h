@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/AppItem.h"
+#include "views/kit/TextParts.h"
 
 #include <QColor>
 #include <QList>
@@ -40,6 +41,8 @@ struct AppRowModel
     QList<Badge> badges;
     DetailKind detailKind = DetailKind::path;
     QString detailText;
+    // The detail text in parts when its meaning lies at both ends (the versions line).
+    QList<TextPart> detailParts;
     QColor driveSymbolColor; // for the drive line
     Badge statusPill;
     QString sizeText;

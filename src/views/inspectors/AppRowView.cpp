@@ -153,7 +153,10 @@ void AppRowView::apply()
     }
     m_detailSymbol->setVisible(m_model.detailKind != AppRowModel::DetailKind::path);
     m_storedOn->setVisible(m_model.detailKind == AppRowModel::DetailKind::drive);
-    m_detail->setFullText(m_model.detailText);
+    if (m_model.detailParts.isEmpty())
+        m_detail->setFullText(m_model.detailText);
+    else
+        m_detail->setFullText(m_model.detailParts);
 
     m_status->setText(m_model.statusPill.text);
     m_status->setStyle(
@@ -164,6 +167,19 @@ void AppRowView::apply()
     m_size->setText(m_model.sizeText);
     m_folderCount->setVisible(m_model.supportFolderCount.has_value());
     m_folderCount->setText(m_model.supportFolderCount.value_or(QString()));
+}
+
+std::optional<QString> AppRowView::shortenedTextAt(const QPoint &pos) const
+{
+    for (const QWidget *widget = childAt(pos); widget && widget != this;
+         widget = widget->parentWidget()) {
+        if (const auto *pill = qobject_cast<const Pill *>(widget); pill && pill->isShortened())
+            return pill->fullText();
+        if (const auto *label = qobject_cast<const SelectableLabel *>(widget);
+            label && label->isShortened())
+            return label->fullText();
+    }
+    return std::nullopt;
 }
 
 QMenu *AppRowView::createContextMenu(QWidget *parent) const

@@ -4,6 +4,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 class QHBoxLayout;
 class QLabel;
@@ -29,6 +30,9 @@ public:
     // The row's context menu, built now (the drive copy's existence is tested now); the
     // caller owns it.
     [[nodiscard]] QMenu *createContextMenu(QWidget *parent = nullptr) const;
+    // The whole of the text shortened at `pos` (in this row) at the row's present size; none
+    // where the text there is whole or there is none.
+    [[nodiscard]] std::optional<QString> shortenedTextAt(const QPoint &pos) const;
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;

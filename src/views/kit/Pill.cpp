@@ -66,6 +66,11 @@ void Pill::setElidable(bool elidable)
     updateGeometry();
 }
 
+bool Pill::isShortened() const
+{
+    return pixmap().isNull() && shownText() != text();
+}
+
 Pill *Pill::line(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
 {
     auto *result = new Pill(text, Style{color, Qt::transparent, 0, 0, 0, 0, font.bold()}, parent);

@@ -37,6 +37,8 @@ public:
     // An elidable pill lets layouts shorten it (down to the lead and one letter) before they
     // shorten its neighbours.
     void setElidable(bool elidable);
+    // Whether the text is shortened at the pill's present size.
+    [[nodiscard]] bool isShortened() const;
 
     // The common pill: the text in `color` on `color` at `fillOpacity`.
     [[nodiscard]] static Style tinted(const QColor &color, qreal fillOpacity);

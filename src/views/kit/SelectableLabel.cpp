@@ -2,6 +2,8 @@
 
 #include <QResizeEvent>
 
+#include <algorithm>
+
 SelectableLabel::SelectableLabel(const QString &text, QWidget *parent)
     : QLabel(parent)
 {
@@ -12,9 +14,20 @@ SelectableLabel::SelectableLabel(const QString &text, QWidget *parent)
 
 void SelectableLabel::setFullText(const QString &text)
 {
-    m_fullText = text;
-    setToolTip(m_elideMode == Qt::ElideNone ? QString() : text);
+    setFullText(QList<TextPart>{{text, false}});
+}
+
+void SelectableLabel::setFullText(const QList<TextPart> &parts)
+{
+    m_parts = parts;
+    m_fullText = TextParts::joined(parts);
+    setToolTip(m_elideMode == Qt::ElideNone ? QString() : m_fullText);
     applyElision();
+}
+
+bool SelectableLabel::isShortened() const
+{
+    return text() != m_fullText;
 }
 
 void SelectableLabel::setElideMode(Qt::TextElideMode mode)
@@ -22,7 +35,7 @@ void SelectableLabel::setElideMode(Qt::TextElideMode mode)
     m_elideMode = mode;
     if (mode != Qt::ElideNone)
         setMinimumWidth(40);
-    setFullText(m_fullText);
+    setFullText(m_parts);
 }
 
 void SelectableLabel::resizeEvent(QResizeEvent *event)
@@ -37,5 +50,9 @@ void SelectableLabel::applyElision()
         setText(m_fullText);
         return;
     }
-    setText(fontMetrics().elidedText(m_fullText, m_elideMode, qMax(0, width())));
+    const int room = qMax(0, width());
+    const bool inParts = std::any_of(m_parts.cbegin(), m_parts.cend(),
+                                     [](const TextPart &part) { return part.shortens; });
+    setText(inParts ? TextParts::elided(m_parts, fontMetrics(), room)
+                    : fontMetrics().elidedText(m_fullText, m_elideMode, room));
 }

@@ -4,11 +4,13 @@
 #include "views/kit/Palette.h"
 
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QLayout>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QToolButton>
+#include <QToolTip>
 
 namespace {
 
@@ -154,6 +156,23 @@ void AppRowDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option
 QSize AppRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const
 {
     return QSize(option.rect.width(), m_rowHeight);
+}
+
+bool AppRowDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
+                               const QStyleOptionViewItem &option, const QModelIndex &index)
+{
+    const auto *model = qobject_cast<const AppListModel *>(index.model());
+    if (event->type() == QEvent::ToolTip && model && view) {
+        const QRect content = contentRect(option.rect);
+        const AppRowView &row =
+            stamp(model->appAt(index.row()), model->isSelected(index.row()), content.size());
+        if (const std::optional<QString> whole =
+                row.shortenedTextAt(event->pos() - content.topLeft())) {
+            QToolTip::showText(event->globalPos(), *whole, view->viewport(), option.rect);
+            return true;
+        }
+    }
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
 }
 
 QRect AppRowDelegate::selectionControlRect(const AppItem &app, bool selected,

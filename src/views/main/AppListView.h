@@ -54,6 +54,9 @@ public:
                const QModelIndex &index) const override;
     [[nodiscard]] QSize sizeHint(const QStyleOptionViewItem &option,
                                  const QModelIndex &index) const override;
+    // Over a text the row shortened, its whole text; elsewhere the row's path.
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override;
 
     // Where the row's selection control lies when the row fills `rowRect`.
     [[nodiscard]] QRect selectionControlRect(const AppItem &app, bool selected,

@@ -25,6 +25,13 @@ public:
     [[nodiscard]] DialogsAndAlertsModifier &dialogs() const { return *m_dialogs; }
     [[nodiscard]] ContentView &contentView() const { return *m_content; }
 
+    // Before the window is first shown: puts it on the screen it opens on (the one under the
+    // place it was given, else its own) at its size where that fits the screen's free area,
+    // smaller where not but never below its minimum, and wholly on that area (centred when it
+    // was given no place). The frame counts where the platform knows it before the window is
+    // shown (macOS); a window manager that frames it later keeps it on screen itself.
+    void fitToScreen();
+
 protected:
     void showEvent(QShowEvent *event) override;
 

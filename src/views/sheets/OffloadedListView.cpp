@@ -293,18 +293,17 @@ void OffloadedListView::rebuildRows()
         lines->setSpacing(3);
         auto *titleRow = new QHBoxLayout;
         titleRow->setSpacing(6);
-        // A long name gives way to the badges: it shortens with "…" rather than push them out.
+        // A long name gives way to the badges: it shortens with "…" while they stay whole, a
+        // badge of a few letters saving nothing when shortened.
         auto *name = Pill::line(row.item.name, systemFont(13, QFont::Medium));
         name->setObjectName(QStringLiteral("nameLabel"));
         titleRow->addWidget(name);
         auto *kind = badge(row.kindText, row.kindColor, row.kindOpacity, 8);
         kind->setObjectName(QStringLiteral("kindBadge"));
-        kind->setElidable(true);
         titleRow->addWidget(kind);
         if (!row.aliasCountText.isEmpty()) {
             auto *aliases = badge(row.aliasCountText, Palette::orange(), 0.18, 9);
             aliases->setObjectName(QStringLiteral("aliasCountBadge"));
-            aliases->setElidable(true);
             titleRow->addWidget(aliases);
         }
         titleRow->addStretch();
@@ -313,8 +312,9 @@ void OffloadedListView::rebuildRows()
             auto *stored = new QHBoxLayout;
             stored->setSpacing(4);
             stored->addWidget(symbol(QStringLiteral("externaldrive.fill"), 10, row.driveColor));
-            stored->addWidget(Pill::line(QStringLiteral("Stored on:"),
-                                         systemFont(10, QFont::Medium), Palette::secondaryText()));
+            // The caption stays whole; the path gives way.
+            stored->addWidget(text(QStringLiteral("Stored on:"), systemFont(10, QFont::Medium),
+                                   Palette::secondaryText()));
             auto *target = new SelectableLabel;
             target->setObjectName(QStringLiteral("storedOnLabel"));
             target->setFont(monospacedFont(10));
@@ -324,6 +324,10 @@ void OffloadedListView::rebuildRows()
             target->setElideMode(Qt::ElideMiddle);
             target->setFullText(*row.storedOn);
             target->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            // In the narrowest column the path shortens to a few letters and the caption
+            // beside it stays whole.
+            target->setMinimumWidth(
+                target->fontMetrics().horizontalAdvance(QStringLiteral("/V\u2026p")));
             stored->addWidget(target, 1);
             lines->addLayout(stored);
         }

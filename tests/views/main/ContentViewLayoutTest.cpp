@@ -1,17 +1,22 @@
 #include "../PaintedTexts.h"
 #include "ContentViewFixture.h"
 
+#include "app/MenuCommands.h"
 #include "services/LedgerService.h"
 #include "views/kit/Controls.h"
 #include "views/kit/Pill.h"
 #include "views/kit/SelectableLabel.h"
+#include "views/main/SidebarManager.h"
 #include "volumes/VolumeManager.h"
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
+#include <QGuiApplication>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QToolButton>
 
@@ -159,9 +164,28 @@ protected:
         selectBackupDrive(QStringLiteral("External Backup Drive & Archive"));
     }
 
+    // A new window, opened as the program opens one on `screen`: with its menus, fitted to the
+    // screen at its first size, or at `restored` when given (a size and place of another run).
+    void openOn(QScreen *screen, const std::optional<QRect> &restored)
+    {
+        if (window) {
+            model->setParent(nullptr);
+            window.reset();
+        }
+        window = std::make_unique<MainWindow>(model.get(), commands);
+        MenuCommands::install(window->menuBar(), commands, SidebarManager::shared(), [] {});
+        window->setScreen(screen);
+        if (restored)
+            window->setGeometry(*restored);
+        window->fitToScreen();
+        window->show();
+        ASSERT_TRUE(waitUntil([this] { return !model->appScanner().isScanning(); }));
+        settle();
+    }
+
     // Every visible text, button, text field, pill, chip and tile that is in sight, with what
-    // is wrong with it.
-    QStringList faults() const
+    // is wrong with it; outside `screenArea` too, when given.
+    QStringList faults(const QRect &screenArea = QRect()) const
     {
         struct Seen
         {
@@ -188,6 +212,9 @@ protected:
                              *placement.clippedBy);
             else if (!windowRect.contains(placement.rect))
                 found.append(describe(widget) + QStringLiteral(" outside the window"));
+            else if (screenArea.isValid() &&
+                     !screenArea.contains(placement.rect.translated(window->mapToGlobal(QPoint()))))
+                found.append(describe(widget) + QStringLiteral(" off the screen"));
             else if (const std::optional<QString> fault = textFault(const_cast<QWidget *>(widget)))
                 found.append(describe(widget) + QLatin1Char(' ') + *fault);
             seen.append({widget, placement.rect});
@@ -252,22 +279,61 @@ QStringList rowFaults(const QWidget *window, bool firstSize)
     return found;
 }
 
-// At the smallest, the first and a wide size, in every section, with nothing, one and several
-// applications selected: every text and control is wholly in sight, none covers another, every
-// text reads whole or shortened with "…" (never cut, never markup), and at the first size the
-// headers and the action bar stand on one row.
-TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindow)
+// On screens of a laptop, a larger laptop and a desktop, opened at its first size or at a
+// size and place kept from another run, then at the smallest and a large size; in every section,
+// with nothing, one and several applications selected: the window and every text and control lie
+// wholly on the screen's free area and in sight, none covers another, every text reads whole
+// or shortened with "…" (never cut, never markup), and at the preferred size the headers and the
+// action bar stand on one row.
+TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindowAndTheScreen)
 {
-    // The window as it first opens, with its columns at their first widths.
     open(QSize());
-    const QSize firstSize = window->size();
+    const QSize preferred = window->size();
     inventory();
-    for (const QSize size : {firstSize, QSize(920, 620), QSize(1600, 1000)}) {
-        // The smallest window holds the smallest content under its toolbar.
-        window->resize(size);
-        settle();
-        ASSERT_EQ(window->width(), size.width());
-        ASSERT_LE(window->height() - view().height(), 80);
+    const auto screenNamed = [](const QString &name) -> QScreen * {
+        for (QScreen *screen : QGuiApplication::screens()) {
+            if (screen->name() == name)
+                return screen;
+        }
+        return nullptr;
+    };
+    const struct
+    {
+        const char *screen;
+        std::optional<QRect> restored; // from the screen's top left
+        std::optional<QSize> size;     // then resized to
+    } cases[] = {
+        {"1280x800", {}, {}},
+        {"1440x900", {}, {}},
+        {"2560x1440", {}, {}},
+        {"1280x800", QRect(400, 200, 1600, 1000), {}},
+        {"2560x1440", QRect(-400, -200, 900, 700), {}},
+        {"2560x1440", {}, QSize(920, 620)},
+        {"2560x1440", {}, QSize(1600, 1000)},
+    };
+    for (const auto &c : cases) {
+        QScreen *screen = screenNamed(QString::fromLatin1(c.screen));
+        if (!screen) {
+            GTEST_SKIP() << "the platform has no screen " << c.screen;
+        }
+        const QRect area = screen->availableGeometry();
+        openOn(screen, c.restored ? std::optional<QRect>(c.restored->translated(area.topLeft()))
+                                  : std::nullopt);
+        if (c.size) {
+            window->resize(*c.size);
+            settle();
+            ASSERT_EQ(window->width(), c.size->width());
+        }
+        const QString opened = QStringLiteral("%1 %2x%3")
+                                   .arg(QString::fromLatin1(c.screen))
+                                   .arg(window->width())
+                                   .arg(window->height());
+        EXPECT_TRUE(area.contains(window->frameGeometry())) << opened.toStdString();
+        if (!c.size && !c.restored && area.size().boundedTo(preferred) == preferred) {
+            EXPECT_EQ(window->size(), preferred) << opened.toStdString();
+        }
+        // The smallest window holds the smallest content under its menus and toolbar.
+        EXPECT_LE(window->height() - view().height(), 80) << opened.toStdString();
         for (const NavigationSection section : allCases<NavigationSection>()) {
             model->setSelectedSection(section);
             settle();
@@ -278,12 +344,10 @@ TEST_F(ContentViewLayoutTest, EveryControlFitsTheWindow)
                     ids.insert(app.id());
                 model->setSelectedAppIds(ids);
                 settle();
-                const QString where = QStringLiteral("%1x%2 %3, %4 selected")
-                                          .arg(window->width())
-                                          .arg(window->height())
-                                          .arg(label(section))
-                                          .arg(ids.size());
-                const QStringList found = faults() + rowFaults(window.get(), size == firstSize);
+                const QString where =
+                    opened + QStringLiteral(" %1, %2 selected").arg(label(section)).arg(ids.size());
+                const QStringList found =
+                    faults(area) + rowFaults(window.get(), window->size() == preferred);
                 EXPECT_TRUE(found.isEmpty()) << where.toStdString() << ":\n  "
                                              << found.join(QStringLiteral("\n  ")).toStdString();
                 if (!found.isEmpty())

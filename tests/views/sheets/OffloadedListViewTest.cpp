@@ -9,6 +9,7 @@
 #include "views/kit/Palette.h"
 #include "views/kit/Pill.h"
 #include "views/kit/ProxyJobGuard.h"
+#include "views/kit/SelectableLabel.h"
 #include "views/sheets/SelectionBinding.h"
 #include "volumes/VolumeManager.h"
 
@@ -227,6 +228,44 @@ TEST_F(OffloadedListViewTest, KindBadgesShowTheirColour)
     EXPECT_GE(contrast(tint, control<Pill>(selected, "kindBadge")->pillStyle().textColor), 3.0)
         << tint.name().toStdString();
     EXPECT_GE(contrast(tint, Palette::blue()), 3.0) << tint.name().toStdString();
+}
+
+// In the narrowest column a row's badges stay whole while its name and the path of its drive
+// copy give way, and each text shortened shows whole as its tooltip.
+TEST_F(OffloadedListViewTest, NarrowRowsKeepTheirBadgesWhole)
+{
+    const QString name = QStringLiteral("Research and Development Planning Suite");
+    const QString onDrive =
+        BundleBuilder(sandbox.drive() + "/Applications/" + name + ".app").build();
+    BundleBuilder(sandbox.applications() + "/" + name + ".app")
+        .plistValue("IsKorvanthelixProxy", true)
+        .plistValue("TargetAppPath", onDrive)
+        .build();
+    scan();
+    auto view = makeView();
+    // The offloaded column of the smallest window.
+    view->resize(360, 420);
+    drainEvents();
+    QWidget *line = row(*view, name);
+    ASSERT_TRUE(line);
+    line->grab(); // pills follow their size when painted
+    const auto *kind = control<Pill>(line, "kindBadge");
+    ASSERT_TRUE(kind);
+    EXPECT_EQ(kind->text(), QStringLiteral("PROXY"));
+    EXPECT_FALSE(kind->isShortened());
+    const auto *title = control<Pill>(line, "nameLabel");
+    ASSERT_TRUE(title);
+    EXPECT_TRUE(title->isShortened());
+    EXPECT_EQ(title->toolTip(), name);
+    const auto *path = control<SelectableLabel>(line, "storedOnLabel");
+    ASSERT_TRUE(path);
+    EXPECT_TRUE(path->isShortened());
+    EXPECT_EQ(path->toolTip(), onDrive);
+    for (const QLabel *label : line->findChildren<QLabel *>()) {
+        if (label->text() == QStringLiteral("Stored on:")) {
+            EXPECT_GE(label->width(), label->sizeHint().width());
+        }
+    }
 }
 
 } // namespace
