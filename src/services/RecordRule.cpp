@@ -208,11 +208,14 @@ Verdict checkTarget(const QString &folder, const QStringList &subfolders)
     const auto leadsIntoDriveFolder = [&](const QString &place) {
         return isOnDriveFolder(PathUtils::join(PathUtils::resolved(place), probeName), paths);
     };
+    const auto brokenLink = [&](const QString &shown) {
+        return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(shown) +
+                             QStringLiteral(" passes through a broken link"));
+    };
     const QString applications = PathUtils::join(cleaned, applicationsName);
     for (const QString &place : {applications, PathUtils::join(cleaned, supportName)}) {
         if (passesBrokenLink(place))
-            return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
-                                 quoted(cleaned) + QStringLiteral(" passes through a broken link"));
+            return brokenLink(cleaned);
         if (!leadsIntoDriveFolder(place))
             return Verdict::fail(named(what, cleaned, PathUtils::resolved(cleaned)) +
                                  QStringLiteral(" is not on a drive in ") +
@@ -239,9 +242,7 @@ Verdict checkTarget(const QString &folder, const QStringList &subfolders)
                 continue;
             judged.insert(place);
             if (passesBrokenLink(place))
-                return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
-                                     quoted(place) +
-                                     QStringLiteral(" passes through a broken link"));
+                return brokenLink(place);
             if (!leadsIntoDriveFolder(place))
                 return Verdict::fail(named(what, place, PathUtils::resolved(place)) +
                                      QStringLiteral(" lies outside the \"Applications\" folder of "

@@ -504,22 +504,13 @@ TEST_P(OffloadPipelineOnAMac, EveryFileReachesTheDriveBeforeItIsReadBack)
     EXPECT_GT(firstIndex(QStringLiteral("drive cache"), drive, ledgerPushed), ledgerPushed);
 }
 
+// In the order of Operation.
+const char *const operationNames[] = {"Offload", "CopyOnly", "BackupUpdate", "Reoffload"};
+
 INSTANTIATE_TEST_SUITE_P(OffloadPipeline, OffloadPipelineOnAMac,
                          ::testing::Values(Operation::offload, Operation::copyOnly,
                                            Operation::updateBackup, Operation::reoffload),
-                         [](const auto &info) {
-                             switch (info.param) {
-                             case Operation::offload:
-                                 return "Offload";
-                             case Operation::copyOnly:
-                                 return "CopyOnly";
-                             case Operation::updateBackup:
-                                 return "BackupUpdate";
-                             case Operation::reoffload:
-                                 return "Reoffload";
-                             }
-                             return "";
-                         });
+                         [](const auto &info) { return operationNames[int(info.param)]; });
 
 // --- Re-offload: which support folders the new record carries over ---
 
