@@ -98,7 +98,7 @@ public:
     [[nodiscard]] CancelState &cancelState() { return m_cancel; }
 
     // Throws the first failed check (codes 201 to 205, 208); judges the two records and where
-    // the target's links lead.
+    // the target's links lead, and onto which file system.
     void validateOffloadPreflight(const AppItem &app, const TargetVolume &target) const;
 
     // --- Operations: called on the main thread, the work runs on the thread pool ---
