@@ -6,18 +6,17 @@
 #include <QFile>
 #include <sys/stat.h>
 
-namespace {
-
-std::optional<quint64> deviceOf(const QString &path)
+std::optional<quint64> FileSystemIdentity::deviceOf(const QString &path, bool followLink)
 {
     struct stat info
     {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0)
+    if (path.isEmpty())
+        return std::nullopt;
+    const QByteArray native = QFile::encodeName(path);
+    if ((followLink ? ::stat(native.constData(), &info) : ::lstat(native.constData(), &info)) != 0)
         return std::nullopt;
     return quint64(info.st_dev);
 }
-
-} // namespace
 
 std::optional<FileSystemIdentity> FileSystemIdentity::of(const QString &path)
 {

@@ -19,6 +19,10 @@ struct FileSystemIdentity
     [[nodiscard]] static std::optional<FileSystemIdentity> of(const QString &path);
     // `path` exists and lies on this very file system, still mounted where it was.
     [[nodiscard]] bool holds(const QString &path) const;
+    // The device id of the file system holding `path` (the link itself when `followLink` is
+    // false); nothing when it does not exist.
+    [[nodiscard]] static std::optional<quint64> deviceOf(const QString &path,
+                                                         bool followLink = true);
 
     friend bool operator==(const FileSystemIdentity &, const FileSystemIdentity &) = default;
 };

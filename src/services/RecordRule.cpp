@@ -1,9 +1,9 @@
 #include "services/RecordRule.h"
 
 #include "base/PathUtils.h"
+#include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 
-#include <QSet>
 #include <QStringList>
 #include <optional>
 
@@ -195,43 +195,85 @@ OperationError refusal(const QString &domain, const MigrationRecord &record, con
                               QStringLiteral("': ") + reason + QLatin1Char('.'));
 }
 
-Verdict checkTarget(const QString &folder, const QStringList &subfolders)
+Verdict checkOnTargetFileSystem(const QString &what, const QString &item, const QString &target,
+                                quint64 device, bool followItem)
 {
+    const QString cleaned = PathUtils::standardized(item);
+    const QString real = followItem ? PathUtils::resolved(cleaned) : macPlace(cleaned);
+    // A place still to be made lies where the folder it is made in lies.
+    std::optional<quint64> found = FileSystemIdentity::deviceOf(real, followItem);
+    for (QString above = real; !found && above.size() > 1 && above.startsWith(QLatin1Char('/'));) {
+        above = PathUtils::parentPath(above);
+        found = FileSystemIdentity::deviceOf(above);
+    }
+    if (found == device)
+        return Verdict::pass();
+    return Verdict::fail(named(what, item, real) +
+                         QStringLiteral(" lies on another file system than ") +
+                         quoted(PathUtils::standardized(target)) +
+                         QStringLiteral(", which the drive's flush and read-back do not reach"));
+}
+
+Verdict checkTargetFolder(const QString &target, const QString &folder,
+                          std::optional<quint64> device)
+{
+    const QString cleaned = PathUtils::standardized(target);
+    const QString place = PathUtils::standardized(folder);
+    if (!isPlainAbsolute(cleaned) || !strictlyInside(place, cleaned))
+        return Verdict::fail(QStringLiteral("the folder ") + quoted(folder) +
+                             QStringLiteral(" does not lie inside ") + quoted(target));
+    const SystemPaths paths = System::current().paths();
     const QString what = QStringLiteral("folder");
-    const QString cleaned = PathUtils::standardized(folder);
-    if (!isPlainAbsolute(cleaned))
-        return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(folder) +
-                             QStringLiteral(" is not an absolute path"));
+    // The target's own two folders stand for the target: when they lead off the drives, the
+    // target does.
+    const bool own = PathUtils::parentPath(place) == cleaned;
+    if (passesBrokenLink(place))
+        return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
+                             quoted(own ? cleaned : place) +
+                             QStringLiteral(" passes through a broken link"));
     // Judged by what a folder would hold, so a link to it is judged as the restore will judge
     // the copies made through it.
-    const SystemPaths paths = System::current().paths();
-    const auto leadsIntoDriveFolder = [&](const QString &place) {
-        return isOnDriveFolder(PathUtils::join(PathUtils::resolved(place), probeName), paths);
-    };
-    const auto brokenLink = [&](const QString &shown) {
-        return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') + quoted(shown) +
-                             QStringLiteral(" passes through a broken link"));
-    };
-    const QString applications = PathUtils::join(cleaned, applicationsName);
-    for (const QString &place : {applications, PathUtils::join(cleaned, supportName)}) {
-        if (passesBrokenLink(place))
-            return brokenLink(cleaned);
-        if (!leadsIntoDriveFolder(place))
+    if (!isOnDriveFolder(PathUtils::join(PathUtils::resolved(place), probeName), paths)) {
+        if (own)
             return Verdict::fail(named(what, cleaned, PathUtils::resolved(cleaned)) +
                                  QStringLiteral(" is not on a drive in ") +
                                  quoted(paths.volumesRoot) +
                                  QStringLiteral(", so nothing copied there could be restored"));
+        return Verdict::fail(named(what, place, PathUtils::resolved(place)) +
+                             QStringLiteral(" lies outside the \"Applications\" folder of a drive "
+                                            "in ") +
+                             quoted(paths.volumesRoot) +
+                             QStringLiteral(", so nothing copied there could be restored"));
+    }
+    // The flush and the read-back reach the target's file system only.
+    if (device)
+        return checkOnTargetFileSystem(what, place, cleaned, *device);
+    return Verdict::pass();
+}
+
+Verdict checkTarget(const QString &folder, const QStringList &subfolders)
+{
+    const QString cleaned = PathUtils::standardized(folder);
+    if (!isPlainAbsolute(cleaned))
+        return Verdict::fail(QStringLiteral("the folder ") + quoted(folder) +
+                             QStringLiteral(" is not an absolute path"));
+    // A target that is gone is refused by the proof of the drive before anything is written.
+    const std::optional<quint64> device = FileSystemIdentity::deviceOf(cleaned);
+    const QString applications = PathUtils::join(cleaned, applicationsName);
+    for (const QString &place : {applications, PathUtils::join(cleaned, supportName)}) {
+        if (const Verdict verdict = checkTargetFolder(cleaned, place, device); !verdict.ok)
+            return verdict;
     }
 
     // A transfer makes or enters each level of an application's subfolder path, and a link
     // there takes its copy wherever it leads.
-    QSet<QString> judged;
+    QStringList judged;
     for (const QString &subfolder : subfolders) {
         const QString deepest = PathUtils::standardized(PathUtils::join(applications, subfolder));
         if (deepest == applications)
             continue;
         if (!strictlyInside(deepest, applications))
-            return Verdict::fail(QStringLiteral("the ") + what + QLatin1Char(' ') +
+            return Verdict::fail(QStringLiteral("the folder ") +
                                  quoted(PathUtils::join(applications, subfolder)) +
                                  QStringLiteral(" does not lie inside ") + quoted(applications));
         QString place = applications;
@@ -240,15 +282,9 @@ Verdict checkTarget(const QString &folder, const QStringList &subfolders)
             place = PathUtils::join(place, part);
             if (judged.contains(place))
                 continue;
-            judged.insert(place);
-            if (passesBrokenLink(place))
-                return brokenLink(place);
-            if (!leadsIntoDriveFolder(place))
-                return Verdict::fail(named(what, place, PathUtils::resolved(place)) +
-                                     QStringLiteral(" lies outside the \"Applications\" folder of "
-                                                    "a drive in ") +
-                                     quoted(paths.volumesRoot) +
-                                     QStringLiteral(", so nothing copied there could be restored"));
+            judged.append(place);
+            if (const Verdict verdict = checkTargetFolder(cleaned, place, device); !verdict.ok)
+                return verdict;
         }
     }
     return Verdict::pass();

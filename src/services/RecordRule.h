@@ -6,6 +6,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
+#include <optional>
 
 // Where a ledger record may send the product. A drive's ledger travels with the drive and wins
 // the merge, so anyone holding the drive can edit the paths that operations act on; every
@@ -26,13 +28,28 @@ namespace RecordRule {
 [[nodiscard]] Verdict check(const MigrationRecord &record);
 
 // Whether a target (a drive's root or a folder chosen on one) can receive copies whose record
-// passes the rule: every folder a transfer creates or enters below it must lead, links
-// resolved, into a drive's "Applications" or "Application Support" folder below the volumes
-// root. Those are its "Applications" and "Application Support" folders and, below
-// "Applications", each level of each of `subfolders` (an application's subfolder path, such as
-// "Utilities/Tools"). Fails with a reason that names the folder and why, for the choice of a
-// target and the engine before its first write.
+// passes the rule and that its drive's flush and read-back reach: every folder a transfer
+// creates or enters below it must lead, links resolved, into a drive's "Applications" or
+// "Application Support" folder below the volumes root, on the target's own file system (that
+// of the target itself; a target that is gone is left to the proof of its drive). Those are its
+// "Applications" and "Application Support" folders and, below "Applications", each level of
+// each of `subfolders` (an application's subfolder path, such as "Utilities/Tools"). Fails with
+// a reason that names the folder and where it leads, for the choice of a target and the engine
+// before its first write.
 [[nodiscard]] Verdict checkTarget(const QString &folder, const QStringList &subfolders = {});
+
+// One folder below `target` that a transfer makes or enters, judged as checkTarget judges it;
+// on the file system `device` when one is given. For a link met while the folder is made.
+[[nodiscard]] Verdict checkTargetFolder(const QString &target, const QString &folder,
+                                        std::optional<quint64> device);
+
+// Whether `item` (what the reason calls it: "folder", "copy") lies, links resolved, on the file
+// system `device` of `target`; a place still to be made counts as the folder it is made in.
+// With `followItem` false the item itself is not followed: a copy of a link lies where the
+// link does. Fails with a reason that names the item and where it leads.
+[[nodiscard]] Verdict checkOnTargetFileSystem(const QString &what, const QString &item,
+                                              const QString &target, quint64 device,
+                                              bool followItem = true);
 
 // The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
 // record for '<app>': <reason>."

@@ -139,9 +139,7 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
     if (const Verdict place = RecordRule::checkTarget(
             target.id(), subfolder ? QStringList{*subfolder} : QStringList());
         !place.ok)
-        throw offloadError(208, QStringLiteral("Target '") + target.name +
-                                    QStringLiteral("' cannot be used: ") +
-                                    place.reason.value_or(QString()) + QLatin1Char('.'));
+        throw targetRefusal(target.name, place.reason.value_or(QString()));
     if (!target.isWritable)
         throw offloadError(203, QStringLiteral("Target volume '") + target.name +
                                     QStringLiteral("' is read-only or not writable."));
@@ -167,6 +165,14 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
 OperationError OffloadEngine::cancellationError()
 {
     return offloadError(3072, QStringLiteral("Operation cancelled by user."));
+}
+
+OperationError OffloadEngine::targetRefusal(const QString &targetName, const QString &reason,
+                                            const QString &outcome)
+{
+    return offloadError(208, QStringLiteral("Target '") + targetName +
+                                 QStringLiteral("' cannot be used: ") + reason + QLatin1Char('.') +
+                                 outcome);
 }
 
 OperationError OffloadEngine::driveFlushError(const QString &driveName, int err)

@@ -44,14 +44,17 @@ struct OffloadProgress
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
 // 206 refusals, 207 the target drive is gone, 208 a target whose copies could never be
-// restored, 301 copy, 302 stand-in, 303 the drive could not store what was written, 3072
-// cancelled) or passed through from the file operations, the proxy builder and the ledger.
+// restored or would leave its file system, 301 copy, 302 stand-in, 303 the drive could not store
+// what was written, 3072 cancelled) or passed through from the file operations, the proxy builder
+// and the ledger.
 //
 // A copy counts only once the drive holds it: each copy is flushed to the drive and the flush's
 // result checked (303, staged copy removed) before it is read back from the drive and verified,
 // and the drive is flushed again after the commits and after the ledger writes, before anything
-// on the Mac changes or goes. When that last flush fails, the Mac is put back and the record just
-// written is withdrawn again: no ledger goes on saying an application is on the drive once it
+// on the Mac changes or goes. A flush and a read-back reach one file system: every copy is
+// confirmed on the target's own, staged (a stray one removed) and committed, before the ledger
+// or the Mac relies on it (208). When that last flush fails, the Mac is put back and the record
+// just written is withdrawn again: no ledger goes on saying an application is on the drive once it
 // is back on the Mac.
 class OffloadEngine final : public QObject
 {
@@ -95,7 +98,7 @@ public:
     [[nodiscard]] CancelState &cancelState() { return m_cancel; }
 
     // Throws the first failed check (codes 201 to 205, 208); judges the two records and where
-    // the target's links lead.
+    // the target's links lead, and onto which file system.
     void validateOffloadPreflight(const AppItem &app, const TargetVolume &target) const;
 
     // --- Operations: called on the main thread, the work runs on the thread pool ---
@@ -155,6 +158,9 @@ public:
     void commitStagedItem(const QUrl &staged, const QUrl &finalLocation);
 
     [[nodiscard]] static OperationError cancellationError();
+    // 208: "Target '<name>' cannot be used: <reason>." followed by `outcome`.
+    [[nodiscard]] static OperationError
+    targetRefusal(const QString &targetName, const QString &reason, const QString &outcome = {});
     // 102, the offload's and the backup copy's bundle verification failure.
     [[nodiscard]] static OperationError bundleVerificationError(const QString &appName);
     // 303: the drive reported `err` for what was written to it. Its message ends with
@@ -204,8 +210,14 @@ private:
     void createTargetFolders(const OffloadPlan &plan, const TargetVolume &target);
     // 207 when the target is no longer the file system it was listed or chosen on.
     void proveTarget(const TargetVolume &target) const;
-    void copySupportFolders(const OffloadPlan &plan);
-    void copyAppBundle(const AppItem &app, const OffloadPlan &plan);
+    // 208 unless each of `copies` lies, links resolved, on the target's own file system; 207 as
+    // proveTarget.
+    void proveCopies(const TargetVolume &target, const QStringList &copies) const;
+    // Copies `source` to its staged place, cleared first, and proves the copy on the drive; one
+    // that landed elsewhere through a link is removed.
+    void stageCopy(const QString &source, const QUrl &staged, const TargetVolume &target);
+    void copySupportFolders(const OffloadPlan &plan, const TargetVolume &target);
+    void copyAppBundle(const AppItem &app, const OffloadPlan &plan, const TargetVolume &target);
     void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
     void moveToDrive(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
     QList<SupportFolderRecord> linkSupportFolders(const OffloadPlan &plan, LocalRollback &rollback);

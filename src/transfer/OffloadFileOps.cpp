@@ -4,22 +4,98 @@
 #include "base/PathUtils.h"
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
+#include "model/TargetVolume.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
+#include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
+#include "transfer/DriveProof.h"
 #include "transfer/OffloadEngine.h"
 
 #include <QDir>
 #include <QFile>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 OffloadFileOps::~OffloadFileOps() = default;
 
-void OffloadFileOps::makeFolder(const QString &path, const QString &root)
+namespace {
+
+// A descriptor that closes itself.
+class Descriptor
 {
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    Descriptor(Descriptor &&other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1))
+    {}
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    [[nodiscard]] int get() const { return m_fd; }
+    [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+OperationError folderError(int err, const QString &path)
+{
+    return OperationError::fileSystem(err, QStringLiteral("Could not create the folder '") + path +
+                                               QStringLiteral("': ") +
+                                               QString::fromLocal8Bit(std::strerror(err)));
+}
+
+// A link met on the way is entered only as the target's check would let a folder be: leading
+// into a drive's folder of ours on the target's own file system; and only when what it opens is
+// the folder that was judged.
+Descriptor enterLink(const Descriptor &folder, const QByteArray &name, const QString &place,
+                     const TargetVolume &target)
+{
+    const quint64 device = target.fileSystem->device;
+    const Verdict verdict = RecordRule::checkTargetFolder(target.id(), place, device);
+    if (!verdict.ok)
+        throw OffloadEngine::targetRefusal(target.name, verdict.reason.value_or(QString()),
+                                           OffloadEngine::nothingChangedOnMac());
+    struct stat judged
+    {};
+    const bool found =
+        ::stat(QFile::encodeName(PathUtils::resolved(place)).constData(), &judged) == 0;
+    Descriptor entered(
+        ::openat(folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!entered.isOpen())
+        throw folderError(errno, place);
+    struct stat opened
+    {};
+    if (!found || ::fstat(entered.get(), &opened) != 0 || quint64(opened.st_dev) != device ||
+        opened.st_dev != judged.st_dev || opened.st_ino != judged.st_ino)
+        throw OffloadEngine::targetRefusal(target.name,
+                                           QStringLiteral("the folder '") + place +
+                                               QStringLiteral("' changed while it was entered"),
+                                           OffloadEngine::nothingChangedOnMac());
+    return entered;
+}
+
+} // namespace
+
+void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
+{
+    const QString root = target.id();
     const QString base = PathUtils::standardized(root);
     const QString folder = PathUtils::standardized(path);
     if (!PathUtils::isDirectory(base))
@@ -30,19 +106,38 @@ void OffloadFileOps::makeFolder(const QString &path, const QString &root)
         throw OperationError::fileSystem(EINVAL, QStringLiteral("Could not create the folder '") +
                                                      path + QStringLiteral("': it lies outside '") +
                                                      root + QStringLiteral("'."));
-    QString current = base;
+    // Made and entered one level at a time from the target's own root, never by a path that a
+    // link put there since the check could lead elsewhere.
+    Descriptor current(
+        ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!current.isOpen())
+        throw folderError(errno, base);
+    struct stat info
+    {};
+    if (!target.fileSystem || ::fstat(current.get(), &info) != 0 ||
+        quint64(info.st_dev) != target.fileSystem->device)
+        throw DriveProof::disconnectedError(target.name, OffloadEngine::errorDomain,
+                                            DriveProof::offloadCode);
+    QString place = base;
     const QStringList parts =
         QStringView(folder).mid(base.size()).toString().split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString &part : parts) {
-        current = PathUtils::join(current, part);
-        if (::mkdir(QFile::encodeName(current).constData(), 0755) == 0)
-            continue;
-        const int err = errno;
-        if (err == EEXIST && PathUtils::isDirectory(current))
-            continue;
-        throw OperationError::fileSystem(err, QStringLiteral("Could not create the folder '") +
-                                                  current + QStringLiteral("': ") +
-                                                  QString::fromLocal8Bit(std::strerror(err)));
+        place = PathUtils::join(place, part);
+        const QByteArray name = QFile::encodeName(part);
+        if (::mkdirat(current.get(), name.constData(), 0755) != 0 && errno != EEXIST)
+            throw folderError(errno, place);
+        Descriptor next(::openat(current.get(), name.constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isOpen()) {
+            const int err = errno;
+            struct stat link
+            {};
+            if (::fstatat(current.get(), name.constData(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISLNK(link.st_mode))
+                throw folderError(err, place);
+            next = enterLink(current, name, place, target);
+        }
+        current = std::move(next);
     }
 }
 

@@ -6,6 +6,7 @@
 
 struct AppItem;
 struct MigrationRecord;
+struct TargetVolume;
 class LedgerService;
 class OffloadEngine;
 
@@ -18,10 +19,13 @@ class OffloadFileOps
 public:
     virtual ~OffloadFileOps();
 
-    // A folder with its missing parents below `root` (the target's folder), which must exist:
-    // nothing is ever made at or above a drive's mount point, where an unplugged drive leaves
-    // a folder of the Mac's own disk. An existing folder is fine. Throws a "FileSystem" error.
-    virtual void makeFolder(const QString &path, const QString &root);
+    // A folder with its missing parents below the target's folder, which must exist: nothing
+    // is ever made at or above a drive's mount point, where an unplugged drive leaves a folder
+    // of the Mac's own disk. An existing folder is fine. Each level is made and entered from
+    // the target's root without following a link; a link met on the way is entered only when
+    // RecordRule::checkTargetFolder passes it on the target's file system now, else 208. Throws
+    // 207 when the root is no longer on that file system, else a "FileSystem" error.
+    virtual void makeFolder(const QString &path, const TargetVolume &target);
     // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
     virtual void removePlain(const QString &path);
     // The staged copy: `engine`.runDittoCopy.

@@ -38,6 +38,15 @@ struct OffloadEngine::OffloadPlan
     QString bundleSource;
     QString bundleFinal;
     double totalSteps = 3;
+
+    [[nodiscard]] QStringList finalPaths() const
+    {
+        QStringList paths;
+        for (const FolderCopy &copy : folders)
+            paths.append(copy.finalPath);
+        paths.append(bundleFinal);
+        return paths;
+    }
 };
 
 struct OffloadEngine::BundleSteps
@@ -201,8 +210,8 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
     proveTarget(target);
     DriveWatch watch(*this, target);
     createTargetFolders(plan, target);
-    copySupportFolders(plan);
-    copyAppBundle(app, plan);
+    copySupportFolders(plan, target);
+    copyAppBundle(app, plan, target);
     // The commits' renames reach the drive before the ledger or the Mac relies on them.
     flushDrive(plan.bundleFinal);
     if (copyOnly)
@@ -262,9 +271,9 @@ void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
 
 void OffloadEngine::createTargetFolders(const OffloadPlan &plan, const TargetVolume &target)
 {
-    fileOps().makeFolder(plan.applicationsFolder, target.id());
+    fileOps().makeFolder(plan.applicationsFolder, target);
     noteDriveItem(plan.applicationsFolder);
-    fileOps().makeFolder(plan.supportRoot, target.id());
+    fileOps().makeFolder(plan.supportRoot, target);
     noteDriveItem(plan.supportRoot);
 }
 
@@ -301,7 +310,34 @@ void OffloadEngine::proveTarget(const TargetVolume &target) const
     DriveProof::require(target, errorDomain, DriveProof::offloadCode);
 }
 
-void OffloadEngine::copySupportFolders(const OffloadPlan &plan)
+void OffloadEngine::proveCopies(const TargetVolume &target, const QStringList &copies) const
+{
+    proveTarget(target);
+    for (const QString &copy : copies) {
+        // A link put in the way after the check can take a copy off the drive it proved.
+        const Verdict place = RecordRule::checkOnTargetFileSystem(
+            QStringLiteral("copy"), copy, target.id(), target.fileSystem->device, false);
+        if (!place.ok)
+            throw targetRefusal(target.name, place.reason.value_or(QString()),
+                                nothingChangedOnMac());
+    }
+}
+
+void OffloadEngine::stageCopy(const QString &source, const QUrl &staged, const TargetVolume &target)
+{
+    const QString path = staged.toLocalFile();
+    fileOps().removePlain(path);
+    fileOps().copy(*this, source, path);
+    try {
+        proveCopies(target, {path});
+    } catch (const OperationError &) {
+        // Wherever it landed, the staged name is ours.
+        fileOps().removePlain(path);
+        throw;
+    }
+}
+
+void OffloadEngine::copySupportFolders(const OffloadPlan &plan, const TargetVolume &target)
 {
     for (qsizetype i = 0; i < plan.folders.size(); ++i) {
         const OffloadPlan::FolderCopy &copy = plan.folders.at(i);
@@ -311,22 +347,21 @@ void OffloadEngine::copySupportFolders(const OffloadPlan &plan)
                         step / plan.totalSteps);
         const QUrl finalLocation = QUrl::fromLocalFile(copy.finalPath);
         const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-        fileOps().removePlain(staged.toLocalFile());
-        fileOps().copy(*this, copy.source, staged.toLocalFile());
+        stageCopy(copy.source, staged, target);
         publishStep(QStringLiteral("Verifying support copy: ") + name + QStringLiteral("..."));
         verifySupportFolderCopy(copy.folder, staged, finalLocation);
     }
 }
 
-void OffloadEngine::copyAppBundle(const AppItem &app, const OffloadPlan &plan)
+void OffloadEngine::copyAppBundle(const AppItem &app, const OffloadPlan &plan,
+                                  const TargetVolume &target)
 {
     const double step = 1.0 + 2.0 * double(plan.folders.size());
     publishProgress(QStringLiteral("Copying app bundle: ") + app.name + QStringLiteral("..."),
                     step / plan.totalSteps);
     const QUrl finalLocation = QUrl::fromLocalFile(plan.bundleFinal);
     const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-    fileOps().removePlain(staged.toLocalFile());
-    fileOps().copy(*this, plan.bundleSource, staged.toLocalFile());
+    stageCopy(plan.bundleSource, staged, target);
     publishProgress(QStringLiteral("Verifying application bundle integrity..."),
                     (step + 0.5) / plan.totalSteps);
     verifyBundleCopy(QUrl::fromLocalFile(plan.bundleSource), staged, finalLocation,
@@ -340,6 +375,7 @@ void OffloadEngine::recordBackupCopy(const AppItem &app, const TargetVolume &tar
     for (const OffloadPlan::FolderCopy &copy : plan.folders)
         folders.append({copy.source, copy.finalPath, copy.folder.displayName, false});
     publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
+    proveCopies(target, plan.finalPaths());
     recordMigration(newRecord(app, plan.bundleFinal, false, MigrationStatus::copied(), folders),
                     target);
     flushDrive(plan.bundleFinal);
@@ -350,9 +386,9 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
                                 const OffloadPlan &plan)
 {
     publishStep(QStringLiteral("Creating native macOS App Proxy in Applications..."));
-    // The copies were verified on the drive; it must still be that drive before the Mac's own
-    // items make way for stand-ins that point at it.
-    proveTarget(target);
+    // The copies were verified on the drive; it must still be that drive, and they must still be
+    // on it, before the Mac's own items make way for stand-ins that point at them.
+    proveCopies(target, plan.finalPaths());
     LocalRollback rollback(fileOps());
     if (const std::optional<QUrl> aside =
             replaceLocalAppWithProxy(app, QUrl::fromLocalFile(plan.bundleFinal))) {
@@ -486,6 +522,7 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
          offloadError(103, QStringLiteral("Verification failed for updated backup of '") +
                                app.name +
                                QStringLiteral("'. Existing backup was left untouched."))});
+    proveCopies(target, {finalPath});
     recordMigration(newRecord(app, finalPath, false, MigrationStatus::copied(), {}), target);
     flushDrive(finalPath);
     publishCompletion(QStringLiteral("Backup updated successfully!"));
@@ -510,7 +547,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
 
     publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
                     0.85);
-    proveTarget(target);
+    proveCopies(target, {finalPath});
     LocalRollback rollback(fileOps());
     if (const std::optional<QUrl> aside =
             replaceLocalAppWithProxy(app, QUrl::fromLocalFile(finalPath))) {
@@ -544,14 +581,13 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
     proveTarget(target);
     const QString applicationsFolder =
         DriveLayout::applicationsFolder(target.url, app).toLocalFile();
-    fileOps().makeFolder(applicationsFolder, target.id());
+    fileOps().makeFolder(applicationsFolder, target);
     noteDriveItem(applicationsFolder);
 
     publishProgress(steps.copyStep, steps.copyFraction);
     const QUrl finalLocation = QUrl::fromLocalFile(finalPath);
     const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-    fileOps().removePlain(staged.toLocalFile());
-    fileOps().copy(*this, source, staged.toLocalFile());
+    stageCopy(source, staged, target);
 
     publishProgress(steps.verifyStep, steps.verifyFraction);
     verifyBundleCopy(QUrl::fromLocalFile(source), staged, finalLocation, steps.failure);

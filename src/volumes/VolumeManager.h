@@ -80,9 +80,10 @@ public:
     void selectVolume(const TargetVolume &volume);
     // Makes the folder the target and the custom target and saves its path, unless it is the
     // boot volume's root or lies on an internal or root file system (refused, logged), or it is
-    // a place whose copies the restore would refuse (RecordRule::checkTarget, with the
-    // subfolders this Mac's applications lie in; refused, logged, and the returned text tells
-    // the user why). Nothing when the folder was not refused for that last reason.
+    // a place whose copies the restore would refuse or would leave the folder's own file system
+    // (RecordRule::checkTarget, with the subfolders this Mac's applications lie in; refused,
+    // logged, and the returned text tells the user why). Nothing when the folder was not
+    // refused for that last reason.
     std::optional<QString> selectCustomDirectory(const QUrl &url);
     // The main-thread step of a refresh: publishes `volumes`, drops a custom target whose file
     // system is no longer mounted where it was when chosen (or that is gone), and reconciles the

@@ -63,6 +63,16 @@ public:
         driveCopy = sandbox.drive() + QStringLiteral("/Applications/Foo.app");
     }
 
+    // The application lies in `subfolder` of /Applications, and its copy in that of the drive's
+    // Applications folder. Before buildApp.
+    void placeIn(const QString &subfolder)
+    {
+        appPath =
+            sandbox.applications() + QLatin1Char('/') + subfolder + QStringLiteral("/Foo.app");
+        driveCopy = sandbox.drive() + QStringLiteral("/Applications/") + subfolder +
+                    QStringLiteral("/Foo.app");
+    }
+
     [[nodiscard]] bool mount(const QString &options)
     {
         return PrivateMounts::mountTmpfs(sandbox.drive(), options);
@@ -574,6 +584,166 @@ INSTANTIATE_TEST_SUITE_P(
                       // As a desktop mounts drives under /mnt or /media.
                       CustomCase{"DriveRootOutsideTheVolumesRoot", "", "mnt/usb"},
                       CustomCase{"FolderOnADriveOutsideTheVolumesRoot", "Apps", "mnt/usb"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- A link on the drive that leads the copies off it ---
+
+// Where the drive's Applications/Utilities leads, and from when on.
+enum class Detour {
+    secondDrive,         // a second drive's Applications/Utilities, from the start
+    macBeforeTheFolders, // a folder of the Mac's disk, put there once the checks passed
+    macBeforeTheCopy,    // ... once the folders were made
+    macAfterTheCommit    // ... once the bundle's copy was committed
+};
+
+struct DetourCase
+{
+    const char *name;
+    Detour detour;
+    Step step;
+    // "{drive}", "{other}", "{mac}" and "{volumes}" stand for those folders.
+    const char *message;
+};
+
+class LinkOffTheDrive : public ::testing::TestWithParam<DetourCase>
+{};
+
+// Runs `beforeFolder` ahead of each folder made, `beforeCopy` ahead of each copy and
+// `afterMove` after each move, with the place concerned.
+class DetouringFileOps : public OffloadFileOps
+{
+public:
+    std::function<void(const QString &)> beforeFolder = [](const QString &) {};
+    std::function<void(const QString &)> beforeCopy = [](const QString &) {};
+    std::function<void(const QString &)> afterMove = [](const QString &) {};
+
+    void makeFolder(const QString &path, const TargetVolume &target) override
+    {
+        beforeFolder(path);
+        OffloadFileOps::makeFolder(path, target);
+    }
+    void copy(OffloadEngine &engine, const QString &source, const QString &destination) override
+    {
+        beforeCopy(destination);
+        OffloadFileOps::copy(engine, source, destination);
+    }
+    void move(const QString &source, const QString &destination) override
+    {
+        OffloadFileOps::move(source, destination);
+        afterMove(destination);
+    }
+};
+
+void refuseACopyLedOffTheDrive(const DetourCase &c)
+{
+    RealDrive drive;
+    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m"))) << "cannot mount tmpfs";
+    const QString utilities = drive.sandbox.drive() + QStringLiteral("/Applications/Utilities");
+    const QString other = drive.sandbox.addDrive(QStringLiteral("Other"));
+    const QString mac = Sandbox::makeFolder(drive.sandbox.path(QStringLiteral("Moved")));
+    drive.placeIn(QStringLiteral("Utilities"));
+    drive.buildApp();
+    drive.prepareEarlierRun(c.step);
+    if (c.detour == Detour::secondDrive) {
+        // As people move a large folder to another disk.
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
+        Sandbox::makeSymlink(
+            utilities, Sandbox::makeFolder(other + QStringLiteral("/Applications/Utilities")));
+    }
+    // The drive's folder swapped for a link to the Mac's disk, once.
+    bool detoured = false;
+    const auto detour = [&](const QString &place) {
+        if (detoured || !PathUtils::isSameOrInside(place, utilities))
+            return;
+        detoured = true;
+        QDir().mkpath(PathUtils::parentPath(utilities));
+        if (PathUtils::existsNoFollow(utilities)) {
+            ASSERT_TRUE(QDir().rename(utilities, utilities + QStringLiteral("-away")));
+        }
+        Sandbox::makeSymlink(utilities, mac);
+    };
+    auto ops = std::make_shared<DetouringFileOps>();
+    if (c.detour == Detour::macBeforeTheFolders)
+        ops->beforeFolder = detour;
+    if (c.detour == Detour::macBeforeTheCopy)
+        ops->beforeCopy = detour;
+    if (c.detour == Detour::macAfterTheCommit)
+        ops->afterMove = [&](const QString &place) {
+            if (place == drive.driveCopy)
+                detour(place);
+        };
+    drive.offloader.setFileOps(ops);
+    const std::optional<TargetVolume> target = drive.listedDrive();
+    ASSERT_TRUE(target);
+    const QList<MigrationRecord> recordsBefore = drive.ledger.records();
+    const QMap<QString, TreeDigest> macBefore = drive.mac();
+    const QString reason = QString::fromUtf8(c.message)
+                               .replace(QStringLiteral("{drive}"), drive.sandbox.drive())
+                               .replace(QStringLiteral("{other}"), other)
+                               .replace(QStringLiteral("{mac}"), mac)
+                               .replace(QStringLiteral("{volumes}"), drive.sandbox.volumesRoot());
+
+    const auto [code, message] = drive.run(c.step, *target);
+    EXPECT_EQ(code, 208) << message.toStdString();
+    EXPECT_EQ(message, QStringLiteral("Target 'Drive' cannot be used: ") + reason);
+    EXPECT_EQ(drive.mac(), macBefore);
+    EXPECT_EQ(digestTree(mac).keys(), QStringList{QString()}) << "a copy was left on the Mac";
+    EXPECT_EQ(drive.ledger.records(), recordsBefore);
+    EXPECT_FALSE(
+        QFileInfo::exists(other + QLatin1Char('/') + LedgerService::driveLedgerFileName()));
+    if (c.detour == Detour::secondDrive) {
+        EXPECT_EQ(digestTree(other + QStringLiteral("/Applications/Utilities")).keys(),
+                  QStringList{QString()});
+        // Nor can the drive be chosen as a folder.
+        VolumeManager manager(&drive.ledger);
+        drainEvents();
+        EXPECT_EQ(manager.selectCustomDirectory(QUrl::fromLocalFile(drive.sandbox.drive()))
+                      .value_or(QString()),
+                  QStringLiteral("This folder cannot be the target: ") + reason);
+        EXPECT_FALSE(manager.customTarget());
+    }
+}
+
+TEST_P(LinkOffTheDrive, RefusesTheCopyAndLeavesTheMacAsItWas)
+{
+    if (PrivateMounts::enter())
+        refuseACopyLedOffTheDrive(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DriveProof, LinkOffTheDrive,
+    ::testing::Values(
+        DetourCase{"SecondDrive", Detour::secondDrive, Step::offload,
+                   "the folder '{drive}/Applications/Utilities' (a link leads it to "
+                   "'{other}/Applications/Utilities') lies on another file system than '{drive}', "
+                   "which the drive's flush and read-back do not reach."},
+        DetourCase{"MacDiskBeforeTheFolders", Detour::macBeforeTheFolders, Step::offload,
+                   "the folder '{drive}/Applications/Utilities' (a link leads it to '{mac}') lies "
+                   "outside the \"Applications\" folder of a drive in '{volumes}', so nothing "
+                   "copied there could be restored. Nothing on your Mac was changed."},
+        DetourCase{"MacDiskBeforeTheCopy", Detour::macBeforeTheCopy, Step::offload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app.korvanthelix-partial' (a link "
+                   "leads it to '{mac}/Foo.app.korvanthelix-partial') lies on another file system "
+                   "than '{drive}', which the drive's flush and read-back do not reach. Nothing on "
+                   "your Mac was changed."},
+        DetourCase{"MacDiskBeforeTheBackupCopy", Detour::macBeforeTheCopy, Step::copyOnly,
+                   "the copy '{drive}/Applications/Utilities/Foo.app.korvanthelix-partial' (a link "
+                   "leads it to '{mac}/Foo.app.korvanthelix-partial') lies on another file system "
+                   "than '{drive}', which the drive's flush and read-back do not reach. Nothing on "
+                   "your Mac was changed."},
+        DetourCase{"MacDiskBeforeTheUpdatedBackupsFolders", Detour::macBeforeTheFolders,
+                   Step::updateBackup,
+                   "the folder '{drive}/Applications/Utilities' (a link leads it to '{mac}') lies "
+                   "outside the \"Applications\" folder of a drive in '{volumes}', so nothing "
+                   "copied there could be restored. Nothing on your Mac was changed."},
+        DetourCase{"MacDiskAfterTheCommit", Detour::macAfterTheCommit, Step::offload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app' (a link leads it to "
+                   "'{mac}/Foo.app') lies on another file system than '{drive}', which the drive's "
+                   "flush and read-back do not reach. Nothing on your Mac was changed."},
+        DetourCase{"MacDiskAfterTheReoffloadsCommit", Detour::macAfterTheCommit, Step::reoffload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app' (a link leads it to "
+                   "'{mac}/Foo.app') lies on another file system than '{drive}', which the drive's "
+                   "flush and read-back do not reach. Nothing on your Mac was changed."}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive that runs out of room, fails below its file system, or lies ---

@@ -200,10 +200,14 @@ TEST_P(MakeFolder, CreatesNothingAtOrAboveTheTarget)
         *c.root == '-' ? sandbox.volumesRoot() + QStringLiteral("/Gone") : sandbox.drive();
     const QString root = drive + QString::fromLatin1(c.root).remove(QLatin1Char('-'));
     const QString folder = drive + QString::fromLatin1(c.folder);
+    sandbox.mountDrive(drive);
+    TargetVolume target;
+    target.url = QUrl::fromLocalFile(root);
+    target.fileSystem = FileSystemIdentity::of(root);
     OffloadFileOps ops;
     bool threw = false;
     try {
-        ops.makeFolder(folder, root);
+        ops.makeFolder(folder, target);
     } catch (const OperationError &) {
         threw = true;
     }

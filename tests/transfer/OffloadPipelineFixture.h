@@ -56,10 +56,10 @@ public:
         return m_earlyDeletions;
     }
 
-    void makeFolder(const QString &path, const QString &root) override
+    void makeFolder(const QString &path, const TargetVolume &target) override
     {
         gate(QStringLiteral("makeFolder ") + path);
-        OffloadFileOps::makeFolder(path, root);
+        OffloadFileOps::makeFolder(path, target);
     }
     void removePlain(const QString &path) override
     {
