@@ -211,7 +211,8 @@ int verifyOnly(const QString &source, const QString &copy)
 // The other child: every file of `copy` read from the drive on all cores, nothing computed.
 int readBack(const QString &copy)
 {
-    if (const int err = System::current().storage().flushFolder(copy, {{copy}, {}})) {
+    QStringList notices;
+    if (const int err = System::current().storage().flushFolder(copy, {{copy}, {}}, notices)) {
         std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
         return 1;
     }
@@ -241,7 +242,8 @@ int readBack(const QString &copy)
                     failed = true;
                     continue;
                 }
-                System::current().storage().readPastCache(fd);
+                if (System::current().storage().readPastCache(fd) != 0)
+                    failed = true;
                 while (::read(fd, buffer.data(), buffer.size()) > 0) {
                 }
                 ::close(fd);
@@ -359,7 +361,8 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
         return std::nullopt;
     }
     QDir(PathUtils::parentPath(reference)).removeRecursively();
-    (void)System::current().storage().flushFolder(drive.root, {});
+    QStringList notices;
+    (void)System::current().storage().flushFolder(drive.root, {}, notices);
 
     // The engine: staged copy and its flush here, verification and read-back in children.
     OffloadEngine engine;
@@ -378,7 +381,8 @@ std::optional<Figures> measure(const QString &source, const Drive &drive, const 
     figures.engineCopy = seconds(timer);
     figures.copyCpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
     timer.restart();
-    if (const int err = System::current().storage().flushFolder(drive.root, {{staged}, {}})) {
+    if (const int err =
+            System::current().storage().flushFolder(drive.root, {{staged}, {}}, notices)) {
         std::fprintf(stderr, "flush failed: %s\n", std::strerror(err));
         return std::nullopt;
     }

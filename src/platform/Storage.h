@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 #include <memory>
 
 // What one flush is to vouch for: the items written since the watch began or since the previous
@@ -34,6 +35,10 @@ public:
         // the drive's own cache too. 0, or the errno of the first failure met since the watch
         // began or since the previous flush.
         [[nodiscard]] virtual int flush(const StorageWrites &written) = 0;
+        // What the flushes so far did in a lesser way than asked without failing (a drive that
+        // would not empty its own cache), one sentence each for the activity log. Each is
+        // handed out once.
+        [[nodiscard]] virtual QStringList takeNotices() { return {}; }
     };
 
     // While it lives, the file system is made to write out what it is given in the background,
@@ -57,20 +62,27 @@ public:
     [[nodiscard]] virtual std::unique_ptr<WriteBehind> writeBehind(const QString &folder) = 0;
 
     // Makes the reads of the open, flushed file `fd` that follow come from the device: its
-    // cached pages are dropped. Best effort; a file whose pages stay cached is still read
-    // correctly, from memory.
-    virtual void readPastCache(int fd) = 0;
+    // cached pages are dropped. 0 when they were, else the errno of the step that failed: the
+    // reads that follow may then come from memory, and prove nothing about the device.
+    [[nodiscard]] virtual int readPastCache(int fd) = 0;
     // Where the system can: drops the cached pages of a flushed open file and starts reading it
     // again from the device, so that a later read finds it fresh from the device without
     // waiting for it; true when it did (readPastCache is then not needed).
     [[nodiscard]] virtual bool refetchFromDevice(int fd) = 0;
 
-    // A hint that the open file `fd` is about to be read from start to end. Best effort.
-    virtual void readAhead(int fd) = 0;
+    // A hint that the open file `fd`, read from start to end, is about to be read at `length`
+    // bytes from `offset`: given again as the reads go on, a window ahead of them, so that the
+    // device reads on while the caller works on what came before. Best effort.
+    virtual void readAhead(int fd, qint64 offset, qint64 length) = 0;
 
-    // The one-off form for a file system watched only from now on.
-    [[nodiscard]] int flushFolder(const QString &folder, const StorageWrites &written)
+    // The one-off form for a file system watched only from now on; its notices are appended
+    // to `notices`.
+    [[nodiscard]] int flushFolder(const QString &folder, const StorageWrites &written,
+                                  QStringList &notices)
     {
-        return watch(folder)->flush(written);
+        const std::unique_ptr<Watch> once = watch(folder);
+        const int err = once->flush(written);
+        notices += once->takeNotices();
+        return err;
     }
 };

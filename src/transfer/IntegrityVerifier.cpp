@@ -39,6 +39,9 @@ constexpr qint64 inlineHashBytes = 256 * 1024;
 // reads are in flight at once rather than one per thread; up to this many bytes at a time, which
 // bounds the memory the pages asked for ahead take.
 constexpr qint64 refetchBudget = 64 * 1024 * 1024;
+// A file is asked to be read in this far ahead of its reads, so that the device reads on while a
+// chunk is hashed: where reads bypass the cache, nothing else reads ahead.
+constexpr qint64 readAheadWindow = 8 * IntegrityVerifier::chunkSize;
 
 enum Side : int { sourceSide = 0, destinationSide = 1 };
 
@@ -147,19 +150,29 @@ Digest digestOpenFile(Storage &storage, const Fd &fd, const Stop &stop, bool end
     {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return Digest::unreadable;
-    if (info.st_size > IntegrityVerifier::chunkSize)
-        storage.readAhead(fd.get());
+    const qint64 size = qint64(info.st_size);
+    // One read gains nothing from reading ahead.
+    const bool readsAhead = size > IntegrityVerifier::chunkSize;
+    qint64 position = 0;
+    qint64 askedTo = 0;
 
     Sha256 hasher;
     char *buffer = chunkBuffer();
     for (;;) {
         if (stop())
             return Digest::stopped;
+        // The next window is asked for once the reads are half-way through the last one.
+        if (readsAhead && askedTo < size && position + readAheadWindow / 2 >= askedTo) {
+            const qint64 length = std::min(readAheadWindow, size - askedTo);
+            storage.readAhead(fd.get(), askedTo, length);
+            askedTo += length;
+        }
         const qint64 got = readChunk(fd.get(), buffer, IntegrityVerifier::chunkSize);
         if (got < 0)
             return Digest::unreadable;
         if (got == 0)
             break;
+        position += got;
         hasher.add(buffer, got);
         if (endAtShortRead && got < IntegrityVerifier::chunkSize)
             break;
@@ -842,8 +855,20 @@ private:
                            : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
                                            false));
         if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
-            !pair.destinationRefetched)
-            m_system->storage().readPastCache(fd.get());
+            !pair.destinationRefetched) {
+            // Read from memory, it would prove only that memory holds it.
+            if (const int err = m_system->storage().readPastCache(fd.get())) {
+                if (!cancelRequested())
+                    offerContentFailure(
+                        pair.relative,
+                        QStringLiteral("Unreadable content for destination file: ") +
+                            fullPath(job.side, pair.relative) +
+                            QStringLiteral(" (dropping its cached pages to read it from the "
+                                           "drive failed: ") +
+                            QString::fromLocal8Bit(std::strerror(err)) + QStringLiteral(")"));
+                return;
+            }
+        }
         const auto stop = [this] { return m_stopHashing.load() || cancelRequested(); };
         QByteArray hex;
         const Digest digest = digestOpenFile(m_system->storage(), fd, stop, true, hex);

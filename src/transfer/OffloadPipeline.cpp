@@ -287,15 +287,19 @@ void OffloadEngine::flushDrive(const QString &written, const QStringList &copies
 {
     QString drive;
     int err = 0;
+    QStringList notices;
     if (m_driveWatch) {
         drive = m_driveWatch->name;
         err = m_driveWatch->drive->flush({copies, m_driveWatch->items});
+        notices = m_driveWatch->drive->takeNotices();
         if (err == 0)
             m_driveWatch->items.clear();
     } else {
         drive = PathUtils::parentPath(written);
-        err = System::current().storage().flushFolder(drive, {copies, {written}});
+        err = System::current().storage().flushFolder(drive, {copies, {written}}, notices);
     }
+    for (const QString &notice : std::as_const(notices))
+        AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Offload"), notice);
     if (err == 0)
         return;
     AppLogger::shared().log(

@@ -632,9 +632,16 @@ void RecordRestore::makeRestoredItemsDurable()
         const auto watch = m_macWatches.find(folder);
         // Everything in a restored item was copied, or found identical in place.
         const StorageWrites written{{local}, {}};
-        const int err = watch != m_macWatches.end()
-                            ? watch->second->flush(written)
-                            : System::current().storage().flushFolder(folder, written);
+        QStringList notices;
+        int err = 0;
+        if (watch != m_macWatches.end()) {
+            err = watch->second->flush(written);
+            notices = watch->second->takeNotices();
+        } else {
+            err = System::current().storage().flushFolder(folder, written, notices);
+        }
+        for (const QString &notice : std::as_const(notices))
+            AppLogger::shared().log(AppLogLevel::warning, category, notice);
         if (err == 0)
             continue;
         AppLogger::shared().log(AppLogLevel::error, category,

@@ -3,10 +3,13 @@
 #include "base/PathUtils.h"
 #include "platform/macos/DarwinCalls.h"
 
+#include <QFile>
 #include <QHash>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,16 +20,20 @@ class FakeDarwinCalls : public DarwinCalls
 {
 public:
     // One storage call: which, on which file (its inode), where the file's reads had come to,
-    // and the first byte of a discarded range.
+    // and the range a discard or an advice names.
     struct StorageCall
     {
-        QString call; // "sync", "drive cache", "discard", "uncached"
+        QString call; // "sync", "drive cache", "discard", "uncached", "advise"
         qint64 inode = 0;
         qint64 position = 0;
         qint64 offset = 0;
+        qint64 length = 0;
 
         friend bool operator==(const StorageCall &, const StorageCall &) = default;
     };
+    // Picks the storage calls to fail: given the call, the file's path and how many calls of
+    // that kind the file had before, an errno, or 0 to let the call run.
+    using FailurePick = std::function<int(const QString &call, const QString &path, int earlier)>;
 
     std::optional<QList<DarwinMount>> table = QList<DarwinMount>();
     QHash<qint32, QString> processes; // pid -> executable ("" when proc_pidpath fails)
@@ -89,28 +96,51 @@ public:
 
     int syncFile(int fd) override
     {
-        const int number = record(QStringLiteral("sync"), fd);
+        const Recorded made = record(QStringLiteral("sync"), fd);
         {
             const std::lock_guard lock(m_mutex);
-            if (number == m_failingSync)
+            if (made.number == m_failingSync)
                 return EIO;
         }
+        if (made.injected)
+            return made.injected;
         return ::fsync(fd) == 0 ? 0 : errno;
     }
     int syncDriveCache(int fd) override
     {
-        record(QStringLiteral("drive cache"), fd);
+        if (const int err = record(QStringLiteral("drive cache"), fd).injected)
+            return err;
         return ::fsync(fd) == 0 ? 0 : errno;
     }
     int discardCachedPages(int fd, qint64 offset, qint64 length) override
     {
-        record(QStringLiteral("discard"), fd, offset);
+        if (const int err = record(QStringLiteral("discard"), fd, offset, length).injected)
+            return err;
         return invalidateCachedRange(fd, offset, length);
     }
-    int readUncached(int fd) override
+    int readUncached(int fd) override { return record(QStringLiteral("uncached"), fd).injected; }
+    int adviseRead(int fd, qint64 offset, int length) override
     {
-        record(QStringLiteral("uncached"), fd);
-        return 0;
+        return record(QStringLiteral("advise"), fd, offset, length).injected;
+    }
+    bool isCompressed(int fd) override
+    {
+        const QString path = pathOf(fd);
+        const std::lock_guard lock(m_mutex);
+        return m_resourceForks.contains(path);
+    }
+    int openResourceFork(const QByteArray &path) override
+    {
+        QString standIn;
+        {
+            const std::lock_guard lock(m_mutex);
+            standIn = m_resourceForks.value(QFile::decodeName(path));
+        }
+        if (standIn.isEmpty()) {
+            errno = ENOENT;
+            return -1;
+        }
+        return ::open(QFile::encodeName(standIn).constData(), O_RDONLY | O_CLOEXEC);
     }
 
     // The storage calls so far, in order.
@@ -125,22 +155,63 @@ public:
         const std::lock_guard lock(m_mutex);
         m_failingSync = number;
     }
+    // Fails the calls `pick` chooses, from now on.
+    void failWhere(FailurePick pick)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_pick = std::move(pick);
+    }
+    // The file at `path` (as the kernel spells it, links resolved) counts as compressed, its
+    // resource fork standing at `forkStandIn`, a file elsewhere (empty: it has none).
+    void compress(const QString &path, const QString &forkStandIn)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_resourceForks.insert(path, forkStandIn);
+    }
+
+    // The path `fd` was opened by, as the kernel keeps it.
+    static QString pathOf(int fd)
+    {
+        return QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + QString::number(fd));
+    }
 
 private:
-    // The number of this call among the calls of its kind.
-    int record(const QString &call, int fd, qint64 offset = 0)
+    struct Recorded
+    {
+        int number = 0;   // among the calls of its kind, from 1
+        int injected = 0; // the errno chosen for it, or 0
+    };
+
+    Recorded record(const QString &call, int fd, qint64 offset = 0, qint64 length = 0)
     {
         struct stat info
         {};
         (void)::fstat(fd, &info);
         const qint64 position = qint64(::lseek(fd, 0, SEEK_CUR));
-        const std::lock_guard lock(m_mutex);
-        m_storageCalls.append({call, qint64(info.st_ino), position, offset});
-        return int(std::count_if(m_storageCalls.cbegin(), m_storageCalls.cend(),
-                                 [&](const StorageCall &made) { return made.call == call; }));
+        const StorageCall made{call, qint64(info.st_ino), position, offset, length};
+        FailurePick pick;
+        Recorded recorded;
+        int earlier = 0;
+        {
+            const std::lock_guard lock(m_mutex);
+            for (const StorageCall &before : std::as_const(m_storageCalls)) {
+                if (before.call == call) {
+                    ++recorded.number;
+                    earlier += before.inode == made.inode ? 1 : 0;
+                }
+            }
+            ++recorded.number;
+            m_storageCalls.append(made);
+            pick = m_pick;
+        }
+        if (pick)
+            recorded.injected = pick(call, pathOf(fd), earlier);
+        return recorded;
     }
 
     mutable std::mutex m_mutex;
     QList<StorageCall> m_storageCalls;
     int m_failingSync = 0;
+    FailurePick m_pick;
+    QHash<QString, QString> m_resourceForks; // compressed file -> stand-in of its fork
 };

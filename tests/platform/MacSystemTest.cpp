@@ -5,9 +5,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <climits>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 TEST(MacSystemTest, LocationsAreTheMacsOwn)
 {
@@ -20,7 +23,9 @@ TEST(MacSystemTest, LocationsAreTheMacsOwn)
     EXPECT_EQ(paths.volumesRoot, "/Volumes");
     EXPECT_EQ(paths.usersRoot, "/Users");
     EXPECT_EQ(paths.trash, home + "/.Trash");
-    EXPECT_EQ(system.copyToolArguments("/a", "/b"), (QStringList{"/usr/bin/ditto", "/a", "/b"}));
+    // Uncompressed: a compressed copy's bytes could not be read back from the drive.
+    EXPECT_EQ(system.copyToolArguments("/a", "/b"),
+              (QStringList{"/usr/bin/ditto", "--nopreserveHFSCompression", "/a", "/b"}));
 }
 
 TEST(MacSystemTest, LogEntriesGoToTheUnifiedLogWithTheirSeverity)
@@ -60,25 +65,77 @@ QList<qint64> syncedInodes(const QList<StorageCall> &calls)
     return inodes;
 }
 
+// What stands in the flush's way.
+enum class Snag {
+    none,
+    thirdPushFails,
+    itemGone,         // an item written is no longer there to be looked at
+    noDescriptorLeft, // no item can be opened
+    pathTooLong,      // a folder of the copy lies deeper than a path can name
+    compressedFile,   // a file's bytes lie in its resource fork
+};
+
 struct FlushCase
 {
     const char *name;
-    bool asCopy;       // the tree was copied (else only renamed into place)
-    int failingSync;   // 0: none fails
+    bool asCopy; // the tree was copied (else only renamed into place)
+    Snag snag;
+    int error;         // what the flush answers
     QStringList inner; // what inside the tree must be pushed, relative to it
 };
+
+// For the life of the object no file can be opened: the open-file limit is the lowest free
+// descriptor, which is the next one any open would take.
+class NoFreeDescriptor
+{
+public:
+    NoFreeDescriptor()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = rlim_t(lowestFree);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~NoFreeDescriptor() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    NoFreeDescriptor(const NoFreeDescriptor &) = delete;
+    NoFreeDescriptor &operator=(const NoFreeDescriptor &) = delete;
+
+private:
+    rlimit m_saved{};
+};
+
+// Folders below `folder` until their path is longer than any path may be; made one step at a
+// time, relative to the one before. The deepest is removed with `rm`, which walks it the same way.
+void makeTooDeepFolder(const QString &folder)
+{
+    int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QByteArray name(200, 'd');
+    for (qsizetype length = folder.size(); fd >= 0 && length <= PATH_MAX; length += 201) {
+        const int next = ::mkdirat(fd, name.constData(), 0755) == 0
+                             ? ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : -1;
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+}
 
 class MacStorageFlush : public ::testing::TestWithParam<FlushCase>
 {};
 
 // Each item written is pushed on its own, with its own result, and only then does the drive
-// empty its cache, once: sync() and a full flush of one descriptor reach no other file.
+// empty its cache, once: sync() and a full flush of one descriptor reach no other file. An item
+// that cannot be looked at or opened is not skipped: what it holds would stay unpushed.
 TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
 {
     const FlushCase &c = GetParam();
     const QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString tree = dir.path() + QStringLiteral("/Drive/Applications/Foo.app");
+    const QString drive = dir.path() + QStringLiteral("/Drive");
+    const QString tree = drive + QStringLiteral("/Applications/Foo.app");
     ASSERT_TRUE(QDir().mkpath(tree + QStringLiteral("/Contents/MacOS")));
     for (const char *file : {"/Contents/Info.plist", "/Contents/MacOS/Foo"}) {
         QFile out(tree + QLatin1String(file));
@@ -87,50 +144,119 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     }
     ASSERT_TRUE(QFile::link(QStringLiteral("MacOS/Foo"), tree + QStringLiteral("/Contents/Link")));
     auto darwin = std::make_shared<FakeDarwinCalls>();
-    darwin->failSyncNumber(c.failingSync);
     MacStorage storage(darwin);
-
     StorageWrites written;
     (c.asCopy ? written.copies : written.items).append(tree);
-    const int err = storage.watch(dir.path() + QStringLiteral("/Drive"))->flush(written);
+    const QString fork = dir.path() + QStringLiteral("/Foo.rsrc");
+    switch (c.snag) {
+    case Snag::none:
+    case Snag::noDescriptorLeft:
+        break;
+    case Snag::thirdPushFails:
+        darwin->failSyncNumber(3);
+        break;
+    case Snag::itemGone:
+        written.items.append(tree + QStringLiteral("/Contents/Gone"));
+        break;
+    case Snag::pathTooLong:
+        makeTooDeepFolder(tree + QStringLiteral("/Contents"));
+        break;
+    case Snag::compressedFile:
+        QFile(fork).open(QIODevice::WriteOnly);
+        darwin->compress(tree + QStringLiteral("/Contents/MacOS/Foo"), fork);
+        break;
+    }
+
+    const std::unique_ptr<Storage::Watch> watch = storage.watch(drive);
+    int err = 0;
+    if (c.snag == Snag::noDescriptorLeft) {
+        const NoFreeDescriptor limit;
+        err = watch->flush(written);
+    } else {
+        err = watch->flush(written);
+    }
+    if (c.snag == Snag::pathTooLong)
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), tree});
     const QList<StorageCall> calls = darwin->storageCalls();
 
-    if (c.failingSync) {
-        EXPECT_EQ(err, EIO);
-        EXPECT_EQ(calls.last().call, QStringLiteral("sync"));
+    EXPECT_EQ(err, c.error);
+    if (c.error != 0) {
+        EXPECT_TRUE(std::none_of(calls.cbegin(), calls.cend(), [](const StorageCall &call) {
+            return call.call == QLatin1String("drive cache");
+        }));
         return;
     }
-    EXPECT_EQ(err, 0);
     QList<qint64> expected{inodeOf(tree), inodeOf(PathUtils::parentPath(tree))};
     for (const QString &inner : c.inner)
         expected.append(inodeOf(tree + inner));
+    if (c.snag == Snag::compressedFile)
+        expected.append(inodeOf(fork));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(syncedInodes(calls), expected);
     ASSERT_FALSE(calls.isEmpty());
-    EXPECT_EQ(calls.last(), (StorageCall{QStringLiteral("drive cache"),
-                                         inodeOf(dir.path() + QStringLiteral("/Drive")), 0, 0}));
+    EXPECT_EQ(calls.last(), (StorageCall{QStringLiteral("drive cache"), inodeOf(drive), 0, 0}));
     EXPECT_EQ(std::count_if(calls.cbegin(), calls.cend(),
                             [](const StorageCall &call) { return call.call != "sync"; }),
               1);
 }
 
+const QStringList wholeTree = {"/Contents", "/Contents/MacOS", "/Contents/Info.plist",
+                               "/Contents/MacOS/Foo"};
+
 INSTANTIATE_TEST_SUITE_P(
     MacSystemTest, MacStorageFlush,
-    ::testing::Values(FlushCase{"ACopyEverythingInIt",
-                                true,
-                                0,
-                                {"/Contents", "/Contents/MacOS", "/Contents/Info.plist",
-                                 "/Contents/MacOS/Foo"}},
-                      FlushCase{"ARenamedItemItselfAndItsFolder", false, 0, {}},
-                      FlushCase{"AFailedPushEndsTheFlush", true, 3, {}}),
+    ::testing::Values(
+        FlushCase{"ACopyEverythingInIt", true, Snag::none, 0, wholeTree},
+        FlushCase{"ARenamedItemItselfAndItsFolder", false, Snag::none, 0, {}},
+        FlushCase{"AFailedPushEndsTheFlush", true, Snag::thirdPushFails, EIO, {}},
+        FlushCase{"AnItemGoneBeforeItsPush", false, Snag::itemGone, ENOENT, {}},
+        FlushCase{"AnItemThatCannotBeOpened", false, Snag::noDescriptorLeft, EMFILE, {}},
+        FlushCase{"AFolderDeeperThanAPathReaches", true, Snag::pathTooLong, ENAMETOOLONG, {}},
+        FlushCase{"ACompressedFileWithItsResourceFork", true, Snag::compressedFile, 0, wholeTree}),
     [](const auto &info) { return std::string(info.param.name); });
 
-} // namespace
+// The drive keeps what its cache holds when it will not empty it: the flush goes on, and says
+// so once.
+TEST(MacSystemTest, AFullFlushRefusedIsToldOnce)
+{
+    const QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    auto darwin = std::make_shared<FakeDarwinCalls>();
+    darwin->failWhere([](const QString &call, const QString &, int) {
+        return call == QLatin1String("drive cache") ? ENOTSUP : 0;
+    });
+    const std::unique_ptr<Storage::Watch> watch = MacStorage(darwin).watch(dir.path());
+    const StorageWrites written{{}, {dir.path()}};
+    EXPECT_EQ(watch->flush(written), 0);
+    EXPECT_EQ(watch->flush(written), 0);
+    EXPECT_EQ(watch->takeNotices(),
+              QStringList{QStringLiteral("The drive holding '") + dir.path() +
+                          QStringLiteral("' refused to empty its own cache (F_FULLFSYNC: "
+                                         "Operation not supported); what was written to it was "
+                                         "pushed with fsync alone, which leaves that cache to "
+                                         "the drive.")});
+    EXPECT_EQ(watch->takeNotices(), QStringList());
+    EXPECT_EQ(darwin->storageCalls().last().call, QStringLiteral("sync"));
+}
+
+struct EvictionCase
+{
+    const char *name;
+    const char *failing; // the call that fails (nullptr: none), the second of its kind if more
+    bool compressed;
+    int result;
+    QStringList calls; // made, in order
+};
+
+class MacStorageReadBack : public ::testing::TestWithParam<EvictionCase>
+{};
 
 // The pages the copy left in memory are invalidated, a range at a time, before anything is read;
-// turning caching off afterwards would evict nothing.
-TEST(MacSystemTest, AReadPastTheCacheInvalidatesEveryPageFirst)
+// turning caching off afterwards would evict nothing. Any step that fails leaves pages that
+// would answer the reads, and is said.
+TEST_P(MacStorageReadBack, InvalidatesEveryPageFirstOrSaysWhyNot)
 {
+    const EvictionCase &c = GetParam();
     const QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString path = dir.path() + QStringLiteral("/big");
@@ -139,15 +265,49 @@ TEST(MacSystemTest, AReadPastTheCacheInvalidatesEveryPageFirst)
     const qint64 size = 2 * MacStorage::discardChunk + 4096;
     ASSERT_TRUE(file.resize(size)); // sparse: no disk space taken
     auto darwin = std::make_shared<FakeDarwinCalls>();
+    if (c.failing) {
+        darwin->failWhere([&c](const QString &call, const QString &, int earlier) {
+            const bool several = call == QLatin1String("discard");
+            return call == QLatin1String(c.failing) && earlier == (several ? 1 : 0) ? EIO : 0;
+        });
+    }
+    if (c.compressed)
+        darwin->compress(path, QString());
 
-    MacStorage(darwin).readPastCache(file.handle());
+    EXPECT_EQ(MacStorage(darwin).readPastCache(file.handle()), c.result);
 
     const qint64 inode = inodeOf(path);
-    EXPECT_EQ(
-        darwin->storageCalls(),
-        (QList<StorageCall>{{QStringLiteral("sync"), inode, 0, 0},
-                            {QStringLiteral("discard"), inode, 0, 0},
-                            {QStringLiteral("discard"), inode, 0, MacStorage::discardChunk},
-                            {QStringLiteral("discard"), inode, 0, 2 * MacStorage::discardChunk},
-                            {QStringLiteral("uncached"), inode, 0, 0}}));
+    QList<StorageCall> expected;
+    qint64 discarded = 0;
+    for (const QString &call : c.calls) {
+        if (call == QLatin1String("discard")) {
+            const qint64 length = std::min(MacStorage::discardChunk, size - discarded);
+            expected.append({call, inode, 0, discarded, length});
+            discarded += length;
+        } else {
+            expected.append({call, inode, 0, 0, 0});
+        }
+    }
+    EXPECT_EQ(darwin->storageCalls(), expected);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    MacSystemTest, MacStorageReadBack,
+    ::testing::Values(
+        EvictionCase{"EveryRangeThenCachingOff",
+                     nullptr,
+                     false,
+                     0,
+                     {"sync", "discard", "discard", "discard", "uncached"}},
+        EvictionCase{"AFailedPush", "sync", false, EIO, {"sync"}},
+        EvictionCase{"AFailedInvalidation", "discard", false, EIO, {"sync", "discard", "discard"}},
+        EvictionCase{"CachingLeftOn",
+                     "uncached",
+                     false,
+                     EIO,
+                     {"sync", "discard", "discard", "discard", "uncached"}},
+        // Its bytes lie in a part only the kernel reads, from memory first.
+        EvictionCase{"ACompressedFile", nullptr, true, ENOTSUP, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace

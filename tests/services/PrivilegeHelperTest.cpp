@@ -267,7 +267,9 @@ TEST_F(PrivilegeHelperTest, RunDittoAlwaysAsksAndRunsThePlatformCopyTool)
     admin().clearCommands();
     EXPECT_EQ(PrivilegeHelper::runDitto(from, to),
               (PrivilegeHelper::DittoResult{false, QStringLiteral("User canceled.")}));
-    EXPECT_EQ(admin().commands(), QStringList{"/usr/bin/ditto " + q(from) + ' ' + q(to)});
+    EXPECT_EQ(admin().commands(),
+              QStringList{"/usr/bin/ditto " + q(QStringLiteral("--nopreserveHFSCompression")) +
+                          ' ' + q(from) + ' ' + q(to)});
 }
 
 TEST_F(PrivilegeHelperTest, CreateFinderAliasTakesTheFirstSubstituteThatWorks)

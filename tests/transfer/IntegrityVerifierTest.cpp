@@ -1,6 +1,8 @@
 #include "transfer/IntegrityVerifier.h"
 #include "base/Sha256.h"
 #include "base/Subprocess.h"
+#include "platform/FakeDarwinCalls.h"
+#include "platform/macos/MacStorage.h"
 #include "support/BundleBuilder.h"
 #include "support/FakeTool.h"
 #include "support/Sandbox.h"
@@ -302,6 +304,35 @@ TEST(IntegrityVerifier, DigestAsksTheProbeBeforeEveryChunk)
     EXPECT_EQ(asked, 4); // three reads with data, then the empty one
     asked = 0;
     EXPECT_EQ(IntegrityVerifier::computeSHA256(file, [&] { return ++asked > 2; }), std::nullopt);
+}
+
+// A Mac reading past its cache reads nothing ahead unless asked: the digest asks for each window
+// of the file before its reads come to it.
+TEST(IntegrityVerifier, DigestAsksForWhatItReadsNextAhead)
+{
+    Sandbox sandbox;
+    auto darwin = std::make_shared<FakeDarwinCalls>();
+    sandbox.system().useStorage(std::make_shared<MacStorage>(darwin));
+    const QString path = sandbox.path(QStringLiteral("big"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const qint64 size = 20 * IntegrityVerifier::chunkSize + 7;
+    ASSERT_TRUE(file.resize(size)); // sparse: no disk space taken
+    file.close();
+
+    ASSERT_TRUE(IntegrityVerifier::computeSHA256(QUrl::fromLocalFile(path)));
+    qint64 askedTo = 0;
+    int advices = 0;
+    for (const FakeDarwinCalls::StorageCall &call : darwin->storageCalls()) {
+        if (call.call != QLatin1String("advise"))
+            continue;
+        ++advices;
+        EXPECT_EQ(call.offset, askedTo);
+        EXPECT_LE(call.position, call.offset) << "asked for what was read already";
+        askedTo = call.offset + call.length;
+    }
+    EXPECT_EQ(askedTo, size);
+    EXPECT_GT(advices, 1);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "platform/FakeDarwinCalls.h"
 #include "platform/macos/MacStorage.h"
+#include "services/AppLogger.h"
 #include "support/FakeTool.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
@@ -343,6 +344,7 @@ struct MachineFaultCase
     std::function<void(PipelineScenario &)> arrange;
     int code; // -1: any failure
     const char *messageStart;
+    const char *logged = nullptr; // in the activity log afterwards
 };
 
 class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
@@ -379,6 +381,9 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
         EXPECT_FALSE(scenario.engine.isOffloading());
         EXPECT_EQ(scenario.engine.progress().error, scenario.errorMessage);
     }
+    if (c.logged)
+        EXPECT_TRUE(AppLogger::shared().readRecentLines(400).contains(QString::fromUtf8(c.logged)))
+            << c.logged;
 }
 
 // A Mac's storage over Darwin calls the test sees.
@@ -387,6 +392,20 @@ std::shared_ptr<FakeDarwinCalls> onAMac(PipelineScenario &scenario)
     auto darwin = std::make_shared<FakeDarwinCalls>();
     scenario.sandbox.system().useStorage(std::make_shared<MacStorage>(darwin));
     return darwin;
+}
+
+// Every read-back of the staged copies' files named `file` fails at `call`; the push before it
+// at the flush goes through.
+void failOnReadBack(PipelineScenario &scenario, const char *call, const char *file)
+{
+    onAMac(scenario)->failWhere([=](const QString &made, const QString &path, int earlier) {
+        const bool pushedAtTheFlush = made == QLatin1String("sync") && earlier == 0;
+        return made == QLatin1String(call) && !pushedAtTheFlush &&
+                       path.endsWith(QLatin1Char('/') + QLatin1String(file)) &&
+                       path.contains(QStringLiteral(".korvanthelix-partial/"))
+                   ? EIO
+                   : 0;
+    });
 }
 
 void withoutLauncher(PipelineScenario &scenario)
@@ -436,6 +455,41 @@ INSTANTIATE_TEST_SUITE_P(
                          [](PipelineScenario &s) { onAMac(s)->failSyncNumber(2); }, 303,
                          "The drive \"Drive\" could not store what was written to it: "
                          "Input/output error. Nothing on your Mac was changed."},
+        // A drive that will not empty its own cache still takes the plain flush, and the log
+        // says which it got.
+        MachineFaultCase{"AMacDriveRefusesTheFullFlush", nullptr,
+                         [](PipelineScenario &s) {
+                             onAMac(s)->failWhere([](const QString &call, const QString &, int) {
+                                 return call == QLatin1String("drive cache") ? ENOTSUP : 0;
+                             });
+                         },
+                         0, "", "[WARN] [Offload] The drive holding '"},
+        // A read-back that cannot get past memory proves nothing, at any step; each attempt of
+        // the verification says which file.
+        MachineFaultCase{"AMacCannotPushAFileItReadsBack", nullptr,
+                         [](PipelineScenario &s) { failOnReadBack(s, "sync", "Info.plist"); }, 102,
+                         "Verification failed for app bundle 'Foo'.",
+                         ".korvanthelix-partial/Contents/Info.plist (dropping its cached pages to "
+                         "read it from the drive failed: Input/output error)"},
+        MachineFaultCase{"AMacCannotDropAFilesPages", nullptr,
+                         [](PipelineScenario &s) { failOnReadBack(s, "discard", "Info.plist"); },
+                         102, "Verification failed for app bundle 'Foo'."},
+        MachineFaultCase{"AMacCannotTurnCachingOff", nullptr,
+                         [](PipelineScenario &s) { failOnReadBack(s, "uncached", "Info.plist"); },
+                         102, "Verification failed for app bundle 'Foo'."},
+        MachineFaultCase{"AMacCannotDropASupportFilesPages", nullptr,
+                         [](PipelineScenario &s) { failOnReadBack(s, "discard", "prefs.plist"); },
+                         101, "Verification failed for support folder 'Foo'."},
+        // The copy kept a file compressed: its bytes cannot be read from the drive.
+        MachineFaultCase{"AMacCopyLeftCompressed", nullptr,
+                         [](PipelineScenario &s) {
+                             onAMac(s)->compress(s.finalBundle +
+                                                     QStringLiteral(".korvanthelix-partial/"
+                                                                    "Contents/Info.plist"),
+                                                 QString());
+                         },
+                         102, "Verification failed for app bundle 'Foo'.",
+                         "read it from the drive failed: Operation not supported)"},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {

@@ -126,10 +126,10 @@ std::unique_ptr<Storage::WriteBehind> LinuxStorage::writeBehind(const QString &f
     return std::make_unique<PeriodicWriteOut>(folder);
 }
 
-void LinuxStorage::readPastCache(int fd)
+int LinuxStorage::readPastCache(int fd)
 {
     // Clean pages only, which every page of a flushed file is.
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    return ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 bool LinuxStorage::refetchFromDevice(int fd)
@@ -138,7 +138,9 @@ bool LinuxStorage::refetchFromDevice(int fd)
            ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0;
 }
 
-void LinuxStorage::readAhead(int fd)
+void LinuxStorage::readAhead(int fd, qint64 offset, qint64)
 {
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // Linux reads ahead on its own, and further once told the whole file comes in order.
+    if (offset == 0)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }

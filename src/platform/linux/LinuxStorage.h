@@ -11,7 +11,7 @@ class LinuxStorage : public Storage
 public:
     [[nodiscard]] std::unique_ptr<Watch> watch(const QString &folder) override;
     [[nodiscard]] std::unique_ptr<WriteBehind> writeBehind(const QString &folder) override;
-    void readPastCache(int fd) override;
+    [[nodiscard]] int readPastCache(int fd) override;
     [[nodiscard]] bool refetchFromDevice(int fd) override;
-    void readAhead(int fd) override;
+    void readAhead(int fd, qint64 offset, qint64 length) override;
 };

@@ -70,6 +70,15 @@ public:
     // fcntl(F_NOCACHE, 1): what is read through `fd` from now on is not kept in memory.
     // 0 or an errno.
     [[nodiscard]] virtual int readUncached(int fd) = 0;
+    // fcntl(F_RDADVISE): asks for `length` bytes from `offset` of `fd` to be read in ahead, as
+    // the system no longer does by itself once F_NOCACHE is set. 0 or an errno.
+    [[nodiscard]] virtual int adviseRead(int fd, qint64 offset, int length) = 0;
+    // The UF_COMPRESSED flag of the open file `fd`: its bytes are stored apart, in its resource
+    // fork or, when small, in an extended attribute, and reads decompress them.
+    [[nodiscard]] virtual bool isCompressed(int fd) = 0;
+    // open(2), read-only, of the resource fork of the file at `path` ("<path>/..namedfork/rsrc").
+    // -1 with errno set when it cannot be opened; ENOENT when the file has none.
+    [[nodiscard]] virtual int openResourceFork(const QByteArray &path) = 0;
 };
 
 // The portable half of discardCachedPages: maps the range MAP_SHARED and invalidates it with

@@ -193,6 +193,33 @@ public:
     // Apple's fcntl(2), F_NOCACHE: "Turns data caching off/on".
     int readUncached(int fd) override { return ::fcntl(fd, F_NOCACHE, 1) == -1 ? errno : 0; }
 
+    // Apple's fcntl(2), F_RDADVISE: "Issue an advisory read async with no copy to user".
+    int adviseRead(int fd, qint64 offset, int length) override
+    {
+        struct radvisory advice
+        {};
+        advice.ra_offset = off_t(offset);
+        advice.ra_count = length;
+        return ::fcntl(fd, F_RDADVISE, &advice) == -1 ? errno : 0;
+    }
+
+    bool isCompressed(int fd) override
+    {
+        struct stat info
+        {};
+        return ::fstat(fd, &info) == 0 && (info.st_flags & UF_COMPRESSED) != 0;
+    }
+
+    // A file without a resource fork answers ENOATTR (sys/errno.h).
+    int openResourceFork(const QByteArray &path) override
+    {
+        const QByteArray fork = path + "/..namedfork/rsrc";
+        const int fd = ::open(fork.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOATTR)
+            errno = ENOENT;
+        return fd;
+    }
+
 private:
     std::mutex m_mutex;
     QHash<QByteArray, os_log_t> m_logs;

@@ -2,5 +2,6 @@
 
 QStringList macCopyToolArguments(const QString &source, const QString &destination)
 {
-    return {QStringLiteral("/usr/bin/ditto"), source, destination};
+    return {QStringLiteral("/usr/bin/ditto"), QStringLiteral("--nopreserveHFSCompression"), source,
+            destination};
 }

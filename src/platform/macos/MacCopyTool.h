@@ -4,5 +4,6 @@
 #include <QStringList>
 
 // The staged copy on a Mac: ditto copies `source` to `destination` with permissions,
-// extended attributes and links, creating `destination`.
+// extended attributes and links, creating `destination`. Uncompressed: a compressed file's
+// bytes would lie where no read-back can reach them past memory (see MacStorage).
 [[nodiscard]] QStringList macCopyToolArguments(const QString &source, const QString &destination);

@@ -5,22 +5,17 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <fts.h>
+#include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
-
-// Errors that say the drive itself failed or went away, rather than that one item could not be
-// opened (a file the user may not read is reported by the verification that follows).
-bool isDriveError(int err)
-{
-    return err == EIO || err == ENXIO || err == ENODEV || err == ENOSPC || err == EROFS ||
-           err == EDQUOT;
-}
 
 class ItemPusher
 {
@@ -30,7 +25,8 @@ public:
     {}
 
     // Every regular file and folder of the tree at `root`, links not followed, then the folder
-    // holding it.
+    // holding it. An item that cannot be listed, looked at or opened is a failure: what it
+    // holds would stay unpushed.
     void pushTree(const QString &root)
     {
         const QByteArray rootPath = QFile::encodeName(root);
@@ -44,7 +40,8 @@ public:
         while (const FTSENT *entry = firstError() == 0 ? ::fts_read(walk) : nullptr) {
             if (entry->fts_info == FTS_F || entry->fts_info == FTS_DP)
                 batch.emplace_back(entry->fts_path);
-            else if (entry->fts_info == FTS_DNR || entry->fts_info == FTS_ERR)
+            else if (entry->fts_info == FTS_DNR || entry->fts_info == FTS_ERR ||
+                     entry->fts_info == FTS_NS)
                 fail(entry->fts_errno);
             if (batch.size() == batchSize) {
                 pushBatch(batch);
@@ -94,21 +91,36 @@ private:
         struct stat info
         {};
         if (::lstat(path.constData(), &info) != 0) {
-            if (isDriveError(errno))
-                fail(errno);
+            fail(errno);
             return;
         }
         if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
             return;
         const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
-            if (isDriveError(errno))
-                fail(errno);
+            fail(errno);
             return;
         }
         if (const int err = m_darwin.syncFile(fd))
             fail(err);
+        else if (S_ISREG(info.st_mode) && m_darwin.isCompressed(fd))
+            pushStoredPart(path);
         ::close(fd);
+    }
+
+    // A compressed file's bytes lie in its resource fork, which its own fsync does not reach;
+    // a small one's lie in an extended attribute, which the drive's full flush covers.
+    void pushStoredPart(const QByteArray &path)
+    {
+        const int fork = m_darwin.openResourceFork(path);
+        if (fork < 0) {
+            if (errno != ENOENT)
+                fail(errno);
+            return;
+        }
+        if (const int err = m_darwin.syncFile(fork))
+            fail(err);
+        ::close(fork);
     }
 
     void fail(int err)
@@ -126,6 +138,7 @@ class PushingWatch : public Storage::Watch
 public:
     PushingWatch(std::shared_ptr<DarwinCalls> darwin, const QString &folder)
         : m_darwin(std::move(darwin))
+        , m_folder(folder)
     {
         const QByteArray path = QFile::encodeName(folder);
         m_fd = path.isEmpty() ? -1 : ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -154,14 +167,28 @@ public:
         const int err = m_darwin->syncDriveCache(m_fd);
         if (err != ENOTSUP && err != ENOTTY && err != EINVAL)
             return err;
-        // A file system that cannot take the full flush gets the plain one.
+        // A file system that cannot take the full flush gets the plain one, which leaves what
+        // the drive holds in its own cache to the drive: said once per watch.
+        if (!m_fellBack) {
+            m_fellBack = true;
+            m_notices.append(QStringLiteral("The drive holding '") + m_folder +
+                             QStringLiteral("' refused to empty its own cache (F_FULLFSYNC: ") +
+                             QString::fromLocal8Bit(std::strerror(err)) +
+                             QStringLiteral("); what was written to it was pushed with fsync "
+                                            "alone, which leaves that cache to the drive."));
+        }
         return m_darwin->syncFile(m_fd);
     }
 
+    QStringList takeNotices() override { return std::exchange(m_notices, {}); }
+
 private:
     std::shared_ptr<DarwinCalls> m_darwin;
+    const QString m_folder;
     int m_fd = -1;
     int m_openError = 0;
+    bool m_fellBack = false;
+    QStringList m_notices;
 };
 
 class NoWriteBehind : public Storage::WriteBehind
@@ -199,21 +226,28 @@ std::unique_ptr<Storage::WriteBehind> MacStorage::writeBehind(const QString &)
     return std::make_unique<NoWriteBehind>();
 }
 
-void MacStorage::readPastCache(int fd)
+int MacStorage::readPastCache(int fd)
 {
     struct stat info
     {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return;
+    if (::fstat(fd, &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return EINVAL;
+    // Its bytes live apart, hidden from every process but the kernel's own (decmpfs), and
+    // reads take the decompressed pages in memory first whatever F_NOCACHE says: nothing here
+    // can make them come from the drive.
+    if (m_darwin->isCompressed(fd))
+        return ENOTSUP;
     // Pages still dirty would be dropped unwritten; a flushed file has none, and this makes sure.
-    if (m_darwin->syncFile(fd) != 0)
-        return;
+    if (const int err = m_darwin->syncFile(fd))
+        return err;
     for (qint64 offset = 0; offset < qint64(info.st_size); offset += discardChunk) {
-        if (m_darwin->discardCachedPages(fd, offset,
-                                         std::min(discardChunk, qint64(info.st_size) - offset)))
-            break;
+        const qint64 length = std::min(discardChunk, qint64(info.st_size) - offset);
+        if (const int err = m_darwin->discardCachedPages(fd, offset, length))
+            return err;
     }
-    (void)m_darwin->readUncached(fd);
+    return m_darwin->readUncached(fd);
 }
 
 bool MacStorage::refetchFromDevice(int)
@@ -221,5 +255,9 @@ bool MacStorage::refetchFromDevice(int)
     return false;
 }
 
-void MacStorage::readAhead(int)
-{}
+void MacStorage::readAhead(int fd, qint64 offset, qint64 length)
+{
+    // A range F_RDADVISE takes at once is counted in an int.
+    const auto count = int(std::min<qint64>(length, std::numeric_limits<int>::max()));
+    (void)m_darwin->adviseRead(fd, offset, count);
+}
