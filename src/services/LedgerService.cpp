@@ -6,6 +6,7 @@
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
 #include "platform/System.h"
+#include "services/DurableFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -64,17 +64,17 @@ LedgerFile readLedger(const QString &path)
     throw OperationError::fileSystem(err != 0 ? err : EIO, what.arg(path, reason));
 }
 
-// Whole-file replacement: a reader sees either the old or the new file.
+// Whole-file replacement, proven on the file's disk: a reader sees either the old or the new
+// file, and so does whoever reads the disk after it failed or was unplugged.
 void saveRecords(const QList<MigrationRecord> &records, const QString &path)
 {
-    const QByteArray bytes =
-        QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        const int err = errno;
-        throwFileError(err, QStringLiteral("Cannot write the ledger %1: %2"), path,
-                       file.errorString());
+    try {
+        DurableFile::replace(
+            path,
+            QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented));
+    } catch (const OperationError &failure) {
+        throwFileError(failure.code(), QStringLiteral("Cannot write the ledger %1: %2"), path,
+                       failure.message());
     }
 }
 
