@@ -135,6 +135,9 @@ void AppScanner::startScan(const std::shared_ptr<ScanRun> &run)
 
 void AppScanner::runScan(const std::shared_ptr<ScanRun> &run)
 {
+    // A scan follows every drive that appears: the one that missed a withdrawal of a record
+    // takes it now, off the GUI thread.
+    m_ledger.settleWithdrawals();
     QSet<QString> running;
     for (const QString &bundle : System::current().workspace().runningApplicationBundles())
         running.insert(PathUtils::standardized(bundle));

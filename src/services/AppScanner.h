@@ -39,7 +39,8 @@ class AppScanner final : public QObject
 public:
     // Reads the shared ledger service.
     explicit AppScanner(QObject *parent = nullptr);
-    // Reads `ledger` (not owned; must outlive the scanner).
+    // Reads `ledger` (not owned; must outlive the scanner), and settles the withdrawals it
+    // still owes a drive at the start of each scan.
     explicit AppScanner(LedgerService &ledger, QObject *parent = nullptr);
     // Waits for its background work.
     ~AppScanner() override;

@@ -6,6 +6,7 @@
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
 #include "platform/System.h"
+#include "services/DurableFile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +25,9 @@ namespace {
 
 const QLatin1String kLocalLedgerName("migration_ledger.json");
 const QLatin1String kRebuildLedgerName("rebuild_migration_ledger.json");
+const QLatin1String kWithdrawalsName("withdrawn_migrations.json");
+const QLatin1String kRecordKey("record");
+const QLatin1String kLedgerFolderKey("ledger_folder");
 
 enum class FileState {
     missing,
@@ -38,24 +41,78 @@ struct LedgerFile
     QList<MigrationRecord> records;
 };
 
+// The whole file, or nothing when it cannot be read.
+std::optional<QByteArray> readBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    return bytes;
+}
+
+std::optional<QJsonArray> readArray(const QString &path)
+{
+    const std::optional<QByteArray> bytes = readBytes(path);
+    if (!bytes)
+        return std::nullopt;
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isArray())
+        return std::nullopt;
+    return document.array();
+}
+
 LedgerFile readLedger(const QString &path)
 {
     if (!QFileInfo::exists(path))
         return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {FileState::unreadable, {}};
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return {FileState::unreadable, {}};
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isArray())
-        return {FileState::unreadable, {}};
-    std::optional<QList<MigrationRecord>> records = MigrationRecord::listFromJson(document.array());
+    const std::optional<QJsonArray> array = readArray(path);
+    std::optional<QList<MigrationRecord>> records =
+        array ? MigrationRecord::listFromJson(*array) : std::nullopt;
     if (!records)
         return {FileState::unreadable, {}};
     return {FileState::read, std::move(*records)};
+}
+
+// The key under which the merge takes copies of one record in several files as one.
+QString mergeKey(const MigrationRecord &record)
+{
+    return record.appOriginalPath + QLatin1Char('_') + record.timestamp;
+}
+
+// A record taken back on the Mac while the drive's ledger that was given it may still list it.
+struct Withdrawal
+{
+    MigrationRecord record;
+    QString ledgerFolder; // the folder holding that drive ledger
+};
+
+struct WithdrawalsFile
+{
+    FileState state = FileState::missing;
+    QList<Withdrawal> entries;
+};
+
+WithdrawalsFile readWithdrawals(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return {};
+    const std::optional<QJsonArray> array = readArray(path);
+    if (!array)
+        return {FileState::unreadable, {}};
+    WithdrawalsFile file{FileState::read, {}};
+    for (const QJsonValue &value : *array) {
+        const QJsonValue folder = value.toObject().value(kLedgerFolderKey);
+        std::optional<MigrationRecord> record =
+            MigrationRecord::fromJson(value.toObject().value(kRecordKey));
+        if (!value.isObject() || !folder.isString() || !record)
+            return {FileState::unreadable, {}};
+        file.entries.append({std::move(*record), folder.toString()});
+    }
+    return file;
 }
 
 [[noreturn]] void throwFileError(int err, const QString &what, const QString &path,
@@ -64,18 +121,31 @@ LedgerFile readLedger(const QString &path)
     throw OperationError::fileSystem(err != 0 ? err : EIO, what.arg(path, reason));
 }
 
-// Whole-file replacement: a reader sees either the old or the new file.
+// Whole-file replacement, proven on the file's disk: a reader sees either the old or the new
+// file, and so does whoever reads the disk after it failed or was unplugged.
+void saveBytes(const QByteArray &bytes, const QString &path)
+{
+    try {
+        DurableFile::replace(path, bytes);
+    } catch (const OperationError &failure) {
+        throwFileError(failure.code(), QStringLiteral("Cannot write the ledger %1: %2"), path,
+                       failure.message());
+    }
+}
+
 void saveRecords(const QList<MigrationRecord> &records, const QString &path)
 {
-    const QByteArray bytes =
-        QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented);
-    QSaveFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        const int err = errno;
-        throwFileError(err, QStringLiteral("Cannot write the ledger %1: %2"), path,
-                       file.errorString());
-    }
+    saveBytes(QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented),
+              path);
+}
+
+void saveWithdrawals(const QList<Withdrawal> &entries, const QString &path)
+{
+    QJsonArray array;
+    for (const Withdrawal &entry : entries)
+        array.append(QJsonObject{{kRecordKey, entry.record.toJson()},
+                                 {kLedgerFolderKey, entry.ledgerFolder}});
+    saveBytes(QJsonDocument(array).toJson(QJsonDocument::Indented), path);
 }
 
 // Moves a damaged ledger out of the way under a name that keeps it, so that rewriting its
@@ -107,19 +177,40 @@ QList<MigrationRecord> readForRewrite(const QString &path)
 }
 
 // Later records win: walks backwards, keeping the first record seen for each
-// appOriginalPath + "_" + timestamp, so the result is in backward order.
-QList<MigrationRecord> merge(const QList<MigrationRecord> &readOrder)
+// appOriginalPath + "_" + timestamp, so the result is in backward order. Records withdrawn on
+// the Mac are left out, whichever file still lists them.
+QList<MigrationRecord> merge(const QList<MigrationRecord> &readOrder,
+                             const QSet<QString> &withdrawn)
 {
     QList<MigrationRecord> result;
-    QSet<QString> seen;
+    QSet<QString> seen = withdrawn;
     for (auto it = readOrder.crbegin(); it != readOrder.crend(); ++it) {
-        const QString key = it->appOriginalPath + QLatin1Char('_') + it->timestamp;
+        const QString key = mergeKey(*it);
         if (seen.contains(key))
             continue;
         seen.insert(key);
         result.append(*it);
     }
     return result;
+}
+
+enum class Listing {
+    noFile,
+    unreadable,
+    clear, // read, and lists none of the records (any more)
+};
+
+// Takes the records of `keys` out of one ledger file, rewriting it only when it lists one; a
+// failed rewrite is thrown.
+Listing removeRecords(const QString &path, const QSet<QString> &keys)
+{
+    LedgerFile file = readLedger(path);
+    if (file.state != FileState::read)
+        return file.state == FileState::missing ? Listing::noFile : Listing::unreadable;
+    if (file.records.removeIf(
+            [&keys](const MigrationRecord &record) { return keys.contains(mergeKey(record)); }) > 0)
+        saveRecords(file.records, path);
+    return Listing::clear;
 }
 
 QString joinName(const QString &folder, const QString &name)
@@ -173,18 +264,38 @@ QString LedgerService::rebuildLedgerPath() const
     return PathUtils::parentPath(localLedgerPath()) + QLatin1Char('/') + kRebuildLedgerName;
 }
 
-QList<MigrationRecord> LedgerService::readAllLedgers() const
+QString LedgerService::withdrawalsPath() const
 {
-    QList<MigrationRecord> all = readLedger(localLedgerPath()).records;
-    all.append(readLedger(rebuildLedgerPath()).records);
+    return PathUtils::parentPath(localLedgerPath()) + QLatin1Char('/') + kWithdrawalsName;
+}
+
+QStringList LedgerService::mountedDriveLedgers()
+{
     const QDir volumes(System::installed()->paths().volumesRoot);
     // Listing order as the file system returns it; a later drive wins the merge.
     const QStringList entries = volumes.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    QStringList ledgers;
     for (const QString &entry : entries)
-        all.append(
-            readLedger(volumes.filePath(entry) + QLatin1Char('/') + driveLedgerFileName()).records);
+        ledgers.append(volumes.filePath(entry) + QLatin1Char('/') + driveLedgerFileName());
+    return ledgers;
+}
+
+QList<MigrationRecord> LedgerService::readAllLedgers() const
+{
+    QList<MigrationRecord> all = readLedger(localLedgerPath()).records;
+    all.append(readLedger(rebuildLedgerPath()).records);
+    for (const QString &ledger : mountedDriveLedgers())
+        all.append(readLedger(ledger).records);
     return all;
+}
+
+QSet<QString> LedgerService::withdrawnKeys() const
+{
+    QSet<QString> keys;
+    for (const auto &entry : readWithdrawals(withdrawalsPath()).entries)
+        keys.insert(mergeKey(entry.record));
+    return keys;
 }
 
 void LedgerService::loadRecords()
@@ -193,7 +304,7 @@ void LedgerService::loadRecords()
     quint64 generation = 0;
     {
         const std::lock_guard lock(m_fileMutex);
-        merged = merge(readAllLedgers());
+        merged = merge(readAllLedgers(), withdrawnKeys());
         generation = ++m_readGeneration;
     }
     publish(merged, generation);
@@ -223,6 +334,8 @@ void LedgerService::recordMigration(const MigrationRecord &record,
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        // A record made again within the same second as one withdrawn is in force.
+        forgetWithdrawal(mergeKey(record));
         const QString local = localLedgerPath();
         QList<MigrationRecord> localRecords = readForRewrite(local);
         localRecords.append(record);
@@ -243,49 +356,123 @@ void LedgerService::recordMigration(const MigrationRecord &record,
     loadRecords();
 }
 
-void LedgerService::removeRecordFromFile(const QString &path, const MigrationRecord &record)
+bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
+                                      bool driveConnected)
 {
-    LedgerFile file = readLedger(path);
-    if (file.state != FileState::read)
-        return;
-    if (file.records.removeAll(record) > 0)
-        saveRecords(file.records, path);
-}
-
-void LedgerService::withdrawMigration(const MigrationRecord &record,
-                                      const std::optional<QUrl> &targetVolumeURL)
-{
+    const QSet<QString> keys{mergeKey(record)};
+    const QString driveLedger = joinName(targetVolumeURL.toLocalFile(), driveLedgerFileName());
     std::exception_ptr failure;
+    const auto attempt = [&failure](auto &&step) {
+        try {
+            step();
+        } catch (const OperationError &) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    bool driveClear = false;
     {
         const std::lock_guard lock(m_fileMutex);
-        QStringList files{localLedgerPath()};
-        if (targetVolumeURL)
-            files.append(joinName(targetVolumeURL->toLocalFile(), driveLedgerFileName()));
-        // The drive's copy wins the merge, so it is tried even when the home ledger fails.
-        for (const QString &path : std::as_const(files)) {
+        for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
+            attempt([&] { (void)removeRecords(path, keys); });
+        if (driveConnected) {
             try {
-                removeRecordFromFile(path, record);
+                // A drive without a ledger was never given the record.
+                driveClear = removeRecords(driveLedger, keys) != Listing::unreadable;
             } catch (const OperationError &) {
-                if (!failure)
-                    failure = std::current_exception();
+                // A drive that cannot store its ledger keeps listing the record for now.
             }
         }
+        if (!driveClear)
+            attempt([&] { rememberWithdrawal(record, targetVolumeURL.toLocalFile()); });
     }
     loadRecords();
     if (failure)
         std::rethrow_exception(failure);
+    return driveClear;
+}
+
+void LedgerService::rememberWithdrawal(const MigrationRecord &record,
+                                       const QString &ledgerFolder) const
+{
+    const QString path = withdrawalsPath();
+    WithdrawalsFile file = readWithdrawals(path);
+    if (file.state == FileState::unreadable)
+        setAside(path);
+    file.entries.removeIf(
+        [&](const Withdrawal &entry) { return mergeKey(entry.record) == mergeKey(record); });
+    file.entries.append({record, ledgerFolder});
+    saveWithdrawals(file.entries, path);
+}
+
+void LedgerService::forgetWithdrawal(const QString &key) const
+{
+    const QString path = withdrawalsPath();
+    WithdrawalsFile file = readWithdrawals(path);
+    if (file.entries.removeIf(
+            [&](const Withdrawal &entry) { return mergeKey(entry.record) == key; }) > 0)
+        saveWithdrawals(file.entries, path);
+}
+
+void LedgerService::settleWithdrawals()
+{
+    const std::lock_guard lock(m_fileMutex);
+    const QString path = withdrawalsPath();
+    WithdrawalsFile file = readWithdrawals(path);
+    if (file.entries.isEmpty())
+        return;
+    QSet<QString> owed;
+    QStringList ledgers = mountedDriveLedgers();
+    for (const Withdrawal &entry : std::as_const(file.entries)) {
+        owed.insert(mergeKey(entry.record));
+        ledgers.append(joinName(entry.ledgerFolder, driveLedgerFileName()));
+    }
+    // Only a ledger that lists a withdrawn record is written: that is the drive it was given
+    // to, there again. One that cannot store its new copy keeps it owed, for the next time.
+    QSet<QString> visited, settled, failed;
+    for (const QString &ledger : std::as_const(ledgers)) {
+        const QString place = PathUtils::standardized(ledger);
+        if (visited.contains(place))
+            continue;
+        visited.insert(place);
+        QSet<QString> listed;
+        for (const MigrationRecord &record : readLedger(ledger).records) {
+            if (owed.contains(mergeKey(record)))
+                listed.insert(mergeKey(record));
+        }
+        if (listed.isEmpty())
+            continue;
+        try {
+            (void)removeRecords(ledger, listed);
+            settled.unite(listed);
+        } catch (const OperationError &) {
+            failed.unite(listed);
+        }
+    }
+    settled.subtract(failed);
+    if (settled.isEmpty())
+        return;
+    file.entries.removeIf(
+        [&](const Withdrawal &entry) { return settled.contains(mergeKey(entry.record)); });
+    try {
+        saveWithdrawals(file.entries, path);
+    } catch (const OperationError &) {
+        // Still owed on paper only: the next settling finds nothing listed and writes nothing.
+    }
 }
 
 void LedgerService::updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
                                               const QString &status,
-                                              const std::optional<QString> &restoredAt) const
+                                              const std::optional<QString> &restoredAt,
+                                              const QSet<QString> &withdrawn) const
 {
     LedgerFile file = readLedger(path);
     if (file.state != FileState::read)
         return;
     bool changed = false;
     for (MigrationRecord &record : file.records) {
-        if (record.appOriginalPath != appOriginalPath || record.status != MigrationStatus::active())
+        if (record.appOriginalPath != appOriginalPath ||
+            record.status != MigrationStatus::active() || withdrawn.contains(mergeKey(record)))
             continue;
         record.status = status;
         record.restoredAt = restoredAt;
@@ -302,10 +489,14 @@ void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QSt
 {
     {
         const std::lock_guard lock(m_fileMutex);
-        updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt);
+        // A withdrawn record a drive still lists stays as it was: it is not the one restored.
+        const QSet<QString> withdrawn = withdrawnKeys();
+        updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt,
+                                  withdrawn);
         // The rebuild ledger wins the merge over the local one, so it must change as well or
         // the old status would come back at the reload.
-        updateActiveRecordsInFile(rebuildLedgerPath(), appOriginalPath, status, restoredAt);
+        updateActiveRecordsInFile(rebuildLedgerPath(), appOriginalPath, status, restoredAt,
+                                  withdrawn);
 
         QList<QUrl> folders = additionalLedgerDirectories;
         if (targetVolumeURL)
@@ -317,7 +508,7 @@ void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QSt
             if (visited.contains(path))
                 continue;
             visited.insert(path);
-            updateActiveRecordsInFile(path, appOriginalPath, status, restoredAt);
+            updateActiveRecordsInFile(path, appOriginalPath, status, restoredAt, withdrawn);
         }
     }
     loadRecords();
@@ -342,7 +533,7 @@ QList<MigrationRecord> LedgerService::currentRecords() const
     QList<MigrationRecord> readOrder = records();
     std::reverse(readOrder.begin(), readOrder.end());
     readOrder.append(readAllLedgers());
-    return merge(readOrder);
+    return merge(readOrder, withdrawnKeys());
 }
 
 void LedgerService::purgeTestRecords()

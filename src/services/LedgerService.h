@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 #include <mutex>
@@ -14,6 +15,12 @@
 // "rebuild_migration_ledger.json") and at the root of each drive
 // (".korvanthelix_ledger.json"); `records` is their merged content, reloaded after every
 // change. Lives on the main thread.
+//
+// Every file is replaced as a whole and only by a new one proven on its disk, so a disk that
+// fails or is unplugged mid-write still holds the previous file. A record withdrawn on the Mac
+// while a drive may still list it is kept in ".config/korvanthelix/withdrawn_migrations.json"
+// until that drive's ledger no longer does: the merge leaves it out meanwhile, so no drive
+// brings it back. The drive ledger's own format is unchanged.
 //
 // File work runs on the caller's thread. Every read-modify-write of the files holds one
 // lock, so a change made on one thread never overwrites a record appended on another; the
@@ -32,8 +39,8 @@ public:
     // The process-wide instance, made on first use.
     [[nodiscard]] static LedgerService &shared();
 
-    // The merged records, the last one read first. Readable from any thread; every new list
-    // is announced with recordsChanged() on the main thread.
+    // The merged records, the last one read first, without those withdrawn. Readable from any
+    // thread; every new list is announced with recordsChanged() on the main thread.
     [[nodiscard]] QList<MigrationRecord> records() const;
 
     // The ledger in the home folder; forming it creates its folder.
@@ -55,17 +62,25 @@ public:
                          const std::optional<QUrl> &targetVolumeURL = std::nullopt);
 
     // Takes back a record that recordMigration() wrote for a move undone afterwards: removes
-    // every record equal to `record` from the home ledger and from the drive ledger directly
-    // inside `targetVolumeURL`, then reloads. Both files are tried; the first failed write is
-    // thrown after the reload.
-    void withdrawMigration(const MigrationRecord &record,
-                           const std::optional<QUrl> &targetVolumeURL = std::nullopt);
+    // it from both home ledgers and, when `driveConnected`, from the drive ledger directly
+    // inside `targetVolumeURL`, then reloads. True when that drive ledger is known not to list
+    // it (written and proven, or never given it); otherwise the withdrawal is remembered, the
+    // record stays out of `records`, and settleWithdrawals() finishes it on the drive. A failed
+    // write on the Mac is thrown after the reload.
+    [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
+                                         bool driveConnected);
+
+    // Writes each remembered withdrawal into every drive ledger that still lists it (the
+    // drive it was given to, connected again), and forgets those done. A drive that cannot
+    // store it keeps it owed. Blocks on the drives: never on the GUI thread.
+    void settleWithdrawals();
 
     // Marks every "active" record of `appOriginalPath` with `status` and `restoredAt` (absent
     // removes a stored time) in both home ledgers and in the drive ledger of each folder
     // (`additionalLedgerDirectories`, then `targetVolumeURL`; each folder once). Other
-    // statuses are left alone; a file without a change is not written; an unreadable file is
-    // skipped. The first failed write is thrown and ends the call without reloading.
+    // statuses and withdrawn records are left alone; a file without a change is not written; an
+    // unreadable file is skipped. The first failed write is thrown and ends the call without
+    // reloading.
     void updateRecordStatus(const QString &appOriginalPath, const QString &status,
                             const std::optional<QString> &restoredAt,
                             const std::optional<QUrl> &targetVolumeURL = std::nullopt,
@@ -89,16 +104,19 @@ signals:
 private:
     [[nodiscard]] QString localLedgerPath() const;
     [[nodiscard]] QString rebuildLedgerPath() const;
+    [[nodiscard]] QString withdrawalsPath() const;
+    // The ledger of each entry of the volumes root, in listing order.
+    [[nodiscard]] static QStringList mountedDriveLedgers();
     // Callers hold m_fileMutex.
     [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
+    [[nodiscard]] QSet<QString> withdrawnKeys() const;
+    void rememberWithdrawal(const MigrationRecord &record, const QString &ledgerFolder) const;
+    void forgetWithdrawal(const QString &key) const;
     // The published records merged with the files' present content, in published order.
     [[nodiscard]] QList<MigrationRecord> currentRecords() const;
-    // Removes the records equal to `record` from one ledger file; a missing or unreadable file
-    // is left alone, and one without such a record is not written.
-    static void removeRecordFromFile(const QString &path, const MigrationRecord &record);
     void updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
-                                   const QString &status,
-                                   const std::optional<QString> &restoredAt) const;
+                                   const QString &status, const std::optional<QString> &restoredAt,
+                                   const QSet<QString> &withdrawn) const;
     void replaceHomeLedgers(const QList<MigrationRecord> &records) const;
     // Called without m_fileMutex; `generation` orders loads from different threads.
     void publish(const QList<MigrationRecord> &records, quint64 generation);

@@ -201,8 +201,8 @@ void OffloadFileOps::recordMigration(LedgerService &ledger, const MigrationRecor
     ledger.recordMigration(record, targetVolumeURL);
 }
 
-void OffloadFileOps::withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
-                                       const std::optional<QUrl> &targetVolumeURL)
+bool OffloadFileOps::withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
+                                       const QUrl &targetVolumeURL, bool driveConnected)
 {
-    ledger.withdrawMigration(record, targetVolumeURL);
+    return ledger.withdrawMigration(record, targetVolumeURL, driveConnected);
 }

@@ -40,8 +40,9 @@ public:
     virtual void createFinderAlias(const QString &targetPath, const QString &aliasPath);
     virtual void recordMigration(LedgerService &ledger, const MigrationRecord &record,
                                  const QUrl &targetVolumeURL);
-    // Takes back what recordMigration wrote: from the home ledger, and from the drive's when
-    // `targetVolumeURL` is given.
-    virtual void withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
-                                   const std::optional<QUrl> &targetVolumeURL);
+    // Takes back what recordMigration wrote: from the Mac's ledgers, and from the drive's when
+    // it is connected. True when the drive's ledger is known not to list it any more.
+    [[nodiscard]] virtual bool withdrawMigration(LedgerService &ledger,
+                                                 const MigrationRecord &record,
+                                                 const QUrl &targetVolumeURL, bool driveConnected);
 };

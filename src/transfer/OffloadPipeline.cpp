@@ -636,16 +636,17 @@ QString OffloadEngine::withdrawUndoneMove(const QString &appName, const Migratio
                               "the move was kept so that its copies on the drive stay found.");
     // A drive that is gone leaves its mount-point folder on the Mac: nothing is written there.
     const bool driveThere = target.fileSystem && target.fileSystem->holds(target.id());
+    bool driveClear = false;
     try {
-        fileOps().withdrawMigration(ledger(), record,
-                                    driveThere ? std::optional<QUrl>(target.url) : std::nullopt);
+        driveClear = fileOps().withdrawMigration(ledger(), record, target.url, driveThere);
     } catch (const OperationError &failure) {
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, but the record of the move "
                               "could not be withdrawn: ") +
                failure.message();
     }
-    if (!driveThere)
+    // Gone or failing, the drive takes the withdrawal when it is next connected and writable.
+    if (!driveClear)
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, and the record of the move "
                               "was withdrawn from your Mac's ledger; the drive's own ledger may "

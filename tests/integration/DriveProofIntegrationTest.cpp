@@ -9,6 +9,7 @@
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
 #include "platform/linux/LinuxVolumeService.h"
+#include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
@@ -21,11 +22,15 @@
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
 #include "transfer/RestoreEngine.h"
+#include "transfer/RestoreLookup.h"
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <gtest/gtest.h>
@@ -774,8 +779,11 @@ struct FullCase
     bool copyLingers = false;
     Step step = Step::offload;
     // failingExt4: the drive fills up right after the ledger was written to it, so that only
-    // the flush after the ledger write meets the failure, once the Mac has been changed.
+    // the flush after the ledger write meets the failure, once the Mac has been changed. The
+    // drive is then put right (or plugged in again) and scanned.
     bool fullAfterTheLedger = false;
+    // ... and is pulled out, with its ledger.
+    bool pulledAfterTheLedger = false;
 };
 
 // Records the move as the product does, then runs `after`.
@@ -837,11 +845,72 @@ private:
     bool m_ready = false;
 };
 
+std::optional<QList<MigrationRecord>> driveLedger(const RealDrive &drive)
+{
+    QFile file(drive.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName());
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(
+        file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return MigrationRecord::listFromJson(document.array());
+}
+
+// The failing drive put right, or the pulled one plugged in again: its ledger reads whole with
+// every record it held, says what the message said it would, and gives up the withdrawn record
+// at the first scan; meanwhile neither the window nor a restore took that record for true.
+void replugAndRescan(RealDrive &drive, const QString &image, const QString &room,
+                     const QList<MigrationRecord> &before, const QString &message, Step step)
+{
+    if (PrivateMounts::isMounted(drive.sandbox.drive())) {
+        ASSERT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
+    }
+    QFile::remove(room + QStringLiteral("/filler"));
+    // A pulled drive's device goes once the last file open on it is closed.
+    ASSERT_TRUE(waitUntil([&] {
+        return Subprocess::run(PrivateMounts::tool("losetup"), {QStringLiteral("-j"), image})
+            .standardOutput.trimmed()
+            .isEmpty();
+    }));
+    const SubprocessResult mounted =
+        Subprocess::run(PrivateMounts::tool("mount"), {QStringLiteral("-o"), QStringLiteral("loop"),
+                                                       image, drive.sandbox.drive()});
+    ASSERT_TRUE(mounted.succeeded()) << mounted.failureText().toStdString();
+
+    const std::optional<QList<MigrationRecord>> listed = driveLedger(drive);
+    ASSERT_TRUE(listed) << "the drive's ledger cannot be read";
+    for (const MigrationRecord &record : before)
+        EXPECT_TRUE(listed->contains(record)) << record.id().toStdString();
+    EXPECT_EQ(listed->size() > before.size(),
+              message.endsWith(QStringLiteral("may still list it.")))
+        << message.toStdString();
+
+    drive.ledger.loadRecords();
+    EXPECT_EQ(drive.ledger.records(), before);
+    AppScanner scanner(drive.ledger);
+    ASSERT_TRUE(waitFor(scanner.scanAsync()));
+    const auto app =
+        std::find_if(scanner.apps().cbegin(), scanner.apps().cend(),
+                     [](const AppItem &item) { return item.name == QLatin1String("Foo"); });
+    ASSERT_NE(app, scanner.apps().cend());
+    // A verified copy on the drive and no record of a move: a backup of what is on the Mac.
+    EXPECT_EQ(app->status(), step == Step::reoffload ? AppOffloadStatus::needsReoffload
+                                                     : AppOffloadStatus::copied);
+    try {
+        EXPECT_TRUE(before.contains(RestoreLookup::recordFor(*app, drive.ledger.records())));
+    } catch (const OperationError &refusal) {
+        EXPECT_EQ(refusal.code(), 400) << refusal.message().toStdString();
+    }
+    EXPECT_EQ(driveLedger(drive), before);
+}
+
 void failWithoutLeftovers(const FullCase &c)
 {
     RealDrive drive;
     std::unique_ptr<FakeCapacityFile> fake;
     QString why;
+    QString image;
+    const QString room = drive.sandbox.path(QStringLiteral("room"));
     // Without a journal, as the FAT and exFAT of sticks as sold: nothing but a flush of the
     // whole file system makes what was written reach the drive.
     const QStringList plainExt4{QStringLiteral("-O"), QStringLiteral("^has_journal"),
@@ -851,14 +920,12 @@ void failWithoutLeftovers(const FullCase &c)
     case Medium::tmpfs:
         ASSERT_TRUE(drive.mount(QString::fromLatin1(c.listedOptions))) << "cannot mount tmpfs";
         break;
-    case Medium::failingExt4: {
-        const QString room = drive.sandbox.path(QStringLiteral("room"));
+    case Medium::failingExt4:
         ASSERT_TRUE(PrivateMounts::mountTmpfs(room, QString::fromLatin1(c.listedOptions)));
         if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 1024, &why,
-                                      {plainExt4, room, {}}))
+                                      {plainExt4, room, {}}, &image))
             GTEST_SKIP() << why.toStdString();
         break;
-    }
     case Medium::fakeCapacity:
         fake = std::make_unique<FakeCapacityFile>(drive.sandbox.path(QStringLiteral("fake")));
         if (!fake->ready())
@@ -875,11 +942,16 @@ void failWithoutLeftovers(const FullCase &c)
     if (c.medium == Medium::fakeCapacity)
         drive.app.supportFolders.clear();
     if (c.fullAfterTheLedger) {
-        drive.offloader.setFileOps(std::make_shared<LedgerWriteThen>([&drive] {
-            fillUp(drive.sandbox.path(QStringLiteral("room")));
+        drive.offloader.setFileOps(std::make_shared<LedgerWriteThen>([&drive, &room, &c] {
+            fillUp(room);
             // What the drive is given from now on cannot reach it.
             Sandbox::writeFile(drive.sandbox.drive() + QStringLiteral("/.later"),
                                QByteArray(8 * 1024 * 1024, 'l'));
+            // Out of the machine while the operation still holds it open.
+            if (c.pulledAfterTheLedger) {
+                EXPECT_EQ(::umount2(drive.sandbox.drive().toLocal8Bit().constData(), MNT_DETACH),
+                          0);
+            }
         }));
     }
     const std::optional<TargetVolume> target = drive.listedDrive();
@@ -922,6 +994,8 @@ void failWithoutLeftovers(const FullCase &c)
     }
     EXPECT_EQ(macAfter, macBefore);
     EXPECT_EQ(drive.ledger.records(), recordsBefore);
+    if (c.fullAfterTheLedger)
+        replugAndRescan(drive, image, room, recordsBefore, message, c.step);
     if (c.medium != Medium::tmpfs) {
         EXPECT_TRUE(PrivateMounts::unmount(drive.sandbox.drive()));
     }
@@ -955,19 +1029,33 @@ INSTANTIATE_TEST_SUITE_P(
                                1024 * 1024, 102, "Verification failed for app bundle 'Foo'.",
                                "Source was left untouched."},
                       // The Mac was changed and is put back; no ledger goes on saying the
-                      // application is on the drive.
+                      // application is on the drive, once the drive can be written again.
                       FullCase{"WritesFailAfterTheOffloadWasRecorded", Medium::failingExt4,
                                "size=64m", "", 4, 4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
-                               "move was withdrawn.",
+                               "move was withdrawn",
                                false, false, Step::offload, true},
                       FullCase{"WritesFailAfterTheReoffloadWasRecorded", Medium::failingExt4,
                                "size=64m", "", 4, 4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
-                               "move was withdrawn.",
-                               false, false, Step::reoffload, true}),
+                               "move was withdrawn",
+                               false, false, Step::reoffload, true},
+                      FullCase{"PulledAfterTheOffloadWasRecorded", Medium::failingExt4, "size=64m",
+                               "", 4, 4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               ". 'Foo' was put back on your Mac as it was, and the record of the "
+                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
+                               "may still list it.",
+                               false, false, Step::offload, true, true},
+                      FullCase{"PulledAfterTheReoffloadWasRecorded", Medium::failingExt4,
+                               "size=64m", "", 4, 4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               ". 'Foo' was put back on your Mac as it was, and the record of the "
+                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
+                               "may still list it.",
+                               false, false, Step::reoffload, true, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

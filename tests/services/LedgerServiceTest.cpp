@@ -1,6 +1,8 @@
 #include "services/LedgerService.h"
 
 #include "base/OperationError.h"
+#include "base/PathUtils.h"
+#include "support/FaultyStorage.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
 
@@ -8,7 +10,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QtConcurrent>
+#include <atomic>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -157,6 +163,98 @@ TEST_F(LedgerServiceTest, AFailedLocalWriteIsThrownAndStopsThere)
         EXPECT_TRUE(error.message().contains(local())) << error.message().toStdString();
     }
     EXPECT_FALSE(QFileInfo::exists(drive()));
+}
+
+// Files this process writes stop growing past a few bytes while it lives.
+class FileSizeLimit
+{
+public:
+    FileSizeLimit()
+    {
+        (void)::getrlimit(RLIMIT_FSIZE, &m_before);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = m_before;
+        small.rlim_cur = 16;
+        (void)::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit()
+    {
+        (void)::setrlimit(RLIMIT_FSIZE, &m_before);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    rlimit m_before{};
+    void (*m_handler)(int) = nullptr;
+};
+
+// Whichever step of replacing a ledger fails, the failure is thrown as what it is and the
+// previous ledger stays, whole, with nothing left beside it.
+TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger)
+{
+    struct Case
+    {
+        const char *step;
+        const char *reason;
+        FaultyStorage::FlushFault flush; // given the flush's number, from 1
+        std::function<void(int fd)> readBack = {};
+        bool limitFileSize = false;
+    };
+    std::atomic<int> flushes = 0;
+    const auto nth = [&flushes](int number, std::function<int(const StorageWrites &)> fault) {
+        return [&flushes, number, fault](const QString &, const StorageWrites &written) {
+            return ++flushes == number ? fault(written) : 0;
+        };
+    };
+    const auto eio = [](const StorageWrites &) { return EIO; };
+    const Case cases[] = {
+        {"write", "its new copy could not be written: File too large", {}, {}, true},
+        {"push", "its disk could not store the new copy: Input/output error", nth(1, eio)},
+        {"read back",
+         "its new copy read back from its disk differs from what was written",
+         {},
+         [](int fd) { (void)::pwrite(fd, "]", 1, 0); }},
+        // The disk lost the new copy's name before it could take the ledger's place.
+        {"rename", "it could not be replaced by its new copy: No such file or directory",
+         nth(1,
+             [](const StorageWrites &written) {
+                 QFile::remove(written.items.first());
+                 return 0;
+             })},
+        {"folder push",
+         "its disk could not store the replacement in its folder: Input/output error", nth(2, eio)},
+    };
+    const MigrationRecord a = record("A", "01");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.step);
+        Sandbox sandbox;
+        const QString path =
+            sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
+        sandbox.writeFile(path, encode({a}));
+        const auto storage = std::make_shared<FaultyStorage>();
+        sandbox.system().useStorage(storage);
+        LedgerService ledger;
+        flushes = 0;
+        storage->setFlushFault(c.flush);
+        storage->setReadBackHook(c.readBack);
+        try {
+            std::optional<FileSizeLimit> limit;
+            if (c.limitFileSize)
+                limit.emplace();
+            ledger.recordMigration(record("B", "02"));
+            ADD_FAILURE() << "no error";
+        } catch (const OperationError &error) {
+            EXPECT_EQ(error.domain(), QStringLiteral("FileSystem"));
+            EXPECT_EQ(error.message(), QStringLiteral("Cannot write the ledger ") + path +
+                                           QStringLiteral(": ") + QLatin1String(c.reason));
+        }
+        EXPECT_EQ(decodeFile(path), Records{a});
+        EXPECT_EQ(QDir(PathUtils::parentPath(path)).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("migration_ledger.json")});
+        EXPECT_EQ(ledger.records(), Records{a});
+    }
 }
 
 TEST_F(LedgerServiceTest, StatusUpdateTouchesOnlyActiveRecordsOfThePath)

@@ -49,6 +49,12 @@ public:
         const std::lock_guard lock(m_mutex);
         return m_log;
     }
+    // Runs `then` after each record is written, as when the drive fails right afterwards.
+    void afterRecording(std::function<void()> then)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_afterRecording = std::move(then);
+    }
     // Moved-aside originals deleted before the ledger knew where their copies are.
     [[nodiscard]] QStringList earlyDeletions() const
     {
@@ -111,8 +117,14 @@ public:
     {
         gate(QStringLiteral("recordMigration ") + record.status);
         OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
-        const std::lock_guard lock(m_mutex);
-        m_recorded = true;
+        std::function<void()> then;
+        {
+            const std::lock_guard lock(m_mutex);
+            m_recorded = true;
+            then = m_afterRecording;
+        }
+        if (then)
+            then();
     }
 
 private:
@@ -137,6 +149,7 @@ private:
     std::function<bool(const QString &)> m_picks;
     QStringList m_log;
     bool m_recorded = false;
+    std::function<void()> m_afterRecording;
     QStringList m_earlyDeletions;
 };
 

@@ -1,14 +1,20 @@
 #include "platform/FakeDarwinCalls.h"
 #include "platform/macos/MacStorage.h"
 #include "services/AppLogger.h"
+#include "services/AppScanner.h"
 #include "support/FakeTool.h"
+#include "support/FaultyStorage.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadPipelineFixture.h"
 #include "transfer/RestoreEngine.h"
+#include "transfer/RestoreLookup.h"
 
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -345,15 +351,55 @@ struct MachineFaultCase
     int code; // -1: any failure
     const char *messageStart;
     const char *logged = nullptr; // in the activity log afterwards
+    Operation operation = Operation::offload;
+    // Brings the drive back whole after the failure; then a rescan follows.
+    std::function<void(PipelineScenario &)> replug = {};
 };
 
 class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
 {};
 
+// The drive's ledger as its file holds it.
+std::optional<QList<MigrationRecord>> driveLedger(const PipelineScenario &scenario)
+{
+    QFile file(scenario.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName());
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(
+        file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return MigrationRecord::listFromJson(document.array());
+}
+
+// A drive that still lists a withdrawn record, back again: neither the window nor a restore
+// takes the record for true, and the scan's settling leaves the drive's ledger as it was before.
+void expectSettledAfterARescan(PipelineScenario &scenario, const QList<MigrationRecord> &before,
+                               AppOffloadStatus status)
+{
+    scenario.ledger.loadRecords();
+    EXPECT_EQ(scenario.ledger.records(), before);
+    EXPECT_NE(driveLedger(scenario), before) << "the drive did not keep the record";
+
+    AppScanner scanner(scenario.ledger);
+    ASSERT_TRUE(waitFor(scanner.scanAsync()));
+    const auto app =
+        std::find_if(scanner.apps().cbegin(), scanner.apps().cend(),
+                     [](const AppItem &item) { return item.name == QLatin1String("Foo"); });
+    ASSERT_NE(app, scanner.apps().cend());
+    EXPECT_EQ(app->status(), status);
+    try {
+        EXPECT_TRUE(before.contains(RestoreLookup::recordFor(*app, scenario.ledger.records())));
+    } catch (const OperationError &refusal) {
+        EXPECT_EQ(refusal.code(), 400) << refusal.message().toStdString();
+    }
+    EXPECT_EQ(driveLedger(scenario), before);
+}
+
 TEST_P(OffloadPipelineMachineFaults, LoseNothing)
 {
     const MachineFaultCase &c = GetParam();
-    PipelineScenario scenario(Operation::offload, 1);
+    PipelineScenario scenario(c.operation, 1);
+    const QList<MigrationRecord> recordsBefore = scenario.ledger.records();
     FakeTool tool(QStringLiteral("copy"),
                   QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) %1;; esac; exec ")
                           .arg(QLatin1String(c.bundleCopy ? c.bundleCopy : "true")) +
@@ -376,7 +422,7 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
         EXPECT_TRUE(scenario.errorMessage.startsWith(QString::fromUtf8(c.messageStart)))
             << scenario.errorMessage.toStdString();
         EXPECT_TRUE(scenario.macUnchanged());
-        EXPECT_TRUE(scenario.ledger.records().isEmpty());
+        EXPECT_EQ(scenario.ledger.records(), recordsBefore);
         // Whatever the error's type, the run ended visibly and the engine is free again.
         EXPECT_FALSE(scenario.engine.isOffloading());
         EXPECT_EQ(scenario.engine.progress().error, scenario.errorMessage);
@@ -384,6 +430,14 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
     if (c.logged)
         EXPECT_TRUE(AppLogger::shared().readRecentLines(400).contains(QString::fromUtf8(c.logged)))
             << c.logged;
+    if (c.replug) {
+        c.replug(scenario);
+        // A copy verified on the drive and no record of a move: a backup of what is on the Mac.
+        expectSettledAfterARescan(scenario, recordsBefore,
+                                  c.operation == Operation::reoffload
+                                      ? AppOffloadStatus::needsReoffload
+                                      : AppOffloadStatus::copied);
+    }
 }
 
 // A Mac's storage over Darwin calls the test sees.
@@ -414,6 +468,33 @@ void withoutLauncher(PipelineScenario &scenario)
     services.setProgramResource(QStringLiteral("ProxyLauncher"), std::nullopt);
     services.setProgramBundlePath(QString());
 }
+
+// Once the move is recorded, the drive's flushes fail; pulled, it is gone as well.
+void failTheDriveOnceRecorded(PipelineScenario &scenario, bool pulled)
+{
+    auto storage = std::make_shared<FaultyStorage>();
+    scenario.sandbox.system().useStorage(storage);
+    scenario.ops->afterRecording([drive = scenario.sandbox.drive(), storage, pulled] {
+        if (pulled)
+            QDir().rename(drive, drive + QStringLiteral("-gone"));
+        storage->setFlushFault([drive](const QString &folder, const StorageWrites &) {
+            return PathUtils::isSameOrInside(folder, drive) ? EIO : 0;
+        });
+    });
+}
+
+void replugTheDrive(PipelineScenario &scenario)
+{
+    static_cast<FaultyStorage &>(scenario.sandbox.system().storage()).setFlushFault({});
+    const QString drive = scenario.sandbox.drive();
+    if (!QFileInfo::exists(drive))
+        QDir().rename(drive + QStringLiteral("-gone"), drive);
+}
+
+const char *const putBackButTheDriveMayList =
+    "The drive \"Drive\" could not store what was written to it: Input/output error. 'Foo' was "
+    "put back on your Mac as it was, and the record of the move was withdrawn from your Mac's "
+    "ledger; the drive's own ledger may still list it.";
 
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineMachineFaults,
@@ -490,6 +571,20 @@ INSTANTIATE_TEST_SUITE_P(
                          },
                          102, "Verification failed for app bundle 'Foo'.",
                          "read it from the drive failed: Operation not supported)"},
+        // The drive fails, or is pulled, right after it took the record: the Mac is put back,
+        // and the drive gives the record up when it is back.
+        MachineFaultCase{"TheDriveFailsOnceTheOffloadIsRecorded", nullptr,
+                         [](PipelineScenario &s) { failTheDriveOnceRecorded(s, false); }, 303,
+                         putBackButTheDriveMayList, nullptr, Operation::offload, replugTheDrive},
+        MachineFaultCase{"TheDriveIsPulledOnceTheOffloadIsRecorded", nullptr,
+                         [](PipelineScenario &s) { failTheDriveOnceRecorded(s, true); }, 303,
+                         putBackButTheDriveMayList, nullptr, Operation::offload, replugTheDrive},
+        MachineFaultCase{"TheDriveFailsOnceTheReoffloadIsRecorded", nullptr,
+                         [](PipelineScenario &s) { failTheDriveOnceRecorded(s, false); }, 303,
+                         putBackButTheDriveMayList, nullptr, Operation::reoffload, replugTheDrive},
+        MachineFaultCase{"TheDriveIsPulledOnceTheReoffloadIsRecorded", nullptr,
+                         [](PipelineScenario &s) { failTheDriveOnceRecorded(s, true); }, 303,
+                         putBackButTheDriveMayList, nullptr, Operation::reoffload, replugTheDrive},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {
