@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <locale>
 #include <optional>
 #include <sstream>
@@ -27,6 +28,7 @@ bool startsWith(std::string_view text, std::string_view prefix)
 // cut short at a NUL could stand for another key; so a NUL reads as U+FFFD, as any character
 // does that cannot be read, and the rest of the list still reads.
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
+constexpr std::string_view utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 void appendWithoutNul(std::string &out, std::string_view text)
 {
@@ -57,6 +59,64 @@ void appendUtf8(std::string &out, char32_t code)
         out += char(0x80 | ((code >> 6) & 0x3F));
         out += char(0x80 | (code & 0x3F));
     }
+}
+
+bool isSurrogate(char32_t unit)
+{
+    return unit >= 0xD800 && unit <= 0xDFFF;
+}
+
+bool isHighSurrogate(char32_t unit)
+{
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+bool isLowSurrogate(char32_t unit)
+{
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// Whether the bytes are UTF-8 as the Mac's reader takes it, which refuses anything else: no
+// stray or missing continuation byte, no overlong form, no surrogate, nothing past U+10FFFF.
+bool isUtf8(std::string_view text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = std::uint8_t(text[at]);
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        std::size_t length = 0;
+        char32_t least = 0;
+        char32_t code = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            least = 0x80;
+            code = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            least = 0x800;
+            code = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            least = 0x10000;
+            code = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (length > text.size() - at)
+            return false;
+        for (std::size_t i = 1; i < length; ++i) {
+            const auto next = std::uint8_t(text[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = code << 6 | (next & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || isSurrogate(code))
+            return false;
+        at += length;
+    }
+    return true;
 }
 
 // UTF-16 after its byte-order mark, as UTF-8; nothing for an odd length or a broken pair.
@@ -100,7 +160,7 @@ std::optional<std::string> asUtf8(std::string_view data)
         return utf16ToUtf8(data.substr(2), true);
     std::string out;
     out.reserve(data.size());
-    appendWithoutNul(out, startsWith(data, "\xEF\xBB\xBF") ? data.substr(3) : data);
+    appendWithoutNul(out, startsWith(data, utf8ByteOrderMark) ? data.substr(3) : data);
     return out;
 }
 
@@ -129,13 +189,44 @@ bool isSpace(char c)
 
 // --- binary -------------------------------------------------------------------------------
 
+// The UTF-16 unit at `at` of big-endian text.
+char32_t unitAt(std::string_view text, std::size_t at)
+{
+    return char32_t(std::uint8_t(text[at])) << 8 | std::uint8_t(text[at + 1]);
+}
+
+// Where in big-endian UTF-16 lies a unit libplist cannot hold: a NUL, which it aborts on, or
+// a surrogate without its other half, which it drops without a trace, so that "\uD800Key"
+// would read as "Key". From `at` on; npos when there is none.
+std::size_t unheldUnit(std::string_view units, std::size_t at)
+{
+    for (; at + 1 < units.size(); at += 2) {
+        const char32_t unit = unitAt(units, at);
+        if (isHighSurrogate(unit) && at + 3 < units.size() &&
+            isLowSurrogate(unitAt(units, at + 2))) {
+            at += 2;
+            continue;
+        }
+        if (unit == 0 || isSurrogate(unit))
+            return at;
+    }
+    return std::string_view::npos;
+}
+
 // Walks the object graph of a binary property list from its top object and says whether it
 // is fit to hand to libplist: every reference and every string inside the file, no cycle,
 // and what libplist would build from it within bounds. libplist builds a fresh copy of an
 // object at each reference to it, so the bounds apply to the tree after that expansion: a
 // few hundred bytes of arrays that each refer twice to the next would otherwise expand to
-// billions of values. Each object is read once; its expanded figures are kept. The strings
-// that hold a NUL are noted on the way, for withoutNul().
+// billions of values. Each object is read once; its expanded figures are kept.
+//
+// libplist would also read some lists otherwise than the Mac's reader, through which the
+// launcher on a Mac reads its Info.plist: it keeps a string of bytes as it is, where the Mac
+// takes each byte for the character of that number (Latin-1, so no such string holds
+// U+FEFF); it drops a lone surrogate of UTF-16, which the Mac keeps; and it keeps every
+// entry of a dictionary that holds a key twice, where the Mac keeps the first. Those strings
+// and dictionaries are noted on the way and mended before libplist reads the list (see
+// mended()), so that whoever reads its tree reads what the Mac reads.
 class BinaryShape
 {
 public:
@@ -162,33 +253,48 @@ public:
         m_count = count;
         m_state.assign(count, unseen);
         m_expanded.assign(count, Expanded());
-        return walk(top);
+        if (!walk(top))
+            return false;
+        noteRepeatedKeys();
+        return true;
     }
 
-    // The list as libplist may be given it once acceptable(): as it is, or, where a string
-    // holds a NUL, with each as U+FFFD: in place in UTF-16, and in a string of bytes by a longer
-    // copy appended to the objects, which the offset table then points to.
-    std::string_view withoutNul()
+    // The list as libplist may be given it once acceptable(): as it is, or mended. A string of
+    // bytes that is not plain ASCII becomes its text in UTF-8 (textOf()); UTF-16 keeps its
+    // units but those libplist cannot hold, which read as U+FFFD; a dictionary that holds a
+    // key twice keeps the first entry of each key. Strings of bytes and dictionaries are
+    // mended by a copy appended to the objects, which the offset table then points to; UTF-16
+    // in place.
+    std::string_view mended()
     {
-        if (m_withNul.empty())
+        if (m_texts.empty() && m_repeatedKeys.empty())
             return m_data;
         m_mended.assign(m_data.substr(0, m_table));
         std::vector<std::uint64_t> offsets(m_count);
         for (std::uint64_t i = 0; i < m_count; ++i)
             offsets[i] = number(m_table + i * m_offsetSize, m_offsetSize);
-        for (const Object &text : m_withNul) {
+        for (const Object &text : m_texts) {
             if (text.utf16) {
-                for (std::size_t at = text.textAt; at < text.textAt + 2 * text.length; at += 2) {
-                    if (m_mended[at] == '\0' && m_mended[at + 1] == '\0')
-                        m_mended.replace(at, 2, "\xFF\xFD");
-                }
+                const std::string_view units = m_data.substr(0, text.textAt + 2 * text.length);
+                for (std::size_t at = unheldUnit(units, text.textAt); at != std::string_view::npos;
+                     at = unheldUnit(units, at + 2))
+                    m_mended.replace(at, 2, "\xFF\xFD");
                 continue;
             }
-            std::string bytes;
-            appendWithoutNul(bytes, m_data.substr(text.textAt, text.length));
+            const std::string bytes = textOf(text);
             offsets[text.index] = m_mended.size();
             appendMarker(m_mended, 0x5, bytes.size());
             m_mended += bytes;
+        }
+        for (const Repeated &dictionary : m_repeatedKeys) {
+            offsets[dictionary.index] = m_mended.size();
+            appendMarker(m_mended, 0xD, dictionary.kept.size());
+            for (const std::uint64_t half : {std::uint64_t(0), dictionary.entries}) {
+                for (const std::uint64_t entry : dictionary.kept)
+                    m_mended.append(m_data.substr(dictionary.referencesAt +
+                                                      std::size_t(half + entry) * m_refSize,
+                                                  m_refSize));
+            }
         }
         const std::uint64_t table = m_mended.size();
         const std::size_t offsetSize = table <= 0xFF ? 1 : table <= 0xFFFF ? 2 : 4;
@@ -229,14 +335,25 @@ private:
     struct Object
     {
         std::uint64_t index = 0;
+        bool dictionary = false;
         std::size_t referencesAt = 0; // where the references of a container start
         std::uint64_t references = 0; // keys and values of a dictionary
         std::uint64_t bytes = 0;      // of a string or data in libplist's tree
         // Of a string.
+        bool text = false;
         std::size_t textAt = 0;
         std::uint64_t length = 0; // in units
         bool utf16 = false;
-        bool holdsNul = false;
+        bool mended = false; // libplist would read it otherwise than the Mac
+    };
+
+    // A dictionary to be written anew with the entries it keeps, by their places.
+    struct Repeated
+    {
+        std::uint64_t index;
+        std::size_t referencesAt;
+        std::uint64_t entries;
+        std::vector<std::uint64_t> kept;
     };
 
     struct Frame
@@ -293,31 +410,59 @@ private:
         result.index = object;
         if (text) {
             // libplist keeps data as it is, a string with a terminator, and UTF-16 as UTF-8
-            // of up to three bytes a unit; a NUL in a string of bytes becomes three.
+            // of up to three bytes a unit; a string of bytes is mended to UTF-8 first, where
+            // a NUL takes three bytes and any other byte past ASCII two.
             const std::uint64_t unitSize = kind == 0x6 ? 2 : 1;
             if (length > room / unitSize)
                 return std::nullopt;
             const std::string_view units = m_data.substr(at, std::size_t(length * unitSize));
-            std::uint64_t nuls = 0;
-            if (kind == 0x5)
-                nuls = std::uint64_t(std::count(units.begin(), units.end(), '\0'));
-            for (std::size_t i = 0; kind == 0x6 && i < units.size(); i += 2)
-                nuls += units[i] == '\0' && units[i + 1] == '\0' ? 1 : 0;
-            result.bytes = kind == 0x4   ? length
-                           : kind == 0x5 ? length + 2 * nuls + 1
-                                         : 3 * length + 1;
+            std::uint64_t extra = 0;
+            for (const char c : units)
+                extra += kind != 0x5 ? 0 : c == '\0' ? 2 : std::uint8_t(c) >= 0x80 ? 1 : 0;
+            result.bytes = kind == 0x4 ? length : kind == 0x5 ? length + extra + 1 : 3 * length + 1;
+            result.text = kind != 0x4;
             result.textAt = at;
             result.length = length;
             result.utf16 = kind == 0x6;
-            result.holdsNul = nuls > 0;
+            if (kind == 0x5)
+                result.mended = extra > 0;
+            else if (kind == 0x6)
+                result.mended =
+                    unheldUnit(m_data.substr(0, at + units.size()), at) != std::string_view::npos;
             return result;
         }
         const std::uint64_t references = kind == 0xD ? length * 2 : length;
         if (length > room || references > room / m_refSize)
             return std::nullopt;
+        result.dictionary = kind == 0xD;
         result.referencesAt = at;
         result.references = references;
         return result;
+    }
+
+    // A string's text as the Mac reads it, in UTF-8, with a NUL or a lone surrogate, which
+    // libplist cannot hold, as U+FFFD.
+    std::string textOf(const Object &text) const
+    {
+        std::string out;
+        if (!text.utf16) {
+            for (const char c : m_data.substr(text.textAt, text.length))
+                appendUtf8(out, char32_t(std::uint8_t(c)));
+            return out;
+        }
+        const std::string_view units = m_data.substr(text.textAt, 2 * text.length);
+        for (std::size_t at = 0; at < units.size(); at += 2) {
+            const char32_t unit = unitAt(units, at);
+            if (isHighSurrogate(unit) && at + 3 < units.size() &&
+                isLowSurrogate(unitAt(units, at + 2))) {
+                appendUtf8(out,
+                           0x10000 + ((unit - 0xD800) << 10) + (unitAt(units, at + 2) - 0xDC00));
+                at += 2;
+            } else {
+                appendUtf8(out, isSurrogate(unit) ? char32_t(0xFFFD) : unit);
+            }
+        }
+        return out;
     }
 
     // Depth first from the top object with a stack of its own, as the file decides the depth.
@@ -333,8 +478,11 @@ private:
             frame.expanded.bytes = read->bytes;
             if (!frame.expanded.withinBounds())
                 return false;
-            if (read->holdsNul)
-                m_withNul.push_back(*read);
+            if (read->mended)
+                m_texts.push_back(*read);
+            // Only a dictionary of two entries or more can hold a key twice.
+            if (read->dictionary && read->references >= 4)
+                m_dictionaries.push_back(*read);
             m_state[object] = open;
             stack.push_back(frame);
             return true;
@@ -371,6 +519,63 @@ private:
         return true;
     }
 
+    std::uint64_t keyOf(const Object &dictionary, std::uint64_t entry) const
+    {
+        return number(dictionary.referencesAt + std::size_t(entry) * m_refSize, m_refSize);
+    }
+
+    // Notes each dictionary that holds a key twice with the entries the Mac keeps: the first
+    // of each key (it adds each entry to a dictionary, which keeps the value it holds). Keys
+    // are alike when their texts are, whatever their encodings. The text of each key object is
+    // read once and sorted to an identity, so that the time grows with the bytes of the keys
+    // and no worse than n log n however they look; a dictionary then compares identities.
+    void noteRepeatedKeys()
+    {
+        constexpr std::uint32_t pending = std::numeric_limits<std::uint32_t>::max();
+        std::vector<std::uint32_t> identity(m_dictionaries.empty() ? 0 : m_count, 0);
+        std::vector<std::pair<std::string, std::uint64_t>> texts;
+        std::uint32_t identities = 0;
+        for (const Object &dictionary : m_dictionaries) {
+            for (std::uint64_t entry = 0; entry < dictionary.references / 2; ++entry) {
+                const std::uint64_t key = keyOf(dictionary, entry);
+                if (identity[key] != 0)
+                    continue;
+                const std::optional<Object> read = this->read(key);
+                if (read && read->text) {
+                    identity[key] = pending;
+                    texts.emplace_back(textOf(*read), key);
+                } else {
+                    // No string; libplist refuses the list.
+                    identity[key] = ++identities;
+                }
+            }
+        }
+        std::sort(texts.begin(), texts.end());
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (i == 0 || texts[i].first != texts[i - 1].first)
+                ++identities;
+            identity[texts[i].second] = identities;
+        }
+        std::vector<std::uint64_t> seenIn(std::size_t(identities) + 1, 0);
+        std::uint64_t serial = 0;
+        for (const Object &dictionary : m_dictionaries) {
+            ++serial;
+            const std::uint64_t entries = dictionary.references / 2;
+            std::vector<std::uint64_t> kept;
+            kept.reserve(std::size_t(entries));
+            for (std::uint64_t entry = 0; entry < entries; ++entry) {
+                const std::uint32_t key = identity[keyOf(dictionary, entry)];
+                if (seenIn[key] == serial)
+                    continue;
+                seenIn[key] = serial;
+                kept.push_back(entry);
+            }
+            if (kept.size() < entries)
+                m_repeatedKeys.push_back(
+                    {dictionary.index, dictionary.referencesAt, entries, std::move(kept)});
+        }
+    }
+
     std::string_view m_data;
     std::size_t m_offsetSize = 0;
     std::size_t m_refSize = 0;
@@ -378,7 +583,9 @@ private:
     std::uint64_t m_count = 0;
     std::vector<std::uint8_t> m_state;
     std::vector<Expanded> m_expanded;
-    std::vector<Object> m_withNul;
+    std::vector<Object> m_texts;        // to be mended
+    std::vector<Object> m_dictionaries; // of two entries or more
+    std::vector<Repeated> m_repeatedKeys;
     std::string m_mended;
 };
 
@@ -389,8 +596,8 @@ private:
 // each key up in a hash table that a few thousand chosen keys fill into one chain, at a cost
 // that grows with the square of their count; its binary reader only attaches what it reads.
 // A container is written once its values are; a later value of a key takes the place of the
-// earlier one, as in libplist's XML reader. Strings go in as they are: libplist keeps the
-// bytes of a string object, which hold no NUL here.
+// earlier one, as the Mac's readers of XML and of the old text form have it. Strings go in as
+// they are: libplist keeps the bytes of a string object, which hold no NUL here.
 class TreeWriter
 {
 public:
@@ -763,6 +970,12 @@ private:
         const bool textual = name == "key" || name == "string";
         std::string content;
         if (!empty && !text(name, &content, textual))
+            return false;
+        // The Mac's reader makes each key and string of its own from the UTF-8 between the
+        // tags, which drops a leading U+FEFF and refuses what is not UTF-8; so does this one.
+        if (textual && startsWith(content, utf8ByteOrderMark))
+            content.erase(0, utf8ByteOrderMark.size());
+        if (textual && !isUtf8(content))
             return false;
         // A key where a dictionary waits for one; elsewhere libplist reads it as a string.
         if (name == "key" && m_writer.awaitsKey()) {
@@ -1245,7 +1458,7 @@ Node decode(const char *data, std::size_t size)
         BinaryShape shape(raw);
         if (!shape.acceptable())
             return Node();
-        const std::string_view list = shape.withoutNul();
+        const std::string_view list = shape.mended();
         plist_t root = nullptr;
         plist_from_bin(list.data(), std::uint32_t(list.size()), &root);
         return Node(root);
@@ -1255,6 +1468,9 @@ Node decode(const char *data, std::size_t size)
         return Node();
     if (looksLikeXml(*text))
         return XmlReader(*text).read();
+    // The Mac reads the old text form as a whole, and none that is not UTF-8.
+    if (!isUtf8(*text))
+        return Node();
     return TextParser(*text).parse();
 }
 

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <QTimeZone>
 #include <memory>
 #include <plist/plist.h>
@@ -17,6 +18,14 @@ struct NodeDeleter
     void operator()(void *node) const { plist_free(static_cast<plist_t>(node)); }
 };
 using NodePtr = std::unique_ptr<void, NodeDeleter>;
+
+// The decoder's UTF-8, character for character: QString::fromUtf8 would take a leading U+FEFF
+// for a byte-order mark and drop it, and "\uFEFFTargetAppPath" would read as TargetAppPath.
+QString textOf(const char *utf8)
+{
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(utf8 ? utf8 : ""));
+}
 
 QVariant toVariant(plist_t node)
 {
@@ -39,7 +48,7 @@ QVariant toVariant(plist_t node)
     case PLIST_STRING: {
         char *text = nullptr;
         plist_get_string_val(node, &text);
-        const QString value = QString::fromUtf8(text ? text : "");
+        const QString value = textOf(text);
         PlistCompat::freeMemory(text);
         return QVariant(value);
     }
@@ -81,7 +90,7 @@ QVariant toVariant(plist_t node)
             plist_dict_next_item(node, iter, &key, &value);
             if (!key)
                 break;
-            map.insert(QString::fromUtf8(key), toVariant(value));
+            map.insert(textOf(key), toVariant(value));
             PlistCompat::freeMemory(key);
         }
         free(iter);

@@ -127,9 +127,9 @@ QString infoPlistOf(const QString &bundle)
     return bundle + QStringLiteral("/Contents/Info.plist");
 }
 
-// A folder holding nothing but what the builder writes (and the signature codesign adds) is
-// an unfinished build of ours, whatever became of its Info.plist.
-bool isBuilderRemnant(const QString &bundle)
+// Whether a folder holds nothing but what the builder writes (and the signature codesign
+// adds). A real application holds at least its own executable, so it never does.
+bool holdsOnlyBuilderEntries(const QString &bundle)
 {
     if (!PathUtils::isDirectoryNoFollow(bundle))
         return false;
@@ -154,12 +154,24 @@ bool isBuilderRemnant(const QString &bundle)
     return true;
 }
 
-// Links, aliases and proxies stand for an application elsewhere; removing one loses nothing.
+// A proxy this system built, which may be removed: its folder holds nothing but what the
+// builder writes, and its Info.plist marks it as a proxy or does not read at all (a build
+// stopped before its Info.plist was whole). What an Info.plist says is no proof alone: a
+// real application may hold any key, and a reader may take a key otherwise than another.
+bool isOwnProxy(const QString &bundle)
+{
+    if (!holdsOnlyBuilderEntries(bundle))
+        return false;
+    const std::optional<QVariantMap> info = PlistFile::readDictionary(infoPlistOf(bundle));
+    return !info || BundleProbe::marksProxy(*info);
+}
+
+// Links, aliases and this system's proxies stand for an application elsewhere; removing one
+// loses nothing.
 bool isStandIn(const QString &path)
 {
-    const QUrl url = QUrl::fromLocalFile(path);
-    return AppProxyHelper::isSymbolicLink(path) || AppProxyHelper::isAliasFile(url) ||
-           AppProxyHelper::isProxyBundle(url);
+    return AppProxyHelper::isSymbolicLink(path) ||
+           AppProxyHelper::isAliasFile(QUrl::fromLocalFile(path)) || isOwnProxy(path);
 }
 
 // Removes what a failed build left at the destination, unless the build got to the end.
@@ -226,22 +238,17 @@ void checkTarget(const QString &targetPath)
 }
 
 // Makes room at the destination, or refuses when a real application (or anything else not
-// made by this system) stands there.
+// made by this system) stands there; an application with a readable Info.plist is registered
+// again first.
 void clearDestination(const QString &destination)
 {
     const bool isLink = AppProxyHelper::isSymbolicLink(destination);
     const bool isAlias = AppProxyHelper::isAliasFile(QUrl::fromLocalFile(destination));
     const bool exists = PathUtils::existsNoFollow(destination);
-    if (exists && !isLink && !isAlias) {
-        if (const std::optional<QVariantMap> info =
-                PlistFile::readDictionary(infoPlistOf(destination))) {
-            if (!BundleProbe::marksProxy(*info)) {
-                AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(destination));
-                refuseDestination(destination);
-            }
-        } else if (!isBuilderRemnant(destination)) {
-            refuseDestination(destination);
-        }
+    if (exists && !isLink && !isAlias && !isOwnProxy(destination)) {
+        if (PlistFile::readDictionary(infoPlistOf(destination)))
+            AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(destination));
+        refuseDestination(destination);
     }
     if (!exists && !isLink && !isAlias)
         return;

@@ -50,10 +50,12 @@ public:
 
     // Builds a proxy bundle at `destinationURL` that opens `targetAppURL`, which must lie on a
     // drive below the volumes root. What stands at the destination is replaced only when it
-    // is a symbolic link, an alias, a proxy or a remnant of an earlier build; anything else
-    // gives 409 and stays as it was. A missing identifier or version is read from the
-    // target. On failure nothing of the new bundle is left behind. Blocks while the launcher
-    // is compiled and the bundle is signed, registered and commented.
+    // is a symbolic link, an alias, or a proxy this system built (a folder of nothing but the
+    // builder's files whose Info.plist marks it, or an unfinished build's that does not read);
+    // anything else, whatever its Info.plist says, gives 409 and stays as it was. A missing
+    // identifier or version is read from the target. On failure nothing of the new bundle is
+    // left behind. Blocks while the launcher is compiled and the bundle is signed, registered
+    // and commented.
     static void createProxyBundle(const QString &appName, const QUrl &targetAppURL,
                                   const QUrl &destinationURL,
                                   const std::optional<QString> &bundleIdentifier,
@@ -68,7 +70,7 @@ public:
     // Makes a proxy at the top of the Applications folder, named after the item without
     // bracket tags, for the application the item stands for; then removes the item's former
     // top-level entry and its duplicate aliases there, where they are stand-ins (links,
-    // aliases, proxies). Returns the proxy's location.
+    // aliases, proxies this system built, as above). Returns the proxy's location.
     static QUrl promoteToRootApplications(const AppItem &app);
     // One proxy per unprotected item, in order, promoted or in the item's own place. Never
     // fails: each failure is listed and the batch goes on.

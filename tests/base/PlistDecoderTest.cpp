@@ -1,4 +1,5 @@
 #include "base/PlistDecoder.h"
+#include "base/PlistCompat.h"
 #include "base/PlistFile.h"
 #include "support/BundleBuilder.h"
 #include "support/FreedMemory.h"
@@ -136,10 +137,13 @@ QByteArray utf16Object(const QString &text)
     return out;
 }
 
-// A dictionary of one entry whose key and value are the next two objects.
-QByteArray dictionaryObject()
+// A dictionary of `count` entries whose keys and then values are the next objects.
+QByteArray dictionaryObject(int count = 1)
 {
-    return markerWithLength(0xD, 1) + char(1) + char(2);
+    QByteArray out = markerWithLength(0xD, quint64(count));
+    for (int ref = 1; ref <= 2 * count; ++ref)
+        out += char(ref);
+    return out;
 }
 
 // A binary property list of the given objects, encoded with references `refSize` wide; the
@@ -464,18 +468,71 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
     ASSERT_TRUE(binary);
     EXPECT_EQ(binary->value(QStringLiteral("B")).toList().value(2).toMap().value(shared), shared);
 
-    // A later value of a key takes the place of the earlier one, for every reader of the tree.
-    for (const QByteArray &twice :
-         {xmlList("<dict><key>a</key><string>1</string><key>a</key><string>2</string></dict>"),
-          QByteArray("{ a = 1; a = 2; }")}) {
+    // A key or string that begins with U+FEFF, and a key given twice, read as the Mac reads
+    // them, the same for every reader of the tree: a key looked up in it, as the launcher
+    // does, and the dictionary the program makes of it. The Mac drops a leading U+FEFF of each
+    // key and string of XML (its UTF-8 decoding takes it for a byte-order mark); keeps it in
+    // the old text form and UTF-16 of a binary list; reads a binary string of bytes as
+    // Latin-1; and of a key given twice keeps the last value in XML and the text form, the
+    // first in a binary list.
+    const QByteArray bom = "\xEF\xBB\xBF";
+    const QByteArray xmlTwice =
+        xmlList("<dict><key>k</key><string>first</string><key>" + bom + "k</key><string>" + bom +
+                "second</string><key>" + bom + bom + "j</key><string>&#xFEFF;x</string></dict>");
+    const QVariantMap xmlRead{{"k", "second"}, {QStringLiteral("\uFEFFj"), "x"}};
+    const struct
+    {
+        const char *label;
+        QByteArray data;
+        QVariantMap readAs; // empty: refused
+    } readings[] = {
+        {"XML", xmlTwice, xmlRead},
+        {"XML in UTF-16",
+         QStringEncoder(QStringConverter::Utf16BE, QStringConverter::Flag::WriteBom)
+             .encode(QString::fromUtf8(xmlTwice)),
+         xmlRead},
+        {"old text form",
+         "{ k = first; \"" + bom + "k\" = \"" + bom + "second\"; \"\\UFEFFj\" = x; j = 1; j = 2; }",
+         {{"k", "first"},
+          {QStringLiteral("\uFEFFk"), QStringLiteral("\uFEFFsecond")},
+          {QStringLiteral("\uFEFFj"), "x"},
+          {"j", "2"}}},
+        {"binary",
+         binaryList({dictionaryObject(4), stringObject("k"), utf16Object(QStringLiteral("\uFEFFk")),
+                     utf16Object("k"), stringObject("k"), stringObject("first"),
+                     utf16Object(QStringLiteral("\uFEFFsecond")), stringObject("third"),
+                     stringObject("fourth")},
+                    1),
+         {{"k", "first"}, {QStringLiteral("\uFEFFk"), QStringLiteral("\uFEFFsecond")}}},
+        {"binary string of bytes and lone surrogate",
+         binaryList({dictionaryObject(2), stringObject(bom + "k"),
+                     utf16Object(QChar(0xD800) + QStringLiteral("k")), stringObject("caf\xE9"),
+                     stringObject("v")},
+                    1),
+         {{QStringLiteral("\u00EF\u00BB\u00BFk"), QStringLiteral("caf\u00E9")},
+          {QStringLiteral("\uFFFDk"), "v"}}},
+        {"XML string that is no UTF-8",
+         xmlList("<dict><key>k</key><string>\xFF</string></dict>"),
+         {}},
+        {"old text form that is no UTF-8", "{ k = \"\xC0\xAF\"; }", {}},
+    };
+    for (const auto &c : readings) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(dictionaryOf(c.data).value_or(QVariantMap()), c.readAs);
         const PlistDecoder::Node root =
-            PlistDecoder::decode(twice.constData(), std::size_t(twice.size()));
-        ASSERT_TRUE(root);
-        EXPECT_EQ(plist_dict_get_size(root.get()), 1u);
-        char *value = nullptr;
-        plist_get_string_val(plist_dict_get_item(root.get(), "a"), &value);
-        EXPECT_STREQ(value, "2");
-        std::free(value);
+            PlistDecoder::decode(c.data.constData(), std::size_t(c.data.size()));
+        ASSERT_EQ(bool(root), !c.readAs.isEmpty());
+        if (!root)
+            continue;
+        EXPECT_EQ(plist_dict_get_size(root.get()), std::uint32_t(c.readAs.size()));
+        for (auto it = c.readAs.cbegin(); it != c.readAs.cend(); ++it) {
+            char *value = nullptr;
+            plist_get_string_val(plist_dict_get_item(root.get(), it.key().toUtf8().constData()),
+                                 &value);
+            EXPECT_EQ(QByteArray(value ? value : ""), it.value().toString().toUtf8())
+                << qPrintable(it.key());
+            PlistCompat::freeMemory(value);
+        }
     }
 
     // A pipe or an endless device in place of the file neither blocks nor fills memory.

@@ -59,7 +59,7 @@ QByteArray textForm(const PlistFile::Entries &entries)
 {
     QByteArray out = "// Info.plist of an early bundle\n{\n";
     for (const auto &[key, value] : entries)
-        out += "    " + key.toUtf8() + " = " + textFormValue(value, 4) + "; /* " + key.toUtf8() +
+        out += "    " + quotedText(key) + " = " + textFormValue(value, 4) + "; /* " + key.toUtf8() +
                " */\n";
     return out + "}\n";
 }

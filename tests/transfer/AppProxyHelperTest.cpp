@@ -237,6 +237,20 @@ TEST_F(AppProxyHelperTest, LeavesAnythingButStandInsAndRemnantsAtTheDestinationA
              sandbox.writeFile(destination + "/Contents/Resources/Notes.txt", "mine");
          },
          false},
+        // Its Info.plist says proxy, to the Mac too, which drops U+FEFF from an XML key.
+        {"a real application with a key that begins with U+FEFF",
+         [&] {
+             BundleBuilder(destination)
+                 .plistValue(QStringLiteral("\uFEFFTargetAppPath"), target)
+                 .build();
+         },
+         true},
+        {"a marked proxy beside a foreign file",
+         [&] {
+             writeInfoPlist(destination, {{"IsKorvanthelixProxy", true}});
+             sandbox.writeFile(destination + "/Contents/Resources/Notes.txt", "mine");
+         },
+         true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
@@ -272,7 +286,7 @@ TEST_F(AppProxyHelperTest, ReplacesLinksAliasesOlderProxiesAndRemnants)
         {"an older proxy",
          [&] {
              writeInfoPlist(destination, {{"IsKorvanthelixProxy", true}});
-             sandbox.writeFile(destination + "/Contents/Resources/Old.txt", "old");
+             sandbox.writeFile(destination + "/Contents/Resources/AppIcon.png", "old");
          }},
         {"a proxy known by its target path",
          [&] {
@@ -295,7 +309,7 @@ TEST_F(AppProxyHelperTest, ReplacesLinksAliasesOlderProxiesAndRemnants)
         c.setup();
         create(target, destination);
         EXPECT_TRUE(AppProxyHelper::isProxyBundle(fileUrl(destination)));
-        EXPECT_FALSE(QFile::exists(destination + "/Contents/Resources/Old.txt"));
+        EXPECT_NE(contentOf(destination + "/Contents/Resources/AppIcon.png"), "old");
         EXPECT_EQ(contentOf(linked), "keep");
         removeItem(destination);
     }
@@ -453,7 +467,10 @@ TEST_F(AppProxyHelperTest, PromotionMakesATopLevelProxyAndTidiesOnlyStandIns)
     const QString former = sandbox.makeSymlink(inApplications("Name [Tag]"), target);
     const QString copy = sandbox.makeSymlink(inApplications("Name copy"), target);
     const QString userCopy = sandbox.makeSymlink(sandbox.userApplications() + "/Name.app", target);
-    const QString real = BundleBuilder(inApplications("Real")).build();
+    // A real application whose XML key reads as TargetAppPath, to the Mac too, is no stand-in.
+    const QString real = BundleBuilder(inApplications("Real"))
+                             .plistValue(QStringLiteral("\uFEFFTargetAppPath"), target)
+                             .build();
     AppItem item = linkItem(former, target);
     item.duplicateAliasPaths = {copy, userCopy, real, inApplications("Name")};
 
@@ -483,6 +500,10 @@ TEST_F(AppProxyHelperTest, PromotionMakesATopLevelProxyAndTidiesOnlyStandIns)
     EXPECT_FALSE(PathUtils::existsNoFollow(danglingFormer));
     const QString local = BundleBuilder(sandbox.applications() + "/Sub/Local.app").build();
     const QString gone = sandbox.makeSymlink(inApplications("Gone"), onDrive("Gone"));
+    const QString heldTarget = driveApp("Held");
+    BundleBuilder(inApplications("Held"))
+        .plistValue(QStringLiteral("\uFEFFTargetAppPath"), heldTarget)
+        .build();
     const struct
     {
         AppItem item;
@@ -490,6 +511,10 @@ TEST_F(AppProxyHelperTest, PromotionMakesATopLevelProxyAndTidiesOnlyStandIns)
     } refusals[] = {
         {AppItem{.url = fileUrl(local), .name = "Local"}, 403},
         {linkItem(gone, onDrive("Gone")), 2},
+        // A real application stands where the proxy would.
+        {linkItem(sandbox.makeSymlink(sandbox.applications() + "/Sub/Held.app", heldTarget),
+                  heldTarget),
+         409},
     };
     for (const auto &c : refusals) {
         const TreeDigest before = digestTree(sandbox.applications());

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStringEncoder>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -54,6 +55,21 @@ QString alertText(const QString &name, const QString &volume)
         .arg(name, volume);
 }
 
+// The Info.plist of `entries` in `form` with every `from` then made `to`, of the same length:
+// so a key can be given twice, which no writer of property lists does.
+QByteArray withKeyRenamed(const PlistFile::Entries &entries, InfoPlistForm form,
+                          const QString &from, const QString &to)
+{
+    QByteArray data = encodeInfoPlist(entries, form);
+    if (form != InfoPlistForm::xmlUtf16LE && form != InfoPlistForm::xmlUtf16BE)
+        return data.replace(from.toUtf8(), to.toUtf8());
+    const auto encoding =
+        form == InfoPlistForm::xmlUtf16LE ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE;
+    const QByteArray fromBytes = QStringEncoder(encoding).encode(from);
+    const QByteArray toBytes = QStringEncoder(encoding).encode(to);
+    return data.replace(fromBytes, toBytes);
+}
+
 class ProxyLauncherTest : public ::testing::Test
 {
 protected:
@@ -74,6 +90,18 @@ protected:
         return BundleBuilder(target)
             .executableName(QStringLiteral("Recorder"))
             .file(QStringLiteral("MacOS/Recorder"), script.toUtf8(), 0755)
+            .build();
+    }
+
+    // A drive application that writes its name and exits.
+    QString namedApp(const QString &name)
+    {
+        const QString script = QStringLiteral("#!/bin/sh\nprintf '") + name +
+                               QStringLiteral("' > '") + record + QStringLiteral("'\n");
+        return BundleBuilder(sandbox.drive() + QStringLiteral("/Applications/") + name +
+                             QStringLiteral(".app"))
+            .executableName(name)
+            .file(QStringLiteral("MacOS/") + name, script.toUtf8(), 0755)
             .build();
     }
 
@@ -195,7 +223,44 @@ TEST_F(ProxyLauncherTest, ReadsItsPropertyListInEveryForm)
         run = runProxy(proxy, {QStringLiteral("one")});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(contentOf(record), "one\n");
+
+        // A target path given twice, and once more under a key that begins with U+FEFF: the
+        // launcher starts what the scan reads, which is what the Mac reads. There a leading
+        // U+FEFF leaves an XML key, the last value of a key counts in XML and the text form,
+        // the first in a binary list.
+        const QString expected = form == InfoPlistForm::binary ? QStringLiteral("A")
+                                 : form == InfoPlistForm::text ? QStringLiteral("B")
+                                                               : QStringLiteral("C");
+        Sandbox::writeFile(proxy + QStringLiteral("/Contents/Info.plist"),
+                           withKeyRenamed({{"TargetAppPatA", namedApp("A")},
+                                           {"TargetAppPath", namedApp("B")},
+                                           {QStringLiteral("\uFEFFTargetAppPath"), namedApp("C")}},
+                                          form, QStringLiteral("TargetAppPatA"),
+                                          QStringLiteral("TargetAppPath")));
+        EXPECT_EQ(PlistFile::readDictionary(proxy + QStringLiteral("/Contents/Info.plist"))
+                      .value_or(QVariantMap())
+                      .value(QStringLiteral("TargetAppPath")),
+                  QVariant(sandbox.drive() + QStringLiteral("/Applications/") + expected +
+                           QStringLiteral(".app")));
+        QFile::remove(record);
+        run = runProxy(proxy, {});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(QString::fromUtf8(contentOf(record)), expected);
     }
+
+    // A target path that is no UTF-8 reads as nothing, to the scan and to the launcher (and to
+    // the Mac), though a file of that byte name is there.
+    const std::string byteName = QFile::encodeName(sandbox.drive()).toStdString() + "/A\xFF.app";
+    std::filesystem::create_symlink(QFile::encodeName(namedApp(QStringLiteral("A"))).toStdString(),
+                                    byteName);
+    Sandbox::writeFile(proxy + QStringLiteral("/Contents/Info.plist"),
+                       "<plist><dict><key>TargetAppPath</key><string>" +
+                           QByteArray::fromStdString(byteName) + "</string></dict></plist>");
+    QFile::remove(record);
+    EXPECT_FALSE(PlistFile::readDictionary(proxy + QStringLiteral("/Contents/Info.plist")));
+    const LauncherRun run = runProxy(proxy, {});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_FALSE(QFileInfo::exists(record));
 }
 
 } // namespace
