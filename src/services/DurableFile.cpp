@@ -4,6 +4,7 @@
 #include "base/PathUtils.h"
 #include "base/Uuid.h"
 #include "platform/System.h"
+#include "services/AppLogger.h"
 
 #include <QFile>
 #include <cerrno>
@@ -76,17 +77,22 @@ int writeAll(int fd, const QByteArray &content)
     return 0;
 }
 
-// The one place where a flushed file's cached pages are dropped before it is read back.
-void dropCachedPages(Storage &storage, int fd)
+// Pushes what was written; what the disk did in a lesser way than asked goes to the log.
+int flush(Storage::Watch &watch, const QString &item)
 {
-    storage.readPastCache(fd);
+    const int err = watch.flush({{}, {item}});
+    for (const QString &notice : watch.takeNotices())
+        AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Ledger"), notice);
+    return err;
 }
 
 // 0 when the flushed file reads back from its disk as `content`; -1 when it reads back
-// otherwise; else the errno of the failed read.
+// otherwise; else the errno of the failed read, or of the step that kept it in memory.
 int readBack(Storage &storage, int fd, const QByteArray &content)
 {
-    dropCachedPages(storage, fd);
+    // Read from memory, it would prove only that memory holds it.
+    if (const int err = storage.readPastCache(fd))
+        return err;
     // One byte more than expected, so that a longer file shows.
     QByteArray read(content.size() + 1, Qt::Uninitialized);
     qsizetype done = 0;
@@ -128,7 +134,7 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
         (void)::fchmod(file.get(), previous.st_mode & 07777);
     if (const int err = writeAll(file.get(), content))
         fail(err, QStringLiteral("its new copy could not be written: "));
-    if (const int err = watch->flush({{}, {fresh}}))
+    if (const int err = flush(*watch, fresh))
         fail(err, QStringLiteral("its disk could not store the new copy: "));
     if (const int result = readBack(storage, file.get(), content); result > 0)
         fail(result, QStringLiteral("its new copy could not be read back from its disk: "));
@@ -152,7 +158,7 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
         fail(err, QStringLiteral("it could not be replaced by its new copy: "));
     }
     leftover.release();
-    if (const int err = watch->flush({{}, {path}})) {
+    if (const int err = flush(*watch, path)) {
         if (kept)
             ::rename(keptName.constData(), target.constData());
         else if (!hadPrevious)

@@ -34,14 +34,17 @@ public:
     {
         return m_real->writeBehind(folder);
     }
-    void readPastCache(int fd) override
+    [[nodiscard]] int readPastCache(int fd) override
     {
         if (const auto hook = readBackHook())
             hook(fd);
-        m_real->readPastCache(fd);
+        return m_real->readPastCache(fd);
     }
     [[nodiscard]] bool refetchFromDevice(int fd) override { return m_real->refetchFromDevice(fd); }
-    void readAhead(int fd) override { m_real->readAhead(fd); }
+    void readAhead(int fd, qint64 offset, qint64 length) override
+    {
+        m_real->readAhead(fd, offset, length);
+    }
 
 private:
     class FaultyWatch : public Watch
@@ -60,6 +63,7 @@ private:
             }
             return m_real->flush(written);
         }
+        [[nodiscard]] QStringList takeNotices() override { return m_real->takeNotices(); }
 
     private:
         FaultyStorage &m_owner;

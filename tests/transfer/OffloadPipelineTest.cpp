@@ -427,9 +427,10 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
         EXPECT_FALSE(scenario.engine.isOffloading());
         EXPECT_EQ(scenario.engine.progress().error, scenario.errorMessage);
     }
-    if (c.logged)
+    if (c.logged) {
         EXPECT_TRUE(AppLogger::shared().readRecentLines(400).contains(QString::fromUtf8(c.logged)))
             << c.logged;
+    }
     if (c.replug) {
         c.replug(scenario);
         // A copy verified on the drive and no record of a move: a backup of what is on the Mac.
