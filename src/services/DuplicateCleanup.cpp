@@ -54,7 +54,7 @@ bool isRemovableStandIn(const QString &path)
 {
     const QUrl url = QUrl::fromLocalFile(path);
     return BundleProbe::isSymbolicLink(path) || BundleProbe::isAliasFile(url) ||
-           BundleProbe::isProxyBundle(url);
+           BundleProbe::isBuiltProxy(path);
 }
 
 void removeStandIns(const QStringList &paths)

@@ -22,8 +22,9 @@ struct TrashResult
 namespace DuplicateCleanup {
 
 // Whether `path` still holds a stand-in that may be removed: a symbolic link, an alias file
-// or a proxy bundle of this system. A real application that took the place of a folded
-// alias since the scan is not one.
+// or a proxy bundle this system built (BundleProbe::isBuiltProxy). A real application is not
+// one, even with a proxy's keys in its Info.plist or in the place of an alias folded since the
+// scan.
 [[nodiscard]] bool isRemovableStandIn(const QString &path);
 
 // Removes each path that is still a stand-in; others are skipped silently.

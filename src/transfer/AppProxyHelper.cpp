@@ -31,7 +31,7 @@ enum ErrorCode {
     applicationInTheWay = 409,
 };
 
-const QString launcherName = QStringLiteral("ProxyLauncher");
+const QString &launcherName = BundleProbe::launcherName;
 const QString identifierPrefix = QStringLiteral("com.korvanthelix.proxy.");
 const QString defaultVolumeName = QStringLiteral("External Volume");
 
@@ -127,51 +127,13 @@ QString infoPlistOf(const QString &bundle)
     return bundle + QStringLiteral("/Contents/Info.plist");
 }
 
-// Whether a folder holds nothing but what the builder writes (and the signature codesign
-// adds). A real application holds at least its own executable, so it never does.
-bool holdsOnlyBuilderEntries(const QString &bundle)
-{
-    if (!PathUtils::isDirectoryNoFollow(bundle))
-        return false;
-    static const QStringList ownEntries = {
-        QStringLiteral("Contents"),
-        QStringLiteral("Contents/Info.plist"),
-        QStringLiteral("Contents/MacOS"),
-        QStringLiteral("Contents/MacOS/") + launcherName,
-        QStringLiteral("Contents/Resources"),
-        QStringLiteral("Contents/Resources/AppIcon.icns"),
-        QStringLiteral("Contents/Resources/AppIcon.png"),
-        QStringLiteral("Contents/_CodeSignature"),
-    };
-    const QString signature = QStringLiteral("Contents/_CodeSignature/");
-    QDirIterator it(bundle, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString relative = it.next().mid(bundle.size() + 1);
-        if (!ownEntries.contains(relative) && !relative.startsWith(signature))
-            return false;
-    }
-    return true;
-}
-
-// A proxy this system built, which may be removed: its folder holds nothing but what the
-// builder writes, and its Info.plist marks it as a proxy or does not read at all (a build
-// stopped before its Info.plist was whole). What an Info.plist says is no proof alone: a
-// real application may hold any key, and a reader may take a key otherwise than another.
-bool isOwnProxy(const QString &bundle)
-{
-    if (!holdsOnlyBuilderEntries(bundle))
-        return false;
-    const std::optional<QVariantMap> info = PlistFile::readDictionary(infoPlistOf(bundle));
-    return !info || BundleProbe::marksProxy(*info);
-}
-
 // Links, aliases and this system's proxies stand for an application elsewhere; removing one
 // loses nothing.
 bool isStandIn(const QString &path)
 {
     return AppProxyHelper::isSymbolicLink(path) ||
-           AppProxyHelper::isAliasFile(QUrl::fromLocalFile(path)) || isOwnProxy(path);
+           AppProxyHelper::isAliasFile(QUrl::fromLocalFile(path)) ||
+           AppProxyHelper::isBuiltProxy(path);
 }
 
 // Removes what a failed build left at the destination, unless the build got to the end.
@@ -245,7 +207,7 @@ void clearDestination(const QString &destination)
     const bool isLink = AppProxyHelper::isSymbolicLink(destination);
     const bool isAlias = AppProxyHelper::isAliasFile(QUrl::fromLocalFile(destination));
     const bool exists = PathUtils::existsNoFollow(destination);
-    if (exists && !isLink && !isAlias && !isOwnProxy(destination)) {
+    if (exists && !isLink && !isAlias && !AppProxyHelper::isBuiltProxy(destination)) {
         if (PlistFile::readDictionary(infoPlistOf(destination)))
             AppProxyHelper::registerWithLaunchServices(QUrl::fromLocalFile(destination));
         refuseDestination(destination);

@@ -153,7 +153,8 @@ RecordRestore::LocalItem RecordRestore::localApplication() const
         return LocalItem::standIn;
     if (!PathUtils::existsFollowingLinks(path))
         return LocalItem::absent;
-    if (AppProxyHelper::isProxyBundle(url) || AppProxyHelper::isAliasFile(url))
+    // Only what this system built is replaced unasked; anything else is compared first.
+    if (AppProxyHelper::isBuiltProxy(path) || AppProxyHelper::isAliasFile(url))
         return LocalItem::standIn;
     return LocalItem::application;
 }

@@ -28,7 +28,7 @@ bool realApplicationAt(const QString &place)
 {
     const QUrl url = QUrl::fromLocalFile(place);
     return !AppProxyHelper::isSymbolicLink(place) && PathUtils::existsFollowingLinks(place) &&
-           !AppProxyHelper::isProxyBundle(url) && !AppProxyHelper::isAliasFile(url);
+           !AppProxyHelper::isBuiltProxy(place) && !AppProxyHelper::isAliasFile(url);
 }
 
 bool markedCopyLeft(const QString &driveCopy)

@@ -1,4 +1,5 @@
 #include "services/DuplicateCleanup.h"
+#include "model/BundleProbe.h"
 #include "services/TrashFixture.h"
 #include "support/BundleBuilder.h"
 #include "support/Sandbox.h"
@@ -16,18 +17,26 @@ TEST(DuplicateCleanup, RemovesOnlyWhatIsStillAStandIn)
     const QString apps = sandbox.applications();
     const QString target = BundleBuilder(sandbox.drive() + "/Applications/Tool.app").build();
     const QString link = sandbox.makeSymlink(apps + "/Link.app", target);
-    const QString proxy =
-        BundleBuilder(apps + "/Proxy.app").plistValue("IsKorvanthelixProxy", true).build();
+    const QString proxy = BundleBuilder(apps + "/Proxy.app")
+                              .executableName(BundleProbe::launcherName)
+                              .plistValue("IsKorvanthelixProxy", true)
+                              .build();
     const QString alias = sandbox.writeFile(apps + "/Alias.app", "bookmark");
     sandbox.system().fakeFileResources().addAlias(alias, target);
     // Since the scan, a real application took the place of a folded alias.
     const QString real = BundleBuilder(apps + "/Real.app").build();
+    // An application of its own whose Info.plist carries the proxy's keys is no proxy of ours.
+    const QString marked = BundleBuilder(apps + "/Marked.app")
+                               .plistValue("IsKorvanthelixProxy", true)
+                               .plistValue("TargetAppPath", target)
+                               .build();
 
-    DuplicateCleanup::removeStandIns({link, proxy, alias, real, apps + "/None.app"});
+    DuplicateCleanup::removeStandIns({link, proxy, alias, real, marked, apps + "/None.app"});
 
     for (const QString &gone : {link, proxy, alias})
         EXPECT_FALSE(PathUtils::existsNoFollow(gone)) << gone.toStdString();
-    EXPECT_TRUE(PathUtils::isDirectory(real + "/Contents"));
+    for (const QString &kept : {real, marked})
+        EXPECT_TRUE(PathUtils::isDirectory(kept + "/Contents")) << kept.toStdString();
     EXPECT_TRUE(PathUtils::isDirectory(target + "/Contents"));
 }
 

@@ -309,6 +309,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "or separate local installation, restore was cancelled. Please rename or "
                     "remove the local app first.",
                     "active", true, Local::unchanged, 0},
+        // An application of its own whose Info.plist carries a proxy's keys is compared, not
+        // replaced as a proxy would be.
+        OutcomeCase{"RealApplicationMarkedAsAProxyRefused",
+                    [](Scene &s) {
+                        BundleBuilder(s.editor.local)
+                            .version(QStringLiteral("1.0"))
+                            .plistValue(QStringLiteral("TargetAppPath"), s.editor.drive)
+                            .build();
+                        s.offload(s.editor);
+                    },
+                    409, "A real application already exists at '{local}' (v1.0)", "active", true,
+                    Local::unchanged, 0},
         OutcomeCase{"DanglingLinkInTheWayReplaced",
                     [](Scene &s) {
                         s.sandbox.makeSymlink(s.editor.local, s.sandbox.path("gone/Editor.app"));
