@@ -209,6 +209,7 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
         };
     };
     const auto eio = [](const StorageWrites &) { return EIO; };
+    QString folder; // the ledger's, in the sandbox of the row
     const Case cases[] = {
         {"write", "its new copy could not be written: File too large", {}, {}, true},
         {"push", "its disk could not store the new copy: Input/output error", nth(1, eio)},
@@ -217,12 +218,13 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
          {},
          [](int fd) { (void)::pwrite(fd, "]", 1, 0); }},
         // The disk lost the new copy's name before it could take the ledger's place.
-        {"rename", "it could not be replaced by its new copy: No such file or directory",
-         nth(1,
-             [](const StorageWrites &written) {
-                 QFile::remove(written.items.first());
-                 return 0;
-             })},
+        {"rename",
+         "it could not be replaced by its new copy: No such file or directory",
+         {},
+         [&folder](int) {
+             for (const QString &name : QDir(folder).entryList({"*.saving-*"}, QDir::Files))
+                 QFile::remove(folder + QLatin1Char('/') + name);
+         }},
         {"folder push",
          "its disk could not store the replacement in its folder: Input/output error", nth(2, eio)},
     };
@@ -233,6 +235,7 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
         const QString path =
             sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
         sandbox.writeFile(path, encode({a}));
+        folder = PathUtils::parentPath(path);
         const auto storage = std::make_shared<FaultyStorage>();
         sandbox.system().useStorage(storage);
         LedgerService ledger;
