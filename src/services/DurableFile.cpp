@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/UniqueFd.h"
 #include "base/Uuid.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
@@ -21,25 +22,6 @@ namespace {
     throw OperationError::fileSystem(
         err > 0 ? err : EIO, what + QString::fromLocal8Bit(std::strerror(err > 0 ? err : EIO)));
 }
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-
-private:
-    const int m_fd;
-};
 
 // The new copy goes unless it became the file.
 class Leftover
@@ -125,8 +107,7 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
     {};
     const bool hadPrevious = ::lstat(target.constData(), &previous) == 0;
 
-    const Descriptor file(
-        ::open(freshName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    const UniqueFd file(::open(freshName.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (file.get() < 0)
         fail(errno, QStringLiteral("its new copy could not be created: "));
     Leftover leftover(freshName);

@@ -1,6 +1,7 @@
 #include "transfer/IntegrityVerifier.h"
 
 #include "base/Sha256.h"
+#include "base/UniqueFd.h"
 #include "platform/System.h"
 
 #include <QFile>
@@ -57,28 +58,6 @@ QString octal(int bits)
     return QString::number(bits & permissionMask, 8);
 }
 
-class Fd
-{
-public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    [[nodiscard]] bool valid() const { return m_fd >= 0; }
-    // Hands the descriptor over, as to fdopendir.
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
-
 struct DirCloser
 {
     void operator()(DIR *dir) const { ::closedir(dir); }
@@ -89,7 +68,7 @@ using DirHandle = std::unique_ptr<DIR, DirCloser>;
 // of every component of their paths; `held` counts the folders kept.
 struct OpenFolder
 {
-    Fd fd;
+    UniqueFd fd;
     std::atomic<int> &held;
 
     OpenFolder(int descriptor, std::atomic<int> &counter)
@@ -141,7 +120,7 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
 // yields no digest, never that of what was read so far. With `endAtShortRead`, a chunk that came
 // back short already met the end of the file, which saves a read per small file.
 template<typename Stop>
-Digest digestOpenFile(Storage &storage, const Fd &fd, const Stop &stop, bool endAtShortRead,
+Digest digestOpenFile(Storage &storage, const UniqueFd &fd, const Stop &stop, bool endAtShortRead,
                       QByteArray &hex)
 {
     if (!fd.valid())
@@ -353,7 +332,7 @@ public:
             return Verdict::fail(*failure);
         for (const Side side : {sourceSide, destinationSide}) {
             const QByteArray root = QFile::encodeName(m_rootText[side]);
-            m_rootFd[side] = std::make_unique<Fd>(
+            m_rootFd[side] = std::make_unique<UniqueFd>(
                 root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (!m_rootFd[side]->valid())
                 return Verdict::fail(cannotEnumerate(side, m_rootText[side]));
@@ -590,8 +569,8 @@ private:
                                                     std::shared_ptr<const OpenFolder> &folder)
     {
         const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
-        Fd opened(::openat(m_rootFd[side]->get(), at.constData(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd opened(::openat(m_rootFd[side]->get(), at.constData(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         DIR *stream = opened.valid() ? ::fdopendir(opened.get()) : nullptr;
         if (!stream) {
             offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
@@ -759,12 +738,12 @@ private:
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
     }
 
-    [[nodiscard]] Fd openDestination(const HashPair &pair) const
+    [[nodiscard]] UniqueFd openDestination(const HashPair &pair) const
     {
         const OpenFolder *folder = pair.folders[destinationSide].get();
-        return Fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
-                         : openForDigest(m_rootFd[destinationSide]->get(),
-                                         pair.relative.constData() + 1, false));
+        return UniqueFd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
+                               : openForDigest(m_rootFd[destinationSide]->get(),
+                                               pair.relative.constData() + 1, false));
     }
 
     [[nodiscard]] bool refetch(const HashPair &pair, qint64 size)
@@ -773,7 +752,7 @@ private:
             m_refetched.fetch_sub(size);
             return false;
         }
-        const Fd fd = openDestination(pair);
+        const UniqueFd fd = openDestination(pair);
         if (fd.valid() && m_system->storage().refetchFromDevice(fd.get()))
             return true;
         m_refetched.fetch_sub(size);
@@ -851,9 +830,9 @@ private:
             return;
         HashPair &pair = *job.pair;
         const OpenFolder *folder = pair.folders[job.side].get();
-        const Fd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
-                           : openForDigest(m_rootFd[job.side]->get(), pair.relative.constData() + 1,
-                                           false));
+        const UniqueFd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
+                                 : openForDigest(m_rootFd[job.side]->get(),
+                                                 pair.relative.constData() + 1, false));
         if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
             !pair.destinationRefetched) {
             // Read from memory, it would prove only that memory holds it.
@@ -911,7 +890,7 @@ private:
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
     QByteArray m_destinationRoot;
-    std::unique_ptr<Fd> m_rootFd[2];
+    std::unique_ptr<UniqueFd> m_rootFd[2];
 
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopHashing{false};
@@ -940,7 +919,7 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
                                                         const CancelProbe &shouldCancel)
 {
     const QByteArray path = QFile::encodeName(file.toLocalFile());
-    const Fd fd(path.isEmpty() ? -1 : openForDigest(AT_FDCWD, path.constData(), true));
+    const UniqueFd fd(path.isEmpty() ? -1 : openForDigest(AT_FDCWD, path.constData(), true));
     QByteArray hex;
     const auto stop = [&] { return shouldCancel && shouldCancel(); };
     if (digestOpenFile(System::current().storage(), fd, stop, false, hex) != Digest::done)

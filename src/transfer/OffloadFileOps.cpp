@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/UniqueFd.h"
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
@@ -25,35 +26,6 @@ OffloadFileOps::~OffloadFileOps() = default;
 
 namespace {
 
-// A descriptor that closes itself.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    Descriptor(Descriptor &&other) noexcept
-        : m_fd(std::exchange(other.m_fd, -1))
-    {}
-    Descriptor &operator=(Descriptor &&other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    [[nodiscard]] int get() const { return m_fd; }
-    [[nodiscard]] bool isOpen() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
-
 OperationError folderError(int err, const QString &path)
 {
     return OperationError::fileSystem(err, QStringLiteral("Could not create the folder '") + path +
@@ -64,8 +36,8 @@ OperationError folderError(int err, const QString &path)
 // A link met on the way is entered only as the target's check would let a folder be: leading
 // into a drive's folder of ours on the target's own file system; and only when what it opens is
 // the folder that was judged.
-Descriptor enterLink(const Descriptor &folder, const QByteArray &name, const QString &place,
-                     const TargetVolume &target)
+UniqueFd enterLink(const UniqueFd &folder, const QByteArray &name, const QString &place,
+                   const TargetVolume &target)
 {
     const quint64 device = target.fileSystem->device;
     const Verdict verdict = RecordRule::checkTargetFolder(target.id(), place, device);
@@ -76,9 +48,8 @@ Descriptor enterLink(const Descriptor &folder, const QByteArray &name, const QSt
     {};
     const bool found =
         ::stat(QFile::encodeName(PathUtils::resolved(place)).constData(), &judged) == 0;
-    Descriptor entered(
-        ::openat(folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!entered.isOpen())
+    UniqueFd entered(::openat(folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!entered.valid())
         throw folderError(errno, place);
     struct stat opened
     {};
@@ -108,9 +79,9 @@ void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
                                                      root + QStringLiteral("'."));
     // Made and entered one level at a time from the target's own root, never by a path that a
     // link put there since the check could lead elsewhere.
-    Descriptor current(
+    UniqueFd current(
         ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!current.isOpen())
+    if (!current.valid())
         throw folderError(errno, base);
     struct stat info
     {};
@@ -126,9 +97,9 @@ void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
         const QByteArray name = QFile::encodeName(part);
         if (::mkdirat(current.get(), name.constData(), 0755) != 0 && errno != EEXIST)
             throw folderError(errno, place);
-        Descriptor next(::openat(current.get(), name.constData(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.isOpen()) {
+        UniqueFd next(::openat(current.get(), name.constData(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
             const int err = errno;
             struct stat link
             {};
