@@ -847,13 +847,8 @@ private:
 
 std::optional<QList<MigrationRecord>> driveLedger(const RealDrive &drive)
 {
-    QFile file(drive.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName());
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(
-        file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), &error);
-    if (error.error != QJsonParseError::NoError)
-        return std::nullopt;
-    return MigrationRecord::listFromJson(document.array());
+    return ledgerFileRecords(drive.sandbox.drive() + QLatin1Char('/') +
+                             LedgerService::driveLedgerFileName());
 }
 
 // The failing drive put right, or the pulled one plugged in again: its ledger reads whole with

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <filesystem>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -102,4 +103,15 @@ QString Sandbox::makeSymlink(const QString &linkPath, const QString &linkText)
     if (::symlink(linkText.toLocal8Bit().constData(), linkPath.toLocal8Bit().constData()) != 0)
         throw std::runtime_error("cannot link " + linkPath.toStdString());
     return linkPath;
+}
+
+std::optional<QList<MigrationRecord>> ledgerFileRecords(const QString &path)
+{
+    QFile file(path);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(
+        file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return MigrationRecord::listFromJson(document.array());
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "model/MigrationRecord.h"
 #include "support/FakeSystem.h"
 
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 #include <memory>
@@ -51,3 +53,7 @@ private:
     std::shared_ptr<FakeSystem> m_system;
     std::unique_ptr<ScopedSystemOverride> m_override;
 };
+
+// The records of the ledger file at `path` as the disk holds it; nothing when it does not read
+// whole.
+[[nodiscard]] std::optional<QList<MigrationRecord>> ledgerFileRecords(const QString &path);

@@ -362,13 +362,8 @@ class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaul
 // The drive's ledger as its file holds it.
 std::optional<QList<MigrationRecord>> driveLedger(const PipelineScenario &scenario)
 {
-    QFile file(scenario.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName());
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(
-        file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), &error);
-    if (error.error != QJsonParseError::NoError)
-        return std::nullopt;
-    return MigrationRecord::listFromJson(document.array());
+    return ledgerFileRecords(scenario.sandbox.drive() + QLatin1Char('/') +
+                             LedgerService::driveLedgerFileName());
 }
 
 // A drive that still lists a withdrawn record, back again: neither the window nor a restore
