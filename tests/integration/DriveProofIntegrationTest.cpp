@@ -9,7 +9,6 @@
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
 #include "platform/linux/LinuxVolumeService.h"
-#include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
@@ -18,11 +17,11 @@
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
+#include "support/WithdrawnRecord.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
 #include "transfer/RestoreEngine.h"
-#include "transfer/RestoreLookup.h"
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
@@ -882,21 +881,11 @@ void replugAndRescan(RealDrive &drive, const QString &image, const QString &room
 
     drive.ledger.loadRecords();
     EXPECT_EQ(drive.ledger.records(), before);
-    AppScanner scanner(drive.ledger);
-    ASSERT_TRUE(waitFor(scanner.scanAsync()));
-    const auto app =
-        std::find_if(scanner.apps().cbegin(), scanner.apps().cend(),
-                     [](const AppItem &item) { return item.name == QLatin1String("Foo"); });
-    ASSERT_NE(app, scanner.apps().cend());
     // A verified copy on the drive and no record of a move: a backup of what is on the Mac.
-    EXPECT_EQ(app->status(), step == Step::reoffload ? AppOffloadStatus::needsReoffload
-                                                     : AppOffloadStatus::copied);
-    try {
-        EXPECT_TRUE(before.contains(RestoreLookup::recordFor(*app, drive.ledger.records())));
-    } catch (const OperationError &refusal) {
-        EXPECT_EQ(refusal.code(), 400) << refusal.message().toStdString();
-    }
-    EXPECT_EQ(driveLedger(drive), before);
+    expectWithdrawnAfterARescan(
+        drive.ledger, QStringLiteral("Foo"),
+        drive.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName(), before,
+        step == Step::reoffload ? AppOffloadStatus::needsReoffload : AppOffloadStatus::copied);
 }
 
 void failWithoutLeftovers(const FullCase &c)

@@ -2,6 +2,7 @@
 
 #include "FakeDarwinCalls.h"
 #include "base/PathUtils.h"
+#include "support/OpenFileLimit.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,7 +11,6 @@
 #include <algorithm>
 #include <climits>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 TEST(MacSystemTest, LocationsAreTheMacsOwn)
 {
@@ -84,28 +84,6 @@ struct FlushCase
     QStringList inner; // what inside the tree must be pushed, relative to it
 };
 
-// For the life of the object no file can be opened: the open-file limit is the lowest free
-// descriptor, which is the next one any open would take.
-class NoFreeDescriptor
-{
-public:
-    NoFreeDescriptor()
-    {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        const int lowestFree = ::dup(0);
-        ::close(lowestFree);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = rlim_t(lowestFree);
-        ::setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~NoFreeDescriptor() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
-    NoFreeDescriptor(const NoFreeDescriptor &) = delete;
-    NoFreeDescriptor &operator=(const NoFreeDescriptor &) = delete;
-
-private:
-    rlimit m_saved{};
-};
-
 // Folders below `folder` until their path is longer than any path may be; made one step at a
 // time, relative to the one before. The deepest is removed with `rm`, which walks it the same way.
 void makeTooDeepFolder(const QString &folder)
@@ -170,7 +148,7 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     const std::unique_ptr<Storage::Watch> watch = storage.watch(drive);
     int err = 0;
     if (c.snag == Snag::noDescriptorLeft) {
-        const NoFreeDescriptor limit;
+        const OpenFileLimit limit(OpenFileLimit::lowestFreeDescriptor());
         err = watch->flush(written);
     } else {
         err = watch->flush(written);

@@ -5,6 +5,7 @@
 #include "platform/macos/MacStorage.h"
 #include "support/BundleBuilder.h"
 #include "support/FakeTool.h"
+#include "support/OpenFileLimit.h"
 #include "support/Sandbox.h"
 
 #include <QFile>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sys/resource.h>
 
 namespace {
 
@@ -193,25 +193,6 @@ TEST(IntegrityVerifier, RootTextRepeatedInsideTheTree)
                                   QStringLiteral("/f': byte corruption detected during transfer."));
 }
 
-// Open-file limit for the length of a scope: a Mac's default is 256.
-class FileLimit
-{
-public:
-    explicit FileLimit(rlim_t soft)
-    {
-        ::getrlimit(RLIMIT_NOFILE, &m_saved);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = std::min(soft, m_saved.rlim_cur);
-        ::setrlimit(RLIMIT_NOFILE, &lowered);
-    }
-    ~FileLimit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
-    FileLimit(const FileLimit &) = delete;
-    FileLimit &operator=(const FileLimit &) = delete;
-
-private:
-    rlimit m_saved{};
-};
-
 // A tree deeper and wider than the open-file limit, with faults added one after another, each
 // of a kind that the verdict ranks higher: the message is always the one of the highest rank,
 // and within a rank the one at the smallest path.
@@ -222,7 +203,8 @@ TEST(IntegrityVerifier, DeepAndWideTreeKeepsMessagesAndTheirPriority)
         "cd $S; mkdir w; cd w; mkdir $(seq -f d%g 100 399); for i in $(seq 100 399); do echo $i "
         "> d$i/f; done; cd $S; mkdir -p deep/1/2/3/4/5/6/7/8/9/10/11/12; d=deep; for i in $(seq "
         "1 12); do d=$d/$i; echo $i > $d/x; ln -s x $d/l; done; cp -a $S/w $S/deep $D/"));
-    const FileLimit limit(256);
+    // A Mac's default open-file limit.
+    const OpenFileLimit limit(256);
     const QString deepest = QStringLiteral("/deep/1/2/3/4/5/6/7/8/9/10/11/12/x");
     struct Step
     {

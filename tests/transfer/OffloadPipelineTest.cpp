@@ -1,14 +1,13 @@
 #include "platform/FakeDarwinCalls.h"
 #include "platform/macos/MacStorage.h"
 #include "services/AppLogger.h"
-#include "services/AppScanner.h"
 #include "support/FakeTool.h"
 #include "support/FaultyStorage.h"
+#include "support/WithdrawnRecord.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadPipelineFixture.h"
 #include "transfer/RestoreEngine.h"
-#include "transfer/RestoreLookup.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -375,19 +374,10 @@ void expectSettledAfterARescan(PipelineScenario &scenario, const QList<Migration
     EXPECT_EQ(scenario.ledger.records(), before);
     EXPECT_NE(driveLedger(scenario), before) << "the drive did not keep the record";
 
-    AppScanner scanner(scenario.ledger);
-    ASSERT_TRUE(waitFor(scanner.scanAsync()));
-    const auto app =
-        std::find_if(scanner.apps().cbegin(), scanner.apps().cend(),
-                     [](const AppItem &item) { return item.name == QLatin1String("Foo"); });
-    ASSERT_NE(app, scanner.apps().cend());
-    EXPECT_EQ(app->status(), status);
-    try {
-        EXPECT_TRUE(before.contains(RestoreLookup::recordFor(*app, scenario.ledger.records())));
-    } catch (const OperationError &refusal) {
-        EXPECT_EQ(refusal.code(), 400) << refusal.message().toStdString();
-    }
-    EXPECT_EQ(driveLedger(scenario), before);
+    expectWithdrawnAfterARescan(scenario.ledger, QStringLiteral("Foo"),
+                                scenario.sandbox.drive() + QLatin1Char('/') +
+                                    LedgerService::driveLedgerFileName(),
+                                before, status);
 }
 
 TEST_P(OffloadPipelineMachineFaults, LoseNothing)
