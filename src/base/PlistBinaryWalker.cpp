@@ -36,6 +36,16 @@ std::size_t unheldUnit(std::string_view units, std::size_t at)
     return std::string_view::npos;
 }
 
+// How a list is taken.
+enum class Reading {
+    // A file as the Mac reads it: a string of bytes is Latin-1, and whatever libplist would
+    // read otherwise is noted, to be mended.
+    file,
+    // The very list libplist is then given: a string of bytes is UTF-8, as libplist keeps it,
+    // and nothing may be left to mend.
+    checked,
+};
+
 // Walks the object graph of a binary property list from its top object and says whether it
 // is fit to hand to libplist: every reference and every string inside the file, no cycle,
 // and what libplist would build from it within bounds. libplist builds a fresh copy of an
@@ -43,20 +53,22 @@ std::size_t unheldUnit(std::string_view units, std::size_t at)
 // few hundred bytes of arrays that each refer twice to the next would otherwise expand to
 // billions of values. Each object is read once; its expanded figures are kept.
 //
-// libplist would also read some lists otherwise than the Mac's reader, through which the
-// launcher on a Mac reads its Info.plist: it keeps a string of bytes as it is, where the Mac
-// takes each byte for the character of that number (Latin-1, so no such string holds
-// U+FEFF); it drops a lone surrogate of UTF-16, which the Mac keeps; and it keeps every
-// entry of a dictionary that holds a key twice, where the Mac keeps the first. Those strings
-// and dictionaries are noted on the way and mended before libplist reads the list (see
-// mended()), so that whoever reads its tree reads what the Mac reads.
-class BinaryShape
+// libplist would also read some files otherwise than the Mac's reader, through which the
+// launcher on a Mac reads its Info.plist, or not safely: it keeps a string of bytes as it is,
+// where the Mac takes each byte for the character of that number (Latin-1, so no such string
+// holds U+FEFF); it aborts on a NUL and drops a lone surrogate of UTF-16, which the Mac keeps;
+// and it keeps every entry of a dictionary that holds a key twice, where the Mac keeps the
+// first. Those strings and dictionaries are noted on the way and mended before libplist reads the
+// file (see mended()), so that whoever reads its tree reads what the Mac reads.
+class BinaryWalker
 {
 public:
-    explicit BinaryShape(std::string_view data)
+    BinaryWalker(std::string_view data, Reading reading)
         : m_data(data)
+        , m_reading(reading)
     {}
 
+    // Whether the list is fit for libplist: as it is when checked, once mended when a file.
     bool acceptable()
     {
         constexpr std::size_t trailerSize = 32;
@@ -78,45 +90,52 @@ public:
         m_expanded.assign(count, Expanded());
         if (!walk(top))
             return false;
-        noteRepeatedKeys();
+        if (m_reading == Reading::checked)
+            return m_texts.empty() && !holdsRepeatedKeys();
+        noteRewrites();
         return true;
     }
 
-    // The list as libplist may be given it once acceptable(): as it is, or mended. A string of
-    // bytes that is not plain ASCII becomes its text in UTF-8 (textOf()); UTF-16 keeps its
-    // units but those libplist cannot hold, which read as U+FFFD; a dictionary that holds a
-    // key twice keeps the first entry of each key. Strings of bytes and dictionaries are
-    // mended by a copy appended to the objects, which the offset table then points to; UTF-16
-    // in place.
+    // The file as libplist may be given it once acceptable(): as it is, or mended, never in
+    // place, since the bytes of one object may be those of others too. A string of bytes that
+    // is not plain ASCII becomes its text in UTF-8 (textOf()); UTF-16 keeps its units but
+    // those libplist cannot hold, which read as U+FFFD; a dictionary that holds a key twice
+    // keeps the first entry of each key. Each is a copy appended to the objects, which the offset
+    // table then points to.
     std::string_view mended()
     {
-        if (m_texts.empty() && m_repeatedKeys.empty())
+        if (m_texts.empty() && m_rewrites.empty())
             return m_data;
         m_mended.assign(m_data.substr(0, m_table));
         std::vector<std::uint64_t> offsets(m_count);
         for (std::uint64_t i = 0; i < m_count; ++i)
             offsets[i] = number(m_table + i * m_offsetSize, m_offsetSize);
         for (const Object &text : m_texts) {
-            if (text.utf16) {
-                const std::string_view units = m_data.substr(0, text.textAt + 2 * text.length);
-                for (std::size_t at = unheldUnit(units, text.textAt); at != std::string_view::npos;
-                     at = unheldUnit(units, at + 2))
-                    m_mended.replace(at, 2, "\xFF\xFD");
+            offsets[text.index] = m_mended.size();
+            if (!text.utf16) {
+                const std::string bytes = textOf(text);
+                appendMarker(m_mended, 0x5, bytes.size());
+                m_mended += bytes;
                 continue;
             }
-            const std::string bytes = textOf(text);
-            offsets[text.index] = m_mended.size();
-            appendMarker(m_mended, 0x5, bytes.size());
-            m_mended += bytes;
+            appendMarker(m_mended, 0x6, text.length);
+            const std::size_t start = m_mended.size();
+            m_mended.append(m_data.substr(text.textAt, 2 * text.length));
+            const std::string_view units = m_data.substr(0, text.textAt + 2 * text.length);
+            for (std::size_t at = unheldUnit(units, text.textAt); at != std::string_view::npos;
+                 at = unheldUnit(units, at + 2))
+                m_mended.replace(start + (at - text.textAt), 2, "\xFF\xFD");
         }
-        for (const Repeated &dictionary : m_repeatedKeys) {
-            offsets[dictionary.index] = m_mended.size();
-            appendMarker(m_mended, 0xD, dictionary.kept.size());
-            for (const std::uint64_t half : {std::uint64_t(0), dictionary.entries}) {
-                for (const std::uint64_t entry : dictionary.kept)
-                    m_mended.append(m_data.substr(dictionary.referencesAt +
-                                                      std::size_t(half + entry) * m_refSize,
-                                                  m_refSize));
+        for (const Rewrite &container : m_rewrites) {
+            offsets[container.index] = m_mended.size();
+            appendMarker(m_mended, container.dictionary ? 0xD : 0xA, container.kept.size());
+            const std::uint64_t halves = container.dictionary ? 2 : 1;
+            for (std::uint64_t half = 0; half < halves; ++half) {
+                for (const std::uint64_t entry : container.kept)
+                    m_mended.append(
+                        m_data.substr(container.referencesAt +
+                                          std::size_t(half * container.entries + entry) * m_refSize,
+                                      m_refSize));
             }
         }
         const std::uint64_t table = m_mended.size();
@@ -167,15 +186,16 @@ private:
         std::size_t textAt = 0;
         std::uint64_t length = 0; // in units
         bool utf16 = false;
-        bool mended = false; // libplist would read it otherwise than the Mac
+        bool mended = false; // libplist would read it otherwise than the Mac, or not at all
     };
 
-    // A dictionary to be written anew with the entries it keeps, by their places.
-    struct Repeated
+    // A container to be written anew with the entries it keeps, by their places.
+    struct Rewrite
     {
         std::uint64_t index;
+        bool dictionary;
         std::size_t referencesAt;
-        std::uint64_t entries;
+        std::uint64_t entries; // of a dictionary, pairs
         std::vector<std::uint64_t> kept;
     };
 
@@ -214,8 +234,10 @@ private:
         const unsigned kind = marker >> 4;
         const bool container = kind == 0xA || kind == 0xC || kind == 0xD;
         const bool text = kind == 0x4 || kind == 0x5 || kind == 0x6;
+        Object result;
+        result.index = object;
         if (!container && !text)
-            return Object();
+            return result;
         std::size_t at = *offset + 1;
         std::uint64_t length = marker & 0x0F;
         if (length == 0x0F) {
@@ -229,26 +251,28 @@ private:
             at += 1 + width;
         }
         const std::uint64_t room = m_table - at;
-        Object result;
-        result.index = object;
         if (text) {
             // libplist keeps data as it is, a string with a terminator, and UTF-16 as UTF-8
-            // of up to three bytes a unit; a string of bytes is mended to UTF-8 first, where
-            // a NUL takes three bytes and any other byte past ASCII two.
+            // of up to three bytes a unit; a string of bytes of a file is mended to UTF-8
+            // first, where a NUL takes three bytes and any other byte past ASCII two.
             const std::uint64_t unitSize = kind == 0x6 ? 2 : 1;
             if (length > room / unitSize)
                 return std::nullopt;
             const std::string_view units = m_data.substr(at, std::size_t(length * unitSize));
             std::uint64_t extra = 0;
-            for (const char c : units)
-                extra += kind != 0x5 ? 0 : c == '\0' ? 2 : std::uint8_t(c) >= 0x80 ? 1 : 0;
+            if (kind == 0x5 && m_reading == Reading::file) {
+                for (const char c : units)
+                    extra += c == '\0' ? 2 : std::uint8_t(c) >= 0x80 ? 1 : 0;
+            }
             result.bytes = kind == 0x4 ? length : kind == 0x5 ? length + extra + 1 : 3 * length + 1;
             result.text = kind != 0x4;
             result.textAt = at;
             result.length = length;
             result.utf16 = kind == 0x6;
-            if (kind == 0x5)
+            if (kind == 0x5 && m_reading == Reading::file)
                 result.mended = extra > 0;
+            else if (kind == 0x5)
+                result.mended = units.find('\0') != std::string_view::npos || !isUtf8(units);
             else if (kind == 0x6)
                 result.mended =
                     unheldUnit(m_data.substr(0, at + units.size()), at) != std::string_view::npos;
@@ -264,10 +288,12 @@ private:
     }
 
     // A string's text as the Mac reads it, in UTF-8, with a NUL or a lone surrogate, which
-    // libplist cannot hold, as U+FFFD.
+    // libplist cannot hold, as U+FFFD. A checked string of bytes is UTF-8 already.
     std::string textOf(const Object &text) const
     {
         std::string out;
+        if (!text.utf16 && m_reading == Reading::checked)
+            return std::string(m_data.substr(text.textAt, text.length));
         if (!text.utf16) {
             for (const char c : m_data.substr(text.textAt, text.length))
                 appendUtf8(out, char32_t(std::uint8_t(c)));
@@ -342,17 +368,17 @@ private:
         return true;
     }
 
-    std::uint64_t keyOf(const Object &dictionary, std::uint64_t entry) const
+    std::uint64_t referenceOf(const Object &container, std::uint64_t place) const
     {
-        return number(dictionary.referencesAt + std::size_t(entry) * m_refSize, m_refSize);
+        return number(container.referencesAt + std::size_t(place) * m_refSize, m_refSize);
     }
 
-    // Notes each dictionary that holds a key twice with the entries the Mac keeps: the first
-    // of each key (it adds each entry to a dictionary, which keeps the value it holds). Keys
-    // are alike when their texts are, whatever their encodings. The text of each key object is
-    // read once and sorted to an identity, so that the time grows with the bytes of the keys
-    // and no worse than n log n however they look; a dictionary then compares identities.
-    void noteRepeatedKeys()
+    // For each dictionary of two entries or more, the entries the Mac keeps: the first of each
+    // key (it adds each entry to a dictionary, which keeps the value it holds). Keys are alike
+    // when their texts are, whatever their encodings. The text of each key object is read once
+    // and sorted to an identity, so that the time grows with the bytes of the keys and no
+    // worse than n log n however they look; a dictionary then compares identities.
+    std::vector<Rewrite> firstOfEachKey() const
     {
         constexpr std::uint32_t pending = std::numeric_limits<std::uint32_t>::max();
         std::vector<std::uint32_t> identity(m_dictionaries.empty() ? 0 : m_count, 0);
@@ -360,7 +386,7 @@ private:
         std::uint32_t identities = 0;
         for (const Object &dictionary : m_dictionaries) {
             for (std::uint64_t entry = 0; entry < dictionary.references / 2; ++entry) {
-                const std::uint64_t key = keyOf(dictionary, entry);
+                const std::uint64_t key = referenceOf(dictionary, entry);
                 if (identity[key] != 0)
                     continue;
                 const std::optional<Object> read = this->read(key);
@@ -379,6 +405,7 @@ private:
                 ++identities;
             identity[texts[i].second] = identities;
         }
+        std::vector<Rewrite> dictionaries;
         std::vector<std::uint64_t> seenIn(std::size_t(identities) + 1, 0);
         std::uint64_t serial = 0;
         for (const Object &dictionary : m_dictionaries) {
@@ -387,19 +414,38 @@ private:
             std::vector<std::uint64_t> kept;
             kept.reserve(std::size_t(entries));
             for (std::uint64_t entry = 0; entry < entries; ++entry) {
-                const std::uint32_t key = identity[keyOf(dictionary, entry)];
+                const std::uint32_t key = identity[referenceOf(dictionary, entry)];
                 if (seenIn[key] == serial)
                     continue;
                 seenIn[key] = serial;
                 kept.push_back(entry);
             }
-            if (kept.size() < entries)
-                m_repeatedKeys.push_back(
-                    {dictionary.index, dictionary.referencesAt, entries, std::move(kept)});
+            dictionaries.push_back(
+                {dictionary.index, true, dictionary.referencesAt, entries, std::move(kept)});
+        }
+        return dictionaries;
+    }
+
+    bool holdsRepeatedKeys() const
+    {
+        for (const Rewrite &dictionary : firstOfEachKey()) {
+            if (dictionary.kept.size() < dictionary.entries)
+                return true;
+        }
+        return false;
+    }
+
+    // Notes each dictionary that holds a key twice, which keeps the first of each.
+    void noteRewrites()
+    {
+        for (Rewrite &dictionary : firstOfEachKey()) {
+            if (dictionary.kept.size() < dictionary.entries)
+                m_rewrites.push_back(std::move(dictionary));
         }
     }
 
     std::string_view m_data;
+    Reading m_reading;
     std::size_t m_offsetSize = 0;
     std::size_t m_refSize = 0;
     std::uint64_t m_table = 0;
@@ -408,21 +454,28 @@ private:
     std::vector<Expanded> m_expanded;
     std::vector<Object> m_texts;        // to be mended
     std::vector<Object> m_dictionaries; // of two entries or more
-    std::vector<Repeated> m_repeatedKeys;
+    std::vector<Rewrite> m_rewrites;
     std::string m_mended;
 };
 
 } // namespace
 
-Node readBinary(std::string_view data)
+Node treeOf(std::string_view list)
 {
-    BinaryShape shape(data);
-    if (!shape.acceptable())
+    BinaryWalker checked(list, Reading::checked);
+    if (!checked.acceptable())
         return Node();
-    const std::string_view list = shape.mended();
     plist_t root = nullptr;
     plist_from_bin(list.data(), std::uint32_t(list.size()), &root);
     return Node(root);
+}
+
+Node readBinary(std::string_view data)
+{
+    BinaryWalker file(data, Reading::file);
+    if (!file.acceptable())
+        return Node();
+    return treeOf(file.mended());
 }
 
 } // namespace PlistDecoder::detail

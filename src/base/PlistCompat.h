@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <plist/plist.h>
+#include <string_view>
 
 // The calls whose form depends on the libplist found by the build, which passes its version
 // as KORVANTHELIX_PLIST_VERSION (major * 100 + minor): 2.3 replaced plist_to_xml_free and
@@ -19,6 +20,15 @@ inline void freeMemory(void *memory)
     // Before 2.3 the caller frees these with free(), which is all plist_to_xml_free did.
     std::free(memory);
 #endif
+}
+
+// The text of a string node, read in place with its length; empty for another node. The
+// copying plist_get_string_val asserts that the text is a C string, and aborts on a NUL.
+inline std::string_view stringOf(plist_t node)
+{
+    uint64_t length = 0;
+    const char *text = plist_get_string_ptr(node, &length);
+    return text ? std::string_view(text, std::size_t(length)) : std::string_view();
 }
 
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.

@@ -9,9 +9,9 @@
 // without a byte-order mark) or in UTF-16 of either byte order with a byte-order mark,
 // binary, and the old text form ({ Key = "value"; List = (a, b); Data = <0fbd>; } with
 // comments). Plain C++ over libplist, so the proxy launcher reads its bundle the same way
-// the program does. libplist is given only binary lists, and of those only what it reads in
-// linear time without aborting: a NUL in a string or a key, which it cannot hold, reads as
-// U+FFFD, so the rest of the list still reads.
+// the program does. libplist is given only binary lists, each checked as it is given, and of
+// those only what it reads in linear time without aborting: a NUL in a string or a key, which
+// it cannot hold, reads as U+FFFD, so the rest of the list still reads.
 //
 // Keys and strings read as the Mac's own reader reads them, so that the program, the launcher
 // here and the launcher on a Mac see the same Info.plist: every key and string of the tree is

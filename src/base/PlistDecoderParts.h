@@ -41,7 +41,11 @@ void appendNumber(std::string &out, std::uint64_t value, std::size_t width);
 void appendMarker(std::string &out, unsigned kind, std::uint64_t length);
 bool isSpace(char c);
 
-// The root of a binary list once its walk found it fit for libplist, or null.
+// The tree libplist reads from a binary list, once the walk of that very list finds it fit:
+// within the bounds, and nothing that libplist would read otherwise than the Mac or abort on.
+// Null otherwise.
+Node treeOf(std::string_view list);
+// The root of a binary list, mended so that it is fit, or null.
 Node readBinary(std::string_view data);
 bool looksLikeXml(std::string_view text);
 // The first value of an XML property list, or null.
@@ -55,7 +59,7 @@ Node readText(std::string_view text);
 // that grows with the square of their count; its binary reader only attaches what it reads.
 // A container is written once its values are; a later value of a key takes the place of the
 // earlier one, as the Mac's readers of XML and of the old text form have it. Strings go in as
-// they are: libplist keeps the bytes of a string object, which hold no NUL here.
+// they are: libplist keeps the bytes of a string object, which are UTF-8 without a NUL here.
 class TreeWriter
 {
 public:

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <plist/plist.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,9 +97,7 @@ Node TreeWriter::tree()
     appendNumber(m_out, m_offsets.size(), 8);
     appendNumber(m_out, *m_top, 8);
     appendNumber(m_out, table, 8);
-    plist_t root = nullptr;
-    plist_from_bin(m_out.data(), std::uint32_t(m_out.size()), &root);
-    return Node(root);
+    return treeOf(m_out);
 }
 
 std::uint64_t TreeWriter::bitsOf(double value)

@@ -1,6 +1,7 @@
 #include "base/PlistDecoder.h"
 #include "base/PlistCompat.h"
 #include "base/PlistFile.h"
+#include "support/BinaryPlists.h"
 #include "support/BundleBuilder.h"
 #include "support/FreedMemory.h"
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,71 +100,6 @@ QByteArray nestedXml(int depth, const QByteArray &before = {})
 {
     return xmlList("<dict><key>k</key>" + before + QByteArray("<array>").repeated(depth) +
                    QByteArray("</array>").repeated(depth) + "</dict>");
-}
-
-QByteArray bigEndian(quint64 value, int width)
-{
-    QByteArray bytes(width, '\0');
-    for (int i = width - 1; i >= 0; --i, value >>= 8)
-        bytes[i] = char(value & 0xFF);
-    return bytes;
-}
-
-// The marker of an object with its length, long lengths in an integer after it.
-QByteArray markerWithLength(int kind, quint64 length)
-{
-    if (length < 15)
-        return QByteArray(1, char(kind << 4 | int(length)));
-    return QByteArray(1, char(kind << 4 | 0xF)) + char(0x13) + bigEndian(length, 8);
-}
-
-QByteArray arrayObject(const QList<quint64> &refs, int refSize)
-{
-    QByteArray out = markerWithLength(0xA, quint64(refs.size()));
-    for (const quint64 ref : refs)
-        out += bigEndian(ref, refSize);
-    return out;
-}
-
-QByteArray stringObject(const QByteArray &ascii)
-{
-    return markerWithLength(0x5, quint64(ascii.size())) + ascii;
-}
-
-QByteArray utf16Object(const QString &text)
-{
-    QByteArray out = markerWithLength(0x6, quint64(text.size()));
-    for (const QChar c : text)
-        out += bigEndian(c.unicode(), 2);
-    return out;
-}
-
-// A dictionary of `count` entries whose keys and then values are the next objects.
-QByteArray dictionaryObject(int count = 1)
-{
-    QByteArray out = markerWithLength(0xD, quint64(count));
-    for (int ref = 1; ref <= 2 * count; ++ref)
-        out += char(ref);
-    return out;
-}
-
-// A binary property list of the given objects, encoded with references `refSize` wide; the
-// first is the top.
-QByteArray binaryList(const QList<QByteArray> &objects, int refSize)
-{
-    QByteArray data = "bplist00";
-    QList<quint64> offsets;
-    for (const QByteArray &object : objects) {
-        offsets.append(quint64(data.size()));
-        data += object;
-    }
-    const quint64 table = quint64(data.size());
-    const int offsetSize = table < 0x100 ? 1 : table < 0x10000 ? 2 : 4;
-    for (const quint64 offset : offsets)
-        data += bigEndian(offset, offsetSize);
-    data += QByteArray(6, '\0') + char(offsetSize) + char(refSize);
-    data += bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8) + bigEndian(table, 8);
-    return data;
 }
 
 // Arrays each holding the next one, `depth` deep; with `cycle` the last holds the first
@@ -418,6 +355,20 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
          readAsReplaced},
         {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\u0000b"; })"),
          readAsReplaced},
+        // A unit mended in a UTF-16 string whose bytes another object shares changes that
+        // object too, unless the string is mended by a copy.
+        {"binary with a NUL in UTF-16 over a dictionary's references",
+         overlappingUnitList(OverlappingUnit::nulOverReferences),
+         QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("\uD202\uFFFD")},
+                     {QStringLiteral("\uD202\uFFFD"), QStringLiteral("CFBundleName")}}},
+        {"binary with a lone surrogate over a dictionary's references",
+         overlappingUnitList(OverlappingUnit::surrogateOverReferences),
+         QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("\uD202\uFFFD")},
+                     {QStringLiteral("TargetVolumeName"), QStringLiteral("CFBundleName")}}},
+        {"binary with a lone surrogate over a string's length",
+         overlappingUnitList(OverlappingUnit::surrogateOverLength),
+         QVariantMap{{QStringLiteral("CFBundleName"), QString(220, QLatin1Char('x'))},
+                     {QStringLiteral("S"), QStringLiteral("\u6F10\uFFFD")}}},
         // libplist fills a dictionary and resolves entities in time that grows with the square
         // of their count.
         {"XML dictionary of keys alike to libplist",
@@ -526,12 +477,11 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
             continue;
         EXPECT_EQ(plist_dict_get_size(root.get()), std::uint32_t(c.readAs.size()));
         for (auto it = c.readAs.cbegin(); it != c.readAs.cend(); ++it) {
-            char *value = nullptr;
-            plist_get_string_val(plist_dict_get_item(root.get(), it.key().toUtf8().constData()),
-                                 &value);
-            EXPECT_EQ(QByteArray(value ? value : ""), it.value().toString().toUtf8())
+            const std::string_view value = PlistCompat::stringOf(
+                plist_dict_get_item(root.get(), it.key().toUtf8().constData()));
+            EXPECT_EQ(QByteArray(value.data(), qsizetype(value.size())),
+                      it.value().toString().toUtf8())
                 << qPrintable(it.key());
-            PlistCompat::freeMemory(value);
         }
     }
 
