@@ -1,12 +1,15 @@
+#include "base/PlistCompat.h"
 #include "base/PlistDecoderParts.h"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <plist/plist.h>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace PlistDecoder::detail {
@@ -57,8 +60,9 @@ enum class Reading {
 // launcher on a Mac reads its Info.plist, or not safely: it keeps a string of bytes as it is,
 // where the Mac takes each byte for the character of that number (Latin-1, so no such string
 // holds U+FEFF); it aborts on a NUL and drops a lone surrogate of UTF-16, which the Mac keeps;
-// and it keeps every entry of a dictionary that holds a key twice, where the Mac keeps the
-// first. Those strings and dictionaries are noted on the way and mended before libplist reads the
+// it keeps every entry of a dictionary that holds a key twice, where the Mac keeps the first;
+// and it holds a date it cannot convert safely (PlistCompat::holdsDate()), which is left out.
+// Those strings and containers are noted on the way and mended before libplist reads the
 // file (see mended()), so that whoever reads its tree reads what the Mac reads.
 class BinaryWalker
 {
@@ -88,10 +92,11 @@ public:
         m_count = count;
         m_state.assign(count, unseen);
         m_expanded.assign(count, Expanded());
-        if (!walk(top))
+        m_leftOut.assign(count, false);
+        if (!walk(top) || m_leftOut[top])
             return false;
         if (m_reading == Reading::checked)
-            return m_texts.empty() && !holdsRepeatedKeys();
+            return m_texts.empty() && m_leftOutReached == 0 && !holdsRepeatedKeys();
         noteRewrites();
         return true;
     }
@@ -100,8 +105,8 @@ public:
     // place, since the bytes of one object may be those of others too. A string of bytes that
     // is not plain ASCII becomes its text in UTF-8 (textOf()); UTF-16 keeps its units but
     // those libplist cannot hold, which read as U+FFFD; a dictionary that holds a key twice
-    // keeps the first entry of each key. Each is a copy appended to the objects, which the offset
-    // table then points to.
+    // keeps the first entry of each key; a container leaves out the values that are left out.
+    // Each is a copy appended to the objects, which the offset table then points to.
     std::string_view mended()
     {
         if (m_texts.empty() && m_rewrites.empty())
@@ -186,7 +191,8 @@ private:
         std::size_t textAt = 0;
         std::uint64_t length = 0; // in units
         bool utf16 = false;
-        bool mended = false; // libplist would read it otherwise than the Mac, or not at all
+        bool mended = false;  // libplist would read it otherwise than the Mac, or not at all
+        bool leftOut = false; // a date libplist cannot hold
     };
 
     // A container to be written anew with the entries it keeps, by their places.
@@ -236,6 +242,17 @@ private:
         const bool text = kind == 0x4 || kind == 0x5 || kind == 0x6;
         Object result;
         result.index = object;
+        if (kind == 0x3) {
+            // libplist takes nothing but eight bytes for a date.
+            if ((marker & 0x0F) == 3 && *offset + 9 <= m_table) {
+                const std::uint64_t bits = number(*offset + 1, 8);
+                double sinceReference = 0;
+                static_assert(sizeof bits == sizeof sinceReference);
+                std::memcpy(&sinceReference, &bits, sizeof bits);
+                result.leftOut = !PlistCompat::holdsDate(sinceReference);
+            }
+            return result;
+        }
         if (!container && !text)
             return result;
         std::size_t at = *offset + 1;
@@ -329,9 +346,15 @@ private:
                 return false;
             if (read->mended)
                 m_texts.push_back(*read);
+            if (read->leftOut) {
+                m_leftOut[object] = true;
+                ++m_leftOutReached;
+            }
             // Only a dictionary of two entries or more can hold a key twice.
             if (read->dictionary && read->references >= 4)
                 m_dictionaries.push_back(*read);
+            if (read->references > 0)
+                m_containers.push_back(object);
             m_state[object] = open;
             stack.push_back(frame);
             return true;
@@ -435,13 +458,42 @@ private:
         return false;
     }
 
-    // Notes each dictionary that holds a key twice, which keeps the first of each.
+    // Notes each container that keeps fewer entries than it holds: a dictionary that holds a
+    // key twice keeps the first of each, and no container keeps a value that is left out.
     void noteRewrites()
     {
-        for (Rewrite &dictionary : firstOfEachKey()) {
-            if (dictionary.kept.size() < dictionary.entries)
-                m_rewrites.push_back(std::move(dictionary));
+        std::unordered_map<std::uint64_t, Rewrite> rewrites;
+        for (Rewrite &dictionary : firstOfEachKey())
+            rewrites.emplace(dictionary.index, std::move(dictionary));
+        if (m_leftOutReached > 0) {
+            for (const std::uint64_t index : m_containers) {
+                const Object container = *read(index);
+                const std::uint64_t entries =
+                    container.dictionary ? container.references / 2 : container.references;
+                const std::uint64_t values = container.dictionary ? entries : 0;
+                auto found = rewrites.find(index);
+                if (found == rewrites.end()) {
+                    Rewrite all{index, container.dictionary, container.referencesAt, entries, {}};
+                    for (std::uint64_t entry = 0; entry < entries; ++entry)
+                        all.kept.push_back(entry);
+                    found = rewrites.emplace(index, std::move(all)).first;
+                }
+                std::vector<std::uint64_t> &kept = found->second.kept;
+                kept.erase(
+                    std::remove_if(kept.begin(), kept.end(),
+                                   [&](std::uint64_t entry) {
+                                       return m_leftOut[referenceOf(container, values + entry)];
+                                   }),
+                    kept.end());
+            }
         }
+        for (auto &entry : rewrites) {
+            if (entry.second.kept.size() < entry.second.entries)
+                m_rewrites.push_back(std::move(entry.second));
+        }
+        // In the order of the objects, so that a file always mends alike.
+        std::sort(m_rewrites.begin(), m_rewrites.end(),
+                  [](const Rewrite &a, const Rewrite &b) { return a.index < b.index; });
     }
 
     std::string_view m_data;
@@ -452,8 +504,11 @@ private:
     std::uint64_t m_count = 0;
     std::vector<std::uint8_t> m_state;
     std::vector<Expanded> m_expanded;
-    std::vector<Object> m_texts;        // to be mended
-    std::vector<Object> m_dictionaries; // of two entries or more
+    std::vector<bool> m_leftOut;
+    std::uint64_t m_leftOutReached = 0;
+    std::vector<Object> m_texts;             // to be mended
+    std::vector<Object> m_dictionaries;      // of two entries or more
+    std::vector<std::uint64_t> m_containers; // of one value or more
     std::vector<Rewrite> m_rewrites;
     std::string m_mended;
 };

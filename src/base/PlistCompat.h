@@ -34,6 +34,14 @@ inline std::string_view stringOf(plist_t node)
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
 inline constexpr std::int64_t referenceEpochOffset = 978307200;
 
+// Whether every libplist the build takes gives back a date of these seconds without undefined
+// behaviour: up to 2.6 it converts them to a 32-bit integer, which holds 1932-12-13 20:45:52 to
+// 2069-01-19 03:14:07 UTC. The readers leave other dates out, the same with every version.
+inline constexpr bool holdsDate(double sinceReference)
+{
+    return sinceReference > -2147483649.0 && sinceReference < 2147483648.0;
+}
+
 // A date node of the time `msecs` after 1970 (to the second from 2.7 on).
 inline plist_t newDate(std::int64_t msecs)
 {

@@ -11,7 +11,8 @@
 // comments). Plain C++ over libplist, so the proxy launcher reads its bundle the same way
 // the program does. libplist is given only binary lists, each checked as it is given, and of
 // those only what it reads in linear time without aborting: a NUL in a string or a key, which
-// it cannot hold, reads as U+FFFD, so the rest of the list still reads.
+// it cannot hold, reads as U+FFFD, so the rest of the list still reads; a date libplist cannot
+// give back without undefined behaviour (PlistCompat::holdsDate()) is left out, with its key.
 //
 // Keys and strings read as the Mac's own reader reads them, so that the program, the launcher
 // here and the launcher on a Mac see the same Info.plist: every key and string of the tree is

@@ -42,8 +42,8 @@ void appendMarker(std::string &out, unsigned kind, std::uint64_t length);
 bool isSpace(char c);
 
 // The tree libplist reads from a binary list, once the walk of that very list finds it fit:
-// within the bounds, and nothing that libplist would read otherwise than the Mac or abort on.
-// Null otherwise.
+// within the bounds, and nothing that libplist would read otherwise than the Mac, abort on or
+// convert with undefined behaviour. Null otherwise.
 Node treeOf(std::string_view list);
 // The root of a binary list, mended so that it is fit, or null.
 Node readBinary(std::string_view data);
@@ -60,6 +60,7 @@ Node readText(std::string_view text);
 // A container is written once its values are; a later value of a key takes the place of the
 // earlier one, as the Mac's readers of XML and of the old text form have it. Strings go in as
 // they are: libplist keeps the bytes of a string object, which are UTF-8 without a NUL here.
+// A date libplist cannot hold safely is left out (see PlistCompat::holdsDate()), with its key.
 class TreeWriter
 {
 public:

@@ -1,3 +1,4 @@
+#include "base/PlistCompat.h"
 #include "base/PlistDecoderParts.h"
 
 #include <algorithm>
@@ -49,7 +50,13 @@ bool TreeWriter::real(double value)
 
 bool TreeWriter::date(double sinceReference)
 {
-    return number(0x3, bitsOf(sinceReference));
+    if (PlistCompat::holdsDate(sinceReference))
+        return number(0x3, bitsOf(sinceReference));
+    if (awaitsKey())
+        return false;
+    if (!m_open.empty() && m_open.back().dictionary)
+        m_open.back().key.reset();
+    return true;
 }
 
 bool TreeWriter::awaitsKey() const

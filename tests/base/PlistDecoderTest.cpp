@@ -5,9 +5,12 @@
 #include "support/BundleBuilder.h"
 #include "support/FreedMemory.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QStringEncoder>
 #include <QTemporaryDir>
+#include <QTimeZone>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -369,6 +372,22 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
          overlappingUnitList(OverlappingUnit::surrogateOverLength),
          QVariantMap{{QStringLiteral("CFBundleName"), QString(220, QLatin1Char('x'))},
                      {QStringLiteral("S"), QStringLiteral("\u6F10\uFFFD")}}},
+        // libplist up to 2.6 converts a date to a 32-bit integer of seconds; one it cannot
+        // hold is left out, with its key.
+        {"XML with dates before 1932 and after 2069",
+         xmlList("<dict><key>Old</key><date>1900-01-01T00:00:00Z</date><key>New</key>"
+                 "<date>2024-02-29T13:45:00Z</date><key>List</key><array>"
+                 "<date>2100-01-01T00:00:00Z</date><string>v</string></array></dict>"),
+         QVariantMap{{QStringLiteral("New"),
+                      QDateTime(QDate(2024, 2, 29), QTime(13, 45), QTimeZone::utc())},
+                     {QStringLiteral("List"), QVariantList{QStringLiteral("v")}}}},
+        {"binary with dates before 1932 and after 2069",
+         binaryList({dictionaryObject(2), stringObject("Old"), stringObject("List"),
+                     dateObject(-3e9), arrayObject({5, 6, 7}, 1), dateObject(1e100),
+                     dateObject(0.0), dateObject(std::nan(""))},
+                    1),
+         QVariantMap{{QStringLiteral("List"),
+                      QVariantList{QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc())}}}},
         // libplist fills a dictionary and resolves entities in time that grows with the square
         // of their count.
         {"XML dictionary of keys alike to libplist",

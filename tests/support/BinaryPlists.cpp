@@ -1,5 +1,7 @@
 #include "support/BinaryPlists.h"
 
+#include <cstring>
+
 QByteArray bigEndian(quint64 value, int width)
 {
     QByteArray bytes(width, '\0');
@@ -34,6 +36,14 @@ QByteArray utf16Object(const QString &text)
     for (const QChar c : text)
         out += bigEndian(c.unicode(), 2);
     return out;
+}
+
+QByteArray dateObject(double sinceReference)
+{
+    quint64 bits = 0;
+    static_assert(sizeof bits == sizeof sinceReference);
+    std::memcpy(&bits, &sinceReference, sizeof bits);
+    return QByteArray(1, '\x33') + bigEndian(bits, 8);
 }
 
 QByteArray dictionaryObject(int count)

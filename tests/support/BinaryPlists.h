@@ -12,6 +12,8 @@
 [[nodiscard]] QByteArray arrayObject(const QList<quint64> &refs, int refSize);
 [[nodiscard]] QByteArray stringObject(const QByteArray &ascii);
 [[nodiscard]] QByteArray utf16Object(const QString &text);
+// A date of `sinceReference` seconds from 2001-01-01 00:00:00 UTC.
+[[nodiscard]] QByteArray dateObject(double sinceReference);
 // A dictionary of `count` entries whose keys and then values are the next objects.
 [[nodiscard]] QByteArray dictionaryObject(int count = 1);
 // A binary property list of the given objects, encoded with references `refSize` wide; the
