@@ -100,11 +100,25 @@ bool isLowSurrogate(char32_t unit)
     return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-bool isUtf8(std::string_view text)
+namespace {
+
+// Calls `character` with each character of UTF-8 `text`; false at the first ill-formed byte:
+// a stray or missing continuation byte, an overlong form, a surrogate, anything past
+// U+10FFFF. The Mac's decoder takes a byte 0xA9 where a character should begin for U+FFFD
+// instead, so that old files with a "©" of MacRoman or Latin-1 still read; so does this one
+// when `asTheMac`.
+template<typename Character>
+bool decodeUtf8(std::string_view text, bool asTheMac, const Character &character)
 {
     for (std::size_t at = 0; at < text.size();) {
         const auto lead = std::uint8_t(text[at]);
         if (lead < 0x80) {
+            character(char32_t(lead));
+            ++at;
+            continue;
+        }
+        if (lead == 0xA9 && asTheMac) {
+            character(char32_t(0xFFFD));
             ++at;
             continue;
         }
@@ -136,9 +150,29 @@ bool isUtf8(std::string_view text)
         }
         if (code < least || code > 0x10FFFF || isSurrogate(code))
             return false;
+        character(code);
         at += length;
     }
     return true;
+}
+
+} // namespace
+
+bool isUtf8(std::string_view text)
+{
+    return decodeUtf8(text, false, [](char32_t) {});
+}
+
+std::optional<std::string> macUtf8(std::string_view text)
+{
+    // Most text is well-formed and stays as it is.
+    if (isUtf8(text))
+        return std::string(text);
+    std::string out;
+    out.reserve(text.size() + 2);
+    if (!decodeUtf8(text, true, [&](char32_t code) { appendUtf8(out, code); }))
+        return std::nullopt;
+    return out;
 }
 
 std::optional<std::string> asUtf8(std::string_view data)

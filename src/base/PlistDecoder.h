@@ -19,8 +19,10 @@
 // UTF-8 and every dictionary holds each key once. In XML a key or string loses a leading
 // U+FEFF and is refused unless it is UTF-8, and of a key given twice the last value counts;
 // in the old text form U+FEFF is a character like any other, the last value counts, and the
-// file is refused unless it is UTF-8; in a binary list a string of bytes is Latin-1 (so it
-// cannot hold U+FEFF), UTF-16 keeps U+FEFF, and of a key given twice the first value counts.
+// file is refused unless it is UTF-8; in both, as on the Mac, a byte 0xA9 where a character
+// should begin (a "©" of MacRoman or Latin-1) reads as U+FFFD. In a binary list a string of
+// bytes is Latin-1 (so it cannot hold U+FEFF), UTF-16 keeps U+FEFF, and of a key given twice
+// the first value counts.
 namespace PlistDecoder {
 
 struct NodeDeleter

@@ -30,9 +30,13 @@ void appendUtf8(std::string &out, char32_t code);
 bool isSurrogate(char32_t unit);
 bool isHighSurrogate(char32_t unit);
 bool isLowSurrogate(char32_t unit);
-// Whether the bytes are UTF-8 as the Mac's reader takes it, which refuses anything else: no
-// stray or missing continuation byte, no overlong form, no surrogate, nothing past U+10FFFF.
+// Whether the bytes are well-formed UTF-8: no stray or missing continuation byte, no overlong
+// form, no surrogate, nothing past U+10FFFF.
 bool isUtf8(std::string_view text);
+// The text as the Mac's UTF-8 decoder reads it, which refuses what is not well-formed, but for
+// a byte 0xA9 where a character should begin: that reads as U+FFFD. Nothing for text the Mac
+// refuses.
+std::optional<std::string> macUtf8(std::string_view text);
 // The text with its byte-order mark read and dropped: UTF-8 as it is, UTF-16 converted; no
 // NUL in either.
 std::optional<std::string> asUtf8(std::string_view data);

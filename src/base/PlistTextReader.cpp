@@ -239,10 +239,11 @@ private:
 
 Node readText(std::string_view text)
 {
-    // The Mac reads the old text form as a whole, and none that is not UTF-8.
-    if (!isUtf8(text))
+    // The Mac reads the old text form as a whole, decoded as its UTF-8 decoder decodes.
+    const std::optional<std::string> utf8 = macUtf8(text);
+    if (!utf8)
         return Node();
-    return TextParser(text).parse();
+    return TextParser(*utf8).parse();
 }
 
 } // namespace PlistDecoder::detail

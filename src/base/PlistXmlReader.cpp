@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <locale>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace PlistDecoder::detail {
@@ -194,11 +196,16 @@ private:
         if (!empty && !text(name, &content, textual))
             return false;
         // The Mac's reader makes each key and string of its own from the UTF-8 between the
-        // tags, which drops a leading U+FEFF and refuses what is not UTF-8; so does this one.
+        // tags, which drops a leading U+FEFF and refuses what is not UTF-8 but a lone 0xA9;
+        // so does this one.
         if (textual && startsWith(content, utf8ByteOrderMark))
             content.erase(0, utf8ByteOrderMark.size());
-        if (textual && !isUtf8(content))
-            return false;
+        if (textual) {
+            std::optional<std::string> text = macUtf8(content);
+            if (!text)
+                return false;
+            content = std::move(*text);
+        }
         // A key where a dictionary waits for one; elsewhere libplist reads it as a string.
         if (name == "key" && m_writer.awaitsKey()) {
             m_writer.key(content);

@@ -485,6 +485,22 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
          xmlList("<dict><key>k</key><string>\xFF</string></dict>"),
          {}},
         {"old text form that is no UTF-8", "{ k = \"\xC0\xAF\"; }", {}},
+        // A "©" of MacRoman or Latin-1 in an old application's Info.plist: the Mac's UTF-8
+        // decoder reads a lone byte 0xA9 as U+FFFD, and refuses any other stray byte.
+        {"XML with a lone byte 0xA9",
+         xmlList("<dict><key>CFBundleIdentifier</key><string>com.acme.old</string>"
+                 "<key>NSHumanReadableCopyright</key><string>\xA9 1998 Acme &amp; \xA9\xA9"
+                 "</string></dict>"),
+         {{"CFBundleIdentifier", "com.acme.old"},
+          {"NSHumanReadableCopyright", QStringLiteral("\uFFFD 1998 Acme & \uFFFD\uFFFD")}}},
+        {"old text form with a lone byte 0xA9",
+         "{ CFBundleIdentifier = com.acme.old; /* \xA9 */ NSHumanReadableCopyright = \"\xA9 "
+         "1998\"; }",
+         {{"CFBundleIdentifier", "com.acme.old"},
+          {"NSHumanReadableCopyright", QStringLiteral("\uFFFD 1998")}}},
+        {"XML with 0xA9 ending a character cut short",
+         xmlList("<dict><key>k</key><string>\xC3\xA9\xE2\xA9</string></dict>"),
+         {}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);

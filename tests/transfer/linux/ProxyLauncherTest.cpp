@@ -198,6 +198,12 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          QString(220, QLatin1Char('x')),
          "External Volume",
          overlappingUnitList(OverlappingUnit::surrogateOverLength)},
+        // A "©" of MacRoman in the old text form reads as U+FFFD, as on the Mac.
+        {{},
+         "\uFFFD Tool",
+         "Disk",
+         "{ CFBundleName = \"\xA9 Tool\"; TargetAppPath = \"" + gone.toUtf8() +
+             "\"; TargetVolumeName = Disk; }"},
     };
     for (const Case &c : cases) {
         if (c.written.isEmpty())
