@@ -175,6 +175,39 @@ std::optional<std::string> macUtf8(std::string_view text)
     return out;
 }
 
+std::optional<std::u16string> macUtf16(std::string_view text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    const bool read = decodeUtf8(text, true, [&](char32_t code) {
+        if (code < 0x10000) {
+            out += char16_t(code);
+        } else {
+            out += char16_t(0xD800 + ((code - 0x10000) >> 10));
+            out += char16_t(0xDC00 + ((code - 0x10000) & 0x3FF));
+        }
+    });
+    if (!read)
+        return std::nullopt;
+    return out;
+}
+
+std::string utf16AsUtf8(std::u16string_view units)
+{
+    std::string out;
+    out.reserve(units.size());
+    for (std::size_t at = 0; at < units.size(); ++at) {
+        const char32_t unit = units[at];
+        if (isHighSurrogate(unit) && at + 1 < units.size() && isLowSurrogate(units[at + 1])) {
+            appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[at + 1] - 0xDC00));
+            ++at;
+        } else {
+            appendUtf8(out, isSurrogate(unit) ? char32_t(0xFFFD) : unit);
+        }
+    }
+    return out;
+}
+
 std::optional<std::string> asUtf8(std::string_view data)
 {
     if (startsWith(data, "\xFF\xFE"))

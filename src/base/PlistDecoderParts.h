@@ -34,9 +34,12 @@ bool isLowSurrogate(char32_t unit);
 // form, no surrogate, nothing past U+10FFFF.
 bool isUtf8(std::string_view text);
 // The text as the Mac's UTF-8 decoder reads it, which refuses what is not well-formed, but for
-// a byte 0xA9 where a character should begin: that reads as U+FFFD. Nothing for text the Mac
-// refuses.
+// a byte 0xA9 where a character should begin: that reads as U+FFFD. In UTF-8, or in UTF-16
+// units; nothing for text the Mac refuses.
 std::optional<std::string> macUtf8(std::string_view text);
+std::optional<std::u16string> macUtf16(std::string_view text);
+// UTF-16 units as UTF-8, with a surrogate alone and a NUL as U+FFFD.
+std::string utf16AsUtf8(std::u16string_view units);
 // The text with its byte-order mark read and dropped: UTF-8 as it is, UTF-16 converted; no
 // NUL in either.
 std::optional<std::string> asUtf8(std::string_view data);

@@ -7,12 +7,31 @@
 namespace PlistDecoder::detail {
 namespace {
 
+// The characters of the NeXTSTEP encoding from 0x80 on, as the Mac's reader maps an octal
+// escape of a quoted string. 0xFE and 0xFF stand for nothing; the Mac then reads U+0000,
+// which reads as U+FFFD here as every NUL does.
+constexpr char16_t nextStepCharacters[128] = {
+    0x00A0, 0x00C0, 0x00C1, 0x00C2, 0x00C3, 0x00C4, 0x00C5, 0x00C7, 0x00C8, 0x00C9, 0x00CA, 0x00CB,
+    0x00CC, 0x00CD, 0x00CE, 0x00CF, 0x00D0, 0x00D1, 0x00D2, 0x00D3, 0x00D4, 0x00D5, 0x00D6, 0x00D9,
+    0x00DA, 0x00DB, 0x00DC, 0x00DD, 0x00DE, 0x00B5, 0x00D7, 0x00F7, 0x00A9, 0x00A1, 0x00A2, 0x00A3,
+    0x2044, 0x00A5, 0x0192, 0x00A7, 0x00A4, 0x2019, 0x201C, 0x00AB, 0x2039, 0x203A, 0xFB01, 0xFB02,
+    0x00AE, 0x2013, 0x2020, 0x2021, 0x00B7, 0x00A6, 0x00B6, 0x2022, 0x201A, 0x201E, 0x201D, 0x00BB,
+    0x2026, 0x2030, 0x00AC, 0x00BF, 0x00B9, 0x02CB, 0x00B4, 0x02C6, 0x02DC, 0x00AF, 0x02D8, 0x02D9,
+    0x00A8, 0x00B2, 0x02DA, 0x00B8, 0x00B3, 0x02DD, 0x02DB, 0x02C7, 0x2014, 0x00B1, 0x00BC, 0x00BD,
+    0x00BE, 0x00E0, 0x00E1, 0x00E2, 0x00E3, 0x00E4, 0x00E5, 0x00E7, 0x00E8, 0x00E9, 0x00EA, 0x00EB,
+    0x00EC, 0x00C6, 0x00ED, 0x00AA, 0x00EE, 0x00EF, 0x00F0, 0x00F1, 0x0141, 0x00D8, 0x0152, 0x00BA,
+    0x00F2, 0x00F3, 0x00F4, 0x00F5, 0x00F6, 0x00E6, 0x00F9, 0x00FA, 0x00FB, 0x0131, 0x00FC, 0x00FD,
+    0x0142, 0x00F8, 0x0153, 0x00DF, 0x00FE, 0x00FF, 0xFFFD, 0xFFFD,
+};
+static_assert(nextStepCharacters[0xA9 - 0x80] == 0x2019 && nextStepCharacters[0x7F] == 0xFFFD);
+
 // Dictionaries { key = value; }, arrays ( a, b ), quoted and bare strings, <hex data>, and
-// comments. Every value is a string, as the form has no other scalars.
+// comments. Every value is a string, as the form has no other scalars. Read as the Mac reads
+// it: as UTF-16 units, from which each key and string is made.
 class TextParser
 {
 public:
-    explicit TextParser(std::string_view text)
+    explicit TextParser(std::u16string_view text)
         : m_text(text)
     {}
 
@@ -25,20 +44,30 @@ public:
 
 private:
     bool atEnd() const { return m_at >= m_text.size(); }
-    char peek() const { return m_text[m_at]; }
+    char16_t peek() const { return m_text[m_at]; }
+    bool follows(std::u16string_view word) const
+    {
+        return m_text.substr(m_at, word.size()) == word;
+    }
 
-    // Skips white space and comments; false on a comment that never ends.
+    static bool isSpace(char16_t c)
+    {
+        return (c >= 0x09 && c <= 0x0D) || c == ' ' || c == 0x2028 || c == 0x2029;
+    }
+
+    // Skips white space and comments; false on a comment that never ends. A line comment ends
+    // at any line or paragraph break.
     bool skipSpace()
     {
         while (!atEnd()) {
             if (isSpace(peek())) {
                 ++m_at;
-            } else if (startsWith(m_text.substr(m_at), "//")) {
-                const std::size_t end = m_text.find('\n', m_at);
-                m_at = end == std::string_view::npos ? m_text.size() : end + 1;
-            } else if (startsWith(m_text.substr(m_at), "/*")) {
-                const std::size_t end = m_text.find("*/", m_at + 2);
-                if (end == std::string_view::npos)
+            } else if (follows(u"//")) {
+                const std::size_t end = m_text.find_first_of(u"\n\r\u2028\u2029", m_at);
+                m_at = end == std::u16string_view::npos ? m_text.size() : end;
+            } else if (follows(u"/*")) {
+                const std::size_t end = m_text.find(u"*/", m_at + 2);
+                if (end == std::u16string_view::npos)
                     return false;
                 m_at = end + 2;
             } else {
@@ -48,7 +77,7 @@ private:
         return true;
     }
 
-    static bool isBareCharacter(char c)
+    static bool isBareCharacter(char16_t c)
     {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-' || c == '+';
@@ -58,7 +87,7 @@ private:
     {
         if (depth >= maxDepth || ++m_values > maxValues || !skipSpace() || atEnd())
             return false;
-        const char c = peek();
+        const char16_t c = peek();
         if (c == '{')
             return dictionary(depth + 1);
         if (c == '(')
@@ -73,7 +102,7 @@ private:
     {
         if (!skipSpace() || atEnd())
             return std::nullopt;
-        const char c = peek();
+        const char16_t c = peek();
         if (c == '"' || c == '\'')
             return quoted(c);
         const std::size_t start = m_at;
@@ -81,10 +110,10 @@ private:
             ++m_at;
         if (m_at == start)
             return std::nullopt;
-        return std::string(m_text.substr(start, m_at - start));
+        return utf16AsUtf8(m_text.substr(start, m_at - start));
     }
 
-    static int hexValue(char c)
+    static int hexValue(char16_t c)
     {
         if (c >= '0' && c <= '9')
             return c - '0';
@@ -95,69 +124,61 @@ private:
         return -1;
     }
 
-    std::optional<std::string> quoted(char quote)
+    std::optional<std::string> quoted(char16_t quote)
     {
         ++m_at;
-        std::string out;
+        std::u16string out;
         while (!atEnd()) {
-            const char c = m_text[m_at++];
+            const char16_t c = m_text[m_at++];
             if (c == quote)
-                return out;
+                return utf16AsUtf8(out);
             if (c != '\\') {
                 out += c;
                 continue;
             }
             if (atEnd())
                 return std::nullopt;
-            const char escaped = m_text[m_at++];
-            switch (escaped) {
-            case 'a':
-                out += '\a';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'v':
-                out += '\v';
-                break;
-            case 'U':
-            case 'u': {
-                char32_t code = 0;
-                int digits = 0;
-                while (digits < 4 && !atEnd() && hexValue(peek()) >= 0) {
-                    code = code << 4 | char32_t(hexValue(m_text[m_at++]));
-                    ++digits;
-                }
-                if (digits == 0 || (code >= 0xD800 && code <= 0xDFFF))
-                    return std::nullopt;
-                appendUtf8(out, code);
-                break;
-            }
-            default:
-                if (escaped >= '0' && escaped <= '7') {
-                    char32_t code = char32_t(escaped - '0');
-                    for (int digits = 1; digits < 3 && !atEnd() && peek() >= '0' && peek() <= '7';
-                         ++digits)
-                        code = code << 3 | char32_t(m_text[m_at++] - '0');
-                    appendUtf8(out, code);
-                } else {
-                    out += escaped;
-                }
-            }
+            out += escaped(m_text[m_at++]);
         }
         return std::nullopt;
+    }
+
+    // The unit a backslash and `c` stand for, and what follows `c` of it. \U takes up to four
+    // hex digits and gives a UTF-16 unit, so that two make a pair and one half alone reads as
+    // U+FFFD; there is no \u. An octal escape is a byte of the NeXTSTEP encoding: up to three
+    // digits, of which the Mac keeps the low eight bits.
+    char16_t escaped(char16_t c)
+    {
+        switch (c) {
+        case 'a':
+            return '\a';
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        case 'v':
+            return '\v';
+        case 'U': {
+            char16_t unit = 0;
+            for (int digits = 0; digits < 4 && !atEnd() && hexValue(peek()) >= 0; ++digits)
+                unit = char16_t(unit << 4 | hexValue(m_text[m_at++]));
+            return unit;
+        }
+        default:
+            break;
+        }
+        if (c < '0' || c > '7')
+            return c;
+        unsigned byte = c - '0';
+        for (int digits = 1; digits < 3 && !atEnd() && peek() >= '0' && peek() <= '7'; ++digits)
+            byte = (byte << 3 | unsigned(m_text[m_at++] - '0')) & 0xFF;
+        return byte < 0x80 ? char16_t(byte) : nextStepCharacters[byte - 0x80];
     }
 
     bool data()
@@ -166,10 +187,10 @@ private:
         std::string bytes;
         int high = -1;
         while (!atEnd()) {
-            const char c = m_text[m_at++];
+            const char16_t c = m_text[m_at++];
             if (c == '>')
                 return high < 0 && m_writer.data(bytes);
-            if (isSpace(c))
+            if (c < 0x80 && detail::isSpace(char(c)))
                 continue;
             const int nibble = hexValue(c);
             if (nibble < 0)
@@ -229,7 +250,7 @@ private:
         }
     }
 
-    std::string_view m_text;
+    std::u16string_view m_text;
     std::size_t m_at = 0;
     std::size_t m_values = 0;
     TreeWriter m_writer;
@@ -240,10 +261,10 @@ private:
 Node readText(std::string_view text)
 {
     // The Mac reads the old text form as a whole, decoded as its UTF-8 decoder decodes.
-    const std::optional<std::string> utf8 = macUtf8(text);
-    if (!utf8)
+    const std::optional<std::u16string> units = macUtf16(text);
+    if (!units)
         return Node();
-    return TextParser(*utf8).parse();
+    return TextParser(*units).parse();
 }
 
 } // namespace PlistDecoder::detail

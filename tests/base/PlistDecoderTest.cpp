@@ -356,7 +356,7 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
          QVariantMap{{QStringLiteral("k\uFFFD"), QStringLiteral("a\uFFFDb\u00e9")}}},
         {"text form with octal NUL escapes", QByteArray(R"({ "k\0" = "a\000b"; })"),
          readAsReplaced},
-        {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\u0000b"; })"),
+        {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\U0000b"; })"),
          readAsReplaced},
         // A unit mended in a UTF-16 string whose bytes another object shares changes that
         // object too, unless the string is mended by a copy.
@@ -501,6 +501,18 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         {"XML with 0xA9 ending a character cut short",
          xmlList("<dict><key>k</key><string>\xC3\xA9\xE2\xA9</string></dict>"),
          {}},
+        // The Mac ends a comment of the old text form at any line or paragraph break, knows
+        // \U and no \u, and maps an octal escape through the NeXTSTEP encoding.
+        {"old text form with comments ended by CR and U+2028",
+         "{ CFBundleIdentifier = com.good; // x\r CFBundleIdentifier = com.evil; // y"
+         "\xE2\x80\xA8 CFBundleName = Evil; }",
+         {{"CFBundleIdentifier", "com.evil"}, {"CFBundleName", "Evil"}}},
+        {"old text form with \\U and \\u escapes",
+         R"({ a = "\U0041\u0041"; b = "\UD83D\UDE00|\UD800|\Ux"; })",
+         {{"a", "Au0041"}, {"b", QStringLiteral("\U0001F600|\uFFFD|\uFFFDx")}}},
+        {"old text form with high octal escapes",
+         R"({ a = "\251\341\376\777\401"; })",
+         {{"a", QStringLiteral("\u2019\u00C6\uFFFD\uFFFD\u0001")}}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);
