@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <plist/plist.h>
+#include <string_view>
 
 // The calls whose form depends on the libplist found by the build, which passes its version
 // as KORVANTHELIX_PLIST_VERSION (major * 100 + minor): 2.3 replaced plist_to_xml_free and
@@ -21,8 +22,25 @@ inline void freeMemory(void *memory)
 #endif
 }
 
+// The text of a string node, read in place with its length; empty for another node. The
+// copying plist_get_string_val asserts that the text is a C string, and aborts on a NUL.
+inline std::string_view stringOf(plist_t node)
+{
+    uint64_t length = 0;
+    const char *text = plist_get_string_ptr(node, &length);
+    return text ? std::string_view(text, std::size_t(length)) : std::string_view();
+}
+
 // Property-list dates count seconds from 2001-01-01 00:00:00 UTC.
 inline constexpr std::int64_t referenceEpochOffset = 978307200;
+
+// Whether every libplist the build takes gives back a date of these seconds without undefined
+// behaviour: up to 2.6 it converts them to a 32-bit integer, which holds 1932-12-13 20:45:52 to
+// 2069-01-19 03:14:07 UTC. The readers leave other dates out, the same with every version.
+inline constexpr bool holdsDate(double sinceReference)
+{
+    return sinceReference > -2147483649.0 && sinceReference < 2147483648.0;
+}
 
 // A date node of the time `msecs` after 1970 (to the second from 2.7 on).
 inline plist_t newDate(std::int64_t msecs)

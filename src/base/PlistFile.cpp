@@ -9,6 +9,7 @@
 #include <QTimeZone>
 #include <memory>
 #include <plist/plist.h>
+#include <string_view>
 
 namespace PlistFile {
 namespace {
@@ -21,10 +22,10 @@ using NodePtr = std::unique_ptr<void, NodeDeleter>;
 
 // The decoder's UTF-8, character for character: QString::fromUtf8 would take a leading U+FEFF
 // for a byte-order mark and drop it, and "\uFEFFTargetAppPath" would read as TargetAppPath.
-QString textOf(const char *utf8)
+QString textOf(QByteArrayView utf8)
 {
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
-    return decoder.decode(QByteArrayView(utf8 ? utf8 : ""));
+    return decoder.decode(utf8);
 }
 
 QVariant toVariant(plist_t node)
@@ -46,11 +47,8 @@ QVariant toVariant(plist_t node)
         return QVariant(value);
     }
     case PLIST_STRING: {
-        char *text = nullptr;
-        plist_get_string_val(node, &text);
-        const QString value = textOf(text);
-        PlistCompat::freeMemory(text);
-        return QVariant(value);
+        const std::string_view text = PlistCompat::stringOf(node);
+        return QVariant(textOf(QByteArrayView(text.data(), qsizetype(text.size()))));
     }
     case PLIST_DATA: {
         char *bytes = nullptr;
@@ -81,6 +79,8 @@ QVariant toVariant(plist_t node)
         return QVariant(list);
     }
     case PLIST_DICT: {
+        // No libplist has an accessor of a key with its length; the decoder hands out no key
+        // that holds a NUL, on which reading it whole would abort.
         QVariantMap map;
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(node, &iter);
@@ -90,7 +90,7 @@ QVariant toVariant(plist_t node)
             plist_dict_next_item(node, iter, &key, &value);
             if (!key)
                 break;
-            map.insert(textOf(key), toVariant(value));
+            map.insert(textOf(QByteArrayView(key)), toVariant(value));
             PlistCompat::freeMemory(key);
         }
         free(iter);

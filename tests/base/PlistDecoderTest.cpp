@@ -1,16 +1,21 @@
 #include "base/PlistDecoder.h"
 #include "base/PlistCompat.h"
 #include "base/PlistFile.h"
+#include "support/BinaryPlists.h"
 #include "support/BundleBuilder.h"
 #include "support/FreedMemory.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QStringEncoder>
 #include <QTemporaryDir>
+#include <QTimeZone>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -98,71 +103,6 @@ QByteArray nestedXml(int depth, const QByteArray &before = {})
 {
     return xmlList("<dict><key>k</key>" + before + QByteArray("<array>").repeated(depth) +
                    QByteArray("</array>").repeated(depth) + "</dict>");
-}
-
-QByteArray bigEndian(quint64 value, int width)
-{
-    QByteArray bytes(width, '\0');
-    for (int i = width - 1; i >= 0; --i, value >>= 8)
-        bytes[i] = char(value & 0xFF);
-    return bytes;
-}
-
-// The marker of an object with its length, long lengths in an integer after it.
-QByteArray markerWithLength(int kind, quint64 length)
-{
-    if (length < 15)
-        return QByteArray(1, char(kind << 4 | int(length)));
-    return QByteArray(1, char(kind << 4 | 0xF)) + char(0x13) + bigEndian(length, 8);
-}
-
-QByteArray arrayObject(const QList<quint64> &refs, int refSize)
-{
-    QByteArray out = markerWithLength(0xA, quint64(refs.size()));
-    for (const quint64 ref : refs)
-        out += bigEndian(ref, refSize);
-    return out;
-}
-
-QByteArray stringObject(const QByteArray &ascii)
-{
-    return markerWithLength(0x5, quint64(ascii.size())) + ascii;
-}
-
-QByteArray utf16Object(const QString &text)
-{
-    QByteArray out = markerWithLength(0x6, quint64(text.size()));
-    for (const QChar c : text)
-        out += bigEndian(c.unicode(), 2);
-    return out;
-}
-
-// A dictionary of `count` entries whose keys and then values are the next objects.
-QByteArray dictionaryObject(int count = 1)
-{
-    QByteArray out = markerWithLength(0xD, quint64(count));
-    for (int ref = 1; ref <= 2 * count; ++ref)
-        out += char(ref);
-    return out;
-}
-
-// A binary property list of the given objects, encoded with references `refSize` wide; the
-// first is the top.
-QByteArray binaryList(const QList<QByteArray> &objects, int refSize)
-{
-    QByteArray data = "bplist00";
-    QList<quint64> offsets;
-    for (const QByteArray &object : objects) {
-        offsets.append(quint64(data.size()));
-        data += object;
-    }
-    const quint64 table = quint64(data.size());
-    const int offsetSize = table < 0x100 ? 1 : table < 0x10000 ? 2 : 4;
-    for (const quint64 offset : offsets)
-        data += bigEndian(offset, offsetSize);
-    data += QByteArray(6, '\0') + char(offsetSize) + char(refSize);
-    data += bigEndian(quint64(objects.size()), 8) + bigEndian(0, 8) + bigEndian(table, 8);
-    return data;
 }
 
 // Arrays each holding the next one, `depth` deep; with `cycle` the last holds the first
@@ -416,8 +356,38 @@ TEST(PlistDecoderTest, WhatIsNoPropertyListReadsAsNothing)
          QVariantMap{{QStringLiteral("k\uFFFD"), QStringLiteral("a\uFFFDb\u00e9")}}},
         {"text form with octal NUL escapes", QByteArray(R"({ "k\0" = "a\000b"; })"),
          readAsReplaced},
-        {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\u0000b"; })"),
+        {"text form with Unicode NUL escapes", QByteArray(R"({ "k\U0000" = "a\U0000b"; })"),
          readAsReplaced},
+        // A unit mended in a UTF-16 string whose bytes another object shares changes that
+        // object too, unless the string is mended by a copy.
+        {"binary with a NUL in UTF-16 over a dictionary's references",
+         overlappingUnitList(OverlappingUnit::nulOverReferences),
+         QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("\uD202\uFFFD")},
+                     {QStringLiteral("\uD202\uFFFD"), QStringLiteral("CFBundleName")}}},
+        {"binary with a lone surrogate over a dictionary's references",
+         overlappingUnitList(OverlappingUnit::surrogateOverReferences),
+         QVariantMap{{QStringLiteral("CFBundleName"), QStringLiteral("\uD202\uFFFD")},
+                     {QStringLiteral("TargetVolumeName"), QStringLiteral("CFBundleName")}}},
+        {"binary with a lone surrogate over a string's length",
+         overlappingUnitList(OverlappingUnit::surrogateOverLength),
+         QVariantMap{{QStringLiteral("CFBundleName"), QString(220, QLatin1Char('x'))},
+                     {QStringLiteral("S"), QStringLiteral("\u6F10\uFFFD")}}},
+        // libplist up to 2.6 converts a date to a 32-bit integer of seconds; one it cannot
+        // hold is left out, with its key.
+        {"XML with dates before 1932 and after 2069",
+         xmlList("<dict><key>Old</key><date>1900-01-01T00:00:00Z</date><key>New</key>"
+                 "<date>2024-02-29T13:45:00Z</date><key>List</key><array>"
+                 "<date>2100-01-01T00:00:00Z</date><string>v</string></array></dict>"),
+         QVariantMap{{QStringLiteral("New"),
+                      QDateTime(QDate(2024, 2, 29), QTime(13, 45), QTimeZone::utc())},
+                     {QStringLiteral("List"), QVariantList{QStringLiteral("v")}}}},
+        {"binary with dates before 1932 and after 2069",
+         binaryList({dictionaryObject(2), stringObject("Old"), stringObject("List"),
+                     dateObject(-3e9), arrayObject({5, 6, 7}, 1), dateObject(1e100),
+                     dateObject(0.0), dateObject(std::nan(""))},
+                    1),
+         QVariantMap{{QStringLiteral("List"),
+                      QVariantList{QDateTime(QDate(2001, 1, 1), QTime(0, 0), QTimeZone::utc())}}}},
         // libplist fills a dictionary and resolves entities in time that grows with the square
         // of their count.
         {"XML dictionary of keys alike to libplist",
@@ -515,6 +485,34 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
          xmlList("<dict><key>k</key><string>\xFF</string></dict>"),
          {}},
         {"old text form that is no UTF-8", "{ k = \"\xC0\xAF\"; }", {}},
+        // A "©" of MacRoman or Latin-1 in an old application's Info.plist: the Mac's UTF-8
+        // decoder reads a lone byte 0xA9 as U+FFFD, and refuses any other stray byte.
+        {"XML with a lone byte 0xA9",
+         xmlList("<dict><key>CFBundleIdentifier</key><string>com.acme.old</string>"
+                 "<key>NSHumanReadableCopyright</key><string>\xA9 1998 Acme &amp; \xA9\xA9"
+                 "</string></dict>"),
+         {{"CFBundleIdentifier", "com.acme.old"},
+          {"NSHumanReadableCopyright", QStringLiteral("\uFFFD 1998 Acme & \uFFFD\uFFFD")}}},
+        {"old text form with a lone byte 0xA9",
+         "{ CFBundleIdentifier = com.acme.old; /* \xA9 */ NSHumanReadableCopyright = \"\xA9 "
+         "1998\"; }",
+         {{"CFBundleIdentifier", "com.acme.old"},
+          {"NSHumanReadableCopyright", QStringLiteral("\uFFFD 1998")}}},
+        {"XML with 0xA9 ending a character cut short",
+         xmlList("<dict><key>k</key><string>\xC3\xA9\xE2\xA9</string></dict>"),
+         {}},
+        // The Mac ends a comment of the old text form at any line or paragraph break, knows
+        // \U and no \u, and maps an octal escape through the NeXTSTEP encoding.
+        {"old text form with comments ended by CR and U+2028",
+         "{ CFBundleIdentifier = com.good; // x\r CFBundleIdentifier = com.evil; // y"
+         "\xE2\x80\xA8 CFBundleName = Evil; }",
+         {{"CFBundleIdentifier", "com.evil"}, {"CFBundleName", "Evil"}}},
+        {"old text form with \\U and \\u escapes",
+         R"({ a = "\U0041\u0041"; b = "\UD83D\UDE00|\UD800|\Ux"; })",
+         {{"a", "Au0041"}, {"b", QStringLiteral("\U0001F600|\uFFFD|\uFFFDx")}}},
+        {"old text form with high octal escapes",
+         R"({ a = "\251\341\376\777\401"; })",
+         {{"a", QStringLiteral("\u2019\u00C6\uFFFD\uFFFD\u0001")}}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);
@@ -526,12 +524,11 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
             continue;
         EXPECT_EQ(plist_dict_get_size(root.get()), std::uint32_t(c.readAs.size()));
         for (auto it = c.readAs.cbegin(); it != c.readAs.cend(); ++it) {
-            char *value = nullptr;
-            plist_get_string_val(plist_dict_get_item(root.get(), it.key().toUtf8().constData()),
-                                 &value);
-            EXPECT_EQ(QByteArray(value ? value : ""), it.value().toString().toUtf8())
+            const std::string_view value = PlistCompat::stringOf(
+                plist_dict_get_item(root.get(), it.key().toUtf8().constData()));
+            EXPECT_EQ(QByteArray(value.data(), qsizetype(value.size())),
+                      it.value().toString().toUtf8())
                 << qPrintable(it.key());
-            PlistCompat::freeMemory(value);
         }
     }
 

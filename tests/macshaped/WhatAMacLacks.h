@@ -1,6 +1,7 @@
-// Read before every source of the Mac-shaped build: the calls of this system that a Mac, or the
-// libplist Homebrew ships, does not have. Using one fails this build, as it would fail on a Mac.
-// The headers that declare them come first, so that only a use is refused.
+// Read before every source of the Mac-shaped build: the calls of this system that a Mac does not
+// have. Using one fails this build, as it would fail on a Mac. The headers that declare them
+// come first, so that only a use is refused. (What the libplist Homebrew ships lacks is in
+// WhatAMacsLibplistLacks.h.)
 #pragma once
 
 #include <fcntl.h>
@@ -9,13 +10,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __cplusplus
-#include <plist/plist.h>
-#endif
-
-// libplist 2.3 replaced these with plist_mem_free.
-#pragma GCC poison plist_to_xml_free plist_to_bin_free
-
 // Linux's own calls.
 #pragma GCC poison malloc_trim malloc_usable_size mallinfo mallinfo2 mallopt
 #pragma GCC poison syncfs sync_file_range posix_fadvise posix_fallocate fallocate readahead

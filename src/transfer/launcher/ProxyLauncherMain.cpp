@@ -64,11 +64,7 @@ std::optional<std::string> textEntry(const PlistPtr &dict, const char *key)
     plist_t node = plist_dict_get_item(static_cast<plist_t>(dict.get()), key);
     if (!node || plist_get_node_type(node) != PLIST_STRING)
         return std::nullopt;
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string text(value ? value : "");
-    PlistCompat::freeMemory(value);
-    return text;
+    return std::string(PlistCompat::stringOf(node));
 }
 
 bool exists(const std::string &path)

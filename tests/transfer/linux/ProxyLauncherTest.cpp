@@ -1,5 +1,6 @@
 #include "transfer/AppProxyHelper.h"
 
+#include "support/BinaryPlists.h"
 #include "support/BundleBuilder.h"
 #include "support/Sandbox.h"
 
@@ -184,6 +185,25 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "<plist><dict><key>CFBundleName</key><string>Na" + QByteArray(1, '\0') +
              "med</string><key>TargetAppPath</key><string>" + gone.toUtf8() +
              "</string><key>TargetVolumeName</key><string>Disk</string></dict></plist>"},
+        // A unit that libplist cannot hold in a string whose bytes another object shares.
+        {{},
+         "\uD202\uFFFD",
+         "External Volume",
+         overlappingUnitList(OverlappingUnit::nulOverReferences)},
+        {{},
+         "\uD202\uFFFD",
+         "CFBundleName",
+         overlappingUnitList(OverlappingUnit::surrogateOverReferences)},
+        {{},
+         QString(220, QLatin1Char('x')),
+         "External Volume",
+         overlappingUnitList(OverlappingUnit::surrogateOverLength)},
+        // A "©" of MacRoman in the old text form reads as U+FFFD, as on the Mac.
+        {{},
+         "\uFFFD Tool",
+         "Disk",
+         "{ CFBundleName = \"\xA9 Tool\"; TargetAppPath = \"" + gone.toUtf8() +
+             "\"; TargetVolumeName = Disk; }"},
     };
     for (const Case &c : cases) {
         if (c.written.isEmpty())
