@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/Uuid.h"
 #include "support/FaultyStorage.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -190,8 +192,25 @@ private:
     void (*m_handler)(int) = nullptr;
 };
 
+// Links `path` from a folder beside it until its file system makes no more, as a file system
+// without hard links never does; false if it has no such limit.
+bool useUpHardLinks(const QString &path)
+{
+    const QString folder =
+        Sandbox::makeFolder(PathUtils::parentPath(path) + QStringLiteral("-links"));
+    const QByteArray target = QFile::encodeName(path);
+    for (int n = 0; n < 70000; ++n) {
+        if (::link(target.constData(),
+                   QFile::encodeName(folder + QLatin1Char('/') + QString::number(n)).constData()) !=
+            0)
+            return errno == EMLINK;
+    }
+    return false;
+}
+
 // Whichever step of replacing a ledger fails, the failure is thrown as what it is and the
-// previous ledger stays, whole, with nothing left beside it.
+// previous ledger stays, whole, with nothing left beside it: neither of this replacement nor of
+// earlier ones cut short.
 TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger)
 {
     struct Case
@@ -201,6 +220,7 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
         FaultyStorage::FlushFault flush; // given the flush's number, from 1
         std::function<void(int fd)> readBack = {};
         bool limitFileSize = false;
+        bool noHardLink = false; // as on FAT and exFAT
     };
     std::atomic<int> flushes = 0;
     const auto nth = [&flushes](int number, std::function<int(const StorageWrites &)> fault) {
@@ -227,6 +247,12 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
          }},
         {"folder push",
          "its disk could not store the replacement in its folder: Input/output error", nth(2, eio)},
+        {"folder push, no hard link",
+         "its disk could not store the replacement in its folder: Input/output error",
+         nth(2, eio),
+         {},
+         false,
+         true},
     };
     const MigrationRecord a = record("A", "01");
     for (const Case &c : cases) {
@@ -236,6 +262,12 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
             sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
         sandbox.writeFile(path, encode({a}));
         folder = PathUtils::parentPath(path);
+        for (int n = 0; n < 2; ++n)
+            sandbox.writeFile(path + QStringLiteral(".saving-") + newUuidText(), encode({a}));
+        if (c.noHardLink && !useUpHardLinks(path)) {
+            std::cout << "[ SKIPPED ] " << c.step << ": the file system limits no hard links\n";
+            continue;
+        }
         const auto storage = std::make_shared<FaultyStorage>();
         sandbox.system().useStorage(storage);
         LedgerService ledger;
