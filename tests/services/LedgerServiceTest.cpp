@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +42,16 @@ QByteArray bytesOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// The bytes of a file, or "<fifo>" for a FIFO, which is not opened.
+QByteArray contentOf(const QString &path)
+{
+    struct stat info
+    {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISFIFO(info.st_mode))
+        return "<fifo>";
+    return bytesOf(path);
 }
 
 std::optional<Records> decodeFile(const QString &path)
@@ -72,13 +83,17 @@ protected:
                QStringLiteral("/.config/korvanthelix/rebuild_migration_ledger.json");
     }
     QString drive() const { return sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"); }
+    QString withdrawals() const
+    {
+        return sandbox.home() + QStringLiteral("/.config/korvanthelix/withdrawn_migrations.json");
+    }
     // The copies a ledger set aside next to `path`.
     QStringList setAside(const QString &path) const
     {
         const QFileInfo info(path);
         return QDir(info.absolutePath())
             .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
-                       QDir::Hidden | QDir::Files);
+                       QDir::Hidden | QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     }
 
     Sandbox sandbox;
@@ -357,27 +372,155 @@ TEST_F(LedgerServiceTest, DamagedLedgersAreSetAsideBeforeBeingRewritten)
          },
          false, false, false},
     };
-    for (const Case &c : cases) {
-        const std::pair<QString, bool> ledgers[] = {
-            {local(), c.localAside}, {rebuild(), c.rebuildAside}, {drive(), c.driveAside}};
-        for (const auto &[path, aside] : ledgers) {
-            for (const QString &name : setAside(path))
-                QFile::remove(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
-            sandbox.writeFile(path, damaged);
-        }
-        LedgerService ledger;
-        c.operation(ledger);
-        for (const auto &[path, aside] : ledgers) {
-            const QStringList copies = setAside(path);
-            ASSERT_EQ(copies.size(), aside ? 1 : 0) << c.name << " " << path.toStdString();
-            if (aside) {
-                EXPECT_EQ(bytesOf(QFileInfo(path).absolutePath() + QLatin1Char('/') + copies[0]),
-                          damaged);
-                EXPECT_TRUE(decodeFile(path)) << c.name << " " << path.toStdString();
-            } else {
-                EXPECT_EQ(bytesOf(path), damaged) << c.name << " " << path.toStdString();
+    // Damaged, or a FIFO that a plain read would wait on for ever.
+    for (const bool fifo : {false, true}) {
+        const QByteArray expected = fifo ? QByteArray("<fifo>") : damaged;
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (fifo ? ", a FIFO" : ""));
+            const std::pair<QString, bool> ledgers[] = {
+                {local(), c.localAside}, {rebuild(), c.rebuildAside}, {drive(), c.driveAside}};
+            for (const auto &[path, aside] : ledgers) {
+                for (const QString &name : setAside(path))
+                    QFile::remove(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
+                QFile::remove(path);
+                if (fifo)
+                    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+                else
+                    sandbox.writeFile(path, damaged);
+            }
+            LedgerService ledger;
+            c.operation(ledger);
+            for (const auto &[path, aside] : ledgers) {
+                const QStringList copies = setAside(path);
+                ASSERT_EQ(copies.size(), aside ? 1 : 0) << path.toStdString();
+                if (aside) {
+                    EXPECT_EQ(
+                        contentOf(QFileInfo(path).absolutePath() + QLatin1Char('/') + copies[0]),
+                        expected);
+                    EXPECT_TRUE(decodeFile(path)) << path.toStdString();
+                } else {
+                    EXPECT_EQ(contentOf(path), expected) << path.toStdString();
+                }
             }
         }
+    }
+}
+
+// The names of the records the home folder still owes a drive ledger.
+QStringList owedNames(const QString &withdrawals)
+{
+    QStringList names;
+    for (const QJsonValue &entry : QJsonDocument::fromJson(bytesOf(withdrawals)).array())
+        names.append(entry[QLatin1String("record")][QLatin1String("app_name")].toString());
+    return names;
+}
+
+// A withdrawal ends only once the drive that was given the record is read whole and lists it
+// no more; whatever happens to the drive meanwhile, the record stays out of the list, and the
+// drive gives it up once it is back and sound.
+TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
+{
+    struct Case
+    {
+        const char *name;
+        // With the storage the ledgers use; runs before the step.
+        std::function<void(FaultyStorage &)> arrange;
+        // The withdrawal itself (the drive connected, as far as anyone knew), or the settling of
+        // one left owed.
+        bool settling;
+    };
+    const QString gone = sandbox.drive() + QStringLiteral("-gone");
+    const auto pull = [this, gone] { QDir().rename(sandbox.drive(), gone); };
+    // Runs `then` at the read from its disk numbered `number`, from 1.
+    const auto atRead = [](FaultyStorage &storage, int number, std::function<void(int fd)> then) {
+        auto reads = std::make_shared<int>(0);
+        storage.setReadBackHook([reads, number, then](int fd) {
+            if (++*reads == number)
+                then(fd);
+        });
+    };
+    const Case cases[] = {
+        {"DrivePulledInsideTheWithdrawal",
+         [&](FaultyStorage &storage) {
+             const QString home = PathUtils::parentPath(local());
+             storage.setFlushFault([pull, home, done = std::make_shared<bool>()](
+                                       const QString &folder, const StorageWrites &) {
+                 if (folder == home && !std::exchange(*done, true))
+                     pull();
+                 return 0;
+             });
+         },
+         false},
+        // The program ends, as the power goes, once the Mac's ledgers no longer list the record.
+        {"StopOnceTheMacsLedgerIsRewritten",
+         [this](FaultyStorage &storage) {
+             storage.setFlushFault([local = local(), stopped = std::make_shared<bool>()](
+                                       const QString &, const StorageWrites &written) {
+                 if (*stopped)
+                     return EIO;
+                 *stopped = written.items == QStringList{local};
+                 return 0;
+             });
+         },
+         false},
+        {"DrivePulledAtTheSettlingsFirstRead",
+         [&](FaultyStorage &storage) { atRead(storage, 1, [pull](int) { pull(); }); }, true},
+        {"DriveLedgerUnreadableOnceRewritten",
+         [&](FaultyStorage &storage) {
+             atRead(storage, 3, [this](int) {
+                 QFile ledger(drive());
+                 (void)ledger.open(QIODevice::ReadWrite);
+                 (void)ledger.write("]");
+             });
+         },
+         true},
+    };
+    const MigrationRecord kept = record("Kept", "01"), withdrawn = record("W", "02");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QDir(sandbox.drive()).removeRecursively();
+        QDir(gone).removeRecursively();
+        Sandbox::makeFolder(sandbox.drive());
+        sandbox.mountDrive(sandbox.drive());
+        const auto storage = std::make_shared<FaultyStorage>();
+        sandbox.system().useStorage(storage);
+        const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+        {
+            LedgerService ledger;
+            ledger.recordMigration(kept, driveUrl);
+            ledger.recordMigration(withdrawn, driveUrl);
+            const std::optional<FileSystemIdentity> drive = FileSystemIdentity::of(sandbox.drive());
+            ASSERT_TRUE(drive);
+            if (c.settling) {
+                // Withdrawn while the drive was away.
+                EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, std::nullopt));
+                c.arrange(*storage);
+                ledger.settleWithdrawals();
+            } else {
+                c.arrange(*storage);
+                try {
+                    EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, drive));
+                } catch (const OperationError &error) {
+                    ADD_FAILURE() << error.message().toStdString();
+                }
+            }
+        }
+        EXPECT_EQ(owedNames(withdrawals()), QStringList{QStringLiteral("W")});
+
+        // The drive back, sound, and the program started again.
+        storage->setFlushFault({});
+        storage->setReadBackHook({});
+        if (!QFileInfo::exists(sandbox.drive()))
+            QDir().rename(gone, sandbox.drive());
+        if (decodeFile(drive()) != Records({kept, withdrawn}))
+            sandbox.writeFile(drive(), encode({kept, withdrawn}));
+        LedgerService again;
+        EXPECT_EQ(again.records(), Records{kept});
+        again.settleWithdrawals();
+        EXPECT_EQ(decodeFile(drive()), Records{kept});
+        EXPECT_EQ(owedNames(withdrawals()), QStringList());
+        EXPECT_EQ(again.records(), Records{kept});
     }
 }
 
