@@ -7,6 +7,7 @@
 #include "base/PathUtils.h"
 #include "base/UniqueFd.h"
 #include "platform/System.h"
+#include "services/AppLogger.h"
 #include "services/DurableFile.h"
 
 #include <QCoreApplication>
@@ -172,17 +173,24 @@ WithdrawalsFile parseWithdrawals(const QString &path)
                              : QStringLiteral("it is not a JSON array");
         return result;
     }
+    // One damaged entry spoils only itself: the others keep their records withdrawn.
     const QJsonArray array = document.array();
+    int damaged = 0;
     for (const QJsonValue &value : array) {
         const QJsonObject record = value.toObject().value(kRecordKey).toObject();
         const QJsonValue path = record.value(QLatin1String("app_original_path"));
         const QJsonValue timestamp = record.value(QLatin1String("timestamp"));
         const QJsonValue folder = value.toObject().value(kLedgerFolderKey);
-        if (!path.isString() || !timestamp.isString() || !folder.isString())
-            return {result.file, {}, QStringLiteral("an entry cannot be read")};
+        if (!path.isString() || !timestamp.isString() || !folder.isString()) {
+            ++damaged;
+            continue;
+        }
         result.entries.append(
             {path.toString() + QLatin1Char('_') + timestamp.toString(), record, folder.toString()});
     }
+    if (damaged > 0)
+        result.problem =
+            QStringLiteral("%1 of its %2 entries cannot be read").arg(damaged).arg(array.size());
     return result;
 }
 
@@ -408,20 +416,63 @@ QList<MigrationRecord> LedgerService::readAllLedgers() const
 
 WithdrawalsFile LedgerService::readWithdrawals() const
 {
-    return parseWithdrawals(withdrawalsPath());
+    const QString path = withdrawalsPath();
+    WithdrawalsFile file = parseWithdrawals(path);
+    if (!file.problem.isEmpty())
+        reportDamage(path, file.problem);
+    return file;
+}
+
+void LedgerService::reportDamage(const QString &path, const QString &problem) const
+{
+    {
+        const std::lock_guard lock(m_reportMutex);
+        const QString damage = path + QLatin1Char('\n') + problem;
+        if (m_reportedDamage.contains(damage))
+            return;
+        m_reportedDamage.insert(damage);
+    }
+    // No window shows a scan's errors, so the activity log is where the user learns of it.
+    AppLogger::shared().log(
+        AppLogLevel::error, QStringLiteral("Ledger"),
+        QStringLiteral("The list of withdrawn migration records '") + path +
+            QStringLiteral("' cannot be read whole (") + problem +
+            QStringLiteral("). A record named only in what cannot be read may show again as if "
+                           "it were in force. What can be read is kept, and the file is set "
+                           "aside before it is next written."));
 }
 
 void LedgerService::saveWithdrawals(const WithdrawalsFile &read,
                                     const QList<Withdrawal> &entries) const
 {
     const QString path = withdrawalsPath();
-    if (!read.problem.isEmpty())
-        (void)setAside(path);
+    if (!read.problem.isEmpty()) {
+        // Kept as it is, for whoever wants to look; what of it reads goes on in `entries`. A
+        // copy, not a move, so that nothing is lost if the program ends before the new file is
+        // in place.
+        QString aside;
+        if (read.file.state == FileState::read) {
+            aside = asideName(path);
+            saveBytes(read.file.bytes, aside);
+        } else {
+            aside = setAside(path);
+        }
+        AppLogger::shared().log(
+            AppLogLevel::warning, QStringLiteral("Ledger"),
+            QStringLiteral("The damaged list of withdrawn migration records '") + path +
+                QStringLiteral("' was set aside as '") + aside +
+                QStringLiteral("'; what of it could be read is kept."));
+    }
     QJsonArray array;
     for (const Withdrawal &entry : entries)
         array.append(
             QJsonObject{{kRecordKey, entry.record}, {kLedgerFolderKey, entry.ledgerFolder}});
     saveBytes(QJsonDocument(array).toJson(QJsonDocument::Indented), path);
+    if (!read.problem.isEmpty()) {
+        // A later damage of the new file is told again.
+        const std::lock_guard lock(m_reportMutex);
+        m_reportedDamage.clear();
+    }
 }
 
 QSet<QString> LedgerService::withdrawnKeys() const

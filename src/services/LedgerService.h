@@ -21,7 +21,8 @@
 // fails or is unplugged mid-write still holds the previous file. A record withdrawn on the Mac
 // is kept in ".config/korvanthelix/withdrawn_migrations.json" until the ledger of the drive
 // that was given it is proven not to list it: the merge leaves it out meanwhile, so no drive
-// brings it back. The drive ledger's own format is unchanged.
+// brings it back. The drive ledger's own format is unchanged. A damaged withdrawals file is
+// told in the activity log; what of it reads goes on counting and into the next one.
 //
 // Only regular files of at most 32 MiB are read as ledgers; anything else in a ledger's place
 // counts as unreadable, and is set aside before its place is rewritten.
@@ -123,7 +124,9 @@ private:
     [[nodiscard]] static QStringList mountedDriveFolders();
     // Callers hold m_fileMutex.
     [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
+    // Reading tells the log once of each damage found.
     [[nodiscard]] LedgerFiles::WithdrawalsFile readWithdrawals() const;
+    void reportDamage(const QString &path, const QString &problem) const;
     // Replaces the file as `read` with `entries`, a damaged one set aside first.
     void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
                          const QList<LedgerFiles::Withdrawal> &entries) const;
@@ -144,4 +147,6 @@ private:
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
+    mutable std::mutex m_reportMutex;
+    mutable QSet<QString> m_reportedDamage; // guarded by m_reportMutex
 };

@@ -3,6 +3,7 @@
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
 #include "base/Uuid.h"
+#include "services/AppLogger.h"
 #include "support/FaultyStorage.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
@@ -521,6 +522,102 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
         EXPECT_EQ(decodeFile(drive()), Records{kept});
         EXPECT_EQ(owedNames(withdrawals()), QStringList());
         EXPECT_EQ(again.records(), Records{kept});
+    }
+}
+
+// A withdrawals file that does not read whole is told in the activity log, never hangs the
+// program, and loses nothing: what of it reads keeps its records withdrawn and goes into the
+// next file, and what was there is set aside as it was.
+TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
+{
+    const MigrationRecord kept = record("Kept", "01"), w1 = record("W1", "02"),
+                          w2 = record("W2", "03"), w3 = record("W3", "04");
+    const auto entry = [&](const MigrationRecord &r) {
+        return QJsonObject{{QStringLiteral("record"), r.toJson()},
+                           {QStringLiteral("ledger_folder"), sandbox.drive()}};
+    };
+    const QByteArray wrongType =
+        QJsonDocument(
+            QJsonArray{entry(w1), 42, QJsonObject{{QStringLiteral("record"), 7}}, entry(w2)})
+            .toJson();
+    const QByteArray tooLarge =
+        "[" + QJsonDocument(entry(w1)).toJson() + QByteArray(32 * 1024 * 1024, ' ') + "]";
+    struct Case
+    {
+        const char *name;
+        std::function<void(const QString &path)> make;
+        QStringList stillWithdrawn; // of W1 and W2
+        const char *problem;
+    };
+    const Case cases[] = {
+        {"NotJson",
+         [](const QString &p) { Sandbox::writeFile(p, "[{\"record\": {"); },
+         {},
+         "it is not JSON: "},
+        {"EntriesOfAWrongType",
+         [&](const QString &p) { Sandbox::writeFile(p, wrongType); },
+         {QStringLiteral("W1"), QStringLiteral("W2")},
+         "2 of its 4 entries cannot be read"},
+        {"AFolder",
+         [](const QString &p) { Sandbox::writeFile(p + QStringLiteral("/inside"), "x"); },
+         {},
+         "it is not a regular file"},
+        {"AFifo",
+         [](const QString &p) { ::mkfifo(QFile::encodeName(p).constData(), 0644); },
+         {},
+         "it is not a regular file"},
+        {"ALinkToAnEndlessDevice",
+         [](const QString &p) { Sandbox::makeSymlink(p, QStringLiteral("/dev/zero")); },
+         {},
+         "it is a symbolic link"},
+        {"TooLarge",
+         [&](const QString &p) { Sandbox::writeFile(p, tooLarge); },
+         {},
+         "it is larger than 33554432 bytes"},
+    };
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        sandbox.writeFile(local(), encode({kept}));
+        sandbox.writeFile(drive(), encode({kept, w1, w2}));
+        c.make(withdrawals());
+        // What stands there, and its bytes when it is a file.
+        const auto kind = [](const QString &path) {
+            struct stat info
+            {};
+            if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+                return std::pair(mode_t(0), QByteArray());
+            return std::pair(info.st_mode & S_IFMT,
+                             S_ISREG(info.st_mode) ? bytesOf(path) : QByteArray());
+        };
+        const auto before = kind(withdrawals());
+        const auto shown = [&](const QStringList &withdrawn) {
+            Records expected;
+            for (const MigrationRecord &r : {w2, w1, kept}) {
+                if (!withdrawn.contains(r.appName))
+                    expected.append(r);
+            }
+            return expected;
+        };
+
+        LedgerService ledger;
+        EXPECT_EQ(ledger.records(), shown(c.stillWithdrawn));
+        const QString log = AppLogger::shared().readRecentLines(50);
+        EXPECT_TRUE(log.contains(QStringLiteral("[ERROR] [Ledger] The list of withdrawn migration "
+                                                "records '") +
+                                 withdrawals() + QStringLiteral("' cannot be read whole (") +
+                                 QLatin1String(c.problem)))
+            << log.toStdString();
+
+        ledger.recordMigration(w3, driveUrl);
+        EXPECT_FALSE(ledger.withdrawMigration(w3, driveUrl, std::nullopt));
+        EXPECT_EQ(owedNames(withdrawals()), c.stillWithdrawn + QStringList{QStringLiteral("W3")});
+        EXPECT_EQ(ledger.records(), shown(c.stillWithdrawn + QStringList{QStringLiteral("W3")}));
+        const QStringList aside = setAside(withdrawals());
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_TRUE(kind(PathUtils::parentPath(withdrawals()) + QLatin1Char('/') + aside[0]) ==
+                    before);
     }
 }
 
