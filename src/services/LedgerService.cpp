@@ -23,6 +23,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,7 @@ namespace {
 const QLatin1String kLocalLedgerName("migration_ledger.json");
 const QLatin1String kRebuildLedgerName("rebuild_migration_ledger.json");
 const QLatin1String kWithdrawalsName("withdrawn_migrations.json");
+const QLatin1String kLockName("ledgers.lock");
 const QLatin1String kRecordKey("record");
 const QLatin1String kLedgerFolderKey("ledger_folder");
 
@@ -291,6 +293,28 @@ QString joinName(const QString &folder, const QString &name)
     return folder + QLatin1Char('/') + name;
 }
 
+// One writer at a time for the ledgers of this home folder and of its drives, whichever
+// thread or program writes: an exclusive flock(2) on a file beside the home ledgers. The
+// system lets go of it when its holder ends, however it ends, so no lock outlives its program.
+// Where the file cannot be made, neither can the home ledgers be written.
+class WriterLock
+{
+public:
+    explicit WriterLock(const QString &folder)
+        : m_fd(::open(QFile::encodeName(joinName(folder, kLockName)).constData(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600))
+    {
+        if (!m_fd.valid())
+            return;
+        while (::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    // Closing the descriptor lets go of the lock.
+
+private:
+    UniqueFd m_fd;
+};
+
 // The outcome of giving up withdrawn records in one drive ledger.
 struct DriveSettlement
 {
@@ -488,6 +512,7 @@ void LedgerService::loadRecords()
     QList<MigrationRecord> merged;
     quint64 generation = 0;
     {
+        // Reading takes no lock across programs: every file is replaced whole.
         const std::lock_guard lock(m_fileMutex);
         merged = merge(readAllLedgers(), withdrawnKeys());
         generation = ++m_readGeneration;
@@ -519,6 +544,7 @@ void LedgerService::recordMigration(const MigrationRecord &record,
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         // A record made again within the same second as one withdrawn is in force.
         forgetWithdrawal(mergeKey(record));
         const QString local = localLedgerPath();
@@ -550,6 +576,7 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
     bool driveClear = false;
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         // Remembered before anything else: whatever ends the program from here on, no ledger
         // that still lists the record brings it back.
         try {
@@ -607,6 +634,7 @@ void LedgerService::settleWithdrawals()
     if (readWithdrawals().entries.isEmpty())
         return;
     const std::lock_guard lock(m_fileMutex);
+    const WriterLock writer(configFolder());
     const WithdrawalsFile file = readWithdrawals();
     QSet<QString> owed;
     QStringList folders = mountedDriveFolders();
@@ -667,6 +695,7 @@ void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QSt
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         // A withdrawn record a drive still lists stays as it was: it is not the one restored.
         const QSet<QString> withdrawn = withdrawnKeys();
         updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt,
@@ -718,6 +747,7 @@ void LedgerService::purgeTestRecords()
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         QList<MigrationRecord> kept = currentRecords();
         kept.removeIf([](const MigrationRecord &record) { return !isRealRecord(record); });
         replaceHomeLedgers(kept);
@@ -729,6 +759,7 @@ void LedgerService::deleteRecord(const QString &id)
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         QList<MigrationRecord> kept = currentRecords();
         kept.removeIf([&id](const MigrationRecord &record) { return record.id() == id; });
         replaceHomeLedgers(kept);
@@ -740,6 +771,7 @@ void LedgerService::clearAllHistory()
 {
     {
         const std::lock_guard lock(m_fileMutex);
+        const WriterLock writer(configFolder());
         replaceHomeLedgers({});
     }
     loadRecords();

@@ -27,9 +27,10 @@
 // Only regular files of at most 32 MiB are read as ledgers; anything else in a ledger's place
 // counts as unreadable, and is set aside before its place is rewritten.
 //
-// File work runs on the caller's thread. Every read-modify-write of the files holds one
-// lock, so a change made on one thread never overwrites a record appended on another; the
-// lock is never held while another thread is waited for.
+// File work runs on the caller's thread. Every read-modify-write of the files holds one lock,
+// shared by every instance and every program writing the ledgers of this home folder (a file
+// lock in its ".config/korvanthelix"), so no change overwrites a record appended elsewhere;
+// the lock is never held while another thread is waited for.
 namespace LedgerFiles {
 struct Withdrawal;
 struct WithdrawalsFile;
@@ -131,6 +132,7 @@ private:
     void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
                          const QList<LedgerFiles::Withdrawal> &entries) const;
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
+    // Callers hold the writer lock too.
     void rememberWithdrawal(const MigrationRecord &record, const QString &ledgerFolder) const;
     void forgetWithdrawal(const QString &key) const;
     // The published records merged with the files' present content, in published order.

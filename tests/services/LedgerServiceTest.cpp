@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/Subprocess.h"
 #include "base/Uuid.h"
 #include "services/AppLogger.h"
 #include "support/FaultyStorage.h"
@@ -11,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcessEnvironment>
 #include <QtConcurrent>
 #include <atomic>
 #include <csignal>
@@ -302,8 +304,9 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
                                            QStringLiteral(": ") + QLatin1String(c.reason));
         }
         EXPECT_EQ(decodeFile(path), Records{a});
-        EXPECT_EQ(QDir(PathUtils::parentPath(path)).entryList(QDir::Files | QDir::Hidden),
-                  QStringList{QStringLiteral("migration_ledger.json")});
+        EXPECT_EQ(
+            QDir(PathUtils::parentPath(path)).entryList(QDir::Files | QDir::Hidden),
+            QStringList({QStringLiteral("ledgers.lock"), QStringLiteral("migration_ledger.json")}));
         EXPECT_EQ(ledger.records(), Records{a});
     }
 }
@@ -618,6 +621,120 @@ TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
         ASSERT_EQ(aside.size(), 1);
         EXPECT_TRUE(kind(PathUtils::parentPath(withdrawals()) + QLatin1Char('/') + aside[0]) ==
                     before);
+    }
+}
+
+const char *const secondWriterHome = "KORVANTHELIX_SECOND_WRITER_HOME";
+const char *const secondWriterDrive = "KORVANTHELIX_SECOND_WRITER_DRIVE";
+
+// What one of several programs on one home folder does: records moves to the drive one after
+// another, and withdraws every other one again. Returns the names of those it kept.
+QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, const QString &drive)
+{
+    const QUrl driveUrl = QUrl::fromLocalFile(drive);
+    const std::optional<FileSystemIdentity> fileSystem = FileSystemIdentity::of(drive);
+    QStringList kept;
+    for (int i = 0; i < 12; ++i) {
+        const QString name = prefix + QString::number(i);
+        const MigrationRecord r(
+            QStringLiteral("2025-01-01T00:00:%1Z").arg(i, 2, 10, QLatin1Char('0')), name,
+            std::nullopt, std::nullopt, QStringLiteral("/Applications/%1.app").arg(name),
+            drive + QStringLiteral("/%1.app").arg(name), true, QStringLiteral("active"), {});
+        try {
+            ledger.recordMigration(r, driveUrl);
+            if (i % 2 == 0)
+                kept.append(name);
+            else
+                EXPECT_TRUE(ledger.withdrawMigration(r, driveUrl, fileSystem))
+                    << name.toStdString();
+        } catch (const OperationError &error) {
+            ADD_FAILURE() << name.toStdString() << ": " << error.message().toStdString();
+        }
+    }
+    return kept;
+}
+
+// Two instances of the ledger, in one program or in two, writing the ledgers of one home folder
+// and its drive at once: every record each kept is in every ledger, and none that either
+// withdrew comes back.
+TEST_F(LedgerServiceTest, TwoWritersOnOneHomeLoseNothing)
+{
+    // Run again as the second program, on the first one's home folder and drive.
+    if (qEnvironmentVariableIsSet(secondWriterHome)) {
+        SystemPaths paths = sandbox.paths();
+        paths.home = qEnvironmentVariable(secondWriterHome);
+        const QString theDrive = qEnvironmentVariable(secondWriterDrive);
+        paths.volumesRoot = PathUtils::parentPath(theDrive);
+        sandbox.system().setPaths(paths);
+        sandbox.mountDrive(theDrive);
+        LedgerService ledger;
+        Sandbox::writeFile(paths.home + QStringLiteral("/second-ready"), "");
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(paths.home + QStringLiteral("/go")); },
+                              60000));
+        (void)recordAndWithdraw(ledger, QStringLiteral("Second"), theDrive);
+        return;
+    }
+    sandbox.mountDrive(sandbox.drive());
+    for (const bool twoPrograms : {false, true}) {
+        SCOPED_TRACE(twoPrograms ? "two programs" : "one program");
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QFile::remove(drive());
+        QFile::remove(sandbox.home() + QStringLiteral("/go"));
+        QFile::remove(sandbox.home() + QStringLiteral("/second-ready"));
+        LedgerService first, second;
+        QStringList kept;
+        std::unique_ptr<Subprocess> secondProgram;
+        QFuture<QStringList> other;
+        if (twoPrograms) {
+            QStringList environment = QProcessEnvironment::systemEnvironment().toStringList();
+            environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + sandbox.home()
+                        << QLatin1String(secondWriterDrive) + QLatin1Char('=') + sandbox.drive();
+            secondProgram = std::make_unique<Subprocess>(
+                QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--gtest_filter=LedgerServiceTest."
+                                           "TwoWritersOnOneHomeLoseNothing")},
+                SubprocessOptions{{}, environment, std::chrono::minutes(2)});
+            ASSERT_TRUE(secondProgram->start());
+            ASSERT_TRUE(waitUntil(
+                [&] { return QFileInfo::exists(sandbox.home() + QStringLiteral("/second-ready")); },
+                60000));
+            for (int i = 0; i < 12; i += 2)
+                kept.append(QStringLiteral("Second") + QString::number(i));
+            Sandbox::writeFile(sandbox.home() + QStringLiteral("/go"), "");
+        } else {
+            other = QtConcurrent::run([&] {
+                return recordAndWithdraw(second, QStringLiteral("Second"), sandbox.drive());
+            });
+        }
+        QFuture<QStringList> mine = QtConcurrent::run(
+            [&] { return recordAndWithdraw(first, QStringLiteral("First"), sandbox.drive()); });
+        EXPECT_TRUE(waitFor(mine, 120000));
+        kept += mine.result();
+        if (twoPrograms) {
+            const SubprocessResult result = secondProgram->waitForFinished();
+            EXPECT_TRUE(result.succeeded() &&
+                        result.outputText().contains(QLatin1String("[  PASSED  ] 1 test")))
+                << QString(result.outputText() + result.errorText()).toStdString();
+        } else {
+            EXPECT_TRUE(waitFor(other, 120000));
+            kept += other.result();
+        }
+        kept.sort();
+
+        LedgerService after;
+        QStringList shown;
+        for (const MigrationRecord &r : after.records())
+            shown.append(r.appName);
+        shown.sort();
+        EXPECT_EQ(shown, kept);
+        for (const QString &ledger : {local(), drive()}) {
+            QStringList listed;
+            for (const MigrationRecord &r : decodeFile(ledger).value_or(Records()))
+                listed.append(r.appName);
+            listed.sort();
+            EXPECT_EQ(listed, kept) << ledger.toStdString();
+        }
+        EXPECT_EQ(owedNames(withdrawals()), QStringList());
     }
 }
 
