@@ -8,8 +8,10 @@
 #include "services/AppLogger.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -23,11 +25,11 @@ namespace {
         err > 0 ? err : EIO, what + QString::fromLocal8Bit(std::strerror(err > 0 ? err : EIO)));
 }
 
-// The new copy goes unless it became the file.
+// A name of ours that goes unless it is released.
 class Leftover
 {
 public:
-    explicit Leftover(QByteArray path)
+    explicit Leftover(QByteArray path = {})
         : m_path(std::move(path))
     {}
     ~Leftover()
@@ -37,6 +39,7 @@ public:
     }
     Leftover(const Leftover &) = delete;
     Leftover &operator=(const Leftover &) = delete;
+    void hold(QByteArray path) { m_path = std::move(path); }
     void release() { m_path.clear(); }
 
 private:
@@ -59,10 +62,59 @@ int writeAll(int fd, const QByteArray &content)
     return 0;
 }
 
-// Pushes what was written; what the disk did in a lesser way than asked goes to the log.
-int flush(Storage::Watch &watch, const QString &item)
+// Removes the new copies that earlier replacements of `path` left when they were cut short:
+// each a whole ledger, which would pile up with every crash.
+void removeLeftovers(const QString &path)
 {
-    const int err = watch.flush({{}, {item}});
+    const QString prefix = QFileInfo(path).fileName() + QStringLiteral(".saving-");
+    DIR *const folder = ::opendir(QFile::encodeName(PathUtils::parentPath(path)).constData());
+    if (!folder)
+        return;
+    QList<QByteArray> names;
+    while (const dirent *entry = ::readdir(folder)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        if (name.startsWith(prefix) && isUuidText(name.mid(prefix.size())))
+            names.append(QByteArray(entry->d_name));
+    }
+    for (const QByteArray &name : std::as_const(names))
+        (void)::unlinkat(::dirfd(folder), name.constData(), 0);
+    ::closedir(folder);
+}
+
+// 0 when `copy` is made a copy of the regular file `original`, else the errno of the failed
+// step.
+int copyFile(const QByteArray &original, const QByteArray &copy)
+{
+    const UniqueFd source(
+        ::open(original.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info
+    {};
+    if (!source.valid() || ::fstat(source.get(), &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return EINVAL;
+    const UniqueFd target(
+        ::open(copy.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777));
+    if (!target.valid())
+        return errno;
+    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t got = ::read(source.get(), chunk.data(), std::size_t(chunk.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return 0;
+        if (const int err = writeAll(target.get(), QByteArray::fromRawData(chunk.constData(), got)))
+            return err;
+    }
+}
+
+// Pushes what was written; what the disk did in a lesser way than asked goes to the log.
+int flush(Storage::Watch &watch, const QStringList &items)
+{
+    const int err = watch.flush({{}, items});
     for (const QString &notice : watch.takeNotices())
         AppLogger::shared().log(AppLogLevel::warning, QStringLiteral("Ledger"), notice);
     return err;
@@ -100,6 +152,7 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
     Storage &storage = System::current().storage();
     // Taken before the first write, so that its flushes report every write-back error since.
     const std::unique_ptr<Storage::Watch> watch = storage.watch(PathUtils::parentPath(path));
+    removeLeftovers(path);
     const QString fresh = path + QStringLiteral(".saving-") + newUuidText();
     const QByteArray freshName = QFile::encodeName(fresh);
     const QByteArray target = QFile::encodeName(path);
@@ -115,7 +168,24 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
         (void)::fchmod(file.get(), previous.st_mode & 07777);
     if (const int err = writeAll(file.get(), content))
         fail(err, QStringLiteral("its new copy could not be written: "));
-    if (const int err = flush(*watch, fresh))
+
+    // The previous file keeps a second name until the new one's place in the folder is on the
+    // disk, so that a failure there can put it back. Where no hard link can be made, a copy
+    // stands in, pushed with the new content so that the disk holds it before it is needed.
+    const QString keptPath = path + QStringLiteral(".previous");
+    const QByteArray keptName = QFile::encodeName(keptPath);
+    Leftover kept;
+    QStringList pushed{fresh};
+    if (hadPrevious) {
+        ::unlink(keptName.constData());
+        kept.hold(keptName);
+        if (::linkat(AT_FDCWD, target.constData(), AT_FDCWD, keptName.constData(), 0) != 0) {
+            if (const int err = copyFile(target, keptName))
+                fail(err, QStringLiteral("its previous copy could not be kept: "));
+            pushed.append(keptPath);
+        }
+    }
+    if (const int err = flush(*watch, pushed))
         fail(err, QStringLiteral("its disk could not store the new copy: "));
     if (const int result = readBack(storage, file.get(), content); result > 0)
         fail(result, QStringLiteral("its new copy could not be read back from its disk: "));
@@ -124,28 +194,17 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
             EIO, QStringLiteral("its new copy read back from its disk differs from what was "
                                 "written"));
 
-    // The previous file keeps a second name until the new one's place in the folder is on the
-    // disk, so that a failure there can put it back.
-    const QByteArray keptName = QFile::encodeName(path + QStringLiteral(".previous"));
-    bool kept = false;
-    if (hadPrevious) {
-        ::unlink(keptName.constData());
-        kept = ::link(target.constData(), keptName.constData()) == 0;
-    }
-    if (::rename(freshName.constData(), target.constData()) != 0) {
-        const int err = errno;
-        if (kept)
-            ::unlink(keptName.constData());
-        fail(err, QStringLiteral("it could not be replaced by its new copy: "));
-    }
+    if (::rename(freshName.constData(), target.constData()) != 0)
+        fail(errno, QStringLiteral("it could not be replaced by its new copy: "));
     leftover.release();
-    if (const int err = flush(*watch, path)) {
-        if (kept)
+    if (const int err = flush(*watch, {path})) {
+        if (hadPrevious) {
+            // Should even this fail, the previous file stays under its second name.
             ::rename(keptName.constData(), target.constData());
-        else if (!hadPrevious)
+            kept.release();
+        } else {
             ::unlink(target.constData());
+        }
         fail(err, QStringLiteral("its disk could not store the replacement in its folder: "));
     }
-    if (kept)
-        ::unlink(keptName.constData());
 }

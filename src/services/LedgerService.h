@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/MigrationRecord.h"
+#include "platform/FileSystemIdentity.h"
 
 #include <QList>
 #include <QObject>
@@ -18,13 +19,23 @@
 //
 // Every file is replaced as a whole and only by a new one proven on its disk, so a disk that
 // fails or is unplugged mid-write still holds the previous file. A record withdrawn on the Mac
-// while a drive may still list it is kept in ".config/korvanthelix/withdrawn_migrations.json"
-// until that drive's ledger no longer does: the merge leaves it out meanwhile, so no drive
-// brings it back. The drive ledger's own format is unchanged.
+// is kept in ".config/korvanthelix/withdrawn_migrations.json" until the ledger of the drive
+// that was given it is proven not to list it: the merge leaves it out meanwhile, so no drive
+// brings it back. The drive ledger's own format is unchanged. A damaged withdrawals file is
+// told in the activity log; what of it reads goes on counting and into the next one.
 //
-// File work runs on the caller's thread. Every read-modify-write of the files holds one
-// lock, so a change made on one thread never overwrites a record appended on another; the
-// lock is never held while another thread is waited for.
+// Only regular files of at most 32 MiB are read as ledgers; anything else in a ledger's place
+// counts as unreadable, and is set aside before its place is rewritten.
+//
+// File work runs on the caller's thread. Every read-modify-write of the files holds one lock,
+// shared by every instance and every program writing the ledgers of this home folder (a file
+// lock in its ".config/korvanthelix"), so no change overwrites a record appended elsewhere;
+// the lock is never held while another thread is waited for.
+namespace LedgerFiles {
+struct Withdrawal;
+struct WithdrawalsFile;
+} // namespace LedgerFiles
+
 class LedgerService final : public QObject
 {
     Q_OBJECT
@@ -61,18 +72,22 @@ public:
     void recordMigration(const MigrationRecord &record,
                          const std::optional<QUrl> &targetVolumeURL = std::nullopt);
 
-    // Takes back a record that recordMigration() wrote for a move undone afterwards: removes
-    // it from both home ledgers and, when `driveConnected`, from the drive ledger directly
-    // inside `targetVolumeURL`, then reloads. True when that drive ledger is known not to list
-    // it (written and proven, or never given it); otherwise the withdrawal is remembered, the
-    // record stays out of `records`, and settleWithdrawals() finishes it on the drive. A failed
-    // write on the Mac is thrown after the reload.
+    // Takes back a record that recordMigration() wrote for a move undone afterwards. The
+    // withdrawal is remembered first, then the record is removed from both home ledgers and
+    // from the drive ledger directly inside `targetVolumeURL`, and the list reloaded. `drive` is
+    // the file system that ledger was written on. True when the drive ledger, read whole from
+    // that file system, does not list the record (or is missing while the file system is still
+    // mounted where it was); the withdrawal is then forgotten. Otherwise it stays remembered,
+    // the record stays out of `records`, and settleWithdrawals() finishes it on the drive. A
+    // failed write on the Mac, or a failure to remember while the drive may list it, is thrown
+    // after the reload.
     [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
-                                         bool driveConnected);
+                                         const std::optional<FileSystemIdentity> &drive);
 
     // Writes each remembered withdrawal into every drive ledger that still lists it (the
-    // drive it was given to, connected again), and forgets those done. A drive that cannot
-    // store it keeps it owed. Blocks on the drives: never on the GUI thread.
+    // drive it was given to, connected again), and forgets those proven done: the ledger read
+    // again whole from its disk on the same file system. A drive that cannot store it, or goes
+    // away meanwhile, keeps it owed. Blocks on the drives: never on the GUI thread.
     void settleWithdrawals();
 
     // Marks every "active" record of `appOriginalPath` with `status` and `restoredAt` (absent
@@ -103,13 +118,21 @@ signals:
 
 private:
     [[nodiscard]] QString localLedgerPath() const;
+    [[nodiscard]] QString configFolder() const;
     [[nodiscard]] QString rebuildLedgerPath() const;
     [[nodiscard]] QString withdrawalsPath() const;
-    // The ledger of each entry of the volumes root, in listing order.
-    [[nodiscard]] static QStringList mountedDriveLedgers();
+    // Each entry of the volumes root, in listing order.
+    [[nodiscard]] static QStringList mountedDriveFolders();
     // Callers hold m_fileMutex.
     [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
+    // Reading tells the log once of each damage found.
+    [[nodiscard]] LedgerFiles::WithdrawalsFile readWithdrawals() const;
+    void reportDamage(const QString &path, const QString &problem) const;
+    // Replaces the file as `read` with `entries`, a damaged one set aside first.
+    void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
+                         const QList<LedgerFiles::Withdrawal> &entries) const;
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
+    // Callers hold the writer lock too.
     void rememberWithdrawal(const MigrationRecord &record, const QString &ledgerFolder) const;
     void forgetWithdrawal(const QString &key) const;
     // The published records merged with the files' present content, in published order.
@@ -126,4 +149,6 @@ private:
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
+    mutable std::mutex m_reportMutex;
+    mutable QSet<QString> m_reportedDamage; // guarded by m_reportMutex
 };

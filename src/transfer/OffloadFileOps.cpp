@@ -173,7 +173,8 @@ void OffloadFileOps::recordMigration(LedgerService &ledger, const MigrationRecor
 }
 
 bool OffloadFileOps::withdrawMigration(LedgerService &ledger, const MigrationRecord &record,
-                                       const QUrl &targetVolumeURL, bool driveConnected)
+                                       const QUrl &targetVolumeURL,
+                                       const std::optional<FileSystemIdentity> &drive)
 {
-    return ledger.withdrawMigration(record, targetVolumeURL, driveConnected);
+    return ledger.withdrawMigration(record, targetVolumeURL, drive);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/FileSystemIdentity.h"
+
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -40,9 +42,11 @@ public:
     virtual void createFinderAlias(const QString &targetPath, const QString &aliasPath);
     virtual void recordMigration(LedgerService &ledger, const MigrationRecord &record,
                                  const QUrl &targetVolumeURL);
-    // Takes back what recordMigration wrote: from the Mac's ledgers, and from the drive's when
-    // it is connected. True when the drive's ledger is known not to list it any more.
+    // Takes back what recordMigration wrote: from the Mac's ledgers, and from the drive's while
+    // it is still the file system `drive`. True when the drive's ledger is proven not to list
+    // it any more.
     [[nodiscard]] virtual bool withdrawMigration(LedgerService &ledger,
                                                  const MigrationRecord &record,
-                                                 const QUrl &targetVolumeURL, bool driveConnected);
+                                                 const QUrl &targetVolumeURL,
+                                                 const std::optional<FileSystemIdentity> &drive);
 };

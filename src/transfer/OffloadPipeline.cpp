@@ -634,11 +634,11 @@ QString OffloadEngine::withdrawUndoneMove(const QString &appName, const Migratio
                QStringLiteral(" could not be fully put back on your Mac: what stayed aside keeps "
                               "its \".offload-rollback-\" name beside its place, and the record of "
                               "the move was kept so that its copies on the drive stay found.");
-    // A drive that is gone leaves its mount-point folder on the Mac: nothing is written there.
-    const bool driveThere = target.fileSystem && target.fileSystem->holds(target.id());
+    // The ledger proves the drive itself, as it reads it: a drive that is gone leaves its
+    // mount-point folder on the Mac, where nothing is written and no missing ledger is proof.
     bool driveClear = false;
     try {
-        driveClear = fileOps().withdrawMigration(ledger(), record, target.url, driveThere);
+        driveClear = fileOps().withdrawMigration(ledger(), record, target.url, target.fileSystem);
     } catch (const OperationError &failure) {
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, but the record of the move "

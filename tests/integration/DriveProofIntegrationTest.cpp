@@ -13,6 +13,7 @@
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
+#include "support/FaultyStorage.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -783,6 +784,8 @@ struct FullCase
     bool fullAfterTheLedger = false;
     // ... and is pulled out, with its ledger.
     bool pulledAfterTheLedger = false;
+    // ... or only once the withdrawal of its record has begun on the Mac.
+    bool pulledInsideTheWithdrawal = false;
 };
 
 // Records the move as the product does, then runs `after`.
@@ -925,8 +928,23 @@ void failWithoutLeftovers(const FullCase &c)
     // The support folder's few bytes may land in the kept part; the bundle's cannot.
     if (c.medium == Medium::fakeCapacity)
         drive.app.supportFolders.clear();
+    const auto storage = std::make_shared<FaultyStorage>();
+    drive.sandbox.system().useStorage(storage);
     if (c.fullAfterTheLedger) {
-        drive.offloader.setFileOps(std::make_shared<LedgerWriteThen>([&drive, &room, &c] {
+        drive.offloader.setFileOps(std::make_shared<LedgerWriteThen>([&drive, &room, &c, storage] {
+            // The Mac's first push of its ledgers: the drive goes as the system drops it.
+            if (c.pulledInsideTheWithdrawal) {
+                storage->setFlushFault(
+                    [home = QString(drive.sandbox.home() + QStringLiteral("/.config/korvanthelix")),
+                     mountPoint = drive.sandbox.drive(), pulled = std::make_shared<bool>()](
+                        const QString &folder, const StorageWrites &) {
+                        if (folder == home && !std::exchange(*pulled, true)) {
+                            EXPECT_EQ(::umount2(mountPoint.toLocal8Bit().constData(), MNT_DETACH),
+                                      0);
+                        }
+                        return 0;
+                    });
+            }
             fillUp(room);
             // What the drive is given from now on cannot reach it.
             Sandbox::writeFile(drive.sandbox.drive() + QStringLiteral("/.later"),
@@ -1039,7 +1057,14 @@ INSTANTIATE_TEST_SUITE_P(
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
                                "move was withdrawn from your Mac's ledger; the drive's own ledger "
                                "may still list it.",
-                               false, false, Step::reoffload, true, true}),
+                               false, false, Step::reoffload, true, true},
+                      FullCase{"PulledInsideTheWithdrawal", Medium::failingExt4, "size=64m", "", 4,
+                               4 * 1024 * 1024, 303,
+                               "The drive \"Drive\" could not store what was written to it: ",
+                               ". 'Foo' was put back on your Mac as it was, and the record of the "
+                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
+                               "may still list it.",
+                               false, false, Step::offload, true, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

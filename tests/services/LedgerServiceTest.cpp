@@ -2,6 +2,9 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/Subprocess.h"
+#include "base/Uuid.h"
+#include "services/AppLogger.h"
 #include "support/FaultyStorage.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
@@ -9,11 +12,14 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
+#include <QProcessEnvironment>
 #include <QtConcurrent>
 #include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,6 +45,16 @@ QByteArray bytesOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// The bytes of a file, or "<fifo>" for a FIFO, which is not opened.
+QByteArray contentOf(const QString &path)
+{
+    struct stat info
+    {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISFIFO(info.st_mode))
+        return "<fifo>";
+    return bytesOf(path);
 }
 
 std::optional<Records> decodeFile(const QString &path)
@@ -70,13 +86,17 @@ protected:
                QStringLiteral("/.config/korvanthelix/rebuild_migration_ledger.json");
     }
     QString drive() const { return sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"); }
+    QString withdrawals() const
+    {
+        return sandbox.home() + QStringLiteral("/.config/korvanthelix/withdrawn_migrations.json");
+    }
     // The copies a ledger set aside next to `path`.
     QStringList setAside(const QString &path) const
     {
         const QFileInfo info(path);
         return QDir(info.absolutePath())
             .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
-                       QDir::Hidden | QDir::Files);
+                       QDir::Hidden | QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     }
 
     Sandbox sandbox;
@@ -190,8 +210,25 @@ private:
     void (*m_handler)(int) = nullptr;
 };
 
+// Links `path` from a folder beside it until its file system makes no more, as a file system
+// without hard links never does; false if it has no such limit.
+bool useUpHardLinks(const QString &path)
+{
+    const QString folder =
+        Sandbox::makeFolder(PathUtils::parentPath(path) + QStringLiteral("-links"));
+    const QByteArray target = QFile::encodeName(path);
+    for (int n = 0; n < 70000; ++n) {
+        if (::link(target.constData(),
+                   QFile::encodeName(folder + QLatin1Char('/') + QString::number(n)).constData()) !=
+            0)
+            return errno == EMLINK;
+    }
+    return false;
+}
+
 // Whichever step of replacing a ledger fails, the failure is thrown as what it is and the
-// previous ledger stays, whole, with nothing left beside it.
+// previous ledger stays, whole, with nothing left beside it: neither of this replacement nor of
+// earlier ones cut short.
 TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger)
 {
     struct Case
@@ -201,6 +238,7 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
         FaultyStorage::FlushFault flush; // given the flush's number, from 1
         std::function<void(int fd)> readBack = {};
         bool limitFileSize = false;
+        bool noHardLink = false; // as on FAT and exFAT
     };
     std::atomic<int> flushes = 0;
     const auto nth = [&flushes](int number, std::function<int(const StorageWrites &)> fault) {
@@ -227,6 +265,12 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
          }},
         {"folder push",
          "its disk could not store the replacement in its folder: Input/output error", nth(2, eio)},
+        {"folder push, no hard link",
+         "its disk could not store the replacement in its folder: Input/output error",
+         nth(2, eio),
+         {},
+         false,
+         true},
     };
     const MigrationRecord a = record("A", "01");
     for (const Case &c : cases) {
@@ -236,6 +280,12 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
             sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
         sandbox.writeFile(path, encode({a}));
         folder = PathUtils::parentPath(path);
+        for (int n = 0; n < 2; ++n)
+            sandbox.writeFile(path + QStringLiteral(".saving-") + newUuidText(), encode({a}));
+        if (c.noHardLink && !useUpHardLinks(path)) {
+            std::cout << "[ SKIPPED ] " << c.step << ": the file system limits no hard links\n";
+            continue;
+        }
         const auto storage = std::make_shared<FaultyStorage>();
         sandbox.system().useStorage(storage);
         LedgerService ledger;
@@ -254,8 +304,9 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
                                            QStringLiteral(": ") + QLatin1String(c.reason));
         }
         EXPECT_EQ(decodeFile(path), Records{a});
-        EXPECT_EQ(QDir(PathUtils::parentPath(path)).entryList(QDir::Files | QDir::Hidden),
-                  QStringList{QStringLiteral("migration_ledger.json")});
+        EXPECT_EQ(
+            QDir(PathUtils::parentPath(path)).entryList(QDir::Files | QDir::Hidden),
+            QStringList({QStringLiteral("ledgers.lock"), QStringLiteral("migration_ledger.json")}));
         EXPECT_EQ(ledger.records(), Records{a});
     }
 }
@@ -325,27 +376,365 @@ TEST_F(LedgerServiceTest, DamagedLedgersAreSetAsideBeforeBeingRewritten)
          },
          false, false, false},
     };
-    for (const Case &c : cases) {
-        const std::pair<QString, bool> ledgers[] = {
-            {local(), c.localAside}, {rebuild(), c.rebuildAside}, {drive(), c.driveAside}};
-        for (const auto &[path, aside] : ledgers) {
-            for (const QString &name : setAside(path))
-                QFile::remove(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
-            sandbox.writeFile(path, damaged);
-        }
-        LedgerService ledger;
-        c.operation(ledger);
-        for (const auto &[path, aside] : ledgers) {
-            const QStringList copies = setAside(path);
-            ASSERT_EQ(copies.size(), aside ? 1 : 0) << c.name << " " << path.toStdString();
-            if (aside) {
-                EXPECT_EQ(bytesOf(QFileInfo(path).absolutePath() + QLatin1Char('/') + copies[0]),
-                          damaged);
-                EXPECT_TRUE(decodeFile(path)) << c.name << " " << path.toStdString();
-            } else {
-                EXPECT_EQ(bytesOf(path), damaged) << c.name << " " << path.toStdString();
+    // Damaged, or a FIFO that a plain read would wait on for ever.
+    for (const bool fifo : {false, true}) {
+        const QByteArray expected = fifo ? QByteArray("<fifo>") : damaged;
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (fifo ? ", a FIFO" : ""));
+            const std::pair<QString, bool> ledgers[] = {
+                {local(), c.localAside}, {rebuild(), c.rebuildAside}, {drive(), c.driveAside}};
+            for (const auto &[path, aside] : ledgers) {
+                for (const QString &name : setAside(path))
+                    QFile::remove(QFileInfo(path).absolutePath() + QLatin1Char('/') + name);
+                QFile::remove(path);
+                if (fifo)
+                    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+                else
+                    sandbox.writeFile(path, damaged);
+            }
+            LedgerService ledger;
+            c.operation(ledger);
+            for (const auto &[path, aside] : ledgers) {
+                const QStringList copies = setAside(path);
+                ASSERT_EQ(copies.size(), aside ? 1 : 0) << path.toStdString();
+                if (aside) {
+                    EXPECT_EQ(
+                        contentOf(QFileInfo(path).absolutePath() + QLatin1Char('/') + copies[0]),
+                        expected);
+                    EXPECT_TRUE(decodeFile(path)) << path.toStdString();
+                } else {
+                    EXPECT_EQ(contentOf(path), expected) << path.toStdString();
+                }
             }
         }
+    }
+}
+
+// The names of the records the home folder still owes a drive ledger.
+QStringList owedNames(const QString &withdrawals)
+{
+    QStringList names;
+    for (const QJsonValue &entry : QJsonDocument::fromJson(bytesOf(withdrawals)).array())
+        names.append(entry[QLatin1String("record")][QLatin1String("app_name")].toString());
+    return names;
+}
+
+// A withdrawal ends only once the drive that was given the record is read whole and lists it
+// no more; whatever happens to the drive meanwhile, the record stays out of the list, and the
+// drive gives it up once it is back and sound.
+TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
+{
+    struct Case
+    {
+        const char *name;
+        // With the storage the ledgers use; runs before the step.
+        std::function<void(FaultyStorage &)> arrange;
+        // The withdrawal itself (the drive connected, as far as anyone knew), or the settling of
+        // one left owed.
+        bool settling;
+    };
+    const QString gone = sandbox.drive() + QStringLiteral("-gone");
+    const auto pull = [this, gone] { QDir().rename(sandbox.drive(), gone); };
+    // Runs `then` at the read from its disk numbered `number`, from 1.
+    const auto atRead = [](FaultyStorage &storage, int number, std::function<void(int fd)> then) {
+        auto reads = std::make_shared<int>(0);
+        storage.setReadBackHook([reads, number, then](int fd) {
+            if (++*reads == number)
+                then(fd);
+        });
+    };
+    const Case cases[] = {
+        {"DrivePulledInsideTheWithdrawal",
+         [&](FaultyStorage &storage) {
+             const QString home = PathUtils::parentPath(local());
+             storage.setFlushFault([pull, home, done = std::make_shared<bool>()](
+                                       const QString &folder, const StorageWrites &) {
+                 if (folder == home && !std::exchange(*done, true))
+                     pull();
+                 return 0;
+             });
+         },
+         false},
+        // The program ends, as the power goes, once the Mac's ledgers no longer list the record.
+        {"StopOnceTheMacsLedgerIsRewritten",
+         [this](FaultyStorage &storage) {
+             storage.setFlushFault([local = local(), stopped = std::make_shared<bool>()](
+                                       const QString &, const StorageWrites &written) {
+                 if (*stopped)
+                     return EIO;
+                 *stopped = written.items == QStringList{local};
+                 return 0;
+             });
+         },
+         false},
+        {"DrivePulledAtTheSettlingsFirstRead",
+         [&](FaultyStorage &storage) { atRead(storage, 1, [pull](int) { pull(); }); }, true},
+        {"DriveLedgerUnreadableOnceRewritten",
+         [&](FaultyStorage &storage) {
+             atRead(storage, 3, [this](int) {
+                 QFile ledger(drive());
+                 (void)ledger.open(QIODevice::ReadWrite);
+                 (void)ledger.write("]");
+             });
+         },
+         true},
+    };
+    const MigrationRecord kept = record("Kept", "01"), withdrawn = record("W", "02");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QDir(sandbox.drive()).removeRecursively();
+        QDir(gone).removeRecursively();
+        Sandbox::makeFolder(sandbox.drive());
+        sandbox.mountDrive(sandbox.drive());
+        const auto storage = std::make_shared<FaultyStorage>();
+        sandbox.system().useStorage(storage);
+        const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+        {
+            LedgerService ledger;
+            ledger.recordMigration(kept, driveUrl);
+            ledger.recordMigration(withdrawn, driveUrl);
+            const std::optional<FileSystemIdentity> drive = FileSystemIdentity::of(sandbox.drive());
+            ASSERT_TRUE(drive);
+            if (c.settling) {
+                // Withdrawn while the drive was away.
+                EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, std::nullopt));
+                c.arrange(*storage);
+                ledger.settleWithdrawals();
+            } else {
+                c.arrange(*storage);
+                try {
+                    EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, drive));
+                } catch (const OperationError &error) {
+                    ADD_FAILURE() << error.message().toStdString();
+                }
+            }
+        }
+        EXPECT_EQ(owedNames(withdrawals()), QStringList{QStringLiteral("W")});
+
+        // The drive back, sound, and the program started again.
+        storage->setFlushFault({});
+        storage->setReadBackHook({});
+        if (!QFileInfo::exists(sandbox.drive()))
+            QDir().rename(gone, sandbox.drive());
+        if (decodeFile(drive()) != Records({kept, withdrawn}))
+            sandbox.writeFile(drive(), encode({kept, withdrawn}));
+        LedgerService again;
+        EXPECT_EQ(again.records(), Records{kept});
+        again.settleWithdrawals();
+        EXPECT_EQ(decodeFile(drive()), Records{kept});
+        EXPECT_EQ(owedNames(withdrawals()), QStringList());
+        EXPECT_EQ(again.records(), Records{kept});
+    }
+}
+
+// A withdrawals file that does not read whole is told in the activity log, never hangs the
+// program, and loses nothing: what of it reads keeps its records withdrawn and goes into the
+// next file, and what was there is set aside as it was.
+TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
+{
+    const MigrationRecord kept = record("Kept", "01"), w1 = record("W1", "02"),
+                          w2 = record("W2", "03"), w3 = record("W3", "04");
+    const auto entry = [&](const MigrationRecord &r) {
+        return QJsonObject{{QStringLiteral("record"), r.toJson()},
+                           {QStringLiteral("ledger_folder"), sandbox.drive()}};
+    };
+    const QByteArray wrongType =
+        QJsonDocument(
+            QJsonArray{entry(w1), 42, QJsonObject{{QStringLiteral("record"), 7}}, entry(w2)})
+            .toJson();
+    const QByteArray tooLarge =
+        "[" + QJsonDocument(entry(w1)).toJson() + QByteArray(32 * 1024 * 1024, ' ') + "]";
+    struct Case
+    {
+        const char *name;
+        std::function<void(const QString &path)> make;
+        QStringList stillWithdrawn; // of W1 and W2
+        const char *problem;
+    };
+    const Case cases[] = {
+        {"NotJson",
+         [](const QString &p) { Sandbox::writeFile(p, "[{\"record\": {"); },
+         {},
+         "it is not JSON: "},
+        {"EntriesOfAWrongType",
+         [&](const QString &p) { Sandbox::writeFile(p, wrongType); },
+         {QStringLiteral("W1"), QStringLiteral("W2")},
+         "2 of its 4 entries cannot be read"},
+        {"AFolder",
+         [](const QString &p) { Sandbox::writeFile(p + QStringLiteral("/inside"), "x"); },
+         {},
+         "it is not a regular file"},
+        {"AFifo",
+         [](const QString &p) { ::mkfifo(QFile::encodeName(p).constData(), 0644); },
+         {},
+         "it is not a regular file"},
+        {"ALinkToAnEndlessDevice",
+         [](const QString &p) { Sandbox::makeSymlink(p, QStringLiteral("/dev/zero")); },
+         {},
+         "it is a symbolic link"},
+        {"TooLarge",
+         [&](const QString &p) { Sandbox::writeFile(p, tooLarge); },
+         {},
+         "it is larger than 33554432 bytes"},
+    };
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        sandbox.writeFile(local(), encode({kept}));
+        sandbox.writeFile(drive(), encode({kept, w1, w2}));
+        c.make(withdrawals());
+        // What stands there, and its bytes when it is a file.
+        const auto kind = [](const QString &path) {
+            struct stat info
+            {};
+            if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+                return std::pair(mode_t(0), QByteArray());
+            return std::pair(info.st_mode & S_IFMT,
+                             S_ISREG(info.st_mode) ? bytesOf(path) : QByteArray());
+        };
+        const auto before = kind(withdrawals());
+        const auto shown = [&](const QStringList &withdrawn) {
+            Records expected;
+            for (const MigrationRecord &r : {w2, w1, kept}) {
+                if (!withdrawn.contains(r.appName))
+                    expected.append(r);
+            }
+            return expected;
+        };
+
+        LedgerService ledger;
+        EXPECT_EQ(ledger.records(), shown(c.stillWithdrawn));
+        const QString log = AppLogger::shared().readRecentLines(50);
+        EXPECT_TRUE(log.contains(QStringLiteral("[ERROR] [Ledger] The list of withdrawn migration "
+                                                "records '") +
+                                 withdrawals() + QStringLiteral("' cannot be read whole (") +
+                                 QLatin1String(c.problem)))
+            << log.toStdString();
+
+        ledger.recordMigration(w3, driveUrl);
+        EXPECT_FALSE(ledger.withdrawMigration(w3, driveUrl, std::nullopt));
+        EXPECT_EQ(owedNames(withdrawals()), c.stillWithdrawn + QStringList{QStringLiteral("W3")});
+        EXPECT_EQ(ledger.records(), shown(c.stillWithdrawn + QStringList{QStringLiteral("W3")}));
+        const QStringList aside = setAside(withdrawals());
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_TRUE(kind(PathUtils::parentPath(withdrawals()) + QLatin1Char('/') + aside[0]) ==
+                    before);
+    }
+}
+
+const char *const secondWriterHome = "KORVANTHELIX_SECOND_WRITER_HOME";
+const char *const secondWriterDrive = "KORVANTHELIX_SECOND_WRITER_DRIVE";
+
+// What one of several programs on one home folder does: records moves to the drive one after
+// another, and withdraws every other one again. Returns the names of those it kept.
+QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, const QString &drive)
+{
+    const QUrl driveUrl = QUrl::fromLocalFile(drive);
+    const std::optional<FileSystemIdentity> fileSystem = FileSystemIdentity::of(drive);
+    QStringList kept;
+    for (int i = 0; i < 12; ++i) {
+        const QString name = prefix + QString::number(i);
+        const MigrationRecord r(
+            QStringLiteral("2025-01-01T00:00:%1Z").arg(i, 2, 10, QLatin1Char('0')), name,
+            std::nullopt, std::nullopt, QStringLiteral("/Applications/%1.app").arg(name),
+            drive + QStringLiteral("/%1.app").arg(name), true, QStringLiteral("active"), {});
+        try {
+            ledger.recordMigration(r, driveUrl);
+            if (i % 2 == 0)
+                kept.append(name);
+            else
+                EXPECT_TRUE(ledger.withdrawMigration(r, driveUrl, fileSystem))
+                    << name.toStdString();
+        } catch (const OperationError &error) {
+            ADD_FAILURE() << name.toStdString() << ": " << error.message().toStdString();
+        }
+    }
+    return kept;
+}
+
+// Two instances of the ledger, in one program or in two, writing the ledgers of one home folder
+// and its drive at once: every record each kept is in every ledger, and none that either
+// withdrew comes back.
+TEST_F(LedgerServiceTest, TwoWritersOnOneHomeLoseNothing)
+{
+    // Run again as the second program, on the first one's home folder and drive.
+    if (qEnvironmentVariableIsSet(secondWriterHome)) {
+        SystemPaths paths = sandbox.paths();
+        paths.home = qEnvironmentVariable(secondWriterHome);
+        const QString theDrive = qEnvironmentVariable(secondWriterDrive);
+        paths.volumesRoot = PathUtils::parentPath(theDrive);
+        sandbox.system().setPaths(paths);
+        sandbox.mountDrive(theDrive);
+        LedgerService ledger;
+        Sandbox::writeFile(paths.home + QStringLiteral("/second-ready"), "");
+        ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(paths.home + QStringLiteral("/go")); },
+                              60000));
+        (void)recordAndWithdraw(ledger, QStringLiteral("Second"), theDrive);
+        return;
+    }
+    sandbox.mountDrive(sandbox.drive());
+    for (const bool twoPrograms : {false, true}) {
+        SCOPED_TRACE(twoPrograms ? "two programs" : "one program");
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QFile::remove(drive());
+        QFile::remove(sandbox.home() + QStringLiteral("/go"));
+        QFile::remove(sandbox.home() + QStringLiteral("/second-ready"));
+        LedgerService first, second;
+        QStringList kept;
+        std::unique_ptr<Subprocess> secondProgram;
+        QFuture<QStringList> other;
+        if (twoPrograms) {
+            QStringList environment = QProcessEnvironment::systemEnvironment().toStringList();
+            environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + sandbox.home()
+                        << QLatin1String(secondWriterDrive) + QLatin1Char('=') + sandbox.drive();
+            secondProgram = std::make_unique<Subprocess>(
+                QCoreApplication::applicationFilePath(),
+                QStringList{QStringLiteral("--gtest_filter=LedgerServiceTest."
+                                           "TwoWritersOnOneHomeLoseNothing")},
+                SubprocessOptions{{}, environment, std::chrono::minutes(2)});
+            ASSERT_TRUE(secondProgram->start());
+            ASSERT_TRUE(waitUntil(
+                [&] { return QFileInfo::exists(sandbox.home() + QStringLiteral("/second-ready")); },
+                60000));
+            for (int i = 0; i < 12; i += 2)
+                kept.append(QStringLiteral("Second") + QString::number(i));
+            Sandbox::writeFile(sandbox.home() + QStringLiteral("/go"), "");
+        } else {
+            other = QtConcurrent::run([&] {
+                return recordAndWithdraw(second, QStringLiteral("Second"), sandbox.drive());
+            });
+        }
+        QFuture<QStringList> mine = QtConcurrent::run(
+            [&] { return recordAndWithdraw(first, QStringLiteral("First"), sandbox.drive()); });
+        EXPECT_TRUE(waitFor(mine, 120000));
+        kept += mine.result();
+        if (twoPrograms) {
+            const SubprocessResult result = secondProgram->waitForFinished();
+            EXPECT_TRUE(result.succeeded() &&
+                        result.outputText().contains(QLatin1String("[  PASSED  ] 1 test")))
+                << QString(result.outputText() + result.errorText()).toStdString();
+        } else {
+            EXPECT_TRUE(waitFor(other, 120000));
+            kept += other.result();
+        }
+        kept.sort();
+
+        LedgerService after;
+        QStringList shown;
+        for (const MigrationRecord &r : after.records())
+            shown.append(r.appName);
+        shown.sort();
+        EXPECT_EQ(shown, kept);
+        for (const QString &ledger : {local(), drive()}) {
+            QStringList listed;
+            for (const MigrationRecord &r : decodeFile(ledger).value_or(Records()))
+                listed.append(r.appName);
+            listed.sort();
+            EXPECT_EQ(listed, kept) << ledger.toStdString();
+        }
+        EXPECT_EQ(owedNames(withdrawals()), QStringList());
     }
 }
 

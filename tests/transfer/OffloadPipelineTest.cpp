@@ -469,6 +469,50 @@ void failTheDriveOnceRecorded(PipelineScenario &scenario, bool pulled)
     });
 }
 
+// Once the move is recorded, the drive's flushes fail; then, inside the withdrawal that
+// follows, `atTheMac` runs at each flush of the Mac's ledger folder with what it pushes, and
+// fails it with the errno it returns.
+void failTheDriveThenAtTheMac(PipelineScenario &scenario,
+                              std::function<int(const StorageWrites &)> atTheMac)
+{
+    auto storage = std::make_shared<FaultyStorage>();
+    scenario.sandbox.system().useStorage(storage);
+    const QString home = scenario.sandbox.home() + QStringLiteral("/.config/korvanthelix");
+    scenario.ops->afterRecording([drive = scenario.sandbox.drive(), home, storage, atTheMac] {
+        storage->setFlushFault([=](const QString &folder, const StorageWrites &written) {
+            if (PathUtils::isSameOrInside(folder, drive))
+                return EIO;
+            return folder == home ? atTheMac(written) : 0;
+        });
+    });
+}
+
+// The drive is gone by the time the withdrawal reads its ledger.
+void pullTheDriveInsideTheWithdrawal(PipelineScenario &scenario)
+{
+    failTheDriveThenAtTheMac(
+        scenario, [&scenario, pulled = std::make_shared<bool>()](const StorageWrites &) {
+            if (!std::exchange(*pulled, true))
+                QDir().rename(scenario.sandbox.drive(),
+                              scenario.sandbox.drive() + QStringLiteral("-gone"));
+            return 0;
+        });
+}
+
+// The program ends, as the power goes, once the Mac's ledger no longer lists the record: from
+// then on nothing more reaches the disk.
+void stopOnceTheMacsLedgerIsRewritten(PipelineScenario &scenario)
+{
+    const QString local = scenario.ledger.ledgerFileURL().toLocalFile();
+    failTheDriveThenAtTheMac(
+        scenario, [local, stopped = std::make_shared<bool>()](const StorageWrites &written) {
+            if (*stopped)
+                return EIO;
+            *stopped = written.items == QStringList{local};
+            return 0;
+        });
+}
+
 void replugTheDrive(PipelineScenario &scenario)
 {
     static_cast<FaultyStorage &>(scenario.sandbox.system().storage()).setFlushFault({});
@@ -571,6 +615,12 @@ INSTANTIATE_TEST_SUITE_P(
         MachineFaultCase{"TheDriveIsPulledOnceTheReoffloadIsRecorded", nullptr,
                          [](PipelineScenario &s) { failTheDriveOnceRecorded(s, true); }, 303,
                          putBackButTheDriveMayList, nullptr, Operation::reoffload, replugTheDrive},
+        MachineFaultCase{"TheDriveIsPulledInsideTheWithdrawal", nullptr,
+                         pullTheDriveInsideTheWithdrawal, 303, putBackButTheDriveMayList, nullptr,
+                         Operation::offload, replugTheDrive},
+        MachineFaultCase{"TheProgramStopsOnceTheMacsLedgerIsRewritten", nullptr,
+                         stopOnceTheMacsLedgerIsRewritten, 303, putBackButTheDriveMayList, nullptr,
+                         Operation::reoffload, replugTheDrive},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {
