@@ -86,19 +86,19 @@ QString errorText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// The whole file, read only from a regular file of at most kMaxFileBytes: a FIFO, a device or
-// a link in a ledger's place must neither hang the program nor pass for a ledger. With
-// `pastCache`, read from its disk, not from memory.
+// The whole file, read only from a regular file of at most kMaxFileBytes: a FIFO or a device
+// in a ledger's place, or a link to one, must neither hang the program nor pass for a ledger.
+// A link to a ledger kept elsewhere reads as that ledger; a proof asks which file system it
+// came from. With `pastCache`, read from its disk, not from memory.
 FileRead readFile(const QString &path, bool pastCache = false)
 {
-    const UniqueFd fd(::open(QFile::encodeName(path).constData(),
-                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd fd(
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR)
             return {};
-        return unreadableFile(err == ELOOP ? QStringLiteral("it is a symbolic link")
-                                           : errorText(err));
+        return unreadableFile(errorText(err));
     }
     struct stat info
     {};

@@ -114,6 +114,7 @@ TEST(LedgerServiceMergeTest, LaterFilesAndPositionsWin)
     {
         QByteArray local, rebuild, drive; // empty: no file
         Records expected;
+        bool localLinked = false; // the home ledger a link to a file kept elsewhere
     };
     const Case cases[] = {
         {{}, {}, {}, {}},
@@ -125,6 +126,7 @@ TEST(LedgerServiceMergeTest, LaterFilesAndPositionsWin)
         {encode({a, aLater}), {}, {}, {aLater, a}},
         {spoiled, {}, encode({b}), {b}},
         {"garbage", encode({a}), R"({"timestamp":"x"})", {a}},
+        {encode({a, b}), {}, {}, {b, a}, true},
     };
     int index = 0;
     for (const Case &c : cases) {
@@ -138,8 +140,15 @@ TEST(LedgerServiceMergeTest, LaterFilesAndPositionsWin)
             if (!content.isEmpty())
                 sandbox.writeFile(path, content);
         }
+        if (c.localLinked) {
+            const QString kept = sandbox.home() + QStringLiteral("/dotfiles/ledger.json");
+            sandbox.writeFile(kept, c.local);
+            QFile::remove(files[0].first);
+            Sandbox::makeSymlink(files[0].first, kept);
+        }
         LedgerService ledger;
-        EXPECT_EQ(ledger.records(), c.expected) << "case " << index++;
+        EXPECT_EQ(ledger.records(), c.expected) << "case " << index;
+        ++index;
         EXPECT_TRUE(QFileInfo(folder).isDir());
     }
 }
@@ -572,7 +581,7 @@ TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
         {"ALinkToAnEndlessDevice",
          [](const QString &p) { Sandbox::makeSymlink(p, QStringLiteral("/dev/zero")); },
          {},
-         "it is a symbolic link"},
+         "it is not a regular file"},
         {"TooLarge",
          [&](const QString &p) { Sandbox::writeFile(p, tooLarge); },
          {},
