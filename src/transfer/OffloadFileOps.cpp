@@ -6,6 +6,7 @@
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
+#include "platform/FileSystemIdentity.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
@@ -26,10 +27,16 @@ OffloadFileOps::~OffloadFileOps() = default;
 
 namespace {
 
-OperationError folderError(int err, const QString &path)
+// "Could not create the folder", or "Could not open the folder" when it is only entered.
+QString cannot(bool make)
 {
-    return OperationError::fileSystem(err, QStringLiteral("Could not create the folder '") + path +
-                                               QStringLiteral("': ") +
+    return make ? QStringLiteral("Could not create the folder '")
+                : QStringLiteral("Could not open the folder '");
+}
+
+OperationError folderError(int err, const QString &path, bool make = true)
+{
+    return OperationError::fileSystem(err, cannot(make) + path + QStringLiteral("': ") +
                                                QString::fromLocal8Bit(std::strerror(err)));
 }
 
@@ -37,10 +44,9 @@ OperationError folderError(int err, const QString &path)
 // into a drive's folder of ours on the target's own file system; and only when what it opens is
 // the folder that was judged.
 UniqueFd enterLink(const UniqueFd &folder, const QByteArray &name, const QString &place,
-                   const TargetVolume &target)
+                   const TargetVolume &target, quint64 store, bool make)
 {
-    const quint64 device = target.fileSystem->device;
-    const Verdict verdict = RecordRule::checkTargetFolder(target.id(), place, device);
+    const Verdict verdict = RecordRule::checkTargetFolder(target.id(), place, store);
     if (!verdict.ok)
         throw OffloadEngine::targetRefusal(target.name, verdict.reason.value_or(QString()),
                                            OffloadEngine::nothingChangedOnMac());
@@ -50,11 +56,12 @@ UniqueFd enterLink(const UniqueFd &folder, const QByteArray &name, const QString
         ::stat(QFile::encodeName(PathUtils::resolved(place)).constData(), &judged) == 0;
     UniqueFd entered(::openat(folder.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!entered.valid())
-        throw folderError(errno, place);
+        throw folderError(errno, place, make);
     struct stat opened
     {};
-    if (!found || ::fstat(entered.get(), &opened) != 0 || quint64(opened.st_dev) != device ||
-        opened.st_dev != judged.st_dev || opened.st_ino != judged.st_ino)
+    if (!found || ::fstat(entered.get(), &opened) != 0 ||
+        FileSystemIdentity::storeOf(entered.get()) != store || opened.st_dev != judged.st_dev ||
+        opened.st_ino != judged.st_ino)
         throw OffloadEngine::targetRefusal(target.name,
                                            QStringLiteral("the folder '") + place +
                                                QStringLiteral("' changed while it was entered"),
@@ -64,39 +71,43 @@ UniqueFd enterLink(const UniqueFd &folder, const QByteArray &name, const QString
 
 } // namespace
 
-void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
+UniqueFd OffloadFileOps::openTargetFolder(const QString &path, const TargetVolume &target,
+                                          bool make)
 {
     const QString root = target.id();
     const QString base = PathUtils::standardized(root);
     const QString folder = PathUtils::standardized(path);
     if (!PathUtils::isDirectory(base))
-        throw OperationError::fileSystem(ENOENT, QStringLiteral("Could not create the folder '") +
-                                                     path + QStringLiteral("': its target '") +
-                                                     root + QStringLiteral("' is missing."));
+        throw OperationError::fileSystem(ENOENT, cannot(make) + path +
+                                                     QStringLiteral("': its target '") + root +
+                                                     QStringLiteral("' is missing."));
     if (!PathUtils::isSameOrInside(folder, base))
-        throw OperationError::fileSystem(EINVAL, QStringLiteral("Could not create the folder '") +
-                                                     path + QStringLiteral("': it lies outside '") +
-                                                     root + QStringLiteral("'."));
+        throw OperationError::fileSystem(EINVAL, cannot(make) + path +
+                                                     QStringLiteral("': it lies outside '") + root +
+                                                     QStringLiteral("'."));
     // Made and entered one level at a time from the target's own root, never by a path that a
     // link put there since the check could lead elsewhere.
     UniqueFd current(
         ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!current.valid())
-        throw folderError(errno, base);
+        throw folderError(errno, base, make);
     struct stat info
     {};
     if (!target.fileSystem || ::fstat(current.get(), &info) != 0 ||
         quint64(info.st_dev) != target.fileSystem->device)
         throw DriveProof::disconnectedError(target.name, OffloadEngine::errorDomain,
                                             DriveProof::offloadCode);
+    const std::optional<quint64> store = FileSystemIdentity::storeOf(current.get());
+    if (!store)
+        throw folderError(errno, base, make);
     QString place = base;
     const QStringList parts =
         QStringView(folder).mid(base.size()).toString().split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (const QString &part : parts) {
         place = PathUtils::join(place, part);
         const QByteArray name = QFile::encodeName(part);
-        if (::mkdirat(current.get(), name.constData(), 0755) != 0 && errno != EEXIST)
-            throw folderError(errno, place);
+        if (make && ::mkdirat(current.get(), name.constData(), 0755) != 0 && errno != EEXIST)
+            throw folderError(errno, place, make);
         UniqueFd next(::openat(current.get(), name.constData(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next.valid()) {
@@ -105,11 +116,27 @@ void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
             {};
             if (::fstatat(current.get(), name.constData(), &link, AT_SYMLINK_NOFOLLOW) != 0 ||
                 !S_ISLNK(link.st_mode))
-                throw folderError(err, place);
-            next = enterLink(current, name, place, target);
+                throw folderError(err, place, make);
+            next = enterLink(current, name, place, target, *store, make);
+        } else if (struct stat level{}; ::fstat(next.get(), &level) != 0 ||
+                                        (level.st_dev != info.st_dev &&
+                                         FileSystemIdentity::storeOf(next.get()) != store)) {
+            // A drive mounted on a folder of the target: nothing of ours goes there.
+            throw OffloadEngine::targetRefusal(
+                target.name,
+                QStringLiteral("the folder '") + place +
+                    QStringLiteral("' lies on another file system than '") + base +
+                    QStringLiteral("', which the drive's flush and read-back do not reach"),
+                OffloadEngine::nothingChangedOnMac());
         }
         current = std::move(next);
     }
+    return current;
+}
+
+void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
+{
+    (void)openTargetFolder(path, target, true);
 }
 
 void OffloadFileOps::removePlain(const QString &path)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <QString>
 #include <QUrl>
 #include <optional>
@@ -26,6 +28,12 @@ public:
     // RecordRule::checkTargetFolder passes it on the target's file system now, else 208. Throws
     // 207 when the root is no longer on that file system, else a "FileSystem" error.
     virtual void makeFolder(const QString &path, const TargetVolume &target);
+    // The folder at `path` below the target, made (`make`) or only entered as makeFolder
+    // enters it, and held open: what is then done relative to it stays on the target's file
+    // system, whatever a link put in the way since leads to. A level on another file system
+    // (a drive mounted there) is refused with 208, as a link leading there is.
+    [[nodiscard]] static UniqueFd openTargetFolder(const QString &path, const TargetVolume &target,
+                                                   bool make);
     // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
     virtual void removePlain(const QString &path);
     // The staged copy: `engine`.runDittoCopy.

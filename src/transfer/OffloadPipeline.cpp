@@ -7,6 +7,7 @@
 #include "model/MigrationRecord.h"
 #include "model/SupportFolder.h"
 #include "model/TargetVolume.h"
+#include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
@@ -317,10 +318,12 @@ void OffloadEngine::proveTarget(const TargetVolume &target) const
 void OffloadEngine::proveCopies(const TargetVolume &target, const QStringList &copies) const
 {
     proveTarget(target);
+    const quint64 store =
+        FileSystemIdentity::storeOf(target.id()).value_or(target.fileSystem->device);
     for (const QString &copy : copies) {
         // A link put in the way after the check can take a copy off the drive it proved.
-        const Verdict place = RecordRule::checkOnTargetFileSystem(
-            QStringLiteral("copy"), copy, target.id(), target.fileSystem->device, false);
+        const Verdict place = RecordRule::checkOnTargetFileSystem(QStringLiteral("copy"), copy,
+                                                                  target.id(), store, false);
         if (!place.ok)
             throw targetRefusal(target.name, place.reason.value_or(QString()),
                                 nothingChangedOnMac());

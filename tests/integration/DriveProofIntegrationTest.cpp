@@ -243,19 +243,45 @@ INSTANTIATE_TEST_SUITE_P(DriveProof, UnpluggedDrive,
                                            UnpluggedCase{"Restore", Step::restore, 410}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// The proof holds for a drive that stays: on a loop-mounted ext4 drive the application goes
-// out and comes back whole. Without a journal, as the FAT and exFAT of sticks as sold, only a
-// flush of the whole file system makes the commit reach the drive: the drive as it is the
-// moment the window says done, pulled without a sync, holds everything the Mac points to.
-void offloadAndRestoreOnAProvenDrive()
+// The proof holds for a drive that stays, whatever it is made of.
+enum class Make {
+    ext4WithoutJournal, // as the FAT and exFAT of sticks as sold
+    btrfsSubvolumes,    // each drive folder a subvolume, with a device id of its own
+};
+
+struct ProvenCase
+{
+    const char *name;
+    Make make;
+};
+
+class ProvenDrive : public ::testing::TestWithParam<ProvenCase>
+{};
+
+// On a loop-mounted drive the application goes out and comes back whole. Without a journal,
+// only a flush of the whole file system makes the commit reach the drive: the drive as it is
+// the moment the window says done, pulled without a sync, holds everything the Mac points to.
+// A btrfs subvolume is flushed with the file system it belongs to, so a drive folder that is
+// one is as good a place as any.
+void offloadAndRestoreOnAProvenDrive(const ProvenCase &c)
 {
     RealDrive drive;
     QString why;
     QString image;
-    if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why,
+    if (c.make == Make::ext4WithoutJournal &&
+        !PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why,
                                   {{QStringLiteral("-O"), QStringLiteral("^has_journal")}, {}, {}},
                                   &image))
         GTEST_SKIP() << why.toStdString();
+    if (c.make == Make::btrfsSubvolumes) {
+        if (!PrivateMounts::mountBtrfs(drive.sandbox.drive(), QStringLiteral("Drive"),
+                                       {QStringLiteral("Applications"),
+                                        QStringLiteral("Applications/Utilities"),
+                                        QStringLiteral("Application Support")},
+                                       &why))
+            GTEST_SKIP() << why.toStdString();
+        drive.placeIn(QStringLiteral("Utilities"));
+    }
     drive.buildApp();
     const TreeDigest original = digestTree(drive.appPath);
     const TreeDigest support = digestTree(drive.supportPath);
@@ -266,31 +292,40 @@ void offloadAndRestoreOnAProvenDrive()
     ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
     EXPECT_EQ(digestTree(drive.driveCopy), original);
 
-    // What the loop device was given is in its image; what only memory holds is not.
-    const QString pulled = drive.sandbox.path(QStringLiteral("pulled.img"));
-    ASSERT_TRUE(Subprocess::run(PrivateMounts::tool("cp"),
-                                {QStringLiteral("--sparse=always"), image, pulled})
-                    .succeeded());
-    const QString replugged = drive.sandbox.path(QStringLiteral("replugged"));
-    QDir().mkpath(replugged);
-    ASSERT_TRUE(
-        Subprocess::run(PrivateMounts::tool("mount"),
-                        {QStringLiteral("-o"), QStringLiteral("loop,ro"), pulled, replugged})
-            .succeeded());
-    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
-    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
-    EXPECT_TRUE(PrivateMounts::unmount(replugged));
+    if (c.make == Make::ext4WithoutJournal) {
+        // What the loop device was given is in its image; what only memory holds is not.
+        const QString pulled = drive.sandbox.path(QStringLiteral("pulled.img"));
+        ASSERT_TRUE(Subprocess::run(PrivateMounts::tool("cp"),
+                                    {QStringLiteral("--sparse=always"), image, pulled})
+                        .succeeded());
+        const QString replugged = drive.sandbox.path(QStringLiteral("replugged"));
+        QDir().mkpath(replugged);
+        ASSERT_TRUE(
+            Subprocess::run(PrivateMounts::tool("mount"),
+                            {QStringLiteral("-o"), QStringLiteral("loop,ro"), pulled, replugged})
+                .succeeded());
+        EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
+        EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
+        EXPECT_TRUE(PrivateMounts::unmount(replugged));
+    }
     const auto [restored, restoreMessage] = drive.run(Step::restore, *target);
     ASSERT_EQ(restored, 0) << restoreMessage.toStdString();
     EXPECT_EQ(digestTree(drive.appPath), original);
+    EXPECT_EQ(digestTree(drive.supportPath), support);
     EXPECT_FALSE(PathUtils::existsNoFollow(drive.driveCopy));
 }
 
-TEST(DriveProof, AMountedDriveTakesTheCopyAndGivesItBack)
+TEST_P(ProvenDrive, TakesTheCopyAndGivesItBack)
 {
     if (PrivateMounts::enter())
-        offloadAndRestoreOnAProvenDrive();
+        offloadAndRestoreOnAProvenDrive(GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, ProvenDrive,
+                         ::testing::Values(ProvenCase{"Ext4WithoutAJournal",
+                                                      Make::ext4WithoutJournal},
+                                           ProvenCase{"BtrfsSubvolumes", Make::btrfsSubvolumes}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive pulled out during a restore, after the application is back ---
 
