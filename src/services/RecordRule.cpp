@@ -188,6 +188,20 @@ Verdict check(const MigrationRecord &record)
     return Verdict::pass();
 }
 
+Verdict checkDrivePlace(const QString &path)
+{
+    if (!isPlainAbsolute(PathUtils::standardized(path)))
+        return Verdict::fail(QStringLiteral("the path ") + quoted(path) +
+                             QStringLiteral(" is not absolute"));
+    const SystemPaths paths = System::current().paths();
+    if (isOnDriveFolder(PathUtils::standardized(path), paths))
+        return Verdict::pass();
+    return Verdict::fail(QStringLiteral("it lies at ") + quoted(path) +
+                         QStringLiteral(", outside a drive's \"Applications\" and \"Application "
+                                        "Support\" folders in ") +
+                         quoted(paths.volumesRoot));
+}
+
 OperationError refusal(const QString &domain, const MigrationRecord &record, const QString &reason)
 {
     return OperationError(domain, refusalCode,

@@ -53,6 +53,11 @@ namespace RecordRule {
                                               const QString &target, quint64 store,
                                               bool followItem = true);
 
+// Whether the drive item at `path`, a path whose links were resolved, lies inside a drive's
+// "Applications" or "Application Support" folder below the volumes root: a place the restore may
+// remove from. Judged on the text: what stands there now is for the caller to enter.
+[[nodiscard]] Verdict checkDrivePlace(const QString &path);
+
 // The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
 // record for '<app>': <reason>."
 [[nodiscard]] OperationError refusal(const QString &domain, const MigrationRecord &record,

@@ -640,8 +640,10 @@ struct DetourCase
     const char *name;
     Detour detour;
     Step step;
-    // "{drive}", "{other}", "{mac}" and "{volumes}" stand for those folders.
+    // "{drive}", "{other}", "{mac}" and "{volumes}" stand for those folders; what follows
+    // "Target 'Drive' cannot be used: " for a 208, else the whole message.
     const char *message;
+    int code = 208;
 };
 
 class LinkOffTheDrive : public ::testing::TestWithParam<DetourCase>
@@ -682,12 +684,16 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
     const QString mac = Sandbox::makeFolder(drive.sandbox.path(QStringLiteral("Moved")));
     drive.placeIn(QStringLiteral("Utilities"));
     drive.buildApp();
-    drive.prepareEarlierRun(c.step);
+    if (c.detour != Detour::secondDrive || c.step != Step::restore)
+        drive.prepareEarlierRun(c.step);
     if (c.detour == Detour::secondDrive) {
         // As people move a large folder to another disk.
         ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
         Sandbox::makeSymlink(
             utilities, Sandbox::makeFolder(other + QStringLiteral("/Applications/Utilities")));
+        // An offload of the application lies there, through the link.
+        if (c.step == Step::restore)
+            drive.prepareEarlierRun(c.step);
     }
     // The drive's folder swapped for a link to the Mac's disk, once.
     bool detoured = false;
@@ -716,6 +722,7 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
     ASSERT_TRUE(target);
     const QList<MigrationRecord> recordsBefore = drive.ledger.records();
     const QMap<QString, TreeDigest> macBefore = drive.mac();
+    const TreeDigest otherBefore = digestTree(other + QStringLiteral("/Applications"));
     const QString reason = QString::fromUtf8(c.message)
                                .replace(QStringLiteral("{drive}"), drive.sandbox.drive())
                                .replace(QStringLiteral("{other}"), other)
@@ -723,14 +730,16 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
                                .replace(QStringLiteral("{volumes}"), drive.sandbox.volumesRoot());
 
     const auto [code, message] = drive.run(c.step, *target);
-    EXPECT_EQ(code, 208) << message.toStdString();
-    EXPECT_EQ(message, QStringLiteral("Target 'Drive' cannot be used: ") + reason);
+    EXPECT_EQ(code, c.code) << message.toStdString();
+    EXPECT_EQ(message,
+              c.code == 208 ? QStringLiteral("Target 'Drive' cannot be used: ") + reason : reason);
     EXPECT_EQ(drive.mac(), macBefore);
     EXPECT_EQ(digestTree(mac).keys(), QStringList{QString()}) << "a copy was left on the Mac";
     EXPECT_EQ(drive.ledger.records(), recordsBefore);
     EXPECT_FALSE(
         QFileInfo::exists(other + QLatin1Char('/') + LedgerService::driveLedgerFileName()));
-    if (c.detour == Detour::secondDrive) {
+    EXPECT_EQ(digestTree(other + QStringLiteral("/Applications")), otherBefore);
+    if (c.detour == Detour::secondDrive && c.step != Step::restore) {
         EXPECT_EQ(digestTree(other + QStringLiteral("/Applications/Utilities")).keys(),
                   QStringList{QString()});
         // Nor can the drive be chosen as a folder.
@@ -782,7 +791,15 @@ INSTANTIATE_TEST_SUITE_P(
         DetourCase{"MacDiskAfterTheReoffloadsCommit", Detour::macAfterTheCommit, Step::reoffload,
                    "the copy '{drive}/Applications/Utilities/Foo.app' (a link leads it to "
                    "'{mac}/Foo.app') lies on another file system than '{drive}', which the drive's "
-                   "flush and read-back do not reach. Nothing on your Mac was changed."}),
+                   "flush and read-back do not reach. Nothing on your Mac was changed."},
+        // The restore reads only a copy on the drive it proved; another drive's may be another
+        // Mac's only one.
+        DetourCase{"SecondDriveRestored", Detour::secondDrive, Step::restore,
+                   "Invalid migration record for 'Foo': the drive copy "
+                   "'{drive}/Applications/Utilities/Foo.app' (a link leads it to "
+                   "'{other}/Applications/Utilities/Foo.app') lies on another file system than "
+                   "'{drive}', which the drive's flush and read-back do not reach.",
+                   407}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive that runs out of room, fails below its file system, or lies ---
