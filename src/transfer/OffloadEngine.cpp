@@ -226,8 +226,13 @@ void OffloadEngine::runDittoCopy(const QString &source, const QString &destinati
 
 bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)
 {
+    IntegrityVerifier::Report report;
     const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
-        source, destination, makeCancelProbe(), IntegrityVerifier::DestinationRead::fromDevice);
+        source, destination, makeCancelProbe(), IntegrityVerifier::DestinationRead::fromDevice,
+        &report);
+    if (verdict.ok && report.leftOutCount > 0)
+        AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Offload"),
+                                report.leftOutLine(source.toLocalFile()));
     if (!verdict.ok && verdict.reason) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
                                 QStringLiteral("Integrity verification failed (") +
