@@ -11,6 +11,8 @@
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
+#include "transfer/DriveFolder.h"
+#include "transfer/DriveLayout.h"
 #include "transfer/DriveProof.h"
 #include "transfer/OffloadEngine.h"
 
@@ -139,8 +141,142 @@ void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
     (void)openTargetFolder(path, target, true);
 }
 
+void OffloadFileOps::setTarget(std::optional<TargetVolume> target)
+{
+    m_target = std::move(target);
+}
+
+bool OffloadFileOps::onTarget(const QString &path) const
+{
+    if (!m_target)
+        return false;
+    const QString root = PathUtils::standardized(m_target->id());
+    const QString place = PathUtils::standardized(path);
+    return place != root && PathUtils::isSameOrInside(place, root);
+}
+
+QString OffloadFileOps::judgedPath(const UniqueFd &folder, const QString &path) const
+{
+    // Entered again from the resolved root without following any link, it must be the folder
+    // held open.
+    const QString root = PathUtils::resolved(m_target->id());
+    const QString real = PathUtils::resolved(path);
+    QString why;
+    const UniqueFd rootFd(
+        ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::optional<quint64> store =
+        rootFd.valid() ? FileSystemIdentity::storeOf(rootFd.get()) : std::nullopt;
+    const UniqueFd again =
+        store ? DriveFolder::openBelow(root, rootFd.get(), *store, real, &why) : UniqueFd();
+    if (!again.valid() ||
+        DriveFolder::identityOf(again.get()) != DriveFolder::identityOf(folder.get()))
+        throw OffloadEngine::targetRefusal(
+            m_target->name,
+            QStringLiteral("the folder '") + path + QStringLiteral("' changed while it was used") +
+                (why.isEmpty() ? QString() : QStringLiteral(" (") + why + QLatin1Char(')')),
+            OffloadEngine::nothingChangedOnMac());
+    return real;
+}
+
+void OffloadFileOps::removeOnTarget(const QString &path, bool asAdministrator) const
+{
+    const QString folderPath = PathUtils::parentPath(PathUtils::standardized(path));
+    const QString name = PathUtils::lastComponent(PathUtils::standardized(path));
+    const QByteArray native = QFile::encodeName(name);
+    UniqueFd folder;
+    try {
+        folder = openTargetFolder(folderPath, *m_target, false);
+    } catch (const OperationError &failure) {
+        // A folder that is not there holds nothing to remove.
+        if (failure.domain() == QStringLiteral("FileSystem") && failure.code() == ENOENT)
+            return;
+        throw;
+    }
+    if (!DriveFolder::identityOf(folder.get(), native))
+        return;
+    int err = 0;
+    if (PrivilegeHelper::isWritable(folderPath)) {
+        err = DriveFolder::removeTree(folder.get(), native);
+        if (err == 0)
+            return;
+    }
+    if (!asAdministrator)
+        return;
+    if (const int disk = PrivilegeHelper::incurable(folderPath, err))
+        throw OperationError::fileSystem(disk, QStringLiteral("Could not remove '") + path +
+                                                   QStringLiteral("': ") +
+                                                   QString::fromLocal8Bit(std::strerror(disk)));
+    PrivilegeHelper::removeInJudgedFolder(judgedPath(folder, folderPath), name);
+}
+
+void OffloadFileOps::moveOnTarget(const QString &source, const QString &destination) const
+{
+    const QString folderPath = PathUtils::parentPath(PathUtils::standardized(source));
+    if (PathUtils::parentPath(PathUtils::standardized(destination)) != folderPath)
+        throw OperationError(PrivilegeHelper::errorDomain, 3,
+                             QStringLiteral("Failed to move '") + source +
+                                 QStringLiteral("' to '") + destination +
+                                 QStringLiteral("': a move on the drive stays in its folder"));
+    const QString from = PathUtils::lastComponent(PathUtils::standardized(source));
+    const QString to = PathUtils::lastComponent(PathUtils::standardized(destination));
+    const UniqueFd folder = openTargetFolder(folderPath, *m_target, false);
+    const QByteArray fromNative = QFile::encodeName(from);
+    const QByteArray toNative = QFile::encodeName(to);
+    const auto failure = [&](const QString &why) {
+        return OperationError(PrivilegeHelper::errorDomain, 3,
+                              QStringLiteral("Failed to move '") + source +
+                                  QStringLiteral("' to '") + destination + QStringLiteral("': ") +
+                                  why);
+    };
+    // Never onto an existing item, as the plain move never does.
+    if (DriveFolder::identityOf(folder.get(), toNative))
+        throw failure(QString::fromLocal8Bit(std::strerror(EEXIST)));
+    int err = 0;
+    if (PrivilegeHelper::isWritable(folderPath)) {
+        if (::renameat(folder.get(), fromNative.constData(), folder.get(), toNative.constData()) ==
+            0)
+            return;
+        err = errno;
+    }
+    if (const int disk = PrivilegeHelper::incurable(folderPath, err))
+        throw OperationError::fileSystem(disk, QStringLiteral("Could not move '") + source +
+                                                   QStringLiteral("' to '") + destination +
+                                                   QStringLiteral("': ") +
+                                                   QString::fromLocal8Bit(std::strerror(disk)));
+    PrivilegeHelper::renameInJudgedFolder(judgedPath(folder, folderPath), from, to);
+}
+
+void OffloadFileOps::discard(const QString &path)
+{
+    try {
+        if (onTarget(path))
+            removeOnTarget(path, true);
+        else
+            PrivilegeHelper::safeRemove(path);
+    } catch (...) {
+    }
+}
+
 void OffloadFileOps::removePlain(const QString &path)
 {
+    if (onTarget(path)) {
+        try {
+            removeOnTarget(path, false);
+            return;
+        } catch (...) {
+        }
+        // A copy a link led off the target, under the staged name only the copy gives: removed
+        // where it landed, by its folder as that stands now, and nothing else there.
+        if (!PathUtils::lastComponent(path).endsWith(DriveLayout::partialSuffix))
+            return;
+        const QString real = PathUtils::resolved(PathUtils::parentPath(path));
+        const UniqueFd folder(
+            ::open(QFile::encodeName(real).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.valid() && PrivilegeHelper::isWritable(real))
+            (void)DriveFolder::removeTree(folder.get(),
+                                          QFile::encodeName(PathUtils::lastComponent(path)));
+        return;
+    }
     if (PathUtils::isDirectoryNoFollow(path))
         QDir(path).removeRecursively();
     else
@@ -154,16 +290,30 @@ void OffloadFileOps::copy(OffloadEngine &engine, const QString &source, const QS
 
 void OffloadFileOps::move(const QString &source, const QString &destination)
 {
+    if (onTarget(source) && onTarget(destination)) {
+        moveOnTarget(source, destination);
+        return;
+    }
     PrivilegeHelper::safeMove(source, destination);
 }
 
 void OffloadFileOps::remove(const QString &path)
 {
+    if (onTarget(path)) {
+        removeOnTarget(path, true);
+        return;
+    }
     PrivilegeHelper::safeRemove(path);
 }
 
 void OffloadFileOps::removeLink(const QString &path)
 {
+    if (onTarget(path)) {
+        // removeOnTarget removes a link itself, never what it leads to.
+        if (PathUtils::isSymlink(path))
+            removeOnTarget(path, true);
+        return;
+    }
     if (!PathUtils::isSymlink(path))
         return;
     if (PrivilegeHelper::isWritable(PathUtils::parentPath(path)) &&

@@ -69,8 +69,14 @@ struct OffloadEngine::DriveWatch
         , drive(System::current().storage().watch(target.id()))
     {
         engine.m_driveWatch = this;
+        engine.m_verifiedPrints.clear();
+        engine.fileOps().setTarget(target);
     }
-    ~DriveWatch() { engine.m_driveWatch = nullptr; }
+    ~DriveWatch()
+    {
+        engine.fileOps().setTarget(std::nullopt);
+        engine.m_driveWatch = nullptr;
+    }
     DriveWatch(const DriveWatch &) = delete;
     DriveWatch &operator=(const DriveWatch &) = delete;
 
@@ -326,6 +332,15 @@ void OffloadEngine::proveCopies(const TargetVolume &target, const QStringList &c
                                                                   target.id(), store, false);
         if (!place.ok)
             throw targetRefusal(target.name, place.reason.value_or(QString()),
+                                nothingChangedOnMac());
+        // A folder in it swapped for a link since it was verified takes what it held elsewhere.
+        const auto verified = m_verifiedPrints.constFind(PathUtils::standardized(copy));
+        if (verified != m_verifiedPrints.cend() &&
+            IntegrityVerifier::treePrint(QUrl::fromLocalFile(copy)) != *verified)
+            throw targetRefusal(target.name,
+                                QStringLiteral("the copy '") + copy +
+                                    QStringLiteral("' changed after it was verified: an item of "
+                                                   "it was replaced, moved or made a link"),
                                 nothingChangedOnMac());
     }
 }

@@ -8,11 +8,14 @@
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
+#include "platform/FakeDarwinCalls.h"
 #include "platform/linux/LinuxVolumeService.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
+#include "support/FakeTool.h"
+#include "support/FaultyStorage.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -632,7 +635,15 @@ enum class Detour {
     secondDrive,         // a second drive's Applications/Utilities, from the start
     macBeforeTheFolders, // a folder of the Mac's disk, put there once the checks passed
     macBeforeTheCopy,    // ... once the folders were made
-    macAfterTheCommit    // ... once the bundle's copy was committed
+    macBeforeTheCommit,  // ... once the copy was verified, holding the user's own "Foo.app"
+    macAfterTheCommit,   // ... once the bundle's copy was committed
+    // The staged bundle's Contents made a link to a faithful replica on a second drive, while
+    // the verifier reads it
+    secondDriveWhileVerifying,
+    // ... its Resources folder the replica's, mounted there
+    secondDriveMountedWhileVerifying,
+    // ... the committed copy's Contents, once the commit is done
+    secondDriveAfterTheCommit,
 };
 
 struct DetourCase
@@ -649,13 +660,15 @@ struct DetourCase
 class LinkOffTheDrive : public ::testing::TestWithParam<DetourCase>
 {};
 
-// Runs `beforeFolder` ahead of each folder made, `beforeCopy` ahead of each copy and
-// `afterMove` after each move, with the place concerned.
+// Runs `beforeFolder` ahead of each folder made, `beforeCopy` ahead of each copy,
+// `beforeMove` ahead of each move (with what is moved) and `afterMove` after each move, with the
+// place concerned.
 class DetouringFileOps : public OffloadFileOps
 {
 public:
     std::function<void(const QString &)> beforeFolder = [](const QString &) {};
     std::function<void(const QString &)> beforeCopy = [](const QString &) {};
+    std::function<void(const QString &)> beforeMove = [](const QString &) {};
     std::function<void(const QString &)> afterMove = [](const QString &) {};
 
     void makeFolder(const QString &path, const TargetVolume &target) override
@@ -670,6 +683,7 @@ public:
     }
     void move(const QString &source, const QString &destination) override
     {
+        beforeMove(source);
         OffloadFileOps::move(source, destination);
         afterMove(destination);
     }
@@ -695,6 +709,8 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
         if (c.step == Step::restore)
             drive.prepareEarlierRun(c.step);
     }
+    if (c.detour == Detour::macBeforeTheCommit)
+        BundleBuilder(mac + QStringLiteral("/Foo.app")).version(QStringLiteral("0.1")).build();
     // The drive's folder swapped for a link to the Mac's disk, once.
     bool detoured = false;
     const auto detour = [&](const QString &place) {
@@ -712,16 +728,62 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
         ops->beforeFolder = detour;
     if (c.detour == Detour::macBeforeTheCopy)
         ops->beforeCopy = detour;
+    if (c.detour == Detour::macBeforeTheCommit)
+        ops->beforeMove = [&](const QString &place) {
+            if (place == drive.driveCopy)
+                detour(place);
+        };
     if (c.detour == Detour::macAfterTheCommit)
         ops->afterMove = [&](const QString &place) {
             if (place == drive.driveCopy)
                 detour(place);
         };
+    // The copy's Contents made a link to a faithful replica on the second drive.
+    const auto replace = [&](const QString &copy) {
+        const QString replica = other + QStringLiteral("/Replica");
+        ASSERT_TRUE(platformCopy(copy + QStringLiteral("/Contents"), replica));
+        ASSERT_TRUE(QDir().rename(copy + QStringLiteral("/Contents"),
+                                  drive.sandbox.drive() + QStringLiteral("/Aside")));
+        Sandbox::makeSymlink(copy + QStringLiteral("/Contents"), replica);
+    };
+    if (c.detour == Detour::secondDriveAfterTheCommit) {
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
+        ops->afterMove = [&](const QString &place) {
+            if (place == drive.driveCopy && !detoured) {
+                detoured = true;
+                replace(place);
+            }
+        };
+    }
     drive.offloader.setFileOps(ops);
+    if (c.detour == Detour::secondDriveWhileVerifying ||
+        c.detour == Detour::secondDriveMountedWhileVerifying) {
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
+        const QString staged = drive.driveCopy + DriveLayout::partialSuffix;
+        const QString replica = other + QStringLiteral("/Replica");
+        auto storage = std::make_shared<FaultyStorage>();
+        storage->setReadBackHook([&, staged, replica](int fd) {
+            if (detoured || !FakeDarwinCalls::pathOf(fd).startsWith(staged + QLatin1Char('/')))
+                return;
+            detoured = true;
+            if (c.detour == Detour::secondDriveWhileVerifying) {
+                replace(staged);
+            } else {
+                ASSERT_TRUE(platformCopy(staged + QStringLiteral("/Contents"), replica));
+                const QByteArray from = QFile::encodeName(replica + QStringLiteral("/Resources"));
+                const QByteArray onto =
+                    QFile::encodeName(staged + QStringLiteral("/Contents/Resources"));
+                ASSERT_EQ(::mount(from.constData(), onto.constData(), nullptr, MS_BIND, nullptr),
+                          0);
+            }
+        });
+        drive.sandbox.system().useStorage(storage);
+    }
     const std::optional<TargetVolume> target = drive.listedDrive();
     ASSERT_TRUE(target);
     const QList<MigrationRecord> recordsBefore = drive.ledger.records();
     const QMap<QString, TreeDigest> macBefore = drive.mac();
+    const TreeDigest macFolderBefore = digestTree(mac);
     const TreeDigest otherBefore = digestTree(other + QStringLiteral("/Applications"));
     const QString reason = QString::fromUtf8(c.message)
                                .replace(QStringLiteral("{drive}"), drive.sandbox.drive())
@@ -734,7 +796,7 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
     EXPECT_EQ(message,
               c.code == 208 ? QStringLiteral("Target 'Drive' cannot be used: ") + reason : reason);
     EXPECT_EQ(drive.mac(), macBefore);
-    EXPECT_EQ(digestTree(mac).keys(), QStringList{QString()}) << "a copy was left on the Mac";
+    EXPECT_EQ(digestTree(mac), macFolderBefore) << "a copy was left on the Mac";
     EXPECT_EQ(drive.ledger.records(), recordsBefore);
     EXPECT_FALSE(
         QFileInfo::exists(other + QLatin1Char('/') + LedgerService::driveLedgerFileName()));
@@ -792,6 +854,24 @@ INSTANTIATE_TEST_SUITE_P(
                    "the copy '{drive}/Applications/Utilities/Foo.app' (a link leads it to "
                    "'{mac}/Foo.app') lies on another file system than '{drive}', which the drive's "
                    "flush and read-back do not reach. Nothing on your Mac was changed."},
+        // The commit moves the earlier copy aside in the folder it judged, not in the one a
+        // link now leads to, where the user keeps an application of that name.
+        DetourCase{"MacDiskBeforeTheReoffloadsCommit", Detour::macBeforeTheCommit, Step::reoffload,
+                   "the folder '{drive}/Applications/Utilities' (a link leads it to '{mac}') lies "
+                   "outside the \"Applications\" folder of a drive in '{volumes}', so nothing "
+                   "copied there could be restored. Nothing on your Mac was changed."},
+        DetourCase{"SecondDriveLinkedWhileVerifying", Detour::secondDriveWhileVerifying,
+                   Step::offload,
+                   "Verification failed for app bundle 'Foo'. Source was left untouched.", 102},
+        DetourCase{"SecondDriveMountedWhileVerifying", Detour::secondDriveMountedWhileVerifying,
+                   Step::offload,
+                   "Verification failed for app bundle 'Foo'. Source was left untouched.", 102},
+        // What was verified must still be what the drive holds when the Mac's original goes.
+        DetourCase{"SecondDriveLinkedAfterTheCommit", Detour::secondDriveAfterTheCommit,
+                   Step::offload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app' changed after it was "
+                   "verified: an item of it was replaced, moved or made a link. Nothing on your "
+                   "Mac was changed."},
         // The restore reads only a copy on the drive it proved; another drive's may be another
         // Mac's only one.
         DetourCase{"SecondDriveRestored", Detour::secondDrive, Step::restore,
