@@ -220,6 +220,7 @@ void RecordRestore::restoreBundle()
             throw differingApplicationError();
         noteForRemoval(drive);
         m_keptLocalPaths.append(local);
+        m_foundInPlace.append(local);
         m_bundleOnMac = true;
         return;
     }
@@ -267,6 +268,7 @@ bool RecordRestore::swapBundle(const QString &staging)
             throw differingApplicationError();
         noteForRemoval(drive);
         m_keptLocalPaths.append(local);
+        m_foundInPlace.append(local);
         m_bundleOnMac = true;
         return false;
     case LocalItem::standIn:
@@ -372,6 +374,7 @@ void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
     if (realLocal && m_context.verifyCopiedItem(folder.target, folder.source)) {
         noteForRemoval(folder.target);
         m_keptLocalPaths.append(folder.source);
+        m_foundInPlace.append(folder.source);
         return;
     }
 
@@ -778,8 +781,10 @@ void RecordRestore::makeRestoredItemsDurable()
     for (const QString &local : std::as_const(m_keptLocalPaths)) {
         const QString folder = PathUtils::parentPath(local);
         const auto watch = m_macWatches.find(folder);
-        // Everything in a restored item was copied, or found identical in place.
-        const StorageWrites written{{local}, {}};
+        // Everything in a restored item was copied; one found identical in place was only read,
+        // and what its own application changes in it meanwhile is no fault of the disk.
+        StorageWrites written;
+        (m_foundInPlace.contains(local) ? written.kept : written.copies).append(local);
         QStringList notices;
         int err = 0;
         if (watch != m_macWatches.end()) {

@@ -141,6 +141,8 @@ private:
     QList<JudgedCopy> m_removalList;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
+    // Those of them found identical in place: read, not written.
+    QStringList m_foundInPlace;
     QStringList m_keptOnDrive;
     // Folder -> its file system's watch, taken by watchMacFolders().
     std::map<QString, std::unique_ptr<Storage::Watch>> m_macWatches;
