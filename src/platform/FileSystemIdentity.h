@@ -23,6 +23,14 @@ struct FileSystemIdentity
     // false); nothing when it does not exist.
     [[nodiscard]] static std::optional<quint64> deviceOf(const QString &path,
                                                          bool followLink = true);
+    // What one flush of the file system holding `path` reaches, as a number shared by every
+    // place that flush covers: on Linux the whole file system, its btrfs subvolumes and bind
+    // mounts included (whose device ids differ); on a Mac the volume. The link itself when
+    // `followLink` is false. Nothing when it does not exist.
+    [[nodiscard]] static std::optional<quint64> storeOf(const QString &path,
+                                                        bool followLink = true);
+    // The same for the open file or folder `fd`.
+    [[nodiscard]] static std::optional<quint64> storeOf(int fd);
 
     friend bool operator==(const FileSystemIdentity &, const FileSystemIdentity &) = default;
 };

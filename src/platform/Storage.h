@@ -14,6 +14,9 @@ struct StorageWrites
     // Items only created, renamed or rewritten in place (a commit's rename, a ledger file): the
     // item itself and its place in the folder holding it.
     QStringList items;
+    // Trees found in place and only read, pushed as copies are: what their own programs remove
+    // from them meanwhile is no fault of the disk.
+    QStringList kept = {};
 };
 
 // Makes what was written to a file system reach its device, and lets a later read come from the

@@ -277,6 +277,53 @@ void PrivilegeHelper::createSymbolicLink(const QString &linkPath, const QString 
         throw failure(result.output);
 }
 
+namespace {
+
+// Enters `folder` and stops unless it is that very path, no link on the way: what follows acts
+// in the folder the shell holds, not by a path.
+QString enterJudgedFolder(const QString &folder)
+{
+    const QString quoted = PrivilegeHelper::shellQuote(folder);
+    return QStringLiteral("cd -P -- ") + quoted + QStringLiteral(" && [ \"$(pwd -P)\" = ") +
+           quoted + QStringLiteral(" ] || { echo ") +
+           PrivilegeHelper::shellQuote(folder + QStringLiteral(" changed since it was looked at")) +
+           QStringLiteral(" >&2; exit 1; }; ");
+}
+
+} // namespace
+
+int PrivilegeHelper::incurable(const QString &folder, int err)
+{
+    if (err == 0)
+        return readOnlyFileSystem(folder);
+    return rightsCannotCure(err) ? err : 0;
+}
+
+void PrivilegeHelper::removeInJudgedFolder(const QString &folder, const QString &name)
+{
+    const CommandResult result = runPrivilegedCommand(
+        enterJudgedFolder(folder) + QStringLiteral("/bin/rm -rf -- ") + shellQuote(name));
+    if (!result.success)
+        throw OperationError(errorDomain, removeFailed,
+                             QStringLiteral("Failed to remove '") + PathUtils::join(folder, name) +
+                                 QStringLiteral("' with admin privileges: ") + result.output);
+}
+
+void PrivilegeHelper::renameInJudgedFolder(const QString &folder, const QString &from,
+                                           const QString &to)
+{
+    const QString target = shellQuote(to);
+    const CommandResult result = runPrivilegedCommand(
+        enterJudgedFolder(folder) + QStringLiteral("[ ! -e ") + target +
+        QStringLiteral(" ] && [ ! -L ") + target + QStringLiteral(" ] && /bin/mv -- ") +
+        shellQuote(from) + QLatin1Char(' ') + target);
+    if (!result.success)
+        throw OperationError(errorDomain, moveFailed,
+                             QStringLiteral("Failed to move '") + PathUtils::join(folder, from) +
+                                 QStringLiteral("' to '") + PathUtils::join(folder, to) +
+                                 QStringLiteral("': ") + result.output);
+}
+
 PrivilegeHelper::DittoResult PrivilegeHelper::runDitto(const QString &source,
                                                        const QString &destination)
 {

@@ -54,12 +54,24 @@ public:
     // the file system); otherwise as administrator, replacing a file or link there. A real
     // folder at `linkPath`, or a relative `linkPath`, fails at once with code 2.
     static void createSymbolicLink(const QString &linkPath, const QString &target);
+    // As administrator, removes the item `name` (a file, link or folder tree) of `folder`, a
+    // path without links that the caller judged just before: the shell enters the folder and
+    // acts only while it still is that path with no link on the way, so that a folder swapped
+    // for a link since leads nowhere. Throws code 1.
+    static void removeInJudgedFolder(const QString &folder, const QString &name);
+    // The same for renaming `from` to `to` in `folder`, never onto an existing item. Code 3.
+    static void renameInJudgedFolder(const QString &folder, const QString &from, const QString &to);
     // The platform's copy tool from `source` to `destination`, always as administrator.
     // Never throws.
     static DittoResult runDitto(const QString &source, const QString &destination);
     // Leaves at `aliasPath` a Finder alias of `targetPath`, else a bookmark file, else a
     // symbolic link; throws only when the link fails.
     static void createFinderAlias(const QString &targetPath, const QString &aliasPath);
+
+    // An error of the disk itself that the program's own attempt in `folder` met (`err`; 0 when
+    // it was not tried, the folder not being writable), which no administrator can cure: that
+    // errno (a read-only file system, an I/O error, no space), else 0.
+    [[nodiscard]] static int incurable(const QString &folder, int err);
 
     [[nodiscard]] static bool isWritable(const QString &path);
     // Whether the item at `path` (or, when there is none, the folder that would hold it)

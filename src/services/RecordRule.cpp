@@ -188,6 +188,20 @@ Verdict check(const MigrationRecord &record)
     return Verdict::pass();
 }
 
+Verdict checkDrivePlace(const QString &path)
+{
+    if (!isPlainAbsolute(PathUtils::standardized(path)))
+        return Verdict::fail(QStringLiteral("the path ") + quoted(path) +
+                             QStringLiteral(" is not absolute"));
+    const SystemPaths paths = System::current().paths();
+    if (isOnDriveFolder(PathUtils::standardized(path), paths))
+        return Verdict::pass();
+    return Verdict::fail(QStringLiteral("it lies at ") + quoted(path) +
+                         QStringLiteral(", outside a drive's \"Applications\" and \"Application "
+                                        "Support\" folders in ") +
+                         quoted(paths.volumesRoot));
+}
+
 OperationError refusal(const QString &domain, const MigrationRecord &record, const QString &reason)
 {
     return OperationError(domain, refusalCode,
@@ -196,17 +210,17 @@ OperationError refusal(const QString &domain, const MigrationRecord &record, con
 }
 
 Verdict checkOnTargetFileSystem(const QString &what, const QString &item, const QString &target,
-                                quint64 device, bool followItem)
+                                quint64 store, bool followItem)
 {
     const QString cleaned = PathUtils::standardized(item);
     const QString real = followItem ? PathUtils::resolved(cleaned) : macPlace(cleaned);
     // A place still to be made lies where the folder it is made in lies.
-    std::optional<quint64> found = FileSystemIdentity::deviceOf(real, followItem);
+    std::optional<quint64> found = FileSystemIdentity::storeOf(real, followItem);
     for (QString above = real; !found && above.size() > 1 && above.startsWith(QLatin1Char('/'));) {
         above = PathUtils::parentPath(above);
-        found = FileSystemIdentity::deviceOf(above);
+        found = FileSystemIdentity::storeOf(above);
     }
-    if (found == device)
+    if (found == store)
         return Verdict::pass();
     return Verdict::fail(named(what, item, real) +
                          QStringLiteral(" lies on another file system than ") +
@@ -215,7 +229,7 @@ Verdict checkOnTargetFileSystem(const QString &what, const QString &item, const 
 }
 
 Verdict checkTargetFolder(const QString &target, const QString &folder,
-                          std::optional<quint64> device)
+                          std::optional<quint64> store)
 {
     const QString cleaned = PathUtils::standardized(target);
     const QString place = PathUtils::standardized(folder);
@@ -246,8 +260,8 @@ Verdict checkTargetFolder(const QString &target, const QString &folder,
                              QStringLiteral(", so nothing copied there could be restored"));
     }
     // The flush and the read-back reach the target's file system only.
-    if (device)
-        return checkOnTargetFileSystem(what, place, cleaned, *device);
+    if (store)
+        return checkOnTargetFileSystem(what, place, cleaned, *store);
     return Verdict::pass();
 }
 
@@ -258,10 +272,10 @@ Verdict checkTarget(const QString &folder, const QStringList &subfolders)
         return Verdict::fail(QStringLiteral("the folder ") + quoted(folder) +
                              QStringLiteral(" is not an absolute path"));
     // A target that is gone is refused by the proof of the drive before anything is written.
-    const std::optional<quint64> device = FileSystemIdentity::deviceOf(cleaned);
+    const std::optional<quint64> store = FileSystemIdentity::storeOf(cleaned);
     const QString applications = PathUtils::join(cleaned, applicationsName);
     for (const QString &place : {applications, PathUtils::join(cleaned, supportName)}) {
-        if (const Verdict verdict = checkTargetFolder(cleaned, place, device); !verdict.ok)
+        if (const Verdict verdict = checkTargetFolder(cleaned, place, store); !verdict.ok)
             return verdict;
     }
 
@@ -283,7 +297,7 @@ Verdict checkTarget(const QString &folder, const QStringList &subfolders)
             if (judged.contains(place))
                 continue;
             judged.append(place);
-            if (const Verdict verdict = checkTargetFolder(cleaned, place, device); !verdict.ok)
+            if (const Verdict verdict = checkTargetFolder(cleaned, place, store); !verdict.ok)
                 return verdict;
         }
     }

@@ -39,17 +39,24 @@ namespace RecordRule {
 [[nodiscard]] Verdict checkTarget(const QString &folder, const QStringList &subfolders = {});
 
 // One folder below `target` that a transfer makes or enters, judged as checkTarget judges it;
-// on the file system `device` when one is given. For a link met while the folder is made.
+// on the file system `store` (FileSystemIdentity::storeOf) when one is given. For a link met
+// while the folder is made.
 [[nodiscard]] Verdict checkTargetFolder(const QString &target, const QString &folder,
-                                        std::optional<quint64> device);
+                                        std::optional<quint64> store);
 
 // Whether `item` (what the reason calls it: "folder", "copy") lies, links resolved, on the file
-// system `device` of `target`; a place still to be made counts as the folder it is made in.
+// system `store` of `target` (FileSystemIdentity::storeOf: what the target's flush reaches, a
+// subvolume of it included); a place still to be made counts as the folder it is made in.
 // With `followItem` false the item itself is not followed: a copy of a link lies where the
 // link does. Fails with a reason that names the item and where it leads.
 [[nodiscard]] Verdict checkOnTargetFileSystem(const QString &what, const QString &item,
-                                              const QString &target, quint64 device,
+                                              const QString &target, quint64 store,
                                               bool followItem = true);
+
+// Whether the drive item at `path`, a path whose links were resolved, lies inside a drive's
+// "Applications" or "Application Support" folder below the volumes root: a place the restore may
+// remove from. Judged on the text: what stands there now is for the caller to enter.
+[[nodiscard]] Verdict checkDrivePlace(const QString &path);
 
 // The refusal of a record that breaks the rule: code 407 in `domain`, "Invalid migration
 // record for '<app>': <reason>."

@@ -51,7 +51,7 @@ QString firstLines(const QString &text, int maxLines)
 }
 
 void run(CancelState &cancel, const QString &source, const QString &destination,
-         const Errors &errors)
+         const Errors &errors, const std::function<void(const QString &)> &discard)
 {
     if (cancel.isCancelRequested())
         throw errors.cancelled;
@@ -71,7 +71,10 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
         if (!cancel.isCancelRequested())
             return false;
         try {
-            PrivilegeHelper::safeRemove(destination);
+            if (discard)
+                discard(destination);
+            else
+                PrivilegeHelper::safeRemove(destination);
         } catch (...) {
         }
         return true;

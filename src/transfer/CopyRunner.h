@@ -33,8 +33,10 @@ struct Errors
 [[nodiscard]] QString firstLines(const QString &text, int maxLines);
 
 // Copies `source` to `destination` (created by the tool). Throws errors.cancelled,
-// errors.failed(...), or a "Process" error when the tool cannot be launched.
+// errors.failed(...), or a "Process" error when the tool cannot be launched. A cancelled copy's
+// destination is removed with `discard` (PrivilegeHelper::safeRemove when none is given), whose
+// failure is ignored.
 void run(CancelState &cancel, const QString &source, const QString &destination,
-         const Errors &errors);
+         const Errors &errors, const std::function<void(const QString &)> &discard = {});
 
 } // namespace CopyRunner

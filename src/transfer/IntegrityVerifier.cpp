@@ -2,6 +2,7 @@
 
 #include "base/Sha256.h"
 #include "base/UniqueFd.h"
+#include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 
 #include <QFile>
@@ -15,9 +16,11 @@
 #include <deque>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -31,9 +34,10 @@ constexpr int permissionMask = 0777;
 // File sides queued for hashing beyond which no further folder is listed: plenty to keep every
 // pool thread busy, and what keeps memory independent of the number of files.
 constexpr size_t hashQueueLimit = 512;
-// Folders held open for queued files, well inside a Mac's default limit of 256 open files; past
-// it, files are opened by their path from the root instead.
-constexpr int heldFolderLimit = 32;
+// Folders held open for queued files and for the folders below them, well inside a Mac's
+// default limit of 256 open files; past it, they are entered one level at a time from the root
+// instead.
+constexpr int heldFolderLimit = 48;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
 // Destination files to be read from the device are asked for when they are queued, so that many
@@ -63,22 +67,6 @@ struct DirCloser
     void operator()(DIR *dir) const { ::closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-// A listed folder kept open so that its files are opened relative to it, which spares a lookup
-// of every component of their paths; `held` counts the folders kept.
-struct OpenFolder
-{
-    UniqueFd fd;
-    std::atomic<int> &held;
-
-    OpenFolder(int descriptor, std::atomic<int> &counter)
-        : fd(descriptor)
-        , held(counter)
-    {}
-    ~OpenFolder() { held.fetch_sub(1); }
-    OpenFolder(const OpenFolder &) = delete;
-    OpenFolder &operator=(const OpenFolder &) = delete;
-};
 
 // Each pool thread keeps one read buffer rather than faulting in a fresh mebibyte per file.
 char *chunkBuffer()
@@ -114,6 +102,58 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
 {
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW);
     return ::openat(dirFd, path, flags);
+}
+
+// Whether an item of this kind takes part in the comparison. Sockets and pipes hold no data,
+// and a Mac's copy tool leaves them out; so do copies here.
+bool isCompared(mode_t type)
+{
+    return type != S_IFSOCK && type != S_IFIFO;
+}
+
+quint64 mixBits(quint64 x)
+{
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+// One item of a tree's print: a folder by its device and inode, any other item by its kind.
+quint64 printOf(const QByteArray &relative, mode_t type, quint64 device, quint64 inode)
+{
+    const quint64 name = std::hash<std::string_view>{}(
+        std::string_view(relative.constData(), size_t(relative.size())));
+    return mixBits(name ^ mixBits(quint64(type) ^ mixBits(device ^ mixBits(inode))));
+}
+
+// The folder or file `relative` (below the root, with a leading "/") entered one level at a
+// time from `rootFd` without following a link, each folder on the root's own file system (device
+// `rootDevice`, or the same `rootStore`); the last component opened with `flags`. -1 with errno
+// set (EXDEV: a folder on the way lies on another file system).
+int openBelow(int rootFd, const QByteArray &relative, int flags, dev_t rootDevice,
+              std::optional<quint64> rootStore)
+{
+    const QList<QByteArray> parts = relative.mid(1).split('/');
+    UniqueFd current;
+    int at = rootFd;
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
+        UniqueFd next(
+            ::openat(at, parts.at(i).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid())
+            return -1;
+        struct stat info
+        {};
+        if (::fstat(next.get(), &info) != 0)
+            return -1;
+        if (info.st_dev != rootDevice && FileSystemIdentity::storeOf(next.get()) != rootStore) {
+            errno = EXDEV;
+            return -1;
+        }
+        current = std::move(next);
+        at = current.get();
+    }
+    return ::openat(at, parts.last().constData(), flags);
 }
 
 // Streams the file through SHA-256, asking `stop` before every read. A read error or a stop
@@ -223,12 +263,31 @@ struct FileMeta
     QByteArray name;
 };
 
+// A listed folder kept open so that its files and the folders in it are opened relative to it,
+// which spares a lookup of every component of their paths and follows no link put on the way
+// since; `held` counts the folders kept.
+struct OpenFolder
+{
+    UniqueFd fd;
+    std::atomic<int> &held;
+
+    OpenFolder(int descriptor, std::atomic<int> &counter)
+        : fd(descriptor)
+        , held(counter)
+    {}
+    ~OpenFolder() { held.fetch_sub(1); }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+};
+
 // A folder present in one or both trees, by its path below the roots ("" for the roots,
 // else with a leading "/").
 struct FolderTask
 {
     QByteArray relative;
     bool present[2] = {true, true};
+    // The folder that holds it on each side, as it was listed (null: entered from the root).
+    std::shared_ptr<const OpenFolder> parents[2];
 };
 
 // A regular file present on both sides with equal sizes, waiting for its two digests.
@@ -269,6 +328,81 @@ struct Finding
     }
 };
 
+// The print of the tree below the open folder `fd` (at `relative`, on the file system of the
+// root's device or store), added to `print`; false when a folder cannot be entered or listed,
+// or lies on another file system: then it is no longer what it was.
+bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
+                    const std::optional<quint64> &rootStore, IntegrityVerifier::TreePrint &print)
+{
+    struct stat self
+    {};
+    if (::fstat(fd, &self) != 0 ||
+        (self.st_dev != rootDevice && FileSystemIdentity::storeOf(fd) != rootStore))
+        return false;
+    print.sum += printOf(relative, S_IFDIR, quint64(self.st_dev), quint64(self.st_ino));
+    ++print.count;
+    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *stream = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!stream) {
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    const DirHandle handle(stream);
+    std::vector<QByteArray> folders;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(stream);
+        if (!entry) {
+            if (errno != 0)
+                return false;
+            break;
+        }
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            std::strcmp(name, ".DS_Store") == 0)
+            continue;
+        mode_t type = DTTOIF(entry->d_type);
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info
+            {};
+            if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                return false;
+            type = info.st_mode & S_IFMT;
+        }
+        if (!isCompared(type))
+            continue;
+        if (type == S_IFDIR)
+            folders.emplace_back(name);
+        else
+            print.sum += printOf(relative + '/' + name, type, 0, 0);
+        print.count += type == S_IFDIR ? 0 : 1;
+    }
+    for (const QByteArray &name : folders) {
+        const UniqueFd folder(
+            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid() ||
+            !addFolderPrint(folder.get(), relative + '/' + name, rootDevice, rootStore, print))
+            return false;
+    }
+    return true;
+}
+
+std::optional<IntegrityVerifier::TreePrint> treePrintAt(const QByteArray &root)
+{
+    const UniqueFd fd(
+        root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info
+    {};
+    if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
+        return std::nullopt;
+    IntegrityVerifier::TreePrint print;
+    if (!addFolderPrint(fd.get(), QByteArray(), info.st_dev, FileSystemIdentity::storeOf(fd.get()),
+                        print))
+        return std::nullopt;
+    return print;
+}
+
 // The first five names in ascending order of all offered, whatever order they come in. Byte
 // order is code-point order for UTF-8.
 class FirstNames
@@ -285,13 +419,14 @@ public:
             m_names.pop_back();
     }
     [[nodiscard]] bool isEmpty() const { return m_names.empty(); }
-    [[nodiscard]] QString text() const
+    [[nodiscard]] QStringList list() const
     {
         QStringList list;
         for (const QByteArray &name : m_names)
             list.append(shown(name));
-        return list.join(QStringLiteral(", "));
+        return list;
     }
+    [[nodiscard]] QString text() const { return list().join(QStringLiteral(", ")); }
 
 private:
     std::vector<QByteArray> m_names;
@@ -303,6 +438,7 @@ struct FolderOutcome
     std::vector<FolderTask> folders;
     std::vector<HashJob> hashes;
     std::vector<QByteArray> names[2]; // in this side only: missing, extra
+    std::vector<QByteArray> leftOut;  // sockets and pipes of the source
     qint64 counts[2] = {0, 0};
     std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
 };
@@ -315,8 +451,10 @@ class Verification : public std::enable_shared_from_this<Verification>
 {
 public:
     Verification(const QString &source, const QString &destination,
-                 IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read)
+                 IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read,
+                 IntegrityVerifier::Report *report)
         : m_probe(std::move(probe))
+        , m_report(report)
         , m_destinationFromDevice(read == IntegrityVerifier::DestinationRead::fromDevice)
         , m_system(System::installed())
     {
@@ -334,8 +472,12 @@ public:
             const QByteArray root = QFile::encodeName(m_rootText[side]);
             m_rootFd[side] = std::make_unique<UniqueFd>(
                 root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!m_rootFd[side]->valid())
+            struct stat info
+            {};
+            if (!m_rootFd[side]->valid() || ::fstat(m_rootFd[side]->get(), &info) != 0)
                 return Verdict::fail(cannotEnumerate(side, m_rootText[side]));
+            m_rootDevice[side] = info.st_dev;
+            m_rootStore[side] = FileSystemIdentity::storeOf(m_rootFd[side]->get());
         }
         m_folders.push_back({});
 
@@ -353,7 +495,21 @@ public:
         m_wake.notify_all();
         // No helper may call the probe once the caller has its answer.
         m_wake.wait(lock, [this] { return m_activeHelpers == 0; });
-        return verdict();
+        const IntegrityVerifier::TreePrint read{m_printSum.load(), m_printCount.load()};
+        if (m_report) {
+            m_report->leftOut = m_leftOutNames.list();
+            m_report->leftOutCount = m_leftOutCount;
+            m_report->destination = read;
+        }
+        Verdict result = verdict();
+        // A folder swapped for a link (or moved, or replaced) after it was read leaves the copy
+        // unlike what was compared: the tree must still be what was read.
+        if (result.ok && treePrintAt(QFile::encodeName(m_rootText[destinationSide])) != read)
+            result = Verdict::fail(QStringLiteral("Destination changed while it was verified: an "
+                                                  "item of '") +
+                                   m_rootText[destinationSide] +
+                                   QStringLiteral("' was replaced, moved or made a link."));
+        return result;
     }
 
 private:
@@ -539,6 +695,9 @@ private:
             if (!outcome.names[side].empty())
                 stopHashingLocked();
         }
+        for (const QByteArray &name : outcome.leftOut)
+            m_leftOutNames.offer(name);
+        m_leftOutCount += qint64(outcome.leftOut.size());
         if (outcome.failure) {
             m_entryFailure.offer(0, outcome.failure->first, std::move(outcome.failure->second));
             stopHashingLocked();
@@ -562,25 +721,75 @@ private:
         stopHashingLocked();
     }
 
-    // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop. `folder` keeps a folder with files open, within the
-    // limit.
-    std::optional<std::vector<FileMeta>> listFolder(Side side, const QByteArray &relative,
-                                                    std::shared_ptr<const OpenFolder> &folder)
+    // The folder of `task` on `side`, entered from the folder that held it as that was listed,
+    // without following a link (else one level at a time from the root); -1 with errno set.
+    [[nodiscard]] int openFolder(Side side, const FolderTask &task) const
     {
-        const QByteArray at = relative.isEmpty() ? QByteArray(".") : relative.mid(1);
-        UniqueFd opened(::openat(m_rootFd[side]->get(), at.constData(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        DIR *stream = opened.valid() ? ::fdopendir(opened.get()) : nullptr;
-        if (!stream) {
+        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        const QByteArray &relative = task.relative;
+        if (relative.isEmpty())
+            return ::fcntl(m_rootFd[side]->get(), F_DUPFD_CLOEXEC, 0);
+        if (const auto &parent = task.parents[side])
+            return ::openat(parent->fd.get(),
+                            relative.mid(relative.lastIndexOf('/') + 1).constData(), flags);
+        return openBelow(m_rootFd[side]->get(), relative, flags, m_rootDevice[side],
+                         m_rootStore[side]);
+    }
+
+    // The file of `pair` on `side`, from its folder as that was listed, else one level at a time
+    // from the root, never through a link.
+    [[nodiscard]] UniqueFd openFile(Side side, const HashPair &pair) const
+    {
+        if (const OpenFolder *folder = pair.folders[side].get())
+            return UniqueFd(openForDigest(folder->fd.get(), pair.name.constData(), false));
+        return UniqueFd(openBelow(m_rootFd[side]->get(), pair.relative,
+                                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
+                                  m_rootDevice[side], m_rootStore[side]));
+    }
+
+    void addToPrint(const QByteArray &relative, mode_t type, quint64 device, quint64 inode)
+    {
+        m_printSum.fetch_add(printOf(relative, type, device, inode), std::memory_order_relaxed);
+        m_printCount.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
+    // recorded) or the probe said stop. `folder` keeps the folder open for its files and the
+    // folders in it, within the limit. Sockets and pipes of the source go to `leftOut`.
+    std::optional<std::vector<FileMeta>> listFolder(Side side, const FolderTask &task,
+                                                    std::shared_ptr<const OpenFolder> &folder,
+                                                    std::vector<QByteArray> &leftOut)
+    {
+        const QByteArray &relative = task.relative;
+        UniqueFd opened(openFolder(side, task));
+        struct stat self
+        {};
+        if (!opened.valid() || ::fstat(opened.get(), &self) != 0) {
             offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
             return std::nullopt;
         }
-        opened.release();
+        // A drive mounted on a folder of the tree: its files are not the copy's.
+        if (self.st_dev != m_rootDevice[side] &&
+            FileSystemIdentity::storeOf(opened.get()) != m_rootStore[side]) {
+            offerListingFailure(side, relative,
+                                QStringLiteral("Folder on another file system than its root at ") +
+                                    label(side) + QStringLiteral(": ") + fullPath(side, relative));
+            return std::nullopt;
+        }
+        if (side == destinationSide)
+            addToPrint(relative, S_IFDIR, quint64(self.st_dev), quint64(self.st_ino));
+        const int listing = ::fcntl(opened.get(), F_DUPFD_CLOEXEC, 0);
+        DIR *stream = listing >= 0 ? ::fdopendir(listing) : nullptr;
+        if (!stream) {
+            if (listing >= 0)
+                ::close(listing);
+            offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
+            return std::nullopt;
+        }
         const DirHandle handle(stream);
         DIR *dir = stream;
-        const int dirFd = ::dirfd(dir);
-        bool hasFiles = false;
+        const int dirFd = opened.get();
+        bool keeps = false;
 
         std::vector<FileMeta> items;
         for (;;) {
@@ -617,6 +826,13 @@ private:
             meta.isLink = S_ISLNK(info.st_mode);
             meta.size = qint64(info.st_size);
             meta.type = info.st_mode & S_IFMT;
+            if (!isCompared(meta.type)) {
+                if (side == sourceSide)
+                    leftOut.push_back(relative + '/' + meta.name);
+                continue;
+            }
+            if (side == destinationSide && !meta.isDir)
+                addToPrint(relative + '/' + meta.name, meta.type, 0, 0);
             if (meta.isLink) {
                 meta.symlinkDest = readLinkAt(dirFd, rawName, info.st_size);
                 if (!meta.symlinkDest) {
@@ -630,20 +846,15 @@ private:
             } else {
                 meta.posixPermissions = int(info.st_mode & 07777);
             }
-            hasFiles = hasFiles || meta.type == S_IFREG;
+            keeps = keeps || meta.type == S_IFREG || meta.isDir;
             items.push_back(std::move(meta));
         }
         std::sort(items.begin(), items.end(),
                   [](const FileMeta &a, const FileMeta &b) { return a.name < b.name; });
-        if (hasFiles && m_heldFolders.fetch_add(1) < heldFolderLimit) {
-            const int kept = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-            if (kept >= 0)
-                folder = std::make_shared<const OpenFolder>(kept, m_heldFolders);
-            else
-                m_heldFolders.fetch_sub(1);
-        } else if (hasFiles) {
+        if (keeps && m_heldFolders.fetch_add(1) < heldFolderLimit)
+            folder = std::make_shared<const OpenFolder>(opened.release(), m_heldFolders);
+        else if (keeps)
             m_heldFolders.fetch_sub(1);
-        }
         return items;
     }
 
@@ -670,7 +881,7 @@ private:
         for (const Side side : {sourceSide, destinationSide}) {
             if (!task.present[side])
                 continue;
-            auto listed = listFolder(side, task.relative, folders[side]);
+            auto listed = listFolder(side, task, folders[side], outcome.leftOut);
             if (!listed)
                 return;
             items[side] = std::move(*listed);
@@ -683,8 +894,9 @@ private:
                 outcome.failure.emplace(
                     key, QStringLiteral("Missing relative path in destination: ") + shown(key));
             if (meta.isDir) {
-                FolderTask child{key, {false, false}};
+                FolderTask child{key, {false, false}, {}};
                 child.present[side] = true;
+                child.parents[side] = folders[side];
                 outcome.folders.push_back(std::move(child));
             }
             outcome.names[side].push_back(key);
@@ -717,7 +929,10 @@ private:
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
         if (s.isDir || d.isDir)
-            outcome.folders.push_back({key, {s.isDir, d.isDir}});
+            outcome.folders.push_back({key,
+                                       {s.isDir, d.isDir},
+                                       {s.isDir ? folders[sourceSide] : nullptr,
+                                        d.isDir ? folders[destinationSide] : nullptr}});
         // Names arrive in ascending order, so the folder's first failure is its smallest.
         if (outcome.failure)
             return;
@@ -738,21 +953,13 @@ private:
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
     }
 
-    [[nodiscard]] UniqueFd openDestination(const HashPair &pair) const
-    {
-        const OpenFolder *folder = pair.folders[destinationSide].get();
-        return UniqueFd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
-                               : openForDigest(m_rootFd[destinationSide]->get(),
-                                               pair.relative.constData() + 1, false));
-    }
-
     [[nodiscard]] bool refetch(const HashPair &pair, qint64 size)
     {
         if (m_refetched.fetch_add(size) + size > refetchBudget) {
             m_refetched.fetch_sub(size);
             return false;
         }
-        const UniqueFd fd = openDestination(pair);
+        const UniqueFd fd = openFile(destinationSide, pair);
         if (fd.valid() && m_system->storage().refetchFromDevice(fd.get()))
             return true;
         m_refetched.fetch_sub(size);
@@ -779,8 +986,8 @@ private:
             return std::nullopt;
         if (s.type != d.type)
             return QStringLiteral("File type mismatch for: ") + shown(key);
-        // FIFOs, sockets and devices are compared by kind and permissions only: opening one
-        // could block or never end.
+        // Devices are compared by kind and permissions only: opening one could block or never
+        // end.
         if (s.type != S_IFREG)
             return std::nullopt;
         if (s.size != d.size)
@@ -829,10 +1036,7 @@ private:
         if (m_stopHashing.load())
             return;
         HashPair &pair = *job.pair;
-        const OpenFolder *folder = pair.folders[job.side].get();
-        const UniqueFd fd(folder ? openForDigest(folder->fd.get(), pair.name.constData(), false)
-                                 : openForDigest(m_rootFd[job.side]->get(),
-                                                 pair.relative.constData() + 1, false));
+        const UniqueFd fd = openFile(job.side, pair);
         if (m_destinationFromDevice && job.side == destinationSide && fd.valid() &&
             !pair.destinationRefetched) {
             // Read from memory, it would prove only that memory holds it.
@@ -884,6 +1088,7 @@ private:
     }
 
     const IntegrityVerifier::CancelProbe m_probe;
+    IntegrityVerifier::Report *const m_report;
     const bool m_destinationFromDevice;
     // Held for the whole run: the pool threads ask its storage for every file.
     const std::shared_ptr<System> m_system;
@@ -891,6 +1096,11 @@ private:
     QByteArray m_normalSourceRoot;
     QByteArray m_destinationRoot;
     std::unique_ptr<UniqueFd> m_rootFd[2];
+    dev_t m_rootDevice[2] = {0, 0};
+    std::optional<quint64> m_rootStore[2];
+    // The destination as it was read: its folders and items (see IntegrityVerifier::TreePrint).
+    std::atomic<quint64> m_printSum{0};
+    std::atomic<qint64> m_printCount{0};
 
     std::atomic<bool> m_cancelled{false};
     std::atomic<bool> m_stopHashing{false};
@@ -908,6 +1118,8 @@ private:
     bool m_finished = false;
     qint64 m_counts[2] = {0, 0};
     FirstNames m_names[2]; // missing, extra
+    FirstNames m_leftOutNames;
+    qint64 m_leftOutCount = 0;
     Finding m_listingFailure;
     Finding m_entryFailure;
     Finding m_contentFailure;
@@ -929,9 +1141,25 @@ std::optional<QString> IntegrityVerifier::computeSHA256(const QUrl &file,
 
 Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
                                                     const CancelProbe &shouldCancel,
-                                                    DestinationRead destinationRead)
+                                                    DestinationRead destinationRead, Report *report)
 {
     const auto verification = std::make_shared<Verification>(
-        source.toLocalFile(), destination.toLocalFile(), shouldCancel, destinationRead);
+        source.toLocalFile(), destination.toLocalFile(), shouldCancel, destinationRead, report);
     return verification->run();
+}
+
+QString IntegrityVerifier::Report::leftOutLine(const QString &source) const
+{
+    return QStringLiteral("Left out of the copy of '") + source + QStringLiteral("': ") +
+           QString::number(leftOutCount) +
+           (leftOutCount == 1 ? QStringLiteral(" socket or pipe")
+                              : QStringLiteral(" sockets and pipes")) +
+           QStringLiteral(", which hold no data (") + leftOut.join(QStringLiteral(", ")) +
+           (leftOutCount > leftOut.size() ? QStringLiteral(", …") : QString()) +
+           QStringLiteral(").");
+}
+
+std::optional<IntegrityVerifier::TreePrint> IntegrityVerifier::treePrint(const QUrl &root)
+{
+    return treePrintAt(QFile::encodeName(root.toLocalFile()));
 }

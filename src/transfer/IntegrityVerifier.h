@@ -3,6 +3,7 @@
 #include "base/Verdict.h"
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <functional>
 #include <optional>
@@ -30,15 +31,46 @@ public:
     [[nodiscard]] static std::optional<QString> computeSHA256(const QUrl &file,
                                                               const CancelProbe &shouldCancel = {});
 
+    // The items of a tree as they stand: which folder (its device and inode) and which kind of
+    // other item is at which path below the root, summed up, so that an item replaced, moved or
+    // made a link since shows. Sockets, pipes and ".DS_Store" are left out, as the comparison
+    // leaves them out.
+    struct TreePrint
+    {
+        quint64 sum = 0;
+        qint64 count = 0;
+        friend bool operator==(const TreePrint &, const TreePrint &) = default;
+    };
+
+    // What a verification saw besides its verdict.
+    struct Report
+    {
+        // Sockets and pipes of the source, which hold no data and which copies leave out: the
+        // first five by their path below the root, and how many there were.
+        QStringList leftOut;
+        qint64 leftOutCount = 0;
+        // The destination as it was read; a passing verification found it so at its end.
+        TreePrint destination;
+
+        // The activity log's line for what a copy of `source` left out.
+        [[nodiscard]] QString leftOutLine(const QString &source) const;
+    };
+
+    // The print of the tree at `root`, each folder entered from the one holding it without
+    // following a link; nothing when a folder cannot be listed or lies on another file system.
+    [[nodiscard]] static std::optional<TreePrint> treePrint(const QUrl &root);
+
     // Where the destination's content comes from. A copy on a drive, flushed first, is read from
     // the drive itself: its pages still cached from the copy would prove only that memory holds
     // it. The source side may always come from memory.
     enum class DestinationRead { mayBeCached, fromDevice };
 
     // Compares `destination` (the copy) with `source`. Never throws: every problem, a
-    // cancellation included, is a failed verdict whose reason names what was found first.
-    [[nodiscard]] static Verdict
-    verifyDirectoryIntegrity(const QUrl &source, const QUrl &destination,
-                             const CancelProbe &shouldCancel = {},
-                             DestinationRead destinationRead = DestinationRead::mayBeCached);
+    // cancellation included, is a failed verdict whose reason names what was found first. Each
+    // folder is entered from the one holding it as that was listed, never through a link; one
+    // that became a link, or lies on another file system than its root, fails it. Sockets and
+    // pipes are left out on both sides. `report`, when given, receives what else was seen.
+    [[nodiscard]] static Verdict verifyDirectoryIntegrity(
+        const QUrl &source, const QUrl &destination, const CancelProbe &shouldCancel = {},
+        DestinationRead destinationRead = DestinationRead::mayBeCached, Report *report = nullptr);
 };

@@ -209,25 +209,35 @@ void OffloadEngine::runDittoCopy(const QString &source, const QString &destinati
         // The drive writes the copy out while it is made, rather than all of it at the flush.
         const std::unique_ptr<Storage::WriteBehind> writeBehind =
             System::current().storage().writeBehind(PathUtils::parentPath(destination));
-        CopyRunner::run(m_cancel, source, destination, {cancellationError(), failed});
+        // What a cancel leaves is removed where the operation judged its folder.
+        CopyRunner::run(m_cancel, source, destination, {cancellationError(), failed},
+                        [this](const QString &path) { fileOps().discard(path); });
         writeBehind->finish();
     } catch (const OperationError &error) {
         // A drive that filled up keeps nothing of the failed copy, as after a cancel: a partial
         // copy nobody can use would only hold the space.
-        if (error.domain() == errorDomain && error.code() == 301) {
-            try {
-                PrivilegeHelper::safeRemove(destination);
-            } catch (...) {
-            }
-        }
+        if (error.domain() == errorDomain && error.code() == 301)
+            fileOps().discard(destination);
         throw;
     }
 }
 
 bool OffloadEngine::verifyCopiedItem(const QUrl &source, const QUrl &destination)
 {
+    IntegrityVerifier::Report report;
     const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
-        source, destination, makeCancelProbe(), IntegrityVerifier::DestinationRead::fromDevice);
+        source, destination, makeCancelProbe(), IntegrityVerifier::DestinationRead::fromDevice,
+        &report);
+    const QString copy = PathUtils::standardized(destination.toLocalFile());
+    if (verdict.ok) {
+        // What was read, to be found again before the Mac relies on it.
+        m_verifiedPrints.insert(copy, report.destination);
+        if (report.leftOutCount > 0)
+            AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Offload"),
+                                    report.leftOutLine(source.toLocalFile()));
+    } else {
+        m_verifiedPrints.remove(copy);
+    }
     if (!verdict.ok && verdict.reason) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Offload"),
                                 QStringLiteral("Integrity verification failed (") +
@@ -305,6 +315,12 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
         throw;
     }
     noteDriveItem(finalPath);
+    if (const auto print = m_verifiedPrints.constFind(PathUtils::standardized(stagedPath));
+        print != m_verifiedPrints.cend()) {
+        const IntegrityVerifier::TreePrint verified = *print;
+        m_verifiedPrints.remove(PathUtils::standardized(stagedPath));
+        m_verifiedPrints.insert(PathUtils::standardized(finalPath), verified);
+    }
 
     if (rollback && PathUtils::existsNoFollow(*rollback)) {
         try {

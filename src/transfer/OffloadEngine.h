@@ -5,6 +5,7 @@
 #include "transfer/IntegrityVerifier.h"
 
 #include <QFuture>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -210,8 +211,8 @@ private:
     void createTargetFolders(const OffloadPlan &plan, const TargetVolume &target);
     // 207 when the target is no longer the file system it was listed or chosen on.
     void proveTarget(const TargetVolume &target) const;
-    // 208 unless each of `copies` lies, links resolved, on the target's own file system; 207 as
-    // proveTarget.
+    // 208 unless each of `copies` lies, links resolved, on the target's own file system and, once
+    // verified, is still what its verification read; 207 as proveTarget.
     void proveCopies(const TargetVolume &target, const QStringList &copies) const;
     // Copies `source` to its staged place, cleared first, and proves the copy on the drive; one
     // that landed elsewhere through a link is removed.
@@ -256,6 +257,9 @@ private:
     CancelState m_cancel;
     Sleeper m_sleeper;
     std::shared_ptr<OffloadFileOps> m_fileOps;
+    // The copies verified by the running operation, by their path, as the verification read
+    // them; a commit carries its copy's to the final path. Worker thread only.
+    QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;
     // The running operation's drive, opened before its first write; worker thread only.
     DriveWatch *m_driveWatch = nullptr;
     LedgerService *m_ledger = nullptr; // null: the shared one

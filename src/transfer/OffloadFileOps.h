@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/UniqueFd.h"
+#include "model/TargetVolume.h"
 #include "platform/FileSystemIdentity.h"
 
 #include <QString>
@@ -8,7 +10,6 @@
 
 struct AppItem;
 struct MigrationRecord;
-struct TargetVolume;
 class LedgerService;
 class OffloadEngine;
 
@@ -16,10 +17,23 @@ class OffloadEngine;
 // per change. The default performs them with the file operations that fall back to
 // administrator rights; a subclass can make any one of them fail, which is how the engine's
 // promise that nothing is lost gets proven. Called on the operation's worker thread.
+//
+// While an operation runs, its target is known (setTarget): what the default moves and removes
+// below the target is then moved and removed relative to its folder, entered as makeFolder
+// enters it, never by a path that a link put in the way since could lead off the drive; the
+// administrator's fallback is given that folder's path only once it is judged so.
 class OffloadFileOps
 {
 public:
     virtual ~OffloadFileOps();
+
+    // The target of the running operation, set by the engine before its first write and
+    // cleared at its end.
+    void setTarget(std::optional<TargetVolume> target);
+    // Removes `path`: below the target relative to its judged folder, with the administrator's
+    // fallback; elsewhere as PrivilegeHelper::safeRemove does. Never throws: what a cancelled
+    // or failed copy leaves is ours to clear, and stays when it cannot be.
+    void discard(const QString &path);
 
     // A folder with its missing parents below the target's folder, which must exist: nothing
     // is ever made at or above a drive's mount point, where an unplugged drive leaves a folder
@@ -28,6 +42,12 @@ public:
     // RecordRule::checkTargetFolder passes it on the target's file system now, else 208. Throws
     // 207 when the root is no longer on that file system, else a "FileSystem" error.
     virtual void makeFolder(const QString &path, const TargetVolume &target);
+    // The folder at `path` below the target, made (`make`) or only entered as makeFolder
+    // enters it, and held open: what is then done relative to it stays on the target's file
+    // system, whatever a link put in the way since leads to. A level on another file system
+    // (a drive mounted there) is refused with 208, as a link leading there is.
+    [[nodiscard]] static UniqueFd openTargetFolder(const QString &path, const TargetVolume &target,
+                                                   bool make);
     // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
     virtual void removePlain(const QString &path);
     // The staged copy: `engine`.runDittoCopy.
@@ -49,4 +69,17 @@ public:
                                                  const MigrationRecord &record,
                                                  const QUrl &targetVolumeURL,
                                                  const std::optional<FileSystemIdentity> &drive);
+
+private:
+    // `path` lies below the running operation's target.
+    [[nodiscard]] bool onTarget(const QString &path) const;
+    // Removes `path` below the target relative to its folder; as administrator too when
+    // `asAdministrator`, then throwing what failed.
+    void removeOnTarget(const QString &path, bool asAdministrator) const;
+    void moveOnTarget(const QString &source, const QString &destination) const;
+    // The path of the held folder `folder`, once that path leads to it with no link on the way:
+    // what the administrator's shell may be given. Throws 208 otherwise.
+    [[nodiscard]] QString judgedPath(const UniqueFd &folder, const QString &path) const;
+
+    std::optional<TargetVolume> m_target;
 };

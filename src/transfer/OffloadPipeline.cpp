@@ -7,6 +7,7 @@
 #include "model/MigrationRecord.h"
 #include "model/SupportFolder.h"
 #include "model/TargetVolume.h"
+#include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/LedgerService.h"
@@ -68,8 +69,14 @@ struct OffloadEngine::DriveWatch
         , drive(System::current().storage().watch(target.id()))
     {
         engine.m_driveWatch = this;
+        engine.m_verifiedPrints.clear();
+        engine.fileOps().setTarget(target);
     }
-    ~DriveWatch() { engine.m_driveWatch = nullptr; }
+    ~DriveWatch()
+    {
+        engine.fileOps().setTarget(std::nullopt);
+        engine.m_driveWatch = nullptr;
+    }
     DriveWatch(const DriveWatch &) = delete;
     DriveWatch &operator=(const DriveWatch &) = delete;
 
@@ -317,12 +324,23 @@ void OffloadEngine::proveTarget(const TargetVolume &target) const
 void OffloadEngine::proveCopies(const TargetVolume &target, const QStringList &copies) const
 {
     proveTarget(target);
+    const quint64 store =
+        FileSystemIdentity::storeOf(target.id()).value_or(target.fileSystem->device);
     for (const QString &copy : copies) {
         // A link put in the way after the check can take a copy off the drive it proved.
-        const Verdict place = RecordRule::checkOnTargetFileSystem(
-            QStringLiteral("copy"), copy, target.id(), target.fileSystem->device, false);
+        const Verdict place = RecordRule::checkOnTargetFileSystem(QStringLiteral("copy"), copy,
+                                                                  target.id(), store, false);
         if (!place.ok)
             throw targetRefusal(target.name, place.reason.value_or(QString()),
+                                nothingChangedOnMac());
+        // A folder in it swapped for a link since it was verified takes what it held elsewhere.
+        const auto verified = m_verifiedPrints.constFind(PathUtils::standardized(copy));
+        if (verified != m_verifiedPrints.cend() &&
+            IntegrityVerifier::treePrint(QUrl::fromLocalFile(copy)) != *verified)
+            throw targetRefusal(target.name,
+                                QStringLiteral("the copy '") + copy +
+                                    QStringLiteral("' changed after it was verified: an item of "
+                                                   "it was replaced, moved or made a link"),
                                 nothingChangedOnMac());
     }
 }

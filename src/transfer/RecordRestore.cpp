@@ -11,6 +11,7 @@
 #include "services/RecordRule.h"
 #include "transfer/AppProxyHelper.h"
 #include "transfer/CopyRunner.h"
+#include "transfer/DriveFolder.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/DriveProof.h"
 #include "transfer/RestoreContext.h"
@@ -20,8 +21,10 @@
 #include <QDir>
 #include <QFile>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -73,17 +76,6 @@ void removeInTheWay(const QString &path)
     PrivilegeHelper::safeRemove(path);
 }
 
-// The file manager's plain removal, with the program's own rights.
-bool removePlainly(const QString &path)
-{
-    if (!PrivilegeHelper::isWritable(PathUtils::parentPath(path)))
-        return false;
-    std::error_code error;
-    std::filesystem::remove_all(std::filesystem::path(QFile::encodeName(path).toStdString()),
-                                error);
-    return !error;
-}
-
 const CopyRunner::Errors &copyErrors()
 {
     static const CopyRunner::Errors errors{
@@ -126,6 +118,7 @@ void RecordRestore::run()
 {
     validatePaths();
     identifyDrive();
+    checkDriveCopiesOnDrive();
     checkRecord();
     precheckSupportFolders();
     watchMacFolders();
@@ -225,8 +218,9 @@ void RecordRestore::restoreBundle()
         // A real application is never replaced: identical, it stays and is not copied again.
         if (!m_context.verifyCopiedItem(drive, local))
             throw differingApplicationError();
-        m_removalList.append(drive);
+        noteForRemoval(drive);
         m_keptLocalPaths.append(local);
+        m_foundInPlace.append(local);
         m_bundleOnMac = true;
         return;
     }
@@ -251,7 +245,7 @@ void RecordRestore::restoreBundle()
                              m_record.appName + QStringLiteral("' at '") + local +
                              QStringLiteral("'. External application bundle at '") + drive +
                              QStringLiteral("' was preserved."));
-    m_removalList.append(drive);
+    noteForRemoval(drive);
     m_bundleOnMac = true;
 }
 
@@ -272,8 +266,9 @@ bool RecordRestore::swapBundle(const QString &staging)
         removeQuietly(staging);
         if (!m_context.verifyCopiedItem(drive, local))
             throw differingApplicationError();
-        m_removalList.append(drive);
+        noteForRemoval(drive);
         m_keptLocalPaths.append(local);
+        m_foundInPlace.append(local);
         m_bundleOnMac = true;
         return false;
     case LocalItem::standIn:
@@ -377,8 +372,9 @@ void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
     }
     const bool realLocal = localExists && !localIsLink;
     if (realLocal && m_context.verifyCopiedItem(folder.target, folder.source)) {
-        m_removalList.append(folder.target);
+        noteForRemoval(folder.target);
         m_keptLocalPaths.append(folder.source);
+        m_foundInPlace.append(folder.source);
         return;
     }
 
@@ -399,7 +395,7 @@ void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
                              folder.displayName + QStringLiteral("' at '") + folder.source +
                              QStringLiteral("'. External copy at '") + folder.target +
                              QStringLiteral("' was preserved."));
-    m_removalList.append(folder.target);
+    noteForRemoval(folder.target);
 }
 
 void RecordRestore::swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
@@ -464,6 +460,7 @@ void RecordRestore::identifyDrive()
         m_drivePath = folders.last().toLocalFile();
         m_driveName = PathUtils::lastComponent(m_drivePath);
         m_drive = FileSystemIdentity::of(m_drivePath);
+        m_driveStore = FileSystemIdentity::storeOf(m_drivePath);
         m_provesDrive = true;
         if (!m_drive ||
             PathUtils::resolved(m_drive->mountPoint) != PathUtils::resolved(m_drivePath))
@@ -478,6 +475,7 @@ void RecordRestore::identifyDrive()
         return;
     m_drivePath = *copy;
     m_driveName = PathUtils::lastComponent(m_drive->mountPoint);
+    m_driveStore = FileSystemIdentity::storeOf(m_drivePath);
     m_provesDrive = true;
 }
 
@@ -520,19 +518,47 @@ void RecordRestore::removeEarlierStagingCopies() const
     }
 }
 
-QString RecordRestore::markForRemoval(const QString &path)
+void RecordRestore::checkDriveCopiesOnDrive() const
 {
-    const QString marked = DriveLayout::stagedLocation(QUrl::fromLocalFile(path)).toLocalFile();
-    // An item of that name is itself a leftover: an offload or a removal cut short.
-    if (PathUtils::existsNoFollow(marked) && !removePlainly(marked))
-        PrivilegeHelper::safeRemove(marked);
-    PrivilegeHelper::safeMove(path, marked);
-    return marked;
+    if (handlesBundle() && PathUtils::existsFollowingLinks(*m_record.appTargetPath))
+        requireOnDrive(*m_record.appTargetPath);
+    for (const SupportFolderRecord &folder : m_record.supportFolders) {
+        if (folder.source != folder.target &&
+            !RestorePaths::overlaps(folder.source, folder.target) &&
+            PathUtils::existsFollowingLinks(folder.target))
+            requireOnDrive(folder.target);
+    }
+}
+
+void RecordRestore::requireOnDrive(const QString &copy) const
+{
+    if (!m_provesDrive || !m_driveStore)
+        return;
+    // A copy a link leads onto another drive may be another Mac's only one; one on the Mac's own
+    // disk is no copy of this drive.
+    const bool application = m_record.appTargetPath == copy;
+    const Verdict place = RecordRule::checkOnTargetFileSystem(
+        application ? QStringLiteral("drive copy") : QStringLiteral("support folder copy"), copy,
+        m_drivePath, *m_driveStore);
+    if (!place.ok)
+        throw RecordRule::refusal(RestoreEngine::errorDomain, m_record,
+                                  place.reason.value_or(QString()));
+}
+
+void RecordRestore::noteForRemoval(const QString &path)
+{
+    // Where the copy that was read really lies, and which item it is: the removal acts there
+    // and on it alone, whatever the record's path leads to by then.
+    const QString real = PathUtils::resolved(path);
+    m_removalList.append({path, real, DriveFolder::identityOf(AT_FDCWD, QFile::encodeName(real))});
 }
 
 // Each copy is renamed to its staged-copy name before anything of it is deleted: a removal cut
 // short at any moment (power loss, a killed program) leaves only items that the leftover scan
 // lists and its cleanup removes, never a partly deleted copy under the name of a real one.
+// Both steps act relative to the folder holding the copy, entered from the drive's root one
+// level at a time without following a link: a folder swapped for a link since leaves the copy
+// where it is, and the outcome says so.
 void RecordRestore::removeDriveCopies()
 {
     // A backup's drive copies are the backup itself; restoring from it never deletes them.
@@ -545,34 +571,31 @@ void RecordRestore::removeDriveCopies()
                                             "drive \"") +
                              m_driveName + QStringLiteral("\": it is no longer connected."));
     QStringList failures;
-    QStringList marked;
-    for (const QString &path : std::as_const(m_removalList)) {
-        const auto kept =
-            std::find_if(m_keptLocalPaths.cbegin(), m_keptLocalPaths.cend(),
-                         [&](const QString &local) { return RestorePaths::overlaps(path, local); });
+    std::vector<MarkedCopy> marked;
+    for (const JudgedCopy &copy : std::as_const(m_removalList)) {
+        const auto kept = std::find_if(m_keptLocalPaths.cbegin(), m_keptLocalPaths.cend(),
+                                       [&](const QString &local) {
+                                           return RestorePaths::overlaps(copy.path, local) ||
+                                                  RestorePaths::overlaps(copy.real, local);
+                                       });
         if (kept != m_keptLocalPaths.cend()) {
-            failures.append(path +
+            failures.append(copy.path +
                             QStringLiteral(": not removed, it overlaps the restored item "
                                            "at '") +
                             *kept + QStringLiteral("'"));
             continue;
         }
-        if (!PathUtils::existsFollowingLinks(path))
-            continue;
-        try {
-            marked.append(markForRemoval(path));
-        } catch (const OperationError &failure) {
-            failures.append(path + QStringLiteral(": ") + failure.message());
-        }
+        MarkOutcome outcome = markForRemoval(copy);
+        if (outcome.marked)
+            marked.push_back(std::move(*outcome.marked));
+        else if (!outcome.failure.isEmpty())
+            failures.append(copy.path + QStringLiteral(": ") + outcome.failure);
+        else if (!outcome.kept.isEmpty())
+            keepOnDrive(copy.path, outcome.kept);
     }
-    for (const QString &path : std::as_const(marked)) {
-        if (removePlainly(path))
-            continue;
-        try {
-            PrivilegeHelper::safeRemove(path);
-        } catch (const OperationError &failure) {
-            failures.append(path + QStringLiteral(": ") + failure.message());
-        }
+    for (const MarkedCopy &copy : marked) {
+        if (const std::optional<QString> failure = removeMarked(copy))
+            failures.append(copy.path + QStringLiteral(": ") + *failure);
     }
     if (failures.isEmpty())
         return;
@@ -587,20 +610,147 @@ void RecordRestore::removeDriveCopies()
                          joined);
 }
 
+void RecordRestore::keepOnDrive(const QString &path, const QString &why)
+{
+    const QString note = QStringLiteral("Its copy '") + path +
+                         QStringLiteral("' was left on the drive: ") + why + QLatin1Char('.');
+    AppLogger::shared().log(AppLogLevel::warning, category,
+                            QStringLiteral("Restored '") + m_record.appName +
+                                QStringLiteral("'. ") + note);
+    m_keptOnDrive.append(note);
+}
+
+UniqueFd RecordRestore::judgedFolder(const QString &folder, QString &why) const
+{
+    if (!m_drive || !m_driveStore) {
+        why = QStringLiteral("its drive could not be identified");
+        return UniqueFd();
+    }
+    const QString root = PathUtils::resolved(m_drive->mountPoint);
+    const UniqueFd rootFd(
+        ::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info
+    {};
+    if (!rootFd.valid() || ::fstat(rootFd.get(), &info) != 0 ||
+        quint64(info.st_dev) != m_drive->device) {
+        why = QStringLiteral("the drive \"") + m_driveName +
+              QStringLiteral("\" is no longer the one it was restored from");
+        return UniqueFd();
+    }
+    return DriveFolder::openBelow(root, rootFd.get(), *m_driveStore, folder, &why);
+}
+
+RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy) const
+{
+    MarkOutcome outcome;
+    // Only a copy in the drive's own folders of ours is ever removed.
+    const Verdict place = RecordRule::checkDrivePlace(copy.real);
+    if (!place.ok) {
+        outcome.kept = place.reason.value_or(QString());
+        return outcome;
+    }
+    const QString folderPath = PathUtils::parentPath(copy.real);
+    UniqueFd folder = judgedFolder(folderPath, outcome.kept);
+    if (!folder.valid())
+        return outcome;
+    const QString name = PathUtils::lastComponent(copy.real);
+    const QByteArray native = QFile::encodeName(name);
+    const std::optional<DriveFolder::Identity> now = DriveFolder::identityOf(folder.get(), native);
+    if (!now)
+        return outcome; // gone already: nothing to remove
+    if (now != copy.identity) {
+        outcome.kept = QStringLiteral("it is no longer the copy the application was restored "
+                                      "from");
+        return outcome;
+    }
+    const QString markedName =
+        DriveLayout::stagedLocation(QUrl::fromLocalFile(copy.real)).fileName();
+    const QByteArray markedNative = QFile::encodeName(markedName);
+    const bool writable = PrivilegeHelper::isWritable(folderPath);
+    try {
+        // An item of that name is itself a leftover: an offload or a removal cut short.
+        if (DriveFolder::identityOf(folder.get(), markedNative) &&
+            (!writable || DriveFolder::removeTree(folder.get(), markedNative) != 0))
+            removeAsAdministrator(folder, folderPath, markedName);
+        if (!writable || ::renameat(folder.get(), native.constData(), folder.get(),
+                                    markedNative.constData()) != 0) {
+            if (const int disk = PrivilegeHelper::incurable(folderPath, writable ? errno : 0))
+                throw OperationError::fileSystem(
+                    disk, QStringLiteral("Could not move '") + copy.real + QStringLiteral("': ") +
+                              QString::fromLocal8Bit(std::strerror(disk)));
+            requireJudged(folder, folderPath);
+            PrivilegeHelper::renameInJudgedFolder(folderPath, name, markedName);
+        }
+    } catch (const OperationError &failure) {
+        outcome.failure = failure.message();
+        return outcome;
+    }
+    outcome.marked = MarkedCopy{copy.path, std::make_shared<UniqueFd>(std::move(folder)),
+                                folderPath, markedName};
+    return outcome;
+}
+
+std::optional<QString> RecordRestore::removeMarked(const MarkedCopy &copy) const
+{
+    const QByteArray native = QFile::encodeName(copy.markedName);
+    if (PrivilegeHelper::isWritable(copy.folderPath) &&
+        DriveFolder::removeTree(copy.folder->get(), native) == 0)
+        return std::nullopt;
+    try {
+        removeAsAdministrator(*copy.folder, copy.folderPath, copy.markedName);
+    } catch (const OperationError &failure) {
+        return failure.message();
+    }
+    return std::nullopt;
+}
+
+// The administrator's shell is given the folder's path only while that path still leads, with
+// no link on the way, to the folder held open.
+void RecordRestore::requireJudged(const UniqueFd &folder, const QString &folderPath) const
+{
+    QString why;
+    const UniqueFd again = judgedFolder(folderPath, why);
+    if (!again.valid() ||
+        DriveFolder::identityOf(again.get()) != DriveFolder::identityOf(folder.get()))
+        throw OperationError(PrivilegeHelper::errorDomain, 1,
+                             QStringLiteral("'") + folderPath +
+                                 QStringLiteral("' changed since it was looked at") +
+                                 (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+}
+
+void RecordRestore::removeAsAdministrator(const UniqueFd &folder, const QString &folderPath,
+                                          const QString &name) const
+{
+    requireJudged(folder, folderPath);
+    PrivilegeHelper::removeInJudgedFolder(folderPath, name);
+}
+
 void RecordRestore::stageVerifiedCopy(const QString &from, const QString &staging,
                                       std::chrono::nanoseconds settle,
                                       std::chrono::nanoseconds retry, const OperationError &failure)
 {
     proveDrive();
+    requireOnDrive(from);
     removeQuietly(staging);
     CopyRunner::run(m_context.cancel(), from, staging, copyErrors());
     // The copy tool's writes may still sit in buffers; let them settle before reading back.
     ::sync();
     m_context.pause(settle);
-    if (m_context.verifyCopiedItem(from, staging))
+    // What was read must have come from the drive: a link put in the way meanwhile is refused
+    // as it would have been before.
+    const auto fromTheDrive = [&] {
+        try {
+            requireOnDrive(from);
+        } catch (...) {
+            removeQuietly(staging);
+            throw;
+        }
+        return true;
+    };
+    if (m_context.verifyCopiedItem(from, staging) && fromTheDrive())
         return;
     m_context.pause(retry);
-    if (m_context.verifyCopiedItem(from, staging))
+    if (m_context.verifyCopiedItem(from, staging) && fromTheDrive())
         return;
     removeQuietly(staging);
     throw failure;
@@ -631,8 +781,10 @@ void RecordRestore::makeRestoredItemsDurable()
     for (const QString &local : std::as_const(m_keptLocalPaths)) {
         const QString folder = PathUtils::parentPath(local);
         const auto watch = m_macWatches.find(folder);
-        // Everything in a restored item was copied, or found identical in place.
-        const StorageWrites written{{local}, {}};
+        // Everything in a restored item was copied; one found identical in place was only read,
+        // and what its own application changes in it meanwhile is no fault of the disk.
+        StorageWrites written;
+        (m_foundInPlace.contains(local) ? written.kept : written.copies).append(local);
         QStringList notices;
         int err = 0;
         if (watch != m_macWatches.end()) {

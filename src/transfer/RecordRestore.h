@@ -1,9 +1,11 @@
 #pragma once
 
 #include "base/OperationError.h"
+#include "base/UniqueFd.h"
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
 #include "platform/Storage.h"
+#include "transfer/DriveFolder.h"
 
 #include <QString>
 #include <QStringList>
@@ -31,6 +33,11 @@ public:
                   std::optional<QUrl> targetVolumeURL);
 
     void run();
+
+    // Drive copies the removal left where they are because they were no longer where, or what,
+    // the restore had read: one sentence each, naming the copy and why. The restore itself
+    // succeeded.
+    [[nodiscard]] const QStringList &keptOnDrive() const { return m_keptOnDrive; }
 
     // "RestoreEngine" errors shared with the lookup and the engine.
     [[nodiscard]] static OperationError error(int code, const QString &message);
@@ -79,10 +86,46 @@ private:
     // Removes ".restoring-" copies that earlier, interrupted runs left beside the restored
     // places.
     void removeEarlierStagingCopies() const;
+
+    // A drive copy the restore read: the record's path, where it really lay and which item it
+    // was then.
+    struct JudgedCopy
+    {
+        QString path;
+        QString real;
+        std::optional<DriveFolder::Identity> identity;
+    };
+    // A drive copy renamed to its staged-copy name in the folder held open.
+    struct MarkedCopy
+    {
+        QString path;
+        std::shared_ptr<UniqueFd> folder;
+        QString folderPath;
+        QString markedName;
+    };
+    struct MarkOutcome
+    {
+        std::optional<MarkedCopy> marked;
+        QString kept;    // why it was left in place
+        QString failure; // why renaming it failed
+    };
+    // 407 when the drive copy at `copy` lies, links resolved, off the drive's file system.
+    void requireOnDrive(const QString &copy) const;
+    void checkDriveCopiesOnDrive() const;
+    // Appends the drive copy at `path`, just read, to the removal list.
+    void noteForRemoval(const QString &path);
     // The deletion stage: each drive copy is renamed to its staged-copy name, then deleted.
     void removeDriveCopies();
-    // Renames the drive copy at `path` to its staged-copy name and returns that name.
-    [[nodiscard]] static QString markForRemoval(const QString &path);
+    [[nodiscard]] MarkOutcome markForRemoval(const JudgedCopy &copy) const;
+    // Nothing, or why it stayed.
+    [[nodiscard]] std::optional<QString> removeMarked(const MarkedCopy &copy) const;
+    void keepOnDrive(const QString &path, const QString &why);
+    // The folder `folder` of the proven drive, entered from its root one level at a time
+    // without following a link, on its file system; invalid with `why` otherwise.
+    [[nodiscard]] UniqueFd judgedFolder(const QString &folder, QString &why) const;
+    void requireJudged(const UniqueFd &folder, const QString &folderPath) const;
+    void removeAsAdministrator(const UniqueFd &folder, const QString &folderPath,
+                               const QString &name) const;
 
     // Copies `from` to a fresh `staging` and verifies it, once more after a pause; throws
     // `failure` (the staging copy removed) when both verifications fail.
@@ -95,9 +138,12 @@ private:
     const MigrationRecord m_record;
     const std::optional<QUrl> m_targetVolumeURL;
     // Drive copies deleted at the very end, the bundle's first.
-    QStringList m_removalList;
+    QList<JudgedCopy> m_removalList;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
+    // Those of them found identical in place: read, not written.
+    QStringList m_foundInPlace;
+    QStringList m_keptOnDrive;
     // Folder -> its file system's watch, taken by watchMacFolders().
     std::map<QString, std::unique_ptr<Storage::Watch>> m_macWatches;
     // The application is on the Mac: restored and verified, or found identical in place.
@@ -105,6 +151,8 @@ private:
     // The drive the copies come from, as found when the restore began.
     bool m_provesDrive = false;
     std::optional<FileSystemIdentity> m_drive;
+    // What the drive's flush reaches (FileSystemIdentity::storeOf).
+    std::optional<quint64> m_driveStore;
     QString m_drivePath;
     QString m_driveName;
 };

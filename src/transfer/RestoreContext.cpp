@@ -60,8 +60,13 @@ void RestoreContext::pause(std::chrono::nanoseconds duration)
 
 bool RestoreContext::verifyCopiedItem(const QString &source, const QString &destination)
 {
+    IntegrityVerifier::Report report;
     const Verdict verdict = IntegrityVerifier::verifyDirectoryIntegrity(
-        QUrl::fromLocalFile(source), QUrl::fromLocalFile(destination), m_cancel.makeProbe());
+        QUrl::fromLocalFile(source), QUrl::fromLocalFile(destination), m_cancel.makeProbe(),
+        IntegrityVerifier::DestinationRead::mayBeCached, &report);
+    if (verdict.ok && report.leftOutCount > 0)
+        AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Restore"),
+                                report.leftOutLine(source));
     if (!verdict.ok && verdict.reason) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Restore"),
                                 QStringLiteral("Integrity verification failed (") +

@@ -28,9 +28,16 @@ void publishFailure(RestoreContext &context, const QString &message)
     });
 }
 
+// A completion text and what was left on the drive, each sentence after a space.
+QString withKept(const QStringList &kept)
+{
+    return kept.isEmpty() ? QString() : QLatin1Char(' ') + kept.join(QLatin1Char(' '));
+}
+
 // One application from its record: the frame of start, success and failure around the run.
-void runRecordRestore(RestoreContext &context, const MigrationRecord &record,
-                      const std::optional<QUrl> &targetVolumeURL)
+// Returns what the restore left on the drive and why (RecordRestore::keptOnDrive).
+QStringList runRecordRestore(RestoreContext &context, const MigrationRecord &record,
+                             const std::optional<QUrl> &targetVolumeURL)
 {
     const bool inBatch = context.isInBatch();
     if (!inBatch)
@@ -44,8 +51,11 @@ void runRecordRestore(RestoreContext &context, const MigrationRecord &record,
             engine.setPreservedBackupPaths({});
     });
 
+    QStringList kept;
     try {
-        RecordRestore(context, record, targetVolumeURL).run();
+        RecordRestore restore(context, record, targetVolumeURL);
+        restore.run();
+        kept = restore.keptOnDrive();
     } catch (const OperationError &failure) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Restore"),
                                 QStringLiteral("Restoration failed for '") + record.appName +
@@ -57,19 +67,20 @@ void runRecordRestore(RestoreContext &context, const MigrationRecord &record,
     AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Restore"),
                             QStringLiteral("Restoration complete for '") + record.appName +
                                 QStringLiteral("'"));
-    context.publish([name = record.appName](RestoreEngine &engine) {
+    context.publish([name = record.appName, kept](RestoreEngine &engine) {
         engine.setCurrentStep(QStringLiteral("Restoration complete for ") + name +
-                              QStringLiteral("!"));
+                              QStringLiteral("!") + withKept(kept));
         engine.setIsRestoring(false);
     });
+    return kept;
 }
 
-void runAppRestore(RestoreContext &context, const AppItem &app,
-                   const std::optional<QUrl> &targetVolumeURL)
+QStringList runAppRestore(RestoreContext &context, const AppItem &app,
+                          const std::optional<QUrl> &targetVolumeURL)
 {
     // One snapshot of the ledger, taken on this thread.
     const MigrationRecord record = RestoreLookup::recordFor(app, context.ledger().records());
-    runRecordRestore(context, record, targetVolumeURL);
+    return runRecordRestore(context, record, targetVolumeURL);
 }
 
 void runBatch(RestoreContext &context, const QList<AppItem> &apps,
@@ -96,6 +107,7 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
     // A refused record is the drive's fault, not this batch's: the others still come back,
     // and the refusals are reported together at the end.
     QStringList refusals;
+    QStringList kept;
     for (qsizetype i = 0; i < count; ++i) {
         const AppItem &app = apps.at(i);
         context.publish([i, count, name = app.name](RestoreEngine &engine) {
@@ -105,7 +117,7 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
             engine.setProgressPercent(double(i) / double(std::max<qsizetype>(count, 1)));
         });
         try {
-            runAppRestore(context, app, targetVolumeURL);
+            kept += runAppRestore(context, app, targetVolumeURL);
         } catch (const OperationError &failure) {
             publishFailure(context, failure.message());
             if (failure.code() != RecordRule::refusalCode)
@@ -119,11 +131,11 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
         throw OperationError(RestoreEngine::errorDomain, RecordRule::refusalCode, message);
     }
 
-    context.publish([count](RestoreEngine &engine) {
+    context.publish([count, kept](RestoreEngine &engine) {
         engine.setProgressPercent(1.0);
         engine.setIsComplete(true);
         engine.setCurrentStep(QStringLiteral("Successfully restored ") + QString::number(count) +
-                              QStringLiteral(" application(s)!"));
+                              QStringLiteral(" application(s)!") + withKept(kept));
         // Each restore ends its own busy state; a batch with none to restore ends it here.
         engine.setIsRestoring(false);
     });

@@ -8,11 +8,13 @@
 #include "model/AppItem.h"
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
+#include "platform/FakeDarwinCalls.h"
 #include "platform/linux/LinuxVolumeService.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
+#include "support/FakeTool.h"
 #include "support/FaultyStorage.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
@@ -244,19 +246,45 @@ INSTANTIATE_TEST_SUITE_P(DriveProof, UnpluggedDrive,
                                            UnpluggedCase{"Restore", Step::restore, 410}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// The proof holds for a drive that stays: on a loop-mounted ext4 drive the application goes
-// out and comes back whole. Without a journal, as the FAT and exFAT of sticks as sold, only a
-// flush of the whole file system makes the commit reach the drive: the drive as it is the
-// moment the window says done, pulled without a sync, holds everything the Mac points to.
-void offloadAndRestoreOnAProvenDrive()
+// The proof holds for a drive that stays, whatever it is made of.
+enum class Make {
+    ext4WithoutJournal, // as the FAT and exFAT of sticks as sold
+    btrfsSubvolumes,    // each drive folder a subvolume, with a device id of its own
+};
+
+struct ProvenCase
+{
+    const char *name;
+    Make make;
+};
+
+class ProvenDrive : public ::testing::TestWithParam<ProvenCase>
+{};
+
+// On a loop-mounted drive the application goes out and comes back whole. Without a journal,
+// only a flush of the whole file system makes the commit reach the drive: the drive as it is
+// the moment the window says done, pulled without a sync, holds everything the Mac points to.
+// A btrfs subvolume is flushed with the file system it belongs to, so a drive folder that is
+// one is as good a place as any.
+void offloadAndRestoreOnAProvenDrive(const ProvenCase &c)
 {
     RealDrive drive;
     QString why;
     QString image;
-    if (!PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why,
+    if (c.make == Make::ext4WithoutJournal &&
+        !PrivateMounts::mountExt4(drive.sandbox.drive(), QStringLiteral("Drive"), 700, &why,
                                   {{QStringLiteral("-O"), QStringLiteral("^has_journal")}, {}, {}},
                                   &image))
         GTEST_SKIP() << why.toStdString();
+    if (c.make == Make::btrfsSubvolumes) {
+        if (!PrivateMounts::mountBtrfs(drive.sandbox.drive(), QStringLiteral("Drive"),
+                                       {QStringLiteral("Applications"),
+                                        QStringLiteral("Applications/Utilities"),
+                                        QStringLiteral("Application Support")},
+                                       &why))
+            GTEST_SKIP() << why.toStdString();
+        drive.placeIn(QStringLiteral("Utilities"));
+    }
     drive.buildApp();
     const TreeDigest original = digestTree(drive.appPath);
     const TreeDigest support = digestTree(drive.supportPath);
@@ -267,31 +295,40 @@ void offloadAndRestoreOnAProvenDrive()
     ASSERT_EQ(offloaded, 0) << offloadMessage.toStdString();
     EXPECT_EQ(digestTree(drive.driveCopy), original);
 
-    // What the loop device was given is in its image; what only memory holds is not.
-    const QString pulled = drive.sandbox.path(QStringLiteral("pulled.img"));
-    ASSERT_TRUE(Subprocess::run(PrivateMounts::tool("cp"),
-                                {QStringLiteral("--sparse=always"), image, pulled})
-                    .succeeded());
-    const QString replugged = drive.sandbox.path(QStringLiteral("replugged"));
-    QDir().mkpath(replugged);
-    ASSERT_TRUE(
-        Subprocess::run(PrivateMounts::tool("mount"),
-                        {QStringLiteral("-o"), QStringLiteral("loop,ro"), pulled, replugged})
-            .succeeded());
-    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
-    EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
-    EXPECT_TRUE(PrivateMounts::unmount(replugged));
+    if (c.make == Make::ext4WithoutJournal) {
+        // What the loop device was given is in its image; what only memory holds is not.
+        const QString pulled = drive.sandbox.path(QStringLiteral("pulled.img"));
+        ASSERT_TRUE(Subprocess::run(PrivateMounts::tool("cp"),
+                                    {QStringLiteral("--sparse=always"), image, pulled})
+                        .succeeded());
+        const QString replugged = drive.sandbox.path(QStringLiteral("replugged"));
+        QDir().mkpath(replugged);
+        ASSERT_TRUE(
+            Subprocess::run(PrivateMounts::tool("mount"),
+                            {QStringLiteral("-o"), QStringLiteral("loop,ro"), pulled, replugged})
+                .succeeded());
+        EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
+        EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
+        EXPECT_TRUE(PrivateMounts::unmount(replugged));
+    }
     const auto [restored, restoreMessage] = drive.run(Step::restore, *target);
     ASSERT_EQ(restored, 0) << restoreMessage.toStdString();
     EXPECT_EQ(digestTree(drive.appPath), original);
+    EXPECT_EQ(digestTree(drive.supportPath), support);
     EXPECT_FALSE(PathUtils::existsNoFollow(drive.driveCopy));
 }
 
-TEST(DriveProof, AMountedDriveTakesTheCopyAndGivesItBack)
+TEST_P(ProvenDrive, TakesTheCopyAndGivesItBack)
 {
     if (PrivateMounts::enter())
-        offloadAndRestoreOnAProvenDrive();
+        offloadAndRestoreOnAProvenDrive(GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, ProvenDrive,
+                         ::testing::Values(ProvenCase{"Ext4WithoutAJournal",
+                                                      Make::ext4WithoutJournal},
+                                           ProvenCase{"BtrfsSubvolumes", Make::btrfsSubvolumes}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive pulled out during a restore, after the application is back ---
 
@@ -598,7 +635,15 @@ enum class Detour {
     secondDrive,         // a second drive's Applications/Utilities, from the start
     macBeforeTheFolders, // a folder of the Mac's disk, put there once the checks passed
     macBeforeTheCopy,    // ... once the folders were made
-    macAfterTheCommit    // ... once the bundle's copy was committed
+    macBeforeTheCommit,  // ... once the copy was verified, holding the user's own "Foo.app"
+    macAfterTheCommit,   // ... once the bundle's copy was committed
+    // The staged bundle's Contents made a link to a faithful replica on a second drive, while
+    // the verifier reads it
+    secondDriveWhileVerifying,
+    // ... its Resources folder the replica's, mounted there
+    secondDriveMountedWhileVerifying,
+    // ... the committed copy's Contents, once the commit is done
+    secondDriveAfterTheCommit,
 };
 
 struct DetourCase
@@ -606,20 +651,24 @@ struct DetourCase
     const char *name;
     Detour detour;
     Step step;
-    // "{drive}", "{other}", "{mac}" and "{volumes}" stand for those folders.
+    // "{drive}", "{other}", "{mac}" and "{volumes}" stand for those folders; what follows
+    // "Target 'Drive' cannot be used: " for a 208, else the whole message.
     const char *message;
+    int code = 208;
 };
 
 class LinkOffTheDrive : public ::testing::TestWithParam<DetourCase>
 {};
 
-// Runs `beforeFolder` ahead of each folder made, `beforeCopy` ahead of each copy and
-// `afterMove` after each move, with the place concerned.
+// Runs `beforeFolder` ahead of each folder made, `beforeCopy` ahead of each copy,
+// `beforeMove` ahead of each move (with what is moved) and `afterMove` after each move, with the
+// place concerned.
 class DetouringFileOps : public OffloadFileOps
 {
 public:
     std::function<void(const QString &)> beforeFolder = [](const QString &) {};
     std::function<void(const QString &)> beforeCopy = [](const QString &) {};
+    std::function<void(const QString &)> beforeMove = [](const QString &) {};
     std::function<void(const QString &)> afterMove = [](const QString &) {};
 
     void makeFolder(const QString &path, const TargetVolume &target) override
@@ -634,6 +683,7 @@ public:
     }
     void move(const QString &source, const QString &destination) override
     {
+        beforeMove(source);
         OffloadFileOps::move(source, destination);
         afterMove(destination);
     }
@@ -648,13 +698,19 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
     const QString mac = Sandbox::makeFolder(drive.sandbox.path(QStringLiteral("Moved")));
     drive.placeIn(QStringLiteral("Utilities"));
     drive.buildApp();
-    drive.prepareEarlierRun(c.step);
+    if (c.detour != Detour::secondDrive || c.step != Step::restore)
+        drive.prepareEarlierRun(c.step);
     if (c.detour == Detour::secondDrive) {
         // As people move a large folder to another disk.
         ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
         Sandbox::makeSymlink(
             utilities, Sandbox::makeFolder(other + QStringLiteral("/Applications/Utilities")));
+        // An offload of the application lies there, through the link.
+        if (c.step == Step::restore)
+            drive.prepareEarlierRun(c.step);
     }
+    if (c.detour == Detour::macBeforeTheCommit)
+        BundleBuilder(mac + QStringLiteral("/Foo.app")).version(QStringLiteral("0.1")).build();
     // The drive's folder swapped for a link to the Mac's disk, once.
     bool detoured = false;
     const auto detour = [&](const QString &place) {
@@ -672,16 +728,63 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
         ops->beforeFolder = detour;
     if (c.detour == Detour::macBeforeTheCopy)
         ops->beforeCopy = detour;
+    if (c.detour == Detour::macBeforeTheCommit)
+        ops->beforeMove = [&](const QString &place) {
+            if (place == drive.driveCopy)
+                detour(place);
+        };
     if (c.detour == Detour::macAfterTheCommit)
         ops->afterMove = [&](const QString &place) {
             if (place == drive.driveCopy)
                 detour(place);
         };
+    // The copy's Contents made a link to a faithful replica on the second drive.
+    const auto replace = [&](const QString &copy) {
+        const QString replica = other + QStringLiteral("/Replica");
+        ASSERT_TRUE(platformCopy(copy + QStringLiteral("/Contents"), replica));
+        ASSERT_TRUE(QDir().rename(copy + QStringLiteral("/Contents"),
+                                  drive.sandbox.drive() + QStringLiteral("/Aside")));
+        Sandbox::makeSymlink(copy + QStringLiteral("/Contents"), replica);
+    };
+    if (c.detour == Detour::secondDriveAfterTheCommit) {
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
+        ops->afterMove = [&](const QString &place) {
+            if (place == drive.driveCopy && !detoured) {
+                detoured = true;
+                replace(place);
+            }
+        };
+    }
     drive.offloader.setFileOps(ops);
+    if (c.detour == Detour::secondDriveWhileVerifying ||
+        c.detour == Detour::secondDriveMountedWhileVerifying) {
+        ASSERT_TRUE(PrivateMounts::mountTmpfs(other, QStringLiteral("size=600m")));
+        const QString staged = drive.driveCopy + DriveLayout::partialSuffix;
+        const QString replica = other + QStringLiteral("/Replica");
+        auto storage = std::make_shared<FaultyStorage>();
+        storage->setReadBackHook([&, staged, replica](int fd) {
+            if (detoured || !FakeDarwinCalls::pathOf(fd).startsWith(staged + QLatin1Char('/')))
+                return;
+            detoured = true;
+            if (c.detour == Detour::secondDriveWhileVerifying) {
+                replace(staged);
+            } else {
+                ASSERT_TRUE(platformCopy(staged + QStringLiteral("/Contents"), replica));
+                const QByteArray from = QFile::encodeName(replica + QStringLiteral("/Resources"));
+                const QByteArray onto =
+                    QFile::encodeName(staged + QStringLiteral("/Contents/Resources"));
+                ASSERT_EQ(::mount(from.constData(), onto.constData(), nullptr, MS_BIND, nullptr),
+                          0);
+            }
+        });
+        drive.sandbox.system().useStorage(storage);
+    }
     const std::optional<TargetVolume> target = drive.listedDrive();
     ASSERT_TRUE(target);
     const QList<MigrationRecord> recordsBefore = drive.ledger.records();
     const QMap<QString, TreeDigest> macBefore = drive.mac();
+    const TreeDigest macFolderBefore = digestTree(mac);
+    const TreeDigest otherBefore = digestTree(other + QStringLiteral("/Applications"));
     const QString reason = QString::fromUtf8(c.message)
                                .replace(QStringLiteral("{drive}"), drive.sandbox.drive())
                                .replace(QStringLiteral("{other}"), other)
@@ -689,14 +792,16 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
                                .replace(QStringLiteral("{volumes}"), drive.sandbox.volumesRoot());
 
     const auto [code, message] = drive.run(c.step, *target);
-    EXPECT_EQ(code, 208) << message.toStdString();
-    EXPECT_EQ(message, QStringLiteral("Target 'Drive' cannot be used: ") + reason);
+    EXPECT_EQ(code, c.code) << message.toStdString();
+    EXPECT_EQ(message,
+              c.code == 208 ? QStringLiteral("Target 'Drive' cannot be used: ") + reason : reason);
     EXPECT_EQ(drive.mac(), macBefore);
-    EXPECT_EQ(digestTree(mac).keys(), QStringList{QString()}) << "a copy was left on the Mac";
+    EXPECT_EQ(digestTree(mac), macFolderBefore) << "a copy was left on the Mac";
     EXPECT_EQ(drive.ledger.records(), recordsBefore);
     EXPECT_FALSE(
         QFileInfo::exists(other + QLatin1Char('/') + LedgerService::driveLedgerFileName()));
-    if (c.detour == Detour::secondDrive) {
+    EXPECT_EQ(digestTree(other + QStringLiteral("/Applications")), otherBefore);
+    if (c.detour == Detour::secondDrive && c.step != Step::restore) {
         EXPECT_EQ(digestTree(other + QStringLiteral("/Applications/Utilities")).keys(),
                   QStringList{QString()});
         // Nor can the drive be chosen as a folder.
@@ -748,7 +853,33 @@ INSTANTIATE_TEST_SUITE_P(
         DetourCase{"MacDiskAfterTheReoffloadsCommit", Detour::macAfterTheCommit, Step::reoffload,
                    "the copy '{drive}/Applications/Utilities/Foo.app' (a link leads it to "
                    "'{mac}/Foo.app') lies on another file system than '{drive}', which the drive's "
-                   "flush and read-back do not reach. Nothing on your Mac was changed."}),
+                   "flush and read-back do not reach. Nothing on your Mac was changed."},
+        // The commit moves the earlier copy aside in the folder it judged, not in the one a
+        // link now leads to, where the user keeps an application of that name.
+        DetourCase{"MacDiskBeforeTheReoffloadsCommit", Detour::macBeforeTheCommit, Step::reoffload,
+                   "the folder '{drive}/Applications/Utilities' (a link leads it to '{mac}') lies "
+                   "outside the \"Applications\" folder of a drive in '{volumes}', so nothing "
+                   "copied there could be restored. Nothing on your Mac was changed."},
+        DetourCase{"SecondDriveLinkedWhileVerifying", Detour::secondDriveWhileVerifying,
+                   Step::offload,
+                   "Verification failed for app bundle 'Foo'. Source was left untouched.", 102},
+        DetourCase{"SecondDriveMountedWhileVerifying", Detour::secondDriveMountedWhileVerifying,
+                   Step::offload,
+                   "Verification failed for app bundle 'Foo'. Source was left untouched.", 102},
+        // What was verified must still be what the drive holds when the Mac's original goes.
+        DetourCase{"SecondDriveLinkedAfterTheCommit", Detour::secondDriveAfterTheCommit,
+                   Step::offload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app' changed after it was "
+                   "verified: an item of it was replaced, moved or made a link. Nothing on your "
+                   "Mac was changed."},
+        // The restore reads only a copy on the drive it proved; another drive's may be another
+        // Mac's only one.
+        DetourCase{"SecondDriveRestored", Detour::secondDrive, Step::restore,
+                   "Invalid migration record for 'Foo': the drive copy "
+                   "'{drive}/Applications/Utilities/Foo.app' (a link leads it to "
+                   "'{other}/Applications/Utilities/Foo.app') lies on another file system than "
+                   "'{drive}', which the drive's flush and read-back do not reach.",
+                   407}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive that runs out of room, fails below its file system, or lies ---

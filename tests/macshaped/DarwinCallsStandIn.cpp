@@ -32,13 +32,15 @@ std::shared_ptr<System> makePlatformSystem()
     return std::make_shared<MacSystem>(makeDarwinCalls());
 }
 
-// ditto exists on a Mac alone; GNU cp's -T copies onto the destination as ditto does.
+// ditto exists on a Mac alone; GNU cp's -T copies onto the destination as ditto does, and
+// sockets and pipes are left out as ditto leaves them out.
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
-    return {QStringLiteral("cp"),
-            QStringLiteral("-a"),
-            QStringLiteral("-T"),
-            QStringLiteral("--"),
+    return {QStringLiteral("/bin/sh"),
+            QStringLiteral("-c"),
+            QStringLiteral(
+                "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) -delete"),
+            QStringLiteral("copy"),
             source,
             destination};
 }

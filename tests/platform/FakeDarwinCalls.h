@@ -129,12 +129,13 @@ public:
         const std::lock_guard lock(m_mutex);
         return m_resourceForks.contains(path);
     }
-    int openResourceFork(const QByteArray &path) override
+    int openResourceFork(int folder, const QByteArray &name) override
     {
+        const QString path = pathOf(folder) + QLatin1Char('/') + QFile::decodeName(name);
         QString standIn;
         {
             const std::lock_guard lock(m_mutex);
-            standIn = m_resourceForks.value(QFile::decodeName(path));
+            standIn = m_resourceForks.value(path);
         }
         if (standIn.isEmpty()) {
             errno = ENOENT;

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <gtest/gtest.h>
 
@@ -73,6 +74,8 @@ enum class Snag {
     noDescriptorLeft, // no item can be opened
     pathTooLong,      // a folder of the copy lies deeper than a path can name
     compressedFile,   // a file's bytes lie in its resource fork
+    goneFromACopy,    // files listed are removed before their push
+    goneFromKeptTree, // the same in a tree that was only read, by its own program
 };
 
 struct FlushCase
@@ -85,8 +88,9 @@ struct FlushCase
 };
 
 // Folders below `folder` until their path is longer than any path may be; made one step at a
-// time, relative to the one before. The deepest is removed with `rm`, which walks it the same way.
-void makeTooDeepFolder(const QString &folder)
+// time, relative to the one before, their inodes appended to `inodes`. The deepest is removed
+// with `rm`, which walks it the same way.
+void makeTooDeepFolder(const QString &folder, QList<qint64> &inodes)
 {
     int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const QByteArray name(200, 'd');
@@ -96,6 +100,10 @@ void makeTooDeepFolder(const QString &folder)
                              : -1;
         ::close(fd);
         fd = next;
+        struct stat info
+        {};
+        if (fd >= 0 && ::fstat(fd, &info) == 0)
+            inodes.append(qint64(info.st_ino));
     }
     ASSERT_GE(fd, 0);
     ::close(fd);
@@ -124,8 +132,23 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     auto darwin = std::make_shared<FakeDarwinCalls>();
     MacStorage storage(darwin);
     StorageWrites written;
-    (c.asCopy ? written.copies : written.items).append(tree);
+    (c.snag == Snag::goneFromKeptTree ? written.kept
+     : c.asCopy                       ? written.copies
+                                      : written.items)
+        .append(tree);
     const QString fork = dir.path() + QStringLiteral("/Foo.rsrc");
+    QList<qint64> deepFolders;
+    // Qt's own removal cannot reach that deep; rm walks it one folder at a time.
+    struct DeepTree
+    {
+        QString tree;
+        ~DeepTree()
+        {
+            if (!tree.isEmpty())
+                QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), tree});
+        }
+    } deepTree;
+    std::atomic<bool> removed = false;
     switch (c.snag) {
     case Snag::none:
     case Snag::noDescriptorLeft:
@@ -137,8 +160,26 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
         written.items.append(tree + QStringLiteral("/Contents/Gone"));
         break;
     case Snag::pathTooLong:
-        makeTooDeepFolder(tree + QStringLiteral("/Contents"));
+        makeTooDeepFolder(tree + QStringLiteral("/Contents"), deepFolders);
+        deepTree.tree = tree;
         break;
+    case Snag::goneFromACopy:
+    case Snag::goneFromKeptTree: {
+        // More files than one batch pushes: those of the next are listed, not yet opened, when
+        // the first push removes them.
+        const QString many = tree + QStringLiteral("/Contents/Many");
+        ASSERT_TRUE(QDir().mkpath(many));
+        for (int i = 0; i < 300; ++i)
+            QFile(many + QStringLiteral("/n%1").arg(i)).open(QIODevice::WriteOnly);
+        darwin->failWhere([&removed, many](const QString &call, const QString &, int) {
+            if (call == QLatin1String("sync") && !removed.exchange(true)) {
+                for (const QString &name : QDir(many).entryList({QStringLiteral("n*")}))
+                    QFile::remove(many + QLatin1Char('/') + name);
+            }
+            return 0;
+        });
+        break;
+    }
     case Snag::compressedFile:
         QFile(fork).open(QIODevice::WriteOnly);
         darwin->compress(tree + QStringLiteral("/Contents/MacOS/Foo"), fork);
@@ -153,8 +194,6 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     } else {
         err = watch->flush(written);
     }
-    if (c.snag == Snag::pathTooLong)
-        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), tree});
     const QList<StorageCall> calls = darwin->storageCalls();
 
     EXPECT_EQ(err, c.error);
@@ -164,9 +203,14 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
         }));
         return;
     }
+    ASSERT_FALSE(calls.isEmpty());
+    EXPECT_EQ(calls.last().call, QStringLiteral("drive cache"));
+    if (c.snag == Snag::goneFromKeptTree)
+        return;
     QList<qint64> expected{inodeOf(tree), inodeOf(PathUtils::parentPath(tree))};
     for (const QString &inner : c.inner)
         expected.append(inodeOf(tree + inner));
+    expected += deepFolders;
     if (c.snag == Snag::compressedFile)
         expected.append(inodeOf(fork));
     std::sort(expected.begin(), expected.end());
@@ -189,7 +233,11 @@ INSTANTIATE_TEST_SUITE_P(
         FlushCase{"AFailedPushEndsTheFlush", true, Snag::thirdPushFails, EIO, {}},
         FlushCase{"AnItemGoneBeforeItsPush", false, Snag::itemGone, ENOENT, {}},
         FlushCase{"AnItemThatCannotBeOpened", false, Snag::noDescriptorLeft, EMFILE, {}},
-        FlushCase{"AFolderDeeperThanAPathReaches", true, Snag::pathTooLong, ENAMETOOLONG, {}},
+        // Each entry is opened from its folder, so no path grows past what a Mac can name.
+        FlushCase{"AFolderDeeperThanAPathReaches", true, Snag::pathTooLong, 0, wholeTree},
+        FlushCase{"AFileGoneFromACopyBeforeItsPush", true, Snag::goneFromACopy, ENOENT, {}},
+        // What its own program removes from a tree only read is no fault of the disk.
+        FlushCase{"AFileGoneFromAKeptTreeBeforeItsPush", true, Snag::goneFromKeptTree, 0, {}},
         FlushCase{"ACompressedFileWithItsResourceFork", true, Snag::compressedFile, 0, wholeTree}),
     [](const auto &info) { return std::string(info.param.name); });
 

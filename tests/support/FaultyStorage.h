@@ -19,7 +19,8 @@ public:
         const std::lock_guard lock(m_mutex);
         m_flushFault = std::move(fault);
     }
-    // Runs on each file about to be read back past the cache.
+    // Runs on each file about to be read back past the cache, or asked for again from the
+    // device.
     void setReadBackHook(std::function<void(int fd)> hook)
     {
         const std::lock_guard lock(m_mutex);
@@ -40,7 +41,12 @@ public:
             hook(fd);
         return m_real->readPastCache(fd);
     }
-    [[nodiscard]] bool refetchFromDevice(int fd) override { return m_real->refetchFromDevice(fd); }
+    [[nodiscard]] bool refetchFromDevice(int fd) override
+    {
+        if (const auto hook = readBackHook())
+            hook(fd);
+        return m_real->refetchFromDevice(fd);
+    }
     void readAhead(int fd, qint64 offset, qint64 length) override
     {
         m_real->readAhead(fd, offset, length);

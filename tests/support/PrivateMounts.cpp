@@ -122,9 +122,18 @@ bool mountTmpfs(const QString &mountPoint, const QString &options)
                    options.toLocal8Bit().constData()) == 0;
 }
 
-bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, QString *why,
-               const Ext4Image &how, QString *imagePath)
+namespace {
+
+// Formats an image of `megabytes` with `format` (its arguments, the image last) and loop-mounts
+// it at `mountPoint`.
+bool mountImage(const QString &format, const QStringList &arguments, const QString &mountPoint,
+                int megabytes, QString *why, const Ext4Image &how, QString *imagePath)
 {
+    if (format.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("the tool to make the file system is missing");
+        return false;
+    }
     auto folder =
         how.folder.isEmpty()
             ? std::make_shared<QTemporaryDir>()
@@ -139,10 +148,7 @@ bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, Q
             return false;
         }
     }
-    const SubprocessResult formatted =
-        Subprocess::run(tool("mkfs.ext4"), QStringList{QStringLiteral("-q"), QStringLiteral("-F"),
-                                                       QStringLiteral("-L"), label} +
-                                               how.formatOptions + QStringList{image});
+    const SubprocessResult formatted = Subprocess::run(format, arguments + QStringList{image});
     if (!formatted.succeeded()) {
         if (why)
             *why = formatted.failureText();
@@ -158,6 +164,40 @@ bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, Q
     imageFolders().append(folder);
     if (imagePath)
         *imagePath = image;
+    return true;
+}
+
+} // namespace
+
+bool mountExt4(const QString &mountPoint, const QString &label, int megabytes, QString *why,
+               const Ext4Image &how, QString *imagePath)
+{
+    return mountImage(
+        tool("mkfs.ext4"),
+        QStringList{QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-L"), label} +
+            how.formatOptions,
+        mountPoint, megabytes, why, how, imagePath);
+}
+
+bool mountBtrfs(const QString &mountPoint, const QString &label, const QStringList &subvolumes,
+                QString *why)
+{
+    // Room for the offload's safety margin beside what btrfs keeps for itself.
+    constexpr int megabytes = 900;
+    if (!mountImage(tool("mkfs.btrfs"),
+                    {QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("-L"), label},
+                    mountPoint, megabytes, why, {}, nullptr))
+        return false;
+    for (const QString &subvolume : subvolumes) {
+        const SubprocessResult made =
+            Subprocess::run(tool("btrfs"), {QStringLiteral("subvolume"), QStringLiteral("create"),
+                                            mountPoint + QLatin1Char('/') + subvolume});
+        if (!made.succeeded()) {
+            if (why)
+                *why = QStringLiteral("cannot make a subvolume: ") + made.failureText();
+            return false;
+        }
+    }
     return true;
 }
 

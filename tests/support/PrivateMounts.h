@@ -32,6 +32,11 @@ struct Ext4Image
 [[nodiscard]] bool mountExt4(const QString &mountPoint, const QString &label, int megabytes,
                              QString *why = nullptr, const Ext4Image &how = {},
                              QString *imagePath = nullptr);
+// A fresh btrfs image with `label`, loop-mounted at `mountPoint`, with a subvolume at each of
+// `subvolumes` (paths below the mount point, parents first). Returns false (with `why`) when
+// mkfs.btrfs, btrfs or loop devices are missing.
+[[nodiscard]] bool mountBtrfs(const QString &mountPoint, const QString &label,
+                              const QStringList &subvolumes, QString *why = nullptr);
 // A plain unmount, as a user's `umount` would do it.
 [[nodiscard]] bool unmount(const QString &mountPoint);
 [[nodiscard]] bool isMounted(const QString &mountPoint);

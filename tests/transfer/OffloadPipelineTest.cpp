@@ -14,9 +14,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -448,6 +452,22 @@ void failOnReadBack(PipelineScenario &scenario, const char *call, const char *fi
     });
 }
 
+// A helper's stale socket and pipe, as programs leave them in their support folders.
+void addSocketAndPipe(const QString &folder)
+{
+    ASSERT_EQ(
+        ::mkfifo(QFile::encodeName(folder + QStringLiteral("/helper.pipe")).constData(), 0600), 0);
+    const QByteArray path = QFile::encodeName(folder + QStringLiteral("/helper.sock"));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(size_t(path.size()), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+    ::close(fd);
+}
+
 void withoutLauncher(PipelineScenario &scenario)
 {
     FakeBundleServices &services = scenario.sandbox.system().fakeBundleServices();
@@ -529,6 +549,15 @@ const char *const putBackButTheDriveMayList =
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineMachineFaults,
     ::testing::Values(
+        // They hold no data and a Mac's copy leaves them out: so does the comparison, and the
+        // activity log says what was left.
+        MachineFaultCase{"ASocketAndAPipeInASupportFolder", nullptr,
+                         [](PipelineScenario &s) {
+                             addSocketAndPipe(s.app.supportFolders.first().url.toLocalFile());
+                         },
+                         0, "",
+                         "/Foo': 2 sockets and pipes, which hold no data (/helper.pipe, "
+                         "/helper.sock)."},
         MachineFaultCase{"CopyToolFails",
                          "mkdir -p \"$2\"; echo > \"$2/x\"; echo 'disk full' >&2; exit 1",
                          {},

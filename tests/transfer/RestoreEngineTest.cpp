@@ -175,8 +175,10 @@ struct OutcomeCase
 {
     const char *name;
     std::function<void(Scene &)> setup;
-    int code;            // 0: restored
-    const char *message; // "{local}" and "{drive}" stand for the paths; a prefix
+    int code; // 0: restored
+    // "{local}", "{drive}" and "{volume}" stand for the paths; a prefix of the error, or what
+    // a restore says after its completion
+    const char *message;
     const char *status;
     bool driveKept;
     Local local;
@@ -214,10 +216,11 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
             ? errorOfFuture(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
             : errorOfFuture(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
     ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
-    if (c.message) {
-        const QString expected = QString::fromUtf8(c.message)
-                                     .replace("{local}", app.local)
-                                     .replace("{drive}", app.drive);
+    const QString expected = QString::fromUtf8(c.message ? c.message : "")
+                                 .replace("{local}", app.local)
+                                 .replace("{drive}", app.drive)
+                                 .replace("{volume}", scene.sandbox.drive());
+    if (c.message && error) {
         EXPECT_TRUE(error->message().startsWith(expected)) << error->message().toStdString();
         EXPECT_EQ(scene.engine.error(), error->message());
     }
@@ -253,7 +256,9 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
     }
     if (c.code == 0 && !scene.byRecord) {
         EXPECT_EQ(contentOf(app.supportLocal + "/prefs"), "drive prefs");
-        EXPECT_EQ(scene.engine.currentStep(), "Successfully restored 1 application(s)!");
+        const QString done = QStringLiteral("Successfully restored 1 application(s)!");
+        EXPECT_EQ(scene.engine.currentStep().toStdString(),
+                  (c.message ? done + QLatin1Char(' ') + expected : done).toStdString());
         EXPECT_EQ(contentOf(scene.sandbox.drive() + "/.korvanthelix_ledger.json")
                       .contains("\"restored\""),
                   QString::fromLatin1(c.status) == "restored");
@@ -272,6 +277,37 @@ void faultyCopies(Scene &s, bool mendedAtRetry)
             if (mendedAtRetry && pause == 600ms)
                 s.sandbox.writeFile(folder + "/" + name + "/Contents/Resources/data", "drive");
         }
+    });
+}
+
+// The user's own folder of the application's name, and the drive's Applications folder swapped
+// for a link to the folder holding it: at the pause after the support folder's copy (when the
+// application is back on the Mac), or, with `atTheAdministrator`, as the administrator's shell
+// is about to act.
+void linkDriveFolderToTheUsersOwn(Scene &s, bool atTheAdministrator)
+{
+    s.offload(s.editor);
+    const QString projects = s.sandbox.home() + "/Documents/Projects";
+    s.sandbox.writeFile(projects + "/Editor.app/notes", "mine");
+    const auto swap = [&s, projects] {
+        const QString applications = s.sandbox.drive() + "/Applications";
+        if (PathUtils::isSymlink(applications))
+            return;
+        ASSERT_TRUE(QDir().rename(applications, applications + "-away"));
+        Sandbox::makeSymlink(applications, projects);
+    };
+    if (atTheAdministrator) {
+        // Only the administrator may change the drive's Applications folder.
+        s.sandbox.system().setReadOnly(s.sandbox.drive() + "/Applications");
+        s.sandbox.system().fakeAdminShell().answerWith([swap](const QString &command) {
+            swap();
+            return FakeAdminShell::runWithShell(command);
+        });
+        return;
+    }
+    s.engine.setSleeper([swap](std::chrono::nanoseconds pause) {
+        if (pause == 100ms)
+            swap();
     });
 }
 
@@ -388,6 +424,23 @@ INSTANTIATE_TEST_SUITE_P(
                     "'Editor' was restored and verified on your Mac (ledger updated), but removing "
                     "leftover external copy failed:\n{drive}: ",
                     "restored", true, Local::driveCopy, 2},
+        // A drive folder swapped for a link after the application came back: what the link leads
+        // to is no drive copy, and stays.
+        OutcomeCase{"DriveFolderMadeALinkBeforeTheRemoval",
+                    [](Scene &s) { linkDriveFolderToTheUsersOwn(s, false); }, 0,
+                    "Its copy '{drive}' was left on the drive: the folder '{volume}/Applications' "
+                    "is now a link.",
+                    "restored", true, Local::driveCopy, 2,
+                    "Users/tester/Documents/Projects/Editor.app/notes"},
+        OutcomeCase{"DriveFolderMadeALinkAsTheAdministratorActs",
+                    [](Scene &s) { linkDriveFolderToTheUsersOwn(s, true); }, 406,
+                    "'Editor' was restored and verified on your Mac (ledger updated), but removing "
+                    "leftover external copy failed:\n{drive}: Failed to move "
+                    "'{volume}/Applications/Editor.app' to "
+                    "'{volume}/Applications/Editor.app.korvanthelix-partial': "
+                    "{volume}/Applications changed since it was looked at",
+                    "restored", true, Local::driveCopy, 2,
+                    "Users/tester/Documents/Projects/Editor.app/notes"},
         // A restore cut short during an earlier run left its staging copies.
         OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
                     [](Scene &s) {
@@ -505,10 +558,11 @@ TEST(RestoreEngine, RemovalCutShortLeavesOnlyListedLeftovers)
     scene.sandbox.system().setReadOnly(scene.sandbox.drive() + "/Applications");
     std::atomic<bool> killed = false;
     scene.sandbox.system().fakeAdminShell().answerWith([&](const QString &command) {
-        if (command.startsWith("/bin/rm") && !killed.exchange(true)) {
-            QString path = command.section(QStringLiteral(" -- "), 1);
-            path = path.mid(1, path.size() - 2); // unquoted
-            QDir(path + "/Contents/Resources").removeRecursively();
+        // The shell enters the folder it was given and removes the item there.
+        if (command.contains("/bin/rm -rf -- ") && !killed.exchange(true)) {
+            const QString folder = command.section("cd -P -- '", 1).section('\'', 0, 0);
+            const QString name = command.section("/bin/rm -rf -- '", 1).section('\'', 0, 0);
+            QDir(folder + "/" + name + "/Contents/Resources").removeRecursively();
             throw Killed{};
         }
         return FakeAdminShell::runWithShell(command);

@@ -58,11 +58,13 @@ QStringList LinuxSystem::copyToolArguments(const QString &source, const QString 
 
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
-    // -T: copy onto the destination, never into it when it exists, like ditto.
-    return {QStringLiteral("cp"),
-            QStringLiteral("-a"),
-            QStringLiteral("-T"),
-            QStringLiteral("--"),
+    // -T: copy onto the destination, never into it when it exists, like ditto. Sockets and
+    // pipes hold no data and a Mac's ditto leaves them out: so do copies here.
+    return {QStringLiteral("/bin/sh"),
+            QStringLiteral("-c"),
+            QStringLiteral(
+                "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) -delete"),
+            QStringLiteral("copy"),
             source,
             destination};
 }

@@ -76,9 +76,10 @@ public:
     // The UF_COMPRESSED flag of the open file `fd`: its bytes are stored apart, in its resource
     // fork or, when small, in an extended attribute, and reads decompress them.
     [[nodiscard]] virtual bool isCompressed(int fd) = 0;
-    // open(2), read-only, of the resource fork of the file at `path` ("<path>/..namedfork/rsrc").
-    // -1 with errno set when it cannot be opened; ENOENT when the file has none.
-    [[nodiscard]] virtual int openResourceFork(const QByteArray &path) = 0;
+    // openat(2), read-only, of the resource fork of the file `name` in the open folder `folder`
+    // ("<name>/..namedfork/rsrc"). -1 with errno set when it cannot be opened; ENOENT when the
+    // file has none.
+    [[nodiscard]] virtual int openResourceFork(int folder, const QByteArray &name) = 0;
 };
 
 // The portable half of discardCachedPages: maps the range MAP_SHARED and invalidates it with

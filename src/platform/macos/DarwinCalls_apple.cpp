@@ -211,10 +211,10 @@ public:
     }
 
     // A file without a resource fork answers ENOATTR (sys/errno.h).
-    int openResourceFork(const QByteArray &path) override
+    int openResourceFork(int folder, const QByteArray &name) override
     {
-        const QByteArray fork = path + "/..namedfork/rsrc";
-        const int fd = ::open(fork.constData(), O_RDONLY | O_CLOEXEC);
+        const QByteArray fork = name + "/..namedfork/rsrc";
+        const int fd = ::openat(folder, fork.constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0 && errno == ENOATTR)
             errno = ENOENT;
         return fd;

@@ -1,13 +1,16 @@
 #include "platform/macos/MacStorage.h"
 
+#include "base/PathUtils.h"
+#include "base/UniqueFd.h"
+
 #include <QFile>
 #include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <fts.h>
 #include <limits>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,6 +20,9 @@
 
 namespace {
 
+// A folder held open while entries of it wait to be pushed.
+using HeldFolder = std::shared_ptr<const UniqueFd>;
+
 class ItemPusher
 {
 public:
@@ -25,94 +31,185 @@ public:
     {}
 
     // Every regular file and folder of the tree at `root`, links not followed, then the folder
-    // holding it. An item that cannot be listed, looked at or opened is a failure: what it
-    // holds would stay unpushed.
-    void pushTree(const QString &root)
+    // holding it. Each is opened from the folder holding it, so that no path grows past what
+    // the system can name. An item that cannot be listed, looked at or opened is a failure:
+    // what it holds would stay unpushed; in a tree only read (`onlyRead`), one gone meanwhile
+    // is passed over, its own program having removed it.
+    void pushTree(const QString &root, bool onlyRead)
     {
-        const QByteArray rootPath = QFile::encodeName(root);
-        char *roots[] = {const_cast<char *>(rootPath.constData()), nullptr};
-        FTS *walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr);
-        if (!walk) {
-            fail(errno);
+        m_onlyRead = onlyRead;
+        const HeldFolder parent = openParent(root);
+        if (!parent)
             return;
+        const QByteArray name = QFile::encodeName(PathUtils::lastComponent(root));
+        struct stat info
+        {};
+        if (::fstatat(parent->get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            failUnlessGone(errno);
+        } else if (S_ISDIR(info.st_mode)) {
+            if (const HeldFolder folder = openFolder(*parent, name))
+                walk(folder);
+        } else if (S_ISREG(info.st_mode)) {
+            queue({parent, name});
         }
-        std::vector<QByteArray> batch;
-        while (const FTSENT *entry = firstError() == 0 ? ::fts_read(walk) : nullptr) {
-            if (entry->fts_info == FTS_F || entry->fts_info == FTS_DP)
-                batch.emplace_back(entry->fts_path);
-            else if (entry->fts_info == FTS_DNR || entry->fts_info == FTS_ERR ||
-                     entry->fts_info == FTS_NS)
-                fail(entry->fts_errno);
-            if (batch.size() == batchSize) {
-                pushBatch(batch);
-                batch.clear();
-            }
-        }
-        if (firstError() == 0 && errno != 0)
-            fail(errno);
-        ::fts_close(walk);
-        pushBatch(batch);
-        pushParent(root);
+        queue({parent, QByteArray()});
+        pushBatch();
     }
 
     // The item (unless a link or special file) and the folder holding it.
     void pushItem(const QString &path)
     {
-        push(QFile::encodeName(path));
-        pushParent(path);
+        m_onlyRead = false;
+        const HeldFolder parent = openParent(path);
+        if (!parent)
+            return;
+        queue({parent, QFile::encodeName(PathUtils::lastComponent(path))});
+        queue({parent, QByteArray()});
+        pushBatch();
     }
 
     [[nodiscard]] int firstError() const { return m_error.load(); }
 
 private:
     static constexpr std::size_t batchSize = 256;
+    // Folders held open by the entries waiting, well inside a Mac's default 256 descriptors.
+    static constexpr std::size_t heldFolderLimit = 32;
+    static constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-    void pushParent(const QString &path)
+    // One entry to push: `name` in `folder`, or the folder itself when `name` is empty.
+    struct Entry
     {
-        const QByteArray bytes = QFile::encodeName(path);
-        const qsizetype slash = bytes.lastIndexOf('/');
-        if (slash >= 0)
-            push(slash == 0 ? QByteArray("/") : bytes.left(slash));
+        HeldFolder folder;
+        QByteArray name;
+    };
+
+    HeldFolder openParent(const QString &path)
+    {
+        const QByteArray bytes = QFile::encodeName(PathUtils::parentPath(path));
+        const int fd =
+            ::open(bytes.isEmpty() ? "/" : bytes.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            failUnlessGone(errno);
+            return nullptr;
+        }
+        return std::make_shared<const UniqueFd>(fd);
+    }
+
+    HeldFolder openFolder(const UniqueFd &parent, const QByteArray &name)
+    {
+        const int fd = ::openat(parent.get(), name.constData(), folderFlags);
+        if (fd < 0) {
+            failUnlessGone(errno);
+            return nullptr;
+        }
+        return std::make_shared<const UniqueFd>(fd);
+    }
+
+    // The folder's files, then its folders one after another, then the folder itself.
+    void walk(const HeldFolder &folder)
+    {
+        if (firstError() != 0)
+            return;
+        const int listing = ::fcntl(folder->get(), F_DUPFD_CLOEXEC, 0);
+        DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+        if (!dir) {
+            if (listing >= 0)
+                ::close(listing);
+            fail(errno);
+            return;
+        }
+        std::vector<QByteArray> files;
+        std::vector<QByteArray> folders;
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(dir);
+            if (!entry)
+                break;
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            struct stat info
+            {};
+            if (::fstatat(folder->get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                failUnlessGone(errno);
+                continue;
+            }
+            if (S_ISREG(info.st_mode))
+                files.emplace_back(entry->d_name);
+            else if (S_ISDIR(info.st_mode))
+                folders.emplace_back(entry->d_name);
+        }
+        const int err = errno;
+        ::closedir(dir);
+        if (err != 0) {
+            fail(err);
+            return;
+        }
+        for (QByteArray &name : files)
+            queue({folder, std::move(name)});
+        for (const QByteArray &name : folders) {
+            if (firstError() != 0)
+                return;
+            if (const HeldFolder inner = openFolder(*folder, name))
+                walk(inner);
+        }
+        queue({folder, QByteArray()});
+    }
+
+    void queue(Entry entry)
+    {
+        if (m_batch.empty() || m_batch.back().folder != entry.folder)
+            ++m_batchFolders;
+        m_batch.push_back(std::move(entry));
+        if (m_batch.size() >= batchSize || m_batchFolders >= heldFolderLimit)
+            pushBatch();
     }
 
     // Many at once: each fsync waits for its own writes, so one at a time would leave the drive
     // idle between them.
-    void pushBatch(const std::vector<QByteArray> &batch)
+    void pushBatch()
     {
+        std::vector<Entry> batch = std::exchange(m_batch, {});
+        m_batchFolders = 0;
         if (firstError() != 0 || batch.empty())
             return;
-        QtConcurrent::blockingMap(batch, [this](const QByteArray &path) { push(path); });
+        QtConcurrent::blockingMap(batch, [this](const Entry &entry) { push(entry); });
     }
 
-    void push(const QByteArray &path)
+    void push(const Entry &entry)
     {
         if (firstError() != 0)
             return;
+        if (entry.name.isEmpty()) {
+            if (const int err = m_darwin.syncFile(entry.folder->get()))
+                fail(err);
+            return;
+        }
+        const int fd = ::openat(entry.folder->get(), entry.name.constData(),
+                                O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            // A link or a special file named as a written item has nothing to push.
+            if (errno != ELOOP && errno != ENXIO && errno != EOPNOTSUPP)
+                failUnlessGone(errno);
+            return;
+        }
         struct stat info
         {};
-        if (::lstat(path.constData(), &info) != 0) {
+        if (::fstat(fd, &info) != 0) {
             fail(errno);
-            return;
+        } else if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) {
+            if (const int err = m_darwin.syncFile(fd))
+                fail(err);
+            else if (S_ISREG(info.st_mode) && m_darwin.isCompressed(fd))
+                pushStoredPart(entry);
         }
-        if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
-            return;
-        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
-            fail(errno);
-            return;
-        }
-        if (const int err = m_darwin.syncFile(fd))
-            fail(err);
-        else if (S_ISREG(info.st_mode) && m_darwin.isCompressed(fd))
-            pushStoredPart(path);
         ::close(fd);
     }
 
     // A compressed file's bytes lie in its resource fork, which its own fsync does not reach;
     // a small one's lie in an extended attribute, which the drive's full flush covers.
-    void pushStoredPart(const QByteArray &path)
+    void pushStoredPart(const Entry &entry)
     {
-        const int fork = m_darwin.openResourceFork(path);
+        const int fork = m_darwin.openResourceFork(entry.folder->get(), entry.name);
         if (fork < 0) {
             if (errno != ENOENT)
                 fail(errno);
@@ -123,6 +220,12 @@ private:
         ::close(fork);
     }
 
+    void failUnlessGone(int err)
+    {
+        if (!(m_onlyRead && err == ENOENT))
+            fail(err);
+    }
+
     void fail(int err)
     {
         int none = 0;
@@ -131,6 +234,9 @@ private:
 
     DarwinCalls &m_darwin;
     std::atomic<int> m_error{0};
+    bool m_onlyRead = false;
+    std::vector<Entry> m_batch;
+    std::size_t m_batchFolders = 0;
 };
 
 class PushingWatch : public Storage::Watch
@@ -158,7 +264,9 @@ public:
             return m_openError;
         ItemPusher pusher(*m_darwin);
         for (const QString &copy : written.copies)
-            pusher.pushTree(copy);
+            pusher.pushTree(copy, false);
+        for (const QString &kept : written.kept)
+            pusher.pushTree(kept, true);
         for (const QString &item : written.items)
             pusher.pushItem(item);
         if (const int err = pusher.firstError())

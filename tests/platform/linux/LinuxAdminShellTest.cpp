@@ -34,5 +34,8 @@ TEST(LinuxAdminShellTest, RunsTheCommandThroughPkexecAndTheShell)
 TEST(LinuxAdminShellTest, CopyToolCopiesOntoTheDestination)
 {
     EXPECT_EQ(LinuxSystem().copyToolArguments(QStringLiteral("/a/-x"), QStringLiteral("/b/y")),
-              (QStringList{"cp", "-a", "-T", "--", "/a/-x", "/b/y"}));
+              (QStringList{"/bin/sh", "-c",
+                           "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) "
+                           "-delete",
+                           "copy", "/a/-x", "/b/y"}));
 }

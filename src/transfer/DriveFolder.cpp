@@ -1,0 +1,178 @@
+#include "transfer/DriveFolder.h"
+
+#include "base/PathUtils.h"
+#include "platform/FileSystemIdentity.h"
+
+#include <QFile>
+#include <QStringList>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace DriveFolder {
+
+namespace {
+
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('\'') + text + QLatin1Char('\'');
+}
+
+int failed(int err, const QByteArray &name, QByteArray *where)
+{
+    if (where)
+        *where = name;
+    return err;
+}
+
+// The names in the open folder `fd`, "." and ".." left out; nothing when it cannot be listed.
+std::optional<std::vector<QByteArray>> namesIn(int fd)
+{
+    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return std::nullopt;
+    }
+    std::vector<QByteArray> names;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry)
+            break;
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0) {
+        errno = err;
+        return std::nullopt;
+    }
+    return names;
+}
+
+} // namespace
+
+UniqueFd openBelow(const QString &root, int rootFd, quint64 rootStore, const QString &path,
+                   QString *why)
+{
+    const auto refuse = [why](const QString &reason) {
+        if (why)
+            *why = reason;
+        return UniqueFd();
+    };
+    const QString base = PathUtils::standardized(root);
+    const QString folder = PathUtils::standardized(path);
+    if (!PathUtils::isSameOrInside(folder, base))
+        return refuse(QStringLiteral("the folder ") + quoted(path) +
+                      QStringLiteral(" does not lie inside ") + quoted(root));
+    struct stat rootInfo
+    {};
+    UniqueFd current(::fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
+    if (!current.valid() || ::fstat(rootFd, &rootInfo) != 0)
+        return refuse(quoted(root) + QStringLiteral(" cannot be read: ") +
+                      QString::fromLocal8Bit(std::strerror(errno)));
+    QString place = base;
+    const QStringList parts =
+        QStringView(folder).mid(base.size()).toString().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        place = PathUtils::join(place, part);
+        const QByteArray name = QFile::encodeName(part);
+        UniqueFd next(::openat(current.get(), name.constData(), folderFlags));
+        if (!next.valid()) {
+            const int err = errno;
+            struct stat link
+            {};
+            if (::fstatat(current.get(), name.constData(), &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(link.st_mode))
+                return refuse(QStringLiteral("the folder ") + quoted(place) +
+                              QStringLiteral(" is now a link"));
+            if (err == ENOENT)
+                return refuse(QStringLiteral("the folder ") + quoted(place) +
+                              QStringLiteral(" is no longer there"));
+            if (err == ENOTDIR)
+                return refuse(quoted(place) + QStringLiteral(" is no longer a folder"));
+            return refuse(QStringLiteral("the folder ") + quoted(place) +
+                          QStringLiteral(" cannot be entered: ") +
+                          QString::fromLocal8Bit(std::strerror(err)));
+        }
+        struct stat info
+        {};
+        if (::fstat(next.get(), &info) != 0 ||
+            (info.st_dev != rootInfo.st_dev &&
+             FileSystemIdentity::storeOf(next.get()) != rootStore))
+            return refuse(QStringLiteral("the folder ") + quoted(place) +
+                          QStringLiteral(" lies on another file system than ") + quoted(root));
+        current = std::move(next);
+    }
+    return current;
+}
+
+int removeTree(int folder, const QByteArray &name, QByteArray *where)
+{
+    struct stat item
+    {};
+    if (::fstatat(folder, name.constData(), &item, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? 0 : failed(errno, name, where);
+    if (!S_ISDIR(item.st_mode)) {
+        if (::unlinkat(folder, name.constData(), 0) == 0 || errno == ENOENT)
+            return 0;
+        return failed(errno, name, where);
+    }
+    struct stat holder
+    {};
+    const UniqueFd inner(::openat(folder, name.constData(), folderFlags));
+    struct stat opened
+    {};
+    if (!inner.valid() || ::fstat(inner.get(), &opened) != 0 || ::fstat(folder, &holder) != 0)
+        return failed(errno, name, where);
+    // Another file system mounted there (or a subvolume) is not part of what is removed.
+    if (opened.st_dev != holder.st_dev)
+        return failed(EXDEV, name, where);
+    const std::optional<std::vector<QByteArray>> names = namesIn(inner.get());
+    if (!names)
+        return failed(errno, name, where);
+    int first = 0;
+    for (const QByteArray &entry : *names) {
+        QByteArray below;
+        const int err = removeTree(inner.get(), entry, &below);
+        if (err != 0 && first == 0) {
+            first = err;
+            if (where)
+                *where = name + '/' + below;
+        }
+    }
+    if (first != 0)
+        return first;
+    if (::unlinkat(folder, name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return 0;
+    return failed(errno, name, where);
+}
+
+std::optional<Identity> identityOf(int folder, const QByteArray &name)
+{
+    struct stat info
+    {};
+    if (::fstatat(folder, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return Identity{quint64(info.st_dev), quint64(info.st_ino), S_ISDIR(info.st_mode)};
+}
+
+std::optional<Identity> identityOf(int fd)
+{
+    struct stat info
+    {};
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return Identity{quint64(info.st_dev), quint64(info.st_ino), S_ISDIR(info.st_mode)};
+}
+
+} // namespace DriveFolder

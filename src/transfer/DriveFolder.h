@@ -1,0 +1,40 @@
+#pragma once
+
+#include "base/UniqueFd.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+#include <optional>
+
+// Removing and renaming on a drive relative to a folder that was judged and is held open, not
+// by a path: a drive is anyone's to write, and a folder on the way swapped for a link since
+// would lead a path-based removal onto whatever the link names. Any thread.
+namespace DriveFolder {
+
+// The folder at `path` (absolute, below `root`), entered one level at a time from `rootFd`, the
+// open folder `root`, without following a link, each level on the root's file system
+// (`rootStore`, see FileSystemIdentity::storeOf). `path` equal to `root` gives a second
+// descriptor of it. Invalid when it cannot be entered so; `why` then says which folder stood in
+// the way and how ("the folder '…' is now a link").
+[[nodiscard]] UniqueFd openBelow(const QString &root, int rootFd, quint64 rootStore,
+                                 const QString &path, QString *why);
+
+// Removes the item `name` of the open folder `folder`: a file or link itself (never what a link
+// leads to), or a folder with everything in it, each folder entered from the one holding it
+// without following a link and never on another file system. 0, or the errno of the first
+// item that stayed; `where` then names it below `folder` ("Foo.app/Contents").
+[[nodiscard]] int removeTree(int folder, const QByteArray &name, QByteArray *where = nullptr);
+
+// Device and inode of the item `name` of the open folder `folder`, not following a link.
+struct Identity
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool isFolder = false;
+    friend bool operator==(const Identity &, const Identity &) = default;
+};
+[[nodiscard]] std::optional<Identity> identityOf(int folder, const QByteArray &name);
+[[nodiscard]] std::optional<Identity> identityOf(int fd);
+
+} // namespace DriveFolder
