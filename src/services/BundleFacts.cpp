@@ -1,11 +1,12 @@
 #include "services/BundleFacts.h"
 
+#include "base/FolderEntries.h"
 #include "base/PlistFile.h"
+#include "base/UniqueFd.h"
 
 #include <QVariantMap>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,34 +30,29 @@ std::optional<QString> textValue(const QVariantMap &dictionary, const QString &k
 // descriptors so that a deep tree costs one fstatat per file and no path building.
 qint64 sumFolder(int folderFd)
 {
-    DIR *folder = ::fdopendir(folderFd);
-    if (!folder) {
-        ::close(folderFd);
+    const UniqueFd folder(folderFd);
+    const std::optional<std::vector<FolderEntry>> entries = entriesOf(folder.get());
+    if (!entries)
         return 0;
-    }
     qint64 total = 0;
-    while (const dirent *entry = ::readdir(folder)) {
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        unsigned char type = entry->d_type;
+    for (const FolderEntry &entry : *entries) {
+        mode_t type = entry.type;
         struct stat info
         {};
-        if (type == DT_UNKNOWN || type == DT_REG) {
-            if (::fstatat(::dirfd(folder), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        if (type == 0 || type == S_IFREG) {
+            if (::fstatat(folder.get(), entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            type = S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_LNK;
+            type = info.st_mode & S_IFMT;
         }
-        if (type == DT_REG) {
+        if (type == S_IFREG) {
             total += qint64(info.st_size);
-        } else if (type == DT_DIR) {
-            const int child =
-                ::openat(::dirfd(folder), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } else if (type == S_IFDIR) {
+            const int child = ::openat(folder.get(), entry.name.constData(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (child >= 0)
                 total += sumFolder(child);
         }
     }
-    ::closedir(folder);
     return total;
 }
 

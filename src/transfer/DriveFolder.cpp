@@ -1,5 +1,6 @@
 #include "transfer/DriveFolder.h"
 
+#include "base/FolderEntries.h"
 #include "base/PathUtils.h"
 #include "platform/FileSystemIdentity.h"
 
@@ -7,7 +8,6 @@
 #include <QStringList>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,34 +29,6 @@ int failed(int err, const QByteArray &name, QByteArray *where)
     if (where)
         *where = name;
     return err;
-}
-
-// The names in the open folder `fd`, "." and ".." left out; nothing when it cannot be listed.
-std::optional<std::vector<QByteArray>> namesIn(int fd)
-{
-    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
-        return std::nullopt;
-    }
-    std::vector<QByteArray> names;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (!entry)
-            break;
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
-    }
-    const int err = errno;
-    ::closedir(dir);
-    if (err != 0) {
-        errno = err;
-        return std::nullopt;
-    }
-    return names;
 }
 
 } // namespace
@@ -137,13 +109,13 @@ int removeTree(int folder, const QByteArray &name, QByteArray *where)
     // Another file system mounted there (or a subvolume) is not part of what is removed.
     if (opened.st_dev != holder.st_dev)
         return failed(EXDEV, name, where);
-    const std::optional<std::vector<QByteArray>> names = namesIn(inner.get());
-    if (!names)
+    const std::optional<std::vector<FolderEntry>> entries = entriesOf(inner.get());
+    if (!entries)
         return failed(errno, name, where);
     int first = 0;
-    for (const QByteArray &entry : *names) {
+    for (const FolderEntry &entry : *entries) {
         QByteArray below;
-        const int err = removeTree(inner.get(), entry, &below);
+        const int err = removeTree(inner.get(), entry.name, &below);
         if (err != 0 && first == 0) {
             first = err;
             if (where)

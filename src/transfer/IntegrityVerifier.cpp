@@ -1,5 +1,6 @@
 #include "transfer/IntegrityVerifier.h"
 
+#include "base/FolderEntries.h"
 #include "base/Sha256.h"
 #include "base/UniqueFd.h"
 #include "platform/FileSystemIdentity.h"
@@ -14,7 +15,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <iterator>
@@ -61,12 +61,6 @@ QString octal(int bits)
 {
     return QString::number(bits & permissionMask, 8);
 }
-
-struct DirCloser
-{
-    void operator()(DIR *dir) const { ::closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // Each pool thread keeps one read buffer rather than faulting in a fresh mebibyte per file.
 char *chunkBuffer()
@@ -341,32 +335,19 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
         return false;
     print.sum += printOf(relative, S_IFDIR, quint64(self.st_dev), quint64(self.st_ino));
     ++print.count;
-    const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    DIR *stream = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!stream) {
-        if (listing >= 0)
-            ::close(listing);
+    const std::optional<std::vector<FolderEntry>> entries = entriesOf(fd);
+    if (!entries)
         return false;
-    }
-    const DirHandle handle(stream);
     std::vector<QByteArray> folders;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(stream);
-        if (!entry) {
-            if (errno != 0)
-                return false;
-            break;
-        }
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
-            std::strcmp(name, ".DS_Store") == 0)
+    for (const FolderEntry &entry : *entries) {
+        const QByteArray &name = entry.name;
+        if (name == ".DS_Store")
             continue;
-        mode_t type = DTTOIF(entry->d_type);
-        if (entry->d_type == DT_UNKNOWN) {
+        mode_t type = entry.type;
+        if (type == 0) {
             struct stat info
             {};
-            if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(fd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
                 return false;
             type = info.st_mode & S_IFMT;
         }
@@ -778,41 +759,24 @@ private:
         }
         if (side == destinationSide)
             addToPrint(relative, S_IFDIR, quint64(self.st_dev), quint64(self.st_ino));
-        const int listing = ::fcntl(opened.get(), F_DUPFD_CLOEXEC, 0);
-        DIR *stream = listing >= 0 ? ::fdopendir(listing) : nullptr;
-        if (!stream) {
-            if (listing >= 0)
-                ::close(listing);
+        const std::optional<std::vector<FolderEntry>> entries = entriesOf(opened.get());
+        if (!entries) {
             offerListingFailure(side, relative, cannotEnumerate(side, fullPath(side, relative)));
             return std::nullopt;
         }
-        const DirHandle handle(stream);
-        DIR *dir = stream;
         const int dirFd = opened.get();
         bool keeps = false;
 
         std::vector<FileMeta> items;
-        for (;;) {
-            errno = 0;
-            const dirent *entry = ::readdir(dir);
-            if (!entry) {
-                if (errno != 0) {
-                    offerListingFailure(side, relative,
-                                        cannotEnumerate(side, fullPath(side, relative)));
-                    return std::nullopt;
-                }
-                break;
-            }
-            const char *rawName = entry->d_name;
-            if (std::strcmp(rawName, ".") == 0 || std::strcmp(rawName, "..") == 0)
-                continue;
+        for (const FolderEntry &entry : *entries) {
+            const char *rawName = entry.name.constData();
             if (cancelRequested())
                 return std::nullopt;
-            if (std::strcmp(rawName, ".DS_Store") == 0)
+            if (entry.name == ".DS_Store")
                 continue;
 
             FileMeta meta;
-            meta.name = QByteArray(rawName);
+            meta.name = entry.name;
             struct stat info
             {};
             if (::fstatat(dirFd, rawName, &info, AT_SYMLINK_NOFOLLOW) != 0) {

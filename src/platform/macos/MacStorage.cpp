@@ -1,5 +1,6 @@
 #include "platform/macos/MacStorage.h"
 
+#include "base/FolderEntries.h"
 #include "base/PathUtils.h"
 #include "base/UniqueFd.h"
 
@@ -110,39 +111,24 @@ private:
     {
         if (firstError() != 0)
             return;
-        const int listing = ::fcntl(folder->get(), F_DUPFD_CLOEXEC, 0);
-        DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-        if (!dir) {
-            if (listing >= 0)
-                ::close(listing);
+        const std::optional<std::vector<FolderEntry>> entries = entriesOf(folder->get());
+        if (!entries) {
             fail(errno);
             return;
         }
         std::vector<QByteArray> files;
         std::vector<QByteArray> folders;
-        for (;;) {
-            errno = 0;
-            const dirent *entry = ::readdir(dir);
-            if (!entry)
-                break;
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
+        for (const FolderEntry &entry : *entries) {
             struct stat info
             {};
-            if (::fstatat(folder->get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::fstatat(folder->get(), entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 failUnlessGone(errno);
                 continue;
             }
             if (S_ISREG(info.st_mode))
-                files.emplace_back(entry->d_name);
+                files.push_back(entry.name);
             else if (S_ISDIR(info.st_mode))
-                folders.emplace_back(entry->d_name);
-        }
-        const int err = errno;
-        ::closedir(dir);
-        if (err != 0) {
-            fail(err);
-            return;
+                folders.push_back(entry.name);
         }
         for (QByteArray &name : files)
             queue({folder, std::move(name)});

@@ -1,0 +1,40 @@
+#include "base/FolderEntries.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::optional<std::vector<FolderEntry>> entriesOf(int folder)
+{
+    // A listing of its own: closedir closes the descriptor it was given.
+    const int listing = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR *const dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        const int err = errno;
+        if (listing >= 0)
+            ::close(listing);
+        errno = err;
+        return std::nullopt;
+    }
+    std::vector<FolderEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry)
+            break;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        entries.push_back({QByteArray(entry->d_name),
+                           entry->d_type == DT_UNKNOWN ? mode_t(0) : DTTOIF(entry->d_type)});
+    }
+    const int err = errno;
+    ::closedir(dir);
+    if (err != 0) {
+        errno = err;
+        return std::nullopt;
+    }
+    return entries;
+}
