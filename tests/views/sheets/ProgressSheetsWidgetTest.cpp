@@ -123,8 +123,14 @@ TEST_F(ProgressSheetsWidgetTest, RestoreSheetRevealsPreservedFoldersAtTheEnd)
     drainEvents();
     saveScreenshot(&sheet, QStringLiteral("sheets/restore-progress-running"));
 
-    engine.setCurrentStep(QStringLiteral("Successfully restored 2 application(s)!"));
+    // A copy left on the drive is named with its whole path, which must wrap, not widen.
+    engine.setCurrentStep(QStringLiteral(
+        "Successfully restored 2 application(s)! Its copy "
+        "'/Volumes/Backup/Applications/Productivity/Writing/Editors/Markdown/Editor.app' was "
+        "left on the drive: the folder '/Volumes/Backup/Applications/Productivity' is now a "
+        "link."));
     engine.setIsComplete(true);
+    EXPECT_LE(sheet.width(), 450);
     EXPECT_EQ(labelOf(sheet, "preservedLabel"),
               QStringLiteral("2 existing local support folder(s) were preserved for your "
                              "inspection."));
