@@ -1,9 +1,24 @@
 #include "base/Sha256.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+
+namespace {
+
+// By default OpenSSL frees its state from an exit handler, while a pool thread that digested
+// may still be ending and freeing its own part of it: the two free memory twice and the
+// program crashes as it quits. The end of the process frees it anyway.
+bool initialised()
+{
+    static const bool done = OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+    return done;
+}
+
+} // namespace
 
 struct Sha256::Context
 {
+    [[maybe_unused]] bool ready = initialised();
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     ~Context() { EVP_MD_CTX_free(ctx); }
 };

@@ -99,7 +99,9 @@ bool enter()
         skip(output);
         return false;
     }
-    EXPECT_TRUE(child.succeeded()) << output;
+    EXPECT_TRUE(child.succeeded()) << "status " << child.exitCode << ", signal " << child.signal
+                                   << (child.timedOut ? ", timed out" : "") << "\n"
+                                   << output;
     EXPECT_TRUE(child.outputText().contains(QLatin1String("[  PASSED  ] 1 test"))) << output;
     return false;
 }

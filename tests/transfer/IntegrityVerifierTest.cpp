@@ -13,8 +13,13 @@
 #include <QThreadPool>
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <openssl/crypto.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -342,6 +347,24 @@ TEST(IntegrityVerifier, DigestAsksForWhatItReadsNextAhead)
     }
     EXPECT_EQ(askedTo, size);
     EXPECT_GT(advices, 1);
+}
+
+// A pool thread that digested may still be ending when the program quits; OpenSSL's own
+// teardown at exit frees what that thread frees too, so the program must not run it.
+TEST(IntegrityVerifier, QuittingLeavesTheDigestsStateToTheProcesssEnd)
+{
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool hashed = Sha256::hash("data").size() == 32;
+        OPENSSL_atexit([] { ::_exit(3); });
+        std::exit(hashed ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: OpenSSL tore itself down at exit";
 }
 
 } // namespace
