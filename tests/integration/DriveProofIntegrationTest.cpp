@@ -188,6 +188,17 @@ public:
     }
 };
 
+// Every case of this file shows as its name in the test's name and messages.
+template<typename Case>
+requires requires(const Case &c)
+{
+    c.name;
+}
+void PrintTo(const Case &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 // --- A drive unplugged between the listing and the operation ---
 
 struct UnpluggedCase
