@@ -208,6 +208,18 @@ void RecordRestore::precheckSupportFolders() const
     }
 }
 
+void RecordRestore::keepApplicationInPlace()
+{
+    const QString &local = m_record.appOriginalPath;
+    const QString &drive = *m_record.appTargetPath;
+    if (!m_context.verifyCopiedItem(drive, local))
+        throw differingApplicationError();
+    noteForRemoval(drive);
+    m_keptLocalPaths.append(local);
+    m_foundInPlace.append(local);
+    m_bundleOnMac = true;
+}
+
 void RecordRestore::restoreBundle()
 {
     const QString &local = m_record.appOriginalPath;
@@ -216,12 +228,7 @@ void RecordRestore::restoreBundle()
         return;
     if (localApplication() == LocalItem::application) {
         // A real application is never replaced: identical, it stays and is not copied again.
-        if (!m_context.verifyCopiedItem(drive, local))
-            throw differingApplicationError();
-        noteForRemoval(drive);
-        m_keptLocalPaths.append(local);
-        m_foundInPlace.append(local);
-        m_bundleOnMac = true;
+        keepApplicationInPlace();
         return;
     }
 
@@ -252,7 +259,6 @@ void RecordRestore::restoreBundle()
 bool RecordRestore::swapBundle(const QString &staging)
 {
     const QString &local = m_record.appOriginalPath;
-    const QString &drive = *m_record.appTargetPath;
     // The staged copy may have been read from a drive pulled out halfway.
     try {
         proveDrive();
@@ -264,12 +270,7 @@ bool RecordRestore::swapBundle(const QString &staging)
     switch (localApplication()) {
     case LocalItem::application:
         removeQuietly(staging);
-        if (!m_context.verifyCopiedItem(drive, local))
-            throw differingApplicationError();
-        noteForRemoval(drive);
-        m_keptLocalPaths.append(local);
-        m_foundInPlace.append(local);
-        m_bundleOnMac = true;
+        keepApplicationInPlace();
         return false;
     case LocalItem::standIn:
         removeInTheWay(local);

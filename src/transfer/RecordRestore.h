@@ -53,6 +53,9 @@ private:
     [[nodiscard]] bool handlesBundle() const;
     [[nodiscard]] LocalItem localApplication() const;
     [[nodiscard]] OperationError differingApplicationError() const;
+    // A real application where the bundle goes stays, and only when it is the drive's copy;
+    // the drive's copy then goes with the rest.
+    void keepApplicationInPlace();
 
     void validatePaths() const;
     // Where the record's drive copy lies (the bundle's, else the first support folder's).
