@@ -244,6 +244,17 @@ bool isSameOrInside(const QByteArray &path, const QByteArray &root)
     return path.size() == root.size() || root.endsWith('/') || path.at(root.size()) == '/';
 }
 
+// A UTF-8 path with its names in composed form, so that the two spellings of a name with an
+// accent compare alike, as a Mac's file systems take either for the other. Other bytes stay
+// as they are.
+QByteArray composedSpelling(const QByteArray &path)
+{
+    const QString text = QString::fromUtf8(path);
+    if (text.toUtf8() != path)
+        return path;
+    return text.normalized(QString::NormalizationForm_C).toUtf8();
+}
+
 bool existsFollowingLinks(const QByteArray &path)
 {
     struct stat info
@@ -450,6 +461,7 @@ public:
         m_rootText[sourceSide] = source;
         m_rootText[destinationSide] = destination;
         m_normalSourceRoot = lexicallyNormal(QFile::encodeName(source));
+        m_composedSourceRoot = composedSpelling(m_normalSourceRoot);
         m_destinationRoot = QFile::encodeName(destination);
     }
 
@@ -983,9 +995,12 @@ private:
                    QStringLiteral(": '") + shown(sourceText) + QStringLiteral("' vs '") +
                    shown(target) + QStringLiteral("'");
         if (target.startsWith('/')) {
-            // However it is spelled ("//", "/./", "x/.."), a target inside the source points
-            // into what the offload replaces.
-            if (isSameOrInside(lexicallyNormal(target), m_normalSourceRoot))
+            // However it is spelled ("//", "/./", "x/..", an accent composed or not: a Mac's
+            // own names are decomposed), a target inside the source points into what the
+            // offload replaces.
+            const QByteArray normal = lexicallyNormal(target);
+            if (isSameOrInside(normal, m_normalSourceRoot) ||
+                isSameOrInside(composedSpelling(normal), m_composedSourceRoot))
                 return QStringLiteral("Unsafe absolute internal symlink at '") + shown(key) +
                        QStringLiteral("': points to source path '") + shown(target) +
                        QStringLiteral("', which will break when source '") +
@@ -1069,6 +1084,7 @@ private:
     const std::shared_ptr<System> m_system;
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
+    QByteArray m_composedSourceRoot;
     QByteArray m_destinationRoot;
     std::unique_ptr<UniqueFd> m_rootFd[2];
     dev_t m_rootDevice[2] = {0, 0};

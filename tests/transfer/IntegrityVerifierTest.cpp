@@ -218,6 +218,22 @@ INSTANTIATE_TEST_SUITE_P(
              "$D/Contents/l",
              "Unsafe absolute internal symlink at '/Contents/l': points to source path "
              "'$R//src/Foo.app', which will break when source '$S' is removed."},
+        // A Mac's names are decomposed, and its file systems take either spelling for the
+        // other: here a link in the other spelling beside the source stands in for that.
+        Case{"ComposedIntoADecomposedName",
+             "ln -s $R/src/Caf\xc3\xa9.app/Contents/Info.plist $S/l; cp -P $S/l $D/l; "
+             "ln -s Cafe\xcc\x81.app $R/src/Caf\xc3\xa9.app",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'$R/src/Caf\xc3\xa9.app/Contents/Info.plist', which will break when source '$S' "
+             "is removed.",
+             nullptr, "Cafe\xcc\x81.app"},
+        Case{"DecomposedIntoAComposedName",
+             "ln -s $R/src/Cafe\xcc\x81.app/Contents $S/l; cp -P $S/l $D/l; "
+             "ln -s Caf\xc3\xa9.app $R/src/Cafe\xcc\x81.app",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'$R/src/Cafe\xcc\x81.app/Contents', which will break when source '$S' is "
+             "removed.",
+             nullptr, "Caf\xc3\xa9.app"},
         Case{"SiblingSharingThePrefixIsOutside",
              "mkdir $R/src/Foo.apps; ln -s $R/src/Foo.apps $S/l; cp -P $S/l $D/l", "verified"}),
     [](const auto &info) { return std::string(info.param.name); });
