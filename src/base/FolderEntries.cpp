@@ -27,8 +27,9 @@ std::optional<std::vector<FolderEntry>> entriesOf(int folder)
             break;
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
             continue;
-        entries.push_back({QByteArray(entry->d_name),
-                           entry->d_type == DT_UNKNOWN ? mode_t(0) : DTTOIF(entry->d_type)});
+        // DTTOIF gives an int, which a Mac's 16-bit mode_t takes only when told.
+        const mode_t type = entry->d_type == DT_UNKNOWN ? 0 : mode_t(DTTOIF(entry->d_type));
+        entries.push_back({QByteArray(entry->d_name), type});
     }
     const int err = errno;
     ::closedir(dir);

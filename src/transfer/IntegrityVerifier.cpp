@@ -98,11 +98,19 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
     return ::openat(dirFd, path, flags);
 }
 
-// Whether an item of this kind takes part in the comparison. Sockets and pipes hold no data,
-// and a Mac's copy tool leaves them out; so do copies here.
-bool isCompared(mode_t type)
+// What a file server keeps of a file removed while still open; a Mac's copy tool leaves out
+// whatever bears such a name.
+bool isLeftOutByName(const QByteArray &name)
 {
-    return type != S_IFSOCK && type != S_IFIFO;
+    return name.startsWith(".nfs") || name.startsWith(".afpDeleted");
+}
+
+// Whether an item takes part in the comparison. Sockets and pipes hold no data; a Mac's copy
+// tool leaves them out, and files named as above; so do copies here. A folder so named is
+// compared all the same, so that nothing copied goes unread.
+bool isCompared(const QByteArray &name, mode_t type)
+{
+    return type != S_IFSOCK && type != S_IFIFO && (type == S_IFDIR || !isLeftOutByName(name));
 }
 
 quint64 mixBits(quint64 x)
@@ -236,6 +244,17 @@ bool isSameOrInside(const QByteArray &path, const QByteArray &root)
     return path.size() == root.size() || root.endsWith('/') || path.at(root.size()) == '/';
 }
 
+// A UTF-8 path with its names in composed form, so that the two spellings of a name with an
+// accent compare alike, as a Mac's file systems take either for the other. Other bytes stay
+// as they are.
+QByteArray composedSpelling(const QByteArray &path)
+{
+    const QString text = QString::fromUtf8(path);
+    if (text.toUtf8() != path)
+        return path;
+    return text.normalized(QString::NormalizationForm_C).toUtf8();
+}
+
 bool existsFollowingLinks(const QByteArray &path)
 {
     struct stat info
@@ -351,7 +370,7 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
                 return false;
             type = info.st_mode & S_IFMT;
         }
-        if (!isCompared(type))
+        if (!isCompared(name, type))
             continue;
         if (type == S_IFDIR)
             folders.emplace_back(name);
@@ -419,7 +438,7 @@ struct FolderOutcome
     std::vector<FolderTask> folders;
     std::vector<HashJob> hashes;
     std::vector<QByteArray> names[2]; // in this side only: missing, extra
-    std::vector<QByteArray> leftOut;  // sockets and pipes of the source
+    std::vector<QByteArray> leftOut;  // what the source holds that copies leave out
     qint64 counts[2] = {0, 0};
     std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
 };
@@ -442,6 +461,7 @@ public:
         m_rootText[sourceSide] = source;
         m_rootText[destinationSide] = destination;
         m_normalSourceRoot = lexicallyNormal(QFile::encodeName(source));
+        m_composedSourceRoot = composedSpelling(m_normalSourceRoot);
         m_destinationRoot = QFile::encodeName(destination);
     }
 
@@ -480,6 +500,7 @@ public:
         if (m_report) {
             m_report->leftOut = m_leftOutNames.list();
             m_report->leftOutCount = m_leftOutCount;
+            m_report->leftOutByName = m_leftOutByName;
             m_report->destination = read;
         }
         Verdict result = verdict();
@@ -676,8 +697,10 @@ private:
             if (!outcome.names[side].empty())
                 stopHashingLocked();
         }
-        for (const QByteArray &name : outcome.leftOut)
+        for (const QByteArray &name : outcome.leftOut) {
             m_leftOutNames.offer(name);
+            m_leftOutByName += isLeftOutByName(name.mid(name.lastIndexOf('/') + 1)) ? 1 : 0;
+        }
         m_leftOutCount += qint64(outcome.leftOut.size());
         if (outcome.failure) {
             m_entryFailure.offer(0, outcome.failure->first, std::move(outcome.failure->second));
@@ -736,7 +759,7 @@ private:
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
     // recorded) or the probe said stop. `folder` keeps the folder open for its files and the
-    // folders in it, within the limit. Sockets and pipes of the source go to `leftOut`.
+    // folders in it, within the limit. What copies leave out of the source goes to `leftOut`.
     std::optional<std::vector<FileMeta>> listFolder(Side side, const FolderTask &task,
                                                     std::shared_ptr<const OpenFolder> &folder,
                                                     std::vector<QByteArray> &leftOut)
@@ -790,7 +813,7 @@ private:
             meta.isLink = S_ISLNK(info.st_mode);
             meta.size = qint64(info.st_size);
             meta.type = info.st_mode & S_IFMT;
-            if (!isCompared(meta.type)) {
+            if (!isCompared(meta.name, meta.type)) {
                 if (side == sourceSide)
                     leftOut.push_back(relative + '/' + meta.name);
                 continue;
@@ -972,9 +995,12 @@ private:
                    QStringLiteral(": '") + shown(sourceText) + QStringLiteral("' vs '") +
                    shown(target) + QStringLiteral("'");
         if (target.startsWith('/')) {
-            // However it is spelled ("//", "/./", "x/.."), a target inside the source points
-            // into what the offload replaces.
-            if (isSameOrInside(lexicallyNormal(target), m_normalSourceRoot))
+            // However it is spelled ("//", "/./", "x/..", an accent composed or not: a Mac's
+            // own names are decomposed), a target inside the source points into what the
+            // offload replaces.
+            const QByteArray normal = lexicallyNormal(target);
+            if (isSameOrInside(normal, m_normalSourceRoot) ||
+                isSameOrInside(composedSpelling(normal), m_composedSourceRoot))
                 return QStringLiteral("Unsafe absolute internal symlink at '") + shown(key) +
                        QStringLiteral("': points to source path '") + shown(target) +
                        QStringLiteral("', which will break when source '") +
@@ -1058,6 +1084,7 @@ private:
     const std::shared_ptr<System> m_system;
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
+    QByteArray m_composedSourceRoot;
     QByteArray m_destinationRoot;
     std::unique_ptr<UniqueFd> m_rootFd[2];
     dev_t m_rootDevice[2] = {0, 0};
@@ -1084,6 +1111,7 @@ private:
     FirstNames m_names[2]; // missing, extra
     FirstNames m_leftOutNames;
     qint64 m_leftOutCount = 0;
+    qint64 m_leftOutByName = 0;
     Finding m_listingFailure;
     Finding m_entryFailure;
     Finding m_contentFailure;
@@ -1114,11 +1142,22 @@ Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QU
 
 QString IntegrityVerifier::Report::leftOutLine(const QString &source) const
 {
+    QStringList kinds;
+    if (const qint64 special = leftOutCount - leftOutByName; special > 0)
+        kinds.append(QString::number(special) +
+                     (special == 1 ? QStringLiteral(" socket or pipe")
+                                   : QStringLiteral(" sockets and pipes")) +
+                     QStringLiteral(", which hold no data"));
+    if (leftOutByName > 0)
+        kinds.append(QString::number(leftOutByName) +
+                     (leftOutByName == 1
+                          ? QStringLiteral(" file named .nfs… or .afpDeleted…, which a file "
+                                           "server keeps of a file removed while open")
+                          : QStringLiteral(" files named .nfs… or .afpDeleted…, which file "
+                                           "servers keep of files removed while open")));
     return QStringLiteral("Left out of the copy of '") + source + QStringLiteral("': ") +
-           QString::number(leftOutCount) +
-           (leftOutCount == 1 ? QStringLiteral(" socket or pipe")
-                              : QStringLiteral(" sockets and pipes")) +
-           QStringLiteral(", which hold no data (") + leftOut.join(QStringLiteral(", ")) +
+           kinds.join(QStringLiteral(", and ")) + QStringLiteral(" (") +
+           leftOut.join(QStringLiteral(", ")) +
            (leftOutCount > leftOut.size() ? QStringLiteral(", …") : QString()) +
            QStringLiteral(").");
 }

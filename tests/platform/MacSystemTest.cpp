@@ -76,7 +76,15 @@ enum class Snag {
     compressedFile,   // a file's bytes lie in its resource fork
     goneFromACopy,    // files listed are removed before their push
     goneFromKeptTree, // the same in a tree that was only read, by its own program
+    folderBecameFile, // in a tree only read, a folder listed is a file by its push
+    folderBecameLink, // the same, a link to a folder
 };
+
+bool inKeptTree(Snag snag)
+{
+    return snag == Snag::goneFromKeptTree || snag == Snag::folderBecameFile ||
+           snag == Snag::folderBecameLink;
+}
 
 struct FlushCase
 {
@@ -132,10 +140,7 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     auto darwin = std::make_shared<FakeDarwinCalls>();
     MacStorage storage(darwin);
     StorageWrites written;
-    (c.snag == Snag::goneFromKeptTree ? written.kept
-     : c.asCopy                       ? written.copies
-                                      : written.items)
-        .append(tree);
+    (inKeptTree(c.snag) ? written.kept : c.asCopy ? written.copies : written.items).append(tree);
     const QString fork = dir.path() + QStringLiteral("/Foo.rsrc");
     QList<qint64> deepFolders;
     // Qt's own removal cannot reach that deep; rm walks it one folder at a time.
@@ -164,20 +169,32 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
         deepTree.tree = tree;
         break;
     case Snag::goneFromACopy:
-    case Snag::goneFromKeptTree: {
-        // More files than one batch pushes: those of the next are listed, not yet opened, when
-        // the first push removes them.
+    case Snag::goneFromKeptTree:
+    case Snag::folderBecameFile:
+    case Snag::folderBecameLink: {
+        // More files than one batch pushes: those of the next, and the folder beside them, are
+        // listed, not yet opened, when the first push removes or replaces them.
         const QString many = tree + QStringLiteral("/Contents/Many");
-        ASSERT_TRUE(QDir().mkpath(many));
+        ASSERT_TRUE(QDir().mkpath(many + QStringLiteral("/Sub")));
         for (int i = 0; i < 300; ++i)
             QFile(many + QStringLiteral("/n%1").arg(i)).open(QIODevice::WriteOnly);
-        darwin->failWhere([&removed, many](const QString &call, const QString &, int) {
-            if (call == QLatin1String("sync") && !removed.exchange(true)) {
-                for (const QString &name : QDir(many).entryList({QStringLiteral("n*")}))
-                    QFile::remove(many + QLatin1Char('/') + name);
-            }
-            return 0;
-        });
+        darwin->failWhere(
+            [&removed, many, snag = c.snag](const QString &call, const QString &, int) {
+                if (call != QLatin1String("sync") || removed.exchange(true))
+                    return 0;
+                const QString sub = many + QStringLiteral("/Sub");
+                if (snag == Snag::folderBecameFile) {
+                    QDir(sub).removeRecursively();
+                    QFile(sub).open(QIODevice::WriteOnly);
+                } else if (snag == Snag::folderBecameLink) {
+                    QDir(sub).removeRecursively();
+                    QFile::link(QStringLiteral("../MacOS"), sub);
+                } else {
+                    for (const QString &name : QDir(many).entryList({QStringLiteral("n*")}))
+                        QFile::remove(many + QLatin1Char('/') + name);
+                }
+                return 0;
+            });
         break;
     }
     case Snag::compressedFile:
@@ -205,7 +222,7 @@ TEST_P(MacStorageFlush, PushesEachItemThenTheDriveCacheOnce)
     }
     ASSERT_FALSE(calls.isEmpty());
     EXPECT_EQ(calls.last().call, QStringLiteral("drive cache"));
-    if (c.snag == Snag::goneFromKeptTree)
+    if (inKeptTree(c.snag))
         return;
     QList<qint64> expected{inodeOf(tree), inodeOf(PathUtils::parentPath(tree))};
     for (const QString &inner : c.inner)
@@ -238,6 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
         FlushCase{"AFileGoneFromACopyBeforeItsPush", true, Snag::goneFromACopy, ENOENT, {}},
         // What its own program removes from a tree only read is no fault of the disk.
         FlushCase{"AFileGoneFromAKeptTreeBeforeItsPush", true, Snag::goneFromKeptTree, 0, {}},
+        FlushCase{"AFolderOfAKeptTreeMadeAFile", true, Snag::folderBecameFile, 0, {}},
+        FlushCase{"AFolderOfAKeptTreeMadeALink", true, Snag::folderBecameLink, 0, {}},
         FlushCase{"ACompressedFileWithItsResourceFork", true, Snag::compressedFile, 0, wholeTree}),
     [](const auto &info) { return std::string(info.param.name); });
 

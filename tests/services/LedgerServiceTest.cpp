@@ -600,7 +600,7 @@ TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
             {};
             if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
                 return std::pair(mode_t(0), QByteArray());
-            return std::pair(info.st_mode & S_IFMT,
+            return std::pair(mode_t(info.st_mode & S_IFMT),
                              S_ISREG(info.st_mode) ? bytesOf(path) : QByteArray());
         };
         const auto before = kind(withdrawals());

@@ -28,10 +28,11 @@ namespace {
 struct Trees
 {
     Sandbox sandbox;
-    QString src = sandbox.path(QStringLiteral("src/Foo.app"));
+    QString src;
     QString dst = sandbox.path(QStringLiteral("dst/Foo.app"));
 
-    Trees()
+    explicit Trees(const char *app = "Foo.app")
+        : src(sandbox.path(QStringLiteral("src/") + QString::fromUtf8(app)))
     {
         BundleBuilder(src)
             .framework(QStringLiteral("Core"))
@@ -78,6 +79,7 @@ struct Case
     const char *reason; // "$S", "$D" and "$R" stand for the roots
     // Shell text run once while the copy is read back, from its first file on.
     const char *during = nullptr;
+    const char *app = "Foo.app"; // the source's name
 };
 
 void PrintTo(const Case &c, std::ostream *os)
@@ -90,7 +92,7 @@ class TreeComparison : public ::testing::TestWithParam<Case>
 
 TEST_P(TreeComparison, ReportsWhatItFoundFirst)
 {
-    Trees trees;
+    Trees trees(GetParam().app);
     trees.shell(QString::fromUtf8(GetParam().change));
     QString expected = QString::fromUtf8(GetParam().reason);
     expected.replace(QStringLiteral("$S"), trees.src)
@@ -120,6 +122,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"FifosNeverOpened", "mkfifo $S/p $D/p", "verified"},
         // Pipes and sockets hold no data; a Mac's copy leaves them out.
         Case{"PipeOnlyInTheSource", "mkfifo $S/Contents/p", "verified"},
+        // What a file server keeps of a file removed while open, which a Mac's copy leaves out;
+        // a folder so named is compared.
+        Case{"NfsAndAfpDeletedFilesOnEitherSide",
+             "touch $S/.nfs000000000012345600000001 $S/Contents/.afpDeleted00a1 $D/.nfs02",
+             "verified"},
+        Case{"NfsNamedFolderOnlyInTheSource", "mkdir $S/.nfs01",
+             "Item count mismatch: source has 19 items, destination has 18 items. Missing: "
+             "/.nfs01"},
         Case{"HiddenFileMissing", "rm $D/Contents/.hidden",
              "Item count mismatch: source has 18 items, destination has 17 items. Missing: "
              "/Contents/.hidden"},
@@ -208,6 +218,22 @@ INSTANTIATE_TEST_SUITE_P(
              "$D/Contents/l",
              "Unsafe absolute internal symlink at '/Contents/l': points to source path "
              "'$R//src/Foo.app', which will break when source '$S' is removed."},
+        // A Mac's names are decomposed, and its file systems take either spelling for the
+        // other: here a link in the other spelling beside the source stands in for that.
+        Case{"ComposedIntoADecomposedName",
+             "ln -s $R/src/Caf\xc3\xa9.app/Contents/Info.plist $S/l; cp -P $S/l $D/l; "
+             "ln -s Cafe\xcc\x81.app $R/src/Caf\xc3\xa9.app",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'$R/src/Caf\xc3\xa9.app/Contents/Info.plist', which will break when source '$S' "
+             "is removed.",
+             nullptr, "Cafe\xcc\x81.app"},
+        Case{"DecomposedIntoAComposedName",
+             "ln -s $R/src/Cafe\xcc\x81.app/Contents $S/l; cp -P $S/l $D/l; "
+             "ln -s Caf\xc3\xa9.app $R/src/Cafe\xcc\x81.app",
+             "Unsafe absolute internal symlink at '/l': points to source path "
+             "'$R/src/Cafe\xcc\x81.app/Contents', which will break when source '$S' is "
+             "removed.",
+             nullptr, "Caf\xc3\xa9.app"},
         Case{"SiblingSharingThePrefixIsOutside",
              "mkdir $R/src/Foo.apps; ln -s $R/src/Foo.apps $S/l; cp -P $S/l $D/l", "verified"}),
     [](const auto &info) { return std::string(info.param.name); });

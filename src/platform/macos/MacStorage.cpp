@@ -35,7 +35,8 @@ public:
     // holding it. Each is opened from the folder holding it, so that no path grows past what
     // the system can name. An item that cannot be listed, looked at or opened is a failure:
     // what it holds would stay unpushed; in a tree only read (`onlyRead`), one gone meanwhile
-    // is passed over, its own program having removed it.
+    // (removed, or replaced by a file or a link) is passed over, its own program having
+    // changed it.
     void pushTree(const QString &root, bool onlyRead)
     {
         m_onlyRead = onlyRead;
@@ -206,9 +207,11 @@ private:
         ::close(fork);
     }
 
+    // A folder of a tree only read that its program replaced by a file (ENOTDIR) or a link
+    // (ELOOP, O_NOFOLLOW) since the listing is gone as a folder just as a removed one is.
     void failUnlessGone(int err)
     {
-        if (!(m_onlyRead && err == ENOENT))
+        if (!(m_onlyRead && (err == ENOENT || err == ENOTDIR || err == ELOOP)))
             fail(err);
     }
 
