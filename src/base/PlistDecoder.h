@@ -8,12 +8,13 @@
 // Reads a property list in every form an Info.plist takes on a Mac: XML in UTF-8 (with or
 // without a byte-order mark), in UTF-16 of either byte order with a byte-order mark, or in
 // the ISO-8859-1 or Windows-1252 its declaration names, with or without the declaration and
-// the <plist> around its value; binary; and the old text form ({ Key = "value";
-// List = (a, b); Data = <0fbd>; } with comments). Plain C++ over libplist, so the proxy
-// launcher reads its bundle the same way the program does. libplist is given only binary
-// lists, each checked as it is given, and of those only what it reads in linear time without
-// aborting: a NUL in a string or a key, which it cannot hold, reads as U+FFFD, so the rest of
-// the list still reads; a date libplist cannot give back without undefined behaviour
+// the <plist> around its value; binary; and the old text form ({ Key = "value"; Alone;
+// List = (a, b); Data = <0fbd>; } with comments, where a key alone is its own value, or the
+// entries of a dictionary without its braces). Plain C++ over libplist, so the proxy launcher
+// reads its bundle the same way the program does. libplist is given only binary lists, each
+// checked as it is given, and of those only what it reads in linear time without aborting: a
+// NUL in a string or a key, which it cannot hold, reads as U+FFFD, so the rest of the list
+// still reads; a date libplist cannot give back without undefined behaviour
 // (PlistCompat::holdsDate()) is left out, with its key.
 //
 // Keys and strings read as the Mac's own reader reads them, so that the program, the launcher

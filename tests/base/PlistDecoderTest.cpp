@@ -558,6 +558,15 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         {"XML with neither declaration nor <plist>",
          " <dict><key>CFBundleIdentifier</key><string>com.acme.bare</string></dict>",
          {{"CFBundleIdentifier", "com.acme.bare"}}},
+        // In the old text form a key with no value is its own value, in every dictionary and in
+        // the entries of one without braces, as a strings file has them.
+        {"old text form with keys alone",
+         R"({ CFBundleIdentifier; Nested = { a; "b c"; }; })",
+         {{"CFBundleIdentifier", "CFBundleIdentifier"},
+          {"Nested", QVariantMap{{"a", "a"}, {"b c", "b c"}}}}},
+        {"old text form without braces",
+         "/* strings */ CFBundleIdentifier = com.acme.strings; \"CFBundleName\"; } not read",
+         {{"CFBundleIdentifier", "com.acme.strings"}, {"CFBundleName", "CFBundleName"}}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);

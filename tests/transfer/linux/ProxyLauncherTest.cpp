@@ -211,13 +211,17 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "{ CFBundleName = \"\xA9 Tool\"; TargetAppPath = \"" + gone.toUtf8() +
              "\"; TargetVolumeName = Disk; }"},
         // Forms the Mac reads: XML in the encoding its declaration names, XML with neither a
-        // declaration nor <plist>.
+        // declaration nor <plist>, a key alone in the old text form.
         {{},
          "Caf\u00e9",
          "Disk",
          "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist>" + xmlEntries("Caf\xE9") +
              "</plist>"},
         {{}, "Bare", "Disk", xmlEntries("Bare")},
+        {{},
+         "CFBundleName",
+         "Disk",
+         "{ CFBundleName; TargetAppPath = \"" + gone.toUtf8() + "\"; TargetVolumeName = Disk; }"},
     };
     for (const Case &c : cases) {
         if (c.written.isEmpty())
