@@ -15,7 +15,8 @@
 // checked as it is given, and of those only what it reads in linear time without aborting: a
 // NUL in a string or a key, which it cannot hold, reads as U+FFFD, so the rest of the list
 // still reads; a date libplist cannot give back without undefined behaviour
-// (PlistCompat::holdsDate()) is left out, with its key.
+// (PlistCompat::holdsDate()) is left out, with its key, and so is a null, which libplist reads
+// only from 2.3 on.
 //
 // Keys and strings read as the Mac's own reader reads them, so that the program, the launcher
 // here and the launcher on a Mac see the same Info.plist: every key and string of the tree is

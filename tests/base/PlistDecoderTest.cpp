@@ -567,6 +567,15 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         {"old text form without braces",
          "/* strings */ CFBundleIdentifier = com.acme.strings; \"CFBundleName\"; } not read",
          {{"CFBundleIdentifier", "com.acme.strings"}, {"CFBundleName", "CFBundleName"}}},
+        // A null (which libplist reads only from 2.3 on) is left out, after the first value of a
+        // key given twice is chosen, as the Mac keeps that null.
+        {"binary with nulls",
+         binaryList({dictionaryObject(4), stringObject("CFBundleIdentifier"),
+                     stringObject("CFBundleName"), stringObject("CFBundleIdentifier"),
+                     stringObject("List"), QByteArray(1, '\0'), stringObject("Named"),
+                     stringObject("com.acme.second"), arrayObject({5, 9}, 1), stringObject("v")},
+                    1),
+         {{"CFBundleName", "Named"}, {"List", QVariantList{"v"}}}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);

@@ -211,7 +211,7 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "{ CFBundleName = \"\xA9 Tool\"; TargetAppPath = \"" + gone.toUtf8() +
              "\"; TargetVolumeName = Disk; }"},
         // Forms the Mac reads: XML in the encoding its declaration names, XML with neither a
-        // declaration nor <plist>, a key alone in the old text form.
+        // declaration nor <plist>, a key alone in the old text form, a null in a binary list.
         {{},
          "Caf\u00e9",
          "Disk",
@@ -222,6 +222,13 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "CFBundleName",
          "Disk",
          "{ CFBundleName; TargetAppPath = \"" + gone.toUtf8() + "\"; TargetVolumeName = Disk; }"},
+        {{},
+         "Named",
+         "External Volume",
+         binaryList({dictionaryObject(3), stringObject("CFBundleDisplayName"),
+                     stringObject("CFBundleName"), stringObject("TargetAppPath"),
+                     QByteArray(1, '\0'), stringObject("Named"), stringObject(gone.toUtf8())},
+                    1)},
     };
     for (const Case &c : cases) {
         if (c.written.isEmpty())
