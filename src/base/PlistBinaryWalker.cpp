@@ -61,7 +61,10 @@ enum class Reading {
 // where the Mac takes each byte for the character of that number (Latin-1, so no such string
 // holds U+FEFF); it aborts on a NUL and drops a lone surrogate of UTF-16, which the Mac keeps;
 // it keeps every entry of a dictionary that holds a key twice, where the Mac keeps the first;
-// and it holds a date it cannot convert safely (PlistCompat::holdsDate()), which is left out.
+// it holds a date it cannot convert safely (PlistCompat::holdsDate()), which is left out; and
+// before 2.3 it refuses the whole list for a null, which later versions and the Mac read, so a
+// null is left out too, for every version alike (as a key it stays, and every libplist refuses
+// a key that is no string).
 // Those strings and containers are noted on the way and mended before libplist reads the
 // file (see mended()), so that whoever reads its tree reads what the Mac reads.
 class BinaryWalker
@@ -192,7 +195,7 @@ private:
         std::uint64_t length = 0; // in units
         bool utf16 = false;
         bool mended = false;  // libplist would read it otherwise than the Mac, or not at all
-        bool leftOut = false; // a date libplist cannot hold
+        bool leftOut = false; // a date libplist cannot hold, or a null
     };
 
     // A container to be written anew with the entries it keeps, by their places.
@@ -242,6 +245,10 @@ private:
         const bool text = kind == 0x4 || kind == 0x5 || kind == 0x6;
         Object result;
         result.index = object;
+        if (marker == 0x00) {
+            result.leftOut = true;
+            return result;
+        }
         if (kind == 0x3) {
             // libplist takes nothing but eight bytes for a date.
             if ((marker & 0x0F) == 3 && *offset + 9 <= m_table) {

@@ -251,11 +251,13 @@ Node decode(const char *data, std::size_t size)
     const std::string_view raw(data, size);
     if (detail::startsWith(raw, "bplist00"))
         return detail::readBinary(raw);
-    const std::optional<std::string> text = detail::asUtf8(raw);
+    const std::optional<std::string> text = detail::textOf(raw);
     if (!text || text->empty())
         return Node();
-    if (detail::looksLikeXml(*text))
-        return detail::readXml(*text);
+    // As the Mac reads it: as XML, which needs neither a declaration nor a <plist> around its
+    // value, and failing that as the old text form, where "<...>" is data.
+    if (Node xml = detail::readXml(*text))
+        return xml;
     return detail::readText(*text);
 }
 

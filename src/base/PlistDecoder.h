@@ -6,13 +6,17 @@
 #include <string>
 
 // Reads a property list in every form an Info.plist takes on a Mac: XML in UTF-8 (with or
-// without a byte-order mark) or in UTF-16 of either byte order with a byte-order mark,
-// binary, and the old text form ({ Key = "value"; List = (a, b); Data = <0fbd>; } with
-// comments). Plain C++ over libplist, so the proxy launcher reads its bundle the same way
-// the program does. libplist is given only binary lists, each checked as it is given, and of
-// those only what it reads in linear time without aborting: a NUL in a string or a key, which
-// it cannot hold, reads as U+FFFD, so the rest of the list still reads; a date libplist cannot
-// give back without undefined behaviour (PlistCompat::holdsDate()) is left out, with its key.
+// without a byte-order mark), in UTF-16 of either byte order with a byte-order mark, or in
+// the ISO-8859-1 or Windows-1252 its declaration names, with or without the declaration and
+// the <plist> around its value; binary; and the old text form ({ Key = "value"; Alone;
+// List = (a, b); Data = <0fbd>; } with comments, where a key alone is its own value, or the
+// entries of a dictionary without its braces). Plain C++ over libplist, so the proxy launcher
+// reads its bundle the same way the program does. libplist is given only binary lists, each
+// checked as it is given, and of those only what it reads in linear time without aborting: a
+// NUL in a string or a key, which it cannot hold, reads as U+FFFD, so the rest of the list
+// still reads; a date libplist cannot give back without undefined behaviour
+// (PlistCompat::holdsDate()) is left out, with its key, and so is a null, which libplist reads
+// only from 2.3 on.
 //
 // Keys and strings read as the Mac's own reader reads them, so that the program, the launcher
 // here and the launcher on a Mac see the same Info.plist: every key and string of the tree is
@@ -20,9 +24,10 @@
 // U+FEFF and is refused unless it is UTF-8, and of a key given twice the last value counts;
 // in the old text form U+FEFF is a character like any other, the last value counts, and the
 // file is refused unless it is UTF-8; in both, as on the Mac, a byte 0xA9 where a character
-// should begin (a "©" of MacRoman or Latin-1) reads as U+FFFD. In a binary list a string of
-// bytes is Latin-1 (so it cannot hold U+FEFF), UTF-16 keeps U+FEFF, and of a key given twice
-// the first value counts.
+// should begin (a "©" of MacRoman or Latin-1) reads as U+FFFD, unless a declaration names
+// ISO-8859-1 or Windows-1252 and the bytes are read in that encoding. In a binary list a
+// string of bytes is Latin-1 (so it cannot hold U+FEFF), UTF-16 keeps U+FEFF, and of a key
+// given twice the first value counts.
 namespace PlistDecoder {
 
 struct NodeDeleter

@@ -3,8 +3,8 @@
 // The parts of PlistDecoder, one a file, and what they share; for the decoder alone. The
 // binary walker (PlistBinaryWalker.cpp) checks and mends a binary list before libplist reads
 // it; the XML reader (PlistXmlReader.cpp) and the reader of the old text form
-// (PlistTextReader.cpp) read their forms into a TreeWriter (PlistListWriter.cpp), which writes
-// what they meet as a binary list for libplist.
+// (PlistTextReader.cpp) read their forms, decoded by PlistTextEncoding.cpp, into a TreeWriter
+// (PlistListWriter.cpp), which writes what they meet as a binary list for libplist.
 
 #include "base/PlistDecoder.h"
 
@@ -43,6 +43,10 @@ std::string utf16AsUtf8(std::u16string_view units);
 // The text with its byte-order mark read and dropped: UTF-8 as it is, UTF-16 converted; no
 // NUL in either.
 std::optional<std::string> asUtf8(std::string_view data);
+// The text of data that is no binary list, in UTF-8 without a NUL, decoded as the Mac decodes
+// it (PlistTextEncoding.cpp): by its byte-order mark, else from the encoding that an XML
+// declaration at its very start names; nothing for what the Mac refuses.
+std::optional<std::string> textOf(std::string_view data);
 void appendNumber(std::string &out, std::uint64_t value, std::size_t width);
 // The marker of a binary object with its length, a long length in an integer after it.
 void appendMarker(std::string &out, unsigned kind, std::uint64_t length);
@@ -54,7 +58,6 @@ bool isSpace(char c);
 Node treeOf(std::string_view list);
 // The root of a binary list, mended so that it is fit, or null.
 Node readBinary(std::string_view data);
-bool looksLikeXml(std::string_view text);
 // The first value of an XML property list, or null.
 Node readXml(std::string_view text);
 // A list in the old text form, or null.

@@ -25,9 +25,9 @@ constexpr char16_t nextStepCharacters[128] = {
 };
 static_assert(nextStepCharacters[0xA9 - 0x80] == 0x2019 && nextStepCharacters[0x7F] == 0xFFFD);
 
-// Dictionaries { key = value; }, arrays ( a, b ), quoted and bare strings, <hex data>, and
-// comments. Every value is a string, as the form has no other scalars. Read as the Mac reads
-// it: as UTF-16 units, from which each key and string is made.
+// Dictionaries { key = value; alone; }, arrays ( a, b ), quoted and bare strings, <hex data>,
+// and comments. Every value is a string, as the form has no other scalars. Read as the Mac
+// reads it: as UTF-16 units, from which each key and string is made.
 class TextParser
 {
 public:
@@ -37,7 +37,23 @@ public:
 
     Node parse()
     {
-        if (!value(0) || !skipSpace() || m_at != m_text.size())
+        if (!skipSpace() || atEnd())
+            return Node();
+        const bool startsString = isStringStart(peek());
+        if (!value(0) || !skipSpace())
+            return Node();
+        if (atEnd())
+            return m_writer.tree();
+        if (!startsString)
+            return Node();
+        // A string with more after it begins the entries of a dictionary without its braces,
+        // as a strings file has them: the Mac reads them from the start up to where no key
+        // begins, and not what follows.
+        m_writer = TreeWriter();
+        m_at = 0;
+        m_values = 0;
+        m_writer.open(true);
+        if (!entries(0, false) || !m_writer.close())
             return Node();
         return m_writer.tree();
     }
@@ -82,6 +98,8 @@ private:
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                c == '_' || c == '$' || c == '/' || c == ':' || c == '.' || c == '-' || c == '+';
     }
+
+    static bool isStringStart(char16_t c) { return c == '"' || c == '\'' || isBareCharacter(c); }
 
     bool value(int depth)
     {
@@ -229,23 +247,37 @@ private:
     {
         ++m_at;
         m_writer.open(true);
+        if (!entries(depth, true) || atEnd() || peek() != '}')
+            return false;
+        ++m_at;
+        return m_writer.close();
+    }
+
+    // Entries up to where no key begins. A key with a semicolon and no value is its own value,
+    // in every dictionary, braced or not. In braces the last entry may lack its semicolon.
+    bool entries(int depth, bool braced)
+    {
         for (;;) {
-            if (!skipSpace() || atEnd())
+            if (!skipSpace())
                 return false;
-            if (peek() == '}') {
-                ++m_at;
-                return m_writer.close();
-            }
+            if (atEnd() || !isStringStart(peek()))
+                return true;
             const std::optional<std::string> key = string();
-            if (!key || ++m_values > maxValues || !skipSpace() || atEnd() || peek() != '=')
+            if (!key || ++m_values > maxValues || !skipSpace() || atEnd())
                 return false;
-            ++m_at;
             m_writer.key(*key);
-            if (!value(depth) || !skipSpace() || atEnd())
+            if (peek() == '=') {
+                ++m_at;
+                if (!value(depth))
+                    return false;
+            } else if (peek() != ';' || ++m_values > maxValues || !m_writer.string(*key)) {
+                return false;
+            }
+            if (!skipSpace() || atEnd())
                 return false;
             if (peek() == ';')
                 ++m_at;
-            else if (peek() != '}')
+            else if (!braced || peek() != '}')
                 return false;
         }
     }

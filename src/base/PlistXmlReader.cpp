@@ -439,15 +439,6 @@ private:
 
 } // namespace
 
-bool looksLikeXml(std::string_view text)
-{
-    std::size_t at = 0;
-    while (at < text.size() && isSpace(text[at]))
-        ++at;
-    const std::string_view rest = text.substr(at);
-    return startsWith(rest, "<?") || startsWith(rest, "<!") || startsWith(rest, "<plist");
-}
-
 Node readXml(std::string_view text)
 {
     return XmlReader(text).read();

@@ -92,11 +92,20 @@ TEST(PlistDecoderTest, ReadsTheOldTextFormAsWrittenByHand)
     EXPECT_EQ(nested.value(QStringLiteral("Inner")).toByteArray(),
               QByteArray("\x0f\xbd\x77\x72\x00", 5));
     EXPECT_EQ(nested.value(QStringLiteral("Last")), QStringLiteral("z"));
+    // Data alone, which no XML reader takes.
+    EXPECT_EQ(PlistFile::parse("<0fbd 77>"), QVariant(QByteArray("\x0f\xbd\x77")));
 }
 
 QByteArray xmlList(const QByteArray &value)
 {
     return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + value + "</plist>";
+}
+
+// A dictionary of XML whose declaration names `encoding`, quotes included.
+QByteArray declaring(const QByteArray &encoding, const QByteArray &entries)
+{
+    return "<?xml version=\"1.0\" encoding=" + encoding + "?><plist><dict>" + entries +
+           "</dict></plist>";
 }
 
 QByteArray nestedXml(int depth, const QByteArray &before = {})
@@ -513,6 +522,60 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         {"old text form with high octal escapes",
          R"({ a = "\251\341\376\777\401"; })",
          {{"a", QStringLiteral("\u2019\u00C6\uFFFD\uFFFD\u0001")}}},
+        // An XML declaration at the very start names the encoding of the rest: ISO-8859-1 by
+        // any of its names (US-ASCII reads the same), Windows-1252, whose undefined bytes
+        // refuse the file, and Mac Roman, whose number the Mac's reader takes for a failure;
+        // any other name reads plain ASCII alone.
+        {"XML declaring ISO-8859-1",
+         declaring("\"ISO-8859-1\"", "<key>CFBundleIdentifier</key><string>com.acme.caf\xE9"
+                                     "</string><key>Copyright</key><string>\xA9 1998</string>"),
+         {{"CFBundleIdentifier", QStringLiteral("com.acme.caf\u00E9")},
+          {"Copyright", QStringLiteral("\u00A9 1998")}}},
+        {"XML declaring latin1 in single quotes",
+         declaring("'latin1'", "<key>k</key><string>caf\xE9</string>"),
+         {{"k", QStringLiteral("caf\u00E9")}}},
+        {"XML declaring US-ASCII, with a byte past ASCII",
+         declaring("\"us-ascii\"", "<key>k</key><string>caf\xE9</string>"),
+         {{"k", QStringLiteral("caf\u00E9")}}},
+        {"XML declaring Windows 1252",
+         declaring("\"Windows 1252\"", "<key>k</key><string>\x80\x92\x9F\xA9</string>"),
+         {{"k", QStringLiteral("\u20AC\u2019\u0178\u00A9")}}},
+        {"XML declaring windows-1252, with a byte it leaves undefined",
+         declaring("\"windows-1252\"", "<key>k</key><string>\x81</string>"),
+         {}},
+        {"XML declaring macintosh",
+         declaring("\"macintosh\"", "<key>k</key><string>v</string>"),
+         {}},
+        {"XML declaring ISO-8859-2, in plain ASCII",
+         declaring("\"ISO-8859-2\"", "<key>k</key><string>v</string>"),
+         {{"k", "v"}}},
+        {"XML declaring Shift_JIS, with bytes past ASCII",
+         declaring("\"Shift_JIS\"", "<key>k</key><string>\xC3\xA9</string>"),
+         {}},
+        {"XML declaring ISO-8859-1 after a line break",
+         "\n" + declaring("\"ISO-8859-1\"", "<key>k</key><string>caf\xE9</string>"),
+         {}},
+        {"XML with neither declaration nor <plist>",
+         " <dict><key>CFBundleIdentifier</key><string>com.acme.bare</string></dict>",
+         {{"CFBundleIdentifier", "com.acme.bare"}}},
+        // In the old text form a key with no value is its own value, in every dictionary and in
+        // the entries of one without braces, as a strings file has them.
+        {"old text form with keys alone",
+         R"({ CFBundleIdentifier; Nested = { a; "b c"; }; })",
+         {{"CFBundleIdentifier", "CFBundleIdentifier"},
+          {"Nested", QVariantMap{{"a", "a"}, {"b c", "b c"}}}}},
+        {"old text form without braces",
+         "/* strings */ CFBundleIdentifier = com.acme.strings; \"CFBundleName\"; } not read",
+         {{"CFBundleIdentifier", "com.acme.strings"}, {"CFBundleName", "CFBundleName"}}},
+        // A null (which libplist reads only from 2.3 on) is left out, after the first value of a
+        // key given twice is chosen, as the Mac keeps that null.
+        {"binary with nulls",
+         binaryList({dictionaryObject(4), stringObject("CFBundleIdentifier"),
+                     stringObject("CFBundleName"), stringObject("CFBundleIdentifier"),
+                     stringObject("List"), QByteArray(1, '\0'), stringObject("Named"),
+                     stringObject("com.acme.second"), arrayObject({5, 9}, 1), stringObject("v")},
+                    1),
+         {{"CFBundleName", "Named"}, {"List", QVariantList{"v"}}}},
     };
     for (const auto &c : readings) {
         SCOPED_TRACE(c.label);

@@ -166,6 +166,12 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
     AppProxyHelper::createProxyBundle(QStringLiteral("Recorder"), QUrl::fromLocalFile(target),
                                       QUrl::fromLocalFile(proxy), std::nullopt, std::nullopt);
     const QString gone = sandbox.drive() + QStringLiteral("/Applications/Gone.app");
+    // A dictionary of XML, without a declaration, naming the application `name`.
+    const auto xmlEntries = [&](const QByteArray &name) -> QByteArray {
+        return "<dict><key>CFBundleName</key><string>" + name +
+               "</string><key>TargetAppPath</key><string>" + gone.toUtf8() +
+               "</string><key>TargetVolumeName</key><string>Disk</string></dict>";
+    };
     struct Case
     {
         PlistFile::Entries entries;
@@ -204,6 +210,25 @@ TEST_F(ProxyLauncherTest, AlertNamesFallBackWhenThePropertyListLacksThem)
          "Disk",
          "{ CFBundleName = \"\xA9 Tool\"; TargetAppPath = \"" + gone.toUtf8() +
              "\"; TargetVolumeName = Disk; }"},
+        // Forms the Mac reads: XML in the encoding its declaration names, XML with neither a
+        // declaration nor <plist>, a key alone in the old text form, a null in a binary list.
+        {{},
+         "Caf\u00e9",
+         "Disk",
+         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><plist>" + xmlEntries("Caf\xE9") +
+             "</plist>"},
+        {{}, "Bare", "Disk", xmlEntries("Bare")},
+        {{},
+         "CFBundleName",
+         "Disk",
+         "{ CFBundleName; TargetAppPath = \"" + gone.toUtf8() + "\"; TargetVolumeName = Disk; }"},
+        {{},
+         "Named",
+         "External Volume",
+         binaryList({dictionaryObject(3), stringObject("CFBundleDisplayName"),
+                     stringObject("CFBundleName"), stringObject("TargetAppPath"),
+                     QByteArray(1, '\0'), stringObject("Named"), stringObject(gone.toUtf8())},
+                    1)},
     };
     for (const Case &c : cases) {
         if (c.written.isEmpty())
