@@ -34,6 +34,13 @@ std::optional<quint64> FileSystemIdentity::storeOf(int fd)
     return platformStoreAt(fd, QByteArray(), true);
 }
 
+std::optional<quint64> FileSystemIdentity::mountOf(int fd)
+{
+    if (fd < 0)
+        return std::nullopt;
+    return platformMountOf(fd);
+}
+
 std::optional<FileSystemIdentity> FileSystemIdentity::of(const QString &path)
 {
     const std::optional<VolumeResourceValues> values =

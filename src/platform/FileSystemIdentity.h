@@ -31,6 +31,10 @@ struct FileSystemIdentity
                                                         bool followLink = true);
     // The same for the open file or folder `fd`.
     [[nodiscard]] static std::optional<quint64> storeOf(int fd);
+    // Which mount holds the open file or folder `fd`, as a number that differs from one mount
+    // to the next: a bind mount of a folder of the same file system too, which storeOf cannot
+    // tell from the rest of it, one flush reaching both. Nothing when it cannot be looked at.
+    [[nodiscard]] static std::optional<quint64> mountOf(int fd);
 
     friend bool operator==(const FileSystemIdentity &, const FileSystemIdentity &) = default;
 };

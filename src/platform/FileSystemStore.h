@@ -10,3 +10,5 @@
 // not. Nothing when it cannot be looked at.
 [[nodiscard]] std::optional<quint64> platformStoreAt(int folder, const QByteArray &path,
                                                      bool followLink);
+// The platform's half of FileSystemIdentity::mountOf: the mount holding the open `fd`.
+[[nodiscard]] std::optional<quint64> platformMountOf(int fd);

@@ -37,3 +37,17 @@ std::optional<quint64> platformStoreAt(int folder, const QByteArray &path, bool 
     // share with the rest of its file system; a stricter answer, never a wrong one.
     return deviceNumber(info.stx_dev_major, info.stx_dev_minor);
 }
+
+// Every mount has an id of its own, a bind mount of the same file system too, whose device id
+// and flushed store are those of the file system it shows.
+std::optional<quint64> platformMountOf(int fd)
+{
+    struct statx info
+    {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_MNT_ID, &info) != 0)
+        return std::nullopt;
+    if ((info.stx_mask & STATX_MNT_ID) != 0)
+        return info.stx_mnt_id;
+    // A kernel that cannot name the mount (the same for every item then): its device.
+    return deviceNumber(info.stx_dev_major, info.stx_dev_minor);
+}

@@ -15,3 +15,13 @@ std::optional<quint64> platformStoreAt(int folder, const QByteArray &path, bool 
         return std::nullopt;
     return quint64(info.st_dev);
 }
+
+// Each mounted volume, a disk image mounted on a folder too, has a device id of its own.
+std::optional<quint64> platformMountOf(int fd)
+{
+    struct stat info
+    {};
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return quint64(info.st_dev);
+}

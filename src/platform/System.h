@@ -32,6 +32,13 @@ public:
     // `destination`, which it creates, keeping permissions, times and symbolic links.
     [[nodiscard]] virtual QStringList copyToolArguments(const QString &source,
                                                         const QString &destination) const = 0;
+    // Whether that tool copies sockets and pipes too, which hold no data and a Mac's copy tool
+    // leaves out: the program then takes them out of the copy itself.
+    [[nodiscard]] virtual bool copyToolKeepsSocketsAndPipes() const = 0;
+    // The shell text, before its one operand, that removes a file or folder tree as
+    // administrator without entering another file system mounted in it: "rm -rf" alone would
+    // empty a disk image or drive mounted on a folder of the tree.
+    [[nodiscard]] virtual QString treeRemovalCommand() const = 0;
     // Whether the program may write the item at `path` (the platform's writability test).
     [[nodiscard]] virtual bool isWritable(const QString &path) const = 0;
     // Running applications and the Trash.
@@ -62,6 +69,9 @@ public:
 // answers), so that test doubles can copy for real.
 [[nodiscard]] QStringList platformCopyToolArguments(const QString &source,
                                                     const QString &destination);
+// What that copy tool leaves in, and the tree removal of the platform this was built for.
+[[nodiscard]] bool platformCopyToolKeepsSocketsAndPipes();
+[[nodiscard]] QString platformTreeRemovalCommand();
 // The storage of the platform this was built for, for test doubles that write for real.
 [[nodiscard]] std::shared_ptr<Storage> makePlatformStorage();
 

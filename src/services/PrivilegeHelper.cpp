@@ -159,6 +159,12 @@ PlainAttempt movePlainly(const QString &source, const QString &destination)
     return {false, errno};
 }
 
+// The platform's removal of a tree that stays on its file system, ready for its operand.
+QString treeRemoval()
+{
+    return System::current().treeRemovalCommand() + QLatin1Char(' ');
+}
+
 void removeDanglingLink(const QString &path)
 {
     if (PathUtils::isSymlink(path) && !PathUtils::existsFollowingLinks(path))
@@ -197,10 +203,9 @@ void PrivilegeHelper::safeRemove(const QString &path)
     const PlainAttempt plain = removePlainly(target);
     if (plain.done)
         return;
-    if (rightsCannotCure(plain.err))
+    if (plain.err != 0 && !isPermissionRefusal(plain.err))
         throw diskError(QStringLiteral("Could not remove"), path, plain.err);
-    const CommandResult result =
-        runPrivilegedCommand(QStringLiteral("/bin/rm -rf -- ") + shellQuote(target));
+    const CommandResult result = runPrivilegedCommand(treeRemoval() + shellQuote(target));
     if (result.success)
         return;
     throw OperationError(errorDomain, removeFailed,
@@ -292,21 +297,49 @@ QString enterJudgedFolder(const QString &folder)
 
 } // namespace
 
+bool PrivilegeHelper::isPermissionRefusal(int err)
+{
+    return err == EACCES || err == EPERM;
+}
+
 int PrivilegeHelper::incurable(const QString &folder, int err)
 {
     if (err == 0)
         return readOnlyFileSystem(folder);
-    return rightsCannotCure(err) ? err : 0;
+    return isPermissionRefusal(err) ? 0 : err;
 }
 
 void PrivilegeHelper::removeInJudgedFolder(const QString &folder, const QString &name)
 {
-    const CommandResult result = runPrivilegedCommand(
-        enterJudgedFolder(folder) + QStringLiteral("/bin/rm -rf -- ") + shellQuote(name));
+    const CommandResult result =
+        runPrivilegedCommand(enterJudgedFolder(folder) + treeRemoval() + shellQuote(name));
     if (!result.success)
         throw OperationError(errorDomain, removeFailed,
                              QStringLiteral("Failed to remove '") + PathUtils::join(folder, name) +
                                  QStringLiteral("' with admin privileges: ") + result.output);
+}
+
+void PrivilegeHelper::removeAfterRefusal(const QString &folder, const QString &name, int err,
+                                         const QString &where,
+                                         const std::function<QString()> &judged)
+{
+    if (const int disk = incurable(folder, err)) {
+        const QString item = PathUtils::join(folder, name);
+        const QString stayed = where.isEmpty() ? item : PathUtils::join(folder, where);
+        QString why;
+        if (disk == EXDEV)
+            why = QStringLiteral("another file system is mounted ") +
+                  (stayed == item ? QStringLiteral("there")
+                                  : QStringLiteral("at '") + stayed + QLatin1Char('\'')) +
+                  QStringLiteral("; what it holds was left as it is.");
+        else
+            why =
+                (stayed == item ? QString() : QLatin1Char('\'') + stayed + QStringLiteral("': ")) +
+                QString::fromLocal8Bit(std::strerror(disk));
+        throw OperationError::fileSystem(disk, QStringLiteral("Could not remove '") + item +
+                                                   QStringLiteral("': ") + why);
+    }
+    removeInJudgedFolder(judged ? judged() : folder, name);
 }
 
 void PrivilegeHelper::renameInJudgedFolder(const QString &folder, const QString &from,

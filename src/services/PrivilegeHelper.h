@@ -3,6 +3,7 @@
 #include "platform/AdminShell.h"
 
 #include <QString>
+#include <functional>
 
 // File operations that still succeed where the program's own rights do not reach: each is
 // tried with the program's rights where that can work, and otherwise repeated as a shell
@@ -14,7 +15,8 @@
 // prompt is shown, so call them off the GUI thread. Errors are OperationError with the
 // domain "PrivilegeHelper": 1 remove, 2 symbolic link, 3 move. A plain attempt that fails with
 // an error of the disk itself (I/O error, read-only file system, no space, quota) is passed
-// through as a "FileSystem" error with its errno: administrator rights cannot cure it.
+// through as a "FileSystem" error with its errno: administrator rights cannot cure it. A removal
+// falls back only when its own attempt was refused for its rights.
 class PrivilegeHelper
 {
 public:
@@ -57,8 +59,20 @@ public:
     // As administrator, removes the item `name` (a file, link or folder tree) of `folder`, a
     // path without links that the caller judged just before: the shell enters the folder and
     // acts only while it still is that path with no link on the way, so that a folder swapped
-    // for a link since leads nowhere. Throws code 1.
+    // for a link since leads nowhere; its removal does not enter another file system mounted
+    // in the tree. Throws code 1.
     static void removeInJudgedFolder(const QString &folder, const QString &name);
+    // The administrator's removal of the item `name` of `folder`, after the program's own
+    // attempt there met `err` (0: none was made, the folder not being writable) at `where`
+    // (below `folder`, the item's name first). Offered only for a refusal of the program's
+    // rights (EACCES, EPERM): any other error (another file system mounted in the item, a busy
+    // item, a folder that would not empty, an error of the disk) would stop the administrator's
+    // removal as well, or lead it into what is mounted there; it is thrown as a "FileSystem"
+    // error with its errno, and nobody is asked. `judged`, when given, then gives the folder's
+    // path as removeInJudgedFolder needs it, or throws. Throws code 1 when that removal fails.
+    static void removeAfterRefusal(const QString &folder, const QString &name, int err,
+                                   const QString &where,
+                                   const std::function<QString()> &judged = {});
     // The same for renaming `from` to `to` in `folder`, never onto an existing item. Code 3.
     static void renameInJudgedFolder(const QString &folder, const QString &from, const QString &to);
     // The platform's copy tool from `source` to `destination`, always as administrator.
@@ -68,9 +82,13 @@ public:
     // symbolic link; throws only when the link fails.
     static void createFinderAlias(const QString &targetPath, const QString &aliasPath);
 
-    // An error of the disk itself that the program's own attempt in `folder` met (`err`; 0 when
-    // it was not tried, the folder not being writable), which no administrator can cure: that
-    // errno (a read-only file system, an I/O error, no space), else 0.
+    // Whether the program's own attempt was refused for its rights (EACCES, EPERM), which an
+    // administrator's may have.
+    [[nodiscard]] static bool isPermissionRefusal(int err);
+    // What no administrator can cure of what the program's own removal or rename in `folder`
+    // met (`err`; 0 when it was not tried, the folder not being writable): any errno but a
+    // refusal of its rights (a file system mounted there, a busy item, an error of the disk),
+    // and for an attempt not made a read-only file system; else 0.
     [[nodiscard]] static int incurable(const QString &folder, int err);
 
     [[nodiscard]] static bool isWritable(const QString &path);

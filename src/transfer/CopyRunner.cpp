@@ -1,13 +1,18 @@
 #include "transfer/CopyRunner.h"
 
+#include "base/PathUtils.h"
 #include "base/Subprocess.h"
+#include "base/UniqueFd.h"
 #include "platform/System.h"
 #include "services/PrivilegeHelper.h"
 #include "transfer/CancelState.h"
+#include "transfer/DriveFolder.h"
 
+#include <QFile>
 #include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
 
 namespace CopyRunner {
@@ -58,6 +63,17 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
 
     const QStringList argv = System::current().copyToolArguments(source, destination);
     auto process = std::make_shared<Subprocess>(argv.value(0), argv.mid(1));
+    // The folder the copy is made in, held from before it starts: what is then taken out of the
+    // copy is taken out of the one made there, whatever a link put in the folder's place leads to.
+    const UniqueFd into(::open(QFile::encodeName(PathUtils::parentPath(destination)).constData(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto tidied = [&] {
+        // A socket that stays (in a folder only the administrator may write) holds no data, and
+        // the verification passes it over.
+        if (into.valid() && System::current().copyToolKeepsSocketsAndPipes())
+            (void)DriveFolder::removeSocketsAndPipes(
+                into.get(), QFile::encodeName(PathUtils::lastComponent(destination)));
+    };
     const CancelState::Registration registration(cancel, process);
 
     // A request that came after the first test but before the registration found no process
@@ -91,14 +107,18 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     const SubprocessResult result = process->waitForFinished();
     if (cancelledAfterCopy())
         throw errors.cancelled;
-    if (result.succeeded())
+    if (result.succeeded()) {
+        tidied();
         return;
+    }
 
     const PrivilegeHelper::DittoResult admin = PrivilegeHelper::runDitto(source, destination);
     if (cancelledAfterCopy())
         throw errors.cancelled;
-    if (admin.success)
+    if (admin.success) {
+        tidied();
         return;
+    }
     throw errors.failed(decodeUtf8(result.standardError), admin.error);
 }
 

@@ -144,6 +144,7 @@ void OffloadFileOps::makeFolder(const QString &path, const TargetVolume &target)
 void OffloadFileOps::setTarget(std::optional<TargetVolume> target)
 {
     m_target = std::move(target);
+    m_landings.clear();
 }
 
 bool OffloadFileOps::onTarget(const QString &path) const
@@ -194,19 +195,13 @@ void OffloadFileOps::removeOnTarget(const QString &path, bool asAdministrator) c
     }
     if (!DriveFolder::identityOf(folder.get(), native))
         return;
-    int err = 0;
-    if (PrivilegeHelper::isWritable(folderPath)) {
-        err = DriveFolder::removeTree(folder.get(), native);
-        if (err == 0)
-            return;
-    }
-    if (!asAdministrator)
+    if (!asAdministrator) {
+        if (PrivilegeHelper::isWritable(folderPath))
+            (void)DriveFolder::removeTree(folder.get(), native);
         return;
-    if (const int disk = PrivilegeHelper::incurable(folderPath, err))
-        throw OperationError::fileSystem(disk, QStringLiteral("Could not remove '") + path +
-                                                   QStringLiteral("': ") +
-                                                   QString::fromLocal8Bit(std::strerror(disk)));
-    PrivilegeHelper::removeInJudgedFolder(judgedPath(folder, folderPath), name);
+    }
+    DriveFolder::removeItem(folder.get(), folderPath, name,
+                            [&] { return judgedPath(folder, folderPath); });
 }
 
 void OffloadFileOps::moveOnTarget(const QString &source, const QString &destination) const
@@ -265,16 +260,17 @@ void OffloadFileOps::removePlain(const QString &path)
             return;
         } catch (...) {
         }
-        // A copy a link led off the target, under the staged name only the copy gives: removed
-        // where it landed, by its folder as that stands now, and nothing else there.
-        if (!PathUtils::lastComponent(path).endsWith(DriveLayout::partialSuffix))
+        // A copy a link led off the target: removed in the folder it was made in, held since,
+        // while it is still the item the copy made there; never where a link put in the
+        // folder's place since leads.
+        const auto landed = m_landings.find(PathUtils::standardized(path));
+        if (landed == m_landings.end())
             return;
-        const QString real = PathUtils::resolved(PathUtils::parentPath(path));
-        const UniqueFd folder(
-            ::open(QFile::encodeName(real).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folder.valid() && PrivilegeHelper::isWritable(real))
-            (void)DriveFolder::removeTree(folder.get(),
-                                          QFile::encodeName(PathUtils::lastComponent(path)));
+        const QByteArray name = QFile::encodeName(PathUtils::lastComponent(path));
+        const Landing &landing = landed->second;
+        if (landing.item && DriveFolder::identityOf(landing.folder->get(), name) == landing.item &&
+            PrivilegeHelper::isWritable(landing.folderPath))
+            (void)DriveFolder::removeTree(landing.folder->get(), name);
         return;
     }
     if (PathUtils::isDirectoryNoFollow(path))
@@ -285,7 +281,31 @@ void OffloadFileOps::removePlain(const QString &path)
 
 void OffloadFileOps::copy(OffloadEngine &engine, const QString &source, const QString &destination)
 {
-    engine.runDittoCopy(source, destination);
+    if (!onTarget(destination)) {
+        engine.runDittoCopy(source, destination);
+        return;
+    }
+    // Where the copy lands: its folder as the tool will find it, held from before it starts.
+    const QString folderPath = PathUtils::resolved(PathUtils::parentPath(destination));
+    Landing landing{std::make_shared<UniqueFd>(::open(QFile::encodeName(folderPath).constData(),
+                                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                    folderPath, std::nullopt};
+    const QString key = PathUtils::standardized(destination);
+    m_landings.erase(key);
+    const auto noteLanding = [&] {
+        if (!landing.folder->valid())
+            return;
+        landing.item = DriveFolder::identityOf(landing.folder->get(),
+                                               QFile::encodeName(PathUtils::lastComponent(key)));
+        m_landings.insert_or_assign(key, std::move(landing));
+    };
+    try {
+        engine.runDittoCopy(source, destination);
+    } catch (...) {
+        noteLanding();
+        throw;
+    }
+    noteLanding();
 }
 
 void OffloadFileOps::move(const QString &source, const QString &destination)

@@ -3,9 +3,12 @@
 #include "base/UniqueFd.h"
 #include "model/TargetVolume.h"
 #include "platform/FileSystemIdentity.h"
+#include "transfer/DriveFolder.h"
 
 #include <QString>
 #include <QUrl>
+#include <map>
+#include <memory>
 #include <optional>
 
 struct AppItem;
@@ -48,9 +51,10 @@ public:
     // (a drive mounted there) is refused with 208, as a link leading there is.
     [[nodiscard]] static UniqueFd openTargetFolder(const QString &path, const TargetVolume &target,
                                                    bool make);
-    // The plain file manager's removal of a staged copy; never throws, a failure leaves it.
+    // The plain file manager's removal of a staged copy; never throws, a failure leaves it. A
+    // copy a link led off the target goes from where it landed, while it is the copy made there.
     virtual void removePlain(const QString &path);
-    // The staged copy: `engine`.runDittoCopy.
+    // The staged copy: `engine`.runDittoCopy; to the target, noting where it landed.
     virtual void copy(OffloadEngine &engine, const QString &source, const QString &destination);
     virtual void move(const QString &source, const QString &destination);
     virtual void remove(const QString &path);
@@ -81,5 +85,16 @@ private:
     // what the administrator's shell may be given. Throws 208 otherwise.
     [[nodiscard]] QString judgedPath(const UniqueFd &folder, const QString &path) const;
 
+    // Where a copy to the target landed: the folder it was made in, held from before it started
+    // (a link in the way leads it off the target), and the item it made there.
+    struct Landing
+    {
+        std::shared_ptr<UniqueFd> folder;
+        QString folderPath;
+        std::optional<DriveFolder::Identity> item;
+    };
+
     std::optional<TargetVolume> m_target;
+    // The copies of the running operation, by their standardized path.
+    std::map<QString, Landing> m_landings;
 };

@@ -4,13 +4,14 @@
 #include "base/PathUtils.h"
 
 OrphanedStagingItem::OrphanedStagingItem(QUrl url, qint64 size, bool isRecoveryCopy,
-                                         bool hasMissingOriginal)
+                                         bool hasMissingOriginal, std::optional<Seen> seen)
     : id(url.toLocalFile())
     , url(std::move(url))
     , displayName(PathUtils::lastComponent(id))
     , size(size)
     , isRecoveryCopy(isRecoveryCopy)
     , hasMissingOriginal(hasMissingOriginal)
+    , seen(seen)
 {}
 
 QString OrphanedStagingItem::formattedSize() const

@@ -670,9 +670,8 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
     const bool writable = PrivilegeHelper::isWritable(folderPath);
     try {
         // An item of that name is itself a leftover: an offload or a removal cut short.
-        if (DriveFolder::identityOf(folder.get(), markedNative) &&
-            (!writable || DriveFolder::removeTree(folder.get(), markedNative) != 0))
-            removeAsAdministrator(folder, folderPath, markedName);
+        if (DriveFolder::identityOf(folder.get(), markedNative))
+            removeInFolder(folder, folderPath, markedName);
         if (!writable || ::renameat(folder.get(), native.constData(), folder.get(),
                                     markedNative.constData()) != 0) {
             if (const int disk = PrivilegeHelper::incurable(folderPath, writable ? errno : 0))
@@ -693,12 +692,8 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
 
 std::optional<QString> RecordRestore::removeMarked(const MarkedCopy &copy) const
 {
-    const QByteArray native = QFile::encodeName(copy.markedName);
-    if (PrivilegeHelper::isWritable(copy.folderPath) &&
-        DriveFolder::removeTree(copy.folder->get(), native) == 0)
-        return std::nullopt;
     try {
-        removeAsAdministrator(*copy.folder, copy.folderPath, copy.markedName);
+        removeInFolder(*copy.folder, copy.folderPath, copy.markedName);
     } catch (const OperationError &failure) {
         return failure.message();
     }
@@ -719,11 +714,13 @@ void RecordRestore::requireJudged(const UniqueFd &folder, const QString &folderP
                                  (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
 }
 
-void RecordRestore::removeAsAdministrator(const UniqueFd &folder, const QString &folderPath,
-                                          const QString &name) const
+void RecordRestore::removeInFolder(const UniqueFd &folder, const QString &folderPath,
+                                   const QString &name) const
 {
-    requireJudged(folder, folderPath);
-    PrivilegeHelper::removeInJudgedFolder(folderPath, name);
+    DriveFolder::removeItem(folder.get(), folderPath, name, [&] {
+        requireJudged(folder, folderPath);
+        return folderPath;
+    });
 }
 
 void RecordRestore::stageVerifiedCopy(const QString &from, const QString &staging,

@@ -127,8 +127,9 @@ private:
     // without following a link, on its file system; invalid with `why` otherwise.
     [[nodiscard]] UniqueFd judgedFolder(const QString &folder, QString &why) const;
     void requireJudged(const UniqueFd &folder, const QString &folderPath) const;
-    void removeAsAdministrator(const UniqueFd &folder, const QString &folderPath,
-                               const QString &name) const;
+    // Removes `name` of the held folder, as administrator too where the program may not.
+    void removeInFolder(const UniqueFd &folder, const QString &folderPath,
+                        const QString &name) const;
 
     // Copies `from` to a fresh `staging` and verifies it, once more after a pause; throws
     // `failure` (the staging copy removed) when both verifications fail.

@@ -3,20 +3,28 @@
 #include "base/MainThread.h"
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/UniqueFd.h"
 #include "base/Uuid.h"
 #include "model/MigrationRecord.h"
+#include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
+#include "transfer/DriveFolder.h"
 #include "transfer/DriveLayout.h"
 
 #include <QDir>
+#include <QFile>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -92,6 +100,92 @@ void collectNestedPartials(const QString &folder, int depth, QStringList &found)
                  !StagingCleaner::leftoverMarker(name))
             collectNestedPartials(path, depth - 1, found);
     }
+}
+
+std::optional<OrphanedStagingItem::Seen> seenOf(const struct stat &info)
+{
+    return OrphanedStagingItem::Seen{quint64(info.st_dev), quint64(info.st_ino),
+                                     quint32(info.st_mode & S_IFMT)};
+}
+
+std::optional<OrphanedStagingItem::Seen> seenAt(const QString &path)
+{
+    struct stat info
+    {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return seenOf(info);
+}
+
+// The folder holding a listed item: on the target, entered from its root one level at a time
+// without following a link and on its file system, as the restore enters the drive's; on the
+// Mac, the scanned folder itself. Invalid with `why` otherwise.
+UniqueFd listedFolder(const QString &folder, const std::optional<QString> &root, QString &why)
+{
+    const QString opened = root.value_or(folder);
+    UniqueFd fd(::open(QFile::encodeName(opened).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        why = QStringLiteral("the folder '") + opened + QStringLiteral("' cannot be opened: ") +
+              QString::fromLocal8Bit(std::strerror(errno));
+        return fd;
+    }
+    if (!root)
+        return fd;
+    const std::optional<quint64> store = FileSystemIdentity::storeOf(fd.get());
+    if (!store) {
+        why = QStringLiteral("the folder '") + *root + QStringLiteral("' cannot be read");
+        return UniqueFd();
+    }
+    return DriveFolder::openBelow(*root, fd.get(), *store, folder, &why);
+}
+
+// Removes `item` as the scan listed it, relative to its folder, while it is still the item the
+// scan saw there: nothing, or why it stayed. `target` is the target's root, if any.
+std::optional<QString> removeListed(const OrphanedStagingItem &item,
+                                    const std::optional<QString> &target)
+{
+    const QString path = PathUtils::standardized(item.url.toLocalFile());
+    const QString folderPath = PathUtils::parentPath(path);
+    const QString name = PathUtils::lastComponent(path);
+    const QByteArray native = QFile::encodeName(name);
+    const std::optional<QString> root =
+        target && PathUtils::isSameOrInside(folderPath, *target) ? target : std::nullopt;
+    QString why;
+    const UniqueFd folder = listedFolder(folderPath, root, why);
+    if (!folder.valid())
+        return QStringLiteral("Kept: ") + why + QLatin1Char('.');
+    struct stat now
+    {};
+    if (::fstatat(folder.get(), native.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt; // gone already
+    if (!item.seen || seenOf(now) != item.seen)
+        return QStringLiteral("Kept: it is no longer the item the leftover scan listed.");
+    // A link that leads nowhere is passed over, as nothing is there to remove.
+    struct stat followed
+    {};
+    if (!S_ISLNK(now.st_mode) || ::fstatat(folder.get(), native.constData(), &followed, 0) == 0) {
+        try {
+            DriveFolder::removeItem(folder.get(), folderPath, name, [&] {
+                // The administrator's shell is given the folder's path only while it still leads
+                // there.
+                QString changed;
+                const UniqueFd again = listedFolder(folderPath, root, changed);
+                if (!again.valid() ||
+                    DriveFolder::identityOf(again.get()) != DriveFolder::identityOf(folder.get()))
+                    throw OperationError(
+                        PrivilegeHelper::errorDomain, 1,
+                        QStringLiteral("'") + folderPath +
+                            QStringLiteral("' changed since it was looked at") +
+                            (changed.isEmpty() ? QString() : QStringLiteral(": ") + changed));
+                return PathUtils::resolved(folderPath);
+            });
+        } catch (const OperationError &failure) {
+            return failure.message();
+        }
+    }
+    if (DriveFolder::identityOf(folder.get(), native))
+        return QStringLiteral("The item is still present after its removal.");
+    return std::nullopt;
 }
 
 } // namespace
@@ -183,7 +277,8 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
     for (const QString &path : std::as_const(nested)) {
         seen.insert(PathUtils::standardized(path));
         items.append(OrphanedStagingItem(QUrl::fromLocalFile(path),
-                                         AppScanner::calculateDirectorySize(path), false, false));
+                                         AppScanner::calculateDirectorySize(path), false, false,
+                                         seenAt(path)));
     }
     for (const QString &folder : foldersToScan(targetVolumeURL)) {
         if (!PathUtils::existsFollowingLinks(folder))
@@ -205,7 +300,7 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
             const bool missing = recovery && isOriginalMissing(homeLocation(path), records);
             items.append(OrphanedStagingItem(QUrl::fromLocalFile(listed),
                                              AppScanner::calculateDirectorySize(path), recovery,
-                                             missing));
+                                             missing, seenAt(listed)));
         }
     }
     std::stable_sort(items.begin(), items.end(),
@@ -234,6 +329,9 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
     const bool includePartials = !transferRuns();
     QFuture<StagingCleanupResult> worker = QtConcurrent::run([this, items, targetVolumeURL,
                                                               includePartials] {
+        const std::optional<QString> target =
+            targetVolumeURL ? std::optional(PathUtils::standardized(targetVolumeURL->toLocalFile()))
+                            : std::nullopt;
         StagingCleanupResult result;
         for (const OrphanedStagingItem &item : items) {
             if (!includePartials && isPartialCopy(item.displayName))
@@ -247,19 +345,8 @@ StagingCleaner::cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL
                 result.errors.append(note);
                 continue;
             }
-            const QString path = item.url.toLocalFile();
-            try {
-                PrivilegeHelper::safeRemove(path);
-            } catch (const OperationError &failure) {
-                result.errors.append(item.displayName + QStringLiteral(": ") + failure.message());
-                continue;
-            }
-            // safeRemove passes over what it cannot see through a link; only a real removal
-            // counts.
-            if (PathUtils::existsNoFollow(path)) {
-                result.errors.append(item.displayName +
-                                     QStringLiteral(": The item is still present after its "
-                                                    "removal."));
+            if (const std::optional<QString> stayed = removeListed(item, target)) {
+                result.errors.append(item.displayName + QStringLiteral(": ") + *stayed);
                 continue;
             }
             ++result.removedCount;

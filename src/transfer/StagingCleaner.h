@@ -67,7 +67,10 @@ public:
     // the last to finish wins.
     QFuture<void> scanOrphanedItems(const std::optional<QUrl> &targetVolumeURL);
     // Main thread. Removes every item of the last scan except recovery copies (and staged
-    // copies while a transfer runs), then rescans with the same target; never fails.
+    // copies while a transfer runs), then rescans with the same target; never fails. Each is
+    // removed relative to its folder (on the target, entered from the target's root without
+    // following a link) and only while it is the item the scan saw; one that changed is kept,
+    // and said so in the result's errors.
     QFuture<StagingCleanupResult> cleanAllOrphanedItems(const std::optional<QUrl> &targetVolumeURL);
 
     // The scan itself, on the calling thread: the folders of the Mac, then the target's.

@@ -25,6 +25,7 @@
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
 #include "transfer/RestoreEngine.h"
+#include "transfer/StagingCleaner.h"
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
@@ -32,6 +33,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <algorithm>
 #include <cerrno>
 #include <functional>
@@ -646,8 +648,11 @@ enum class Detour {
     secondDrive,         // a second drive's Applications/Utilities, from the start
     macBeforeTheFolders, // a folder of the Mac's disk, put there once the checks passed
     macBeforeTheCopy,    // ... once the folders were made
-    macBeforeTheCommit,  // ... once the copy was verified, holding the user's own "Foo.app"
-    macAfterTheCommit,   // ... once the bundle's copy was committed
+    // ... between the copy tool's cp and what follows it, the folder of the Mac holding an item
+    // of the staged copy's name with a pipe in it
+    macAfterTheCopyTool,
+    macBeforeTheCommit, // ... once the copy was verified, holding the user's own "Foo.app"
+    macAfterTheCommit,  // ... once the bundle's copy was committed
     // The staged bundle's Contents made a link to a faithful replica on a second drive, while
     // the verifier reads it
     secondDriveWhileVerifying,
@@ -722,6 +727,23 @@ void refuseACopyLedOffTheDrive(const DetourCase &c)
     }
     if (c.detour == Detour::macBeforeTheCommit)
         BundleBuilder(mac + QStringLiteral("/Foo.app")).version(QStringLiteral("0.1")).build();
+    // The copy tool's own cp, which swaps the folder once it has copied the bundle.
+    std::optional<FakeTool> cp;
+    const QByteArray path = qgetenv("PATH");
+    if (c.detour == Detour::macAfterTheCopyTool) {
+        const QString partial = mac + QStringLiteral("/Foo.app.korvanthelix-partial");
+        Sandbox::writeFile(partial + QStringLiteral("/notes"), "mine");
+        ASSERT_EQ(
+            ::mkfifo(QFile::encodeName(partial + QStringLiteral("/helper.pipe")).constData(), 0600),
+            0);
+        cp.emplace(QStringLiteral("cp"),
+                   QStringLiteral("/bin/cp \"$@\" || exit; for last; do :; done; case \"$last\" "
+                                  "in */Utilities/Foo.app.korvanthelix-partial) mv \"${last%/*}\" "
+                                  "\"${last%/*}-away\" && ln -s '") +
+                       mac + QStringLiteral("' \"${last%/*}\";; esac"));
+        qputenv("PATH", QFile::encodeName(PathUtils::parentPath(cp->path())) + ':' + path);
+    }
+    const auto restorePath = qScopeGuard([&] { qputenv("PATH", path); });
     // The drive's folder swapped for a link to the Mac's disk, once.
     bool detoured = false;
     const auto detour = [&](const QString &place) {
@@ -843,6 +865,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "outside the \"Applications\" folder of a drive in '{volumes}', so nothing "
                    "copied there could be restored. Nothing on your Mac was changed."},
         DetourCase{"MacDiskBeforeTheCopy", Detour::macBeforeTheCopy, Step::offload,
+                   "the copy '{drive}/Applications/Utilities/Foo.app.korvanthelix-partial' (a link "
+                   "leads it to '{mac}/Foo.app.korvanthelix-partial') lies on another file system "
+                   "than '{drive}', which the drive's flush and read-back do not reach. Nothing on "
+                   "your Mac was changed."},
+        // What follows the copy acts on the copy made in the drive's folder, not on what a link
+        // put in the folder's place leads to.
+        DetourCase{"MacDiskAfterTheCopyTool", Detour::macAfterTheCopyTool, Step::offload,
                    "the copy '{drive}/Applications/Utilities/Foo.app.korvanthelix-partial' (a link "
                    "leads it to '{mac}/Foo.app.korvanthelix-partial') lies on another file system "
                    "than '{drive}', which the drive's flush and read-back do not reach. Nothing on "
@@ -1208,5 +1237,114 @@ INSTANTIATE_TEST_SUITE_P(
                                "may still list it.",
                                false, false, Step::offload, true, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// --- A file system mounted in what a removal takes ---
+
+enum class Remover { restore, cleanup };
+enum class Mounted {
+    diskImage, // a file system of its own, as a disk image a user mounts without any password
+    sameDrive, // another folder of the same drive, bound there
+};
+
+struct MountCase
+{
+    const char *name;
+    Remover remover;
+    Mounted mounted;
+    // The drive's Applications folder is the administrator's alone to change.
+    bool administrator;
+};
+
+class MountInARemoval : public ::testing::TestWithParam<MountCase>
+{};
+
+// What is mounted in a drive copy once it was verified, or in a leftover, is no part of it: the
+// removal goes round it, and no administrator's removal, which would follow the mount, is asked
+// for.
+void removeAroundAMount(const MountCase &c)
+{
+    RealDrive drive;
+    ASSERT_TRUE(drive.mount(QStringLiteral("size=600m"))) << "cannot mount tmpfs";
+    drive.buildApp();
+    const QString kept = drive.sandbox.drive() + QStringLiteral("/Kept");
+    Sandbox::writeFile(kept + QStringLiteral("/mine"), "mine");
+    const QString removed = drive.driveCopy + DriveLayout::partialSuffix;
+    const QString mountPoint = removed + QStringLiteral("/Contents/Mounted");
+    const auto mountIn = [&](const QString &bundle) {
+        const QString at = Sandbox::makeFolder(bundle + QStringLiteral("/Contents/Mounted"));
+        if (c.mounted == Mounted::diskImage) {
+            EXPECT_TRUE(PrivateMounts::mountTmpfs(at, QStringLiteral("size=1m")));
+            Sandbox::writeFile(at + QStringLiteral("/mine"), "mine");
+        } else {
+            EXPECT_EQ(::mount(QFile::encodeName(kept).constData(),
+                              QFile::encodeName(at).constData(), nullptr, MS_BIND, nullptr),
+                      0);
+        }
+    };
+    // The administrator says yes to whatever is asked.
+    drive.sandbox.system().fakeAdminShell().runUnprivileged();
+    if (c.administrator)
+        drive.sandbox.system().setReadOnly(drive.sandbox.drive() + QStringLiteral("/Applications"));
+    const QString why = QStringLiteral("Could not remove '") + removed +
+                        QStringLiteral("': another file system is mounted at '") + mountPoint +
+                        QStringLiteral("'; what it holds was left as it is.");
+    if (c.remover == Remover::restore) {
+        drive.prepareEarlierRun(Step::restore);
+        // Mounted once the copy came back verified, as the drive's ledger is updated.
+        auto storage = std::make_shared<FaultyStorage>();
+        storage->setFlushFault(
+            [&, mounted = false](const QString &folder, const StorageWrites &) mutable {
+                if (!mounted && PathUtils::isSameOrInside(folder, drive.sandbox.drive())) {
+                    mounted = true;
+                    mountIn(drive.driveCopy);
+                }
+                return 0;
+            });
+        drive.sandbox.system().useStorage(storage);
+        const std::optional<TargetVolume> target = drive.listedDrive();
+        ASSERT_TRUE(target);
+        const auto [code, message] = drive.run(Step::restore, *target);
+        EXPECT_EQ(code, 406);
+        EXPECT_EQ(message, QStringLiteral("'Foo' was restored and verified on your Mac (ledger "
+                                          "updated), but removing leftover external copy "
+                                          "failed:\n") +
+                               drive.driveCopy + QStringLiteral(": ") + why);
+    } else {
+        BundleBuilder(removed).build();
+        mountIn(removed);
+        StagingCleaner cleaner(drive.ledger);
+        const std::optional<QUrl> target = QUrl::fromLocalFile(drive.sandbox.drive());
+        ASSERT_TRUE(waitFor(cleaner.scanOrphanedItems(target)));
+        const QFuture<StagingCleanupResult> cleanup = cleaner.cleanAllOrphanedItems(target);
+        ASSERT_TRUE(waitFor(cleanup));
+        ASSERT_TRUE(waitUntil([&] { return !cleaner.isCleaning(); }));
+        EXPECT_EQ(cleanup.result().removedCount, 0);
+        EXPECT_EQ(cleanup.result().errors,
+                  QStringList{PathUtils::lastComponent(removed) + QStringLiteral(": ") + why});
+    }
+    QFile mine(mountPoint + QStringLiteral("/mine"));
+    ASSERT_TRUE(mine.open(QIODevice::ReadOnly)) << "what was mounted there is lost";
+    EXPECT_EQ(mine.readAll(), "mine");
+}
+
+TEST_P(MountInARemoval, LeavesWhatIsMountedThere)
+{
+    if (PrivateMounts::enter())
+        removeAroundAMount(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(DriveProof, MountInARemoval,
+                         ::testing::Values(MountCase{"RestoreOfACopyWithADiskImage",
+                                                     Remover::restore, Mounted::diskImage, false},
+                                           MountCase{"RestoreOfACopyWithADiskImageAsAdministrator",
+                                                     Remover::restore, Mounted::diskImage, true},
+                                           MountCase{"RestoreOfACopyWithAFolderOfTheDrive",
+                                                     Remover::restore, Mounted::sameDrive, false},
+                                           MountCase{
+                                               "CleanupOfALeftoverWithADiskImageAsAdministrator",
+                                               Remover::cleanup, Mounted::diskImage, true},
+                                           MountCase{"CleanupOfALeftoverWithAFolderOfTheDrive",
+                                                     Remover::cleanup, Mounted::sameDrive, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

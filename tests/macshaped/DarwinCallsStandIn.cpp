@@ -33,14 +33,24 @@ std::shared_ptr<System> makePlatformSystem()
 }
 
 // ditto exists on a Mac alone; GNU cp's -T copies onto the destination as ditto does, and
-// sockets and pipes are left out as ditto leaves them out.
+// the sockets and pipes it keeps are taken out as ditto leaves them out. A Mac's rm -x is GNU's
+// --one-file-system.
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
     return {QStringLiteral("/bin/sh"),
             QStringLiteral("-c"),
-            QStringLiteral(
-                "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) -delete"),
+            QStringLiteral("cp -a -T -- \"$1\" \"$2\""),
             QStringLiteral("copy"),
             source,
             destination};
+}
+
+bool platformCopyToolKeepsSocketsAndPipes()
+{
+    return true;
+}
+
+QString platformTreeRemovalCommand()
+{
+    return QStringLiteral("/bin/rm -rf --one-file-system --");
 }

@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <cerrno>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -152,7 +153,7 @@ TEST_F(PrivilegeHelperTest, FallsBackToTheAdministratorCommand)
         std::function<bool()> done;
     } cases[] = {
         {"remove in a locked folder", [&] { PrivilegeHelper::safeRemove(toRemove + "/"); },
-         QStringLiteral("/bin/rm -rf -- ") + q(toRemove), 1,
+         QStringLiteral("/bin/rm -rf --one-file-system -- ") + q(toRemove), 1,
          "Failed to remove '" + toRemove + "/' with admin privileges: User canceled.",
          [&] { return !QFile::exists(toRemove) && QFile::exists(sibling); }},
         // The plain move never replaces an item; the administrator's mv does.
@@ -180,6 +181,61 @@ TEST_F(PrivilegeHelperTest, FallsBackToTheAdministratorCommand)
         c.operation();
         EXPECT_TRUE(c.done());
         EXPECT_EQ(admin().commands(), (QStringList{c.command, c.command}));
+    }
+}
+
+// A removal the program's own rights could not make is asked of the administrator only where
+// those rights were refused; any other error would stop the administrator's removal too, or lead
+// it into what is mounted in the tree.
+TEST_F(PrivilegeHelperTest, RemovesAsAdministratorOnlyAfterARefusalOfRights)
+{
+    const QString locked = PathUtils::resolved(lockedFolder());
+    const QString item = locked + QStringLiteral("/Tree.app");
+    const struct
+    {
+        const char *name;
+        int err;
+        const char *where;
+        QString message; // empty: removed as administrator
+    } cases[] = {
+        {"refused", EACCES, "Tree.app/Contents", {}},
+        {"not permitted", EPERM, "", {}},
+        {"not tried in a folder it may not write", 0, "", {}},
+        {"a file system mounted inside", EXDEV, "Tree.app/Contents/Mounted",
+         "Could not remove '" + item + "': another file system is mounted at '" + item +
+             "/Contents/Mounted'; what it holds was left as it is."},
+        {"a mount point itself", EBUSY, "Tree.app",
+         "Could not remove '" + item + "': Device or resource busy"},
+        {"a folder that would not empty", ENOTEMPTY, "Tree.app/Contents",
+         "Could not remove '" + item + "': '" + item + "/Contents': Directory not empty"},
+    };
+    admin().runUnprivileged();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        sandbox.writeFile(item + QStringLiteral("/Contents/Mounted/data"), "x");
+        admin().clearCommands();
+        const std::optional<OperationError> error = errorOf([&] {
+            PrivilegeHelper::removeAfterRefusal(locked, QStringLiteral("Tree.app"), c.err,
+                                                QString::fromLatin1(c.where),
+                                                [&] { return locked; });
+        });
+        if (c.message.isEmpty()) {
+            EXPECT_FALSE(error) << error->message().toStdString();
+            EXPECT_EQ(admin().commands().size(), 1);
+            EXPECT_TRUE(admin().commands().value(0).endsWith(
+                "; /bin/rm -rf --one-file-system -- 'Tree.app'"))
+                << admin().commands().value(0).toStdString();
+            EXPECT_FALSE(PathUtils::existsNoFollow(item));
+        } else {
+            EXPECT_TRUE(error);
+            if (!error)
+                continue;
+            EXPECT_EQ(error->domain(), QStringLiteral("FileSystem"));
+            EXPECT_EQ(error->code(), c.err);
+            EXPECT_EQ(error->message(), c.message);
+            EXPECT_TRUE(admin().commands().isEmpty());
+            EXPECT_TRUE(QFile::exists(item + QStringLiteral("/Contents/Mounted/data")));
+        }
     }
 }
 

@@ -51,6 +51,15 @@ public:
     {
         m_copyTool = std::move(tool);
     }
+    [[nodiscard]] bool copyToolKeepsSocketsAndPipes() const override
+    {
+        return platformCopyToolKeepsSocketsAndPipes();
+    }
+    // The machine's own, which a test's stand-in administrator really runs.
+    [[nodiscard]] QString treeRemovalCommand() const override
+    {
+        return platformTreeRemovalCommand();
+    }
 
     // The real test, except for paths a test declared read-only: tests run as root in CI,
     // where the real test says yes to everything.

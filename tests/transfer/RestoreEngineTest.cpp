@@ -559,9 +559,10 @@ TEST(RestoreEngine, RemovalCutShortLeavesOnlyListedLeftovers)
     std::atomic<bool> killed = false;
     scene.sandbox.system().fakeAdminShell().answerWith([&](const QString &command) {
         // The shell enters the folder it was given and removes the item there.
-        if (command.contains("/bin/rm -rf -- ") && !killed.exchange(true)) {
+        if (command.contains("/bin/rm -rf --one-file-system -- ") && !killed.exchange(true)) {
             const QString folder = command.section("cd -P -- '", 1).section('\'', 0, 0);
-            const QString name = command.section("/bin/rm -rf -- '", 1).section('\'', 0, 0);
+            const QString name =
+                command.section("/bin/rm -rf --one-file-system -- '", 1).section('\'', 0, 0);
             QDir(folder + "/" + name + "/Contents/Resources").removeRecursively();
             throw Killed{};
         }

@@ -189,6 +189,47 @@ TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
         PathUtils::existsNoFollow(scene.sandbox.applications() + "/Foo.app.korvanthelix-partial"));
 }
 
+// Between the scan and the click a folder on the way is made a link to a folder of the Mac
+// holding an item of the leftover's name: the cleanup keeps that item and says so.
+TEST(StagingCleaner, CleanupRemovesOnlyWhatTheScanListed)
+{
+    const struct
+    {
+        const char *name;
+        const char *folder; // of the leftover, below the sandbox root
+        const char *message;
+    } cases[] = {
+        {"the drive's Applications folder", "Volumes/Drive/Applications",
+         "Kept: the folder '{folder}' is now a link."},
+        {"the user's Applications folder", "Users/tester/Applications",
+         "Kept: it is no longer the item the leftover scan listed."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        CleanerScene scene;
+        const QString folder = scene.sandbox.path(QString::fromLatin1(c.folder));
+        const QString name = QStringLiteral("Foo.app.staging-") + uuid;
+        scene.sandbox.writeFile(folder + '/' + name + "/payload", "leftover");
+        const QString mine = scene.sandbox.home() + QStringLiteral("/Documents/Mine");
+        scene.sandbox.writeFile(mine + '/' + name + "/payload", "mine");
+        const std::optional<QUrl> target = QUrl::fromLocalFile(scene.sandbox.drive());
+        ASSERT_TRUE(waitFor(scene.cleaner.scanOrphanedItems(target)));
+        ASSERT_EQ(scene.cleaner.orphanedItems().size(), 1);
+        ASSERT_TRUE(QDir().rename(folder, folder + "-away"));
+        Sandbox::makeSymlink(folder, mine);
+
+        const QFuture<StagingCleanupResult> cleanup = scene.cleaner.cleanAllOrphanedItems(target);
+        ASSERT_TRUE(waitFor(cleanup));
+        ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
+        EXPECT_EQ(cleanup.result().removedCount, 0);
+        EXPECT_EQ(
+            cleanup.result().errors,
+            QStringList{name + ": " + QString::fromLatin1(c.message).replace("{folder}", folder)});
+        QFile kept(mine + '/' + name + "/payload");
+        EXPECT_TRUE(kept.open(QIODevice::ReadOnly) && kept.readAll() == "mine");
+    }
+}
+
 // Listed while nothing ran, then a transfer started: its staged copy may now be the one listed.
 TEST(StagingCleaner, CleanupLeavesStagedCopiesAloneWhileATransferRuns)
 {

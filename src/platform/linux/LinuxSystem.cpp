@@ -58,15 +58,33 @@ QStringList LinuxSystem::copyToolArguments(const QString &source, const QString 
 
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
-    // -T: copy onto the destination, never into it when it exists, like ditto. Sockets and
-    // pipes hold no data and a Mac's ditto leaves them out: so do copies here.
+    // -T: copy onto the destination, never into it when it exists, like ditto.
     return {QStringLiteral("/bin/sh"),
             QStringLiteral("-c"),
-            QStringLiteral(
-                "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) -delete"),
+            QStringLiteral("cp -a -T -- \"$1\" \"$2\""),
             QStringLiteral("copy"),
             source,
             destination};
+}
+
+bool LinuxSystem::copyToolKeepsSocketsAndPipes() const
+{
+    return platformCopyToolKeepsSocketsAndPipes();
+}
+
+bool platformCopyToolKeepsSocketsAndPipes()
+{
+    return true;
+}
+
+QString LinuxSystem::treeRemovalCommand() const
+{
+    return platformTreeRemovalCommand();
+}
+
+QString platformTreeRemovalCommand()
+{
+    return QStringLiteral("/bin/rm -rf --one-file-system --");
 }
 
 bool LinuxSystem::isWritable(const QString &path) const

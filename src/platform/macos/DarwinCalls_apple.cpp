@@ -242,6 +242,16 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
     return macCopyToolArguments(source, destination);
 }
 
+bool platformCopyToolKeepsSocketsAndPipes()
+{
+    return false;
+}
+
+QString platformTreeRemovalCommand()
+{
+    return macTreeRemovalCommand();
+}
+
 std::shared_ptr<Storage> makePlatformStorage()
 {
     return std::make_shared<MacStorage>(makeDarwinCalls());

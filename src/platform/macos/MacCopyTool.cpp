@@ -5,3 +5,8 @@ QStringList macCopyToolArguments(const QString &source, const QString &destinati
     return {QStringLiteral("/usr/bin/ditto"), QStringLiteral("--nopreserveHFSCompression"), source,
             destination};
 }
+
+QString macTreeRemovalCommand()
+{
+    return QStringLiteral("/bin/rm -rfx --");
+}

@@ -36,6 +36,17 @@ QStringList MacSystem::copyToolArguments(const QString &source, const QString &d
     return macCopyToolArguments(source, destination);
 }
 
+// ditto leaves sockets and pipes out of its copies.
+bool MacSystem::copyToolKeepsSocketsAndPipes() const
+{
+    return false;
+}
+
+QString MacSystem::treeRemovalCommand() const
+{
+    return macTreeRemovalCommand();
+}
+
 bool MacSystem::isWritable(const QString &path) const
 {
     return !path.isEmpty() && ::access(QFile::encodeName(path).constData(), W_OK) == 0;

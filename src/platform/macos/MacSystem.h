@@ -26,6 +26,8 @@ public:
     [[nodiscard]] Finder &finder() override { return m_finder; }
     [[nodiscard]] QStringList copyToolArguments(const QString &source,
                                                 const QString &destination) const override;
+    [[nodiscard]] bool copyToolKeepsSocketsAndPipes() const override;
+    [[nodiscard]] QString treeRemovalCommand() const override;
     [[nodiscard]] bool isWritable(const QString &path) const override;
     [[nodiscard]] Workspace &workspace() override { return m_workspace; }
     [[nodiscard]] FileResources &fileResources() override { return m_fileResources; }

@@ -34,8 +34,7 @@ TEST(LinuxAdminShellTest, RunsTheCommandThroughPkexecAndTheShell)
 TEST(LinuxAdminShellTest, CopyToolCopiesOntoTheDestination)
 {
     EXPECT_EQ(LinuxSystem().copyToolArguments(QStringLiteral("/a/-x"), QStringLiteral("/b/y")),
-              (QStringList{"/bin/sh", "-c",
-                           "cp -a -T -- \"$1\" \"$2\" && find \"$2\" \\( -type s -o -type p \\) "
-                           "-delete",
-                           "copy", "/a/-x", "/b/y"}));
+              (QStringList{"/bin/sh", "-c", "cp -a -T -- \"$1\" \"$2\"", "copy", "/a/-x", "/b/y"}));
+    EXPECT_TRUE(LinuxSystem().copyToolKeepsSocketsAndPipes());
+    EXPECT_EQ(LinuxSystem().treeRemovalCommand(), "/bin/rm -rf --one-file-system --");
 }
