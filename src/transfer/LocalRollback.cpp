@@ -61,6 +61,14 @@ void LocalRollback::discardOriginals()
     }
 }
 
+QList<std::pair<QString, QString>> LocalRollback::movedAsideItems() const
+{
+    QList<std::pair<QString, QString>> items;
+    for (const Entry &entry : m_entries)
+        items.append({entry.original, entry.aside});
+    return items;
+}
+
 void LocalRollback::moveBack(OffloadFileOps &ops, const QString &aside, const QString &original)
 {
     // A move onto an occupant would replace it, or put the original inside it.

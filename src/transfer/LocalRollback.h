@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <utility>
 
 class OffloadFileOps;
 
@@ -30,6 +31,8 @@ public:
     [[nodiscard]] bool isUndone() const;
     // Oldest first: deletes each moved-aside original that still exists.
     void discardOriginals();
+    // Each original and where it was moved aside, oldest first.
+    [[nodiscard]] QList<std::pair<QString, QString>> movedAsideItems() const;
 
     // Moves `aside` back to `original` when nothing is there (links not followed); throws a
     // "FileSystem" error (EEXIST) when something is, or the move's error.
