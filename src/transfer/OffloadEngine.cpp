@@ -360,7 +360,10 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
     if (rollback && PathUtils::existsNoFollow(*rollback)) {
         try {
             // remove() leaves a dangling link alone; one we moved aside ourselves goes too.
-            LocalRollback::removeStandIn(fileOps(), *rollback);
+            if (PathUtils::isSymlink(*rollback))
+                fileOps().removeLink(*rollback);
+            else
+                fileOps().remove(*rollback);
         } catch (const OperationError &) {
         }
     }

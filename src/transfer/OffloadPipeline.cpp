@@ -510,11 +510,8 @@ void OffloadEngine::fallBackToAlias(const QString &appPath, const QString &drive
                                     const std::optional<QString> &aside)
 {
     try {
+        // Only a stand-in makes way: an application put there since is never replaced.
         LocalRollback::removeStandIn(fileOps(), appPath);
-    } catch (const OperationError &) {
-        // Whatever stays makes the alias fail, which is reported below.
-    }
-    try {
         fileOps().createFinderAlias(driveBundle, appPath);
     } catch (const OperationError &aliasError) {
         if (!aside || !PathUtils::existsNoFollow(*aside))
