@@ -1,6 +1,22 @@
 #include "platform/Workspace.h"
 
 #include <QFile>
+#include <algorithm>
+
+QStringList Workspace::runningWithin(const QStringList &places)
+{
+    QStringList roots;
+    for (const QString &place : places)
+        roots << PathUtils::standardized(place) << PathUtils::resolved(place);
+    QStringList within;
+    for (const QString &bundle : runningApplicationBundles()) {
+        if (std::any_of(roots.cbegin(), roots.cend(), [&](const QString &root) {
+                return PathUtils::isSameOrInside(bundle, root);
+            }))
+            within.append(bundle);
+    }
+    return within;
+}
 
 Verdict Workspace::moveToTrash(const QString &path)
 {

@@ -16,6 +16,9 @@ public:
     // The bundle folder of every running application of this user that has one, as a
     // standardized path; applications without a bundle are left out. No particular order.
     [[nodiscard]] virtual QStringList runningApplicationBundles() = 0;
+    // Those of them that are one of `places` or lie inside one (a helper application within a
+    // bundle), each place taken as written and with its links resolved.
+    [[nodiscard]] QStringList runningWithin(const QStringList &places);
 
     // Moves the item at `path` to the user's Trash; the reason tells why it could not. By
     // default through Qt, which knows each desktop's Trash.

@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "transfer/AppProxyHelper.h"
 #include "transfer/OffloadFileOps.h"
 
 #include <algorithm>
@@ -61,6 +62,14 @@ void LocalRollback::discardOriginals()
     }
 }
 
+QList<std::pair<QString, QString>> LocalRollback::movedAsideItems() const
+{
+    QList<std::pair<QString, QString>> items;
+    for (const Entry &entry : m_entries)
+        items.append({entry.original, entry.aside});
+    return items;
+}
+
 void LocalRollback::moveBack(OffloadFileOps &ops, const QString &aside, const QString &original)
 {
     // A move onto an occupant would replace it, or put the original inside it.
@@ -73,8 +82,16 @@ void LocalRollback::moveBack(OffloadFileOps &ops, const QString &aside, const QS
 
 void LocalRollback::removeStandIn(OffloadFileOps &ops, const QString &path)
 {
-    if (PathUtils::isSymlink(path))
+    if (PathUtils::isSymlink(path)) {
         ops.removeLink(path);
-    else if (PathUtils::existsNoFollow(path))
-        ops.remove(path);
+        return;
+    }
+    if (!PathUtils::existsNoFollow(path))
+        return;
+    if (!AppProxyHelper::isAliasFile(QUrl::fromLocalFile(path)) &&
+        !AppProxyHelper::isBuiltProxy(path))
+        throw OperationError::fileSystem(EEXIST, QStringLiteral("'") + path +
+                                                     QStringLiteral("' is no longer the stand-in "
+                                                                    "put there, so it stays."));
+    ops.remove(path);
 }

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <utility>
 
 class OffloadFileOps;
 
@@ -30,11 +31,15 @@ public:
     [[nodiscard]] bool isUndone() const;
     // Oldest first: deletes each moved-aside original that still exists.
     void discardOriginals();
+    // Each original and where it was moved aside, oldest first.
+    [[nodiscard]] QList<std::pair<QString, QString>> movedAsideItems() const;
 
     // Moves `aside` back to `original` when nothing is there (links not followed); throws a
     // "FileSystem" error (EEXIST) when something is, or the move's error.
     static void moveBack(OffloadFileOps &ops, const QString &aside, const QString &original);
-    // Removes what stands at `path`, a dangling link included; nothing when nothing is there.
+    // Removes the stand-in at `path`: a link (a dangling one too), an alias or a proxy this system
+    // built; nothing when nothing is there. Anything else, such as an application an updater put
+    // there since, stays: a "FileSystem" error (EEXIST) says so.
     static void removeStandIn(OffloadFileOps &ops, const QString &path);
 
 private:

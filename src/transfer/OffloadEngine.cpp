@@ -130,9 +130,7 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
         throw offloadError(201, QStringLiteral("Cannot offload protected application: ") +
                                     app.protectedReason.value_or(QStringLiteral("System policy")));
     if (app.isRunning)
-        throw offloadError(202, QStringLiteral("Application '") + app.name +
-                                    QStringLiteral("' is currently running. Please quit it "
-                                                   "before offloading."));
+        throw runningError(app.name);
     // A copy the restore would refuse is no backup: refused before anything is written, with
     // every folder the copies go through judged.
     const std::optional<QString> subfolder = app.subfolderPath();
@@ -160,6 +158,24 @@ void OffloadEngine::validateOffloadPreflight(const AppItem &app, const TargetVol
                                 QStringLiteral(") is not compatible with macOS apps: ") +
                                 target.incompatibilityReason().value_or(
                                     QStringLiteral("Incompatible filesystem format.")));
+}
+
+OperationError OffloadEngine::runningError(const QString &appName)
+{
+    return offloadError(202, QStringLiteral("Application '") + appName +
+                                 QStringLiteral("' is currently running. Please quit it before "
+                                                "offloading."));
+}
+
+OperationError OffloadEngine::changedSinceCopied(const QString &path, const QString &change,
+                                                 const QString &outcome)
+{
+    return offloadError(209, QStringLiteral("'") + path +
+                                 QStringLiteral("' changed after its copy to the drive began (") +
+                                 change +
+                                 QStringLiteral("). Try again when nothing is using or updating "
+                                                "it.") +
+                                 outcome);
 }
 
 OperationError OffloadEngine::cancellationError()
@@ -300,6 +316,25 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
                             DriveLayout::rollbackName(PathUtils::lastComponent(finalPath)));
         fileOps().move(finalPath, aside);
         rollback = aside;
+        // The earlier copy goes only as it stood when this copy began: one changed since (or
+        // put there since) stays where it was.
+        const auto noted = m_occupantPrints.constFind(PathUtils::standardized(finalPath));
+        if (const std::optional<QString> change =
+                noted == m_occupantPrints.cend() ? std::nullopt : noted->changeAt(aside)) {
+            QString kept = QStringLiteral("it was left as it was");
+            try {
+                LocalRollback::moveBack(fileOps(), aside, finalPath);
+            } catch (const OperationError &) {
+                kept = QStringLiteral("it was left at '") + aside + QLatin1Char('\'');
+            }
+            fileOps().removePlain(stagedPath);
+            throw offloadError(209, QStringLiteral("'") + finalPath +
+                                        QStringLiteral("' on the drive changed while a new copy "
+                                                       "was made to replace it (") +
+                                        *change + QStringLiteral("): ") + kept +
+                                        QStringLiteral(", and the new copy was not kept.") +
+                                        nothingChangedOnMac());
+        }
     }
 
     try {
@@ -325,7 +360,10 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
     if (rollback && PathUtils::existsNoFollow(*rollback)) {
         try {
             // remove() leaves a dangling link alone; one we moved aside ourselves goes too.
-            LocalRollback::removeStandIn(fileOps(), *rollback);
+            if (PathUtils::isSymlink(*rollback))
+                fileOps().removeLink(*rollback);
+            else
+                fileOps().remove(*rollback);
         } catch (const OperationError &) {
         }
     }

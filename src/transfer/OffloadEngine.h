@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/OperationError.h"
+#include "base/TreeFingerprint.h"
 #include "transfer/CancelState.h"
 #include "transfer/IntegrityVerifier.h"
 
@@ -45,9 +46,15 @@ struct OffloadProgress
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
 // 206 refusals, 207 the target drive is gone, 208 a target whose copies could never be
-// restored or would leave its file system, 301 copy, 302 stand-in, 303 the drive could not store
-// what was written, 3072 cancelled) or passed through from the file operations, the proxy builder
-// and the ledger.
+// restored or would leave its file system, 209 an item changed after it was copied, 301 copy, 302
+// stand-in, 303 the drive could not store what was written, 3072 cancelled) or passed through
+// from the file operations, the proxy builder and the ledger.
+//
+// What goes is what was copied: each source, and what its copy will replace on the drive, is
+// noted (TreeFingerprint) before the copy starts. An original of the Mac moved aside must be that
+// same tree right after the move and again right before it is deleted, and the drive's earlier
+// copy right after a commit moved it aside; else it goes back, the run is undone and 209 names
+// what changed. An application found running (202) is never moved.
 //
 // A copy counts only once the drive holds it: each copy is flushed to the drive and the flush's
 // result checked (303, staged copy removed) before it is read back from the drive and verified,
@@ -131,6 +138,8 @@ public:
     // `driveBundle` in its place and re-registers both places; returns where the application
     // now lies, none when nothing was at its path. When neither stand-in can be made, the
     // application is put back and the alias's error thrown, or 302 says where it still is.
+    // Refuses a running application (202) and, putting it back, one that is not the tree the
+    // running operation copied (209).
     std::optional<QUrl> replaceLocalAppWithProxy(const AppItem &app, const QUrl &driveBundle);
     // Registers the item at `path` with the application database; never fails.
     static void reregisterWithLaunchServices(const QString &path);
@@ -164,6 +173,11 @@ public:
     targetRefusal(const QString &targetName, const QString &reason, const QString &outcome = {});
     // 102, the offload's and the backup copy's bundle verification failure.
     [[nodiscard]] static OperationError bundleVerificationError(const QString &appName);
+    // 202, as the preflight says it.
+    [[nodiscard]] static OperationError runningError(const QString &appName);
+    // 209: the item at `path` changed after it was copied (`change` says how); `outcome` follows.
+    [[nodiscard]] static OperationError
+    changedSinceCopied(const QString &path, const QString &change, const QString &outcome);
     // 303: the drive reported `err` for what was written to it. Its message ends with
     // nothingChangedOnMac(), which a failure after the Mac was changed says otherwise.
     [[nodiscard]] static OperationError driveFlushError(const QString &driveName, int err);
@@ -214,9 +228,19 @@ private:
     // 208 unless each of `copies` lies, links resolved, on the target's own file system and, once
     // verified, is still what its verification read; 207 as proveTarget.
     void proveCopies(const TargetVolume &target, const QStringList &copies) const;
-    // Copies `source` to its staged place, cleared first, and proves the copy on the drive; one
-    // that landed elsewhere through a link is removed.
-    void stageCopy(const QString &source, const QUrl &staged, const TargetVolume &target);
+    // Notes `source` and what stands at `finalLocation`, copies the source to its staged place,
+    // cleared first, and proves the copy on the drive; one that landed elsewhere through a link
+    // is removed.
+    void stageCopy(const QString &source, const QUrl &finalLocation, const TargetVolume &target);
+    // 202 while the application, or an application inside its bundle, runs.
+    void requireNotRunning(const AppItem &app) const;
+    // How what went from `original` to `aside` differs from the tree noted before it was copied;
+    // nothing when it is that tree.
+    [[nodiscard]] std::optional<QString> changeSinceCopied(const QString &original,
+                                                           const QString &aside) const;
+    // 209 when it differs.
+    void requireAsCopied(const QString &original, const QString &aside) const;
+    void requireOriginalsAsCopied(const LocalRollback &rollback) const;
     void copySupportFolders(const OffloadPlan &plan, const TargetVolume &target);
     void copyAppBundle(const AppItem &app, const OffloadPlan &plan, const TargetVolume &target);
     void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
@@ -260,6 +284,10 @@ private:
     // The copies verified by the running operation, by their path, as the verification read
     // them; a commit carries its copy's to the final path. Worker thread only.
     QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;
+    // The running operation's sources, and what stood at their final places on the drive, as
+    // they were before their copies started, by path. Worker thread only.
+    QHash<QString, TreeFingerprint> m_sourcePrints;
+    QHash<QString, TreeFingerprint> m_occupantPrints;
     // The running operation's drive, opened before its first write; worker thread only.
     DriveWatch *m_driveWatch = nullptr;
     LedgerService *m_ledger = nullptr; // null: the shared one

@@ -70,6 +70,8 @@ struct OffloadEngine::DriveWatch
     {
         engine.m_driveWatch = this;
         engine.m_verifiedPrints.clear();
+        engine.m_sourcePrints.clear();
+        engine.m_occupantPrints.clear();
         engine.fileOps().setTarget(target);
     }
     ~DriveWatch()
@@ -345,9 +347,14 @@ void OffloadEngine::proveCopies(const TargetVolume &target, const QStringList &c
     }
 }
 
-void OffloadEngine::stageCopy(const QString &source, const QUrl &staged, const TargetVolume &target)
+void OffloadEngine::stageCopy(const QString &source, const QUrl &finalLocation,
+                              const TargetVolume &target)
 {
-    const QString path = staged.toLocalFile();
+    const QString path = DriveLayout::stagedLocation(finalLocation).toLocalFile();
+    // As they are before the copy reads them: what may go once the copy is verified.
+    m_sourcePrints.insert(PathUtils::standardized(source), TreeFingerprint::of(source));
+    m_occupantPrints.insert(PathUtils::standardized(finalLocation.toLocalFile()),
+                            TreeFingerprint::of(finalLocation.toLocalFile()));
     fileOps().removePlain(path);
     fileOps().copy(*this, source, path);
     try {
@@ -369,7 +376,7 @@ void OffloadEngine::copySupportFolders(const OffloadPlan &plan, const TargetVolu
                         step / plan.totalSteps);
         const QUrl finalLocation = QUrl::fromLocalFile(copy.finalPath);
         const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-        stageCopy(copy.source, staged, target);
+        stageCopy(copy.source, finalLocation, target);
         publishStep(QStringLiteral("Verifying support copy: ") + name + QStringLiteral("..."));
         verifySupportFolderCopy(copy.folder, staged, finalLocation);
     }
@@ -383,7 +390,7 @@ void OffloadEngine::copyAppBundle(const AppItem &app, const OffloadPlan &plan,
                     step / plan.totalSteps);
     const QUrl finalLocation = QUrl::fromLocalFile(plan.bundleFinal);
     const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-    stageCopy(plan.bundleSource, staged, target);
+    stageCopy(plan.bundleSource, finalLocation, target);
     publishProgress(QStringLiteral("Verifying application bundle integrity..."),
                     (step + 0.5) / plan.totalSteps);
     verifyBundleCopy(QUrl::fromLocalFile(plan.bundleSource), staged, finalLocation,
@@ -427,6 +434,7 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         recorded = record;
         // Durable before destructive: the ledger's own save may fail silently on the drive.
         flushDrive(plan.bundleFinal);
+        requireOriginalsAsCopied(rollback);
     } catch (...) {
         rollback.undo();
         if (recorded)
@@ -449,6 +457,8 @@ QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const OffloadPlan &
             const QString aside = movedAsideLocation(copy.source);
             fileOps().move(copy.source, aside);
             rollback.movedAside(copy.source, aside);
+            // A folder changed since its copy began, or put in its place (a link too), goes back.
+            requireAsCopied(copy.source, aside);
         }
         fileOps().createSymbolicLink(copy.source, copy.finalPath);
         if (present)
@@ -465,11 +475,24 @@ std::optional<QUrl> OffloadEngine::replaceLocalAppWithProxy(const AppItem &app,
 {
     const QString appPath = pathOf(app.url);
     const QString drivePath = pathOf(driveBundle);
+    // Launched since the scan, it is still never moved.
+    requireNotRunning(app);
     std::optional<QString> aside;
     if (PathUtils::existsNoFollow(appPath)) {
         const QString location = movedAsideLocation(appPath);
         fileOps().move(appPath, location);
         aside = location;
+        // A new version an updater renamed into place is not the one on the drive.
+        if (const std::optional<QString> change = changeSinceCopied(appPath, location)) {
+            QString outcome = nothingChangedOnMac();
+            try {
+                LocalRollback::moveBack(fileOps(), location, appPath);
+            } catch (const OperationError &) {
+                outcome = QStringLiteral(" It was left at '") + location +
+                          QStringLiteral("', beside its place.");
+            }
+            throw changedSinceCopied(appPath, *change, outcome);
+        }
     }
     try {
         fileOps().createProxy(app, QUrl::fromLocalFile(drivePath));
@@ -487,11 +510,8 @@ void OffloadEngine::fallBackToAlias(const QString &appPath, const QString &drive
                                     const std::optional<QString> &aside)
 {
     try {
+        // Only a stand-in makes way: an application put there since is never replaced.
         LocalRollback::removeStandIn(fileOps(), appPath);
-    } catch (const OperationError &) {
-        // Whatever stays makes the alias fail, which is reported below.
-    }
-    try {
         fileOps().createFinderAlias(driveBundle, appPath);
     } catch (const OperationError &aliasError) {
         if (!aside || !PathUtils::existsNoFollow(*aside))
@@ -517,6 +537,34 @@ void OffloadEngine::putApplicationBack(const QString &appPath, const QString &as
         throw offloadError(302, QStringLiteral("Proxy creation failed and rollback verification "
                                                "failed; original app may still be at '") +
                                     aside + QStringLiteral("'."));
+}
+
+void OffloadEngine::requireNotRunning(const AppItem &app) const
+{
+    if (!System::current().workspace().runningWithin({pathOf(app.url)}).isEmpty())
+        throw runningError(app.name);
+}
+
+std::optional<QString> OffloadEngine::changeSinceCopied(const QString &original,
+                                                        const QString &aside) const
+{
+    const auto noted = m_sourcePrints.constFind(PathUtils::standardized(original));
+    if (noted == m_sourcePrints.cend())
+        return QStringLiteral("this operation did not copy it");
+    return noted->changeAt(aside);
+}
+
+void OffloadEngine::requireAsCopied(const QString &original, const QString &aside) const
+{
+    if (const std::optional<QString> change = changeSinceCopied(original, aside))
+        throw changedSinceCopied(original, *change, nothingChangedOnMac());
+}
+
+void OffloadEngine::requireOriginalsAsCopied(const LocalRollback &rollback) const
+{
+    // The last look before they go: what a writer added since stays on the Mac.
+    for (const auto &[original, aside] : rollback.movedAsideItems())
+        requireAsCopied(original, aside);
 }
 
 void OffloadEngine::reregisterWithLaunchServices(const QString &path)
@@ -583,6 +631,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
         recordMigration(record, target);
         recorded = record;
         flushDrive(finalPath);
+        requireOriginalsAsCopied(rollback);
     } catch (...) {
         rollback.undo();
         if (recorded)
@@ -609,7 +658,7 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
     publishProgress(steps.copyStep, steps.copyFraction);
     const QUrl finalLocation = QUrl::fromLocalFile(finalPath);
     const QUrl staged = DriveLayout::stagedLocation(finalLocation);
-    stageCopy(source, staged, target);
+    stageCopy(source, finalLocation, target);
 
     publishProgress(steps.verifyStep, steps.verifyFraction);
     verifyBundleCopy(QUrl::fromLocalFile(source), staged, finalLocation, steps.failure);

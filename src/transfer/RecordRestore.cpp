@@ -212,6 +212,7 @@ void RecordRestore::keepApplicationInPlace()
 {
     const QString &local = m_record.appOriginalPath;
     const QString &drive = *m_record.appTargetPath;
+    noteRead(drive);
     if (!m_context.verifyCopiedItem(drive, local))
         throw differingApplicationError();
     noteForRemoval(drive);
@@ -267,17 +268,21 @@ bool RecordRestore::swapBundle(const QString &staging)
         throw;
     }
     // Looked at again: an application installed during the copy is never replaced either.
-    switch (localApplication()) {
-    case LocalItem::application:
+    const LocalItem item = localApplication();
+    if (item == LocalItem::application) {
         removeQuietly(staging);
         keepApplicationInPlace();
         return false;
-    case LocalItem::standIn:
-        removeInTheWay(local);
-        break;
-    case LocalItem::absent:
-        break;
     }
+    // Nor is the launcher of an application running from the drive, whose copy would go too.
+    if (!System::current().workspace().runningWithin({*m_record.appTargetPath, local}).isEmpty()) {
+        removeQuietly(staging);
+        throw error(412, QStringLiteral("Application '") + m_record.appName +
+                             QStringLiteral("' is currently running from the drive. Please quit "
+                                            "it before restoring."));
+    }
+    if (item == LocalItem::standIn)
+        removeInTheWay(local);
     try {
         PrivilegeHelper::safeMove(staging, local);
     } catch (...) {
@@ -372,6 +377,7 @@ void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)
         return;
     }
     const bool realLocal = localExists && !localIsLink;
+    noteRead(folder.target);
     if (realLocal && m_context.verifyCopiedItem(folder.target, folder.source)) {
         noteForRemoval(folder.target);
         m_keptLocalPaths.append(folder.source);
@@ -546,12 +552,19 @@ void RecordRestore::requireOnDrive(const QString &copy) const
                                   place.reason.value_or(QString()));
 }
 
+void RecordRestore::noteRead(const QString &path)
+{
+    m_readPrints.insert_or_assign(path, TreeFingerprint::of(PathUtils::resolved(path)));
+}
+
 void RecordRestore::noteForRemoval(const QString &path)
 {
     // Where the copy that was read really lies, and which item it is: the removal acts there
     // and on it alone, whatever the record's path leads to by then.
     const QString real = PathUtils::resolved(path);
-    m_removalList.append({path, real, DriveFolder::identityOf(AT_FDCWD, QFile::encodeName(real))});
+    const auto read = m_readPrints.find(path);
+    m_removalList.append({path, real, DriveFolder::identityOf(AT_FDCWD, QFile::encodeName(real)),
+                          read == m_readPrints.end() ? TreeFingerprint() : read->second});
 }
 
 // Each copy is renamed to its staged-copy name before anything of it is deleted: a removal cut
@@ -664,6 +677,13 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
                                       "from");
         return outcome;
     }
+    // Written to since it was read (through a link of the Mac, by what ran from it): what the
+    // Mac got does not hold that.
+    if (const std::optional<QString> change = copy.read.changeAt(folder.get(), native)) {
+        outcome.kept =
+            QStringLiteral("it changed after the restore read it (") + *change + QLatin1Char(')');
+        return outcome;
+    }
     const QString markedName =
         DriveLayout::stagedLocation(QUrl::fromLocalFile(copy.real)).fileName();
     const QByteArray markedNative = QFile::encodeName(markedName);
@@ -730,6 +750,7 @@ void RecordRestore::stageVerifiedCopy(const QString &from, const QString &stagin
     proveDrive();
     requireOnDrive(from);
     removeQuietly(staging);
+    noteRead(from);
     CopyRunner::run(m_context.cancel(), from, staging, copyErrors());
     // The copy tool's writes may still sit in buffers; let them settle before reading back.
     ::sync();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/OperationError.h"
+#include "base/TreeFingerprint.h"
 #include "base/UniqueFd.h"
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
@@ -26,6 +27,9 @@ class RestoreContext;
 // Ledger paths are untrusted: a record that breaks the record rule (services/RecordRule.h) is
 // refused before anything is read, and no item is replaced or removed where it overlaps
 // another that the restore keeps.
+//
+// A launcher whose application runs from the drive is not replaced (412), and a drive copy is
+// removed only while it is still what it was before the restore read it; one changed since stays.
 class RecordRestore
 {
 public:
@@ -90,13 +94,14 @@ private:
     // places.
     void removeEarlierStagingCopies() const;
 
-    // A drive copy the restore read: the record's path, where it really lay and which item it
-    // was then.
+    // A drive copy the restore read: the record's path, where it really lay, which item it was
+    // then and what it was before it was read.
     struct JudgedCopy
     {
         QString path;
         QString real;
         std::optional<DriveFolder::Identity> identity;
+        TreeFingerprint read;
     };
     // A drive copy renamed to its staged-copy name in the folder held open.
     struct MarkedCopy
@@ -115,6 +120,8 @@ private:
     // 407 when the drive copy at `copy` lies, links resolved, off the drive's file system.
     void requireOnDrive(const QString &copy) const;
     void checkDriveCopiesOnDrive() const;
+    // Notes the drive copy at `path` as it is before it is read.
+    void noteRead(const QString &path);
     // Appends the drive copy at `path`, just read, to the removal list.
     void noteForRemoval(const QString &path);
     // The deletion stage: each drive copy is renamed to its staged-copy name, then deleted.
@@ -143,6 +150,8 @@ private:
     const std::optional<QUrl> m_targetVolumeURL;
     // Drive copies deleted at the very end, the bundle's first.
     QList<JudgedCopy> m_removalList;
+    // The drive copies read, by the record's path, as they were before.
+    std::map<QString, TreeFingerprint> m_readPrints;
     // Local places that now hold restored or kept items; never deleted by the removal.
     QStringList m_keptLocalPaths;
     // Those of them found identical in place: read, not written.

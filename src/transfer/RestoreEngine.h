@@ -25,7 +25,7 @@ class RestoreContext;
 //
 // A batch (and a restore started on its own) opens by clearing the cancellation state; a
 // cancel request then stays in force (isCancelling true) until the next one opens. Errors are
-// OperationError with the domain "RestoreEngine" (400 to 411, 3072 cancelled) or passed
+// OperationError with the domain "RestoreEngine" (400 to 412, 3072 cancelled) or passed
 // through from the file operations, the copy tool and the ledger.
 class RestoreEngine final : public QObject
 {

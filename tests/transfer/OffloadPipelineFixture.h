@@ -178,6 +178,9 @@ public:
     TreeDigest olderDriveCopy; // backup update and re-offload: the copy at finalBundle before
     QList<OffloadProgress> published;
     QString errorMessage;
+    // Runs once the operation has ended, before anything is judged: what a test started beside
+    // it stops there.
+    std::function<void()> whenFinished;
 
     PipelineScenario(Operation op, int supportFolders)
         : operation(op)
@@ -234,10 +237,11 @@ public:
     {
         const std::optional<OperationError> error = errorOfFuture(future);
         ledger.loadRecords();
-        if (!error)
-            return 0;
-        errorMessage = error->message();
-        return error->code();
+        if (error)
+            errorMessage = error->message();
+        if (whenFinished)
+            whenFinished();
+        return error ? error->code() : 0;
     }
     int run() { return finish(start()); }
 

@@ -14,12 +14,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -351,12 +353,14 @@ struct MachineFaultCase
     const char *name;
     const char *bundleCopy; // the copy tool's script for the bundle; nullptr: a faithful copy
     std::function<void(PipelineScenario &)> arrange;
-    int code; // -1: any failure
-    const char *messageStart;
+    int code;                     // -1: any failure
+    const char *messageStart;     // "{app}", "{support}" and "{final}" stand for those paths
     const char *logged = nullptr; // in the activity log afterwards
     Operation operation = Operation::offload;
     // Brings the drive back whole after the failure; then a rescan follows.
     std::function<void(PipelineScenario &)> replug = {};
+    // Someone else changed the Mac meanwhile: only that nothing is lost is judged there.
+    bool othersChangeTheMac = false;
 };
 
 class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
@@ -408,9 +412,16 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
     if (code == 0) {
         expectSucceeded(scenario);
     } else {
-        EXPECT_TRUE(scenario.errorMessage.startsWith(QString::fromUtf8(c.messageStart)))
+        const QString expected =
+            QString::fromUtf8(c.messageStart)
+                .replace("{app}", scenario.app.url.toLocalFile())
+                .replace("{support}", scenario.app.supportFolders.value(0).url.toLocalFile())
+                .replace("{final}", scenario.finalBundle);
+        EXPECT_TRUE(scenario.errorMessage.startsWith(expected))
             << scenario.errorMessage.toStdString();
-        EXPECT_TRUE(scenario.macUnchanged());
+        if (!c.othersChangeTheMac) {
+            EXPECT_TRUE(scenario.macUnchanged());
+        }
         EXPECT_EQ(scenario.ledger.records(), recordsBefore);
         // Whatever the error's type, the run ended visibly and the engine is free again.
         EXPECT_FALSE(scenario.engine.isOffloading());
@@ -541,6 +552,127 @@ void replugTheDrive(PipelineScenario &scenario)
         QDir().rename(drive + QStringLiteral("-gone"), drive);
 }
 
+// A helper of the application appends a line to its support folder's log, by path, every few
+// milliseconds from the moment the bundle's copy begins until the operation ends. Every line it
+// got written must be found at the folder's place afterwards, wherever that leads.
+void writeToTheSupportFolderDuringTheBundleCopy(PipelineScenario &s)
+{
+    const QString app = s.app.url.toLocalFile();
+    const QString folder = s.app.supportFolders.first().url.toLocalFile();
+    const QString log = Sandbox::writeFile(folder + QStringLiteral("/log"), "first\n");
+    // Large enough that its copy and verification take a moment.
+    Sandbox::writeFile(app + QStringLiteral("/Contents/Resources/large"),
+                       QByteArray(64 << 20, 'L'));
+    s.originals[0].digest = digestTree(app);
+    s.originals[1].digest = digestTree(folder);
+    s.macBefore = s.macDigest();
+    struct Writer
+    {
+        std::atomic<bool> stop = false;
+        QList<QByteArray> written; // by the thread until it is joined
+        std::thread thread;
+        ~Writer()
+        {
+            stop = true;
+            if (thread.joinable())
+                thread.join();
+        }
+    };
+    const auto writer = std::make_shared<Writer>();
+    const QString staged =
+        DriveLayout::stagedLocation(QUrl::fromLocalFile(s.finalBundle)).toLocalFile();
+    writer->thread = std::thread([w = writer.get(), log, staged] {
+        while (!w->stop && !PathUtils::existsNoFollow(staged))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int i = 0; !w->stop; ++i) {
+            const QByteArray line = "line " + QByteArray::number(i);
+            QFile file(log);
+            // Opened by path each time, as a logger does: while nothing is there it fails.
+            if (file.open(QIODevice::Append) && file.write(line + '\n') == line.size() + 1 &&
+                file.flush())
+                w->written.append(line);
+            file.close();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    s.whenFinished = [&s, writer, log, folder] {
+        writer->stop = true;
+        writer->thread.join();
+        QFile file(log);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> kept = file.readAll().split('\n');
+        EXPECT_FALSE(writer->written.isEmpty());
+        for (const QByteArray &line : std::as_const(writer->written))
+            EXPECT_TRUE(kept.contains(line)) << "lost: " << line.toStdString();
+        // What it wrote is the user's: the folder as it now is is the one to keep.
+        s.originals[1].digest = digestTree(folder);
+        s.macBefore = s.macDigest();
+    };
+}
+
+// An updater renames a new version of the application into its place as the offload moves it
+// aside: what would go is not what was copied.
+void renameANewVersionIntoPlaceAtTheMoveAside(PipelineScenario &s)
+{
+    const QString app = s.app.url.toLocalFile();
+    const QString update = BundleBuilder(s.sandbox.path(QStringLiteral("update/Foo.app")))
+                               .identifier(QStringLiteral("com.acme.foo"))
+                               .version(QStringLiteral("3.0"))
+                               .build();
+    const QString replaced = s.sandbox.path(QStringLiteral("replaced/Foo.app"));
+    s.originals = {{app, digestTree(update)}, {replaced, s.originals.first().digest}};
+    s.ops->failWhere([&s, app, update, replaced](const QString &call) {
+        if (call.startsWith(QStringLiteral("move ") + app + QStringLiteral(" -> ")) &&
+            PathUtils::existsNoFollow(update)) {
+            QDir().mkpath(PathUtils::parentPath(replaced));
+            EXPECT_TRUE(QDir().rename(app, replaced) && QDir().rename(update, app));
+            s.macBefore = s.macDigest();
+        }
+        return false;
+    });
+}
+
+// An updater puts a new version into the place the offload has just cleared.
+void putANewVersionInPlaceAsTheProxyIsMade(PipelineScenario &s)
+{
+    const QString app = s.app.url.toLocalFile();
+    const auto update = std::make_shared<TreeDigest>();
+    s.ops->failWhere([app, update](const QString &call) {
+        if (call.startsWith(QStringLiteral("createProxy ")) && !PathUtils::existsNoFollow(app)) {
+            BundleBuilder(app)
+                .identifier(QStringLiteral("com.acme.foo"))
+                .version(QStringLiteral("3.0"))
+                .build();
+            *update = digestTree(app);
+        }
+        return false;
+    });
+    // The copied version is found beside it (as every original is judged).
+    s.whenFinished = [app, update] {
+        EXPECT_FALSE(update->isEmpty());
+        EXPECT_EQ(digestTree(app), *update) << "the new version is lost";
+    };
+}
+
+// Once the move is recorded, a file of the moved-aside original `which` is written to, as by a
+// process that holds it open: the original as it now is must come back.
+void writeToTheMovedAsideOriginal(PipelineScenario &s, int which, const QString &file)
+{
+    s.ops->afterRecording([&s, which, file] {
+        const QString original = s.originals.at(which).path;
+        const QStringList aside = movedAsideSiblings(original);
+        ASSERT_EQ(aside.size(), 1);
+        QFile written(aside.first() + QLatin1Char('/') + file);
+        ASSERT_TRUE(written.open(QIODevice::Append));
+        written.write("more\n");
+        written.close();
+        s.originals[which].digest = digestTree(aside.first());
+        s.macBefore[PathUtils::parentPath(original)]
+                   [PathUtils::lastComponent(original) + QLatin1Char('/') + file] =
+            s.originals[which].digest.value(file);
+    });
+}
+
 const char *const putBackButTheDriveMayList =
     "The drive \"Drive\" could not store what was written to it: Input/output error. 'Foo' was "
     "put back on your Mac as it was, and the record of the move was withdrawn from your Mac's "
@@ -650,6 +782,75 @@ INSTANTIATE_TEST_SUITE_P(
         MachineFaultCase{"TheProgramStopsOnceTheMacsLedgerIsRewritten", nullptr,
                          stopOnceTheMacsLedgerIsRewritten, 303, putBackButTheDriveMayList, nullptr,
                          Operation::reoffload, replugTheDrive},
+        // Only what was copied goes: a change since, by whoever, stays on the Mac.
+        MachineFaultCase{
+            "AWriterAppendsToASupportFileDuringTheBundleCopy", nullptr,
+            writeToTheSupportFolderDuringTheBundleCopy, 209,
+            "'{support}' changed after its copy to the drive began ('log' in it changed). Try "
+            "again when nothing is using or updating it. Nothing on your Mac was changed."},
+        MachineFaultCase{
+            "ANewVersionRenamedIntoPlaceAtTheMoveAside", nullptr,
+            renameANewVersionIntoPlaceAtTheMoveAside, 209,
+            "'{app}' changed after its copy to the drive began (it was replaced by another item). "
+            "Try again when nothing is using or updating it. Nothing on your Mac was changed."},
+        MachineFaultCase{"ANewVersionPutInPlaceAsTheProxyIsMade",
+                         nullptr,
+                         putANewVersionInPlaceAsTheProxyIsMade,
+                         302,
+                         "Proxy creation failed ('{app}' is no longer the stand-in put there, so "
+                         "it stays.) and rollback to '{app}' failed",
+                         nullptr,
+                         Operation::offload,
+                         {},
+                         true},
+        MachineFaultCase{"TheMovedAsideFolderIsWrittenToBeforeItGoes", nullptr,
+                         [](PipelineScenario &s) {
+                             writeToTheMovedAsideOriginal(s, 1, QStringLiteral("prefs.plist"));
+                         },
+                         209,
+                         "'{support}' changed after its copy to the drive began ('prefs.plist' in "
+                         "it changed). Try again when nothing is using or updating it. 'Foo' was "
+                         "put back on your Mac as it was"},
+        MachineFaultCase{"TheReinstalledBundleIsWrittenToBeforeItGoes", nullptr,
+                         [](PipelineScenario &s) {
+                             writeToTheMovedAsideOriginal(
+                                 s, 0, QStringLiteral("Contents/Resources/tool"));
+                         },
+                         209,
+                         "'{app}' changed after its copy to the drive began "
+                         "('Contents/Resources/tool' in it changed). Try again when nothing is "
+                         "using or updating it. 'Foo' was put back on your Mac as it was",
+                         nullptr, Operation::reoffload},
+        // The drive's earlier copy, the one to be replaced, is written to as the new one is made.
+        MachineFaultCase{"TheOldBackupIsWrittenToWhileTheUpdateCopies", nullptr,
+                         [](PipelineScenario &s) {
+                             s.ops->failWhere([&s](const QString &call) {
+                                 if (call.startsWith(QStringLiteral("copy ")))
+                                     Sandbox::writeFile(s.finalBundle + "/Contents/Resources/notes",
+                                                        "written on the drive");
+                                 return false;
+                             });
+                         },
+                         209,
+                         "'{final}' on the drive changed while a new copy was made to replace it "
+                         "('Contents/Resources/notes' was added to it): it was left as it was, "
+                         "and the new copy was not kept. Nothing on your Mac was changed.",
+                         nullptr, Operation::updateBackup},
+        // Started after the scan, as its bundle is copied: a helper inside it runs.
+        MachineFaultCase{
+            "TheApplicationIsLaunchedDuringItsCopy", nullptr,
+            [](PipelineScenario &s) {
+                s.ops->failWhere([&s](const QString &call) {
+                    const QString app = s.app.url.toLocalFile();
+                    if (call.startsWith(QStringLiteral("copy ") + app))
+                        s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
+                            {app + "/Contents/Helpers/Foo Helper.app"});
+                    return false;
+                });
+            },
+            202,
+            "Application 'Foo' is currently running. Please quit it before "
+            "offloading."},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {

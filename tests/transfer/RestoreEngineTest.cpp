@@ -441,6 +441,34 @@ INSTANTIATE_TEST_SUITE_P(
                     "{volume}/Applications changed since it was looked at",
                     "restored", true, Local::driveCopy, 2,
                     "Users/tester/Documents/Projects/Editor.app/notes"},
+        // Started from the drive while it is copied back: its launcher stays, and so does its copy.
+        OutcomeCase{"LaunchedFromTheDriveDuringTheCopy",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
+                            if (pause == 200ms)
+                                s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
+                                    {s.editor.drive});
+                        });
+                    },
+                    412,
+                    "Application 'Editor' is currently running from the drive. Please quit it "
+                    "before restoring.",
+                    "active", true, Local::unchanged, 1},
+        // Written to on the drive after it was read: the Mac does not hold that, so it stays.
+        OutcomeCase{"DriveCopyWrittenToAfterItWasRead",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
+                            if (pause == 100ms)
+                                s.sandbox.writeFile(s.editor.drive + "/Contents/Resources/notes",
+                                                    "written on the drive");
+                        });
+                    },
+                    0,
+                    "Its copy '{drive}' was left on the drive: it changed after the restore read "
+                    "it ('Contents/Resources/notes' was added to it).",
+                    "restored", true, Local::driveCopy, 2},
         // A restore cut short during an earlier run left its staging copies.
         OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
                     [](Scene &s) {
