@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+#include <chrono>
+
+// One writer at a time, whichever program or user writes: an exclusive flock(2) on a lock file,
+// which the system lets go of when its holder ends, however it ends. Waits up to a deadline,
+// never longer, so a holder that is stopped or stuck on a drive that hangs makes the wait fail
+// with busyMessage() rather than last. A link in the lock file's place is replaced by a file; a
+// folder or any other item there is refused, never locked past.
+//
+// Where the lock file cannot be opened or its file system has no such locks, nothing is held
+// (held() is false) and the log says so once per place: callers then rely on checking that
+// what they replace is still what they read.
+class FileLock
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Throws a "FileSystem" OperationError: EWOULDBLOCK with busyMessage() when the deadline
+    // passes; EEXIST when something other than a file stands at `path`.
+    FileLock(const QString &path, Clock::time_point deadline);
+    ~FileLock();
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+    [[nodiscard]] bool held() const { return m_fd >= 0; }
+
+    [[nodiscard]] static QString busyMessage();
+    // Thrown where another holds the lock: the text above, and the log told which lock.
+    [[noreturn]] static void throwBusy(const QString &what);
+
+private:
+    int m_fd = -1;
+};
