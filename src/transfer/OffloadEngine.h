@@ -32,6 +32,7 @@ struct OffloadProgress
     double percent = 0.0; // a fraction, 0.0 to 1.0
     bool isComplete = false;
     std::optional<QString> error;
+    QString notice = {}; // what a run that succeeded could not do, told with its success
 
     friend bool operator==(const OffloadProgress &, const OffloadProgress &) = default;
 };
@@ -236,13 +237,14 @@ private:
                            const BundleSteps &steps);
     [[nodiscard]] QList<SupportFolderRecord>
     carriedOverSupportFolders(const QString &appPath) const;
+    // A drive ledger that does not take the record is told with the run's success.
     void recordMigration(const MigrationRecord &record, const TargetVolume &target);
-    // After a move that was recorded and then undone by `rollback`: withdraws its record from
-    // every ledger it reaches when the Mac has all its originals back, and keeps it otherwise.
-    // Returns what a message adds about the Mac and the record, from a blank on.
-    [[nodiscard]] QString withdrawUndoneMove(const QString &appName, const MigrationRecord &record,
-                                             const TargetVolume &target,
-                                             const LocalRollback &rollback);
+    // After a move that was recorded: undoes it with `rollback`, its record remembered as
+    // withdrawn first, and withdraws the record from every ledger it reaches when the Mac has
+    // all its originals back, or keeps it in force otherwise. Returns what a message adds about
+    // the Mac and the record, from a blank on.
+    [[nodiscard]] QString undoRecordedMove(const QString &appName, const MigrationRecord &record,
+                                           const TargetVolume &target, LocalRollback &rollback);
 
     // Published on the main thread, in the order of the calls.
     void beginOffloadProgress(const QString &item, const QString &step, double fraction);
@@ -257,6 +259,8 @@ private:
     CancelState m_cancel;
     Sleeper m_sleeper;
     std::shared_ptr<OffloadFileOps> m_fileOps;
+    // The running operation's drive ledger failure, told with its success; worker thread only.
+    QString m_ledgerNotice;
     // The copies verified by the running operation, by their path, as the verification read
     // them; a commit carries its copy's to the final path. Worker thread only.
     QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;
