@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
@@ -114,11 +115,9 @@ FileLock::FileLock(const QString &path, Clock::time_point deadline)
             const int err = errno;
             if (err == EINTR || err == ELOOP)
                 continue;
-            logOnce(AppLogLevel::warning, path,
-                    QStringLiteral("The lock file '") + path +
-                        QStringLiteral("' cannot be opened (") + errorText(err) +
-                        QStringLiteral("); the ledgers beside it are written without it, each "
-                                       "only over the file that was read."));
+            holdMarker(path,
+                       QStringLiteral("cannot be opened (") + errorText(err) + QLatin1Char(')'),
+                       deadline);
             return;
         }
         if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -133,11 +132,10 @@ FileLock::FileLock(const QString &path, Clock::time_point deadline)
                 continue;
             if (err != EWOULDBLOCK) {
                 ::close(std::exchange(m_fd, -1));
-                logOnce(AppLogLevel::warning, path,
-                        QStringLiteral("The file system holding '") + path +
-                            QStringLiteral("' has no file locks (") + errorText(err) +
-                            QStringLiteral("); the ledgers beside it are written without one, "
-                                           "each only over the file that was read."));
+                holdMarker(path,
+                           QStringLiteral("cannot be locked on its file system (") +
+                               errorText(err) + QLatin1Char(')'),
+                           deadline);
                 return;
             }
             if (Clock::now() >= deadline) {
@@ -155,9 +153,58 @@ FileLock::FileLock(const QString &path, Clock::time_point deadline)
     }
 }
 
+void FileLock::holdMarker(const QString &path, const QString &why, Clock::time_point deadline)
+{
+    // A file made only where none is marks the holder. A holder that ended without removing it
+    // held it far longer than any write lasts: its mark is taken for left over.
+    constexpr int staleSeconds = 120;
+    const QByteArray marker = QFile::encodeName(path) + ".held";
+    logOnce(AppLogLevel::warning, path,
+            QStringLiteral("The lock file '") + path + QLatin1Char(' ') + why +
+                QStringLiteral("; the file '") + QFile::decodeName(marker) +
+                QStringLiteral("' marks the writer instead, and one older than two minutes counts "
+                               "as left over."));
+    for (;;) {
+        const int fd =
+            ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            m_marker = marker;
+            return;
+        }
+        const int err = errno;
+        if (err == EINTR)
+            continue;
+        if (err != EEXIST) {
+            logOnce(AppLogLevel::warning, path,
+                    QStringLiteral("The file '") + QFile::decodeName(marker) +
+                        QStringLiteral("' cannot be made (") + errorText(err) +
+                        QStringLiteral("); the ledgers beside it are written without a lock, "
+                                       "each only over the file that was read."));
+            return;
+        }
+        struct stat info
+        {};
+        if (::lstat(marker.constData(), &info) == 0 &&
+            ::time(nullptr) - info.st_mtime > staleSeconds) {
+            AppLogger::shared().log(AppLogLevel::warning, kCategory,
+                                    QStringLiteral("The lock mark '") + QFile::decodeName(marker) +
+                                        QStringLiteral("' was left over; it was removed."));
+            ::unlink(marker.constData());
+            continue;
+        }
+        if (Clock::now() >= deadline)
+            throwBusy(QStringLiteral("the lock mark '") + QFile::decodeName(marker) +
+                      QLatin1Char('\''));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 FileLock::~FileLock()
 {
     // Closing the descriptor lets go of the lock.
     if (m_fd >= 0)
         ::close(m_fd);
+    if (!m_marker.isEmpty())
+        ::unlink(m_marker.constData());
 }

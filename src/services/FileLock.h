@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <chrono>
 
@@ -9,9 +10,11 @@
 // with busyMessage() rather than last. A link in the lock file's place is replaced by a file; a
 // folder or any other item there is refused, never locked past.
 //
-// Where the lock file cannot be opened or its file system has no such locks, nothing is held
-// (held() is false) and the log says so once per place: callers then rely on checking that
-// what they replace is still what they read.
+// Where the lock file cannot be opened or its file system has no such locks, a second file
+// beside it, made only where none stands, marks the holder instead (one older than two minutes
+// was left by a holder that ended), and the log says so once per place. Where neither can be
+// had, nothing is held: callers then rely on checking that what they replace is still what
+// they read.
 class FileLock
 {
 public:
@@ -24,12 +27,13 @@ public:
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
-    [[nodiscard]] bool held() const { return m_fd >= 0; }
-
     [[nodiscard]] static QString busyMessage();
     // Thrown where another holds the lock: the text above, and the log told which lock.
     [[noreturn]] static void throwBusy(const QString &what);
 
 private:
+    void holdMarker(const QString &path, const QString &why, Clock::time_point deadline);
+
     int m_fd = -1;
+    QByteArray m_marker; // the marking file held instead, if any
 };
