@@ -409,6 +409,16 @@ LedgerFile rewriteLedger(const QString &path,
     }
 }
 
+// The change that takes the records of `keys` out of a ledger.
+std::function<bool(QList<MigrationRecord> &)> without(const QSet<QString> &keys)
+{
+    return [keys](QList<MigrationRecord> &records) {
+        return records.removeIf([&keys](const MigrationRecord &record) {
+            return keys.contains(mergeKey(record));
+        }) > 0;
+    };
+}
+
 // Takes the records of `keys` out of one home ledger. Returns those of them that it may still
 // list: none once it was read back without them (or is missing), all when it cannot be read.
 // A failed rewrite is kept in `failure` (the first one) and its records count as still listed.
@@ -424,14 +434,7 @@ QSet<QString> removeFromHomeLedger(const QString &path, const QSet<QString> &key
     if (listed.isEmpty())
         return {};
     try {
-        (void)rewriteLedger(
-            path,
-            [&keys](QList<MigrationRecord> &records) {
-                return records.removeIf([&keys](const MigrationRecord &record) {
-                    return keys.contains(mergeKey(record));
-                }) > 0;
-            },
-            std::nullopt, deadline);
+        (void)rewriteLedger(path, without(keys), std::nullopt, deadline);
     } catch (const OperationError &) {
         if (!failure)
             failure = std::current_exception();
@@ -500,14 +503,7 @@ DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &ke
     if (!drive->holds(folder))
         return result;
     try {
-        (void)rewriteLedger(
-            path,
-            [&keys](QList<MigrationRecord> &records) {
-                return records.removeIf([&keys](const MigrationRecord &record) {
-                    return keys.contains(mergeKey(record));
-                }) > 0;
-            },
-            driveLockPath(path), deadline);
+        (void)rewriteLedger(path, without(keys), driveLockPath(path), deadline);
     } catch (const OperationError &) {
         // A drive that cannot store its ledger, or is being written elsewhere, keeps listing
         // the records for now.

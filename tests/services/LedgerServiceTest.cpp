@@ -570,6 +570,16 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenEveryLedgerIsReadClear)
                 then(fd);
         });
     };
+    // The power goes once `path` has its new place in its folder: nothing more reaches a disk.
+    const auto stopOnceStored = [](FaultyStorage &storage, const QString &path) {
+        storage.setFlushFault([path, stopped = std::make_shared<bool>()](
+                                  const QString &, const StorageWrites &written) {
+            if (*stopped)
+                return EIO;
+            *stopped = written.items == QStringList{path};
+            return 0;
+        });
+    };
     const Case cases[] = {
         {"DrivePulledInsideTheWithdrawal",
          [&](FaultyStorage &storage) {
@@ -584,29 +594,11 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenEveryLedgerIsReadClear)
          false},
         // The program ends, as the power goes, once the Mac's ledgers no longer list the record.
         {"StopOnceTheMacsLedgerIsRewritten",
-         [this](FaultyStorage &storage) {
-             storage.setFlushFault([local = local(), stopped = std::make_shared<bool>()](
-                                       const QString &, const StorageWrites &written) {
-                 if (*stopped)
-                     return EIO;
-                 *stopped = written.items == QStringList{local};
-                 return 0;
-             });
-         },
-         false},
+         [&](FaultyStorage &storage) { stopOnceStored(storage, local()); }, false},
         // The program ends once the withdrawal is remembered, before the Mac's ledger is
         // rewritten: it still lists the record.
         {"StopOnceTheWithdrawalIsRemembered",
-         [this](FaultyStorage &storage) {
-             storage.setFlushFault([owed = withdrawals(), stopped = std::make_shared<bool>()](
-                                       const QString &, const StorageWrites &written) {
-                 if (*stopped)
-                     return EIO;
-                 *stopped = written.items == QStringList{owed};
-                 return 0;
-             });
-         },
-         false, true},
+         [&](FaultyStorage &storage) { stopOnceStored(storage, withdrawals()); }, false, true},
         {"DrivePulledAtTheSettlingsFirstRead",
          [&](FaultyStorage &storage) { atRead(storage, 1, [pull](int) { pull(); }); }, true},
         {"DriveLedgerUnreadableOnceRewritten",
@@ -1033,11 +1025,16 @@ TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
         std::string outcome; // "busy": the busy message thrown
         QStringList owedAfter = {QStringLiteral("W")};
     };
-    const auto status = [&](LedgerService &l) {
+    const auto done = [](std::function<void(LedgerService &)> operation) {
+        return [operation](LedgerService &l) {
+            operation(l);
+            return std::string("done");
+        };
+    };
+    const auto status = done([&](LedgerService &l) {
         l.updateRecordStatus(kept.appOriginalPath, QStringLiteral("restored"), std::nullopt,
                              driveUrl);
-        return std::string("done");
-    };
+    });
     const auto recordNext = [&](LedgerService &l) {
         return l.recordMigration(next, driveUrl).value_or(QStringLiteral("recorded")).toStdString();
     };
@@ -1055,24 +1052,10 @@ TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
         {"Record", false, recordNext, "busy"},
         {"Withdraw", false, withdraw, "busy"},
         {"Status", false, status, "busy"},
-        {"Delete", false,
-         [](LedgerService &l) {
-             l.deleteRecord(QStringLiteral("x"));
-             return std::string("done");
-         },
+        {"Delete", false, done([](LedgerService &l) { l.deleteRecord(QStringLiteral("x")); }),
          "busy"},
-        {"Purge", false,
-         [](LedgerService &l) {
-             l.purgeTestRecords();
-             return std::string("done");
-         },
-         "busy"},
-        {"Clear", false,
-         [](LedgerService &l) {
-             l.clearAllHistory();
-             return std::string("done");
-         },
-         "busy"},
+        {"Purge", false, done([](LedgerService &l) { l.purgeTestRecords(); }), "busy"},
+        {"Clear", false, done([](LedgerService &l) { l.clearAllHistory(); }), "busy"},
         {"Settle", false, settle, "W"},
         {"RecordOnALockedDrive", true, recordNext, busy},
         {"WithdrawOnALockedDrive",
@@ -1098,7 +1081,7 @@ TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
             c.driveLocked ? sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.lock")
                           : sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock"));
         ASSERT_TRUE(holder.holding());
-        QFuture<std::string> done = QtConcurrent::run([&] {
+        QFuture<std::string> running = QtConcurrent::run([&] {
             try {
                 return c.operation(ledger);
             } catch (const OperationError &error) {
@@ -1106,15 +1089,16 @@ TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
                                                              : error.message().toStdString();
             }
         });
-        // Meanwhile the list is read again at once, by this thread as by the window's.
+        // Once the worker waits, the list is read again at once, by this thread as by the
+        // window's.
+        QThread::msleep(150);
         QElapsedTimer clock;
         clock.start();
         ledger.loadRecords();
         EXPECT_LT(clock.elapsed(), 300);
-        const bool ended = waitFor(done, 5000);
-        EXPECT_TRUE(ended);
+        EXPECT_TRUE(waitFor(running, 5000));
         holder.release();
-        EXPECT_EQ(done.result(), c.outcome);
+        EXPECT_EQ(running.result(), c.outcome);
         if (c.driveLocked) {
             EXPECT_EQ(bytesOf(this->drive()), drive) << "the drive's ledger was not written";
         }
