@@ -55,9 +55,9 @@ struct OffloadProgress
 // and the drive is flushed again after the commits and after the ledger writes, before anything
 // on the Mac changes or goes. A flush and a read-back reach one file system: every copy is
 // confirmed on the target's own, staged (a stray one removed) and committed, before the ledger
-// or the Mac relies on it (208). When that last flush fails, the Mac is put back and the record
-// just written is withdrawn again: no ledger goes on saying an application is on the drive once it
-// is back on the Mac.
+// or the Mac relies on it (208). When that last flush fails, the record just written is withdrawn
+// again, remembered so before the Mac is put back: no ledger goes on saying an application is on
+// the drive once it is back on the Mac, whenever the program ends.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
