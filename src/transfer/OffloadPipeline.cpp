@@ -714,6 +714,7 @@ void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetV
             *problem;
         if (!m_ledgerNotice.endsWith(QLatin1Char('.')))
             m_ledgerNotice += QLatin1Char('.');
+        return; // the drive holds no new ledger to push, maybe none at all
     }
     noteDriveItem(PathUtils::join(target.url.toLocalFile(), LedgerService::driveLedgerFileName()));
 }
