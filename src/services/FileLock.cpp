@@ -159,17 +159,20 @@ void FileLock::holdMarker(const QString &path, const QString &why, Clock::time_p
     // held it far longer than any write lasts: its mark is taken for left over.
     constexpr int staleSeconds = 120;
     const QByteArray marker = QFile::encodeName(path) + ".held";
-    logOnce(AppLogLevel::warning, path,
-            QStringLiteral("The lock file '") + path + QLatin1Char(' ') + why +
-                QStringLiteral("; the file '") + QFile::decodeName(marker) +
-                QStringLiteral("' marks the writer instead, and one older than two minutes counts "
-                               "as left over."));
+    const auto tellInUse = [&] {
+        logOnce(AppLogLevel::warning, path,
+                QStringLiteral("The lock file '") + path + QLatin1Char(' ') + why +
+                    QStringLiteral("; the file '") + QFile::decodeName(marker) +
+                    QStringLiteral("' marks the writer instead, and one older than two minutes "
+                                   "counts as left over."));
+    };
     for (;;) {
         const int fd =
             ::open(marker.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             ::close(fd);
             m_marker = marker;
+            tellInUse();
             return;
         }
         const int err = errno;
@@ -177,12 +180,14 @@ void FileLock::holdMarker(const QString &path, const QString &why, Clock::time_p
             continue;
         if (err != EEXIST) {
             logOnce(AppLogLevel::warning, path,
-                    QStringLiteral("The file '") + QFile::decodeName(marker) +
-                        QStringLiteral("' cannot be made (") + errorText(err) +
+                    QStringLiteral("The lock file '") + path + QLatin1Char(' ') + why +
+                        QStringLiteral(", nor can '") + QFile::decodeName(marker) +
+                        QStringLiteral("' be made (") + errorText(err) +
                         QStringLiteral("); the ledgers beside it are written without a lock, "
                                        "each only over the file that was read."));
             return;
         }
+        tellInUse();
         struct stat info
         {};
         if (::lstat(marker.constData(), &info) == 0 &&
