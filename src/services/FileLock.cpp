@@ -72,8 +72,8 @@ void FileLock::throwBusy(const QString &what)
 {
     AppLogger::shared().log(AppLogLevel::warning, kCategory,
                             QStringLiteral("Gave up waiting for ") + what +
-                                QStringLiteral(", which another writer of the migration history "
-                                               "holds."));
+                                QStringLiteral(" to be let go by another writer of the migration "
+                                               "history."));
     throw OperationError::fileSystem(EWOULDBLOCK, busyMessage());
 }
 

@@ -28,7 +28,8 @@ public:
     FileLock &operator=(const FileLock &) = delete;
 
     [[nodiscard]] static QString busyMessage();
-    // Thrown where another holds the lock: the text above, and the log told which lock.
+    // Thrown where another holds the lock: the text above, and the log told which lock (`what`
+    // names it).
     [[noreturn]] static void throwBusy(const QString &what);
 
 private:

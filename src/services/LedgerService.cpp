@@ -456,8 +456,7 @@ public:
         , m_guard(mutex, std::defer_lock)
     {
         if (!m_guard.try_lock_until(m_deadline))
-            FileLock::throwBusy(QStringLiteral("another writer of the migration history in this "
-                                               "program"));
+            FileLock::throwBusy(QStringLiteral("this program's own lock of the ledgers"));
         m_lock.emplace(lockPath, m_deadline);
     }
 
