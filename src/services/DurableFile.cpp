@@ -11,9 +11,11 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +64,28 @@ int writeAll(int fd, const QByteArray &content)
     return 0;
 }
 
+// A new copy that no replacement under way owns: its owner holds a lock on it until the copy
+// has taken the file's place, and the system lets go of it when the owner ends. Where the file
+// system has no locks, only a copy untouched for an hour counts as left over.
+bool isLeftOver(int folder, const char *name)
+{
+    const UniqueFd fd(::openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened
+    {
+    }, named{};
+    if (!fd.valid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
+        return false;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK || errno == EINTR)
+            return false;
+        if (::time(nullptr) - opened.st_mtime < 3600)
+            return false;
+    }
+    // Still the file that was judged, not one renamed into its name since.
+    return ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
 // Removes the new copies that earlier replacements of `path` left when they were cut short:
 // each a whole ledger, which would pile up with every crash.
 void removeLeftovers(const QString &path)
@@ -76,8 +100,10 @@ void removeLeftovers(const QString &path)
         if (name.startsWith(prefix) && isUuidText(name.mid(prefix.size())))
             names.append(QByteArray(entry->d_name));
     }
-    for (const QByteArray &name : std::as_const(names))
-        (void)::unlinkat(::dirfd(folder), name.constData(), 0);
+    for (const QByteArray &name : std::as_const(names)) {
+        if (isLeftOver(::dirfd(folder), name.constData()))
+            (void)::unlinkat(::dirfd(folder), name.constData(), 0);
+    }
     ::closedir(folder);
 }
 
@@ -147,7 +173,8 @@ int readBack(Storage &storage, int fd, const QByteArray &content)
 
 } // namespace
 
-void DurableFile::replace(const QString &path, const QByteArray &content)
+void DurableFile::replace(const QString &path, const QByteArray &content,
+                          const std::optional<Original> &original)
 {
     Storage &storage = System::current().storage();
     // Taken before the first write, so that its flushes report every write-back error since.
@@ -164,6 +191,8 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
     if (file.get() < 0)
         fail(errno, QStringLiteral("its new copy could not be created: "));
     Leftover leftover(freshName);
+    // Marks the copy as this replacement's own while it lasts (see isLeftOver).
+    (void)::flock(file.get(), LOCK_EX | LOCK_NB);
     if (hadPrevious && S_ISREG(previous.st_mode))
         (void)::fchmod(file.get(), previous.st_mode & 07777);
     if (const int err = writeAll(file.get(), content))
@@ -194,6 +223,16 @@ void DurableFile::replace(const QString &path, const QByteArray &content)
             EIO, QStringLiteral("its new copy read back from its disk differs from what was "
                                 "written"));
 
+    if (original) {
+        // Another writer's replacement since the file was read would be lost with it.
+        struct stat now
+        {};
+        const bool exists = ::lstat(target.constData(), &now) == 0;
+        if (exists != original->exists || (exists && (quint64(now.st_dev) != original->device ||
+                                                      quint64(now.st_ino) != original->inode)))
+            throw OperationError::fileSystem(
+                ESTALE, QStringLiteral("it was replaced by another writer since it was read"));
+    }
     if (::rename(freshName.constData(), target.constData()) != 0)
         fail(errno, QStringLiteral("it could not be replaced by its new copy: "));
     leftover.release();

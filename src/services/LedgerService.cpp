@@ -9,6 +9,7 @@
 #include "platform/System.h"
 #include "services/AppLogger.h"
 #include "services/DurableFile.h"
+#include "services/FileLock.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -23,7 +24,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,25 +33,28 @@ namespace LedgerFiles {
 enum class FileState {
     missing,
     read,
-    unreadable, // exists, but cannot be read or does not decode as an array of records
+    damaged,    // not a regular file, or its content does not decode
+    unreadable, // cannot be read now (an error of its disk, or too large): left as it is
 };
 
 // One ledger or withdrawals file as read from its disk.
 struct FileRead
 {
     FileState state = FileState::missing;
-    QByteArray bytes;
+    QByteArray bytes;   // also of a damaged regular file
     quint64 device = 0; // of the file system it was read from
-    QString problem;    // why it is unreadable
+    quint64 inode = 0;
+    QString problem; // why it is damaged or unreadable
 };
 
-// A record taken back on the Mac while the drive's ledger that was given it may still list it.
-// Only its key matters, so an entry whose record names its path and time is whole.
+// A record taken back on the Mac while a ledger that was given it may still list it. Only its
+// key matters, so an entry whose record names its path and time is whole.
 struct Withdrawal
 {
     QString key;
-    QJsonObject record;   // as it was written
-    QString ledgerFolder; // the folder holding that drive ledger
+    QJsonObject record;      // as it was written
+    QString ledgerFolder;    // the folder holding that drive ledger
+    bool driveClear = false; // that drive ledger was proven not to list it any more
 };
 
 struct WithdrawalsFile
@@ -70,15 +74,27 @@ const QLatin1String kLocalLedgerName("migration_ledger.json");
 const QLatin1String kRebuildLedgerName("rebuild_migration_ledger.json");
 const QLatin1String kWithdrawalsName("withdrawn_migrations.json");
 const QLatin1String kLockName("ledgers.lock");
+const QLatin1String kDriveLockName(".korvanthelix_ledger.lock");
 const QLatin1String kRecordKey("record");
 const QLatin1String kLedgerFolderKey("ledger_folder");
+const QLatin1String kDriveClearKey("drive_clear");
+const QString kCategory = QStringLiteral("Ledger");
 
-// Far beyond any ledger a person makes; a bigger file is taken for damaged, not read.
-constexpr qint64 kMaxFileBytes = qint64(32) * 1024 * 1024;
+// Far beyond any ledger a person makes (some 100,000 records); a bigger one is told and left
+// alone, neither read nor replaced.
+constexpr qint64 kMaxLedgerBytes = qint64(256) * 1024 * 1024;
+// The withdrawals file lists only what is owed.
+constexpr qint64 kMaxWithdrawalsBytes = qint64(32) * 1024 * 1024;
+// Copies set aside of one ledger damaged again and again; past them it is left as it is.
+constexpr int kMaxAsideCopies = 3;
+// Attempts at a ledger that another writer keeps replacing under this one's hands.
+constexpr int kRewriteAttempts = 5;
 
-FileRead unreadableFile(const QString &problem)
+using Clock = FileLock::Clock;
+
+FileRead unreadableFile(const QString &problem, FileState state = FileState::unreadable)
 {
-    return {FileState::unreadable, {}, 0, problem};
+    return {state, {}, 0, 0, problem};
 }
 
 QString errorText(int err)
@@ -86,11 +102,11 @@ QString errorText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// The whole file, read only from a regular file of at most kMaxFileBytes: a FIFO or a device
-// in a ledger's place, or a link to one, must neither hang the program nor pass for a ledger.
-// A link to a ledger kept elsewhere reads as that ledger; a proof asks which file system it
-// came from. With `pastCache`, read from its disk, not from memory.
-FileRead readFile(const QString &path, bool pastCache = false)
+// The whole file, read only from a regular file of at most `maxBytes`: a FIFO or a device in a
+// ledger's place, or a link to one, must neither hang the program nor pass for a ledger. A link
+// to a ledger kept elsewhere reads as that ledger; a proof asks which file system it came from.
+// With `pastCache`, read from its disk, not from memory.
+FileRead readFile(const QString &path, qint64 maxBytes, bool pastCache = false)
 {
     const UniqueFd fd(
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -98,16 +114,17 @@ FileRead readFile(const QString &path, bool pastCache = false)
         const int err = errno;
         if (err == ENOENT || err == ENOTDIR)
             return {};
-        return unreadableFile(errorText(err));
+        return unreadableFile(errorText(err),
+                              err == ELOOP ? FileState::damaged : FileState::unreadable);
     }
     struct stat info
     {};
     if (::fstat(fd.get(), &info) != 0)
         return unreadableFile(errorText(errno));
     if (!S_ISREG(info.st_mode))
-        return unreadableFile(QStringLiteral("it is not a regular file"));
-    const QString tooLarge = QStringLiteral("it is larger than %1 bytes").arg(kMaxFileBytes);
-    if (info.st_size > kMaxFileBytes)
+        return unreadableFile(QStringLiteral("it is not a regular file"), FileState::damaged);
+    const QString tooLarge = QStringLiteral("it is larger than %1 bytes").arg(maxBytes);
+    if (info.st_size > maxBytes)
         return unreadableFile(tooLarge);
     if (pastCache) {
         if (const int err = System::current().storage().readPastCache(fd.get()))
@@ -115,7 +132,8 @@ FileRead readFile(const QString &path, bool pastCache = false)
                                   errorText(err));
     }
     QByteArray bytes;
-    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    bytes.reserve(qsizetype(info.st_size));
+    QByteArray chunk(1024 * 1024, Qt::Uninitialized);
     for (;;) {
         const ssize_t got = ::read(fd.get(), chunk.data(), std::size_t(chunk.size()));
         if (got < 0 && errno == EINTR)
@@ -125,33 +143,47 @@ FileRead readFile(const QString &path, bool pastCache = false)
         if (got == 0)
             break;
         bytes.append(chunk.constData(), got);
-        if (bytes.size() > kMaxFileBytes)
+        if (bytes.size() > maxBytes)
             return unreadableFile(tooLarge);
     }
-    return {FileState::read, std::move(bytes), quint64(info.st_dev), {}};
+    return {FileState::read, std::move(bytes), quint64(info.st_dev), quint64(info.st_ino), {}};
 }
 
 struct LedgerFile
 {
-    FileState state = FileState::missing;
+    FileRead file; // its bytes dropped once decoded
     QList<MigrationRecord> records;
-    quint64 device = 0;
+
+    [[nodiscard]] FileState state() const { return file.state; }
+    // What a rewrite may replace: this very file, or none where it was missing.
+    [[nodiscard]] DurableFile::Original original() const
+    {
+        return {file.state != FileState::missing, file.device, file.inode};
+    }
 };
 
 LedgerFile readLedger(const QString &path, bool pastCache = false)
 {
-    const FileRead file = readFile(path, pastCache);
-    if (file.state != FileState::read)
-        return {file.state, {}, 0};
+    LedgerFile ledger{readFile(path, kMaxLedgerBytes, pastCache), {}};
+    if (ledger.file.state != FileState::read)
+        return ledger;
     QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.bytes, &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(ledger.file.bytes, &parseError);
     std::optional<QList<MigrationRecord>> records =
         parseError.error == QJsonParseError::NoError && document.isArray()
             ? MigrationRecord::listFromJson(document.array())
             : std::nullopt;
-    if (!records)
-        return {FileState::unreadable, {}, 0};
-    return {FileState::read, std::move(*records), file.device};
+    if (!records) {
+        ledger.file.state = FileState::damaged;
+        ledger.file.problem = parseError.error != QJsonParseError::NoError
+                                  ? QStringLiteral("it is not JSON: ") + parseError.errorString()
+                              : document.isArray() ? QStringLiteral("a record in it cannot be read")
+                                                   : QStringLiteral("it is not a JSON array");
+        return ledger;
+    }
+    ledger.file.bytes.clear();
+    ledger.records = std::move(*records);
+    return ledger;
 }
 
 // The key under which the merge takes copies of one record in several files as one.
@@ -160,9 +192,20 @@ QString mergeKey(const MigrationRecord &record)
     return record.appOriginalPath + QLatin1Char('_') + record.timestamp;
 }
 
+// The keys of `keys` that `records` list.
+QSet<QString> listedIn(const QList<MigrationRecord> &records, const QSet<QString> &keys)
+{
+    QSet<QString> listed;
+    for (const MigrationRecord &record : records) {
+        if (keys.contains(mergeKey(record)))
+            listed.insert(mergeKey(record));
+    }
+    return listed;
+}
+
 WithdrawalsFile parseWithdrawals(const QString &path)
 {
-    WithdrawalsFile result{readFile(path), {}, {}};
+    WithdrawalsFile result{readFile(path, kMaxWithdrawalsBytes), {}, {}};
     if (result.file.state != FileState::read) {
         result.problem = result.file.problem;
         return result;
@@ -187,8 +230,9 @@ WithdrawalsFile parseWithdrawals(const QString &path)
             ++damaged;
             continue;
         }
-        result.entries.append(
-            {path.toString() + QLatin1Char('_') + timestamp.toString(), record, folder.toString()});
+        result.entries.append({path.toString() + QLatin1Char('_') + timestamp.toString(), record,
+                               folder.toString(),
+                               value.toObject().value(kDriveClearKey).toBool(false)});
     }
     if (damaged > 0)
         result.problem =
@@ -204,20 +248,32 @@ WithdrawalsFile parseWithdrawals(const QString &path)
 
 // Whole-file replacement, proven on the file's disk: a reader sees either the old or the new
 // file, and so does whoever reads the disk after it failed or was unplugged.
-void saveBytes(const QByteArray &bytes, const QString &path)
+void saveBytes(const QByteArray &bytes, const QString &path,
+               const std::optional<DurableFile::Original> &original = std::nullopt)
 {
     try {
-        DurableFile::replace(path, bytes);
+        DurableFile::replace(path, bytes, original);
     } catch (const OperationError &failure) {
         throwFileError(failure.code(), QStringLiteral("Cannot write the ledger %1: %2"), path,
                        failure.message());
     }
 }
 
-void saveRecords(const QList<MigrationRecord> &records, const QString &path)
+void saveRecords(const QList<MigrationRecord> &records, const QString &path,
+                 const std::optional<DurableFile::Original> &original = std::nullopt)
 {
     saveBytes(QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented),
-              path);
+              path, original);
+}
+
+// The copies set aside of `path`, by name.
+QStringList asideCopies(const QString &path)
+{
+    const QFileInfo info(path);
+    return QDir(info.absolutePath())
+        .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
+                   QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                   QDir::Name);
 }
 
 // A free name beside `path` for its damaged content.
@@ -232,13 +288,38 @@ QString asideName(const QString &path)
     return aside;
 }
 
-// Moves a damaged ledger out of the way under a name that keeps it, so that rewriting its
-// path loses nothing.
-QString setAside(const QString &path)
+// Moves the damaged file at `path` out of the way under a name that keeps it (or, with
+// `byCopy`, copies its `damaged` bytes there), so that rewriting its path loses nothing. The
+// same damage is kept once: a copy of those very bytes set aside before serves again. Past
+// `maxCopies` (0: no limit) nothing more is set aside and the failure is thrown.
+QString setAside(const QString &path, const FileRead &damaged, bool byCopy, int maxCopies)
 {
-    const QString aside = asideName(path);
-    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) !=
-        0) {
+    const QString folder = PathUtils::parentPath(path) + QLatin1Char('/');
+    const QStringList copies = asideCopies(path);
+    QString aside;
+    if (!damaged.bytes.isEmpty()) {
+        for (const QString &name : copies) {
+            if (QFileInfo(folder + name).size() == damaged.bytes.size() &&
+                readFile(folder + name, damaged.bytes.size()).bytes == damaged.bytes) {
+                aside = folder + name;
+                break;
+            }
+        }
+    }
+    if (aside.isEmpty() && maxCopies > 0 && copies.size() >= maxCopies)
+        throw OperationError::fileSystem(
+            EEXIST, QStringLiteral("Cannot write the ledger ") + path +
+                        QStringLiteral(": it cannot be read (") + damaged.problem +
+                        QStringLiteral("), and %1 damaged copies of it are set aside beside it "
+                                       "already. Move them away, then try again.")
+                            .arg(copies.size()));
+    if (aside.isEmpty())
+        aside = asideName(path);
+    if (byCopy) {
+        if (!PathUtils::existsNoFollow(aside))
+            saveBytes(damaged.bytes, aside);
+    } else if (std::rename(QFile::encodeName(path).constData(),
+                           QFile::encodeName(aside).constData()) != 0) {
         const int err = errno;
         throwFileError(err, QStringLiteral("Cannot set aside the unreadable ledger %1: %2"), path,
                        errorText(err));
@@ -246,14 +327,28 @@ QString setAside(const QString &path)
     return aside;
 }
 
-// The records of a ledger about to be rewritten: none when it is missing; when it cannot be
-// read it is set aside first (a failure to do so is thrown, so the path is not rewritten).
-QList<MigrationRecord> readForRewrite(const QString &path)
+// The records of a ledger about to be rewritten: none when it is missing; a damaged one is set
+// aside first and told; one that cannot be read now is left as it is (thrown, so the path is
+// not rewritten and nothing it holds is lost).
+LedgerFile readForRewrite(const QString &path)
 {
     LedgerFile file = readLedger(path);
-    if (file.state == FileState::unreadable)
-        (void)setAside(path);
-    return std::move(file.records);
+    if (file.state() == FileState::unreadable)
+        throwFileError(EIO,
+                       QStringLiteral("Cannot write the ledger %1: it cannot be read (%2), so it "
+                                      "was left as it is"),
+                       path, file.file.problem);
+    if (file.state() == FileState::damaged) {
+        const QString aside = setAside(path, file.file, false, kMaxAsideCopies);
+        AppLogger::shared().log(AppLogLevel::error, kCategory,
+                                QStringLiteral("The ledger '") + path +
+                                    QStringLiteral("' cannot be read (") + file.file.problem +
+                                    QStringLiteral("). It was set aside as '") + aside +
+                                    QStringLiteral("', which keeps what it held, and a new "
+                                                   "ledger was started."));
+        return {};
+    }
+    return file;
 }
 
 // Later records win: walks backwards, keeping the first record seen for each
@@ -274,18 +369,6 @@ QList<MigrationRecord> merge(const QList<MigrationRecord> &readOrder,
     return result;
 }
 
-// Takes the records of `keys` out of one home ledger, rewriting it only when it lists one; a
-// failed rewrite is thrown.
-void removeRecords(const QString &path, const QSet<QString> &keys)
-{
-    LedgerFile file = readLedger(path);
-    if (file.state != FileState::read)
-        return;
-    if (file.records.removeIf(
-            [&keys](const MigrationRecord &record) { return keys.contains(mergeKey(record)); }) > 0)
-        saveRecords(file.records, path);
-}
-
 QString joinName(const QString &folder, const QString &name)
 {
     if (folder.endsWith(QLatin1Char('/')))
@@ -293,26 +376,96 @@ QString joinName(const QString &folder, const QString &name)
     return folder + QLatin1Char('/') + name;
 }
 
-// One writer at a time for the ledgers of this home folder and of its drives, whichever
-// thread or program writes: an exclusive flock(2) on a file beside the home ledgers. The
-// system lets go of it when its holder ends, however it ends, so no lock outlives its program.
-// Where the file cannot be made, neither can the home ledgers be written.
-class WriterLock
+// The lock of a drive ledger: a file beside it, on the drive's own file system, which every
+// program of every user of the drive takes.
+QString driveLockPath(const QString &ledgerPath)
 {
-public:
-    explicit WriterLock(const QString &folder)
-        : m_fd(::open(QFile::encodeName(joinName(folder, kLockName)).constData(),
-                      O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600))
-    {
-        if (!m_fd.valid())
-            return;
-        while (::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+    return joinName(PathUtils::parentPath(ledgerPath), kDriveLockName);
+}
+
+// Applies `change` to the records of the ledger at `path` and writes them back when it changed
+// any; returns the file as written, or as read when nothing changed. With `lockPath` one writer
+// at a time for that ledger, whichever program or home folder writes it. A replacement is made
+// only over the file that was read: one made meanwhile by another writer (where no lock can be
+// taken) is read again and the change applied anew.
+LedgerFile rewriteLedger(const QString &path,
+                         const std::function<bool(QList<MigrationRecord> &)> &change,
+                         const std::optional<QString> &lockPath, Clock::time_point deadline)
+{
+    std::optional<FileLock> lock;
+    if (lockPath)
+        lock.emplace(*lockPath, deadline);
+    for (int attempt = 1;; ++attempt) {
+        LedgerFile file = readForRewrite(path);
+        if (!change(file.records))
+            return file;
+        try {
+            saveRecords(file.records, path, file.original());
+            return file;
+        } catch (const OperationError &failure) {
+            if (failure.code() != ESTALE || attempt == kRewriteAttempts)
+                throw;
         }
     }
-    // Closing the descriptor lets go of the lock.
+}
+
+// The change that takes the records of `keys` out of a ledger.
+std::function<bool(QList<MigrationRecord> &)> without(const QSet<QString> &keys)
+{
+    return [keys](QList<MigrationRecord> &records) {
+        return records.removeIf([&keys](const MigrationRecord &record) {
+            return keys.contains(mergeKey(record));
+        }) > 0;
+    };
+}
+
+// Takes the records of `keys` out of one home ledger. Returns those of them that it may still
+// list: none once it was read back without them (or is missing), all when it cannot be read.
+// A failed rewrite is kept in `failure` (the first one) and its records count as still listed.
+QSet<QString> removeFromHomeLedger(const QString &path, const QSet<QString> &keys,
+                                   Clock::time_point deadline, std::exception_ptr &failure)
+{
+    const LedgerFile before = readLedger(path);
+    if (before.state() == FileState::missing)
+        return {};
+    if (before.state() != FileState::read)
+        return keys;
+    const QSet<QString> listed = listedIn(before.records, keys);
+    if (listed.isEmpty())
+        return {};
+    try {
+        (void)rewriteLedger(path, without(keys), std::nullopt, deadline);
+    } catch (const OperationError &) {
+        if (!failure)
+            failure = std::current_exception();
+        return listed;
+    }
+    const LedgerFile after = readLedger(path);
+    if (after.state() == FileState::missing)
+        return {};
+    return after.state() == FileState::read ? listedIn(after.records, keys) : keys;
+}
+
+// The in-process lock, then the lock of every program on this home folder, each waited for up
+// to the same deadline.
+class HomeWriter
+{
+public:
+    HomeWriter(std::timed_mutex &mutex, const QString &lockPath, Clock::duration limit)
+        : m_deadline(Clock::now() + limit)
+        , m_guard(mutex, std::defer_lock)
+    {
+        if (!m_guard.try_lock_until(m_deadline))
+            FileLock::throwBusy(QStringLiteral("this program's own lock of the ledgers"));
+        m_lock.emplace(lockPath, m_deadline);
+    }
+
+    [[nodiscard]] Clock::time_point deadline() const { return m_deadline; }
 
 private:
-    UniqueFd m_fd;
+    Clock::time_point m_deadline;
+    std::unique_lock<std::timed_mutex> m_guard;
+    std::optional<FileLock> m_lock;
 };
 
 // The outcome of giving up withdrawn records in one drive ledger.
@@ -327,36 +480,32 @@ struct DriveSettlement
 // missing from it while the file system is still mounted there. Nothing is written where the
 // drive is gone, which would leave its mount-point folder on the Mac's own disk.
 DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &keys,
-                                  const std::optional<FileSystemIdentity> &drive)
+                                  const std::optional<FileSystemIdentity> &drive,
+                                  Clock::time_point deadline)
 {
     DriveSettlement result;
     if (!drive)
         return result;
     const QString path = joinName(folder, LedgerService::driveLedgerFileName());
     const auto provenClear = [&](const LedgerFile &file) {
-        const bool listsNone =
-            file.state == FileState::read && file.device == drive->device &&
-            std::none_of(file.records.cbegin(), file.records.cend(),
-                         [&keys](const MigrationRecord &r) { return keys.contains(mergeKey(r)); });
-        return (file.state == FileState::missing || listsNone) && drive->holds(folder);
+        const bool listsNone = file.state() == FileState::read &&
+                               file.file.device == drive->device &&
+                               listedIn(file.records, keys).isEmpty();
+        return (file.state() == FileState::missing || listsNone) && drive->holds(folder);
     };
-    LedgerFile file = readLedger(path, true);
-    for (const MigrationRecord &record : std::as_const(file.records)) {
-        if (keys.contains(mergeKey(record)))
-            result.listed.insert(mergeKey(record));
-    }
-    if (result.listed.isEmpty() || file.device != drive->device) {
+    const LedgerFile file = readLedger(path, true);
+    result.listed = listedIn(file.records, keys);
+    if (result.listed.isEmpty() || file.file.device != drive->device) {
         result.clear = provenClear(file);
         return result;
     }
     if (!drive->holds(folder))
         return result;
-    file.records.removeIf(
-        [&keys](const MigrationRecord &record) { return keys.contains(mergeKey(record)); });
     try {
-        saveRecords(file.records, path);
+        (void)rewriteLedger(path, without(keys), driveLockPath(path), deadline);
     } catch (const OperationError &) {
-        // A drive that cannot store its ledger keeps listing the records for now.
+        // A drive that cannot store its ledger, or is being written elsewhere, keeps listing
+        // the records for now.
         return result;
     }
     result.clear = provenClear(readLedger(path, true));
@@ -387,6 +536,11 @@ QList<MigrationRecord> LedgerService::records() const
 {
     const std::lock_guard lock(m_recordsMutex);
     return m_records;
+}
+
+void LedgerService::setWriterWaitLimit(std::chrono::milliseconds limit)
+{
+    m_waitLimit = limit.count();
 }
 
 QUrl LedgerService::ledgerFileURL() const
@@ -429,12 +583,27 @@ QStringList LedgerService::mountedDriveFolders()
     return folders;
 }
 
+QList<MigrationRecord> LedgerService::readLedgerRecords(const QString &path) const
+{
+    LedgerFile file = readLedger(path);
+    if (file.state() == FileState::damaged || file.state() == FileState::unreadable)
+        reportOnce(path, file.file.problem,
+                   QStringLiteral("The ledger '") + path + QStringLiteral("' cannot be read (") +
+                       file.file.problem +
+                       (file.state() == FileState::damaged
+                            ? QStringLiteral("). Its records are not shown; it is set aside "
+                                             "before it is next written.")
+                            : QStringLiteral("). Its records are not shown, and it is left as "
+                                             "it is.")));
+    return std::move(file.records);
+}
+
 QList<MigrationRecord> LedgerService::readAllLedgers() const
 {
-    QList<MigrationRecord> all = readLedger(localLedgerPath()).records;
-    all.append(readLedger(rebuildLedgerPath()).records);
+    QList<MigrationRecord> all = readLedgerRecords(localLedgerPath());
+    all.append(readLedgerRecords(rebuildLedgerPath()));
     for (const QString &folder : mountedDriveFolders())
-        all.append(readLedger(joinName(folder, driveLedgerFileName())).records);
+        all.append(readLedgerRecords(joinName(folder, driveLedgerFileName())));
     return all;
 }
 
@@ -443,11 +612,17 @@ WithdrawalsFile LedgerService::readWithdrawals() const
     const QString path = withdrawalsPath();
     WithdrawalsFile file = parseWithdrawals(path);
     if (!file.problem.isEmpty())
-        reportDamage(path, file.problem);
+        reportOnce(path, file.problem,
+                   QStringLiteral("The list of withdrawn migration records '") + path +
+                       QStringLiteral("' cannot be read whole (") + file.problem +
+                       QStringLiteral("). A record named only in what cannot be read may show "
+                                      "again as if it were in force. What can be read is kept, "
+                                      "and the file is set aside before it is next written."));
     return file;
 }
 
-void LedgerService::reportDamage(const QString &path, const QString &problem) const
+void LedgerService::reportOnce(const QString &path, const QString &problem,
+                               const QString &text) const
 {
     {
         const std::lock_guard lock(m_reportMutex);
@@ -457,13 +632,7 @@ void LedgerService::reportDamage(const QString &path, const QString &problem) co
         m_reportedDamage.insert(damage);
     }
     // No window shows a scan's errors, so the activity log is where the user learns of it.
-    AppLogger::shared().log(
-        AppLogLevel::error, QStringLiteral("Ledger"),
-        QStringLiteral("The list of withdrawn migration records '") + path +
-            QStringLiteral("' cannot be read whole (") + problem +
-            QStringLiteral("). A record named only in what cannot be read may show again as if "
-                           "it were in force. What can be read is kept, and the file is set "
-                           "aside before it is next written."));
+    AppLogger::shared().log(AppLogLevel::error, kCategory, text);
 }
 
 void LedgerService::saveWithdrawals(const WithdrawalsFile &read,
@@ -474,28 +643,25 @@ void LedgerService::saveWithdrawals(const WithdrawalsFile &read,
         // Kept as it is, for whoever wants to look; what of it reads goes on in `entries`. A
         // copy, not a move, so that nothing is lost if the program ends before the new file is
         // in place.
-        QString aside;
-        if (read.file.state == FileState::read) {
-            aside = asideName(path);
-            saveBytes(read.file.bytes, aside);
-        } else {
-            aside = setAside(path);
-        }
+        const QString aside = setAside(path, read.file, read.file.state == FileState::read, 0);
         AppLogger::shared().log(
-            AppLogLevel::warning, QStringLiteral("Ledger"),
+            AppLogLevel::warning, kCategory,
             QStringLiteral("The damaged list of withdrawn migration records '") + path +
                 QStringLiteral("' was set aside as '") + aside +
                 QStringLiteral("'; what of it could be read is kept."));
     }
     QJsonArray array;
-    for (const Withdrawal &entry : entries)
-        array.append(
-            QJsonObject{{kRecordKey, entry.record}, {kLedgerFolderKey, entry.ledgerFolder}});
+    for (const Withdrawal &entry : entries) {
+        QJsonObject object{{kRecordKey, entry.record}, {kLedgerFolderKey, entry.ledgerFolder}};
+        if (entry.driveClear)
+            object.insert(kDriveClearKey, true);
+        array.append(object);
+    }
     saveBytes(QJsonDocument(array).toJson(QJsonDocument::Indented), path);
     if (!read.problem.isEmpty()) {
         // A later damage of the new file is told again.
         const std::lock_guard lock(m_reportMutex);
-        m_reportedDamage.clear();
+        m_reportedDamage.remove(path + QLatin1Char('\n') + read.problem);
     }
 }
 
@@ -507,17 +673,22 @@ QSet<QString> LedgerService::withdrawnKeys() const
     return keys;
 }
 
+QString LedgerService::writerLockPath() const
+{
+    return joinName(configFolder(), kLockName);
+}
+
+std::chrono::milliseconds LedgerService::waitLimit() const
+{
+    return std::chrono::milliseconds(m_waitLimit.load());
+}
+
 void LedgerService::loadRecords()
 {
-    QList<MigrationRecord> merged;
-    quint64 generation = 0;
-    {
-        // Reading takes no lock across programs: every file is replaced whole.
-        const std::lock_guard lock(m_fileMutex);
-        merged = merge(readAllLedgers(), withdrawnKeys());
-        generation = ++m_readGeneration;
-    }
-    publish(merged, generation);
+    // Takes no lock that a writer holds: every file is replaced whole. Of loads on several
+    // threads, the one begun last is kept, and it reads every change finished before it began.
+    const quint64 generation = ++m_loadGeneration;
+    publish(merge(readAllLedgers(), withdrawnKeys()), generation);
 }
 
 void LedgerService::publish(const QList<MigrationRecord> &records, quint64 generation)
@@ -527,7 +698,7 @@ void LedgerService::publish(const QList<MigrationRecord> &records, quint64 gener
     // thread keeps an owner that waits for its workers at shutdown from deadlocking.
     {
         const std::lock_guard lock(m_recordsMutex);
-        // A load that read the files earlier than the one already stored must not replace it.
+        // A load begun earlier than the one already stored must not replace it.
         if (generation <= m_publishedGeneration)
             return;
         m_publishedGeneration = generation;
@@ -539,30 +710,54 @@ void LedgerService::publish(const QList<MigrationRecord> &records, quint64 gener
         onMainThread(this, [this] { emit recordsChanged(); });
 }
 
-void LedgerService::recordMigration(const MigrationRecord &record,
-                                    const std::optional<QUrl> &targetVolumeURL)
+std::optional<QString> LedgerService::recordMigration(const MigrationRecord &record,
+                                                      const std::optional<QUrl> &targetVolumeURL)
 {
+    std::optional<QString> driveProblem;
+    const auto append = [&record](QList<MigrationRecord> &records) {
+        records.append(record);
+        return true;
+    };
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // A record made again within the same second as one withdrawn is in force.
-        forgetWithdrawal(mergeKey(record));
-        const QString local = localLedgerPath();
-        QList<MigrationRecord> localRecords = readForRewrite(local);
-        localRecords.append(record);
-        saveRecords(localRecords, local);
+        dropWithdrawalEntry(mergeKey(record));
+        (void)rewriteLedger(localLedgerPath(), append, std::nullopt, writer.deadline());
 
         if (targetVolumeURL) {
-            // The drive's copy is a convenience; the home ledger already holds the record.
+            // The drive's copy serves other Macs; the home ledger already holds the record.
+            const QString drive = joinName(targetVolumeURL->toLocalFile(), driveLedgerFileName());
             try {
-                const QString drive =
-                    joinName(targetVolumeURL->toLocalFile(), driveLedgerFileName());
-                QList<MigrationRecord> driveRecords = readForRewrite(drive);
-                driveRecords.append(record);
-                saveRecords(driveRecords, drive);
-            } catch (const OperationError &) {
+                (void)rewriteLedger(drive, append, driveLockPath(drive), writer.deadline());
+            } catch (const OperationError &failure) {
+                driveProblem = failure.message();
+                AppLogger::shared().log(AppLogLevel::warning, kCategory,
+                                        QStringLiteral("The record of '") + record.appName +
+                                            QStringLiteral("' was not added to the drive's "
+                                                           "ledger '") +
+                                            drive + QStringLiteral("': ") + failure.message() +
+                                            QStringLiteral(". The Mac's ledger holds it."));
             }
         }
+    }
+    loadRecords();
+    return driveProblem;
+}
+
+void LedgerService::rememberWithdrawal(const MigrationRecord &record, const QUrl &targetVolumeURL)
+{
+    {
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
+        saveWithdrawalEntry(record, targetVolumeURL.toLocalFile());
+    }
+    loadRecords();
+}
+
+void LedgerService::forgetWithdrawal(const MigrationRecord &record)
+{
+    {
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
+        dropWithdrawalEntry(mergeKey(record));
     }
     loadRecords();
 }
@@ -573,29 +768,27 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
     const QString key = mergeKey(record);
     const QString folder = targetVolumeURL.toLocalFile();
     std::exception_ptr failure, notRemembered;
-    bool driveClear = false;
+    bool driveClear = false, homeClear = true;
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // Remembered before anything else: whatever ends the program from here on, no ledger
         // that still lists the record brings it back.
         try {
-            rememberWithdrawal(record, folder);
+            saveWithdrawalEntry(record, folder);
         } catch (const OperationError &) {
             notRemembered = std::current_exception();
         }
-        for (const QString &path : {localLedgerPath(), rebuildLedgerPath()}) {
+        for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
+            homeClear &= removeFromHomeLedger(path, {key}, writer.deadline(), failure).isEmpty();
+        driveClear = settleDriveLedger(folder, {key}, drive, writer.deadline()).clear;
+        // Forgotten only once no ledger that can list the record does; a drive proven clear is
+        // noted, so that the settling need not find it again.
+        if (!notRemembered && driveClear) {
             try {
-                removeRecords(path, {key});
-            } catch (const OperationError &) {
-                if (!failure)
-                    failure = std::current_exception();
-            }
-        }
-        driveClear = settleDriveLedger(folder, {key}, drive).clear;
-        if (driveClear && !notRemembered) {
-            try {
-                forgetWithdrawal(key);
+                if (homeClear)
+                    dropWithdrawalEntry(key);
+                else
+                    noteDriveClear({key});
             } catch (const OperationError &) {
                 // Owed on paper only: it hides no record but this one.
             }
@@ -604,27 +797,40 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
     loadRecords();
     if (failure)
         std::rethrow_exception(failure);
-    if (notRemembered && !driveClear)
+    if (notRemembered && !(driveClear && homeClear))
         std::rethrow_exception(notRemembered);
     return driveClear;
 }
 
-void LedgerService::rememberWithdrawal(const MigrationRecord &record,
-                                       const QString &ledgerFolder) const
+void LedgerService::saveWithdrawalEntry(const MigrationRecord &record,
+                                        const QString &ledgerFolder) const
 {
     const WithdrawalsFile file = readWithdrawals();
     const QString key = mergeKey(record);
     QList<Withdrawal> entries = file.entries;
     entries.removeIf([&](const Withdrawal &entry) { return entry.key == key; });
-    entries.append({key, record.toJson(), ledgerFolder});
+    entries.append({key, record.toJson(), ledgerFolder, false});
     saveWithdrawals(file, entries);
 }
 
-void LedgerService::forgetWithdrawal(const QString &key) const
+void LedgerService::dropWithdrawalEntry(const QString &key) const
 {
     const WithdrawalsFile file = readWithdrawals();
     QList<Withdrawal> entries = file.entries;
     if (entries.removeIf([&](const Withdrawal &entry) { return entry.key == key; }) > 0)
+        saveWithdrawals(file, entries);
+}
+
+void LedgerService::noteDriveClear(const QSet<QString> &keys) const
+{
+    const WithdrawalsFile file = readWithdrawals();
+    QList<Withdrawal> entries = file.entries;
+    bool changed = false;
+    for (Withdrawal &entry : entries) {
+        if (keys.contains(entry.key) && !entry.driveClear)
+            changed = entry.driveClear = true;
+    }
+    if (changed)
         saveWithdrawals(file, entries);
 }
 
@@ -633,8 +839,12 @@ void LedgerService::settleWithdrawals()
     // Most scans owe nothing: they neither wait for nor take the lock.
     if (readWithdrawals().entries.isEmpty())
         return;
-    const std::lock_guard lock(m_fileMutex);
-    const WriterLock writer(configFolder());
+    std::optional<HomeWriter> writer;
+    try {
+        writer.emplace(m_fileMutex, writerLockPath(), waitLimit());
+    } catch (const OperationError &) {
+        return; // busy elsewhere (told in the log): the next scan settles
+    }
     const WithdrawalsFile file = readWithdrawals();
     QSet<QString> owed;
     QStringList folders = mountedDriveFolders();
@@ -642,8 +852,14 @@ void LedgerService::settleWithdrawals()
         owed.insert(entry.key);
         folders.append(entry.ledgerFolder);
     }
-    // Only a ledger that lists a withdrawn record is written: that is the drive it was given
-    // to, there again. A record is forgotten only once each ledger that listed it is proven
+    // Each home ledger is given up what it lists; one that cannot be read, or rewritten, keeps
+    // its records owed.
+    QSet<QString> homeStill;
+    std::exception_ptr homeFailure;
+    for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
+        homeStill.unite(removeFromHomeLedger(path, owed, writer->deadline(), homeFailure));
+    // Only a drive ledger that lists a withdrawn record is written: that is the drive it was
+    // given to, there again. It counts as given up once each ledger that listed it is proven
     // not to any more; one that cannot store its new copy, or is gone, keeps it owed.
     QSet<QString> visited, settled, owedStill;
     for (const QString &folder : std::as_const(folders)) {
@@ -652,14 +868,26 @@ void LedgerService::settleWithdrawals()
             continue;
         visited.insert(place);
         const DriveSettlement settlement =
-            settleDriveLedger(folder, owed, FileSystemIdentity::of(folder));
+            settleDriveLedger(folder, owed, FileSystemIdentity::of(folder), writer->deadline());
         (settlement.clear ? settled : owedStill).unite(settlement.listed);
     }
     settled.subtract(owedStill);
-    if (settled.isEmpty())
-        return;
+    // A record is forgotten once its drive and both home ledgers are clear of it.
     QList<Withdrawal> entries = file.entries;
-    entries.removeIf([&](const Withdrawal &entry) { return settled.contains(entry.key); });
+    bool changed = false;
+    for (auto entry = entries.begin(); entry != entries.end();) {
+        const bool driveClear = entry->driveClear || settled.contains(entry->key);
+        if (driveClear && !homeStill.contains(entry->key)) {
+            entry = entries.erase(entry);
+            changed = true;
+            continue;
+        }
+        if (driveClear && !entry->driveClear)
+            changed = entry->driveClear = true;
+        ++entry;
+    }
+    if (!changed)
+        return;
     try {
         saveWithdrawals(file, entries);
     } catch (const OperationError &) {
@@ -670,22 +898,27 @@ void LedgerService::settleWithdrawals()
 void LedgerService::updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
                                               const QString &status,
                                               const std::optional<QString> &restoredAt,
-                                              const QSet<QString> &withdrawn) const
+                                              const QSet<QString> &withdrawn, bool isDriveLedger,
+                                              std::chrono::steady_clock::time_point deadline) const
 {
+    const auto update = [&](QList<MigrationRecord> &records) {
+        bool changed = false;
+        for (MigrationRecord &record : records) {
+            if (record.appOriginalPath != appOriginalPath ||
+                record.status != MigrationStatus::active() || withdrawn.contains(mergeKey(record)))
+                continue;
+            record.status = status;
+            record.restoredAt = restoredAt;
+            changed = true;
+        }
+        return changed;
+    };
+    // Read first, so that a ledger without a change is neither written nor locked.
     LedgerFile file = readLedger(path);
-    if (file.state != FileState::read)
+    if (file.state() != FileState::read || !update(file.records))
         return;
-    bool changed = false;
-    for (MigrationRecord &record : file.records) {
-        if (record.appOriginalPath != appOriginalPath ||
-            record.status != MigrationStatus::active() || withdrawn.contains(mergeKey(record)))
-            continue;
-        record.status = status;
-        record.restoredAt = restoredAt;
-        changed = true;
-    }
-    if (changed)
-        saveRecords(file.records, path);
+    (void)rewriteLedger(
+        path, update, isDriveLedger ? std::optional(driveLockPath(path)) : std::nullopt, deadline);
 }
 
 void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QString &status,
@@ -694,16 +927,15 @@ void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QSt
                                        const QList<QUrl> &additionalLedgerDirectories)
 {
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // A withdrawn record a drive still lists stays as it was: it is not the one restored.
         const QSet<QString> withdrawn = withdrawnKeys();
-        updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt,
-                                  withdrawn);
+        updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt, withdrawn,
+                                  false, writer.deadline());
         // The rebuild ledger wins the merge over the local one, so it must change as well or
         // the old status would come back at the reload.
         updateActiveRecordsInFile(rebuildLedgerPath(), appOriginalPath, status, restoredAt,
-                                  withdrawn);
+                                  withdrawn, false, writer.deadline());
 
         QList<QUrl> folders = additionalLedgerDirectories;
         if (targetVolumeURL)
@@ -715,7 +947,8 @@ void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QSt
             if (visited.contains(path))
                 continue;
             visited.insert(path);
-            updateActiveRecordsInFile(path, appOriginalPath, status, restoredAt, withdrawn);
+            updateActiveRecordsInFile(path, appOriginalPath, status, restoredAt, withdrawn, true,
+                                      writer.deadline());
         }
     }
     loadRecords();
@@ -725,8 +958,8 @@ void LedgerService::replaceHomeLedgers(const QList<MigrationRecord> &records) co
 {
     for (const QString &path : {localLedgerPath(), rebuildLedgerPath()}) {
         try {
-            if (readLedger(path).state == FileState::unreadable)
-                (void)setAside(path);
+            // One that cannot be read now is left as it is: its records did not reach the list.
+            (void)readForRewrite(path);
             saveRecords(records, path);
         } catch (const OperationError &) {
         }
@@ -746,8 +979,7 @@ QList<MigrationRecord> LedgerService::currentRecords() const
 void LedgerService::purgeTestRecords()
 {
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         QList<MigrationRecord> kept = currentRecords();
         kept.removeIf([](const MigrationRecord &record) { return !isRealRecord(record); });
         replaceHomeLedgers(kept);
@@ -758,8 +990,7 @@ void LedgerService::purgeTestRecords()
 void LedgerService::deleteRecord(const QString &id)
 {
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         QList<MigrationRecord> kept = currentRecords();
         kept.removeIf([&id](const MigrationRecord &record) { return record.id() == id; });
         replaceHomeLedgers(kept);
@@ -770,8 +1001,7 @@ void LedgerService::deleteRecord(const QString &id)
 void LedgerService::clearAllHistory()
 {
     {
-        const std::lock_guard lock(m_fileMutex);
-        const WriterLock writer(configFolder());
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         replaceHomeLedgers({});
     }
     loadRecords();

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QString>
 #include <QUrl>
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
 
@@ -19,18 +21,24 @@
 //
 // Every file is replaced as a whole and only by a new one proven on its disk, so a disk that
 // fails or is unplugged mid-write still holds the previous file. A record withdrawn on the Mac
-// is kept in ".config/korvanthelix/withdrawn_migrations.json" until the ledger of the drive
-// that was given it is proven not to list it: the merge leaves it out meanwhile, so no drive
-// brings it back. The drive ledger's own format is unchanged. A damaged withdrawals file is
-// told in the activity log; what of it reads goes on counting and into the next one.
+// is kept in ".config/korvanthelix/withdrawn_migrations.json" until every ledger that can list
+// it (both home ledgers and the ledger of the drive that was given it) is read back without
+// it: the merge leaves it out meanwhile, so no ledger brings it back. The drive ledger's own
+// format is unchanged. A damaged withdrawals file is told in the activity log; what of it
+// reads goes on counting and into the next one.
 //
-// Only regular files of at most 32 MiB are read as ledgers; anything else in a ledger's place
-// counts as unreadable, and is set aside before its place is rewritten.
+// Only regular files are read as ledgers, of up to 256 MiB (a bigger one is told in the log and
+// left as it is, never replaced). A damaged one (not a file, or not a list of records) is set
+// aside before its place is rewritten, once for the same damage, and told in the log; one that
+// cannot be read for now is not rewritten.
 //
-// File work runs on the caller's thread. Every read-modify-write of the files holds one lock,
-// shared by every instance and every program writing the ledgers of this home folder (a file
-// lock in its ".config/korvanthelix"), so no change overwrites a record appended elsewhere;
-// the lock is never held while another thread is waited for.
+// File work runs on the caller's thread. Every read-modify-write of the home files holds one
+// lock, shared by every instance and every program on this home folder (a file lock in its
+// ".config/korvanthelix"), and each drive ledger's one more, shared by every program of every
+// user writing it (a file lock beside it on the drive), so no change overwrites a record
+// appended elsewhere. No lock is waited for longer than the writer wait limit: then the change
+// fails with FileLock::busyMessage(). Loading takes none, so it never waits for a writer, and
+// no lock is held while another thread is waited for.
 namespace LedgerFiles {
 struct Withdrawal;
 struct WithdrawalsFile;
@@ -61,33 +69,47 @@ public:
         return QStringLiteral(".korvanthelix_ledger.json");
     }
 
+    // How long a change waits for another writer before it fails; 15 s unless set.
+    void setWriterWaitLimit(std::chrono::milliseconds limit);
+
     // Reads and merges every ledger file and publishes the result: records() returns it as
     // soon as this returns, on any thread; the signal follows on the main thread. Never
-    // waits for the main thread, so owners may wait for their workers. Never fails.
+    // waits for the main thread or for a writer, so owners may wait for their workers. Never
+    // fails.
     void loadRecords();
 
     // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
-    // and to the drive ledger directly inside `targetVolumeURL` (failures ignored), then
-    // reloads. A ledger that exists but cannot be read is set aside, not overwritten.
-    void recordMigration(const MigrationRecord &record,
-                         const std::optional<QUrl> &targetVolumeURL = std::nullopt);
+    // and to the drive ledger directly inside `targetVolumeURL`, then reloads. Returns why the
+    // drive ledger did not take it (also told in the log); nothing when it did or no drive was
+    // given.
+    std::optional<QString>
+    recordMigration(const MigrationRecord &record,
+                    const std::optional<QUrl> &targetVolumeURL = std::nullopt);
+
+    // For a move about to be undone: takes `record` out of `records` at once and remembers it
+    // as withdrawn from the drive ledger inside `targetVolumeURL`, so that a program ending
+    // before withdrawMigration() leaves it withdrawn. forgetWithdrawal() puts it back in force.
+    // Failures are thrown.
+    void rememberWithdrawal(const MigrationRecord &record, const QUrl &targetVolumeURL);
+    void forgetWithdrawal(const MigrationRecord &record);
 
     // Takes back a record that recordMigration() wrote for a move undone afterwards. The
     // withdrawal is remembered first, then the record is removed from both home ledgers and
     // from the drive ledger directly inside `targetVolumeURL`, and the list reloaded. `drive` is
     // the file system that ledger was written on. True when the drive ledger, read whole from
     // that file system, does not list the record (or is missing while the file system is still
-    // mounted where it was); the withdrawal is then forgotten. Otherwise it stays remembered,
-    // the record stays out of `records`, and settleWithdrawals() finishes it on the drive. A
-    // failed write on the Mac, or a failure to remember while the drive may list it, is thrown
-    // after the reload.
+    // mounted where it was). The withdrawal is forgotten once both home ledgers read back
+    // without the record too; otherwise it stays remembered, the record stays out of `records`,
+    // and settleWithdrawals() finishes it. A failed write on the Mac, or a failure to remember
+    // while a ledger may list it, is thrown after the reload.
     [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
                                          const std::optional<FileSystemIdentity> &drive);
 
-    // Writes each remembered withdrawal into every drive ledger that still lists it (the
-    // drive it was given to, connected again), and forgets those proven done: the ledger read
-    // again whole from its disk on the same file system. A drive that cannot store it, or goes
-    // away meanwhile, keeps it owed. Blocks on the drives: never on the GUI thread.
+    // Writes each remembered withdrawal into both home ledgers and into every drive ledger that
+    // still lists it (the drive it was given to, connected again), and forgets those proven
+    // done: each such ledger read again whole, a drive's from its disk on the same file system.
+    // A ledger that cannot store it, or a drive that goes away meanwhile, keeps it owed. A busy
+    // writer elsewhere leaves it to the next call. Blocks on the drives: never on the GUI thread.
     void settleWithdrawals();
 
     // Marks every "active" record of `appOriginalPath` with `status` and `restoredAt` (absent
@@ -103,7 +125,8 @@ public:
 
     // These three rewrite both home ledgers with what is kept of the merged records (drive
     // ledgers are never changed, so their records come back at the reload), ignore failed
-    // writes and reload. A home ledger that cannot be read is set aside first.
+    // writes and reload. A damaged home ledger is set aside first; one that cannot be read for
+    // now is left as it is. Only a writer elsewhere busy past the wait limit is thrown.
     void purgeTestRecords();
     // Drops every record whose id() equals `id`.
     void deleteRecord(const QString &id);
@@ -123,29 +146,34 @@ private:
     [[nodiscard]] QString withdrawalsPath() const;
     // Each entry of the volumes root, in listing order.
     [[nodiscard]] static QStringList mountedDriveFolders();
-    // Callers hold m_fileMutex.
-    [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
+    [[nodiscard]] QString writerLockPath() const;
+    [[nodiscard]] std::chrono::milliseconds waitLimit() const;
     // Reading tells the log once of each damage found.
+    [[nodiscard]] QList<MigrationRecord> readLedgerRecords(const QString &path) const;
+    [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
     [[nodiscard]] LedgerFiles::WithdrawalsFile readWithdrawals() const;
-    void reportDamage(const QString &path, const QString &problem) const;
+    void reportOnce(const QString &path, const QString &problem, const QString &text) const;
     // Replaces the file as `read` with `entries`, a damaged one set aside first.
     void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
                          const QList<LedgerFiles::Withdrawal> &entries) const;
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
-    // Callers hold the writer lock too.
-    void rememberWithdrawal(const MigrationRecord &record, const QString &ledgerFolder) const;
-    void forgetWithdrawal(const QString &key) const;
+    // Callers hold the writer locks.
+    void saveWithdrawalEntry(const MigrationRecord &record, const QString &ledgerFolder) const;
+    void dropWithdrawalEntry(const QString &key) const;
+    void noteDriveClear(const QSet<QString> &keys) const;
     // The published records merged with the files' present content, in published order.
     [[nodiscard]] QList<MigrationRecord> currentRecords() const;
     void updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
                                    const QString &status, const std::optional<QString> &restoredAt,
-                                   const QSet<QString> &withdrawn) const;
+                                   const QSet<QString> &withdrawn, bool isDriveLedger,
+                                   std::chrono::steady_clock::time_point deadline) const;
     void replaceHomeLedgers(const QList<MigrationRecord> &records) const;
-    // Called without m_fileMutex; `generation` orders loads from different threads.
+    // `generation` orders loads from different threads.
     void publish(const QList<MigrationRecord> &records, quint64 generation);
 
-    std::mutex m_fileMutex;
-    quint64 m_readGeneration = 0;      // under m_fileMutex
+    std::timed_mutex m_fileMutex;           // the writers of this instance
+    std::atomic<qint64> m_waitLimit{15000}; // ms
+    std::atomic<quint64> m_loadGeneration{0};
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;

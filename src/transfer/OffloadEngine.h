@@ -33,6 +33,7 @@ struct OffloadProgress
     double percent = 0.0; // a fraction, 0.0 to 1.0
     bool isComplete = false;
     std::optional<QString> error;
+    QString notice = {}; // what a run that succeeded could not do, told with its success
 
     friend bool operator==(const OffloadProgress &, const OffloadProgress &) = default;
 };
@@ -61,9 +62,9 @@ struct OffloadProgress
 // and the drive is flushed again after the commits and after the ledger writes, before anything
 // on the Mac changes or goes. A flush and a read-back reach one file system: every copy is
 // confirmed on the target's own, staged (a stray one removed) and committed, before the ledger
-// or the Mac relies on it (208). When that last flush fails, the Mac is put back and the record
-// just written is withdrawn again: no ledger goes on saying an application is on the drive once it
-// is back on the Mac.
+// or the Mac relies on it (208). When that last flush fails, the record just written is withdrawn
+// again, remembered so before the Mac is put back: no ledger goes on saying an application is on
+// the drive once it is back on the Mac, whenever the program ends.
 class OffloadEngine final : public QObject
 {
     Q_OBJECT
@@ -260,13 +261,14 @@ private:
                            const BundleSteps &steps);
     [[nodiscard]] QList<SupportFolderRecord>
     carriedOverSupportFolders(const QString &appPath) const;
+    // A drive ledger that does not take the record is told with the run's success.
     void recordMigration(const MigrationRecord &record, const TargetVolume &target);
-    // After a move that was recorded and then undone by `rollback`: withdraws its record from
-    // every ledger it reaches when the Mac has all its originals back, and keeps it otherwise.
-    // Returns what a message adds about the Mac and the record, from a blank on.
-    [[nodiscard]] QString withdrawUndoneMove(const QString &appName, const MigrationRecord &record,
-                                             const TargetVolume &target,
-                                             const LocalRollback &rollback);
+    // After a move that was recorded: undoes it with `rollback`, its record remembered as
+    // withdrawn first, and withdraws the record from every ledger it reaches when the Mac has
+    // all its originals back, or keeps it in force otherwise. Returns what a message adds about
+    // the Mac and the record, from a blank on.
+    [[nodiscard]] QString undoRecordedMove(const QString &appName, const MigrationRecord &record,
+                                           const TargetVolume &target, LocalRollback &rollback);
 
     // Published on the main thread, in the order of the calls.
     void beginOffloadProgress(const QString &item, const QString &step, double fraction);
@@ -281,6 +283,8 @@ private:
     CancelState m_cancel;
     Sleeper m_sleeper;
     std::shared_ptr<OffloadFileOps> m_fileOps;
+    // The running operation's drive ledger failure, told with its success; worker thread only.
+    QString m_ledgerNotice;
     // The copies verified by the running operation, by their path, as the verification read
     // them; a commit carries its copy's to the final path. Worker thread only.
     QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;

@@ -363,10 +363,11 @@ void OffloadFileOps::createFinderAlias(const QString &targetPath, const QString 
     PrivilegeHelper::createFinderAlias(targetPath, aliasPath);
 }
 
-void OffloadFileOps::recordMigration(LedgerService &ledger, const MigrationRecord &record,
-                                     const QUrl &targetVolumeURL)
+std::optional<QString> OffloadFileOps::recordMigration(LedgerService &ledger,
+                                                       const MigrationRecord &record,
+                                                       const QUrl &targetVolumeURL)
 {
-    ledger.recordMigration(record, targetVolumeURL);
+    return ledger.recordMigration(record, targetVolumeURL);
 }
 
 bool OffloadFileOps::withdrawMigration(LedgerService &ledger, const MigrationRecord &record,

@@ -64,8 +64,10 @@ public:
     // An App Proxy at the application's own place that opens `driveBundle`.
     virtual void createProxy(const AppItem &app, const QUrl &driveBundle);
     virtual void createFinderAlias(const QString &targetPath, const QString &aliasPath);
-    virtual void recordMigration(LedgerService &ledger, const MigrationRecord &record,
-                                 const QUrl &targetVolumeURL);
+    // Returns why the drive's ledger did not take the record, as LedgerService does.
+    virtual std::optional<QString> recordMigration(LedgerService &ledger,
+                                                   const MigrationRecord &record,
+                                                   const QUrl &targetVolumeURL);
     // Takes back what recordMigration wrote: from the Mac's ledgers, and from the drive's while
     // it is still the file system `drive`. True when the drive's ledger is proven not to list
     // it any more.

@@ -162,6 +162,7 @@ OperationError placeSharedInRun(const QString &location, const QString &first,
 QFuture<void> OffloadEngine::startOperation(std::function<void()> steps)
 {
     resetCancellationState();
+    m_ledgerNotice.clear();
     m_operations.removeIf([](const QFuture<void> &operation) { return operation.isFinished(); });
     QFuture<void> operation = QtConcurrent::run([this, steps = std::move(steps)] {
         // Whatever ends the run, of whatever type, is published and leaves the engine idle.
@@ -436,9 +437,9 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         flushDrive(plan.bundleFinal);
         requireOriginalsAsCopied(rollback);
     } catch (...) {
-        rollback.undo();
         if (recorded)
-            rethrowSaying(withdrawUndoneMove(app.name, *recorded, target, rollback));
+            rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
+        rollback.undo();
         throw;
     }
     // Only now that the ledger knows where everything went may the originals go.
@@ -633,9 +634,9 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
         flushDrive(finalPath);
         requireOriginalsAsCopied(rollback);
     } catch (...) {
-        rollback.undo();
         if (recorded)
-            rethrowSaying(withdrawUndoneMove(app.name, *recorded, target, rollback));
+            rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
+        rollback.undo();
         throw;
     }
     rollback.discardOriginals();
@@ -690,23 +691,50 @@ QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QStrin
     return {};
 }
 
-QString OffloadEngine::withdrawUndoneMove(const QString &appName, const MigrationRecord &record,
-                                          const TargetVolume &target, const LocalRollback &rollback)
+QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationRecord &record,
+                                        const TargetVolume &target, LocalRollback &rollback)
 {
     const QString name = QLatin1Char('\'') + appName + QLatin1Char('\'');
+    // Withdrawn before the Mac is put back: a program ending in between leaves the record out,
+    // not in force over an original back in its place.
+    bool remembered = true;
+    try {
+        ledger().rememberWithdrawal(record, target.url);
+    } catch (const OperationError &) {
+        remembered = false; // tried again by the withdrawal below
+    }
+    rollback.undo();
     // Whatever still stands in for an original that stayed aside leads to the drive copies
     // through this record alone.
-    if (!rollback.isUndone())
-        return QLatin1Char(' ') + name +
-               QStringLiteral(" could not be fully put back on your Mac: what stayed aside keeps "
-                              "its \".offload-rollback-\" name beside its place, and the record of "
-                              "the move was kept so that its copies on the drive stay found.");
+    if (!rollback.isUndone()) {
+        const QString keptAside =
+            QLatin1Char(' ') + name +
+            QStringLiteral(" could not be fully put back on your Mac: what stayed aside keeps "
+                           "its \".offload-rollback-\" name beside its place, and the record of "
+                           "the move ");
+        try {
+            if (remembered)
+                ledger().forgetWithdrawal(record);
+        } catch (const OperationError &failure) {
+            return keptAside +
+                   QStringLiteral("that leads to its copies on the drive could not "
+                                  "be kept in force: ") +
+                   failure.message();
+        }
+        return keptAside + QStringLiteral("was kept so that its copies on the drive stay found.");
+    }
     // The ledger proves the drive itself, as it reads it: a drive that is gone leaves its
     // mount-point folder on the Mac, where nothing is written and no missing ledger is proof.
     bool driveClear = false;
     try {
         driveClear = fileOps().withdrawMigration(ledger(), record, target.url, target.fileSystem);
     } catch (const OperationError &failure) {
+        if (remembered)
+            return QLatin1Char(' ') + name +
+                   QStringLiteral(" was put back on your Mac as it was, and the record of the "
+                                  "move was withdrawn, but your Mac's ledger could not be "
+                                  "rewritten without it yet: ") +
+                   failure.message() + QStringLiteral(". The next scan finishes it.");
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, but the record of the move "
                               "could not be withdrawn: ") +
@@ -727,7 +755,16 @@ void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetV
 {
     // The ledger goes to the Mac and onto the drive; neither may name a drive that is gone.
     proveTarget(target);
-    fileOps().recordMigration(ledger(), record, target.url);
+    if (const std::optional<QString> problem =
+            fileOps().recordMigration(ledger(), record, target.url)) {
+        m_ledgerNotice =
+            QStringLiteral("Your Mac's ledger holds the record, but the drive's own ledger could "
+                           "not be updated: ") +
+            *problem;
+        if (!m_ledgerNotice.endsWith(QLatin1Char('.')))
+            m_ledgerNotice += QLatin1Char('.');
+        return; // the drive holds no new ledger to push, maybe none at all
+    }
     noteDriveItem(PathUtils::join(target.url.toLocalFile(), LedgerService::driveLedgerFileName()));
 }
 
@@ -762,9 +799,10 @@ void OffloadEngine::publishStep(const QString &step)
 
 void OffloadEngine::publishCompletion(const QString &step)
 {
-    onMainThread(this, [this, step] {
+    onMainThread(this, [this, step, notice = std::exchange(m_ledgerNotice, QString())] {
         OffloadProgress next = m_progress;
         next.currentStep = step;
+        next.notice = notice;
         next.percent = 1.0;
         next.isComplete = true;
         setProgress(next);

@@ -966,11 +966,13 @@ public:
     explicit LedgerWriteThen(std::function<void()> after)
         : m_after(std::move(after))
     {}
-    void recordMigration(LedgerService &ledger, const MigrationRecord &record,
-                         const QUrl &targetVolumeURL) override
+    std::optional<QString> recordMigration(LedgerService &ledger, const MigrationRecord &record,
+                                           const QUrl &targetVolumeURL) override
     {
-        OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
+        std::optional<QString> driveProblem =
+            OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
         m_after();
+        return driveProblem;
     }
 
 private:

@@ -5,21 +5,27 @@
 #include "base/Subprocess.h"
 #include "base/Uuid.h"
 #include "services/AppLogger.h"
+#include "services/FileLock.h"
 #include "support/FaultyStorage.h"
+#include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/Wait.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
 #include <QtConcurrent>
 #include <atomic>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -318,6 +324,21 @@ TEST(LedgerServiceWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger
             QStringList({QStringLiteral("ledgers.lock"), QStringLiteral("migration_ledger.json")}));
         EXPECT_EQ(ledger.records(), Records{a});
     }
+
+    // A new copy that a write under way (of another program or home folder) owns stays.
+    Sandbox sandbox;
+    const QString path =
+        sandbox.home() + QStringLiteral("/.config/korvanthelix/migration_ledger.json");
+    const QString live = path + QStringLiteral(".saving-") + newUuidText();
+    sandbox.writeFile(live, "half");
+    const int owner = ::open(QFile::encodeName(live).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(owner, LOCK_EX), 0);
+    LedgerService ledger;
+    ledger.recordMigration(record("B", "02"));
+    EXPECT_EQ(bytesOf(live), "half");
+    ::close(owner);
+    ledger.recordMigration(record("C", "03"));
+    EXPECT_FALSE(QFileInfo::exists(live));
 }
 
 TEST_F(LedgerServiceTest, StatusUpdateTouchesOnlyActiveRecordsOfThePath)
@@ -419,6 +440,102 @@ TEST_F(LedgerServiceTest, DamagedLedgersAreSetAsideBeforeBeingRewritten)
     }
 }
 
+// A drive ledger damaged again and again keeps one copy of each damage, a few at most: past
+// them it is left as it is and the offload is told its drive did not take the record.
+TEST_F(LedgerServiceTest, DamageSetAsideOnceAndNoPileOfCopies)
+{
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    LedgerService ledger;
+    const QByteArray damages[] = {"[{\"app_name\": \"half", "[{\"app_name\": \"half", "[1]", "{}",
+                                  "[2]"};
+    int second = 10;
+    for (const QByteArray &damage : damages) {
+        sandbox.writeFile(drive(), damage);
+        const std::optional<QString> outcome =
+            ledger.recordMigration(record("A", QByteArray::number(++second).constData()), driveUrl);
+        const QStringList copies = setAside(drive());
+        SCOPED_TRACE(damage.toStdString());
+        if (&damage != &damages[4]) {
+            EXPECT_EQ(outcome, std::nullopt);
+            EXPECT_EQ(copies.size(), &damage == &damages[0] ? 1 : (&damage - damages));
+            EXPECT_EQ(decodeFile(drive())->size(), 1);
+        } else {
+            EXPECT_EQ(copies.size(), 3);
+            EXPECT_EQ(outcome, QStringLiteral("Cannot write the ledger ") + drive() +
+                                   QStringLiteral(": it cannot be read (a record in it cannot be "
+                                                  "read), and 3 damaged copies of it are set "
+                                                  "aside beside it already. Move them away, then "
+                                                  "try again."));
+            EXPECT_EQ(bytesOf(drive()), damage) << "left as it is";
+        }
+    }
+    const QString log = AppLogger::shared().readRecentLines(30);
+    EXPECT_TRUE(log.contains(QStringLiteral("[ERROR] [Ledger] The ledger '") + drive() +
+                             QStringLiteral("' cannot be read (it is not JSON: ")))
+        << log.toStdString();
+}
+
+// A ledger of any size a person makes is read and kept; one past that bound is told and left
+// alone, never replaced by a new one without its records.
+TEST_F(LedgerServiceTest, ALedgerOfAnySizeIsReadAndKept)
+{
+    QByteArray ledger = "[";
+    const QByteArray folders =
+        QJsonDocument(
+            QJsonArray{QJsonObject{{QStringLiteral("source"), QString(900, QLatin1Char('s'))},
+                                   {QStringLiteral("target"), QString(900, QLatin1Char('t'))},
+                                   {QStringLiteral("display_name"), QStringLiteral("Folder")},
+                                   {QStringLiteral("symlink_created"), true}}})
+            .toJson(QJsonDocument::Compact);
+    int count = 0;
+    while (ledger.size() < 40 * 1024 * 1024) {
+        if (count > 0)
+            ledger += ',';
+        ledger += "{\"app_name\":\"App" + QByteArray::number(count) +
+                  "\",\"app_original_path\":\"/Applications/App" + QByteArray::number(count) +
+                  ".app\",\"moved_app\":true,\"status\":\"active\",\"timestamp\":"
+                  "\"2025-01-01T00:00:00Z\",\"support_folders\":" +
+                  folders + "}";
+        ++count;
+    }
+    ledger += "]";
+    sandbox.writeFile(local(), ledger);
+    {
+        LedgerService service;
+        EXPECT_EQ(service.records().size(), count);
+        service.recordMigration(record("New", "01"));
+        EXPECT_EQ(decodeFile(local())->size(), count + 1);
+        EXPECT_EQ(setAside(local()), QStringList());
+    }
+
+    // Past the bound: a sparse file, which costs no room.
+    QFile::remove(local());
+    {
+        QFile huge(local());
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly) && huge.write("[") == 1 &&
+                    huge.resize(qint64(257) * 1024 * 1024));
+    }
+    LedgerService service;
+    EXPECT_EQ(service.records(), Records());
+    const QString problem = QStringLiteral("it is larger than 268435456 bytes");
+    const QString log = AppLogger::shared().readRecentLines(20);
+    EXPECT_TRUE(log.contains(QStringLiteral("[ERROR] [Ledger] The ledger '") + local() +
+                             QStringLiteral("' cannot be read (") + problem +
+                             QStringLiteral("). Its records are not shown, and it is left as it "
+                                            "is.")))
+        << log.toStdString();
+    try {
+        service.recordMigration(record("New", "01"));
+        ADD_FAILURE() << "no error";
+    } catch (const OperationError &error) {
+        EXPECT_EQ(error.message(), QStringLiteral("Cannot write the ledger ") + local() +
+                                       QStringLiteral(": it cannot be read (") + problem +
+                                       QStringLiteral("), so it was left as it is"));
+    }
+    EXPECT_EQ(QFileInfo(local()).size(), qint64(257) * 1024 * 1024);
+    EXPECT_EQ(setAside(local()), QStringList());
+}
+
 // The names of the records the home folder still owes a drive ledger.
 QStringList owedNames(const QString &withdrawals)
 {
@@ -428,10 +545,10 @@ QStringList owedNames(const QString &withdrawals)
     return names;
 }
 
-// A withdrawal ends only once the drive that was given the record is read whole and lists it
-// no more; whatever happens to the drive meanwhile, the record stays out of the list, and the
-// drive gives it up once it is back and sound.
-TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
+// A withdrawal ends only once the Mac's ledgers and the drive that was given the record are read
+// whole and list it no more; whatever happens to them meanwhile, the record stays out of the
+// list, and each gives it up once it is back and sound.
+TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenEveryLedgerIsReadClear)
 {
     struct Case
     {
@@ -441,6 +558,7 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
         // The withdrawal itself (the drive connected, as far as anyone knew), or the settling of
         // one left owed.
         bool settling;
+        bool throws = false; // the withdrawal fails on the Mac
     };
     const QString gone = sandbox.drive() + QStringLiteral("-gone");
     const auto pull = [this, gone] { QDir().rename(sandbox.drive(), gone); };
@@ -450,6 +568,16 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
         storage.setReadBackHook([reads, number, then](int fd) {
             if (++*reads == number)
                 then(fd);
+        });
+    };
+    // The power goes once `path` has its new place in its folder: nothing more reaches a disk.
+    const auto stopOnceStored = [](FaultyStorage &storage, const QString &path) {
+        storage.setFlushFault([path, stopped = std::make_shared<bool>()](
+                                  const QString &, const StorageWrites &written) {
+            if (*stopped)
+                return EIO;
+            *stopped = written.items == QStringList{path};
+            return 0;
         });
     };
     const Case cases[] = {
@@ -466,16 +594,11 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
          false},
         // The program ends, as the power goes, once the Mac's ledgers no longer list the record.
         {"StopOnceTheMacsLedgerIsRewritten",
-         [this](FaultyStorage &storage) {
-             storage.setFlushFault([local = local(), stopped = std::make_shared<bool>()](
-                                       const QString &, const StorageWrites &written) {
-                 if (*stopped)
-                     return EIO;
-                 *stopped = written.items == QStringList{local};
-                 return 0;
-             });
-         },
-         false},
+         [&](FaultyStorage &storage) { stopOnceStored(storage, local()); }, false},
+        // The program ends once the withdrawal is remembered, before the Mac's ledger is
+        // rewritten: it still lists the record.
+        {"StopOnceTheWithdrawalIsRemembered",
+         [&](FaultyStorage &storage) { stopOnceStored(storage, withdrawals()); }, false, true},
         {"DrivePulledAtTheSettlingsFirstRead",
          [&](FaultyStorage &storage) { atRead(storage, 1, [pull](int) { pull(); }); }, true},
         {"DriveLedgerUnreadableOnceRewritten",
@@ -514,8 +637,9 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
                 c.arrange(*storage);
                 try {
                     EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, drive));
+                    EXPECT_FALSE(c.throws);
                 } catch (const OperationError &error) {
-                    ADD_FAILURE() << error.message().toStdString();
+                    EXPECT_TRUE(c.throws) << error.message().toStdString();
                 }
             }
         }
@@ -532,9 +656,64 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenItsDriveIsReadClear)
         EXPECT_EQ(again.records(), Records{kept});
         again.settleWithdrawals();
         EXPECT_EQ(decodeFile(drive()), Records{kept});
+        EXPECT_EQ(decodeFile(local()), Records{kept});
         EXPECT_EQ(owedNames(withdrawals()), QStringList());
+        again.loadRecords();
         EXPECT_EQ(again.records(), Records{kept});
     }
+}
+
+// A nearly full Mac, as this program's users have: room for the withdrawal to be remembered,
+// none for the rewritten ledger. The drive gives the record up, and still the withdrawal is
+// owed until the Mac's ledger can be rewritten.
+TEST_F(LedgerServiceTest, AWithdrawalOnAFullMacStaysOwed)
+{
+    if (!PrivateMounts::enter(false))
+        return;
+    const QString folder = PathUtils::parentPath(local());
+    ASSERT_TRUE(PrivateMounts::mountTmpfs(folder, QStringLiteral("size=512k")));
+    // Its mount point is left empty for the sandbox to remove.
+    const std::shared_ptr<void> unmount(nullptr,
+                                        [&](void *) { (void)PrivateMounts::unmount(folder); });
+    sandbox.mountDrive(sandbox.drive());
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    Records many;
+    for (int i = 0; i < 200; ++i)
+        many.append(record(qPrintable(QStringLiteral("App%1").arg(i)), "01"));
+    const MigrationRecord withdrawn = record("W", "02");
+    LedgerService ledger;
+    sandbox.writeFile(local(), encode(many));
+    ledger.recordMigration(withdrawn, driveUrl);
+    // All but a few pages taken: the withdrawals file fits, a new ledger does not.
+    const QString filler = folder + QStringLiteral("/filler");
+    {
+        QFile fill(filler);
+        ASSERT_TRUE(fill.open(QIODevice::WriteOnly));
+        const QByteArray page(4096, 'x');
+        while (fill.write(page) == page.size() && fill.flush()) {
+        }
+        fill.close();
+        ASSERT_TRUE(fill.resize(fill.size() - 4 * 4096));
+    }
+    try {
+        (void)ledger.withdrawMigration(withdrawn, driveUrl,
+                                       FileSystemIdentity::of(sandbox.drive()));
+        ADD_FAILURE() << "no error";
+    } catch (const OperationError &error) {
+        EXPECT_TRUE(error.message().contains(QStringLiteral("No space left on device")))
+            << error.message().toStdString();
+    }
+    EXPECT_EQ(decodeFile(drive()), Records());
+    EXPECT_EQ(owedNames(withdrawals()), QStringList{QStringLiteral("W")});
+    EXPECT_FALSE(ledger.records().contains(withdrawn));
+
+    QFile::remove(filler);
+    LedgerService again;
+    again.settleWithdrawals();
+    EXPECT_EQ(decodeFile(local()), many);
+    EXPECT_EQ(owedNames(withdrawals()), QStringList());
+    again.loadRecords();
+    EXPECT_FALSE(again.records().contains(withdrawn));
 }
 
 // A withdrawals file that does not read whole is told in the activity log, never hangs the
@@ -636,8 +815,9 @@ TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
 const char *const secondWriterHome = "KORVANTHELIX_SECOND_WRITER_HOME";
 const char *const secondWriterDrive = "KORVANTHELIX_SECOND_WRITER_DRIVE";
 
-// What one of several programs on one home folder does: records moves to the drive one after
-// another, and withdraws every other one again. Returns the names of those it kept.
+// What one of several programs writing one drive does: records moves to the drive one after
+// another, withdraws every other one again and restores every fourth. Returns "name:status" of
+// those it kept.
 QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, const QString &drive)
 {
     const QUrl driveUrl = QUrl::fromLocalFile(drive);
@@ -650,12 +830,17 @@ QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, cons
             std::nullopt, std::nullopt, QStringLiteral("/Applications/%1.app").arg(name),
             drive + QStringLiteral("/%1.app").arg(name), true, QStringLiteral("active"), {});
         try {
-            ledger.recordMigration(r, driveUrl);
-            if (i % 2 == 0)
-                kept.append(name);
-            else
+            EXPECT_EQ(ledger.recordMigration(r, driveUrl), std::nullopt);
+            if (i % 4 == 0) {
+                ledger.updateRecordStatus(r.appOriginalPath, QStringLiteral("restored"),
+                                          QStringLiteral("2025-02-01T00:00:00Z"), driveUrl);
+                kept.append(name + QStringLiteral(":restored"));
+            } else if (i % 2 == 0) {
+                kept.append(name + QStringLiteral(":active"));
+            } else {
                 EXPECT_TRUE(ledger.withdrawMigration(r, driveUrl, fileSystem))
                     << name.toStdString();
+            }
         } catch (const OperationError &error) {
             ADD_FAILURE() << name.toStdString() << ": " << error.message().toStdString();
         }
@@ -663,12 +848,12 @@ QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, cons
     return kept;
 }
 
-// Two instances of the ledger, in one program or in two, writing the ledgers of one home folder
-// and its drive at once: every record each kept is in every ledger, and none that either
-// withdrew comes back.
-TEST_F(LedgerServiceTest, TwoWritersOnOneHomeLoseNothing)
+// Two instances of the ledger, in one program, in two on one home folder, or in two of two
+// users, writing their ledgers and one drive's at once: every record each kept is in every
+// ledger that it wrote, as it left it, and none that either withdrew comes back.
+TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
 {
-    // Run again as the second program, on the first one's home folder and drive.
+    // Run again as the second program, on its home folder and the first one's drive.
     if (qEnvironmentVariableIsSet(secondWriterHome)) {
         SystemPaths paths = sandbox.paths();
         paths.home = qEnvironmentVariable(secondWriterHome);
@@ -684,32 +869,57 @@ TEST_F(LedgerServiceTest, TwoWritersOnOneHomeLoseNothing)
         return;
     }
     sandbox.mountDrive(sandbox.drive());
-    for (const bool twoPrograms : {false, true}) {
-        SCOPED_TRACE(twoPrograms ? "two programs" : "one program");
-        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+    const QString otherHome = Sandbox::makeFolder(sandbox.root() + QStringLiteral("/Users/other"));
+    const auto listed = [](const std::optional<Records> &records) {
+        QStringList out = QString::fromStdString(names(records, true)).split(QLatin1Char(' '));
+        out.removeAll(QString());
+        return out;
+    };
+    enum class Writers { oneProgram, twoPrograms, twoHomes };
+    for (const Writers writers : {Writers::oneProgram, Writers::twoPrograms, Writers::twoHomes}) {
+        const bool twoHomes = writers == Writers::twoHomes;
+        SCOPED_TRACE(writers == Writers::oneProgram    ? "one program"
+                     : writers == Writers::twoPrograms ? "two programs"
+                                                       : "two users");
+        const QString secondHome = twoHomes ? otherHome : sandbox.home();
+        for (const QString &home : {sandbox.home(), otherHome}) {
+            QDir(home + QStringLiteral("/.config")).removeRecursively();
+            QFile::remove(home + QStringLiteral("/go"));
+            QFile::remove(home + QStringLiteral("/second-ready"));
+        }
         QFile::remove(drive());
-        QFile::remove(sandbox.home() + QStringLiteral("/go"));
-        QFile::remove(sandbox.home() + QStringLiteral("/second-ready"));
+        // Two users meet on a drive that holds a long history: each write of it lasts.
+        QStringList history;
+        if (twoHomes) {
+            Records old;
+            for (int i = 0; i < 3000; ++i) {
+                old.append(record(qPrintable(QStringLiteral("Old%1").arg(i)), "00", "copied"));
+                history.append(old.last().appName + QStringLiteral(":copied"));
+            }
+            sandbox.writeFile(drive(), encode(old));
+        }
         LedgerService first, second;
-        QStringList kept;
+        QStringList kept, secondKept;
         std::unique_ptr<Subprocess> secondProgram;
         QFuture<QStringList> other;
-        if (twoPrograms) {
+        if (writers != Writers::oneProgram) {
             QStringList environment = QProcessEnvironment::systemEnvironment().toStringList();
-            environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + sandbox.home()
+            environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + secondHome
                         << QLatin1String(secondWriterDrive) + QLatin1Char('=') + sandbox.drive();
             secondProgram = std::make_unique<Subprocess>(
                 QCoreApplication::applicationFilePath(),
-                QStringList{QStringLiteral("--gtest_filter=LedgerServiceTest."
-                                           "TwoWritersOnOneHomeLoseNothing")},
+                QStringList{
+                    QStringLiteral("--gtest_filter=LedgerServiceTest.TwoWritersLoseNothing")},
                 SubprocessOptions{{}, environment, std::chrono::minutes(2)});
             ASSERT_TRUE(secondProgram->start());
             ASSERT_TRUE(waitUntil(
-                [&] { return QFileInfo::exists(sandbox.home() + QStringLiteral("/second-ready")); },
+                [&] { return QFileInfo::exists(secondHome + QStringLiteral("/second-ready")); },
                 60000));
             for (int i = 0; i < 12; i += 2)
-                kept.append(QStringLiteral("Second") + QString::number(i));
-            Sandbox::writeFile(sandbox.home() + QStringLiteral("/go"), "");
+                secondKept.append(
+                    QStringLiteral("Second") + QString::number(i) +
+                    (i % 4 == 0 ? QStringLiteral(":restored") : QStringLiteral(":active")));
+            Sandbox::writeFile(secondHome + QStringLiteral("/go"), "");
         } else {
             other = QtConcurrent::run([&] {
                 return recordAndWithdraw(second, QStringLiteral("Second"), sandbox.drive());
@@ -718,32 +928,249 @@ TEST_F(LedgerServiceTest, TwoWritersOnOneHomeLoseNothing)
         QFuture<QStringList> mine = QtConcurrent::run(
             [&] { return recordAndWithdraw(first, QStringLiteral("First"), sandbox.drive()); });
         EXPECT_TRUE(waitFor(mine, 120000));
-        kept += mine.result();
-        if (twoPrograms) {
+        kept = mine.result();
+        if (secondProgram) {
             const SubprocessResult result = secondProgram->waitForFinished();
             EXPECT_TRUE(result.succeeded() &&
                         result.outputText().contains(QLatin1String("[  PASSED  ] 1 test")))
                 << QString(result.outputText() + result.errorText()).toStdString();
         } else {
             EXPECT_TRUE(waitFor(other, 120000));
-            kept += other.result();
+            secondKept = other.result();
         }
-        kept.sort();
+        const QStringList everyone = kept + secondKept;
 
         LedgerService after;
-        QStringList shown;
-        for (const MigrationRecord &r : after.records())
-            shown.append(r.appName);
-        shown.sort();
-        EXPECT_EQ(shown, kept);
-        for (const QString &ledger : {local(), drive()}) {
-            QStringList listed;
-            for (const MigrationRecord &r : decodeFile(ledger).value_or(Records()))
-                listed.append(r.appName);
-            listed.sort();
-            EXPECT_EQ(listed, kept) << ledger.toStdString();
+        QStringList shown = listed(after.records());
+        QStringList expected = everyone + history;
+        expected.sort();
+        EXPECT_EQ(shown, expected);
+        EXPECT_EQ(listed(decodeFile(drive())), expected);
+        QStringList mineOnly = twoHomes ? kept : everyone;
+        mineOnly.sort();
+        EXPECT_EQ(listed(decodeFile(local())), mineOnly);
+        if (twoHomes) {
+            QStringList theirs = secondKept;
+            theirs.sort();
+            EXPECT_EQ(listed(decodeFile(otherHome + QStringLiteral("/.config/korvanthelix/"
+                                                                   "migration_ledger.json"))),
+                      theirs);
         }
         EXPECT_EQ(owedNames(withdrawals()), QStringList());
+        EXPECT_EQ(owedNames(otherHome + QStringLiteral("/.config/korvanthelix/"
+                                                       "withdrawn_migrations.json")),
+                  QStringList());
+    }
+}
+
+// A program that took the lock file at `path` and stopped, as one stopped by the user or stuck
+// on a drive that hangs: a child process that holds its flock until it is killed.
+class StoppedHolder
+{
+public:
+    explicit StoppedHolder(const QString &path)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int fd = ::open(name.constData(), O_RDONLY | O_CREAT, 0644);
+            if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
+                ::_exit(1);
+            (void)!::write(ready[1], "x", 1);
+            ::raise(SIGSTOP);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        m_holding = m_pid > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~StoppedHolder() { release(); }
+    StoppedHolder(const StoppedHolder &) = delete;
+    StoppedHolder &operator=(const StoppedHolder &) = delete;
+
+    [[nodiscard]] bool holding() const { return m_holding; }
+    void release()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_holding = false;
+};
+
+// Another program holds a lock and does not let go: every change gives up within the wait limit
+// with one clear message (or, for the drive's ledger of an offload, says that ledger did not
+// take the record), the settling leaves what is owed for later, and nothing that only reads
+// waits at all, not even behind a worker of its own program that waits.
+TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
+{
+    const MigrationRecord kept = record("Kept", "01"), owed = record("W", "02"),
+                          next = record("Next", "03");
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    const std::string busy = FileLock::busyMessage().toStdString();
+    struct Case
+    {
+        const char *name;
+        bool driveLocked; // else the home folder's lock
+        std::function<std::string(LedgerService &)> operation;
+        std::string outcome; // "busy": the busy message thrown
+        QStringList owedAfter = {QStringLiteral("W")};
+    };
+    const auto done = [](std::function<void(LedgerService &)> operation) {
+        return [operation](LedgerService &l) {
+            operation(l);
+            return std::string("done");
+        };
+    };
+    const auto status = done([&](LedgerService &l) {
+        l.updateRecordStatus(kept.appOriginalPath, QStringLiteral("restored"), std::nullopt,
+                             driveUrl);
+    });
+    const auto recordNext = [&](LedgerService &l) {
+        return l.recordMigration(next, driveUrl).value_or(QStringLiteral("recorded")).toStdString();
+    };
+    const auto withdraw = [&](LedgerService &l) {
+        return std::string(
+            l.withdrawMigration(kept, driveUrl, FileSystemIdentity::of(sandbox.drive()))
+                ? "withdrawn"
+                : "owed");
+    };
+    const auto settle = [&](LedgerService &l) {
+        l.settleWithdrawals();
+        return owedNames(withdrawals()).join(QLatin1Char(' ')).toStdString();
+    };
+    const Case cases[] = {
+        {"Record", false, recordNext, "busy"},
+        {"Withdraw", false, withdraw, "busy"},
+        {"Status", false, status, "busy"},
+        {"Delete", false, done([](LedgerService &l) { l.deleteRecord(QStringLiteral("x")); }),
+         "busy"},
+        {"Purge", false, done([](LedgerService &l) { l.purgeTestRecords(); }), "busy"},
+        {"Clear", false, done([](LedgerService &l) { l.clearAllHistory(); }), "busy"},
+        {"Settle", false, settle, "W"},
+        {"RecordOnALockedDrive", true, recordNext, busy},
+        {"WithdrawOnALockedDrive",
+         true,
+         withdraw,
+         "owed",
+         {QStringLiteral("W"), QStringLiteral("Kept")}},
+        {"StatusOnALockedDrive", true, status, "busy"},
+        {"SettleOnALockedDrive", true, settle, "W"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QFile::remove(drive());
+        sandbox.mountDrive(sandbox.drive());
+        LedgerService ledger;
+        ledger.setWriterWaitLimit(std::chrono::milliseconds(500));
+        ledger.recordMigration(kept, driveUrl);
+        ledger.recordMigration(owed, driveUrl);
+        EXPECT_FALSE(ledger.withdrawMigration(owed, driveUrl, std::nullopt));
+        const QByteArray drive = bytesOf(this->drive());
+        StoppedHolder holder(
+            c.driveLocked ? sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.lock")
+                          : sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock"));
+        ASSERT_TRUE(holder.holding());
+        QFuture<std::string> running = QtConcurrent::run([&] {
+            try {
+                return c.operation(ledger);
+            } catch (const OperationError &error) {
+                return error.message().toStdString() == busy ? std::string("busy")
+                                                             : error.message().toStdString();
+            }
+        });
+        // Once the worker waits, the list is read again at once, by this thread as by the
+        // window's.
+        QThread::msleep(150);
+        QElapsedTimer clock;
+        clock.start();
+        ledger.loadRecords();
+        EXPECT_LT(clock.elapsed(), 300);
+        EXPECT_TRUE(waitFor(running, 5000));
+        holder.release();
+        EXPECT_EQ(running.result(), c.outcome);
+        if (c.driveLocked) {
+            EXPECT_EQ(bytesOf(this->drive()), drive) << "the drive's ledger was not written";
+        }
+        EXPECT_EQ(owedNames(withdrawals()), c.owedAfter);
+    }
+}
+
+// A lock file that is not a file is never written past: a link makes way for a file, a folder
+// is refused with a message, for the home folder's lock as for a drive's.
+TEST_F(LedgerServiceTest, ALockThatIsNotAFileIsReplacedOrRefused)
+{
+    const MigrationRecord a = record("A", "01");
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    const QString homeLock = sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock");
+    const QString driveLock = sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.lock");
+    const QString elsewhere = sandbox.root() + QStringLiteral("/elsewhere");
+    struct Case
+    {
+        const char *name;
+        bool onDrive;
+        std::function<void(const QString &lock)> make;
+        bool refused;
+        QByteArray elsewhereAfter = "<missing>"; // where the link led
+    };
+    const Case cases[] = {
+        {"HomeDanglingLink", false, [&](const QString &l) { Sandbox::makeSymlink(l, elsewhere); },
+         false},
+        {"HomeLinkToAFile", false,
+         [&](const QString &l) {
+             Sandbox::writeFile(elsewhere, "kept");
+             Sandbox::makeSymlink(l, elsewhere);
+         },
+         false, "kept"},
+        {"HomeFolder", false, [](const QString &l) { Sandbox::makeFolder(l); }, true},
+        {"DriveDanglingLink", true, [&](const QString &l) { Sandbox::makeSymlink(l, elsewhere); },
+         false},
+        {"DriveFolder", true, [](const QString &l) { Sandbox::makeFolder(l); }, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QDir(driveLock).removeRecursively();
+        QFile::remove(driveLock);
+        QFile::remove(drive());
+        QFile::remove(elsewhere);
+        Sandbox::makeFolder(PathUtils::parentPath(homeLock));
+        const QString lock = c.onDrive ? driveLock : homeLock;
+        c.make(lock);
+        LedgerService ledger;
+        std::optional<QString> outcome;
+        try {
+            outcome = ledger.recordMigration(a, driveUrl);
+        } catch (const OperationError &error) {
+            outcome = error.message();
+        }
+        const QString refusal = QStringLiteral("The migration history cannot be saved: '") + lock +
+                                QStringLiteral("' is a folder where its lock file belongs. Remove "
+                                               "it, then try again.");
+        const QString log = AppLogger::shared().readRecentLines(20);
+        if (c.refused) {
+            EXPECT_EQ(outcome, refusal);
+            EXPECT_TRUE(log.contains(QStringLiteral("[ERROR] [Ledger] ") + refusal));
+            EXPECT_FALSE(QFileInfo::exists(c.onDrive ? drive() : local()));
+        } else {
+            EXPECT_EQ(outcome, std::nullopt);
+            EXPECT_TRUE(QFileInfo(lock).isFile() && !QFileInfo(lock).isSymLink());
+            EXPECT_EQ(bytesOf(elsewhere), c.elsewhereAfter);
+            EXPECT_TRUE(log.contains(QStringLiteral("[WARN] [Ledger] The lock file '") + lock +
+                                     QStringLiteral("' was a link; a file took its place.")))
+                << log.toStdString();
+            EXPECT_EQ(decodeFile(drive()), Records{a});
+        }
     }
 }
 

@@ -49,7 +49,7 @@ QString tool(const char *name)
     return {};
 }
 
-bool enter()
+bool enter(bool usesVolumes)
 {
     if (qEnvironmentVariableIsSet(insideVariable)) {
         // Belt and braces: nothing mounted here may reach the machine's namespace.
@@ -77,8 +77,9 @@ bool enter()
     // The child needs a /Volumes folder to mount over; one made for it is removed again, so
     // the program on this machine keeps looking for drives where it did before. Tests that
     // use it hold one CTest resource lock, so no other test removes it meanwhile.
-    const bool volumesExisted = QFileInfo::exists(QStringLiteral("/Volumes"));
-    QDir().mkpath(QStringLiteral("/Volumes"));
+    const bool volumesExisted = !usesVolumes || QFileInfo::exists(QStringLiteral("/Volumes"));
+    if (!volumesExisted)
+        QDir().mkpath(QStringLiteral("/Volumes"));
     QTemporaryDir home;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QString::fromLatin1(insideVariable), QStringLiteral("1"));

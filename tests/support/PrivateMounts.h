@@ -7,10 +7,12 @@
 // parent it runs the same test again under `unshare --mount` and reports the child's outcome
 // (pass, failure or skip), returning false; in the child, whose mount namespace is private,
 // it returns true and the test body may mount what it likes. The machine's own mounts are
-// never touched.
+// never touched. Where no namespace can be made (not root, or not Linux), the test skips.
 namespace PrivateMounts {
 
-[[nodiscard]] bool enter();
+// `usesVolumes`: the test mounts over /Volumes, which is then made for it where it is missing
+// (such tests hold one CTest resource lock).
+[[nodiscard]] bool enter(bool usesVolumes = true);
 
 // A read-only tmpfs over /Volumes holding one empty mount point per name, so nothing is left
 // on the machine's disk and the folder itself is no drive. Returns false if mounting is not

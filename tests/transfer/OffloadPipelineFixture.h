@@ -112,11 +112,12 @@ public:
         gate(QStringLiteral("createFinderAlias ") + aliasPath);
         OffloadFileOps::createFinderAlias(targetPath, aliasPath);
     }
-    void recordMigration(LedgerService &ledger, const MigrationRecord &record,
-                         const QUrl &targetVolumeURL) override
+    std::optional<QString> recordMigration(LedgerService &ledger, const MigrationRecord &record,
+                                           const QUrl &targetVolumeURL) override
     {
         gate(QStringLiteral("recordMigration ") + record.status);
-        OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
+        std::optional<QString> driveProblem =
+            OffloadFileOps::recordMigration(ledger, record, targetVolumeURL);
         std::function<void()> then;
         {
             const std::lock_guard lock(m_mutex);
@@ -125,6 +126,7 @@ public:
         }
         if (then)
             then();
+        return driveProblem;
     }
 
 private:

@@ -354,7 +354,8 @@ struct MachineFaultCase
     const char *bundleCopy; // the copy tool's script for the bundle; nullptr: a faithful copy
     std::function<void(PipelineScenario &)> arrange;
     int code;                     // -1: any failure
-    const char *messageStart;     // "{app}", "{support}" and "{final}" stand for those paths
+    const char *messageStart;     // of the error ("{app}", "{support}" and "{final}" stand for
+                                  // those paths); of a success, of what it tells besides
     const char *logged = nullptr; // in the activity log afterwards
     Operation operation = Operation::offload;
     // Brings the drive back whole after the failure; then a rescan follows.
@@ -411,6 +412,11 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
     expectNothingLost(scenario);
     if (code == 0) {
         expectSucceeded(scenario);
+        // What the success could not do, told with it.
+        const QString notice = scenario.engine.progress().notice;
+        EXPECT_TRUE(notice.isEmpty() ? *c.messageStart == '\0'
+                                     : notice.startsWith(QString::fromUtf8(c.messageStart)))
+            << notice.toStdString();
     } else {
         const QString expected =
             QString::fromUtf8(c.messageStart)
@@ -542,6 +548,35 @@ void stopOnceTheMacsLedgerIsRewritten(PipelineScenario &scenario)
             *stopped = written.items == QStringList{local};
             return 0;
         });
+}
+
+// The program ends as the rollback puts the application back in its place: from then on
+// nothing reaches the disk, and the withdrawal that follows writes nothing.
+void endTheProgramAtTheRollback(PipelineScenario &scenario)
+{
+    failTheDriveOnceRecorded(scenario, false);
+    auto &storage = static_cast<FaultyStorage &>(scenario.sandbox.system().storage());
+    const QString app = scenario.app.url.toLocalFile();
+    scenario.ops->failWhere([&storage, app](const QString &call) {
+        if (call.startsWith(QStringLiteral("move ")) && call.endsWith(QStringLiteral(" -> ") + app))
+            storage.setFlushFault([](const QString &, const StorageWrites &) { return EIO; });
+        return false;
+    });
+}
+
+// The drive takes the copies but not its ledger's new copy.
+void failTheDrivesLedger(PipelineScenario &scenario)
+{
+    auto storage = std::make_shared<FaultyStorage>();
+    scenario.sandbox.system().useStorage(storage);
+    const QString ledger = scenario.sandbox.drive() + QLatin1Char('/') +
+                           LedgerService::driveLedgerFileName() + QStringLiteral(".saving-");
+    storage->setFlushFault([ledger](const QString &, const StorageWrites &written) {
+        return std::any_of(written.items.cbegin(), written.items.cend(),
+                           [&](const QString &item) { return item.startsWith(ledger); })
+                   ? EIO
+                   : 0;
+    });
 }
 
 void replugTheDrive(PipelineScenario &scenario)
@@ -779,6 +814,19 @@ INSTANTIATE_TEST_SUITE_P(
         MachineFaultCase{"TheDriveIsPulledInsideTheWithdrawal", nullptr,
                          pullTheDriveInsideTheWithdrawal, 303, putBackButTheDriveMayList, nullptr,
                          Operation::offload, replugTheDrive},
+        MachineFaultCase{"TheProgramEndsBetweenTheRollbackAndTheWithdrawal", nullptr,
+                         endTheProgramAtTheRollback, 303,
+                         "The drive \"Drive\" could not store what was written to it: "
+                         "Input/output error. 'Foo' was put back on your Mac as it was, and the "
+                         "record of the move was withdrawn, but your Mac's ledger could not be "
+                         "rewritten without it yet: Cannot write the ledger ",
+                         nullptr, Operation::offload, replugTheDrive},
+        // Told with the success, which the Mac's ledger holds.
+        MachineFaultCase{"TheDrivesLedgerDoesNotTakeTheRecord", nullptr, failTheDrivesLedger, 0,
+                         "Your Mac's ledger holds the record, but the drive's own ledger could "
+                         "not be updated: Cannot write the ledger ",
+                         "[WARN] [Ledger] The record of 'Foo' was not added to the drive's "
+                         "ledger '"},
         MachineFaultCase{"TheProgramStopsOnceTheMacsLedgerIsRewritten", nullptr,
                          stopOnceTheMacsLedgerIsRewritten, 303, putBackButTheDriveMayList, nullptr,
                          Operation::reoffload, replugTheDrive},

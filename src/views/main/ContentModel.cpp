@@ -34,7 +34,11 @@ ContentModel::ContentModel(LedgerService &ledger, QObject *parent)
     watchServices();
 }
 
-ContentModel::~ContentModel() = default;
+ContentModel::~ContentModel()
+{
+    for (QFuture<void> &load : m_ledgerLoads)
+        load.waitForFinished();
+}
 
 SidebarManager &ContentModel::sidebarManager() const
 {

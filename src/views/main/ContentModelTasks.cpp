@@ -297,7 +297,8 @@ QCoro::Task<void> ContentModel::inventoryAndLedgerRefresh()
     co_await m_appScanner->scanAsync();
     if (!self)
         co_return;
-    m_ledger.loadRecords();
+    const QFuture<void> loaded = reloadLedger();
+    co_await loaded;
 }
 
 QCoro::Task<void> ContentModel::fullRefresh(std::optional<QUrl> targetURL)
@@ -309,7 +310,16 @@ QCoro::Task<void> ContentModel::fullRefresh(std::optional<QUrl> targetURL)
     co_await m_stagingCleaner->scanOrphanedItems(targetURL);
     if (!self)
         co_return;
-    m_ledger.loadRecords();
+    const QFuture<void> loaded = reloadLedger();
+    co_await loaded;
+}
+
+QFuture<void> ContentModel::reloadLedger()
+{
+    m_ledgerLoads.removeIf([](const QFuture<void> &load) { return load.isFinished(); });
+    QFuture<void> load = QtConcurrent::run([&ledger = m_ledger] { ledger.loadRecords(); });
+    m_ledgerLoads << load;
+    return load;
 }
 
 QCoro::Task<void> ContentModel::delayedVolumeRescan(std::shared_ptr<RescanTask> task)

@@ -1,5 +1,6 @@
 #include "views/sheets/HistoryView.h"
 
+#include "base/OperationError.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
 #include "views/kit/Controls.h"
@@ -48,7 +49,7 @@ QPushButton *segment(const QString &label, const QString &objectName, QButtonGro
 }
 
 QWidget *recordRow(const HistoryRow &row, const std::optional<QString> &refusal,
-                   LedgerService *ledger)
+                   const std::function<void(const QString &id)> &onDelete)
 {
     auto *widget = new QWidget;
     widget->setObjectName(QStringLiteral("historyRow:") + row.id);
@@ -98,10 +99,8 @@ QWidget *recordRow(const HistoryRow &row, const std::optional<QString> &refusal,
     // The one context-menu item.
     auto *remove = new QAction(QStringLiteral("Delete Entry"), widget);
     remove->setObjectName(QStringLiteral("deleteEntryAction"));
-    QObject::connect(remove, &QAction::triggered, widget, [ledger = QPointer(ledger), id = row.id] {
-        if (ledger)
-            ledger->deleteRecord(id);
-    });
+    QObject::connect(remove, &QAction::triggered, widget,
+                     [onDelete, id = row.id] { onDelete(id); });
     widget->addAction(remove);
     widget->setContextMenuPolicy(Qt::ActionsContextMenu);
     return widget;
@@ -124,6 +123,13 @@ HistoryView::~HistoryView()
 {
     for (QFuture<void> &check : m_refusalChecks)
         check.waitForFinished();
+    // Each ends within the ledger's wait limit; its outcome is no longer told.
+    for (QFuture<void> &operation : m_operations) {
+        try {
+            operation.waitForFinished();
+        } catch (const QException &) {
+        }
+    }
 }
 
 void HistoryView::build()
@@ -168,10 +174,8 @@ void HistoryView::build()
         button({}, QStringLiteral("refreshButton"), ButtonLook::bordered, ControlSize::small);
     reload->setIcon(Symbols::icon(QStringLiteral("arrow.clockwise")));
     reload->setToolTip(QStringLiteral("Refresh"));
-    connect(reload, &QPushButton::clicked, this, [this] {
-        if (m_ledger)
-            m_ledger->loadRecords();
-    });
+    connect(reload, &QPushButton::clicked, this,
+            [this] { runLedgerOperation([](LedgerService &ledger) { ledger.loadRecords(); }); });
     toolbar->addWidget(reload);
 
     m_moreButton = new QToolButton(this);
@@ -245,7 +249,10 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
         const HistoryRow shown = HistoryPresenter::row(record);
         const auto refusal = m_refusals.constFind(shown.id);
         QWidget *row = recordRow(
-            shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal), m_ledger);
+            shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal),
+            [this](const QString &id) {
+                runLedgerOperation([id](LedgerService &ledger) { ledger.deleteRecord(id); });
+            });
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
         m_list->setItemWidget(item, row);
@@ -292,8 +299,39 @@ void HistoryView::setHideTestRecords(bool hide)
 
 void HistoryView::purgeTestRecords()
 {
-    if (m_ledger)
-        m_ledger->purgeTestRecords();
+    runLedgerOperation([](LedgerService &ledger) { ledger.purgeTestRecords(); });
+}
+
+void HistoryView::runLedgerOperation(std::function<void(LedgerService &)> operation)
+{
+    if (!m_ledger)
+        return;
+    LedgerService *ledger = m_ledger;
+    m_operations.removeIf([](const QFuture<void> &running) { return running.isFinished(); });
+    QFuture<void> running =
+        QtConcurrent::run([ledger, operation = std::move(operation)] { operation(*ledger); });
+    m_operations << running;
+    // The new records come with the ledger's signal; only a failure is told here.
+    running.then(this, [this](QFuture<void> done) {
+        try {
+            done.waitForFinished();
+        } catch (...) {
+            showFailure(OperationError::messageOf(std::current_exception()));
+        }
+    });
+}
+
+void HistoryView::showFailure(const QString &message)
+{
+    if (m_failureAlert)
+        m_failureAlert->close();
+    m_failureAlert = new QMessageBox(QMessageBox::Warning,
+                                     QStringLiteral("The Migration History Was Not Changed"),
+                                     message, QMessageBox::Ok, this, Qt::Sheet);
+    m_failureAlert->setObjectName(QStringLiteral("historyFailedAlert"));
+    m_failureAlert->setAttribute(Qt::WA_DeleteOnClose);
+    m_failureAlert->setWindowModality(Qt::WindowModal);
+    m_failureAlert->open();
 }
 
 QMessageBox *HistoryView::confirmDialog(const QString &objectName, const QString &title,
@@ -331,13 +369,10 @@ void HistoryView::showPurgeConfirm()
 
 void HistoryView::showClearConfirm()
 {
-    m_clearConfirm =
-        confirmDialog(QStringLiteral("clearConfirmDialog"), QStringLiteral("Clear Entire History"),
-                      HistoryPresenter::clearConfirmMessage(),
-                      QStringLiteral("Clear All History Records"), [this] {
-                          if (m_ledger)
-                              m_ledger->clearAllHistory();
-                      });
+    m_clearConfirm = confirmDialog(
+        QStringLiteral("clearConfirmDialog"), QStringLiteral("Clear Entire History"),
+        HistoryPresenter::clearConfirmMessage(), QStringLiteral("Clear All History Records"),
+        [this] { runLedgerOperation([](LedgerService &ledger) { ledger.clearAllHistory(); }); });
 }
 
 void HistoryView::showLogViewer()

@@ -22,7 +22,9 @@ class QToolButton;
 // The window's history section: the migration ledger's records, test records hidden by
 // default, with reload, delete entry, purge of test records, clearing the history and the
 // log viewer. Everything it shows follows the ledger service's published records; the
-// ledger operations run synchronously on the main thread.
+// ledger operations run off the GUI thread, so another program saving the history never holds
+// the window up, and one that fails (such a writer busy past the ledger's wait limit) is told
+// in the alert "historyFailedAlert".
 //
 // Controls by object name: "realAppsSegment", "allSegment", "purgeTestsButton",
 // "viewLogsButton", "refreshButton", "moreMenuButton" with the actions "purgeMenuAction"
@@ -52,6 +54,9 @@ private:
     void showRefusals(const QHash<QString, QString> &reasons);
     void setHideTestRecords(bool hide);
     void purgeTestRecords();
+    // Runs one ledger operation on the thread pool; its failure is told when it ends.
+    void runLedgerOperation(std::function<void(LedgerService &)> operation);
+    void showFailure(const QString &message);
     void showPurgeConfirm();
     void showClearConfirm();
     void showLogViewer();
@@ -64,6 +69,7 @@ private:
     QPointer<QMessageBox> m_purgeConfirm;
     QPointer<QMessageBox> m_clearConfirm;
     QPointer<LogViewerSheet> m_logViewer;
+    QPointer<QMessageBox> m_failureAlert;
 
     QLabel *m_countLabel = nullptr;
     QPushButton *m_realSegment = nullptr;
@@ -78,6 +84,7 @@ private:
     // Record id -> why operations refuse it, from the last judgement.
     QHash<QString, QString> m_refusals;
     quint64 m_rowsGeneration = 0;
-    // Waited for at destruction, so no judgement outlives the view.
+    // Waited for at destruction, so no judgement or ledger operation outlives the view.
     QList<QFuture<void>> m_refusalChecks;
+    QList<QFuture<void>> m_operations;
 };

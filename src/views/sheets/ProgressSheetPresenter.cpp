@@ -128,11 +128,14 @@ ProgressSheetModel MigrationProgressPresenter::present(const OffloadProgress &pr
     case ProgressSheetState::success:
         model.title = QStringLiteral("Migration Successful!");
         // After a batch whose last application failed, the engine's item is that one.
-        if (progress.isComplete)
+        if (progress.isComplete) {
             model.message =
                 progress.currentItem + (isCopyOnlyCompletion(progress.currentStep)
                                             ? QStringLiteral(" was safely copied to the drive.")
                                             : QStringLiteral(" was safely offloaded and linked."));
+            if (!progress.notice.isEmpty())
+                model.message += QLatin1Char(' ') + progress.notice;
+        }
         model.batchFailureLine = choice.batchFailureLine;
         break;
     case ProgressSheetState::failure:

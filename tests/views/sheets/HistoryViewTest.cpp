@@ -1,5 +1,6 @@
 #include "views/sheets/HistoryView.h"
 #include "services/AppLogger.h"
+#include "services/FileLock.h"
 #include "services/LedgerService.h"
 #include "support/Sandbox.h"
 #include "support/Screenshot.h"
@@ -7,6 +8,7 @@
 #include "views/sheets/LogViewerSheet.h"
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -14,7 +16,11 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
+#include <QtConcurrent>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,28 +86,28 @@ TEST_F(HistoryViewTest, FilterPurgeAndDelete)
     drainEvents();
     saveScreenshot(confirm, QStringLiteral("sheets/history-purge-confirm"));
     QTest::mouseClick(button(confirm, "confirmButton"), Qt::LeftButton);
-    drainEvents();
+    EXPECT_TRUE(waitUntil([&] { return !purge->isVisible(); }));
     EXPECT_EQ(ledger.records().size(), 2);
     EXPECT_FALSE(view.showingPurgeConfirm());
-    EXPECT_FALSE(purge->isVisible());
 
     QWidget *row =
         view.findChild<QWidget *>(QStringLiteral("historyRow:2025-02-01T08:00:00Z_Viewer"));
     ASSERT_NE(row, nullptr);
     row->findChild<QAction *>(QStringLiteral("deleteEntryAction"))->trigger();
-    drainEvents();
+    EXPECT_TRUE(
+        waitUntil([&] { return countText(view) == QStringLiteral("1 recorded operation(s)"); }));
     EXPECT_EQ(ledger.records().size(), 1);
-    EXPECT_EQ(countText(view), QStringLiteral("1 recorded operation(s)"));
 }
 
 TEST_F(HistoryViewTest, MenuPurgesAtOnceAndClearAsksFirst)
 {
     HistoryView view(&ledger);
     view.show();
-    view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger();
+    auto *purge = view.findChild<QAction *>(QStringLiteral("purgeMenuAction"));
+    purge->trigger();
     EXPECT_EQ(dialog(view, "purgeConfirmDialog"), nullptr);
+    EXPECT_TRUE(waitUntil([&] { return !purge->isEnabled(); }));
     EXPECT_EQ(ledger.records().size(), 2);
-    EXPECT_FALSE(view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->isEnabled());
 
     view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
     QMessageBox *confirm = dialog(view, "clearConfirmDialog");
@@ -112,14 +118,73 @@ TEST_F(HistoryViewTest, MenuPurgesAtOnceAndClearAsksFirst)
 
     view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
     QTest::mouseClick(button(dialog(view, "clearConfirmDialog"), "confirmButton"), Qt::LeftButton);
-    drainEvents();
-    EXPECT_TRUE(ledger.records().isEmpty());
     auto *body = view.findChild<QStackedWidget *>();
+    EXPECT_TRUE(waitUntil(
+        [&] { return body->currentWidget()->objectName() == QStringLiteral("emptyState"); }));
+    EXPECT_TRUE(ledger.records().isEmpty());
     EXPECT_EQ(body->currentWidget()->objectName(), QStringLiteral("emptyState"));
     EXPECT_EQ(countText(view), QStringLiteral("0 recorded operation(s)"));
     view.resize(720, 460);
     drainEvents();
     saveScreenshot(&view, QStringLiteral("sheets/history-empty"));
+}
+
+// Another program saving the history does not let go: no action holds the window up, and
+// each says why it changed nothing.
+TEST_F(HistoryViewTest, NoActionWaitsForAnotherWriter)
+{
+    ledger.setWriterWaitLimit(std::chrono::milliseconds(800));
+    HistoryView view(&ledger);
+    view.show();
+    const int holder = ::open(
+        QFile::encodeName(sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock"))
+            .constData(),
+        O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    // Let go in the end, so that a window that waits shows how long.
+    QFuture<void> letGo = QtConcurrent::run([holder] {
+        QThread::sleep(8);
+        ::close(holder);
+    });
+    const struct
+    {
+        const char *name;
+        std::function<void()> act;
+    } actions[] = {
+        {"Delete Entry",
+         [&] {
+             view.findChild<QWidget *>(QStringLiteral("historyRow:2025-02-01T08:00:00Z_Viewer"))
+                 ->findChild<QAction *>(QStringLiteral("deleteEntryAction"))
+                 ->trigger();
+         }},
+        {"Purge Test Records",
+         [&] { view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger(); }},
+        {"Clear All History Records",
+         [&] {
+             view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
+             QTest::mouseClick(button(dialog(view, "clearConfirmDialog"), "confirmButton"),
+                               Qt::LeftButton);
+         }},
+    };
+    for (const auto &action : actions) {
+        SCOPED_TRACE(action.name);
+        QElapsedTimer clock;
+        clock.start();
+        action.act();
+        EXPECT_LT(clock.elapsed(), 300);
+        QMessageBox *alert = nullptr;
+        EXPECT_TRUE(waitUntil([&] {
+            alert = view.findChild<QMessageBox *>(QStringLiteral("historyFailedAlert"));
+            return alert && alert->isVisible();
+        }));
+        if (alert) {
+            EXPECT_EQ(alert->text(), FileLock::busyMessage());
+            alert->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        EXPECT_EQ(ledger.records().size(), 3);
+    }
+    EXPECT_TRUE(waitFor(letGo, 10000));
 }
 
 TEST_F(HistoryViewTest, LogViewerFromTheToolbar)

@@ -80,6 +80,8 @@ TEST(ProgressSheetPresenterTest, OffloadSheetChoosesItsFace)
         {"cancelling", midway, true, std::nullopt, State::cancelling, {}, {}},
         {"engine error", failed, false, std::nullopt, State::failure, "Disk full", {}},
         {"copy only", copied, false, std::nullopt, State::success, "Foo was safely copied to the drive.", {}},
+        {"told what it could not do", [&] { OffloadProgress p = done; p.notice = "The drive's ledger did not take it."; return p; }(),
+         false, std::nullopt, State::success, "Foo was safely offloaded and linked. The drive's ledger did not take it.", {}},
         {"backup update", updated, false, ended(1), State::success, "Foo was safely copied to the drive.", {}},
         {"task runs on after a success", done, false, running(), State::inProgress, {}, {}},
         {"task runs on after a failure", failed, false, running(), State::inProgress, {}, {}},
