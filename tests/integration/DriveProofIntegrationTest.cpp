@@ -1271,7 +1271,7 @@ void removeAroundAMount(const MountCase &c)
     const QString kept = drive.sandbox.drive() + QStringLiteral("/Kept");
     Sandbox::writeFile(kept + QStringLiteral("/mine"), "mine");
     const QString removed = drive.driveCopy + DriveLayout::partialSuffix;
-    const QString mountPoint = removed + QStringLiteral("/Contents/Mounted");
+    QString mountPoint = removed + QStringLiteral("/Contents/Mounted");
     const auto mountIn = [&](const QString &bundle) {
         const QString at = Sandbox::makeFolder(bundle + QStringLiteral("/Contents/Mounted"));
         if (c.mounted == Mounted::diskImage) {
@@ -1306,11 +1306,13 @@ void removeAroundAMount(const MountCase &c)
         const std::optional<TargetVolume> target = drive.listedDrive();
         ASSERT_TRUE(target);
         const auto [code, message] = drive.run(Step::restore, *target);
-        EXPECT_EQ(code, 406);
-        EXPECT_EQ(message, QStringLiteral("'Foo' was restored and verified on your Mac (ledger "
-                                          "updated), but removing leftover external copy "
-                                          "failed:\n") +
-                               drive.driveCopy + QStringLiteral(": ") + why);
+        // A mount changes the copy the restore read, which therefore stays whole where it is.
+        EXPECT_EQ(code, 0) << message.toStdString();
+        EXPECT_TRUE(drive.restorer.currentStep().contains(
+            QStringLiteral("Its copy '") + drive.driveCopy +
+            QStringLiteral("' was left on the drive: it changed after the restore read it (")))
+            << drive.restorer.currentStep().toStdString();
+        mountPoint = drive.driveCopy + QStringLiteral("/Contents/Mounted");
     } else {
         BundleBuilder(removed).build();
         mountIn(removed);
