@@ -269,6 +269,9 @@ private:
     // the Mac and the record, from a blank on.
     [[nodiscard]] QString undoRecordedMove(const QString &appName, const MigrationRecord &record,
                                            const TargetVolume &target, LocalRollback &rollback);
+    // Before anything was recorded: undoes the move and rethrows the failure being handled,
+    // saying what stayed aside where the undo could not put it back.
+    [[noreturn]] static void undoUnrecordedMove(const QString &appName, LocalRollback &rollback);
 
     // Published on the main thread, in the order of the calls.
     void beginOffloadProgress(const QString &item, const QString &step, double fraction);

@@ -142,6 +142,14 @@ OperationError locationTaken(const QString &location, const MigrationRecord &rec
     }
 }
 
+// An undo that left an original aside, where something took its place meanwhile.
+QString notFullyPutBack(const QString &appName)
+{
+    return QStringLiteral(" '") + appName +
+           QStringLiteral("' could not be fully put back on your Mac: what stayed aside keeps its "
+                          "\".offload-rollback-\" name beside its place");
+}
+
 // Two items of one run with the same name, such as a support folder of that name in both
 // Application Support folders: only one of them can have the place.
 OperationError placeSharedInRun(const QString &location, const QString &first,
@@ -439,8 +447,7 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
     } catch (...) {
         if (recorded)
             rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
-        rollback.undo();
-        throw;
+        undoUnrecordedMove(app.name, rollback);
     }
     // Only now that the ledger knows where everything went may the originals go.
     rollback.discardOriginals();
@@ -636,8 +643,7 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     } catch (...) {
         if (recorded)
             rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
-        rollback.undo();
-        throw;
+        undoUnrecordedMove(app.name, rollback);
     }
     rollback.discardOriginals();
     publishCompletion(
@@ -691,6 +697,15 @@ QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QStrin
     return {};
 }
 
+void OffloadEngine::undoUnrecordedMove(const QString &appName, LocalRollback &rollback)
+{
+    rollback.undo();
+    // What the failure said of the Mac no longer holds where something stayed aside.
+    if (!rollback.isUndone())
+        rethrowSaying(notFullyPutBack(appName) + QLatin1Char('.'));
+    throw;
+}
+
 QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationRecord &record,
                                         const TargetVolume &target, LocalRollback &rollback)
 {
@@ -708,10 +723,7 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
     // through this record alone.
     if (!rollback.isUndone()) {
         const QString keptAside =
-            QLatin1Char(' ') + name +
-            QStringLiteral(" could not be fully put back on your Mac: what stayed aside keeps "
-                           "its \".offload-rollback-\" name beside its place, and the record of "
-                           "the move ");
+            notFullyPutBack(appName) + QStringLiteral(", and the record of the move ");
         try {
             if (remembered)
                 ledger().forgetWithdrawal(record);

@@ -859,6 +859,26 @@ INSTANTIATE_TEST_SUITE_P(
                          "'{support}' changed after its copy to the drive began ('prefs.plist' in "
                          "it changed). Try again when nothing is using or updating it. 'Foo' was "
                          "put back on your Mac as it was"},
+        // A writer makes the folder anew as soon as it moved aside: the original cannot go back.
+        MachineFaultCase{"TheSupportFolderIsMadeAnewBeforeItsLink",
+                         nullptr,
+                         [](PipelineScenario &s) {
+                             const QString folder = s.originals.at(1).path;
+                             s.ops->failWhere([folder](const QString &call) {
+                                 if (call != QStringLiteral("createSymbolicLink ") + folder)
+                                     return false;
+                                 QDir().mkpath(folder);
+                                 return true;
+                             });
+                         },
+                         EIO,
+                         "Injected failure: createSymbolicLink {support} 'Foo' could not be fully "
+                         "put back on your Mac: what stayed aside keeps its \".offload-rollback-\" "
+                         "name beside its place.",
+                         nullptr,
+                         Operation::offload,
+                         {},
+                         true},
         MachineFaultCase{"TheReinstalledBundleIsWrittenToBeforeItGoes", nullptr,
                          [](PipelineScenario &s) {
                              writeToTheMovedAsideOriginal(
