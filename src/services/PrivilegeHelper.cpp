@@ -4,12 +4,12 @@
 #include "base/PathUtils.h"
 #include "base/Quoting.h"
 #include "platform/System.h"
+#include "platform/TreeRemoval.h"
 
 #include <QFile>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -18,11 +18,6 @@
 namespace {
 
 enum ErrorCode { removeFailed = 1, linkFailed = 2, moveFailed = 3 };
-
-std::filesystem::path nativePath(const QString &path)
-{
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
-}
 
 // "rm -rf link/" would empty the folder the link points to, so commands never get one.
 QString withoutTrailingSlashes(QString path)
@@ -112,6 +107,26 @@ bool rightsCannotCure(int err)
     }
 }
 
+// Why the item `name` of `folder` stayed, in part or whole: `where` (below `folder`) kept it
+// with the errno `err`.
+OperationError keptByRemoval(const QString &folder, const QString &name, const QString &where,
+                             int err)
+{
+    const QString item = PathUtils::join(folder, name);
+    const QString stayed = where.isEmpty() ? item : PathUtils::join(folder, where);
+    QString why;
+    if (err == EXDEV)
+        why = QStringLiteral("another file system is mounted ") +
+              (stayed == item ? QStringLiteral("there")
+                              : QStringLiteral("at '") + stayed + QLatin1Char('\'')) +
+              QStringLiteral("; what it holds was left as it is.");
+    else
+        why = (stayed == item ? QString() : QLatin1Char('\'') + stayed + QStringLiteral("': ")) +
+              QString::fromLocal8Bit(std::strerror(err));
+    return OperationError::fileSystem(err, QStringLiteral("Could not remove '") + item +
+                                               QStringLiteral("': ") + why);
+}
+
 OperationError diskError(const QString &what, const QString &path, int err)
 {
     return OperationError::fileSystem(err, what + QStringLiteral(" '") + path +
@@ -132,15 +147,15 @@ int readOnlyFileSystem(const QString &folder)
 }
 
 // The removal with the program's own rights. Unlinking needs write access to the holding
-// folder; asking first also lets a test deny it where the process runs as root.
-PlainAttempt removePlainly(const QString &path)
+// folder; asking first also lets a test deny it where the process runs as root. `where` names
+// the item that stayed, below that folder.
+PlainAttempt removePlainly(const QString &path, QString *where)
 {
     if (!PrivilegeHelper::isWritable(PathUtils::parentPath(path)))
         return {false, readOnlyFileSystem(PathUtils::parentPath(path))};
-    std::error_code error;
-    // remove_all removes a link at the top itself, never the tree it points to.
-    std::filesystem::remove_all(nativePath(path), error);
-    return {!error, error ? error.value() : 0};
+    // A link at the top goes itself, never the tree it points to; a mount in the tree stays.
+    const int err = TreeRemoval::removeAt(path, where);
+    return {err == 0, err};
 }
 
 // The move with the program's own rights: a rename that never replaces an existing item.
@@ -200,11 +215,13 @@ void PrivilegeHelper::safeRemove(const QString &path)
     }
     if (!PathUtils::existsFollowingLinks(target))
         return;
-    const PlainAttempt plain = removePlainly(target);
+    QString stayed;
+    const PlainAttempt plain = removePlainly(target, &stayed);
     if (plain.done)
         return;
     if (plain.err != 0 && !isPermissionRefusal(plain.err))
-        throw diskError(QStringLiteral("Could not remove"), path, plain.err);
+        throw keptByRemoval(PathUtils::parentPath(target), PathUtils::lastComponent(target), stayed,
+                            plain.err);
     const CommandResult result = runPrivilegedCommand(treeRemoval() + shellQuote(target));
     if (result.success)
         return;
@@ -323,22 +340,8 @@ void PrivilegeHelper::removeAfterRefusal(const QString &folder, const QString &n
                                          const QString &where,
                                          const std::function<QString()> &judged)
 {
-    if (const int disk = incurable(folder, err)) {
-        const QString item = PathUtils::join(folder, name);
-        const QString stayed = where.isEmpty() ? item : PathUtils::join(folder, where);
-        QString why;
-        if (disk == EXDEV)
-            why = QStringLiteral("another file system is mounted ") +
-                  (stayed == item ? QStringLiteral("there")
-                                  : QStringLiteral("at '") + stayed + QLatin1Char('\'')) +
-                  QStringLiteral("; what it holds was left as it is.");
-        else
-            why =
-                (stayed == item ? QString() : QLatin1Char('\'') + stayed + QStringLiteral("': ")) +
-                QString::fromLocal8Bit(std::strerror(disk));
-        throw OperationError::fileSystem(disk, QStringLiteral("Could not remove '") + item +
-                                                   QStringLiteral("': ") + why);
-    }
+    if (const int disk = incurable(folder, err))
+        throw keptByRemoval(folder, name, where, disk);
     removeInJudgedFolder(judged ? judged() : folder, name);
 }
 

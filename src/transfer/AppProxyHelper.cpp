@@ -6,6 +6,7 @@
 #include "base/Subprocess.h"
 #include "base/Uuid.h"
 #include "platform/System.h"
+#include "platform/TreeRemoval.h"
 #include "services/PrivilegeHelper.h"
 #include "transfer/ProxyLauncherSource.h"
 
@@ -61,12 +62,11 @@ OperationError fileError(int err, const QString &what, const QString &path, cons
                                                QStringLiteral("': ") + why);
 }
 
-// Removes a file, a folder tree or a link (never what a link points to).
+// Removes a file, a folder tree or a link (never what a link points to, nor what is mounted in
+// the tree).
 bool removePlainly(const QString &path)
 {
-    std::error_code error;
-    std::filesystem::remove_all(nativePath(path), error);
-    return !error;
+    return TreeRemoval::removeAt(path) == 0;
 }
 
 void createFolder(const QString &path)

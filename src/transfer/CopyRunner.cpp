@@ -4,6 +4,7 @@
 #include "base/Subprocess.h"
 #include "base/UniqueFd.h"
 #include "platform/System.h"
+#include "platform/TreeRemoval.h"
 #include "services/PrivilegeHelper.h"
 #include "transfer/CancelState.h"
 #include "transfer/DriveFolder.h"
@@ -71,7 +72,7 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
         // A socket that stays (in a folder only the administrator may write) holds no data, and
         // the verification passes it over.
         if (into.valid() && System::current().copyToolKeepsSocketsAndPipes())
-            (void)DriveFolder::removeSocketsAndPipes(
+            (void)TreeRemoval::removeSocketsAndPipes(
                 into.get(), QFile::encodeName(PathUtils::lastComponent(destination)));
     };
     const CancelState::Registration registration(cancel, process);

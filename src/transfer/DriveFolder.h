@@ -22,25 +22,12 @@ namespace DriveFolder {
 [[nodiscard]] UniqueFd openBelow(const QString &root, int rootFd, quint64 rootStore,
                                  const QString &path, QString *why);
 
-// Removes the item `name` of the open folder `folder`: a file or link itself (never what a link
-// leads to), or a folder with everything in it, each folder entered from the one holding it
-// without following a link, and never one on another file system or mount (a drive, a disk
-// image, or a bind mount of a folder of the same drive mounted there). 0, or the errno of the
-// first item that stayed, EXDEV first when a mount kept one; `where` then names it below
-// `folder` ("Foo.app/Contents").
-[[nodiscard]] int removeTree(int folder, const QByteArray &name, QByteArray *where = nullptr);
-
-// Takes the sockets and pipes out of the item `name` of the open folder `folder`, walked as
-// removeTree walks it: they hold no data, and a Mac's copy tool leaves them out. 0, or the errno
-// of the first that stayed.
-[[nodiscard]] int removeSocketsAndPipes(int folder, const QByteArray &name);
-
-// Removes the item `name` of the held folder `folder`, whose path is `folderPath`: as removeTree
-// does, and where the program's rights are refused (EACCES, EPERM, or a folder it may not
-// write) with the administrator's, once nothing mounted is found in it and `judged` gave the
-// path that still leads to `folder` (see PrivilegeHelper::removeAfterRefusal). Whatever else
-// keeps an item (another file system mounted in it, a busy item, an error of the disk) is
-// thrown without asking anyone. Throws OperationError.
+// Removes the item `name` of the held folder `folder`, whose path is `folderPath`: as
+// TreeRemoval::removeTree does, and where the program's rights are refused (EACCES, EPERM, or
+// a folder it may not write) with the administrator's, once nothing mounted is found in it and
+// `judged` gave the path that still leads to `folder` (see PrivilegeHelper::removeAfterRefusal).
+// Whatever else keeps an item (another file system mounted in it, a busy item, an error of the
+// disk) is thrown without asking anyone. Throws OperationError.
 void removeItem(int folder, const QString &folderPath, const QString &name,
                 const std::function<QString()> &judged);
 

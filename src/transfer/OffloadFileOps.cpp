@@ -7,6 +7,7 @@
 #include "model/MigrationRecord.h"
 #include "model/TargetVolume.h"
 #include "platform/FileSystemIdentity.h"
+#include "platform/TreeRemoval.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
@@ -197,7 +198,7 @@ void OffloadFileOps::removeOnTarget(const QString &path, bool asAdministrator) c
         return;
     if (!asAdministrator) {
         if (PrivilegeHelper::isWritable(folderPath))
-            (void)DriveFolder::removeTree(folder.get(), native);
+            (void)TreeRemoval::removeTree(folder.get(), native);
         return;
     }
     DriveFolder::removeItem(folder.get(), folderPath, name,
@@ -270,13 +271,10 @@ void OffloadFileOps::removePlain(const QString &path)
         const Landing &landing = landed->second;
         if (landing.item && DriveFolder::identityOf(landing.folder->get(), name) == landing.item &&
             PrivilegeHelper::isWritable(landing.folderPath))
-            (void)DriveFolder::removeTree(landing.folder->get(), name);
+            (void)TreeRemoval::removeTree(landing.folder->get(), name);
         return;
     }
-    if (PathUtils::isDirectoryNoFollow(path))
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
+    (void)TreeRemoval::removeAt(path);
 }
 
 void OffloadFileOps::copy(OffloadEngine &engine, const QString &source, const QString &destination)

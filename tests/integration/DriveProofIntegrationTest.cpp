@@ -11,6 +11,7 @@
 #include "platform/FakeDarwinCalls.h"
 #include "platform/linux/LinuxVolumeService.h"
 #include "services/LedgerService.h"
+#include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
@@ -1242,7 +1243,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- A file system mounted in what a removal takes ---
 
-enum class Remover { restore, cleanup };
+enum class Remover {
+    restore,
+    cleanup,
+    byPath, // the removal of an item by its path, as of a Mac original that was copied
+};
 enum class Mounted {
     diskImage, // a file system of its own, as a disk image a user mounts without any password
     sameDrive, // another folder of the same drive, bound there
@@ -1313,6 +1318,13 @@ void removeAroundAMount(const MountCase &c)
             QStringLiteral("' was left on the drive: it changed after the restore read it (")))
             << drive.restorer.currentStep().toStdString();
         mountPoint = drive.driveCopy + QStringLiteral("/Contents/Mounted");
+    } else if (c.remover == Remover::byPath) {
+        BundleBuilder(removed).build();
+        mountIn(removed);
+        const std::optional<OperationError> error =
+            errorOf([&] { PrivilegeHelper::safeRemove(removed); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->message(), why);
     } else {
         BundleBuilder(removed).build();
         mountIn(removed);
@@ -1337,18 +1349,20 @@ TEST_P(MountInARemoval, LeavesWhatIsMountedThere)
         removeAroundAMount(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(DriveProof, MountInARemoval,
-                         ::testing::Values(MountCase{"RestoreOfACopyWithADiskImage",
-                                                     Remover::restore, Mounted::diskImage, false},
-                                           MountCase{"RestoreOfACopyWithADiskImageAsAdministrator",
-                                                     Remover::restore, Mounted::diskImage, true},
-                                           MountCase{"RestoreOfACopyWithAFolderOfTheDrive",
-                                                     Remover::restore, Mounted::sameDrive, false},
-                                           MountCase{
-                                               "CleanupOfALeftoverWithADiskImageAsAdministrator",
-                                               Remover::cleanup, Mounted::diskImage, true},
-                                           MountCase{"CleanupOfALeftoverWithAFolderOfTheDrive",
-                                                     Remover::cleanup, Mounted::sameDrive, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    DriveProof, MountInARemoval,
+    ::testing::Values(
+        MountCase{"ByPathWithADiskImage", Remover::byPath, Mounted::diskImage, false},
+        MountCase{"ByPathWithAFolderOfTheDrive", Remover::byPath, Mounted::sameDrive, false},
+        MountCase{"RestoreOfACopyWithADiskImage", Remover::restore, Mounted::diskImage, false},
+        MountCase{"RestoreOfACopyWithADiskImageAsAdministrator", Remover::restore,
+                  Mounted::diskImage, true},
+        MountCase{"RestoreOfACopyWithAFolderOfTheDrive", Remover::restore, Mounted::sameDrive,
+                  false},
+        MountCase{"CleanupOfALeftoverWithADiskImageAsAdministrator", Remover::cleanup,
+                  Mounted::diskImage, true},
+        MountCase{"CleanupOfALeftoverWithAFolderOfTheDrive", Remover::cleanup, Mounted::sameDrive,
+                  false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
