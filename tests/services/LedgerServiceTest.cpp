@@ -980,8 +980,11 @@ public:
             if (fd < 0 || ::flock(fd, LOCK_EX) != 0)
                 ::_exit(1);
             (void)!::write(ready[1], "x", 1);
-            ::raise(SIGSTOP);
-            ::_exit(0);
+            // A process group left without its session's parent gets SIGHUP and SIGCONT when a
+            // member ends; the holder stays stopped all the same.
+            ::signal(SIGHUP, SIG_IGN);
+            for (;;)
+                ::raise(SIGSTOP);
         }
         ::close(ready[1]);
         char byte = 0;
