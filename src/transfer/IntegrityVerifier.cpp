@@ -35,14 +35,15 @@ constexpr int permissionMask = 0777;
 // pool thread busy, and what keeps memory independent of the number of files.
 constexpr size_t hashQueueLimit = 512;
 // Folders held open for queued files and for the folders below them, well inside a Mac's
-// default limit of 256 open files; past it, they are entered one level at a time from the root
-// instead.
-constexpr int heldFolderLimit = 48;
+// default limit of 256 open files; past it, a folder's files are hashed by the worker that listed
+// it, and the folders in it are entered one level at a time from the root.
+constexpr int heldFolderLimit = 64;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
 // Destination files to be read from the device are asked for when they are queued, so that many
 // reads are in flight at once rather than one per thread; up to this many bytes at a time, which
-// bounds the memory the pages asked for ahead take.
+// bounds the memory the pages asked for ahead take. A file larger than the read-ahead window is
+// read ahead as it is hashed instead, so that no one file takes all of it while it waits.
 constexpr qint64 refetchBudget = 64 * 1024 * 1024;
 // A file is asked to be read in this far ahead of its reads, so that the device reads on while a
 // chunk is hashed: where reads bypass the cache, nothing else reads ahead.
@@ -259,17 +260,22 @@ struct FileMeta
 
 // A listed folder kept open so that its files and the folders in it are opened relative to it,
 // which spares a lookup of every component of their paths and follows no link put on the way
-// since; `held` counts the folders kept.
+// since; `held` counts the folders kept. One it does not count (null) serves only the thread that
+// listed it, for as long as that thread works on it.
 struct OpenFolder
 {
     UniqueFd fd;
-    std::atomic<int> &held;
+    std::atomic<int> *const held;
 
-    OpenFolder(int descriptor, std::atomic<int> &counter)
+    OpenFolder(int descriptor, std::atomic<int> *counter)
         : fd(descriptor)
         , held(counter)
     {}
-    ~OpenFolder() { held.fetch_sub(1); }
+    ~OpenFolder()
+    {
+        if (held)
+            held->fetch_sub(1);
+    }
     OpenFolder(const OpenFolder &) = delete;
     OpenFolder &operator=(const OpenFolder &) = delete;
 };
@@ -289,7 +295,7 @@ struct HashPair
 {
     QByteArray relative;
     QByteArray name;
-    std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
+    std::shared_ptr<const OpenFolder> folders[2];
     std::atomic<int> finished{0};
     QByteArray digests[2];
     bool destinationRefetched = false; // read again from the device when it was queued
@@ -422,6 +428,8 @@ struct FolderOutcome
     std::vector<QByteArray> leftOut;  // sockets and pipes of the source
     qint64 counts[2] = {0, 0};
     std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
+    // A folder of it is not held for later: its files are hashed before that closes.
+    bool hashHere = false;
 };
 
 // One verification. Both trees are walked folder by folder in step on the global pool: each
@@ -597,10 +605,16 @@ private:
         std::vector<FolderOutcome> outcomes;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            // With nothing running, the queue is empty and no folder is held open, so the
-            // limit cannot stall the walk.
+            // No further folder is listed while the queue is full or, until hashing stops, the
+            // pages asked for ahead leave no room for more, so that they are read before they are
+            // dropped again. With nothing running, the queue is empty, so the limits cannot stall
+            // the walk.
             const auto folderAllowed = [this] {
-                return !m_folders.empty() && (m_hashes.size() < hashQueueLimit || m_running == 0);
+                return !m_folders.empty() &&
+                       ((m_hashes.size() < hashQueueLimit &&
+                         (m_refetched.load() + readAheadWindow <= refetchBudget ||
+                          m_stopHashing.load())) ||
+                        m_running == 0);
             };
             // Only a worker that found both queues empty waits, so new work or the end of all
             // work is what wakes it.
@@ -653,13 +667,13 @@ private:
     }
 
     // A folder of a few small files is hashed by the worker that listed it: queueing each of
-    // them would cost more than reading it.
+    // them would cost more than reading it. So is one whose folder is not held for later.
     void hashSmallFilesAtOnce(FolderOutcome &outcome)
     {
         qint64 bytes = 0;
         for (const HashJob &job : outcome.hashes)
             bytes += job.size;
-        if (bytes > inlineHashBytes)
+        if (bytes > inlineHashBytes && !outcome.hashHere)
             return;
         for (const HashJob &job : outcome.hashes)
             hash(job);
@@ -717,15 +731,10 @@ private:
                          m_rootStore[side]);
     }
 
-    // The file of `pair` on `side`, from its folder as that was listed, else one level at a time
-    // from the root, never through a link.
-    [[nodiscard]] UniqueFd openFile(Side side, const HashPair &pair) const
+    // The file of `pair` on `side`, from its folder as that was listed, never through a link.
+    [[nodiscard]] static UniqueFd openFile(Side side, const HashPair &pair)
     {
-        if (const OpenFolder *folder = pair.folders[side].get())
-            return UniqueFd(openForDigest(folder->fd.get(), pair.name.constData(), false));
-        return UniqueFd(openBelow(m_rootFd[side]->get(), pair.relative,
-                                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
-                                  m_rootDevice[side], m_rootStore[side]));
+        return UniqueFd(openForDigest(pair.folders[side]->fd.get(), pair.name.constData(), false));
     }
 
     void addToPrint(const QByteArray &relative, mode_t type, quint64 device, quint64 inode)
@@ -735,8 +744,9 @@ private:
     }
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop. `folder` keeps the folder open for its files and the
-    // folders in it, within the limit. Sockets and pipes of the source go to `leftOut`.
+    // recorded) or the probe said stop. `folder` keeps the folder open for its files and, when
+    // held within the limit, for the folders in it. Sockets and pipes of the source go to
+    // `leftOut`.
     std::optional<std::vector<FileMeta>> listFolder(Side side, const FolderTask &task,
                                                     std::shared_ptr<const OpenFolder> &folder,
                                                     std::vector<QByteArray> &leftOut)
@@ -765,7 +775,8 @@ private:
             return std::nullopt;
         }
         const int dirFd = opened.get();
-        bool keeps = false;
+        bool hasFiles = false;
+        bool hasFolders = false;
 
         std::vector<FileMeta> items;
         for (const FolderEntry &entry : *entries) {
@@ -810,15 +821,22 @@ private:
             } else {
                 meta.posixPermissions = int(info.st_mode & 07777);
             }
-            keeps = keeps || meta.type == S_IFREG || meta.isDir;
+            hasFiles = hasFiles || meta.type == S_IFREG;
+            hasFolders = hasFolders || meta.isDir;
             items.push_back(std::move(meta));
         }
         std::sort(items.begin(), items.end(),
                   [](const FileMeta &a, const FileMeta &b) { return a.name < b.name; });
-        if (keeps && m_heldFolders.fetch_add(1) < heldFolderLimit)
-            folder = std::make_shared<const OpenFolder>(opened.release(), m_heldFolders);
-        else if (keeps)
-            m_heldFolders.fetch_sub(1);
+        // Folders waiting to be listed are held first: the files alone can always be hashed by
+        // this worker now instead, so they take no more than a quarter of the limit.
+        if (hasFiles || hasFolders) {
+            const int limit = hasFolders ? heldFolderLimit : heldFolderLimit / 4;
+            const bool held = m_heldFolders.fetch_add(1) < limit;
+            if (!held)
+                m_heldFolders.fetch_sub(1);
+            folder = std::make_shared<const OpenFolder>(opened.release(),
+                                                        held ? &m_heldFolders : nullptr);
+        }
         return items;
     }
 
@@ -851,6 +869,15 @@ private:
             items[side] = std::move(*listed);
             outcome.counts[side] = qint64(items[side].size());
         }
+        // A folder not held is entered from the root by the folders in it, and its files are
+        // hashed here before it closes.
+        std::shared_ptr<const OpenFolder> parents[2];
+        for (const Side side : {sourceSide, destinationSide}) {
+            if (folders[side] && folders[side]->held)
+                parents[side] = folders[side];
+            else if (folders[side])
+                outcome.hashHere = true;
+        }
 
         const auto onlyIn = [&](Side side, const FileMeta &meta) {
             const QByteArray key = task.relative + '/' + meta.name;
@@ -860,7 +887,7 @@ private:
             if (meta.isDir) {
                 FolderTask child{key, {false, false}, {}};
                 child.present[side] = true;
-                child.parents[side] = folders[side];
+                child.parents[side] = parents[side];
                 outcome.folders.push_back(std::move(child));
             }
             outcome.names[side].push_back(key);
@@ -877,7 +904,7 @@ private:
             } else if (s == source.size() || destination[d].name < source[s].name) {
                 onlyIn(destinationSide, destination[d++]);
             } else {
-                comparePair(task.relative, source[s], destination[d], folders, outcome);
+                comparePair(task.relative, source[s], destination[d], folders, parents, outcome);
                 ++s;
                 ++d;
             }
@@ -887,16 +914,18 @@ private:
                          [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
     }
 
+    // `folders` are the two listed folders, `parents` those of them held for the folders in them.
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
-                     const std::shared_ptr<const OpenFolder> (&folders)[2], FolderOutcome &outcome)
+                     const std::shared_ptr<const OpenFolder> (&folders)[2],
+                     const std::shared_ptr<const OpenFolder> (&parents)[2], FolderOutcome &outcome)
     {
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
         if (s.isDir || d.isDir)
             outcome.folders.push_back({key,
                                        {s.isDir, d.isDir},
-                                       {s.isDir ? folders[sourceSide] : nullptr,
-                                        d.isDir ? folders[destinationSide] : nullptr}});
+                                       {s.isDir ? parents[sourceSide] : nullptr,
+                                        d.isDir ? parents[destinationSide] : nullptr}});
         // Names arrive in ascending order, so the folder's first failure is its smallest.
         if (outcome.failure)
             return;
@@ -911,7 +940,7 @@ private:
         pair->name = s.name;
         pair->folders[sourceSide] = folders[sourceSide];
         pair->folders[destinationSide] = folders[destinationSide];
-        if (m_destinationFromDevice && s.size > 0)
+        if (m_destinationFromDevice && s.size > 0 && s.size <= readAheadWindow)
             pair->destinationRefetched = refetch(*pair, s.size);
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
