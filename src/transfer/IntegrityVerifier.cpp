@@ -328,11 +328,13 @@ struct Finding
     }
 };
 
-// The print of the tree below the open folder `fd` (at `relative`, on the file system of the
-// root's device or store), added to `print`; false when a folder cannot be entered or listed,
-// or lies on another file system: then it is no longer what it was.
+// The print of the open folder `fd` (at `relative`, on the file system of the root's device or
+// store) and of its items, added to `print`, but for the folders in it: their names go to
+// `folders`. False when it cannot be listed or lies on another file system: then it is no longer
+// what it was.
 bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
-                    const std::optional<quint64> &rootStore, IntegrityVerifier::TreePrint &print)
+                    const std::optional<quint64> &rootStore, IntegrityVerifier::TreePrint &print,
+                    std::vector<QByteArray> &folders)
 {
     struct stat self
     {};
@@ -344,7 +346,6 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
     const std::optional<std::vector<FolderEntry>> entries = entriesOf(fd);
     if (!entries)
         return false;
-    std::vector<QByteArray> folders;
     for (const FolderEntry &entry : *entries) {
         const QByteArray &name = entry.name;
         if (name == ".DS_Store")
@@ -365,29 +366,163 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
             print.sum += printOf(relative + '/' + name, type, 0, 0);
         print.count += type == S_IFDIR ? 0 : 1;
     }
-    for (const QByteArray &name : folders) {
-        const UniqueFd folder(
-            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid() ||
-            !addFolderPrint(folder.get(), relative + '/' + name, rootDevice, rootStore, print))
-            return false;
-    }
     return true;
 }
 
+// The print of a tree, its folders listed on the pool's threads, each entered from the folder that
+// listed it without following a link (past the limit of folders held open, one level at a time
+// from the root): a second walk of a large copy costs a fraction of its verification.
+class TreePrintWalk : public std::enable_shared_from_this<TreePrintWalk>
+{
+public:
+    TreePrintWalk(int rootFd, dev_t rootDevice, std::optional<quint64> rootStore)
+        : m_root(rootFd)
+        , m_rootDevice(rootDevice)
+        , m_rootStore(std::move(rootStore))
+    {}
+
+    std::optional<IntegrityVerifier::TreePrint> run()
+    {
+        std::vector<Folder> below;
+        if (!visit(UniqueFd(::fcntl(m_root.get(), F_DUPFD_CLOEXEC, 0)), QByteArray(), m_print,
+                   below))
+            return std::nullopt;
+        m_pending = std::move(below);
+        QThreadPool *pool = QThreadPool::globalInstance();
+        for (int i = 1; i < pool->maxThreadCount() && !m_pending.empty(); ++i) {
+            if (!pool->tryStart([self = shared_from_this()] { self->help(); }))
+                break;
+        }
+        work();
+        std::unique_lock lock(m_mutex);
+        m_finished = true;
+        m_wake.wait(lock, [this] { return m_helpers == 0; });
+        if (m_failed)
+            return std::nullopt;
+        return m_print;
+    }
+
+private:
+    // A folder to be listed, by its path below the root, and the folder that holds it (null:
+    // entered from the root).
+    struct Folder
+    {
+        std::shared_ptr<const OpenFolder> parent;
+        QByteArray relative;
+    };
+
+    void help()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_finished)
+                return;
+            ++m_helpers;
+        }
+        work();
+        const std::lock_guard lock(m_mutex);
+        --m_helpers;
+        m_wake.notify_all();
+    }
+
+    void work()
+    {
+        std::vector<Folder> taken;
+        std::vector<Folder> below;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            ++m_waiting;
+            m_wake.wait(lock, [this] { return m_failed || !m_pending.empty() || m_running == 0; });
+            --m_waiting;
+            if (m_failed || m_pending.empty())
+                break;
+            // A few at once where many wait, to spare the lock.
+            const size_t take = std::clamp<size_t>(m_pending.size() / 16, 1, 8);
+            taken.assign(std::make_move_iterator(m_pending.end() - qsizetype(take)),
+                         std::make_move_iterator(m_pending.end()));
+            m_pending.resize(m_pending.size() - take);
+            ++m_running;
+            lock.unlock();
+            IntegrityVerifier::TreePrint print;
+            below.clear();
+            bool listed = true;
+            for (auto folder = taken.rbegin(); listed && folder != taken.rend(); ++folder)
+                listed = visit(open(*folder), folder->relative, print, below);
+            taken.clear();
+            lock.lock();
+            --m_running;
+            m_print.sum += print.sum;
+            m_print.count += print.count;
+            if (!listed) {
+                m_failed = true;
+                m_pending.clear();
+                m_wake.notify_all();
+                continue;
+            }
+            // Reversed, so that the first folder is taken first.
+            std::move(below.rbegin(), below.rend(), std::back_inserter(m_pending));
+            if (m_running == 0 && m_pending.empty())
+                m_wake.notify_all();
+            for (size_t i = 1; i < below.size() && int(i) <= m_waiting; ++i)
+                m_wake.notify_one();
+        }
+    }
+
+    [[nodiscard]] UniqueFd open(const Folder &folder) const
+    {
+        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        const QByteArray &relative = folder.relative;
+        if (folder.parent)
+            return UniqueFd(::openat(folder.parent->fd.get(),
+                                     relative.mid(relative.lastIndexOf('/') + 1).constData(),
+                                     flags));
+        return UniqueFd(openBelow(m_root.get(), relative, flags, m_rootDevice, m_rootStore));
+    }
+
+    // Prints the open folder `fd` and its items; the folders in it go to `below`, entered from
+    // it while it can be held for them.
+    bool visit(UniqueFd fd, const QByteArray &relative, IntegrityVerifier::TreePrint &print,
+               std::vector<Folder> &below)
+    {
+        std::vector<QByteArray> folders;
+        if (!fd.valid() ||
+            !addFolderPrint(fd.get(), relative, m_rootDevice, m_rootStore, print, folders))
+            return false;
+        std::shared_ptr<const OpenFolder> held;
+        if (!folders.empty() && m_held.fetch_add(1) < heldFolderLimit)
+            held = std::make_shared<const OpenFolder>(fd.release(), &m_held);
+        else if (!folders.empty())
+            m_held.fetch_sub(1);
+        for (const QByteArray &name : folders)
+            below.push_back({held, relative + '/' + name});
+        return true;
+    }
+
+    const UniqueFd m_root;
+    const dev_t m_rootDevice;
+    const std::optional<quint64> m_rootStore;
+    std::atomic<int> m_held{0};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex.
+    std::vector<Folder> m_pending; // taken from the back, so the walk stays depth-first
+    IntegrityVerifier::TreePrint m_print;
+    int m_running = 0;
+    int m_waiting = 0;
+    int m_helpers = 0;
+    bool m_failed = false;
+    bool m_finished = false;
+};
+
 std::optional<IntegrityVerifier::TreePrint> treePrintAt(const QByteArray &root)
 {
-    const UniqueFd fd(
-        root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info
     {};
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
         return std::nullopt;
-    IntegrityVerifier::TreePrint print;
-    if (!addFolderPrint(fd.get(), QByteArray(), info.st_dev, FileSystemIdentity::storeOf(fd.get()),
-                        print))
-        return std::nullopt;
-    return print;
+    const std::optional<quint64> store = FileSystemIdentity::storeOf(fd.get());
+    return std::make_shared<TreePrintWalk>(fd.release(), info.st_dev, store)->run();
 }
 
 // The first five names in ascending order of all offered, whatever order they come in. Byte
