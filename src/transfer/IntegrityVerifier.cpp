@@ -740,15 +740,17 @@ private:
         std::vector<FolderOutcome> outcomes;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            // No further folder is listed while the queue is full or, until hashing stops, the
-            // pages asked for ahead leave no room for more, so that they are read before they are
-            // dropped again. With nothing running, the queue is empty, so the limits cannot stall
-            // the walk.
+            // No further folder is listed while the queue is full; while, until hashing stops,
+            // the pages asked for ahead leave no room for more, so that they are read before they
+            // are dropped again; nor, while files are queued, near the limit of held folders,
+            // which their hashing frees. With nothing running, the queue is empty, so the limits
+            // cannot stall the walk.
             const auto folderAllowed = [this] {
                 return !m_folders.empty() &&
                        ((m_hashes.size() < hashQueueLimit &&
                          (m_refetched.load() + readAheadWindow <= refetchBudget ||
-                          m_stopHashing.load())) ||
+                          m_stopHashing.load()) &&
+                         (m_heldFolders.load() < heldFolderLimit * 3 / 4 || m_hashes.empty())) ||
                         m_running == 0);
             };
             // Only a worker that found both queues empty waits, so new work or the end of all
@@ -780,6 +782,8 @@ private:
                     compareFolder(tasks[take - 1 - i], outcome);
                     hashSmallFilesAtOnce(outcome);
                 }
+                // Their parents' folders are held no longer than needed.
+                tasks.clear();
                 lock.lock();
                 for (FolderOutcome &outcome : outcomes)
                     added += merge(outcome);
