@@ -36,7 +36,7 @@ constexpr int permissionMask = 0777;
 constexpr size_t hashQueueLimit = 512;
 // Folders held open for queued files and for the folders below them, well inside a Mac's
 // default limit of 256 open files; past it, a folder's files are hashed by the worker that listed
-// it, and the folders in it are entered one level at a time from the root.
+// it, and the folders in it are entered one level at a time from the nearest folder held above.
 constexpr int heldFolderLimit = 64;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
@@ -258,18 +258,20 @@ struct FileMeta
     QByteArray name;
 };
 
-// A listed folder kept open so that its files and the folders in it are opened relative to it,
-// which spares a lookup of every component of their paths and follows no link put on the way
+// A listed folder kept open so that its files and the folders below it are opened relative to
+// it, which spares a lookup of every component of their paths and follows no link put on the way
 // since; `held` counts the folders kept. One it does not count (null) serves only the thread that
 // listed it, for as long as that thread works on it.
 struct OpenFolder
 {
     UniqueFd fd;
     std::atomic<int> *const held;
+    const QByteArray relative; // below the root, as FolderTask::relative
 
-    OpenFolder(int descriptor, std::atomic<int> *counter)
+    OpenFolder(int descriptor, std::atomic<int> *counter, QByteArray path)
         : fd(descriptor)
         , held(counter)
+        , relative(std::move(path))
     {}
     ~OpenFolder()
     {
@@ -286,9 +288,22 @@ struct FolderTask
 {
     QByteArray relative;
     bool present[2] = {true, true};
-    // The folder that holds it on each side, as it was listed (null: entered from the root).
+    // The nearest folder above it held on each side, as it was listed (null: the root).
     std::shared_ptr<const OpenFolder> parents[2];
 };
+
+// The folder `relative` entered from `above`, the nearest folder held above it (null: the root
+// `rootFd`), one level at a time without following a link, as openBelow does.
+int openFrom(const OpenFolder *above, int rootFd, const QByteArray &relative, int flags,
+             dev_t rootDevice, const std::optional<quint64> &rootStore)
+{
+    if (!above)
+        return openBelow(rootFd, relative, flags, rootDevice, rootStore);
+    const QByteArray below = relative.mid(above->relative.size());
+    if (below.lastIndexOf('/') == 0)
+        return ::openat(above->fd.get(), below.constData() + 1, flags);
+    return openBelow(above->fd.get(), below, flags, rootDevice, rootStore);
+}
 
 // A regular file present on both sides with equal sizes, waiting for its two digests.
 struct HashPair
@@ -371,7 +386,8 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
 
 // The print of a tree, its folders listed on the pool's threads, each entered from the folder that
 // listed it without following a link (past the limit of folders held open, one level at a time
-// from the root): a second walk of a large copy costs a fraction of its verification.
+// from the nearest held above): a second walk of a large copy costs a fraction of its
+// verification.
 class TreePrintWalk : public std::enable_shared_from_this<TreePrintWalk>
 {
 public:
@@ -384,8 +400,7 @@ public:
     std::optional<IntegrityVerifier::TreePrint> run()
     {
         std::vector<Folder> below;
-        if (!visit(UniqueFd(::fcntl(m_root.get(), F_DUPFD_CLOEXEC, 0)), QByteArray(), m_print,
-                   below))
+        if (!visit(UniqueFd(::fcntl(m_root.get(), F_DUPFD_CLOEXEC, 0)), Folder(), m_print, below))
             return std::nullopt;
         m_pending = std::move(below);
         QThreadPool *pool = QThreadPool::globalInstance();
@@ -403,8 +418,8 @@ public:
     }
 
 private:
-    // A folder to be listed, by its path below the root, and the folder that holds it (null:
-    // entered from the root).
+    // A folder to be listed, by its path below the root, and the nearest folder held above it
+    // (null: the root).
     struct Folder
     {
         std::shared_ptr<const OpenFolder> parent;
@@ -427,7 +442,6 @@ private:
 
     void work()
     {
-        std::vector<Folder> taken;
         std::vector<Folder> below;
         std::unique_lock lock(m_mutex);
         for (;;) {
@@ -436,19 +450,15 @@ private:
             --m_waiting;
             if (m_failed || m_pending.empty())
                 break;
-            // A few at once where many wait, to spare the lock.
-            const size_t take = std::clamp<size_t>(m_pending.size() / 16, 1, 8);
-            taken.assign(std::make_move_iterator(m_pending.end() - qsizetype(take)),
-                         std::make_move_iterator(m_pending.end()));
-            m_pending.resize(m_pending.size() - take);
+            // One at a time, as the verification takes them.
+            Folder folder = std::move(m_pending.back());
+            m_pending.pop_back();
             ++m_running;
             lock.unlock();
             IntegrityVerifier::TreePrint print;
             below.clear();
-            bool listed = true;
-            for (auto folder = taken.rbegin(); listed && folder != taken.rend(); ++folder)
-                listed = visit(open(*folder), folder->relative, print, below);
-            taken.clear();
+            const bool listed = visit(open(folder), folder, print, below);
+            folder = {};
             lock.lock();
             --m_running;
             m_print.sum += print.sum;
@@ -470,31 +480,28 @@ private:
 
     [[nodiscard]] UniqueFd open(const Folder &folder) const
     {
-        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        const QByteArray &relative = folder.relative;
-        if (folder.parent)
-            return UniqueFd(::openat(folder.parent->fd.get(),
-                                     relative.mid(relative.lastIndexOf('/') + 1).constData(),
-                                     flags));
-        return UniqueFd(openBelow(m_root.get(), relative, flags, m_rootDevice, m_rootStore));
+        return UniqueFd(openFrom(folder.parent.get(), m_root.get(), folder.relative,
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, m_rootDevice,
+                                 m_rootStore));
     }
 
-    // Prints the open folder `fd` and its items; the folders in it go to `below`, entered from
-    // it while it can be held for them.
-    bool visit(UniqueFd fd, const QByteArray &relative, IntegrityVerifier::TreePrint &print,
+    // Prints the open folder `fd` of `folder` and its items; the folders in it go to `below`,
+    // entered from it while it can be held for them.
+    bool visit(UniqueFd fd, const Folder &folder, IntegrityVerifier::TreePrint &print,
                std::vector<Folder> &below)
     {
+        const QByteArray &relative = folder.relative;
         std::vector<QByteArray> folders;
         if (!fd.valid() ||
             !addFolderPrint(fd.get(), relative, m_rootDevice, m_rootStore, print, folders))
             return false;
-        std::shared_ptr<const OpenFolder> held;
+        std::shared_ptr<const OpenFolder> above = folder.parent;
         if (!folders.empty() && m_held.fetch_add(1) < heldFolderLimit)
-            held = std::make_shared<const OpenFolder>(fd.release(), &m_held);
+            above = std::make_shared<const OpenFolder>(fd.release(), &m_held, relative);
         else if (!folders.empty())
             m_held.fetch_sub(1);
         for (const QByteArray &name : folders)
-            below.push_back({held, relative + '/' + name});
+            below.push_back({above, relative + '/' + name});
         return true;
     }
 
@@ -563,7 +570,7 @@ struct FolderOutcome
     std::vector<QByteArray> leftOut;  // sockets and pipes of the source
     qint64 counts[2] = {0, 0};
     std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
-    // A folder of it is not held for later: its files are hashed before that closes.
+    // A folder listed is not held for later: its files are hashed before it closes.
     bool hashHere = false;
 };
 
@@ -736,8 +743,6 @@ private:
     // queued or running.
     void work()
     {
-        std::vector<FolderTask> tasks;
-        std::vector<FolderOutcome> outcomes;
         std::unique_lock lock(m_mutex);
         for (;;) {
             // No further folder is listed while the queue is full; while, until hashing stops,
@@ -769,24 +774,17 @@ private:
             ++m_running;
             size_t added = 0;
             if (takeFolder) {
-                // A few at once where many wait, to spare the lock.
-                const size_t take = std::clamp<size_t>(m_folders.size() / 16, 1, 8);
-                tasks.assign(std::make_move_iterator(m_folders.end() - qsizetype(take)),
-                             std::make_move_iterator(m_folders.end()));
-                m_folders.resize(m_folders.size() - take);
+                // One at a time: folders taken together would each start a walk of their own,
+                // and the folders those hold would soon pass the limit.
+                FolderTask task = std::move(m_folders.back());
+                m_folders.pop_back();
                 lock.unlock();
-                outcomes.clear();
-                outcomes.resize(take);
-                for (size_t i = 0; i < take; ++i) {
-                    FolderOutcome &outcome = outcomes[i];
-                    compareFolder(tasks[take - 1 - i], outcome);
-                    hashSmallFilesAtOnce(outcome);
-                }
-                // Their parents' folders are held no longer than needed.
-                tasks.clear();
+                FolderOutcome outcome;
+                compareFolder(task, outcome);
+                hashSmallFilesAtOnce(outcome);
+                task = {};
                 lock.lock();
-                for (FolderOutcome &outcome : outcomes)
-                    added += merge(outcome);
+                added = merge(outcome);
             } else {
                 const HashJob job = std::move(m_hashes.front());
                 m_hashes.pop_front();
@@ -856,18 +854,15 @@ private:
     }
 
     // The folder of `task` on `side`, entered from the folder that held it as that was listed,
-    // without following a link (else one level at a time from the root); -1 with errno set.
+    // without following a link (else one level at a time from the nearest folder held above);
+    // -1 with errno set.
     [[nodiscard]] int openFolder(Side side, const FolderTask &task) const
     {
-        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        const QByteArray &relative = task.relative;
-        if (relative.isEmpty())
+        if (task.relative.isEmpty())
             return ::fcntl(m_rootFd[side]->get(), F_DUPFD_CLOEXEC, 0);
-        if (const auto &parent = task.parents[side])
-            return ::openat(parent->fd.get(),
-                            relative.mid(relative.lastIndexOf('/') + 1).constData(), flags);
-        return openBelow(m_rootFd[side]->get(), relative, flags, m_rootDevice[side],
-                         m_rootStore[side]);
+        return openFrom(task.parents[side].get(), m_rootFd[side]->get(), task.relative,
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, m_rootDevice[side],
+                        m_rootStore[side]);
     }
 
     // The file of `pair` on `side`, from its folder as that was listed, never through a link.
@@ -974,7 +969,7 @@ private:
             if (!held)
                 m_heldFolders.fetch_sub(1);
             folder = std::make_shared<const OpenFolder>(opened.release(),
-                                                        held ? &m_heldFolders : nullptr);
+                                                        held ? &m_heldFolders : nullptr, relative);
         }
         return items;
     }
@@ -1008,14 +1003,16 @@ private:
             items[side] = std::move(*listed);
             outcome.counts[side] = qint64(items[side].size());
         }
-        // A folder not held is entered from the root by the folders in it, and its files are
-        // hashed here before it closes.
+        // The folders in one not held are entered from the nearest held above it, and its files
+        // are hashed here before it closes.
         std::shared_ptr<const OpenFolder> parents[2];
         for (const Side side : {sourceSide, destinationSide}) {
-            if (folders[side] && folders[side]->held)
+            if (folders[side] && folders[side]->held) {
                 parents[side] = folders[side];
-            else if (folders[side])
-                outcome.hashHere = true;
+            } else {
+                parents[side] = task.parents[side];
+                outcome.hashHere = outcome.hashHere || folders[side];
+            }
         }
 
         const auto onlyIn = [&](Side side, const FileMeta &meta) {
@@ -1053,7 +1050,7 @@ private:
                          [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
     }
 
-    // `folders` are the two listed folders, `parents` those of them held for the folders in them.
+    // `folders` are the two listed folders, `parents` the nearest held for the folders in them.
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
                      const std::shared_ptr<const OpenFolder> (&folders)[2],
                      const std::shared_ptr<const OpenFolder> (&parents)[2], FolderOutcome &outcome)
