@@ -35,14 +35,15 @@ constexpr int permissionMask = 0777;
 // pool thread busy, and what keeps memory independent of the number of files.
 constexpr size_t hashQueueLimit = 512;
 // Folders held open for queued files and for the folders below them, well inside a Mac's
-// default limit of 256 open files; past it, they are entered one level at a time from the root
-// instead.
-constexpr int heldFolderLimit = 48;
+// default limit of 256 open files; past it, a folder's files are hashed by the worker that listed
+// it, and the folders in it are entered one level at a time from the nearest folder held above.
+constexpr int heldFolderLimit = 64;
 // Up to this many bytes of a folder's files are hashed by the worker that listed it.
 constexpr qint64 inlineHashBytes = 256 * 1024;
 // Destination files to be read from the device are asked for when they are queued, so that many
 // reads are in flight at once rather than one per thread; up to this many bytes at a time, which
-// bounds the memory the pages asked for ahead take.
+// bounds the memory the pages asked for ahead take. A file larger than the read-ahead window is
+// read ahead as it is hashed instead, so that no one file takes all of it while it waits.
 constexpr qint64 refetchBudget = 64 * 1024 * 1024;
 // A file is asked to be read in this far ahead of its reads, so that the device reads on while a
 // chunk is hashed: where reads bypass the cache, nothing else reads ahead.
@@ -276,19 +277,26 @@ struct FileMeta
     QByteArray name;
 };
 
-// A listed folder kept open so that its files and the folders in it are opened relative to it,
-// which spares a lookup of every component of their paths and follows no link put on the way
-// since; `held` counts the folders kept.
+// A listed folder kept open so that its files and the folders below it are opened relative to
+// it, which spares a lookup of every component of their paths and follows no link put on the way
+// since; `held` counts the folders kept. One it does not count (null) serves only the thread that
+// listed it, for as long as that thread works on it.
 struct OpenFolder
 {
     UniqueFd fd;
-    std::atomic<int> &held;
+    std::atomic<int> *const held;
+    const QByteArray relative; // below the root, as FolderTask::relative
 
-    OpenFolder(int descriptor, std::atomic<int> &counter)
+    OpenFolder(int descriptor, std::atomic<int> *counter, QByteArray path)
         : fd(descriptor)
         , held(counter)
+        , relative(std::move(path))
     {}
-    ~OpenFolder() { held.fetch_sub(1); }
+    ~OpenFolder()
+    {
+        if (held)
+            held->fetch_sub(1);
+    }
     OpenFolder(const OpenFolder &) = delete;
     OpenFolder &operator=(const OpenFolder &) = delete;
 };
@@ -299,16 +307,29 @@ struct FolderTask
 {
     QByteArray relative;
     bool present[2] = {true, true};
-    // The folder that holds it on each side, as it was listed (null: entered from the root).
+    // The nearest folder above it held on each side, as it was listed (null: the root).
     std::shared_ptr<const OpenFolder> parents[2];
 };
+
+// The folder `relative` entered from `above`, the nearest folder held above it (null: the root
+// `rootFd`), one level at a time without following a link, as openBelow does.
+int openFrom(const OpenFolder *above, int rootFd, const QByteArray &relative, int flags,
+             dev_t rootDevice, const std::optional<quint64> &rootStore)
+{
+    if (!above)
+        return openBelow(rootFd, relative, flags, rootDevice, rootStore);
+    const QByteArray below = relative.mid(above->relative.size());
+    if (below.lastIndexOf('/') == 0)
+        return ::openat(above->fd.get(), below.constData() + 1, flags);
+    return openBelow(above->fd.get(), below, flags, rootDevice, rootStore);
+}
 
 // A regular file present on both sides with equal sizes, waiting for its two digests.
 struct HashPair
 {
     QByteArray relative;
     QByteArray name;
-    std::shared_ptr<const OpenFolder> folders[2]; // null: open by the path from the root
+    std::shared_ptr<const OpenFolder> folders[2];
     std::atomic<int> finished{0};
     QByteArray digests[2];
     bool destinationRefetched = false; // read again from the device when it was queued
@@ -341,11 +362,13 @@ struct Finding
     }
 };
 
-// The print of the tree below the open folder `fd` (at `relative`, on the file system of the
-// root's device or store), added to `print`; false when a folder cannot be entered or listed,
-// or lies on another file system: then it is no longer what it was.
+// The print of the open folder `fd` (at `relative`, on the file system of the root's device or
+// store) and of its items, added to `print`, but for the folders in it: their names go to
+// `folders`. False when it cannot be listed or lies on another file system: then it is no longer
+// what it was.
 bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
-                    const std::optional<quint64> &rootStore, IntegrityVerifier::TreePrint &print)
+                    const std::optional<quint64> &rootStore, IntegrityVerifier::TreePrint &print,
+                    std::vector<QByteArray> &folders)
 {
     struct stat self
     {};
@@ -357,7 +380,6 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
     const std::optional<std::vector<FolderEntry>> entries = entriesOf(fd);
     if (!entries)
         return false;
-    std::vector<QByteArray> folders;
     for (const FolderEntry &entry : *entries) {
         const QByteArray &name = entry.name;
         if (name == ".DS_Store")
@@ -378,29 +400,155 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
             print.sum += printOf(relative + '/' + name, type, 0, 0);
         print.count += type == S_IFDIR ? 0 : 1;
     }
-    for (const QByteArray &name : folders) {
-        const UniqueFd folder(
-            ::openat(fd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder.valid() ||
-            !addFolderPrint(folder.get(), relative + '/' + name, rootDevice, rootStore, print))
-            return false;
-    }
     return true;
 }
 
+// The print of a tree, its folders listed on the pool's threads, each entered from the folder that
+// listed it without following a link (past the limit of folders held open, one level at a time
+// from the nearest held above): a second walk of a large copy costs a fraction of its
+// verification.
+class TreePrintWalk : public std::enable_shared_from_this<TreePrintWalk>
+{
+public:
+    TreePrintWalk(int rootFd, dev_t rootDevice, std::optional<quint64> rootStore)
+        : m_root(rootFd)
+        , m_rootDevice(rootDevice)
+        , m_rootStore(std::move(rootStore))
+    {}
+
+    std::optional<IntegrityVerifier::TreePrint> run()
+    {
+        std::vector<Folder> below;
+        if (!visit(UniqueFd(::fcntl(m_root.get(), F_DUPFD_CLOEXEC, 0)), Folder(), m_print, below))
+            return std::nullopt;
+        m_pending = std::move(below);
+        QThreadPool *pool = QThreadPool::globalInstance();
+        for (int i = 1; i < pool->maxThreadCount() && !m_pending.empty(); ++i) {
+            if (!pool->tryStart([self = shared_from_this()] { self->help(); }))
+                break;
+        }
+        work();
+        std::unique_lock lock(m_mutex);
+        m_finished = true;
+        m_wake.wait(lock, [this] { return m_helpers == 0; });
+        if (m_failed)
+            return std::nullopt;
+        return m_print;
+    }
+
+private:
+    // A folder to be listed, by its path below the root, and the nearest folder held above it
+    // (null: the root).
+    struct Folder
+    {
+        std::shared_ptr<const OpenFolder> parent;
+        QByteArray relative;
+    };
+
+    void help()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_finished)
+                return;
+            ++m_helpers;
+        }
+        work();
+        const std::lock_guard lock(m_mutex);
+        --m_helpers;
+        m_wake.notify_all();
+    }
+
+    void work()
+    {
+        std::vector<Folder> below;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            ++m_waiting;
+            m_wake.wait(lock, [this] { return m_failed || !m_pending.empty() || m_running == 0; });
+            --m_waiting;
+            if (m_failed || m_pending.empty())
+                break;
+            // One at a time, as the verification takes them.
+            Folder folder = std::move(m_pending.back());
+            m_pending.pop_back();
+            ++m_running;
+            lock.unlock();
+            IntegrityVerifier::TreePrint print;
+            below.clear();
+            const bool listed = visit(open(folder), folder, print, below);
+            folder = {};
+            lock.lock();
+            --m_running;
+            m_print.sum += print.sum;
+            m_print.count += print.count;
+            if (!listed) {
+                m_failed = true;
+                m_pending.clear();
+                m_wake.notify_all();
+                continue;
+            }
+            // Reversed, so that the first folder is taken first.
+            std::move(below.rbegin(), below.rend(), std::back_inserter(m_pending));
+            if (m_running == 0 && m_pending.empty())
+                m_wake.notify_all();
+            for (size_t i = 1; i < below.size() && int(i) <= m_waiting; ++i)
+                m_wake.notify_one();
+        }
+    }
+
+    [[nodiscard]] UniqueFd open(const Folder &folder) const
+    {
+        return UniqueFd(openFrom(folder.parent.get(), m_root.get(), folder.relative,
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, m_rootDevice,
+                                 m_rootStore));
+    }
+
+    // Prints the open folder `fd` of `folder` and its items; the folders in it go to `below`,
+    // entered from it while it can be held for them.
+    bool visit(UniqueFd fd, const Folder &folder, IntegrityVerifier::TreePrint &print,
+               std::vector<Folder> &below)
+    {
+        const QByteArray &relative = folder.relative;
+        std::vector<QByteArray> folders;
+        if (!fd.valid() ||
+            !addFolderPrint(fd.get(), relative, m_rootDevice, m_rootStore, print, folders))
+            return false;
+        std::shared_ptr<const OpenFolder> above = folder.parent;
+        if (!folders.empty() && m_held.fetch_add(1) < heldFolderLimit)
+            above = std::make_shared<const OpenFolder>(fd.release(), &m_held, relative);
+        else if (!folders.empty())
+            m_held.fetch_sub(1);
+        for (const QByteArray &name : folders)
+            below.push_back({above, relative + '/' + name});
+        return true;
+    }
+
+    const UniqueFd m_root;
+    const dev_t m_rootDevice;
+    const std::optional<quint64> m_rootStore;
+    std::atomic<int> m_held{0};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex.
+    std::vector<Folder> m_pending; // taken from the back, so the walk stays depth-first
+    IntegrityVerifier::TreePrint m_print;
+    int m_running = 0;
+    int m_waiting = 0;
+    int m_helpers = 0;
+    bool m_failed = false;
+    bool m_finished = false;
+};
+
 std::optional<IntegrityVerifier::TreePrint> treePrintAt(const QByteArray &root)
 {
-    const UniqueFd fd(
-        root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(root.isEmpty() ? -1 : ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info
     {};
     if (!fd.valid() || ::fstat(fd.get(), &info) != 0)
         return std::nullopt;
-    IntegrityVerifier::TreePrint print;
-    if (!addFolderPrint(fd.get(), QByteArray(), info.st_dev, FileSystemIdentity::storeOf(fd.get()),
-                        print))
-        return std::nullopt;
-    return print;
+    const std::optional<quint64> store = FileSystemIdentity::storeOf(fd.get());
+    return std::make_shared<TreePrintWalk>(fd.release(), info.st_dev, store)->run();
 }
 
 // The first five names in ascending order of all offered, whatever order they come in. Byte
@@ -441,6 +589,8 @@ struct FolderOutcome
     std::vector<QByteArray> leftOut;  // what the source holds that copies leave out
     qint64 counts[2] = {0, 0};
     std::optional<std::pair<QByteArray, QString>> failure; // the folder's first entry failure
+    // A folder listed is not held for later: its files are hashed before it closes.
+    bool hashHere = false;
 };
 
 // One verification. Both trees are walked folder by folder in step on the global pool: each
@@ -614,14 +764,20 @@ private:
     // queued or running.
     void work()
     {
-        std::vector<FolderTask> tasks;
-        std::vector<FolderOutcome> outcomes;
         std::unique_lock lock(m_mutex);
         for (;;) {
-            // With nothing running, the queue is empty and no folder is held open, so the
-            // limit cannot stall the walk.
+            // No further folder is listed while the queue is full; while, until hashing stops,
+            // the pages asked for ahead leave no room for more, so that they are read before they
+            // are dropped again; nor, while files are queued, near the limit of held folders,
+            // which their hashing frees. With nothing running, the queue is empty, so the limits
+            // cannot stall the walk.
             const auto folderAllowed = [this] {
-                return !m_folders.empty() && (m_hashes.size() < hashQueueLimit || m_running == 0);
+                return !m_folders.empty() &&
+                       ((m_hashes.size() < hashQueueLimit &&
+                         (m_refetched.load() + readAheadWindow <= refetchBudget ||
+                          m_stopHashing.load()) &&
+                         (m_heldFolders.load() < heldFolderLimit * 3 / 4 || m_hashes.empty())) ||
+                        m_running == 0);
             };
             // Only a worker that found both queues empty waits, so new work or the end of all
             // work is what wakes it.
@@ -639,22 +795,17 @@ private:
             ++m_running;
             size_t added = 0;
             if (takeFolder) {
-                // A few at once where many wait, to spare the lock.
-                const size_t take = std::clamp<size_t>(m_folders.size() / 16, 1, 8);
-                tasks.assign(std::make_move_iterator(m_folders.end() - qsizetype(take)),
-                             std::make_move_iterator(m_folders.end()));
-                m_folders.resize(m_folders.size() - take);
+                // One at a time: folders taken together would each start a walk of their own,
+                // and the folders those hold would soon pass the limit.
+                FolderTask task = std::move(m_folders.back());
+                m_folders.pop_back();
                 lock.unlock();
-                outcomes.clear();
-                outcomes.resize(take);
-                for (size_t i = 0; i < take; ++i) {
-                    FolderOutcome &outcome = outcomes[i];
-                    compareFolder(tasks[take - 1 - i], outcome);
-                    hashSmallFilesAtOnce(outcome);
-                }
+                FolderOutcome outcome;
+                compareFolder(task, outcome);
+                hashSmallFilesAtOnce(outcome);
+                task = {};
                 lock.lock();
-                for (FolderOutcome &outcome : outcomes)
-                    added += merge(outcome);
+                added = merge(outcome);
             } else {
                 const HashJob job = std::move(m_hashes.front());
                 m_hashes.pop_front();
@@ -674,13 +825,13 @@ private:
     }
 
     // A folder of a few small files is hashed by the worker that listed it: queueing each of
-    // them would cost more than reading it.
+    // them would cost more than reading it. So is one whose folder is not held for later.
     void hashSmallFilesAtOnce(FolderOutcome &outcome)
     {
         qint64 bytes = 0;
         for (const HashJob &job : outcome.hashes)
             bytes += job.size;
-        if (bytes > inlineHashBytes)
+        if (bytes > inlineHashBytes && !outcome.hashHere)
             return;
         for (const HashJob &job : outcome.hashes)
             hash(job);
@@ -726,29 +877,21 @@ private:
     }
 
     // The folder of `task` on `side`, entered from the folder that held it as that was listed,
-    // without following a link (else one level at a time from the root); -1 with errno set.
+    // without following a link (else one level at a time from the nearest folder held above);
+    // -1 with errno set.
     [[nodiscard]] int openFolder(Side side, const FolderTask &task) const
     {
-        constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-        const QByteArray &relative = task.relative;
-        if (relative.isEmpty())
+        if (task.relative.isEmpty())
             return ::fcntl(m_rootFd[side]->get(), F_DUPFD_CLOEXEC, 0);
-        if (const auto &parent = task.parents[side])
-            return ::openat(parent->fd.get(),
-                            relative.mid(relative.lastIndexOf('/') + 1).constData(), flags);
-        return openBelow(m_rootFd[side]->get(), relative, flags, m_rootDevice[side],
-                         m_rootStore[side]);
+        return openFrom(task.parents[side].get(), m_rootFd[side]->get(), task.relative,
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, m_rootDevice[side],
+                        m_rootStore[side]);
     }
 
-    // The file of `pair` on `side`, from its folder as that was listed, else one level at a time
-    // from the root, never through a link.
-    [[nodiscard]] UniqueFd openFile(Side side, const HashPair &pair) const
+    // The file of `pair` on `side`, from its folder as that was listed, never through a link.
+    [[nodiscard]] static UniqueFd openFile(Side side, const HashPair &pair)
     {
-        if (const OpenFolder *folder = pair.folders[side].get())
-            return UniqueFd(openForDigest(folder->fd.get(), pair.name.constData(), false));
-        return UniqueFd(openBelow(m_rootFd[side]->get(), pair.relative,
-                                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
-                                  m_rootDevice[side], m_rootStore[side]));
+        return UniqueFd(openForDigest(pair.folders[side]->fd.get(), pair.name.constData(), false));
     }
 
     void addToPrint(const QByteArray &relative, mode_t type, quint64 device, quint64 inode)
@@ -758,8 +901,9 @@ private:
     }
 
     // The folder's items sorted by name, or nothing when it cannot be listed (the failure is
-    // recorded) or the probe said stop. `folder` keeps the folder open for its files and the
-    // folders in it, within the limit. What copies leave out of the source goes to `leftOut`.
+    // recorded) or the probe said stop. `folder` keeps the folder open for its files and, when
+    // held within the limit, for the folders in it. What copies leave out of the source goes to
+    // `leftOut`.
     std::optional<std::vector<FileMeta>> listFolder(Side side, const FolderTask &task,
                                                     std::shared_ptr<const OpenFolder> &folder,
                                                     std::vector<QByteArray> &leftOut)
@@ -788,7 +932,8 @@ private:
             return std::nullopt;
         }
         const int dirFd = opened.get();
-        bool keeps = false;
+        bool hasFiles = false;
+        bool hasFolders = false;
 
         std::vector<FileMeta> items;
         for (const FolderEntry &entry : *entries) {
@@ -833,15 +978,22 @@ private:
             } else {
                 meta.posixPermissions = int(info.st_mode & 07777);
             }
-            keeps = keeps || meta.type == S_IFREG || meta.isDir;
+            hasFiles = hasFiles || meta.type == S_IFREG;
+            hasFolders = hasFolders || meta.isDir;
             items.push_back(std::move(meta));
         }
         std::sort(items.begin(), items.end(),
                   [](const FileMeta &a, const FileMeta &b) { return a.name < b.name; });
-        if (keeps && m_heldFolders.fetch_add(1) < heldFolderLimit)
-            folder = std::make_shared<const OpenFolder>(opened.release(), m_heldFolders);
-        else if (keeps)
-            m_heldFolders.fetch_sub(1);
+        // Folders waiting to be listed are held first: the files alone can always be hashed by
+        // this worker now instead, so they take no more than a quarter of the limit.
+        if (hasFiles || hasFolders) {
+            const int limit = hasFolders ? heldFolderLimit : heldFolderLimit / 4;
+            const bool held = m_heldFolders.fetch_add(1) < limit;
+            if (!held)
+                m_heldFolders.fetch_sub(1);
+            folder = std::make_shared<const OpenFolder>(opened.release(),
+                                                        held ? &m_heldFolders : nullptr, relative);
+        }
         return items;
     }
 
@@ -874,6 +1026,17 @@ private:
             items[side] = std::move(*listed);
             outcome.counts[side] = qint64(items[side].size());
         }
+        // The folders in one not held are entered from the nearest held above it, and its files
+        // are hashed here before it closes.
+        std::shared_ptr<const OpenFolder> parents[2];
+        for (const Side side : {sourceSide, destinationSide}) {
+            if (folders[side] && folders[side]->held) {
+                parents[side] = folders[side];
+            } else {
+                parents[side] = task.parents[side];
+                outcome.hashHere = outcome.hashHere || folders[side];
+            }
+        }
 
         const auto onlyIn = [&](Side side, const FileMeta &meta) {
             const QByteArray key = task.relative + '/' + meta.name;
@@ -883,7 +1046,7 @@ private:
             if (meta.isDir) {
                 FolderTask child{key, {false, false}, {}};
                 child.present[side] = true;
-                child.parents[side] = folders[side];
+                child.parents[side] = parents[side];
                 outcome.folders.push_back(std::move(child));
             }
             outcome.names[side].push_back(key);
@@ -900,7 +1063,7 @@ private:
             } else if (s == source.size() || destination[d].name < source[s].name) {
                 onlyIn(destinationSide, destination[d++]);
             } else {
-                comparePair(task.relative, source[s], destination[d], folders, outcome);
+                comparePair(task.relative, source[s], destination[d], folders, parents, outcome);
                 ++s;
                 ++d;
             }
@@ -910,16 +1073,18 @@ private:
                          [](const HashJob &a, const HashJob &b) { return a.size > b.size; });
     }
 
+    // `folders` are the two listed folders, `parents` the nearest held for the folders in them.
     void comparePair(const QByteArray &folder, const FileMeta &s, const FileMeta &d,
-                     const std::shared_ptr<const OpenFolder> (&folders)[2], FolderOutcome &outcome)
+                     const std::shared_ptr<const OpenFolder> (&folders)[2],
+                     const std::shared_ptr<const OpenFolder> (&parents)[2], FolderOutcome &outcome)
     {
         const QByteArray key = folder + '/' + s.name;
         // The contents of a folder on one side only are extra or missing items.
         if (s.isDir || d.isDir)
             outcome.folders.push_back({key,
                                        {s.isDir, d.isDir},
-                                       {s.isDir ? folders[sourceSide] : nullptr,
-                                        d.isDir ? folders[destinationSide] : nullptr}});
+                                       {s.isDir ? parents[sourceSide] : nullptr,
+                                        d.isDir ? parents[destinationSide] : nullptr}});
         // Names arrive in ascending order, so the folder's first failure is its smallest.
         if (outcome.failure)
             return;
@@ -934,7 +1099,7 @@ private:
         pair->name = s.name;
         pair->folders[sourceSide] = folders[sourceSide];
         pair->folders[destinationSide] = folders[destinationSide];
-        if (m_destinationFromDevice && s.size > 0)
+        if (m_destinationFromDevice && s.size > 0 && s.size <= readAheadWindow)
             pair->destinationRefetched = refetch(*pair, s.size);
         outcome.hashes.push_back({pair, sourceSide, s.size});
         outcome.hashes.push_back({std::move(pair), destinationSide, s.size});
