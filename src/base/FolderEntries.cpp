@@ -39,3 +39,14 @@ std::optional<std::vector<FolderEntry>> entriesOf(int folder)
     }
     return entries;
 }
+
+bool isNamedAsRemovedWhileOpen(const QByteArray &name)
+{
+    return name.startsWith(".nfs") || name.startsWith(".afpDeleted");
+}
+
+bool isLeftOutOfCopies(const QByteArray &name, mode_t type)
+{
+    return type == S_IFSOCK || type == S_IFIFO ||
+           (type != S_IFDIR && isNamedAsRemovedWhileOpen(name));
+}

@@ -18,3 +18,12 @@ struct FolderEntry
 // The entries of the open folder `folder`, "." and ".." left out, in listing order. Nothing
 // when it cannot be listed whole; errno then says why. `folder` stays open and the caller's.
 [[nodiscard]] std::optional<std::vector<FolderEntry>> entriesOf(int folder);
+
+// Files named as a file server keeps a file removed while still open (".nfs…", ".afpDeleted…").
+[[nodiscard]] bool isNamedAsRemovedWhileOpen(const QByteArray &name);
+
+// What every copy leaves out of a tree, as a Mac's copy tool does, and so what no comparison or
+// note of a tree counts: sockets and pipes, which hold no data, and any item but a folder named
+// as above (`type` as FolderEntry::type, known). A folder so named is copied, so that nothing
+// copied goes unread.
+[[nodiscard]] bool isLeftOutOfCopies(const QByteArray &name, mode_t type);

@@ -61,12 +61,6 @@ quint64 stateOf(const struct stat &info, Times times)
     return times == Times::both ? combine(state, quint64(changed)) : state;
 }
 
-// Whether an item takes part: sockets and pipes hold no data and copies leave them out.
-bool isNoted(mode_t type)
-{
-    return type != S_IFSOCK && type != S_IFIFO;
-}
-
 // Opens the folder `name` of `folder` without following a link, and only when it is the item
 // `info` said was there.
 UniqueFd enter(int folder, const QByteArray &name, const struct stat &info)
@@ -100,7 +94,7 @@ bool walkBelow(int fd, const QByteArray &relative, dev_t device, std::vector<ino
         if (::fstatat(fd, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
         const mode_t type = info.st_mode & S_IFMT;
-        if (!isNoted(type))
+        if (isLeftOutOfCopies(entry.name, type))
             continue;
         const QByteArray path = relative + '/' + entry.name;
         visit(path, stateOf(info, type == S_IFDIR ? Times::none : Times::both));

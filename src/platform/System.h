@@ -32,9 +32,10 @@ public:
     // `destination`, which it creates, keeping permissions, times and symbolic links.
     [[nodiscard]] virtual QStringList copyToolArguments(const QString &source,
                                                         const QString &destination) const = 0;
-    // Whether that tool copies sockets and pipes too, which hold no data and a Mac's copy tool
-    // leaves out: the program then takes them out of the copy itself.
-    [[nodiscard]] virtual bool copyToolKeepsSocketsAndPipes() const = 0;
+    // Whether that tool copies what a Mac's copy tool leaves out too (isLeftOutOfCopies:
+    // sockets, pipes, files a file server keeps of a file removed while open): the program then
+    // takes them out of the copy itself.
+    [[nodiscard]] virtual bool copyToolKeepsWhatCopiesLeaveOut() const = 0;
     // The shell text, before its one operand, that removes a file or folder tree as
     // administrator without entering another file system mounted in it: "rm -rf" alone would
     // empty a disk image or drive mounted on a folder of the tree.
@@ -70,7 +71,7 @@ public:
 [[nodiscard]] QStringList platformCopyToolArguments(const QString &source,
                                                     const QString &destination);
 // What that copy tool leaves in, and the tree removal of the platform this was built for.
-[[nodiscard]] bool platformCopyToolKeepsSocketsAndPipes();
+[[nodiscard]] bool platformCopyToolKeepsWhatCopiesLeaveOut();
 [[nodiscard]] QString platformTreeRemovalCommand();
 // The storage of the platform this was built for, for test doubles that write for real.
 [[nodiscard]] std::shared_ptr<Storage> makePlatformStorage();

@@ -69,10 +69,10 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     const UniqueFd into(::open(QFile::encodeName(PathUtils::parentPath(destination)).constData(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const auto tidied = [&] {
-        // A socket that stays (in a folder only the administrator may write) holds no data, and
-        // the verification passes it over.
-        if (into.valid() && System::current().copyToolKeepsSocketsAndPipes())
-            (void)TreeRemoval::removeSocketsAndPipes(
+        // What stays (in a folder only the administrator may write) the verification passes
+        // over.
+        if (into.valid() && System::current().copyToolKeepsWhatCopiesLeaveOut())
+            (void)TreeRemoval::removeWhatCopiesLeaveOut(
                 into.get(), QFile::encodeName(PathUtils::lastComponent(destination)));
     };
     const CancelState::Registration registration(cancel, process);

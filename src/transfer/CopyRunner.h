@@ -32,11 +32,11 @@ struct Errors
 // how many lines were left out. A failing copy of a large tree can report every file.
 [[nodiscard]] QString firstLines(const QString &text, int maxLines);
 
-// Copies `source` to `destination` (created by the tool), without the sockets and pipes the
-// platform's tool keeps (System::copyToolKeepsSocketsAndPipes). Throws errors.cancelled,
-// errors.failed(...), or a "Process" error when the tool cannot be launched. A cancelled copy's
-// destination is removed with `discard` (PrivilegeHelper::safeRemove when none is given), whose
-// failure is ignored.
+// Copies `source` to `destination` (created by the tool), without what the platform's tool
+// keeps of what copies leave out (System::copyToolKeepsWhatCopiesLeaveOut). Throws
+// errors.cancelled, errors.failed(...), or a "Process" error when the tool cannot be launched. A
+// cancelled copy's destination is removed with `discard` (PrivilegeHelper::safeRemove when none is
+// given), whose failure is ignored.
 void run(CancelState &cancel, const QString &source, const QString &destination,
          const Errors &errors, const std::function<void(const QString &)> &discard = {});
 

@@ -99,19 +99,12 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
     return ::openat(dirFd, path, flags);
 }
 
-// What a file server keeps of a file removed while still open; a Mac's copy tool leaves out
-// whatever bears such a name.
-bool isLeftOutByName(const QByteArray &name)
-{
-    return name.startsWith(".nfs") || name.startsWith(".afpDeleted");
-}
-
 // Whether an item takes part in the comparison. Sockets and pipes hold no data; a Mac's copy
 // tool leaves them out, and files named as above; so do copies here. A folder so named is
 // compared all the same, so that nothing copied goes unread.
 bool isCompared(const QByteArray &name, mode_t type)
 {
-    return type != S_IFSOCK && type != S_IFIFO && (type == S_IFDIR || !isLeftOutByName(name));
+    return !isLeftOutOfCopies(name, type);
 }
 
 quint64 mixBits(quint64 x)
@@ -850,7 +843,8 @@ private:
         }
         for (const QByteArray &name : outcome.leftOut) {
             m_leftOutNames.offer(name);
-            m_leftOutByName += isLeftOutByName(name.mid(name.lastIndexOf('/') + 1)) ? 1 : 0;
+            m_leftOutByName +=
+                isNamedAsRemovedWhileOpen(name.mid(name.lastIndexOf('/') + 1)) ? 1 : 0;
         }
         m_leftOutCount += qint64(outcome.leftOut.size());
         if (outcome.failure) {

@@ -33,7 +33,7 @@ std::shared_ptr<System> makePlatformSystem()
 }
 
 // ditto exists on a Mac alone; GNU cp's -T copies onto the destination as ditto does, and
-// the sockets and pipes it keeps are taken out as ditto leaves them out. A Mac's rm -x is GNU's
+// what it keeps of what ditto leaves out is taken out after it. A Mac's rm -x is GNU's
 // --one-file-system.
 QStringList platformCopyToolArguments(const QString &source, const QString &destination)
 {
@@ -45,7 +45,7 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
             destination};
 }
 
-bool platformCopyToolKeepsSocketsAndPipes()
+bool platformCopyToolKeepsWhatCopiesLeaveOut()
 {
     return true;
 }

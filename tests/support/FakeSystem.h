@@ -51,9 +51,9 @@ public:
     {
         m_copyTool = std::move(tool);
     }
-    [[nodiscard]] bool copyToolKeepsSocketsAndPipes() const override
+    [[nodiscard]] bool copyToolKeepsWhatCopiesLeaveOut() const override
     {
-        return platformCopyToolKeepsSocketsAndPipes();
+        return platformCopyToolKeepsWhatCopiesLeaveOut();
     }
     // The machine's own, which a test's stand-in administrator really runs.
     [[nodiscard]] QString treeRemovalCommand() const override

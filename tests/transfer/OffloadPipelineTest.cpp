@@ -716,15 +716,19 @@ const char *const putBackButTheDriveMayList =
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineMachineFaults,
     ::testing::Values(
-        // They hold no data and a Mac's copy leaves them out: so does the comparison, and the
-        // activity log says what was left.
+        // They hold no data and a Mac's copy leaves them out, as it leaves out what a file
+        // server keeps of a file removed while open: so does every copy and the comparison, and
+        // the activity log says what was left.
         MachineFaultCase{"ASocketAndAPipeInASupportFolder", nullptr,
                          [](PipelineScenario &s) {
-                             addSocketAndPipe(s.app.supportFolders.first().url.toLocalFile());
+                             const QString folder = s.app.supportFolders.first().url.toLocalFile();
+                             addSocketAndPipe(folder);
+                             s.sandbox.writeFile(folder + "/.nfs00000000001a2b3c", "removed");
                          },
                          0, "",
-                         "/Foo': 2 sockets and pipes, which hold no data (/helper.pipe, "
-                         "/helper.sock)."},
+                         "/Foo': 2 sockets and pipes, which hold no data, and 1 file named .nfs… "
+                         "or .afpDeleted…, which a file server keeps of a file removed while open "
+                         "("},
         MachineFaultCase{"CopyToolFails",
                          "mkdir -p \"$2\"; echo > \"$2/x\"; echo 'disk full' >&2; exit 1",
                          {},

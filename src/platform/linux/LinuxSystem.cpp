@@ -67,12 +67,12 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
             destination};
 }
 
-bool LinuxSystem::copyToolKeepsSocketsAndPipes() const
+bool LinuxSystem::copyToolKeepsWhatCopiesLeaveOut() const
 {
-    return platformCopyToolKeepsSocketsAndPipes();
+    return platformCopyToolKeepsWhatCopiesLeaveOut();
 }
 
-bool platformCopyToolKeepsSocketsAndPipes()
+bool platformCopyToolKeepsWhatCopiesLeaveOut()
 {
     return true;
 }

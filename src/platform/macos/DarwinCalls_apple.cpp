@@ -242,7 +242,7 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
     return macCopyToolArguments(source, destination);
 }
 
-bool platformCopyToolKeepsSocketsAndPipes()
+bool platformCopyToolKeepsWhatCopiesLeaveOut()
 {
     return false;
 }

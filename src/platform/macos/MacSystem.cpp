@@ -36,8 +36,8 @@ QStringList MacSystem::copyToolArguments(const QString &source, const QString &d
     return macCopyToolArguments(source, destination);
 }
 
-// ditto leaves sockets and pipes out of its copies.
-bool MacSystem::copyToolKeepsSocketsAndPipes() const
+// ditto leaves sockets, pipes and files named .nfs… or .afpDeleted… out of its copies.
+bool MacSystem::copyToolKeepsWhatCopiesLeaveOut() const
 {
     return false;
 }
