@@ -308,6 +308,15 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
     const QString stagedPath = staged.toLocalFile();
     const QString finalPath = finalLocation.toLocalFile();
 
+    // An earlier copy that runs from the drive is neither moved nor replaced.
+    if (PathUtils::existsNoFollow(finalPath) &&
+        !System::current().workspace().runningWithin({finalPath}).isEmpty()) {
+        fileOps().removePlain(stagedPath);
+        throw offloadError(202, QStringLiteral("'") + finalPath +
+                                    QStringLiteral("' on the drive is running. Please quit it "
+                                                   "before its copy is replaced.") +
+                                    nothingChangedOnMac());
+    }
     // A dangling link counts as an occupant too: moved aside, it cannot block the move.
     std::optional<QString> rollback;
     if (PathUtils::existsNoFollow(finalPath)) {

@@ -908,6 +908,21 @@ INSTANTIATE_TEST_SUITE_P(
                          "('Contents/Resources/notes' was added to it): it was left as it was, "
                          "and the new copy was not kept. Nothing on your Mac was changed.",
                          nullptr, Operation::updateBackup},
+        // The drive's earlier copy, opened from the drive as the new one is made.
+        MachineFaultCase{
+            "TheOldCopyRunsAsTheReoffloadCopies", nullptr,
+            [](PipelineScenario &s) {
+                s.ops->failWhere([&s](const QString &call) {
+                    if (call.startsWith(QStringLiteral("copy ")))
+                        s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
+                            {s.finalBundle});
+                    return false;
+                });
+            },
+            202,
+            "'{final}' on the drive is running. Please quit it before its copy is "
+            "replaced. Nothing on your Mac was changed.",
+            nullptr, Operation::reoffload},
         // Started after the scan, as its bundle is copied: a helper inside it runs.
         MachineFaultCase{
             "TheApplicationIsLaunchedDuringItsCopy", nullptr,
