@@ -364,6 +364,19 @@ struct MachineFaultCase
     bool othersChangeTheMac = false;
 };
 
+// Acts on the world each time the copy tool is about to run (`call` names what it copies).
+std::function<void(PipelineScenario &)>
+asCopiesStart(std::function<void(PipelineScenario &, const QString &call)> act)
+{
+    return [act](PipelineScenario &s) {
+        s.ops->failWhere([&s, act](const QString &call) {
+            if (call.startsWith(QStringLiteral("copy ")))
+                act(s, call);
+            return false;
+        });
+    };
+}
+
 class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
 {};
 
@@ -895,49 +908,36 @@ INSTANTIATE_TEST_SUITE_P(
                          nullptr, Operation::reoffload},
         // The drive's earlier copy, the one to be replaced, is written to as the new one is made.
         MachineFaultCase{"TheOldBackupIsWrittenToWhileTheUpdateCopies", nullptr,
-                         [](PipelineScenario &s) {
-                             s.ops->failWhere([&s](const QString &call) {
-                                 if (call.startsWith(QStringLiteral("copy ")))
-                                     Sandbox::writeFile(s.finalBundle + "/Contents/Resources/notes",
-                                                        "written on the drive");
-                                 return false;
-                             });
-                         },
+                         asCopiesStart([](PipelineScenario &s, const QString &) {
+                             Sandbox::writeFile(s.finalBundle + "/Contents/Resources/notes",
+                                                "written on the drive");
+                         }),
                          209,
                          "'{final}' on the drive changed while a new copy was made to replace it "
                          "('Contents/Resources/notes' was added to it): it was left as it was, "
                          "and the new copy was not kept. Nothing on your Mac was changed.",
                          nullptr, Operation::updateBackup},
         // The drive's earlier copy, opened from the drive as the new one is made.
-        MachineFaultCase{
-            "TheOldCopyRunsAsTheReoffloadCopies", nullptr,
-            [](PipelineScenario &s) {
-                s.ops->failWhere([&s](const QString &call) {
-                    if (call.startsWith(QStringLiteral("copy ")))
-                        s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
-                            {s.finalBundle});
-                    return false;
-                });
-            },
-            202,
-            "'{final}' on the drive is running. Please quit it before its copy is "
-            "replaced. Nothing on your Mac was changed.",
-            nullptr, Operation::reoffload},
+        MachineFaultCase{"TheOldCopyRunsAsTheReoffloadCopies", nullptr,
+                         asCopiesStart([](PipelineScenario &s, const QString &) {
+                             s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
+                                 {s.finalBundle});
+                         }),
+                         202,
+                         "'{final}' on the drive is running. Please quit it before its copy is "
+                         "replaced. Nothing on your Mac was changed.",
+                         nullptr, Operation::reoffload},
         // Started after the scan, as its bundle is copied: a helper inside it runs.
-        MachineFaultCase{
-            "TheApplicationIsLaunchedDuringItsCopy", nullptr,
-            [](PipelineScenario &s) {
-                s.ops->failWhere([&s](const QString &call) {
-                    const QString app = s.app.url.toLocalFile();
-                    if (call.startsWith(QStringLiteral("copy ") + app))
-                        s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
-                            {app + "/Contents/Helpers/Foo Helper.app"});
-                    return false;
-                });
-            },
-            202,
-            "Application 'Foo' is currently running. Please quit it before "
-            "offloading."},
+        MachineFaultCase{"TheApplicationIsLaunchedDuringItsCopy", nullptr,
+                         asCopiesStart([](PipelineScenario &s, const QString &call) {
+                             const QString app = s.app.url.toLocalFile();
+                             if (call.startsWith(QStringLiteral("copy ") + app))
+                                 s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
+                                     {app + "/Contents/Helpers/Foo Helper.app"});
+                         }),
+                         202,
+                         "Application 'Foo' is currently running. Please quit it before "
+                         "offloading."},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {
