@@ -1,3 +1,4 @@
+#include "../PaintedTexts.h"
 #include "services/LedgerService.h"
 #include "support/Sandbox.h"
 #include "support/Screenshot.h"
@@ -102,6 +103,22 @@ TEST_F(ProgressSheetsWidgetTest, OffloadSheetEndStates)
     EXPECT_LE(sheet.width(), 450); // the long error wraps
     drainEvents();
     saveScreenshot(&sheet, QStringLiteral("sheets/offload-progress-failed"));
+
+    // A success told with what it could not do: the whole text is painted inside the sheet.
+    OffloadProgress noticed{"Viewer", "Migration complete!", 1.0, true, std::nullopt};
+    noticed.notice = "Your Mac's ledger holds the record, but the drive's own ledger could not be "
+                     "updated: The file '/Volumes/Backup/.korvanthelix_ledger.json' could not be "
+                     "written: No space left on device.";
+    engine.setProgress(noticed);
+    sheet.setTaskReport(report(false, 1));
+    drainEvents();
+    auto *message = sheet.findChild<QLabel *>(QStringLiteral("messageLabel"));
+    EXPECT_TRUE(message->text().endsWith(noticed.notice)) << message->text().toStdString();
+    EXPECT_LE(sheet.width(), 450);
+    EXPECT_GE(message->height(), message->heightForWidth(message->width()));
+    EXPECT_TRUE(sheet.rect().contains(QRect(message->mapTo(&sheet, QPoint()), message->size())));
+    EXPECT_TRUE(PaintedTexts::of(&sheet).join(QLatin1Char(' ')).contains(QStringLiteral("space")));
+    saveScreenshot(&sheet, QStringLiteral("sheets/offload-progress-done-with-notice"));
 
     sheet.setTaskReport(report(false, 0));
     EXPECT_EQ(labelOf(sheet, "messageLabel"), QStringLiteral("Nothing to offload."));
