@@ -150,8 +150,8 @@ int removeWhatCopiesLeaveOut(int folder, const QByteArray &name)
         }
         int elsewhere() { return 0; }
         int done(int, const QByteArray &) { return 0; }
-    } sockets;
-    return walkFrom(folder, name, sockets, nullptr);
+    } leftOut;
+    return walkFrom(folder, name, leftOut, nullptr);
 }
 
 int removeAt(const QString &path, QString *where)

@@ -244,7 +244,7 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
 
 bool platformCopyToolKeepsWhatCopiesLeaveOut()
 {
-    return false;
+    return macCopyToolKeepsWhatCopiesLeaveOut();
 }
 
 QString platformTreeRemovalCommand()

@@ -6,6 +6,11 @@ QStringList macCopyToolArguments(const QString &source, const QString &destinati
             destination};
 }
 
+bool macCopyToolKeepsWhatCopiesLeaveOut()
+{
+    return false;
+}
+
 QString macTreeRemovalCommand()
 {
     return QStringLiteral("/bin/rm -rfx --");

@@ -36,10 +36,9 @@ QStringList MacSystem::copyToolArguments(const QString &source, const QString &d
     return macCopyToolArguments(source, destination);
 }
 
-// ditto leaves sockets, pipes and files named .nfs… or .afpDeleted… out of its copies.
 bool MacSystem::copyToolKeepsWhatCopiesLeaveOut() const
 {
-    return false;
+    return macCopyToolKeepsWhatCopiesLeaveOut();
 }
 
 QString MacSystem::treeRemovalCommand() const
