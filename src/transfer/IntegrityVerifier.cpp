@@ -396,12 +396,63 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
     return true;
 }
 
+// Work the calling thread shares with whichever pool threads are free at once, so that it cannot
+// starve when the pool is busy: each runs the job's work() until nothing is left for it. A helper
+// that starts once the caller finished does nothing, and finish() returns only once every helper
+// has left.
+template<typename Job>
+class SharedWork : public std::enable_shared_from_this<Job>
+{
+protected:
+    // Offers the work to one pool thread fewer than the pool has, while `more()` still holds.
+    template<typename More>
+    void startHelpers(const More &more)
+    {
+        QThreadPool *pool = QThreadPool::globalInstance();
+        for (int i = 1; i < pool->maxThreadCount() && more(); ++i) {
+            if (!pool->tryStart([self = this->shared_from_this()] { self->help(); }))
+                break;
+        }
+    }
+
+    // Ends the work for every helper; returns, `lock` held on m_mutex, once none is left.
+    void finish(std::unique_lock<std::mutex> &lock)
+    {
+        m_finished = true;
+        m_wake.notify_all();
+        m_wake.wait(lock, [this] { return m_helpers == 0; });
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_finished = false; // guarded by m_mutex
+
+private:
+    void help()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_finished)
+                return;
+            ++m_helpers;
+        }
+        static_cast<Job *>(this)->work();
+        const std::lock_guard lock(m_mutex);
+        --m_helpers;
+        m_wake.notify_all();
+    }
+
+    int m_helpers = 0; // guarded by m_mutex
+};
+
 // The print of a tree, its folders listed on the pool's threads, each entered from the folder that
 // listed it without following a link (past the limit of folders held open, one level at a time
 // from the nearest held above): a second walk of a large copy costs a fraction of its
 // verification.
-class TreePrintWalk : public std::enable_shared_from_this<TreePrintWalk>
+class TreePrintWalk : public SharedWork<TreePrintWalk>
 {
+    friend class SharedWork<TreePrintWalk>;
+
 public:
     TreePrintWalk(int rootFd, dev_t rootDevice, std::optional<quint64> rootStore)
         : m_root(rootFd)
@@ -415,15 +466,10 @@ public:
         if (!visit(UniqueFd(::fcntl(m_root.get(), F_DUPFD_CLOEXEC, 0)), Folder(), m_print, below))
             return std::nullopt;
         m_pending = std::move(below);
-        QThreadPool *pool = QThreadPool::globalInstance();
-        for (int i = 1; i < pool->maxThreadCount() && !m_pending.empty(); ++i) {
-            if (!pool->tryStart([self = shared_from_this()] { self->help(); }))
-                break;
-        }
+        startHelpers([this] { return !m_pending.empty(); });
         work();
         std::unique_lock lock(m_mutex);
-        m_finished = true;
-        m_wake.wait(lock, [this] { return m_helpers == 0; });
+        finish(lock);
         if (m_failed)
             return std::nullopt;
         return m_print;
@@ -437,20 +483,6 @@ private:
         std::shared_ptr<const OpenFolder> parent;
         QByteArray relative;
     };
-
-    void help()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_finished)
-                return;
-            ++m_helpers;
-        }
-        work();
-        const std::lock_guard lock(m_mutex);
-        --m_helpers;
-        m_wake.notify_all();
-    }
 
     void work()
     {
@@ -521,16 +553,12 @@ private:
     const dev_t m_rootDevice;
     const std::optional<quint64> m_rootStore;
     std::atomic<int> m_held{0};
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
     // Guarded by m_mutex.
     std::vector<Folder> m_pending; // taken from the back, so the walk stays depth-first
     IntegrityVerifier::TreePrint m_print;
     int m_running = 0;
     int m_waiting = 0;
-    int m_helpers = 0;
     bool m_failed = false;
-    bool m_finished = false;
 };
 
 std::optional<IntegrityVerifier::TreePrint> treePrintAt(const QByteArray &root)
@@ -590,8 +618,10 @@ struct FolderOutcome
 // folder's two listings are compared, file pairs go to a bounded hashing queue, and only
 // counts, the first five extra and missing names and the first findings are kept. So memory
 // follows the widest folder and the queue, not the number of files.
-class Verification : public std::enable_shared_from_this<Verification>
+class Verification : public SharedWork<Verification>
 {
+    friend class SharedWork<Verification>;
+
 public:
     Verification(const QString &source, const QString &destination,
                  IntegrityVerifier::CancelProbe probe, IntegrityVerifier::DestinationRead read,
@@ -625,20 +655,12 @@ public:
         }
         m_folders.push_back({});
 
-        // The calling thread takes part, so this cannot starve when the pool is busy; helpers
-        // are only started where a thread is free at once.
-        QThreadPool *pool = QThreadPool::globalInstance();
-        for (int i = 1; i < pool->maxThreadCount(); ++i) {
-            if (!pool->tryStart([self = shared_from_this()] { self->help(); }))
-                break;
-        }
+        startHelpers([] { return true; });
         work();
 
         std::unique_lock lock(m_mutex);
-        m_finished = true;
-        m_wake.notify_all();
         // No helper may call the probe once the caller has its answer.
-        m_wake.wait(lock, [this] { return m_activeHelpers == 0; });
+        finish(lock);
         const IntegrityVerifier::TreePrint read{m_printSum.load(), m_printCount.load()};
         if (m_report) {
             m_report->leftOut = m_leftOutNames.list();
@@ -737,20 +759,6 @@ private:
     {
         m_stopHashing.store(true);
         m_hashes.clear();
-    }
-
-    void help()
-    {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_finished)
-                return;
-            ++m_activeHelpers;
-        }
-        work();
-        const std::lock_guard lock(m_mutex);
-        --m_activeHelpers;
-        m_wake.notify_all();
     }
 
     // Takes folders while the hashing queue has room and hashes otherwise, until nothing is
@@ -1257,15 +1265,11 @@ private:
     std::atomic<int> m_heldFolders{0};
     std::atomic<qint64> m_refetched{0}; // bytes asked for ahead and not read yet
 
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
     // Guarded by m_mutex from here on.
     std::vector<FolderTask> m_folders; // taken from the back, so the walk stays depth-first
     std::deque<HashJob> m_hashes;
     int m_running = 0;
     int m_waiting = 0;
-    int m_activeHelpers = 0;
-    bool m_finished = false;
     qint64 m_counts[2] = {0, 0};
     FirstNames m_names[2]; // missing, extra
     FirstNames m_leftOutNames;
