@@ -45,8 +45,7 @@ bool isNamedAsRemovedWhileOpen(const QByteArray &name)
     return name.startsWith(".nfs") || name.startsWith(".afpDeleted");
 }
 
-bool isLeftOutOfCopies(const QByteArray &name, mode_t type)
+bool isLeftOutOfCopies(mode_t type)
 {
-    return type == S_IFSOCK || type == S_IFIFO ||
-           (type != S_IFDIR && isNamedAsRemovedWhileOpen(name));
+    return type == S_IFSOCK || type == S_IFIFO;
 }

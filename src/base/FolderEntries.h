@@ -19,11 +19,12 @@ struct FolderEntry
 // when it cannot be listed whole; errno then says why. `folder` stays open and the caller's.
 [[nodiscard]] std::optional<std::vector<FolderEntry>> entriesOf(int folder);
 
-// Files named as a file server keeps a file removed while still open (".nfs…", ".afpDeleted…").
+// Named as a file server names a file removed while still open (".nfs…", ".afpDeleted…"). A Mac's
+// copy tool passes over whatever bears such a name; on a Mac's own disks it is the user's, so the
+// program copies it itself.
 [[nodiscard]] bool isNamedAsRemovedWhileOpen(const QByteArray &name);
 
 // What every copy leaves out of a tree, as a Mac's copy tool does, and so what no comparison or
-// note of a tree counts: sockets and pipes, which hold no data, and any item but a folder named
-// as above (`type` as FolderEntry::type, known). A folder so named is copied, so that nothing
-// copied goes unread.
-[[nodiscard]] bool isLeftOutOfCopies(const QByteArray &name, mode_t type);
+// note of a tree counts: sockets and pipes, which hold no data (`type` as FolderEntry::type,
+// known). Everything else is copied and compared, whatever its name.
+[[nodiscard]] bool isLeftOutOfCopies(mode_t type);

@@ -94,7 +94,7 @@ bool walkBelow(int fd, const QByteArray &relative, dev_t device, std::vector<ino
         if (::fstatat(fd, entry.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return false;
         const mode_t type = info.st_mode & S_IFMT;
-        if (isLeftOutOfCopies(entry.name, type))
+        if (isLeftOutOfCopies(type))
             continue;
         const QByteArray path = relative + '/' + entry.name;
         visit(path, stateOf(info, type == S_IFDIR ? Times::none : Times::both));

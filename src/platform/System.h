@@ -14,6 +14,19 @@
 
 #include <memory>
 
+// What a platform's copy tool does besides copying, which the program evens out after it so that
+// every platform's copy is the same tree: only sockets and pipes, which hold no data, are left
+// out, and everything else is copied whatever its name.
+struct CopyToolHabits
+{
+    // It copies sockets and pipes: the program takes them out of the copy.
+    bool keepsSocketsAndPipes = false;
+    // It passes over items named as a file server names a file removed while open (".nfs…",
+    // ".afpDeleted…"): the program copies them itself.
+    bool skipsRemovedWhileOpenNames = false;
+    friend bool operator==(const CopyToolHabits &, const CopyToolHabits &) = default;
+};
+
 // The seam to the operating system. One process-wide instance answers every question the
 // product asks of the platform; tests replace it with a ScopedSystemOverride.
 class System
@@ -32,10 +45,8 @@ public:
     // `destination`, which it creates, keeping permissions, times and symbolic links.
     [[nodiscard]] virtual QStringList copyToolArguments(const QString &source,
                                                         const QString &destination) const = 0;
-    // Whether that tool copies what a Mac's copy tool leaves out too (isLeftOutOfCopies:
-    // sockets, pipes, files a file server keeps of a file removed while open): the program then
-    // takes them out of the copy itself.
-    [[nodiscard]] virtual bool copyToolKeepsWhatCopiesLeaveOut() const = 0;
+    // What that tool does besides copying.
+    [[nodiscard]] virtual CopyToolHabits copyToolHabits() const = 0;
     // The shell text, before its one operand, that removes a file or folder tree as
     // administrator without entering another file system mounted in it: "rm -rf" alone would
     // empty a disk image or drive mounted on a folder of the tree.
@@ -70,8 +81,8 @@ public:
 // answers), so that test doubles can copy for real.
 [[nodiscard]] QStringList platformCopyToolArguments(const QString &source,
                                                     const QString &destination);
-// What that copy tool leaves in, and the tree removal of the platform this was built for.
-[[nodiscard]] bool platformCopyToolKeepsWhatCopiesLeaveOut();
+// That copy tool's habits, and the tree removal of the platform this was built for.
+[[nodiscard]] CopyToolHabits platformCopyToolHabits();
 [[nodiscard]] QString platformTreeRemovalCommand();
 // The storage of the platform this was built for, for test doubles that write for real.
 [[nodiscard]] std::shared_ptr<Storage> makePlatformStorage();

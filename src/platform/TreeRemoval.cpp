@@ -140,13 +140,13 @@ int removeTree(int folder, const QByteArray &name, QByteArray *where)
     return walkFrom(folder, name, removal, where);
 }
 
-int removeWhatCopiesLeaveOut(int folder, const QByteArray &name)
+int removeSocketsAndPipes(int folder, const QByteArray &name)
 {
     struct
     {
         int leaf(int holder, const QByteArray &item, mode_t type)
         {
-            return isLeftOutOfCopies(item, type) ? unlinked(holder, item, 0) : 0;
+            return isLeftOutOfCopies(type) ? unlinked(holder, item, 0) : 0;
         }
         int elsewhere() { return 0; }
         int done(int, const QByteArray &) { return 0; }

@@ -20,10 +20,10 @@ namespace TreeRemoval {
 // folder.
 [[nodiscard]] int removeAt(const QString &path, QString *where = nullptr);
 
-// Takes what copies leave out (isLeftOutOfCopies) out of the item `name` of the open folder
-// `folder`, walked as removeTree walks it, as a Mac's copy tool leaves it out. 0, or the errno of
-// the first that stayed.
-[[nodiscard]] int removeWhatCopiesLeaveOut(int folder, const QByteArray &name);
+// Takes the sockets and pipes out of the item `name` of the open folder `folder`, walked as
+// removeTree walks it: they hold no data, and a Mac's copy tool leaves them out. 0, or the errno
+// of the first that stayed.
+[[nodiscard]] int removeSocketsAndPipes(int folder, const QByteArray &name);
 
 // EXDEV when another file system or mount lies in the item `name` of the open folder `folder`,
 // `where` then naming it as removeTree does; 0 otherwise. For a removal that others make, which

@@ -1,7 +1,9 @@
 #include "transfer/CopyRunner.h"
 
+#include "base/FolderEntries.h"
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
+#include "base/TreeCopy.h"
 #include "base/UniqueFd.h"
 #include "platform/System.h"
 #include "platform/TreeRemoval.h"
@@ -13,6 +15,8 @@
 #include <QStringDecoder>
 #include <QStringList>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 
@@ -31,6 +35,46 @@ std::optional<QString> decodeUtf8(const QByteArray &bytes)
 }
 
 constexpr qsizetype longestLine = 300;
+
+void discardCopy(const QString &destination, const std::function<void(const QString &)> &discard)
+{
+    try {
+        if (discard)
+            discard(destination);
+        else
+            PrivilegeHelper::safeRemove(destination);
+    } catch (...) {
+    }
+}
+
+// What the copy tool passed over by its name alone is the user's all the same: copied here, into
+// the copy made in the held folder `into`, or the copy is not kept. A copy without it would be
+// verified without it and its original deleted with it.
+void copySkippedItems(const QString &source, int into, const QByteArray &name,
+                      const QString &destination,
+                      const std::function<void(const QString &)> &discard)
+{
+    const UniqueFd from(::open(QFile::encodeName(PathUtils::parentPath(source)).constData(),
+                               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    QByteArray where;
+    const int err =
+        from.valid()
+            ? TreeCopy::copyMissing(
+                  from.get(), QFile::encodeName(PathUtils::lastComponent(source)), into, name,
+                  [](const QByteArray &item, mode_t) { return isNamedAsRemovedWhileOpen(item); },
+                  &where)
+            : errno;
+    if (err == 0)
+        return;
+    discardCopy(destination, discard);
+    const QString item =
+        where.isEmpty() ? source
+                        : PathUtils::join(PathUtils::parentPath(source), QFile::decodeName(where));
+    throw OperationError::fileSystem(err, QStringLiteral("Could not copy '") + item +
+                                              QStringLiteral("', which the copy tool passes "
+                                                             "over, to the drive: ") +
+                                              QString::fromLocal8Bit(std::strerror(err)));
+}
 
 } // namespace
 
@@ -68,12 +112,17 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     // copy is taken out of the one made there, whatever a link put in the folder's place leads to.
     const UniqueFd into(::open(QFile::encodeName(PathUtils::parentPath(destination)).constData(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const auto tidied = [&] {
+    const auto evenedOut = [&] {
+        if (!into.valid())
+            return;
+        const CopyToolHabits habits = System::current().copyToolHabits();
+        const QByteArray name = QFile::encodeName(PathUtils::lastComponent(destination));
         // What stays (in a folder only the administrator may write) the verification passes
         // over.
-        if (into.valid() && System::current().copyToolKeepsWhatCopiesLeaveOut())
-            (void)TreeRemoval::removeWhatCopiesLeaveOut(
-                into.get(), QFile::encodeName(PathUtils::lastComponent(destination)));
+        if (habits.keepsSocketsAndPipes)
+            (void)TreeRemoval::removeSocketsAndPipes(into.get(), name);
+        if (habits.skipsRemovedWhileOpenNames)
+            copySkippedItems(source, into.get(), name, destination, discard);
     };
     const CancelState::Registration registration(cancel, process);
 
@@ -87,13 +136,7 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     const auto cancelledAfterCopy = [&] {
         if (!cancel.isCancelRequested())
             return false;
-        try {
-            if (discard)
-                discard(destination);
-            else
-                PrivilegeHelper::safeRemove(destination);
-        } catch (...) {
-        }
+        discardCopy(destination, discard);
         return true;
     };
 
@@ -109,7 +152,7 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     if (cancelledAfterCopy())
         throw errors.cancelled;
     if (result.succeeded()) {
-        tidied();
+        evenedOut();
         return;
     }
 
@@ -117,7 +160,7 @@ void run(CancelState &cancel, const QString &source, const QString &destination,
     if (cancelledAfterCopy())
         throw errors.cancelled;
     if (admin.success) {
-        tidied();
+        evenedOut();
         return;
     }
     throw errors.failed(decodeUtf8(result.standardError), admin.error);

@@ -32,11 +32,12 @@ struct Errors
 // how many lines were left out. A failing copy of a large tree can report every file.
 [[nodiscard]] QString firstLines(const QString &text, int maxLines);
 
-// Copies `source` to `destination` (created by the tool), without what the platform's tool
-// keeps of what copies leave out (System::copyToolKeepsWhatCopiesLeaveOut). Throws
-// errors.cancelled, errors.failed(...), or a "Process" error when the tool cannot be launched. A
-// cancelled copy's destination is removed with `discard` (PrivilegeHelper::safeRemove when none is
-// given), whose failure is ignored.
+// Copies `source` to `destination` (created by the tool), evened out after the platform's tool
+// (System::copyToolHabits): without sockets and pipes, and with every item it passed over by its
+// name, copied by the program. Throws errors.cancelled, errors.failed(...), a "Process" error when
+// the tool cannot be launched, or a "FileSystem" error when what the tool passed over cannot be
+// copied. A cancelled copy's destination, and one that lacks what the tool passed over, is removed
+// with `discard` (PrivilegeHelper::safeRemove when none is given), whose failure is ignored.
 void run(CancelState &cancel, const QString &source, const QString &destination,
          const Errors &errors, const std::function<void(const QString &)> &discard = {});
 

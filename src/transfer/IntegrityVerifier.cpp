@@ -99,12 +99,11 @@ int openForDigest(int dirFd, const char *path, bool followLinks)
     return ::openat(dirFd, path, flags);
 }
 
-// Whether an item takes part in the comparison. Sockets and pipes hold no data; a Mac's copy
-// tool leaves them out, and files named as above; so do copies here. A folder so named is
-// compared all the same, so that nothing copied goes unread.
-bool isCompared(const QByteArray &name, mode_t type)
+// Whether an item takes part in the comparison. Sockets and pipes hold no data, and every copy
+// leaves them out; everything else is compared, whatever its name.
+bool isCompared(mode_t type)
 {
-    return !isLeftOutOfCopies(name, type);
+    return !isLeftOutOfCopies(type);
 }
 
 quint64 mixBits(quint64 x)
@@ -385,7 +384,7 @@ bool addFolderPrint(int fd, const QByteArray &relative, dev_t rootDevice,
                 return false;
             type = info.st_mode & S_IFMT;
         }
-        if (!isCompared(name, type))
+        if (!isCompared(type))
             continue;
         if (type == S_IFDIR)
             folders.emplace_back(name);
@@ -665,7 +664,6 @@ public:
         if (m_report) {
             m_report->leftOut = m_leftOutNames.list();
             m_report->leftOutCount = m_leftOutCount;
-            m_report->leftOutByName = m_leftOutByName;
             m_report->destination = read;
         }
         Verdict result = verdict();
@@ -849,11 +847,8 @@ private:
             if (!outcome.names[side].empty())
                 stopHashingLocked();
         }
-        for (const QByteArray &name : outcome.leftOut) {
+        for (const QByteArray &name : outcome.leftOut)
             m_leftOutNames.offer(name);
-            m_leftOutByName +=
-                isNamedAsRemovedWhileOpen(name.mid(name.lastIndexOf('/') + 1)) ? 1 : 0;
-        }
         m_leftOutCount += qint64(outcome.leftOut.size());
         if (outcome.failure) {
             m_entryFailure.offer(0, outcome.failure->first, std::move(outcome.failure->second));
@@ -960,7 +955,7 @@ private:
             meta.isLink = S_ISLNK(info.st_mode);
             meta.size = qint64(info.st_size);
             meta.type = info.st_mode & S_IFMT;
-            if (!isCompared(meta.name, meta.type)) {
+            if (!isCompared(meta.type)) {
                 if (side == sourceSide)
                     leftOut.push_back(relative + '/' + meta.name);
                 continue;
@@ -1274,7 +1269,6 @@ private:
     FirstNames m_names[2]; // missing, extra
     FirstNames m_leftOutNames;
     qint64 m_leftOutCount = 0;
-    qint64 m_leftOutByName = 0;
     Finding m_listingFailure;
     Finding m_entryFailure;
     Finding m_contentFailure;
@@ -1305,22 +1299,11 @@ Verdict IntegrityVerifier::verifyDirectoryIntegrity(const QUrl &source, const QU
 
 QString IntegrityVerifier::Report::leftOutLine(const QString &source) const
 {
-    QStringList kinds;
-    if (const qint64 special = leftOutCount - leftOutByName; special > 0)
-        kinds.append(QString::number(special) +
-                     (special == 1 ? QStringLiteral(" socket or pipe")
-                                   : QStringLiteral(" sockets and pipes")) +
-                     QStringLiteral(", which hold no data"));
-    if (leftOutByName > 0)
-        kinds.append(QString::number(leftOutByName) +
-                     (leftOutByName == 1
-                          ? QStringLiteral(" file named .nfs… or .afpDeleted…, which a file "
-                                           "server keeps of a file removed while open")
-                          : QStringLiteral(" files named .nfs… or .afpDeleted…, which file "
-                                           "servers keep of files removed while open")));
     return QStringLiteral("Left out of the copy of '") + source + QStringLiteral("': ") +
-           kinds.join(QStringLiteral(", and ")) + QStringLiteral(" (") +
-           leftOut.join(QStringLiteral(", ")) +
+           QString::number(leftOutCount) +
+           (leftOutCount == 1 ? QStringLiteral(" socket or pipe")
+                              : QStringLiteral(" sockets and pipes")) +
+           QStringLiteral(", which hold no data (") + leftOut.join(QStringLiteral(", ")) +
            (leftOutCount > leftOut.size() ? QStringLiteral(", …") : QString()) +
            QStringLiteral(").");
 }

@@ -33,8 +33,8 @@ public:
 
     // The items of a tree as they stand: which folder (its device and inode) and which kind of
     // other item is at which path below the root, summed up, so that an item replaced, moved or
-    // made a link since shows. What the comparison leaves out (sockets, pipes, files named
-    // .nfs… or .afpDeleted…, ".DS_Store") is left out.
+    // made a link since shows. What the comparison leaves out (sockets, pipes, ".DS_Store") is
+    // left out.
     struct TreePrint
     {
         quint64 sum = 0;
@@ -45,12 +45,10 @@ public:
     // What a verification saw besides its verdict.
     struct Report
     {
-        // What the source holds that copies leave out (sockets and pipes, which hold no data;
-        // files named .nfs… or .afpDeleted…, which a Mac's copy tool leaves out): the first
-        // five by their path below the root, how many there were, and how many of them by name.
+        // What the source holds that copies leave out (sockets and pipes, which hold no data):
+        // the first five by their path below the root, and how many there were.
         QStringList leftOut;
         qint64 leftOutCount = 0;
-        qint64 leftOutByName = 0;
         // The destination as it was read; a passing verification found it so at its end.
         TreePrint destination;
 
@@ -70,8 +68,8 @@ public:
     // Compares `destination` (the copy) with `source`. Never throws: every problem, a
     // cancellation included, is a failed verdict whose reason names what was found first. Each
     // folder is entered from the one holding it as that was listed, never through a link; one
-    // that became a link, or lies on another file system than its root, fails it. Sockets,
-    // pipes and files named .nfs… or .afpDeleted… are left out on both sides. `report`, when given,
+    // that became a link, or lies on another file system than its root, fails it. Sockets
+    // and pipes are left out on both sides. `report`, when given,
     // receives what else was seen.
     [[nodiscard]] static Verdict verifyDirectoryIntegrity(
         const QUrl &source, const QUrl &destination, const CancelProbe &shouldCancel = {},

@@ -27,7 +27,8 @@ TEST(MacSystemTest, LocationsAreTheMacsOwn)
     // Uncompressed: a compressed copy's bytes could not be read back from the drive.
     EXPECT_EQ(system.copyToolArguments("/a", "/b"),
               (QStringList{"/usr/bin/ditto", "--nopreserveHFSCompression", "/a", "/b"}));
-    EXPECT_FALSE(system.copyToolKeepsWhatCopiesLeaveOut());
+    EXPECT_EQ(system.copyToolHabits(),
+              (CopyToolHabits{.keepsSocketsAndPipes = false, .skipsRemovedWhileOpenNames = true}));
     // -x: a disk image mounted in the tree is not entered.
     EXPECT_EQ(system.treeRemovalCommand(), "/bin/rm -rfx --");
 }

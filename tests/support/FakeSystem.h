@@ -51,9 +51,9 @@ public:
     {
         m_copyTool = std::move(tool);
     }
-    [[nodiscard]] bool copyToolKeepsWhatCopiesLeaveOut() const override
+    [[nodiscard]] CopyToolHabits copyToolHabits() const override
     {
-        return platformCopyToolKeepsWhatCopiesLeaveOut();
+        return platformCopyToolHabits();
     }
     // The machine's own, which a test's stand-in administrator really runs.
     [[nodiscard]] QString treeRemovalCommand() const override

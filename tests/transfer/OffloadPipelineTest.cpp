@@ -498,6 +498,24 @@ void addSocketAndPipe(const QString &folder)
     ::close(fd);
 }
 
+// Files of the application and its first support folder named as a file server names a file
+// removed while open, which a Mac's copy tool passes over: the user's own on a Mac's disk, and
+// among the originals that must never be lost.
+void addFilesNamedAsAFileServerDoes(PipelineScenario &s)
+{
+    const QString app = s.app.url.toLocalFile();
+    const QString folder = s.app.supportFolders.first().url.toLocalFile();
+    Sandbox::writeFile(app + "/Contents/Resources/.nfsrc", "set rc");
+    Sandbox::writeFile(app + "/Contents/Resources/.nfs0000000000000001", QByteArray(5000, 'n'));
+    Sandbox::writeFile(folder + "/.nfs-cache-index", "index", 0600);
+    Sandbox::writeFile(folder + "/.afpDeletedX/kept", "inside a folder so named");
+    Sandbox::writeFile(folder + "/Cache/.afpDeletedButNotReally", "mine");
+    s.sandbox.makeSymlink(folder + "/.nfs-link", "prefs.plist");
+    for (PipelineScenario::Original &original : s.originals)
+        original.digest = digestTree(original.path);
+    s.macBefore = s.macDigest();
+}
+
 void withoutLauncher(PipelineScenario &scenario)
 {
     FakeBundleServices &services = scenario.sandbox.system().fakeBundleServices();
@@ -729,19 +747,17 @@ const char *const putBackButTheDriveMayList =
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineMachineFaults,
     ::testing::Values(
-        // They hold no data and a Mac's copy leaves them out, as it leaves out what a file
-        // server keeps of a file removed while open: so does every copy and the comparison, and
-        // the activity log says what was left.
+        // They hold no data and a Mac's copy leaves them out: so does every copy and the
+        // comparison, and the activity log says what was left. Whatever else a copy tool passes
+        // over by its name is copied all the same.
         MachineFaultCase{"ASocketAndAPipeInASupportFolder", nullptr,
                          [](PipelineScenario &s) {
-                             const QString folder = s.app.supportFolders.first().url.toLocalFile();
-                             addSocketAndPipe(folder);
-                             s.sandbox.writeFile(folder + "/.nfs00000000001a2b3c", "removed");
+                             addFilesNamedAsAFileServerDoes(s);
+                             addSocketAndPipe(s.app.supportFolders.first().url.toLocalFile());
                          },
                          0, "",
-                         "/Foo': 2 sockets and pipes, which hold no data, and 1 file named .nfs… "
-                         "or .afpDeleted…, which a file server keeps of a file removed while open "
-                         "("},
+                         "/Foo': 2 sockets and pipes, which hold no data (/helper.pipe, "
+                         "/helper.sock)."},
         MachineFaultCase{"CopyToolFails",
                          "mkdir -p \"$2\"; echo > \"$2/x\"; echo 'disk full' >&2; exit 1",
                          {},
@@ -1120,6 +1136,7 @@ INSTANTIATE_TEST_SUITE_P(OffloadPipeline, LocalRollbackMoveBack,
 TEST(OffloadPipeline, RestoreAfterOffloadGivesBackTheSameTree)
 {
     PipelineScenario scenario(Operation::offload, 2);
+    addFilesNamedAsAFileServerDoes(scenario);
     ASSERT_EQ(scenario.run(), 0) << scenario.errorMessage.toStdString();
 
     RestoreEngine restore(scenario.ledger);

@@ -67,14 +67,15 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
             destination};
 }
 
-bool LinuxSystem::copyToolKeepsWhatCopiesLeaveOut() const
+CopyToolHabits LinuxSystem::copyToolHabits() const
 {
-    return platformCopyToolKeepsWhatCopiesLeaveOut();
+    return platformCopyToolHabits();
 }
 
-bool platformCopyToolKeepsWhatCopiesLeaveOut()
+// cp copies sockets and pipes as what they are, and every name.
+CopyToolHabits platformCopyToolHabits()
 {
-    return true;
+    return {.keepsSocketsAndPipes = true, .skipsRemovedWhileOpenNames = false};
 }
 
 QString LinuxSystem::treeRemovalCommand() const

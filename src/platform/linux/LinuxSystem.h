@@ -22,7 +22,7 @@ public:
     [[nodiscard]] Finder &finder() override { return m_finder; }
     [[nodiscard]] QStringList copyToolArguments(const QString &source,
                                                 const QString &destination) const override;
-    [[nodiscard]] bool copyToolKeepsWhatCopiesLeaveOut() const override;
+    [[nodiscard]] CopyToolHabits copyToolHabits() const override;
     [[nodiscard]] QString treeRemovalCommand() const override;
     [[nodiscard]] bool isWritable(const QString &path) const override;
     [[nodiscard]] Workspace &workspace() override { return m_workspace; }

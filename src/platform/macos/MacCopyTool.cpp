@@ -6,9 +6,9 @@ QStringList macCopyToolArguments(const QString &source, const QString &destinati
             destination};
 }
 
-bool macCopyToolKeepsWhatCopiesLeaveOut()
+CopyToolHabits macCopyToolHabits()
 {
-    return false;
+    return {.keepsSocketsAndPipes = false, .skipsRemovedWhileOpenNames = true};
 }
 
 QString macTreeRemovalCommand()

@@ -36,9 +36,9 @@ QStringList MacSystem::copyToolArguments(const QString &source, const QString &d
     return macCopyToolArguments(source, destination);
 }
 
-bool MacSystem::copyToolKeepsWhatCopiesLeaveOut() const
+CopyToolHabits MacSystem::copyToolHabits() const
 {
-    return macCopyToolKeepsWhatCopiesLeaveOut();
+    return macCopyToolHabits();
 }
 
 QString MacSystem::treeRemovalCommand() const

@@ -35,6 +35,7 @@ TEST(LinuxAdminShellTest, CopyToolCopiesOntoTheDestination)
 {
     EXPECT_EQ(LinuxSystem().copyToolArguments(QStringLiteral("/a/-x"), QStringLiteral("/b/y")),
               (QStringList{"/bin/sh", "-c", "cp -a -T -- \"$1\" \"$2\"", "copy", "/a/-x", "/b/y"}));
-    EXPECT_TRUE(LinuxSystem().copyToolKeepsWhatCopiesLeaveOut());
+    EXPECT_EQ(LinuxSystem().copyToolHabits(),
+              (CopyToolHabits{.keepsSocketsAndPipes = true, .skipsRemovedWhileOpenNames = false}));
     EXPECT_EQ(LinuxSystem().treeRemovalCommand(), "/bin/rm -rf --one-file-system --");
 }
