@@ -1,5 +1,15 @@
 #include "platform/EjectTools.h"
 
+bool liesWithin(const QString &path, const QStringList &roots)
+{
+    for (const QString &root : roots) {
+        if (path == root || (path.startsWith(root) && (root.endsWith(QLatin1Char('/')) ||
+                                                       path.at(root.size()) == QLatin1Char('/'))))
+            return true;
+    }
+    return false;
+}
+
 ToolRun runEjectTool(const QString &program, const QStringList &arguments,
                      const SubprocessOptions &options, bool withErrorOutput)
 {

@@ -3,9 +3,11 @@
 #include "base/Subprocess.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <optional>
 
 // One run of an external tool used by the safe eject.
 struct ToolRun
@@ -18,6 +20,23 @@ struct ToolRun
 
     [[nodiscard]] bool succeeded() const { return started && !timedOut && exitCode == 0; }
 };
+
+// A process that may still change a file: it runs from it, holds it open for writing, or maps it
+// shared and writable (which changes no time or size that stat shows).
+struct FileUse
+{
+    enum class Kind { runs, writes, maps };
+
+    qint32 pid = 0;
+    QString process; // its executable's name, else the name it gives itself
+    Kind kind = Kind::writes;
+    QString file; // as the system names it, links resolved
+
+    friend bool operator==(const FileUse &, const FileUse &) = default;
+};
+
+// Whether `path` is one of `roots` (resolved paths) or lies below one of them.
+[[nodiscard]] bool liesWithin(const QString &path, const QStringList &roots);
 
 // Runs `program` to its end; an empty program is a tool that was not found. The error output
 // joins the output only `withErrorOutput`.
@@ -47,4 +66,12 @@ public:
     [[nodiscard]] virtual QString executablePath(qint32 pid) = 0;
     // kill(2): whether the signal could be delivered (signal 0 tests that the process exists).
     virtual bool sendSignal(qint32 pid, int signal) = 0;
+    // Every process but this one that runs from, holds open for writing, or maps shared and
+    // writable a file at or below one of `roots` (resolved paths); one that only reads is none of
+    // them. Nothing when it cannot be told.
+    [[nodiscard]] virtual std::optional<QList<FileUse>> usersWithin(const QStringList &roots) = 0;
 };
+
+// usersWithin as the platform this was built for answers it, for test doubles that look at the
+// machine's real processes.
+[[nodiscard]] std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots);

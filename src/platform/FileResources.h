@@ -23,4 +23,12 @@ public:
     // nothing when it is no alias file or its destination cannot be found (a symbolic link
     // is not resolved here).
     [[nodiscard]] virtual std::optional<QString> resolveAliasFile(const QString &path) = 0;
+    // The flag of the item at `path` itself (links not followed) that keeps anyone, the
+    // administrator too, from removing it or what it holds until the flag is cleared, as the
+    // platform names it ("immutable (chattr +i)", "locked (uchg)"); nothing when none is set or
+    // the flags cannot be read.
+    [[nodiscard]] virtual std::optional<QString> removalLock(const QString &path) = 0;
 };
+
+// removalLock as the platform this was built for answers it, for test doubles on real files.
+[[nodiscard]] std::optional<QString> platformRemovalLock(const QString &path);

@@ -54,6 +54,10 @@ public:
     // the system's own mount points left out), in the mount table's order; nothing when
     // the table cannot be read.
     [[nodiscard]] virtual std::optional<QStringList> mountedVolumePaths() = 0;
+    // The mount point of every mounted file system, hidden and system ones too (getfsstat on a
+    // Mac, the mount table here): what a removal that compares devices alone would enter.
+    // Nothing when the table cannot be read.
+    [[nodiscard]] virtual std::optional<QStringList> allMountPoints() = 0;
     // Nothing when `path` does not exist or its file system cannot be found.
     [[nodiscard]] virtual std::optional<VolumeResourceValues>
     resourceValues(const QString &path) = 0;

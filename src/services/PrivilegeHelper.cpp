@@ -127,6 +127,53 @@ OperationError keptByRemoval(const QString &folder, const QString &name, const Q
                                                QStringLiteral("': ") + why);
 }
 
+// The administrator's "rm -rf" stays on its file system by comparing devices alone: a bind mount of
+// the same drive is entered and emptied, and a file system mounted on the operand itself is
+// emptied, where the program's own walk could not look (a folder it may not read). So the mount
+// table is read first, and any mount at or below the item keeps the whole removal from running.
+void requireNothingMountedIn(const QString &folder, const QString &name)
+{
+    const QString item = PathUtils::join(folder, name);
+    const QStringList forms = {PathUtils::standardized(item),
+                               PathUtils::join(PathUtils::resolved(folder), name)};
+    const std::optional<QStringList> points = System::current().volumes().allMountPoints();
+    if (!points)
+        throw OperationError::fileSystem(
+            EXDEV, QStringLiteral("Could not remove '") + item +
+                       QStringLiteral("': the mount table could not be read to make sure that no "
+                                      "other file system is mounted in it, so nothing was "
+                                      "removed."));
+    for (const QString &point : *points) {
+        for (const QString &form : forms) {
+            if (PathUtils::isSameOrInside(point, form))
+                throw OperationError::fileSystem(
+                    EXDEV, QStringLiteral("Could not remove '") + item +
+                               QStringLiteral("': a file system is mounted at '") + point +
+                               QStringLiteral("', which a removal with administrator rights would "
+                                              "enter, so nothing was removed."));
+        }
+    }
+}
+
+// A refusal (EPERM) that comes of a flag on the item that stayed, or on the folder holding it,
+// which no administrator's removal passes either: told as what it is, and nobody is asked.
+void requireNoRemovalLock(const QString &folder, const QString &name, const QString &where)
+{
+    const QString item = PathUtils::join(folder, name);
+    const QString stayed = where.isEmpty() ? item : PathUtils::join(folder, where);
+    FileResources &resources = System::current().fileResources();
+    for (const QString &path : {stayed, PathUtils::parentPath(stayed)}) {
+        if (!PathUtils::isSameOrInside(path, item) && path != folder)
+            continue;
+        if (const std::optional<QString> lock = resources.removalLock(path))
+            throw OperationError::fileSystem(
+                EPERM, QStringLiteral("Could not remove '") + item + QStringLiteral("': '") +
+                           path + QStringLiteral("' is ") + *lock +
+                           QStringLiteral(", which keeps anyone from removing it until that flag "
+                                          "is cleared."));
+    }
+}
+
 OperationError diskError(const QString &what, const QString &path, int err)
 {
     return OperationError::fileSystem(err, what + QStringLiteral(" '") + path +
@@ -219,9 +266,13 @@ void PrivilegeHelper::safeRemove(const QString &path)
     const PlainAttempt plain = removePlainly(target, &stayed);
     if (plain.done)
         return;
+    const QString folder = PathUtils::parentPath(target);
+    const QString name = PathUtils::lastComponent(target);
     if (plain.err != 0 && !isPermissionRefusal(plain.err))
-        throw keptByRemoval(PathUtils::parentPath(target), PathUtils::lastComponent(target), stayed,
-                            plain.err);
+        throw keptByRemoval(folder, name, stayed, plain.err);
+    if (plain.err == EPERM)
+        requireNoRemovalLock(folder, name, stayed);
+    requireNothingMountedIn(folder, name);
     const CommandResult result = runPrivilegedCommand(treeRemoval() + shellQuote(target));
     if (result.success)
         return;
@@ -328,6 +379,7 @@ int PrivilegeHelper::incurable(const QString &folder, int err)
 
 void PrivilegeHelper::removeInJudgedFolder(const QString &folder, const QString &name)
 {
+    requireNothingMountedIn(folder, name);
     const CommandResult result =
         runPrivilegedCommand(enterJudgedFolder(folder) + treeRemoval() + shellQuote(name));
     if (!result.success)
@@ -342,6 +394,8 @@ void PrivilegeHelper::removeAfterRefusal(const QString &folder, const QString &n
 {
     if (const int disk = incurable(folder, err))
         throw keptByRemoval(folder, name, where, disk);
+    if (err == EPERM)
+        requireNoRemovalLock(folder, name, where);
     removeInJudgedFolder(judged ? judged() : folder, name);
 }
 

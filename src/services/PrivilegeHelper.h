@@ -16,7 +16,10 @@
 // domain "PrivilegeHelper": 1 remove, 2 symbolic link, 3 move. A plain attempt that fails with
 // an error of the disk itself (I/O error, read-only file system, no space, quota) is passed
 // through as a "FileSystem" error with its errno: administrator rights cannot cure it. A removal
-// falls back only when its own attempt was refused for its rights.
+// falls back only when its own attempt was refused for its rights, not by a flag that keeps anyone
+// from removing the item (immutable, append-only: EPERM, told as such), and never while the mount
+// table shows a file system mounted at or below the item, or cannot be read (EXDEV, nothing
+// removed): the administrator's removal stays on a file system by its device alone.
 class PrivilegeHelper
 {
 public:

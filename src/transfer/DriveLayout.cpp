@@ -58,4 +58,9 @@ QString offloadRollbackName(const QString &localName)
     return QLatin1Char('.') + localName + QStringLiteral(".offload-rollback-") + newUuidText();
 }
 
+QString offloadedOriginalName(const QString &localName)
+{
+    return QLatin1Char('.') + localName + QStringLiteral(".offloaded-") + newUuidText();
+}
+
 } // namespace DriveLayout

@@ -27,5 +27,8 @@ inline constexpr QLatin1StringView partialSuffix{".korvanthelix-partial"};
 [[nodiscard]] QString rollbackName(const QString &finalName);
 // "." + name + ".offload-rollback-" + UUID: a local item moved aside by an offload.
 [[nodiscard]] QString offloadRollbackName(const QString &localName);
+// "." + name + ".offloaded-" + UUID: a local item whose offload was recorded and that could not be
+// deleted afterwards; its copy is on the drive, so it is no recovery copy.
+[[nodiscard]] QString offloadedOriginalName(const QString &localName);
 
 } // namespace DriveLayout

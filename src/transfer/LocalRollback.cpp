@@ -54,12 +54,13 @@ bool LocalRollback::isUndone() const
                         [](const Entry &entry) { return PathUtils::existsNoFollow(entry.aside); });
 }
 
-void LocalRollback::discardOriginals()
+bool LocalRollback::standInRemains() const
 {
-    for (const Entry &entry : std::as_const(m_entries)) {
-        if (PathUtils::existsNoFollow(entry.aside))
-            ignoringFailure([&] { m_ops.remove(entry.aside); });
-    }
+    return std::any_of(m_entries.cbegin(), m_entries.cend(), [](const Entry &entry) {
+        return entry.standIn && (PathUtils::isSymlink(entry.original) ||
+                                 AppProxyHelper::isBuiltProxy(entry.original) ||
+                                 AppProxyHelper::isAliasFile(QUrl::fromLocalFile(entry.original)));
+    });
 }
 
 QList<std::pair<QString, QString>> LocalRollback::movedAsideItems() const

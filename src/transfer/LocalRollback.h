@@ -8,10 +8,10 @@ class OffloadFileOps;
 
 // The undo list of the local side of an offload: each item moved aside under its
 // ".offload-rollback-" name and whether a stand-in (proxy, alias or link) now takes its place.
-// Until the drive copies are recorded, undo() puts the Mac back; afterwards
-// discardOriginals() deletes what was moved aside. Both ignore their own failures (only the
-// step that failed is reported) and never move an item into an occupied place: what cannot
-// go back stays under its moved-aside name, where the leftover scan lists it.
+// Until the drive copies are recorded, undo() puts the Mac back; afterwards the engine deletes
+// what was moved aside. undo() ignores its own failures (only the step that failed is reported)
+// and never moves an item into an occupied place: what cannot go back stays under its moved-aside
+// name, where the leftover scan lists it.
 class LocalRollback
 {
 public:
@@ -29,8 +29,9 @@ public:
     void undo();
     // After undo(): no original is left under its moved-aside name.
     [[nodiscard]] bool isUndone() const;
-    // Oldest first: deletes each moved-aside original that still exists.
-    void discardOriginals();
+    // After undo(): a stand-in placed by the move still stands (its original gone from where it
+    // was moved aside, or the stand-in not removable), and leads to the drive's copies.
+    [[nodiscard]] bool standInRemains() const;
     // Each original and where it was moved aside, oldest first.
     [[nodiscard]] QList<std::pair<QString, QString>> movedAsideItems() const;
 

@@ -17,6 +17,7 @@
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadFileOps.h"
+#include "transfer/TreeUsers.h"
 
 #include <QDir>
 #include <QFile>
@@ -176,6 +177,11 @@ OperationError OffloadEngine::changedSinceCopied(const QString &path, const QStr
                                  QStringLiteral("). Try again when nothing is using or updating "
                                                 "it.") +
                                  outcome);
+}
+
+OperationError OffloadEngine::inUse(const TreeUsers &users, const QString &outcome)
+{
+    return offloadError(210, users.told() + QStringLiteral(". ") + users.request() + outcome);
 }
 
 OperationError OffloadEngine::cancellationError()
@@ -359,6 +365,7 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
         throw;
     }
     noteDriveItem(finalPath);
+    m_committed.append(finalPath);
     if (const auto print = m_verifiedPrints.constFind(PathUtils::standardized(stagedPath));
         print != m_verifiedPrints.cend()) {
         const IntegrityVerifier::TreePrint verified = *print;

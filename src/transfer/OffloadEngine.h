@@ -23,6 +23,7 @@ struct SupportFolderRecord;
 struct TargetVolume;
 class LedgerService;
 class LocalRollback;
+class TreeUsers;
 class OffloadFileOps;
 
 // What the offload progress sheet shows of the running operation.
@@ -47,15 +48,21 @@ struct OffloadProgress
 // (isCancelling true, no further copy of the operation starts) until the next reset.
 // Errors are OperationError with the domain "OffloadEngine" (101 to 104 verification, 201 to
 // 206 refusals, 207 the target drive is gone, 208 a target whose copies could never be
-// restored or would leave its file system, 209 an item changed after it was copied, 301 copy, 302
-// stand-in, 303 the drive could not store what was written, 3072 cancelled) or passed through
-// from the file operations, the proxy builder and the ledger.
+// restored or would leave its file system, 209 an item changed after it was copied, 210 a process
+// may still change it, 301 copy, 302 stand-in, 303 the drive could not store what was written,
+// 3072 cancelled) or passed through from the file operations, the proxy builder and the ledger.
 //
 // What goes is what was copied: each source, and what its copy will replace on the drive, is
 // noted (TreeFingerprint) before the copy starts. An original of the Mac moved aside must be that
 // same tree right after the move and again right before it is deleted, and the drive's earlier
 // copy right after a commit moved it aside; else it goes back, the run is undone and 209 names
-// what changed. An application found running (202) is never moved.
+// what changed. Nor may any process hold a file of it open for writing or mapped writable right
+// before it is moved aside and right before it is deleted, one tree at a time, each looked at last
+// just before its own removal: else 210 names who, and the run is undone as for 209. A run undone
+// so leaves no copy on the drive that no record names. An application found running (202), a
+// helper of it that runs from its support folders too, is never moved. An original that cannot be
+// deleted once its copy is recorded is told with the success, renamed so that the leftover cleanup
+// lists and removes it.
 //
 // A copy counts only once the drive holds it: each copy is flushed to the drive and the flush's
 // result checked (303, staged copy removed) before it is read back from the drive and verified,
@@ -179,6 +186,8 @@ public:
     // 209: the item at `path` changed after it was copied (`change` says how); `outcome` follows.
     [[nodiscard]] static OperationError
     changedSinceCopied(const QString &path, const QString &change, const QString &outcome);
+    // 210: what `users` do with an item about to be moved or deleted; `outcome` follows.
+    [[nodiscard]] static OperationError inUse(const TreeUsers &users, const QString &outcome);
     // 303: the drive reported `err` for what was written to it. Its message ends with
     // nothingChangedOnMac(), which a failure after the Mac was changed says otherwise.
     [[nodiscard]] static OperationError driveFlushError(const QString &driveName, int err);
@@ -233,20 +242,43 @@ private:
     // cleared first, and proves the copy on the drive; one that landed elsewhere through a link
     // is removed.
     void stageCopy(const QString &source, const QUrl &finalLocation, const TargetVolume &target);
-    // 202 while the application, or an application inside its bundle, runs.
+    // 202 while the application, an application inside its bundle, or a program from the bundle
+    // or its support folders runs; 210 while a process may still change the bundle.
     void requireNotRunning(const AppItem &app) const;
+    // Before the support folder at `path` of `app` moves aside: 202 for a program that runs from
+    // it, 210 while a process may still change it.
+    void requireUnused(const AppItem &app, const QString &path) const;
     // How what went from `original` to `aside` differs from the tree noted before it was copied;
     // nothing when it is that tree.
     [[nodiscard]] std::optional<QString> changeSinceCopied(const QString &original,
                                                            const QString &aside) const;
     // 209 when it differs.
     void requireAsCopied(const QString &original, const QString &aside) const;
-    void requireOriginalsAsCopied(const LocalRollback &rollback) const;
+    // What keeps `original`, moved to `aside`, from being deleted now: it changed since it was
+    // copied (209), or a process may still change it (210).
+    struct Refusal;
+    [[nodiscard]] std::optional<Refusal> lastLook(const QString &original,
+                                                  const QString &aside) const;
+    // The first refusal of any moved-aside original, thrown.
+    void requireOriginalsDeletable(const LocalRollback &rollback) const;
+    // Deletes the moved-aside originals one at a time, the support folders before the bundle, each
+    // looked at again right before its own removal. A refusal before anything went is thrown, for
+    // the move to be undone; after that, and a deletion that fails, are told with the success.
+    void discardOriginals(const LocalRollback &rollback);
+    // Records the move made so far (`linked` finishes it and gives the record), makes it durable
+    // and deletes the originals; undoes the move when anything before the first deletion fails.
+    void recordMove(const QString &appName, const TargetVolume &target, LocalRollback &rollback,
+                    const std::function<MigrationRecord()> &linked);
+    // After a 209 or 210: the copies this run committed that no record in force names, and that no
+    // stand-in left on the Mac leads to, are removed (renamed to their staged name first, which the
+    // leftover cleanup lists should the removal fail), so that none reads as a backup.
+    void discardUnrecordedCopies(const OperationError &failure);
     void copySupportFolders(const OffloadPlan &plan, const TargetVolume &target);
     void copyAppBundle(const AppItem &app, const OffloadPlan &plan, const TargetVolume &target);
     void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
     void moveToDrive(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
-    QList<SupportFolderRecord> linkSupportFolders(const OffloadPlan &plan, LocalRollback &rollback);
+    QList<SupportFolderRecord> linkSupportFolders(const AppItem &app, const OffloadPlan &plan,
+                                                  LocalRollback &rollback);
     // The proxy replacement's way out when no proxy can be made.
     void fallBackToAlias(const QString &appPath, const QString &driveBundle,
                          const std::optional<QString> &aside);
@@ -271,7 +303,7 @@ private:
                                            const TargetVolume &target, LocalRollback &rollback);
     // Before anything was recorded: undoes the move and rethrows the failure being handled,
     // saying what stayed aside where the undo could not put it back.
-    [[noreturn]] static void undoUnrecordedMove(const QString &appName, LocalRollback &rollback);
+    [[noreturn]] void undoUnrecordedMove(const QString &appName, LocalRollback &rollback);
 
     // Published on the main thread, in the order of the calls.
     void beginOffloadProgress(const QString &item, const QString &step, double fraction);
@@ -288,6 +320,13 @@ private:
     std::shared_ptr<OffloadFileOps> m_fileOps;
     // The running operation's drive ledger failure, told with its success; worker thread only.
     QString m_ledgerNotice;
+    // What the running operation's deletion of the originals could not do, told with its success;
+    // worker thread only.
+    QString m_discardNotice;
+    // The final places the running operation committed copies to, and whether an undo of it left a
+    // stand-in on the Mac that leads to them; worker thread only.
+    QStringList m_committed;
+    bool m_standInLeft = false;
     // The copies verified by the running operation, by their path, as the verification read
     // them; a commit carries its copy's to the final path. Worker thread only.
     QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;

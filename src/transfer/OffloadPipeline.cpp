@@ -19,9 +19,12 @@
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
+#include "transfer/TreeUsers.h"
 
 #include <QHash>
+#include <QSet>
 #include <QtConcurrent/QtConcurrentRun>
+#include <algorithm>
 #include <cstring>
 
 struct OffloadEngine::OffloadPlan
@@ -50,6 +53,12 @@ struct OffloadEngine::OffloadPlan
     }
 };
 
+struct OffloadEngine::Refusal
+{
+    OperationError error;
+    QString reason; // what the error says of the item, for a note that keeps it
+};
+
 struct OffloadEngine::BundleSteps
 {
     QString copyStep;
@@ -72,6 +81,8 @@ struct OffloadEngine::DriveWatch
         engine.m_verifiedPrints.clear();
         engine.m_sourcePrints.clear();
         engine.m_occupantPrints.clear();
+        engine.m_committed.clear();
+        engine.m_standInLeft = false;
         engine.fileOps().setTarget(target);
     }
     ~DriveWatch()
@@ -171,6 +182,7 @@ QFuture<void> OffloadEngine::startOperation(std::function<void()> steps)
 {
     resetCancellationState();
     m_ledgerNotice.clear();
+    m_discardNotice.clear();
     m_operations.removeIf([](const QFuture<void> &operation) { return operation.isFinished(); });
     QFuture<void> operation = QtConcurrent::run([this, steps = std::move(steps)] {
         // Whatever ends the run, of whatever type, is published and leaves the engine idle.
@@ -227,15 +239,20 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
 
     proveTarget(target);
     DriveWatch watch(*this, target);
-    createTargetFolders(plan, target);
-    copySupportFolders(plan, target);
-    copyAppBundle(app, plan, target);
-    // The commits' renames reach the drive before the ledger or the Mac relies on them.
-    flushDrive(plan.bundleFinal);
-    if (copyOnly)
-        recordBackupCopy(app, target, plan);
-    else
-        moveToDrive(app, target, plan);
+    try {
+        createTargetFolders(plan, target);
+        copySupportFolders(plan, target);
+        copyAppBundle(app, plan, target);
+        // The commits' renames reach the drive before the ledger or the Mac relies on them.
+        flushDrive(plan.bundleFinal);
+        if (copyOnly)
+            recordBackupCopy(app, target, plan);
+        else
+            moveToDrive(app, target, plan);
+    } catch (const OperationError &failure) {
+        discardUnrecordedCopies(failure);
+        throw;
+    }
 }
 
 OffloadEngine::OffloadPlan OffloadEngine::planOffload(const AppItem &app,
@@ -433,28 +450,37 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         rollback.movedAside(plan.bundleSource, aside->toLocalFile());
         rollback.standInPlaced();
     }
-    std::optional<MigrationRecord> recorded;
-    try {
-        const QList<SupportFolderRecord> links = linkSupportFolders(plan, rollback);
+    recordMove(app.name, target, rollback, [&] {
+        const QList<SupportFolderRecord> links = linkSupportFolders(app, plan, rollback);
         publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
-        const MigrationRecord record =
-            newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links);
-        recordMigration(record, target);
-        recorded = record;
-        // Durable before destructive: the ledger's own save may fail silently on the drive.
-        flushDrive(plan.bundleFinal);
-        requireOriginalsAsCopied(rollback);
-    } catch (...) {
-        if (recorded)
-            rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
-        undoUnrecordedMove(app.name, rollback);
-    }
-    // Only now that the ledger knows where everything went may the originals go.
-    rollback.discardOriginals();
+        return newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links);
+    });
     publishCompletion(QStringLiteral("Migration complete!"));
 }
 
-QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const OffloadPlan &plan,
+void OffloadEngine::recordMove(const QString &appName, const TargetVolume &target,
+                               LocalRollback &rollback,
+                               const std::function<MigrationRecord()> &linked)
+{
+    std::optional<MigrationRecord> recorded;
+    try {
+        const MigrationRecord record = linked();
+        recordMigration(record, target);
+        recorded = record;
+        // Durable before destructive: the ledger's own save may fail silently on the drive.
+        flushDrive(record.appTargetPath.value_or(QString()));
+        requireOriginalsDeletable(rollback);
+        // Only now that the ledger knows where everything went may the originals go.
+        discardOriginals(rollback);
+    } catch (...) {
+        if (recorded)
+            rethrowSaying(undoRecordedMove(appName, *recorded, target, rollback));
+        undoUnrecordedMove(appName, rollback);
+    }
+}
+
+QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const AppItem &app,
+                                                             const OffloadPlan &plan,
                                                              LocalRollback &rollback)
 {
     QList<SupportFolderRecord> records;
@@ -462,6 +488,7 @@ QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const OffloadPlan &
         // A folder gone since the scan simply gets its link.
         const bool present = PathUtils::existsNoFollow(copy.source);
         if (present) {
+            requireUnused(app, copy.source);
             const QString aside = movedAsideLocation(copy.source);
             fileOps().move(copy.source, aside);
             rollback.movedAside(copy.source, aside);
@@ -549,8 +576,33 @@ void OffloadEngine::putApplicationBack(const QString &appPath, const QString &as
 
 void OffloadEngine::requireNotRunning(const AppItem &app) const
 {
-    if (!System::current().workspace().runningWithin({pathOf(app.url)}).isEmpty())
+    const QString bundle = pathOf(app.url);
+    if (!System::current().workspace().runningWithin({bundle}).isEmpty())
         throw runningError(app.name);
+    // A helper that runs from the support folders is the application running, as far as what it
+    // writes there is concerned.
+    QStringList folders;
+    for (const SupportFolder &folder : app.supportFolders)
+        folders.append(pathOf(folder.url));
+    if (!folders.isEmpty()) {
+        if (const TreeUsers helpers = TreeUsers::of(folders); helpers.anyRuns())
+            throw OperationError(errorDomain, 202,
+                                 runningError(app.name).message() + QLatin1Char(' ') +
+                                     helpers.told() + QLatin1Char('.'));
+    }
+    requireUnused(app, bundle);
+}
+
+void OffloadEngine::requireUnused(const AppItem &app, const QString &path) const
+{
+    const TreeUsers users = TreeUsers::of({path});
+    if (users.isEmpty())
+        return;
+    if (users.anyRuns())
+        throw OperationError(errorDomain, 202,
+                             runningError(app.name).message() + QLatin1Char(' ') + users.told() +
+                                 QLatin1Char('.'));
+    throw inUse(users, nothingChangedOnMac());
 }
 
 std::optional<QString> OffloadEngine::changeSinceCopied(const QString &original,
@@ -568,11 +620,102 @@ void OffloadEngine::requireAsCopied(const QString &original, const QString &asid
         throw changedSinceCopied(original, *change, nothingChangedOnMac());
 }
 
-void OffloadEngine::requireOriginalsAsCopied(const LocalRollback &rollback) const
+std::optional<OffloadEngine::Refusal> OffloadEngine::lastLook(const QString &original,
+                                                              const QString &aside) const
 {
-    // The last look before they go: what a writer added since stays on the Mac.
-    for (const auto &[original, aside] : rollback.movedAsideItems())
-        requireAsCopied(original, aside);
+    if (const std::optional<QString> change = changeSinceCopied(original, aside))
+        return Refusal{changedSinceCopied(original, *change, nothingChangedOnMac()),
+                       QStringLiteral("it changed after its copy to the drive began (") + *change +
+                           QLatin1Char(')')};
+    if (const TreeUsers users = TreeUsers::of({aside}, {original}); !users.isEmpty())
+        return Refusal{inUse(users, nothingChangedOnMac()), users.told()};
+    return std::nullopt;
+}
+
+void OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) const
+{
+    // What a writer added since, or may still add, stays on the Mac.
+    for (const auto &[original, aside] : rollback.movedAsideItems()) {
+        if (const std::optional<Refusal> refusal = lastLook(original, aside))
+            throw refusal->error;
+    }
+}
+
+void OffloadEngine::discardOriginals(const LocalRollback &rollback)
+{
+    // The support folders, which helpers write to, before the bundle, which takes longest to
+    // delete: the first look that fails can still put everything back.
+    QList<std::pair<QString, QString>> items = rollback.movedAsideItems();
+    std::reverse(items.begin(), items.end());
+    bool anyGone = false;
+    QStringList told;
+    for (const auto &[original, aside] : std::as_const(items)) {
+        if (!PathUtils::existsNoFollow(aside))
+            continue;
+        if (const std::optional<Refusal> refusal = lastLook(original, aside)) {
+            if (!anyGone)
+                throw refusal->error;
+            told.append(QStringLiteral("'") + original + QStringLiteral("' was kept at '") + aside +
+                        QStringLiteral("': ") + refusal->reason +
+                        QStringLiteral(". Its copy on the drive, which now stands in its place, "
+                                       "does not have what changed since."));
+            continue;
+        }
+        anyGone = true;
+        try {
+            fileOps().remove(aside);
+        } catch (const OperationError &failure) {
+            // Its copy is recorded and on the drive: what stays is a leftover to remove, no
+            // recovery copy.
+            QString stays = aside;
+            if (PathUtils::existsNoFollow(aside)) {
+                const QString leftover = PathUtils::join(
+                    PathUtils::parentPath(aside),
+                    DriveLayout::offloadedOriginalName(PathUtils::lastComponent(original)));
+                try {
+                    fileOps().move(aside, leftover);
+                    stays = leftover;
+                } catch (const OperationError &) {
+                }
+            }
+            QString why = failure.message();
+            if (why.endsWith(QLatin1Char('.')))
+                why.chop(1);
+            told.append(QStringLiteral("Its original could not be removed from '") + stays +
+                        QStringLiteral("': ") + why +
+                        QStringLiteral(". It is listed with the leftovers to clean up."));
+        }
+    }
+    m_discardNotice = told.join(QLatin1Char(' '));
+}
+
+void OffloadEngine::discardUnrecordedCopies(const OperationError &failure)
+{
+    if (failure.domain() != errorDomain || (failure.code() != 209 && failure.code() != 210) ||
+        m_standInLeft)
+        return;
+    QSet<QString> named;
+    for (const MigrationRecord &record : ledger().records()) {
+        if (record.status != MigrationStatus::active() &&
+            record.status != MigrationStatus::copied())
+            continue;
+        if (record.appTargetPath)
+            named.insert(PathUtils::standardized(*record.appTargetPath));
+        for (const SupportFolderRecord &folder : record.supportFolders)
+            named.insert(PathUtils::standardized(folder.target));
+    }
+    for (const QString &copy : std::as_const(m_committed)) {
+        if (named.contains(PathUtils::standardized(copy)) || !PathUtils::existsNoFollow(copy))
+            continue;
+        const QString staged = DriveLayout::stagedLocation(QUrl::fromLocalFile(copy)).toLocalFile();
+        try {
+            fileOps().removePlain(staged);
+            fileOps().move(copy, staged);
+        } catch (const OperationError &) {
+            continue; // it stays where it was: nothing of it is lost
+        }
+        fileOps().discard(staged);
+    }
 }
 
 void OffloadEngine::reregisterWithLaunchServices(const QString &path)
@@ -625,27 +768,21 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
 
     publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
                     0.85);
-    proveCopies(target, {finalPath});
-    LocalRollback rollback(fileOps());
-    if (const std::optional<QUrl> aside =
-            replaceLocalAppWithProxy(app, QUrl::fromLocalFile(finalPath))) {
-        rollback.movedAside(pathOf(app.url), aside->toLocalFile());
-        rollback.standInPlaced();
-    }
-    std::optional<MigrationRecord> recorded;
     try {
-        const MigrationRecord record =
-            newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver);
-        recordMigration(record, target);
-        recorded = record;
-        flushDrive(finalPath);
-        requireOriginalsAsCopied(rollback);
-    } catch (...) {
-        if (recorded)
-            rethrowSaying(undoRecordedMove(app.name, *recorded, target, rollback));
-        undoUnrecordedMove(app.name, rollback);
+        proveCopies(target, {finalPath});
+        LocalRollback rollback(fileOps());
+        if (const std::optional<QUrl> aside =
+                replaceLocalAppWithProxy(app, QUrl::fromLocalFile(finalPath))) {
+            rollback.movedAside(pathOf(app.url), aside->toLocalFile());
+            rollback.standInPlaced();
+        }
+        recordMove(app.name, target, rollback, [&] {
+            return newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver);
+        });
+    } catch (const OperationError &failure) {
+        discardUnrecordedCopies(failure);
+        throw;
     }
-    rollback.discardOriginals();
     publishCompletion(
         QStringLiteral("Re-offload complete! Settings retained & space freed on Mac."));
 }
@@ -700,6 +837,7 @@ QList<SupportFolderRecord> OffloadEngine::carriedOverSupportFolders(const QStrin
 void OffloadEngine::undoUnrecordedMove(const QString &appName, LocalRollback &rollback)
 {
     rollback.undo();
+    m_standInLeft = m_standInLeft || rollback.standInRemains();
     // What the failure said of the Mac no longer holds where something stayed aside.
     if (!rollback.isUndone())
         rethrowSaying(notFullyPutBack(appName) + QLatin1Char('.'));
@@ -719,6 +857,7 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
         remembered = false; // tried again by the withdrawal below
     }
     rollback.undo();
+    m_standInLeft = m_standInLeft || rollback.standInRemains();
     // Whatever still stands in for an original that stayed aside leads to the drive copies
     // through this record alone.
     if (!rollback.isUndone()) {
@@ -811,7 +950,10 @@ void OffloadEngine::publishStep(const QString &step)
 
 void OffloadEngine::publishCompletion(const QString &step)
 {
-    onMainThread(this, [this, step, notice = std::exchange(m_ledgerNotice, QString())] {
+    QStringList notices{std::exchange(m_ledgerNotice, QString()),
+                        std::exchange(m_discardNotice, QString())};
+    notices.removeAll(QString());
+    onMainThread(this, [this, step, notice = notices.join(QLatin1Char(' '))] {
         OffloadProgress next = m_progress;
         next.currentStep = step;
         next.notice = notice;

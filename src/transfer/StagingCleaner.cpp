@@ -30,17 +30,36 @@ namespace {
 
 const QString offloadRollbackMarker = QStringLiteral(".offload-rollback-");
 const QString rollbackMarker = QStringLiteral(".rollback-");
+// ".offloaded-": an original whose copy is recorded on the drive and that could not be deleted
+// after its offload; no recovery copy.
 const QStringList markers = {QStringLiteral(".staging-"), QStringLiteral(".restoring-"),
-                             offloadRollbackMarker, rollbackMarker};
+                             QStringLiteral(".offloaded-"), offloadRollbackMarker,
+                             rollbackMarker};
 constexpr qsizetype uuidLength = 36;
 
 const QString category = QStringLiteral("Cleanup");
 
-QStringList foldersToScan(const std::optional<QUrl> &targetVolumeURL)
+// The standard places, the target's own folders, and the folders that hold what a record moved
+// from the Mac: an application in a nested folder leaves what an offload moved aside there.
+QStringList foldersToScan(const std::optional<QUrl> &targetVolumeURL,
+                          const QList<MigrationRecord> &records)
 {
     const SystemPaths paths = System::current().paths();
     QStringList folders{paths.applications, paths.userApplications, paths.userSupport,
                         paths.systemSupport};
+    const auto add = [&](const QString &original) {
+        const QString folder = PathUtils::parentPath(PathUtils::standardized(original));
+        if (!original.isEmpty() && !folders.contains(folder))
+            folders.append(folder);
+    };
+    for (const MigrationRecord &record : records) {
+        // A record that breaks the record rule says nothing, of where to look too.
+        if (!RecordRule::check(record).ok)
+            continue;
+        add(record.appOriginalPath);
+        for (const SupportFolderRecord &folder : record.supportFolders)
+            add(folder.source);
+    }
     if (targetVolumeURL) {
         const QString target = targetVolumeURL->toLocalFile();
         folders << PathUtils::join(target, QStringLiteral("Applications"))
@@ -280,7 +299,7 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
                                          AppScanner::calculateDirectorySize(path), false, false,
                                          seenAt(path)));
     }
-    for (const QString &folder : foldersToScan(targetVolumeURL)) {
+    for (const QString &folder : foldersToScan(targetVolumeURL, records)) {
         if (!PathUtils::existsFollowingLinks(folder))
             continue;
         const QStringList names = QDir(folder).entryList(

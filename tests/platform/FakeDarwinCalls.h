@@ -38,6 +38,7 @@ public:
     std::optional<QList<DarwinMount>> table = QList<DarwinMount>();
     QHash<qint32, QString> processes; // pid -> executable ("" when proc_pidpath fails)
     QSet<QString> hiddenFlags;
+    QHash<QString, quint32> flags; // path -> st_flags
     QHash<QString, QString> bookmarks; // bookmark file -> resolved target
     QList<std::pair<QString, QString>> bookmarksWritten;
     bool bookmarkWriteSucceeds = true;
@@ -73,6 +74,10 @@ public:
     QList<qint32> userProcessIds() override { return processes.keys(); }
     QString processPath(qint32 pid) override { return processes.value(pid); }
     bool hasHiddenFlag(const QString &path) override { return hiddenFlags.contains(path); }
+    std::optional<quint32> fileFlags(const QString &path) override
+    {
+        return flags.contains(path) ? std::optional(flags.value(path)) : std::nullopt;
+    }
 
     std::optional<QString> resolveBookmarkFile(const QString &path) override
     {

@@ -111,6 +111,22 @@ public:
         return true;
     }
 
+    // The machine's own answer (its real processes) unless the test gives one.
+    std::optional<QList<FileUse>> usersWithin(const QStringList &roots) override
+    {
+        std::function<std::optional<QList<FileUse>>(const QStringList &)> users;
+        {
+            const std::lock_guard lock(m_mutex);
+            users = m_users;
+        }
+        return users ? users(roots) : platformUsersWithin(roots);
+    }
+    void setUsersWithin(std::function<std::optional<QList<FileUse>>(const QStringList &)> users)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_users = std::move(users);
+    }
+
     void addProcess(qint32 pid, Process process)
     {
         const std::lock_guard lock(m_mutex);
@@ -162,4 +178,5 @@ private:
     QList<ToolRun> m_lsofRuns;
     QList<ToolRun> m_unmountRuns;
     QStringList m_calls;
+    std::function<std::optional<QList<FileUse>>(const QStringList &)> m_users;
 };

@@ -51,6 +51,22 @@ public:
         return *alias;
     }
 
+    // The machine's own answer, unless the test declared a flag for `path`.
+    std::optional<QString> removalLock(const QString &path) override
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (const auto declared = m_locks.constFind(path); declared != m_locks.constEnd())
+                return *declared;
+        }
+        return platformRemovalLock(path);
+    }
+    void setRemovalLock(const QString &path, const QString &flag)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_locks.insert(path, flag);
+    }
+
     // Declares the file at `path` a Finder alias of `destination`; nothing, or a
     // destination that does not exist, makes it one that cannot be resolved.
     void addAlias(const QString &path, std::optional<QString> destination)
@@ -62,4 +78,5 @@ public:
 private:
     std::mutex m_mutex;
     QHash<QString, std::optional<QString>> m_aliases;
+    QHash<QString, QString> m_locks;
 };

@@ -27,6 +27,20 @@ public:
         return m_mounted;
     }
 
+    // The described volumes' roots and the mounted list, as a mount table would have them.
+    std::optional<QStringList> allMountPoints() override
+    {
+        const std::lock_guard lock(m_mutex);
+        if (!m_mounted)
+            return std::nullopt;
+        QStringList points = *m_mounted;
+        for (auto it = m_volumes.constBegin(); it != m_volumes.constEnd(); ++it) {
+            if (!points.contains(it.key()))
+                points.append(it.key());
+        }
+        return points;
+    }
+
     std::optional<VolumeResourceValues> resourceValues(const QString &path) override
     {
         const std::lock_guard lock(m_mutex);

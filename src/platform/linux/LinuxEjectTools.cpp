@@ -3,6 +3,7 @@
 #include "base/PathUtils.h"
 #include "base/Subprocess.h"
 #include "platform/linux/MountTable.h"
+#include "platform/linux/ProcessFiles.h"
 #include "platform/linux/ToolLookup.h"
 
 #include <csignal>
@@ -99,4 +100,14 @@ QString LinuxEjectTools::executablePath(qint32 pid)
 bool LinuxEjectTools::sendSignal(qint32 pid, int signal)
 {
     return ::kill(pid_t(pid), signal) == 0;
+}
+
+std::optional<QList<FileUse>> LinuxEjectTools::usersWithin(const QStringList &roots)
+{
+    return platformUsersWithin(roots);
+}
+
+std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
+{
+    return ProcessFiles::usersWithin(roots, qint32(::getpid()));
 }

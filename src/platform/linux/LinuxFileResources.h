@@ -10,4 +10,6 @@ public:
     [[nodiscard]] bool isHidden(const QString &path) override;
     [[nodiscard]] std::optional<bool> isAliasFile(const QString &path) override;
     [[nodiscard]] std::optional<QString> resolveAliasFile(const QString &path) override;
+    // The file attributes chattr sets.
+    [[nodiscard]] std::optional<QString> removalLock(const QString &path) override;
 };

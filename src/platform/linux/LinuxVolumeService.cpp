@@ -56,6 +56,17 @@ std::optional<QStringList> LinuxVolumeService::mountedVolumePaths()
     return paths;
 }
 
+std::optional<QStringList> LinuxVolumeService::allMountPoints()
+{
+    const std::optional<QList<MountEntry>> table = MountTable::read();
+    if (!table)
+        return std::nullopt;
+    QStringList points;
+    for (const MountEntry &entry : *table)
+        points.append(entry.mountPoint);
+    return points;
+}
+
 std::optional<VolumeResourceValues> LinuxVolumeService::resourceValues(const QString &path)
 {
     const std::optional<MountEntry> mount = mountHolding(path);

@@ -13,6 +13,7 @@ class LinuxVolumeService : public VolumeService
 {
 public:
     [[nodiscard]] std::optional<QStringList> mountedVolumePaths() override;
+    [[nodiscard]] std::optional<QStringList> allMountPoints() override;
     [[nodiscard]] std::optional<VolumeResourceValues> resourceValues(const QString &path) override;
     [[nodiscard]] std::optional<FileSystemSpace> fileSystemSpace(const QString &path) override;
     [[nodiscard]] std::optional<QString> fileSystemTypeName(const QString &path) override;

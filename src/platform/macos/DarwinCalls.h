@@ -48,6 +48,8 @@ public:
     [[nodiscard]] virtual QString processPath(qint32 pid) = 0;
     // The UF_HIDDEN flag of the item itself (links not followed).
     [[nodiscard]] virtual bool hasHiddenFlag(const QString &path) = 0;
+    // lstat(2)'s st_flags of the item itself (chflags(2)'s flags); nothing when it cannot be read.
+    [[nodiscard]] virtual std::optional<quint32> fileFlags(const QString &path) = 0;
     // Reads the bookmark file at `path` and resolves it without interaction or mounting.
     [[nodiscard]] virtual std::optional<QString> resolveBookmarkFile(const QString &path) = 0;
     // Makes bookmark data of `targetPath` fit for a bookmark file and writes it at

@@ -3,6 +3,8 @@
 
 #include "platform/macos/DarwinCalls.h"
 #include "platform/macos/MacCopyTool.h"
+#include "platform/macos/MacEjectTools.h"
+#include "platform/macos/MacFileResources.h"
 #include "platform/macos/MacSystem.h"
 
 #include <QFile>
@@ -120,6 +122,15 @@ public:
         {};
         return ::lstat(QFile::encodeName(path).constData(), &info) == 0 &&
                (info.st_flags & UF_HIDDEN) != 0;
+    }
+
+    std::optional<quint32> fileFlags(const QString &path) override
+    {
+        struct stat info
+        {};
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+            return std::nullopt;
+        return quint32(info.st_flags);
     }
 
     std::optional<QString> resolveBookmarkFile(const QString &path) override
@@ -242,14 +253,24 @@ QStringList platformCopyToolArguments(const QString &source, const QString &dest
     return macCopyToolArguments(source, destination);
 }
 
-bool platformCopyToolKeepsWhatCopiesLeaveOut()
+CopyToolHabits platformCopyToolHabits()
 {
-    return macCopyToolKeepsWhatCopiesLeaveOut();
+    return macCopyToolHabits();
 }
 
 QString platformTreeRemovalCommand()
 {
     return macTreeRemovalCommand();
+}
+
+std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
+{
+    return MacEjectTools(makeDarwinCalls()).usersWithin(roots);
+}
+
+std::optional<QString> platformRemovalLock(const QString &path)
+{
+    return MacFileResources(makeDarwinCalls()).removalLock(path);
 }
 
 std::shared_ptr<Storage> makePlatformStorage()

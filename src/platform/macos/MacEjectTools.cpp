@@ -4,6 +4,7 @@
 #include "platform/macos/MacEjectCommands.h"
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -52,4 +53,11 @@ QString MacEjectTools::executablePath(qint32 pid)
 bool MacEjectTools::sendSignal(qint32 pid, int signal)
 {
     return ::kill(pid_t(pid), signal) == 0;
+}
+
+std::optional<QList<FileUse>> MacEjectTools::usersWithin(const QStringList &roots)
+{
+    return MacEjectCommands::fileUses(
+        listOpenFiles(MacEjectCommands::fileUseArguments(), MacEjectCommands::fileUseTimeLimit),
+        roots, qint32(::getpid()), [this](qint32 pid) { return executablePath(pid); });
 }

@@ -15,6 +15,8 @@ public:
     void flushFileSystemBuffers() override;
     [[nodiscard]] QString executablePath(qint32 pid) override;
     bool sendSignal(qint32 pid, int signal) override;
+    // From lsof.
+    [[nodiscard]] std::optional<QList<FileUse>> usersWithin(const QStringList &roots) override;
 
 private:
     std::shared_ptr<DarwinCalls> m_darwin;

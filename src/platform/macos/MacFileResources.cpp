@@ -54,3 +54,22 @@ std::optional<QString> MacFileResources::resolveAliasFile(const QString &path)
         return std::nullopt;
     return m_darwin->resolveBookmarkFile(path);
 }
+
+std::optional<QString> MacFileResources::removalLock(const QString &path)
+{
+    // chflags(2): UF_IMMUTABLE, UF_APPEND, SF_IMMUTABLE, SF_APPEND.
+    static const std::pair<quint32, const char *> locks[] = {
+        {0x00000002, "locked (uchg)"},
+        {0x00020000, "system-immutable (schg)"},
+        {0x00000004, "append-only (uappnd)"},
+        {0x00040000, "system append-only (sappnd)"},
+    };
+    const std::optional<quint32> flags = m_darwin->fileFlags(path);
+    if (!flags)
+        return std::nullopt;
+    for (const auto &[flag, name] : locks) {
+        if ((*flags & flag) != 0)
+            return QString::fromLatin1(name);
+    }
+    return std::nullopt;
+}

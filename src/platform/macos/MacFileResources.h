@@ -15,6 +15,8 @@ public:
     [[nodiscard]] bool isHidden(const QString &path) override;
     [[nodiscard]] std::optional<bool> isAliasFile(const QString &path) override;
     [[nodiscard]] std::optional<QString> resolveAliasFile(const QString &path) override;
+    // The flags chflags sets, by the names its users know them.
+    [[nodiscard]] std::optional<QString> removalLock(const QString &path) override;
 
     // Whether a file starting with `head` holds bookmark data: "book", four zero bytes,
     // "mark", four zero bytes.

@@ -65,6 +65,17 @@ std::optional<QStringList> MacVolumeService::mountedVolumePaths()
     return paths;
 }
 
+std::optional<QStringList> MacVolumeService::allMountPoints()
+{
+    const std::optional<QList<DarwinMount>> mounts = m_darwin->mounts();
+    if (!mounts)
+        return std::nullopt;
+    QStringList points;
+    for (const DarwinMount &mount : *mounts)
+        points.append(mount.mountPoint);
+    return points;
+}
+
 std::optional<VolumeResourceValues> MacVolumeService::resourceValues(const QString &path)
 {
     if (path.isEmpty() || !PathUtils::existsFollowingLinks(path))

@@ -26,6 +26,7 @@ public:
     explicit MacVolumeService(std::shared_ptr<DarwinCalls> darwin, QString diskutil = {});
 
     [[nodiscard]] std::optional<QStringList> mountedVolumePaths() override;
+    [[nodiscard]] std::optional<QStringList> allMountPoints() override;
     [[nodiscard]] std::optional<VolumeResourceValues> resourceValues(const QString &path) override;
     [[nodiscard]] std::optional<FileSystemSpace> fileSystemSpace(const QString &path) override;
     [[nodiscard]] std::optional<QString> fileSystemTypeName(const QString &path) override;
