@@ -63,12 +63,19 @@ std::optional<QString> linkText(const QString &path)
     {};
     if (::lstat(native.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
         return std::nullopt;
+    // The size lstat gives is only a first guess: a link of /proc says 64 whatever it holds, and
+    // a link can be made anew, longer, in between. A text that fills the buffer may go on.
     QByteArray buffer(qsizetype(info.st_size > 0 ? info.st_size + 1 : PATH_MAX), '\0');
-    const ssize_t length = ::readlink(native.constData(), buffer.data(), size_t(buffer.size()));
-    if (length < 0)
-        return std::nullopt;
-    buffer.truncate(qsizetype(length));
-    return QString::fromLocal8Bit(buffer);
+    for (;;) {
+        const ssize_t length = ::readlink(native.constData(), buffer.data(), size_t(buffer.size()));
+        if (length < 0)
+            return std::nullopt;
+        if (length < buffer.size()) {
+            buffer.truncate(qsizetype(length));
+            return QString::fromLocal8Bit(buffer);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 bool existsFollowingLinks(const QString &path)

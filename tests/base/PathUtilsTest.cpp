@@ -52,6 +52,15 @@ TEST(PathUtilsTest, TellsDanglingLinksFromMissingItems)
     EXPECT_EQ(PathUtils::linkText(dangling), QStringLiteral("nowhere"));
     EXPECT_FALSE(PathUtils::linkText(sandbox.root()).has_value());
     EXPECT_FALSE(PathUtils::existsNoFollow(sandbox.path(QStringLiteral("absent"))));
+
+    // A link of /proc (where there is one) says it is 64 bytes long, whatever it holds.
+    const QString longPath = sandbox.writeFile(sandbox.path(QString(100, QLatin1Char('n'))), "x");
+    QFile opened(longPath);
+    ASSERT_TRUE(opened.open(QIODevice::ReadOnly));
+    const QString descriptor = QStringLiteral("/proc/self/fd/") + QString::number(opened.handle());
+    if (PathUtils::isSymlink(descriptor)) {
+        EXPECT_EQ(PathUtils::linkText(descriptor), longPath);
+    }
 }
 
 TEST(PathUtilsTest, ContainmentIsByComponent)
