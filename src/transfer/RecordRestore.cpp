@@ -17,6 +17,7 @@
 #include "transfer/RestoreContext.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/RestorePaths.h"
+#include "transfer/TreeUsers.h"
 
 #include <QDir>
 #include <QFile>
@@ -608,6 +609,13 @@ void RecordRestore::removeDriveCopies()
             keepOnDrive(copy.path, outcome.kept);
     }
     for (const MarkedCopy &copy : marked) {
+        // Looked at again right before its own removal, however long the ones before took.
+        if (const TreeUsers users =
+                TreeUsers::of({PathUtils::join(copy.folderPath, copy.markedName)}, {copy.path});
+            !users.isEmpty()) {
+            keepOnDrive(unmarked(copy), users.told());
+            continue;
+        }
         if (const std::optional<QString> failure = removeMarked(copy))
             failures.append(copy.path + QStringLiteral(": ") + *failure);
     }
@@ -684,6 +692,12 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
             QStringLiteral("it changed after the restore read it (") + *change + QLatin1Char(')');
         return outcome;
     }
+    // Still written to, or mapped writable, by what runs from it or uses it: what it writes next
+    // would be lost with it.
+    if (const TreeUsers users = TreeUsers::of({copy.real}, {copy.path}); !users.isEmpty()) {
+        outcome.kept = users.told();
+        return outcome;
+    }
     const QString markedName =
         DriveLayout::stagedLocation(QUrl::fromLocalFile(copy.real)).fileName();
     const QByteArray markedNative = QFile::encodeName(markedName);
@@ -708,6 +722,27 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
     outcome.marked = MarkedCopy{copy.path, std::make_shared<UniqueFd>(std::move(folder)),
                                 folderPath, markedName};
     return outcome;
+}
+
+QString RecordRestore::unmarked(const MarkedCopy &copy) const
+{
+    const QString name = copy.markedName.chopped(DriveLayout::partialSuffix.size());
+    const QByteArray from = QFile::encodeName(copy.markedName);
+    const QByteArray to = QFile::encodeName(name);
+    const QString marked = PathUtils::join(copy.folderPath, copy.markedName);
+    try {
+        if (DriveFolder::identityOf(copy.folder->get(), to))
+            return marked;
+        if (!PrivilegeHelper::isWritable(copy.folderPath) ||
+            ::renameat(copy.folder->get(), from.constData(), copy.folder->get(), to.constData()) !=
+                0) {
+            requireJudged(*copy.folder, copy.folderPath);
+            PrivilegeHelper::renameInJudgedFolder(copy.folderPath, copy.markedName, name);
+        }
+    } catch (const OperationError &) {
+        return marked; // it stays under its staged name, whole
+    }
+    return copy.path;
 }
 
 std::optional<QString> RecordRestore::removeMarked(const MarkedCopy &copy) const

@@ -124,11 +124,15 @@ private:
     void noteRead(const QString &path);
     // Appends the drive copy at `path`, just read, to the removal list.
     void noteForRemoval(const QString &path);
-    // The deletion stage: each drive copy is renamed to its staged-copy name, then deleted.
+    // The deletion stage: each drive copy is renamed to its staged-copy name, then deleted, unless
+    // it changed since it was read or a process may still change it (looked at before the
+    // renaming and again right before its removal): then it stays on the drive, told.
     void removeDriveCopies();
     [[nodiscard]] MarkOutcome markForRemoval(const JudgedCopy &copy) const;
     // Nothing, or why it stayed.
     [[nodiscard]] std::optional<QString> removeMarked(const MarkedCopy &copy) const;
+    // Gives a marked copy that stays its own name back; where it now is.
+    [[nodiscard]] QString unmarked(const MarkedCopy &copy) const;
     void keepOnDrive(const QString &path, const QString &why);
     // The folder `folder` of the proven drive, entered from its root one level at a time
     // without following a link, on its file system; invalid with `why` otherwise.
