@@ -623,12 +623,13 @@ void OffloadEngine::requireAsCopied(const QString &original, const QString &asid
 std::optional<OffloadEngine::Refusal> OffloadEngine::lastLook(const QString &original,
                                                               const QString &aside) const
 {
+    // Who writes is told first: it is what the user can act on.
+    if (const TreeUsers users = TreeUsers::of({aside}, {original}); !users.isEmpty())
+        return Refusal{inUse(users, nothingChangedOnMac()), users.told()};
     if (const std::optional<QString> change = changeSinceCopied(original, aside))
         return Refusal{changedSinceCopied(original, *change, nothingChangedOnMac()),
                        QStringLiteral("it changed after its copy to the drive began (") + *change +
                            QLatin1Char(')')};
-    if (const TreeUsers users = TreeUsers::of({aside}, {original}); !users.isEmpty())
-        return Refusal{inUse(users, nothingChangedOnMac()), users.told()};
     return std::nullopt;
 }
 
@@ -662,26 +663,24 @@ void OffloadEngine::discardOriginals(const LocalRollback &rollback)
             continue;
         }
         anyGone = true;
+        // Its copy is recorded and on the drive: renamed first, whatever of it a failure or an
+        // ending program leaves is a leftover the cleanup lists and removes, no recovery copy.
+        QString doomed = aside;
+        const QString leftover =
+            PathUtils::join(PathUtils::parentPath(aside),
+                            DriveLayout::offloadedOriginalName(PathUtils::lastComponent(original)));
         try {
-            fileOps().remove(aside);
+            fileOps().move(aside, leftover);
+            doomed = leftover;
+        } catch (const OperationError &) {
+        }
+        try {
+            fileOps().remove(doomed);
         } catch (const OperationError &failure) {
-            // Its copy is recorded and on the drive: what stays is a leftover to remove, no
-            // recovery copy.
-            QString stays = aside;
-            if (PathUtils::existsNoFollow(aside)) {
-                const QString leftover = PathUtils::join(
-                    PathUtils::parentPath(aside),
-                    DriveLayout::offloadedOriginalName(PathUtils::lastComponent(original)));
-                try {
-                    fileOps().move(aside, leftover);
-                    stays = leftover;
-                } catch (const OperationError &) {
-                }
-            }
             QString why = failure.message();
             if (why.endsWith(QLatin1Char('.')))
                 why.chop(1);
-            told.append(QStringLiteral("Its original could not be removed from '") + stays +
+            told.append(QStringLiteral("Its original could not be removed from '") + doomed +
                         QStringLiteral("': ") + why +
                         QStringLiteral(". It is listed with the leftovers to clean up."));
         }

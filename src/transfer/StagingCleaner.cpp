@@ -33,8 +33,7 @@ const QString rollbackMarker = QStringLiteral(".rollback-");
 // ".offloaded-": an original whose copy is recorded on the drive and that could not be deleted
 // after its offload; no recovery copy.
 const QStringList markers = {QStringLiteral(".staging-"), QStringLiteral(".restoring-"),
-                             QStringLiteral(".offloaded-"), offloadRollbackMarker,
-                             rollbackMarker};
+                             QStringLiteral(".offloaded-"), offloadRollbackMarker, rollbackMarker};
 constexpr qsizetype uuidLength = 36;
 
 const QString category = QStringLiteral("Cleanup");
