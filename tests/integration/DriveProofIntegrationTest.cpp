@@ -1241,7 +1241,7 @@ INSTANTIATE_TEST_SUITE_P(
                                false, false, Step::offload, true, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// --- A file system mounted in what a removal takes ---
+// --- A file system mounted in what a removal takes, or a file that nobody may remove ---
 
 enum class Remover {
     restore,
@@ -1249,8 +1249,10 @@ enum class Remover {
     byPath, // the removal of an item by its path, as of a Mac original that was copied
 };
 enum class Mounted {
-    diskImage, // a file system of its own, as a disk image a user mounts without any password
-    sameDrive, // another folder of the same drive, bound there
+    diskImage,     // a file system of its own, as a disk image a user mounts without any password
+    sameDrive,     // another folder of the same drive, bound there
+    onTheItem,     // a disk image mounted on the item to remove itself
+    immutableFile, // nothing mounted: a file of it marked immutable (chattr +i)
 };
 
 struct MountCase
@@ -1267,7 +1269,8 @@ class MountInARemoval : public ::testing::TestWithParam<MountCase>
 
 // What is mounted in a drive copy once it was verified, or in a leftover, is no part of it: the
 // removal goes round it, and no administrator's removal, which would follow the mount, is asked
-// for.
+// for. Where the program cannot look itself, the mount table keeps the administrator's removal
+// from running at all. A file nobody may remove is told as such, and nobody is asked.
 void removeAroundAMount(const MountCase &c)
 {
     RealDrive drive;
@@ -1276,55 +1279,105 @@ void removeAroundAMount(const MountCase &c)
     const QString kept = drive.sandbox.drive() + QStringLiteral("/Kept");
     Sandbox::writeFile(kept + QStringLiteral("/mine"), "mine");
     const QString removed = drive.driveCopy + DriveLayout::partialSuffix;
-    QString mountPoint = removed + QStringLiteral("/Contents/Mounted");
+    const QString inside = QStringLiteral("/Contents/Mounted");
+    QString mountPoint = c.mounted == Mounted::onTheItem ? removed : removed + inside;
+    QString locked;
     const auto mountIn = [&](const QString &bundle) {
-        const QString at = Sandbox::makeFolder(bundle + QStringLiteral("/Contents/Mounted"));
-        if (c.mounted == Mounted::diskImage) {
-            EXPECT_TRUE(PrivateMounts::mountTmpfs(at, QStringLiteral("size=1m")));
-            Sandbox::writeFile(at + QStringLiteral("/mine"), "mine");
-        } else {
+        const QString at = c.mounted == Mounted::onTheItem
+                               ? bundle
+                               : Sandbox::makeFolder(bundle + QStringLiteral("/Contents/Mounted"));
+        if (c.mounted == Mounted::sameDrive) {
             EXPECT_EQ(::mount(QFile::encodeName(kept).constData(),
                               QFile::encodeName(at).constData(), nullptr, MS_BIND, nullptr),
                       0);
+            return;
+        }
+        if (c.mounted != Mounted::immutableFile) {
+            EXPECT_TRUE(PrivateMounts::mountTmpfs(at, QStringLiteral("size=1m")));
+        }
+        Sandbox::writeFile(at + QStringLiteral("/mine"), "mine");
+        if (c.mounted == Mounted::immutableFile) {
+            locked = at + QStringLiteral("/mine");
+            const SubprocessResult set =
+                Subprocess::run(PrivateMounts::tool("chattr"), {QStringLiteral("+i"), locked});
+            if (!set.succeeded())
+                locked.clear();
         }
     };
+    const auto unlock = qScopeGuard([&] {
+        if (!locked.isEmpty())
+            (void)Subprocess::run(PrivateMounts::tool("chattr"), {QStringLiteral("-i"), locked});
+    });
     // The administrator says yes to whatever is asked.
     drive.sandbox.system().fakeAdminShell().runUnprivileged();
     if (c.administrator)
         drive.sandbox.system().setReadOnly(drive.sandbox.drive() + QStringLiteral("/Applications"));
-    const QString why = QStringLiteral("Could not remove '") + removed +
-                        QStringLiteral("': another file system is mounted at '") + mountPoint +
-                        QStringLiteral("'; what it holds was left as it is.");
+    const auto why = [&](const QString &item) -> QString {
+        if (c.mounted == Mounted::immutableFile)
+            return QStringLiteral("Could not remove '") + item + QStringLiteral("': '") + locked +
+                   QStringLiteral("' is immutable (chattr +i), which keeps anyone from removing it "
+                                  "until that flag is cleared.");
+        if (c.administrator && c.remover == Remover::byPath)
+            return QStringLiteral("Could not remove '") + item +
+                   QStringLiteral("': a file system is mounted at '") + mountPoint +
+                   QStringLiteral("', which a removal with administrator rights would enter, so "
+                                  "nothing was removed.");
+        return QStringLiteral("Could not remove '") + item +
+               QStringLiteral("': another file system is mounted at '") + mountPoint +
+               QStringLiteral("'; what it holds was left as it is.");
+    };
     if (c.remover == Remover::restore) {
         drive.prepareEarlierRun(Step::restore);
-        // Mounted once the copy came back verified, as the drive's ledger is updated.
-        auto storage = std::make_shared<FaultyStorage>();
-        storage->setFlushFault(
-            [&, mounted = false](const QString &folder, const StorageWrites &) mutable {
-                if (!mounted && PathUtils::isSameOrInside(folder, drive.sandbox.drive())) {
-                    mounted = true;
-                    mountIn(drive.driveCopy);
-                }
-                return 0;
-            });
-        drive.sandbox.system().useStorage(storage);
+        if (c.mounted == Mounted::immutableFile) {
+            mountIn(drive.driveCopy);
+            if (locked.isEmpty())
+                GTEST_SKIP() << "this file system takes no immutable flag";
+            mountPoint = removed + inside;
+            locked = removed + inside + QStringLiteral("/mine");
+        } else {
+            // Mounted once the copy came back verified, as the drive's ledger is updated.
+            auto storage = std::make_shared<FaultyStorage>();
+            storage->setFlushFault(
+                [&, mounted = false](const QString &folder, const StorageWrites &) mutable {
+                    if (!mounted && PathUtils::isSameOrInside(folder, drive.sandbox.drive())) {
+                        mounted = true;
+                        mountIn(drive.driveCopy);
+                    }
+                    return 0;
+                });
+            drive.sandbox.system().useStorage(storage);
+        }
         const std::optional<TargetVolume> target = drive.listedDrive();
         ASSERT_TRUE(target);
         const auto [code, message] = drive.run(Step::restore, *target);
-        // A mount changes the copy the restore read, which therefore stays whole where it is.
-        EXPECT_EQ(code, 0) << message.toStdString();
-        EXPECT_TRUE(drive.restorer.currentStep().contains(
-            QStringLiteral("Its copy '") + drive.driveCopy +
-            QStringLiteral("' was left on the drive: it changed after the restore read it (")))
-            << drive.restorer.currentStep().toStdString();
-        mountPoint = drive.driveCopy + QStringLiteral("/Contents/Mounted");
+        if (c.mounted == Mounted::immutableFile) {
+            // The application is back; the copy, renamed to be cleaned up, is told of as it is.
+            EXPECT_EQ(code, 406);
+            EXPECT_TRUE(message.endsWith(drive.driveCopy + QStringLiteral(": ") + why(removed)))
+                << message.toStdString();
+            EXPECT_EQ(drive.sandbox.system().fakeAdminShell().commands(), QStringList());
+        } else {
+            // A mount changes the copy the restore read, which therefore stays whole where it
+            // is.
+            EXPECT_EQ(code, 0) << message.toStdString();
+            EXPECT_TRUE(drive.restorer.currentStep().contains(
+                QStringLiteral("Its copy '") + drive.driveCopy +
+                QStringLiteral("' was left on the drive: it changed after the restore read it (")))
+                << drive.restorer.currentStep().toStdString();
+            mountPoint = drive.driveCopy + inside;
+        }
     } else if (c.remover == Remover::byPath) {
         BundleBuilder(removed).build();
         mountIn(removed);
+        if (c.mounted == Mounted::immutableFile && locked.isEmpty())
+            GTEST_SKIP() << "this file system takes no immutable flag";
         const std::optional<OperationError> error =
             errorOf([&] { PrivilegeHelper::safeRemove(removed); });
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->message(), why);
+        EXPECT_EQ(error->message(), why(removed));
+        if (c.mounted == Mounted::immutableFile) {
+            EXPECT_EQ(drive.sandbox.system().fakeAdminShell().commands(), QStringList());
+        }
     } else {
         BundleBuilder(removed).build();
         mountIn(removed);
@@ -1335,8 +1388,8 @@ void removeAroundAMount(const MountCase &c)
         ASSERT_TRUE(waitFor(cleanup));
         ASSERT_TRUE(waitUntil([&] { return !cleaner.isCleaning(); }));
         EXPECT_EQ(cleanup.result().removedCount, 0);
-        EXPECT_EQ(cleanup.result().errors,
-                  QStringList{PathUtils::lastComponent(removed) + QStringLiteral(": ") + why});
+        EXPECT_EQ(cleanup.result().errors, QStringList{PathUtils::lastComponent(removed) +
+                                                       QStringLiteral(": ") + why(removed)});
     }
     QFile mine(mountPoint + QStringLiteral("/mine"));
     ASSERT_TRUE(mine.open(QIODevice::ReadOnly)) << "what was mounted there is lost";
@@ -1354,10 +1407,20 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         MountCase{"ByPathWithADiskImage", Remover::byPath, Mounted::diskImage, false},
         MountCase{"ByPathWithAFolderOfTheDrive", Remover::byPath, Mounted::sameDrive, false},
+        // The program does not walk a folder it may not change; the administrator's removal,
+        // which stays on a device by its number alone, would empty the bound folder, and a
+        // file system mounted on the item itself.
+        MountCase{"ByPathWithAFolderOfTheDriveAsAdministrator", Remover::byPath, Mounted::sameDrive,
+                  true},
+        MountCase{"ByPathOfADiskImageItselfAsAdministrator", Remover::byPath, Mounted::onTheItem,
+                  true},
+        MountCase{"ByPathWithAnImmutableFile", Remover::byPath, Mounted::immutableFile, false},
         MountCase{"RestoreOfACopyWithADiskImage", Remover::restore, Mounted::diskImage, false},
         MountCase{"RestoreOfACopyWithADiskImageAsAdministrator", Remover::restore,
                   Mounted::diskImage, true},
         MountCase{"RestoreOfACopyWithAFolderOfTheDrive", Remover::restore, Mounted::sameDrive,
+                  false},
+        MountCase{"RestoreOfACopyWithAnImmutableFile", Remover::restore, Mounted::immutableFile,
                   false},
         MountCase{"CleanupOfALeftoverWithADiskImageAsAdministrator", Remover::cleanup,
                   Mounted::diskImage, true},

@@ -14,6 +14,7 @@
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
+#include "support/FileHolder.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
@@ -87,7 +88,9 @@ public:
         gate(QStringLiteral("remove ") + path);
         {
             const std::lock_guard lock(m_mutex);
-            if (path.contains(QStringLiteral(".offload-rollback-")) && !m_recorded)
+            if ((path.contains(QStringLiteral(".offload-rollback-")) ||
+                 path.contains(QStringLiteral(".offloaded-"))) &&
+                !m_recorded)
                 m_earlyDeletions.append(path);
         }
         OffloadFileOps::remove(path);
@@ -183,6 +186,9 @@ public:
     // Runs once the operation has ended, before anything is judged: what a test started beside
     // it stops there.
     std::function<void()> whenFinished;
+    // A process that uses a file of the application as the test had it; {holder} in a message
+    // stands for its PID.
+    std::shared_ptr<FileHolder> holder;
 
     PipelineScenario(Operation op, int supportFolders)
         : operation(op)

@@ -8,11 +8,13 @@
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadPipelineFixture.h"
 #include "transfer/RestoreEngine.h"
+#include "transfer/StagingCleaner.h"
 
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -380,6 +382,30 @@ asCopiesStart(std::function<void(PipelineScenario &, const QString &call)> act)
 class OffloadPipelineMachineFaults : public ::testing::TestWithParam<MachineFaultCase>
 {};
 
+// Every copy in the drive's folders is one that a record in force names.
+void expectEveryDriveCopyRecorded(const PipelineScenario &scenario)
+{
+    QSet<QString> named;
+    for (const MigrationRecord &record : scenario.ledger.records()) {
+        if (record.status == MigrationStatus::restored())
+            continue;
+        if (record.appTargetPath)
+            named.insert(*record.appTargetPath);
+        for (const SupportFolderRecord &folder : record.supportFolders)
+            named.insert(folder.target);
+    }
+    for (const QString &folder :
+         {QStringLiteral("/Applications"), QStringLiteral("/Application Support")}) {
+        const QDir listed(scenario.sandbox.drive() + folder);
+        for (const QString &name : listed.entryList(QDir::AllEntries | QDir::NoDotAndDotDot)) {
+            if (!name.endsWith(DriveLayout::partialSuffix)) {
+                EXPECT_TRUE(named.contains(listed.filePath(name)))
+                    << "unrecorded: " << listed.filePath(name).toStdString();
+            }
+        }
+    }
+}
+
 // The drive's ledger as its file holds it.
 std::optional<QList<MigrationRecord>> driveLedger(const PipelineScenario &scenario)
 {
@@ -435,13 +461,17 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
             QString::fromUtf8(c.messageStart)
                 .replace("{app}", scenario.app.url.toLocalFile())
                 .replace("{support}", scenario.app.supportFolders.value(0).url.toLocalFile())
-                .replace("{final}", scenario.finalBundle);
+                .replace("{final}", scenario.finalBundle)
+                .replace("{holder}", QString::number(scenario.holder ? scenario.holder->pid() : 0));
         EXPECT_TRUE(scenario.errorMessage.startsWith(expected))
             << scenario.errorMessage.toStdString();
         if (!c.othersChangeTheMac) {
             EXPECT_TRUE(scenario.macUnchanged());
         }
         EXPECT_EQ(scenario.ledger.records(), recordsBefore);
+        // Refused at the last moment, the run leaves no copy that would read as a backup.
+        if (code == 209 || code == 210)
+            expectEveryDriveCopyRecorded(scenario);
         // Whatever the error's type, the run ended visibly and the engine is free again.
         EXPECT_FALSE(scenario.engine.isOffloading());
         EXPECT_EQ(scenario.engine.progress().error, scenario.errorMessage);
@@ -739,6 +769,94 @@ void writeToTheMovedAsideOriginal(PipelineScenario &s, int which, const QString 
     });
 }
 
+// A process of the test holds `file` of the application's first support folder, from the moment
+// `when` picks (the arrangement itself when it is empty).
+std::function<void(PipelineScenario &)> holdASupportFile(const char *file, FileHolder::Hold how,
+                                                         bool fromTheBundleCopy)
+{
+    return [=](PipelineScenario &s) {
+        const QString path =
+            s.app.supportFolders.first().url.toLocalFile() + QLatin1Char('/') + QLatin1String(file);
+        const auto hold = [&s, path, how] {
+            if (s.holder)
+                return;
+            s.holder = std::make_shared<FileHolder>(path, how);
+            EXPECT_TRUE(s.holder->isReady());
+        };
+        if (!fromTheBundleCopy) {
+            hold();
+        } else {
+            asCopiesStart(
+                [hold, app = s.app.url.toLocalFile()](PipelineScenario &, const QString &call) {
+                    if (call.startsWith(QStringLiteral("copy ") + app))
+                        hold();
+                })(s);
+        }
+        // What it wrote through its mapping is the user's.
+        if (how == FileHolder::Hold::mapsForWriting)
+            s.whenFinished = [&s] {
+                s.originals[1].digest = digestTree(s.originals.at(1).path);
+                s.macBefore = s.macDigest();
+            };
+    };
+}
+
+// Once the move is recorded, a process maps a file of the moved-aside support folder to write
+// to it.
+void mapTheMovedAsideFolderOnceRecorded(PipelineScenario &s)
+{
+    s.ops->afterRecording([&s] {
+        const QStringList aside = movedAsideSiblings(s.originals.at(1).path);
+        ASSERT_EQ(aside.size(), 1);
+        s.holder = std::make_shared<FileHolder>(aside.first() + QStringLiteral("/prefs.plist"),
+                                                FileHolder::Hold::mapsForWriting);
+        EXPECT_TRUE(s.holder->isReady());
+    });
+    s.whenFinished = [&s] {
+        s.originals[1].digest = digestTree(s.originals.at(1).path);
+        s.macBefore = s.macDigest();
+    };
+}
+
+// A helper program of the application, kept in its support folder, runs from there.
+void runAHelperFromTheSupportFolder(PipelineScenario &s)
+{
+    const QString helper =
+        s.app.supportFolders.first().url.toLocalFile() + QStringLiteral("/Helpers/syncd");
+    QDir().mkpath(PathUtils::parentPath(helper));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), helper));
+    s.originals[1].digest = digestTree(s.originals.at(1).path);
+    s.macBefore = s.macDigest();
+    s.holder = std::make_shared<FileHolder>(FileHolder::running(helper));
+    EXPECT_TRUE(s.holder->isReady());
+}
+
+// The moved-aside bundle cannot be deleted once its copy is recorded: the success says so, and
+// the leftover cleanup lists it as a leftover to remove, and removes it.
+void failToDeleteTheMovedAsideBundle(PipelineScenario &s)
+{
+    const QString app = s.app.url.toLocalFile();
+    s.ops->failWhere([app](const QString &call) {
+        return call.startsWith(QStringLiteral("remove ") + PathUtils::parentPath(app) +
+                               QStringLiteral("/.Foo.app.offloaded-"));
+    });
+    s.whenFinished = [&s, app] {
+        const QList<OrphanedStagingItem> found =
+            StagingCleaner::findOrphanedItems(s.target.url, s.ledger.records(), true);
+        ASSERT_EQ(found.size(), 1);
+        EXPECT_TRUE(found.first().displayName.startsWith(".Foo.app.offloaded-"))
+            << found.first().displayName.toStdString();
+        EXPECT_FALSE(found.first().isRecoveryCopy);
+        EXPECT_TRUE(s.engine.progress().notice.contains(found.first().url.toLocalFile()));
+        StagingCleaner cleaner(s.ledger);
+        ASSERT_TRUE(waitFor(cleaner.scanOrphanedItems(s.target.url)));
+        const QFuture<StagingCleanupResult> cleanup = cleaner.cleanAllOrphanedItems(s.target.url);
+        ASSERT_TRUE(waitFor(cleanup));
+        EXPECT_EQ(cleanup.result().removedCount, 1);
+        EXPECT_FALSE(PathUtils::existsNoFollow(found.first().url.toLocalFile()));
+    };
+}
+
 const char *const putBackButTheDriveMayList =
     "The drive \"Drive\" could not store what was written to it: Input/output error. 'Foo' was "
     "put back on your Mac as it was, and the record of the move was withdrawn from your Mac's "
@@ -954,6 +1072,34 @@ INSTANTIATE_TEST_SUITE_P(
                          202,
                          "Application 'Foo' is currently running. Please quit it before "
                          "offloading."},
+        // A process that may still write a file of a tree stops its move and its deletion, and is
+        // named; one that only reads it does not.
+        MachineFaultCase{
+            "AProcessMapsASupportFileForWritingAfterItsCopy", nullptr,
+            holdASupportFile("prefs.plist", FileHolder::Hold::mapsForWriting, true), 210,
+            "'tests_transfer' (pid {holder}) has 'prefs.plist' in '{support}' mapped into its "
+            "memory, where it can write to it. Quit it, then try again. Nothing on your Mac was "
+            "changed."},
+        MachineFaultCase{"AProcessHoldsASupportFileOpenForWriting", nullptr,
+                         holdASupportFile("Cache/blob", FileHolder::Hold::writes, false), 210,
+                         "'tests_transfer' (pid {holder}) is writing to 'Cache/blob' in "
+                         "'{support}'. Quit it, then try again. Nothing on your Mac was changed."},
+        MachineFaultCase{"AProcessReadsASupportFile", nullptr,
+                         holdASupportFile("prefs.plist", FileHolder::Hold::reads, false), 0, ""},
+        MachineFaultCase{"AHelperRunsFromTheSupportFolder", nullptr, runAHelperFromTheSupportFolder,
+                         202,
+                         "Application 'Foo' is currently running. Please quit it before "
+                         "offloading. 'syncd' (pid {holder}) runs from 'Helpers/syncd' in "
+                         "'{support}'."},
+        MachineFaultCase{"AProcessMapsTheMovedAsideFolderBeforeItGoes", nullptr,
+                         mapTheMovedAsideFolderOnceRecorded, 210,
+                         "'tests_transfer' (pid {holder}) has 'prefs.plist' in '{support}' mapped "
+                         "into its memory, where it can write to it. Quit it, then try again. "
+                         "'Foo' was put back on your Mac as it was, and the record of the move "
+                         "was withdrawn."},
+        MachineFaultCase{"TheMovedAsideBundleCannotBeDeleted", nullptr,
+                         failToDeleteTheMovedAsideBundle, 0,
+                         "Its original could not be removed from '"},
         // An error of another type than the engine's own, as the first copy starts.
         MachineFaultCase{"ForeignErrorAtTheFirstCopy", nullptr,
                          [](PipelineScenario &s) {

@@ -9,6 +9,7 @@
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
 #include "support/FakeTool.h"
+#include "support/FileHolder.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
@@ -80,6 +81,8 @@ struct Scene
     FakeTool tool{QStringLiteral("copy"), QStringLiteral("exec ") + copyCommand};
     App editor = addApp(QStringLiteral("Editor"));
     std::optional<MigrationRecord> byRecord; // restore this record instead of a batch
+    // A process that uses a file; "{holder}" in a message stands for its PID.
+    std::shared_ptr<FileHolder> holder;
 
     Scene()
     {
@@ -216,10 +219,12 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
             ? errorOfFuture(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
             : errorOfFuture(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
     ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
-    const QString expected = QString::fromUtf8(c.message ? c.message : "")
-                                 .replace("{local}", app.local)
-                                 .replace("{drive}", app.drive)
-                                 .replace("{volume}", scene.sandbox.drive());
+    const QString expected =
+        QString::fromUtf8(c.message ? c.message : "")
+            .replace("{local}", app.local)
+            .replace("{drive}", app.drive)
+            .replace("{volume}", scene.sandbox.drive())
+            .replace("{holder}", QString::number(scene.holder ? scene.holder->pid() : 0));
     if (c.message && error) {
         EXPECT_TRUE(error->message().startsWith(expected)) << error->message().toStdString();
         EXPECT_EQ(scene.engine.error(), error->message());
@@ -468,6 +473,18 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     "Its copy '{drive}' was left on the drive: it changed after the restore read "
                     "it ('Contents/Resources/notes' was added to it).",
+                    "restored", true, Local::driveCopy, 2},
+        // Still written to by a process that holds it open: what it writes next would be lost.
+        OutcomeCase{"DriveCopyStillOpenForWriting",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.holder = std::make_shared<FileHolder>(
+                            s.editor.drive + "/Contents/Resources/data", FileHolder::Hold::writes);
+                        ASSERT_TRUE(s.holder->isReady());
+                    },
+                    0,
+                    "Its copy '{drive}' was left on the drive: 'tests_transfer' (pid {holder}) is "
+                    "writing to 'Contents/Resources/data' in '{drive}'.",
                     "restored", true, Local::driveCopy, 2},
         // A restore cut short during an earlier run left its staging copies.
         OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",

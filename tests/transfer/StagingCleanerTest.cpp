@@ -57,6 +57,10 @@ const QList<Leftover> leftovers = {
     // No record and only a link where it came from: missing.
     {"Applications", ".Bar.app.offload-rollback-<U>", 40, true, true, true},
     {"Applications", ".Baz.app.offload-rollback-<U>", 30, true, true, true},
+    // Offloaded, and then it could not be deleted: its copy is on the drive, so it is no recovery
+    // copy. One of an application in a nested folder is found beside the place its record names.
+    {"Applications", ".Old.app.offloaded-<U>", 45, true},
+    {"Applications/Tools", ".Nested.app.offloaded-<U>", 35, true},
     {"Users/tester/Library/Application Support", ".Qux.rollback-<U>", 10, true, true, false},
     {"Library/Application Support", "Zed.staging-<U>", 20, true},
     {"Volumes/Drive/Applications", ".Foo.app.rollback-<U>", 60, true, true, false},
@@ -90,6 +94,11 @@ void populate(CleanerScene &scene)
         QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Foo"), std::nullopt, std::nullopt,
         applications + "/Foo.app", scene.sandbox.drive() + "/Applications/Foo.app", true,
         MigrationStatus::active(), {}));
+    scene.ledger.recordMigration(MigrationRecord(
+        QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Nested"), std::nullopt,
+        std::nullopt, applications + "/Tools/Nested.app",
+        scene.sandbox.drive() + "/Applications/Tools/Nested.app", true, MigrationStatus::active(),
+        {}));
     const QString barCopy =
         scene.sandbox.makeFolder(scene.sandbox.drive() + "/Applications/Bar.app");
     scene.sandbox.makeSymlink(applications + "/Bar.app", barCopy);
@@ -125,7 +134,9 @@ TEST(StagingCleaner, ListsOnlyLeftoversWhoseNameEndsInAMarkerAndUuid)
             if (withTarget)
                 expected << ".Foo.app.rollback-<U> RM";
             expected << ".Foo.app.offload-rollback-<U> R-"
+                     << ".Old.app.offloaded-<U> --"
                      << ".Bar.app.offload-rollback-<U> RM"
+                     << ".Nested.app.offloaded-<U> --"
                      << ".Baz.app.offload-rollback-<U> RM"
                      << "Zed.staging-<U> --"
                      << "Foo.app.restoring-<U> --"
@@ -173,8 +184,9 @@ TEST(StagingCleaner, CleanupKeepsRecoveryCopiesAndCountsOnlyRealRemovals)
     ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
 
     const StagingCleanupResult result = cleanup.result();
-    // The restore and staging copies with content, and the partial copy.
-    EXPECT_EQ(result.removedCount, 3);
+    // The restore and staging copies with content, the partial copy, and the originals whose
+    // copies are recorded on the drive.
+    EXPECT_EQ(result.removedCount, 5);
     QStringList errors = result.errors;
     errors.replaceInStrings(uuid, QStringLiteral("<U>"));
     EXPECT_EQ(errors.size(), 5);
@@ -245,7 +257,7 @@ TEST(StagingCleaner, CleanupLeavesStagedCopiesAloneWhileATransferRuns)
     const QFuture<StagingCleanupResult> cleanup = scene.cleaner.cleanAllOrphanedItems(target);
     ASSERT_TRUE(waitFor(cleanup));
     ASSERT_TRUE(waitUntil([&] { return !scene.cleaner.isCleaning(); }));
-    EXPECT_EQ(cleanup.result().removedCount, 2);
+    EXPECT_EQ(cleanup.result().removedCount, 4);
     for (const QString &partial : QStringList{
              scene.sandbox.applications() + "/Foo.app.korvanthelix-partial",
              scene.sandbox.drive() + "/Applications/Bar.app.korvanthelix-partial",

@@ -1,0 +1,105 @@
+#include "support/FileHolder.h"
+
+#include <QFile>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// The child of a threaded process may only make plain system calls until it ends or execs.
+[[noreturn]] void holdIn(const QByteArray &file, FileHolder::Hold how, int ready)
+{
+    const int flags = how == FileHolder::Hold::reads    ? O_RDONLY
+                      : how == FileHolder::Hold::writes ? O_WRONLY | O_APPEND
+                                                        : O_RDWR;
+    const int fd = ::open(file.constData(), flags);
+    if (fd < 0)
+        ::_exit(1);
+    if (how == FileHolder::Hold::mapsForWriting) {
+        void *map = ::mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map == MAP_FAILED)
+            ::_exit(1);
+        // Only the mapping is left to write through.
+        ::close(fd);
+        static_cast<char *>(map)[0] = 'M';
+    }
+    const char byte = 1;
+    (void)::write(ready, &byte, 1);
+    for (;;)
+        ::pause();
+}
+
+// Whether the child wrote its byte (or, for one that execs, got as far as the exec: the pipe's
+// end closes without a byte).
+bool awaitReady(int fd, bool byExec)
+{
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, 10'000) != 1)
+        return false;
+    char byte = 0;
+    const ssize_t got = ::read(fd, &byte, 1);
+    return byExec ? got == 0 : got == 1;
+}
+
+} // namespace
+
+FileHolder::FileHolder(const QString &file, Hold how)
+{
+    const QByteArray path = QFile::encodeName(file);
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return;
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        ::close(ready[0]);
+        holdIn(path, how, ready[1]);
+    }
+    ::close(ready[1]);
+    m_ready = m_pid > 0 && awaitReady(ready[0], false);
+    ::close(ready[0]);
+}
+
+FileHolder FileHolder::running(const QString &executable)
+{
+    FileHolder holder;
+    const QByteArray path = QFile::encodeName(executable);
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return holder;
+    ::fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+    holder.m_pid = ::fork();
+    if (holder.m_pid == 0) {
+        ::close(ready[0]);
+        char *const argv[] = {const_cast<char *>(path.constData()), const_cast<char *>("600"),
+                              nullptr};
+        ::execv(path.constData(), argv);
+        const char byte = 0;
+        (void)::write(ready[1], &byte, 1);
+        ::_exit(127);
+    }
+    ::close(ready[1]);
+    holder.m_ready = holder.m_pid > 0 && awaitReady(ready[0], true);
+    ::close(ready[0]);
+    return holder;
+}
+
+FileHolder::FileHolder(FileHolder &&other) noexcept
+    : m_pid(std::exchange(other.m_pid, -1))
+    , m_ready(other.m_ready)
+{}
+
+FileHolder::~FileHolder()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
