@@ -5,6 +5,8 @@
 #include "../platform/FakeDarwinCalls.h"
 #include "platform/macos/MacSystem.h"
 
+#include <QFile>
+
 // A Mac's startup disk: the read-only system volume and its data volume.
 std::shared_ptr<DarwinCalls> makeDarwinCalls()
 {
@@ -53,4 +55,11 @@ bool platformCopyToolKeepsWhatCopiesLeaveOut()
 QString platformTreeRemovalCommand()
 {
     return QStringLiteral("/bin/rm -rf --one-file-system --");
+}
+
+// A Mac names each start-up with a UUID; this system does the same.
+QByteArray platformBootSession()
+{
+    QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }

@@ -21,6 +21,7 @@
 #include <sys/mount.h>
 #include <sys/param.h>
 #include <sys/stat.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
 namespace {
@@ -250,6 +251,15 @@ bool platformCopyToolKeepsWhatCopiesLeaveOut()
 QString platformTreeRemovalCommand()
 {
     return macTreeRemovalCommand();
+}
+
+QByteArray platformBootSession()
+{
+    char uuid[64] = {};
+    size_t size = sizeof uuid - 1;
+    if (::sysctlbyname("kern.bootsessionuuid", uuid, &size, nullptr, 0) != 0)
+        return {};
+    return QByteArray(uuid).trimmed();
 }
 
 std::shared_ptr<Storage> makePlatformStorage()
