@@ -244,12 +244,25 @@ FileLock::FileLock(const QString &path, Clock::time_point deadline)
     const QString cannotSave = QStringLiteral("The migration history cannot be saved: the lock "
                                               "file '") +
                                path + QLatin1Char('\'');
+    const auto cannotOpen = [&](int err) {
+        // Never a write without the lock: another user's writes would be lost to this one.
+        fail(err, cannotSave + QStringLiteral(" cannot be opened (") + errorText(err) +
+                      (err == EACCES ? QStringLiteral("). It was made by a user of this drive "
+                                                      "who left no access to others; remove it, "
+                                                      "then try again.")
+                                     : QStringLiteral("). Check that its folder can be written, "
+                                                      "then try again.")));
+    };
     bool linkReplaced = false;
+    bool denied = false;
     for (int attempt = 0;; ++attempt) {
         // Each new look follows a change that a writer elsewhere made in the meantime.
         if (attempt > 0) {
-            if (Clock::now() >= deadline)
+            if (Clock::now() >= deadline) {
+                if (denied)
+                    cannotOpen(EACCES);
                 throwBusy(where);
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         struct stat info
@@ -276,13 +289,13 @@ FileLock::FileLock(const QString &path, Clock::time_point deadline)
             const int err = errno;
             if (err == EINTR || err == ELOOP)
                 continue;
-            // Never a write without the lock: another user's writes would be lost to this one.
-            fail(err, cannotSave + QStringLiteral(" cannot be opened (") + errorText(err) +
-                          (err == EACCES ? QStringLiteral("). It was made by a user of this "
-                                                          "drive who left no access to others; "
-                                                          "remove it, then try again.")
-                                         : QStringLiteral("). Try again once the drive is "
-                                                          "connected and writable.")));
+            // Another user's program may just have made it, not yet opened to all.
+            if (err == EACCES) {
+                denied = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                continue;
+            }
+            cannotOpen(err);
         }
         if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             ::close(std::exchange(m_fd, -1));

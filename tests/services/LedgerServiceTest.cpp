@@ -9,6 +9,7 @@
 #include "support/FaultyStorage.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
+#include "support/StandInDrive.h"
 #include "support/Wait.h"
 
 #include <QDir>
@@ -609,6 +610,13 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenEveryLedgerIsReadClear)
          [&](FaultyStorage &storage) { stopOnceStored(storage, withdrawals()); }, false, true},
         {"DrivePulledAtTheSettlingsFirstRead",
          [&](FaultyStorage &storage) { atRead(storage, 1, [pull](int) { pull(); }); }, true},
+        // As a drive being pulled: its ledger is gone the moment the settling has opened it.
+        {"DriveLedgerRenamedAwayAsTheSettlingOpensIt",
+         [&](FaultyStorage &storage) {
+             atRead(storage, 1,
+                    [this](int) { QFile::rename(drive(), drive() + QStringLiteral(".away")); });
+         },
+         true},
         {"DriveLedgerUnreadableOnceRewritten",
          [&](FaultyStorage &storage) {
              atRead(storage, 3, [this](int) {
@@ -822,6 +830,7 @@ TEST_F(LedgerServiceTest, DamagedWithdrawalsAreToldAndKept)
 
 const char *const secondWriterHome = "KORVANTHELIX_SECOND_WRITER_HOME";
 const char *const secondWriterDrive = "KORVANTHELIX_SECOND_WRITER_DRIVE";
+const char *const writerName = "KORVANTHELIX_WRITER_NAME";
 
 // What one of several programs writing one drive does: records moves to the drive one after
 // another, withdraws every other one again and restores every fourth. Returns "name:status" of
@@ -838,7 +847,8 @@ QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, cons
             std::nullopt, std::nullopt, QStringLiteral("/Applications/%1.app").arg(name),
             drive + QStringLiteral("/%1.app").arg(name), true, QStringLiteral("active"), {});
         try {
-            EXPECT_EQ(ledger.recordMigration(r, driveUrl), std::nullopt);
+            const std::optional<QString> driveProblem = ledger.recordMigration(r, driveUrl);
+            EXPECT_FALSE(driveProblem) << driveProblem.value_or(QString()).toStdString();
             if (i % 4 == 0) {
                 ledger.updateRecordStatus(r.appOriginalPath, QStringLiteral("restored"),
                                           QStringLiteral("2025-02-01T00:00:00Z"), driveUrl);
@@ -861,8 +871,10 @@ QStringList recordAndWithdraw(LedgerService &ledger, const QString &prefix, cons
 // ledger that it wrote, as it left it, and none that either withdrew comes back.
 TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
 {
-    // Run again as the second program, on its home folder and the first one's drive.
+    // Run again as another program, on its home folder and the first one's drive.
     if (qEnvironmentVariableIsSet(secondWriterHome)) {
+        // A user who lets no one else read what they make.
+        ::umask(077);
         SystemPaths paths = sandbox.paths();
         paths.home = qEnvironmentVariable(secondWriterHome);
         const QString theDrive = qEnvironmentVariable(secondWriterDrive);
@@ -873,7 +885,7 @@ TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
         Sandbox::writeFile(paths.home + QStringLiteral("/second-ready"), "");
         ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(paths.home + QStringLiteral("/go")); },
                               60000));
-        (void)recordAndWithdraw(ledger, QStringLiteral("Second"), theDrive);
+        (void)recordAndWithdraw(ledger, qEnvironmentVariable(writerName), theDrive);
         return;
     }
     sandbox.mountDrive(sandbox.drive());
@@ -883,22 +895,81 @@ TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
         out.removeAll(QString());
         return out;
     };
-    enum class Writers { oneProgram, twoPrograms, twoHomes };
-    for (const Writers writers : {Writers::oneProgram, Writers::twoPrograms, Writers::twoHomes}) {
-        const bool twoHomes = writers == Writers::twoHomes;
+    // What recordAndWithdraw() keeps of `prefix`.
+    const auto keptOf = [](const QString &prefix) {
+        QStringList kept;
+        for (int i = 0; i < 12; i += 2)
+            kept.append(prefix + QString::number(i) +
+                        (i % 4 == 0 ? QStringLiteral(":restored") : QStringLiteral(":active")));
+        return kept;
+    };
+    const auto ledgerIn = [](const QString &home, const char *name) -> QString {
+        return home + QStringLiteral("/.config/korvanthelix/") + QLatin1String(name);
+    };
+    // Another program writing as `prefix` from `home`, as the user `uid` (0: this one).
+    const auto startWriter = [&](const QString &home, const QString &prefix, int uid) {
+        QStringList environment = QProcessEnvironment::systemEnvironment().toStringList();
+        environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + home
+                    << QLatin1String(secondWriterDrive) + QLatin1Char('=') + sandbox.drive()
+                    << QLatin1String(writerName) + QLatin1Char('=') + prefix;
+        QStringList arguments{
+            QCoreApplication::applicationFilePath(),
+            QStringLiteral("--gtest_filter=LedgerServiceTest.TwoWritersLoseNothing")};
+        if (uid != 0) {
+            ::chown(QFile::encodeName(home).constData(), uid_t(uid), gid_t(uid));
+            arguments = QStringList{QStringLiteral("--reuid=%1").arg(uid),
+                                    QStringLiteral("--regid=%1").arg(uid),
+                                    QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+                        arguments;
+        }
+        auto program = std::make_unique<Subprocess>(
+            uid != 0 ? QStringLiteral("setpriv") : arguments.takeFirst(), arguments,
+            SubprocessOptions{{}, environment, std::chrono::minutes(2)});
+        EXPECT_TRUE(program->start());
+        EXPECT_TRUE(waitUntil(
+            [&] { return QFileInfo::exists(home + QStringLiteral("/second-ready")); }, 60000));
+        return program;
+    };
+    const auto passed = [](Subprocess &program) {
+        const SubprocessResult result = program.waitForFinished();
+        EXPECT_TRUE(result.succeeded() &&
+                    result.outputText().contains(QLatin1String("[  PASSED  ] 1 test")))
+            << QString(result.outputText() + result.errorText()).toStdString();
+    };
+    enum class Writers { oneProgram, twoPrograms, twoHomes, twoUsers };
+    for (const Writers writers :
+         {Writers::oneProgram, Writers::twoPrograms, Writers::twoHomes, Writers::twoUsers}) {
+        const bool twoUsers = writers == Writers::twoUsers;
+        const bool twoHomes = writers == Writers::twoHomes || twoUsers;
         SCOPED_TRACE(writers == Writers::oneProgram    ? "one program"
                      : writers == Writers::twoPrograms ? "two programs"
-                                                       : "two users");
+                     : twoUsers                        ? "two users who keep their files private"
+                                                       : "two homes");
+        if (twoUsers && ::geteuid() != 0)
+            continue; // only the administrator can be two other users
+        const QString firstHome =
+            twoUsers ? Sandbox::makeFolder(sandbox.root() + QStringLiteral("/Users/first"))
+                     : sandbox.home();
         const QString secondHome = twoHomes ? otherHome : sandbox.home();
-        for (const QString &home : {sandbox.home(), otherHome}) {
+        for (const QString &home : {sandbox.home(), firstHome, otherHome}) {
             QDir(home + QStringLiteral("/.config")).removeRecursively();
+            QDir(home + QStringLiteral("/Library")).removeRecursively();
             QFile::remove(home + QStringLiteral("/go"));
             QFile::remove(home + QStringLiteral("/second-ready"));
         }
         QFile::remove(drive());
-        // Two users meet on a drive that holds a long history: each write of it lasts.
+        // Each user's first lock and ledger on the drive are made with that user's umask.
+        QFile::remove(sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.lock"));
+        if (twoUsers) {
+            for (const QString &folder :
+                 QStringList{sandbox.root(), sandbox.root() + QStringLiteral("/Users"),
+                             sandbox.volumesRoot()})
+                ::chmod(QFile::encodeName(folder).constData(), 0755);
+            ::chmod(QFile::encodeName(sandbox.drive()).constData(), 0777);
+        }
+        // Two homes meet on a drive that holds a long history: each write of it lasts.
         QStringList history;
-        if (twoHomes) {
+        if (writers == Writers::twoHomes) {
             Records old;
             for (int i = 0; i < 3000; ++i) {
                 old.append(record(qPrintable(QStringLiteral("Old%1").arg(i)), "00", "copied"));
@@ -907,44 +978,34 @@ TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
             sandbox.writeFile(drive(), encode(old));
         }
         LedgerService first, second;
-        QStringList kept, secondKept;
-        std::unique_ptr<Subprocess> secondProgram;
-        QFuture<QStringList> other;
-        if (writers != Writers::oneProgram) {
-            QStringList environment = QProcessEnvironment::systemEnvironment().toStringList();
-            environment << QLatin1String(secondWriterHome) + QLatin1Char('=') + secondHome
-                        << QLatin1String(secondWriterDrive) + QLatin1Char('=') + sandbox.drive();
-            secondProgram = std::make_unique<Subprocess>(
-                QCoreApplication::applicationFilePath(),
-                QStringList{
-                    QStringLiteral("--gtest_filter=LedgerServiceTest.TwoWritersLoseNothing")},
-                SubprocessOptions{{}, environment, std::chrono::minutes(2)});
-            ASSERT_TRUE(secondProgram->start());
-            ASSERT_TRUE(waitUntil(
-                [&] { return QFileInfo::exists(secondHome + QStringLiteral("/second-ready")); },
-                60000));
-            for (int i = 0; i < 12; i += 2)
-                secondKept.append(
-                    QStringLiteral("Second") + QString::number(i) +
-                    (i % 4 == 0 ? QStringLiteral(":restored") : QStringLiteral(":active")));
-            Sandbox::writeFile(secondHome + QStringLiteral("/go"), "");
-        } else {
+        QStringList kept = keptOf(QStringLiteral("First")),
+                    secondKept = keptOf(QStringLiteral("Second"));
+        std::unique_ptr<Subprocess> firstProgram, secondProgram;
+        QFuture<QStringList> other, mine;
+        if (writers != Writers::oneProgram)
+            secondProgram = startWriter(secondHome, QStringLiteral("Second"), twoUsers ? 61002 : 0);
+        else
             other = QtConcurrent::run([&] {
                 return recordAndWithdraw(second, QStringLiteral("Second"), sandbox.drive());
             });
+        if (twoUsers)
+            firstProgram = startWriter(firstHome, QStringLiteral("First"), 61001);
+        else
+            mine = QtConcurrent::run(
+                [&] { return recordAndWithdraw(first, QStringLiteral("First"), sandbox.drive()); });
+        for (const QString &home : {firstHome, secondHome})
+            Sandbox::writeFile(home + QStringLiteral("/go"), "");
+        if (firstProgram) {
+            passed(*firstProgram);
+        } else {
+            EXPECT_TRUE(waitFor(mine, 120000));
+            EXPECT_EQ(mine.result(), kept);
         }
-        QFuture<QStringList> mine = QtConcurrent::run(
-            [&] { return recordAndWithdraw(first, QStringLiteral("First"), sandbox.drive()); });
-        EXPECT_TRUE(waitFor(mine, 120000));
-        kept = mine.result();
         if (secondProgram) {
-            const SubprocessResult result = secondProgram->waitForFinished();
-            EXPECT_TRUE(result.succeeded() &&
-                        result.outputText().contains(QLatin1String("[  PASSED  ] 1 test")))
-                << QString(result.outputText() + result.errorText()).toStdString();
+            passed(*secondProgram);
         } else {
             EXPECT_TRUE(waitFor(other, 120000));
-            secondKept = other.result();
+            EXPECT_EQ(other.result(), secondKept);
         }
         const QStringList everyone = kept + secondKept;
 
@@ -956,18 +1017,29 @@ TEST_F(LedgerServiceTest, TwoWritersLoseNothing)
         EXPECT_EQ(listed(decodeFile(drive())), expected);
         QStringList mineOnly = twoHomes ? kept : everyone;
         mineOnly.sort();
-        EXPECT_EQ(listed(decodeFile(local())), mineOnly);
+        EXPECT_EQ(listed(decodeFile(ledgerIn(firstHome, "migration_ledger.json"))), mineOnly);
         if (twoHomes) {
             QStringList theirs = secondKept;
             theirs.sort();
-            EXPECT_EQ(listed(decodeFile(otherHome + QStringLiteral("/.config/korvanthelix/"
-                                                                   "migration_ledger.json"))),
-                      theirs);
+            EXPECT_EQ(listed(decodeFile(ledgerIn(otherHome, "migration_ledger.json"))), theirs);
         }
-        EXPECT_EQ(owedNames(withdrawals()), QStringList());
-        EXPECT_EQ(owedNames(otherHome + QStringLiteral("/.config/korvanthelix/"
-                                                       "withdrawn_migrations.json")),
-                  QStringList());
+        if (twoUsers) {
+            struct stat lock
+            {};
+            ASSERT_EQ(::stat(QFile::encodeName(sandbox.drive() +
+                                               QStringLiteral("/.korvanthelix_ledger.lock"))
+                                 .constData(),
+                             &lock),
+                      0);
+            EXPECT_EQ(lock.st_mode & 0777, 0666u) << "one lock for every user";
+        }
+        for (const QString &home : {firstHome, otherHome}) {
+            EXPECT_EQ(owedNames(ledgerIn(home, "withdrawn_migrations.json")), QStringList());
+            EXPECT_FALSE(QFileInfo::exists(ledgerIn(home, "owed")) &&
+                         !QDir(ledgerIn(home, "owed")).isEmpty())
+                << "nothing owed";
+        }
+        ::chown(QFile::encodeName(otherHome).constData(), 0, 0);
     }
 }
 
@@ -1209,6 +1281,80 @@ TEST_F(LedgerServiceTest, ALockThatIsNotAFileIsReplacedOrRefused)
             EXPECT_EQ(decodeFile(drive()), Records{a});
         }
     }
+}
+
+// A mark stands in for the lock only on a drive without locks, and says who holds it: one left
+// by a writer of this machine that ended, or by one of an earlier start-up, is left over at
+// once; one made on another machine is judged by this program's own clock, never by the time it
+// carries. A holder of the lock waits for a live mark all the same.
+TEST_F(LedgerServiceTest, AMarkSaysWhoHoldsIt)
+{
+#ifndef KORVANTHELIX_STAND_IN_DRIVE
+    GTEST_SKIP() << "built without the stand-in drive";
+#else
+    const StandInDrive noLocks(
+        QStringLiteral(KORVANTHELIX_STAND_IN_DRIVE), sandbox.path(QStringLiteral("no-locks")),
+        sandbox.volumesRoot() + QStringLiteral("/NoLocks"), StandInDrive::Kind::noLocks);
+    if (!noLocks.ready())
+        GTEST_SKIP() << "a drive cannot be mounted here";
+    sandbox.mountDrive(noLocks.mountPoint());
+    sandbox.mountDrive(sandbox.drive());
+    char name[256] = {};
+    (void)::gethostname(name, sizeof name - 1);
+    const QByteArray host = QByteArray("host=") + name + '\n',
+                     boot = "boot=" + platformBootSession() + '\n';
+    const pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    const QByteArray endedHolder = "pid=" + QByteArray::number(ended) + '\n',
+                     liveHolder = "pid=" + QByteArray::number(::getpid()) + '\n';
+    struct Case
+    {
+        const char *name;
+        bool driveHasLocks;
+        QByteArray mark;
+        int secondsAhead; // of the mark's time over this machine's clock
+        bool recorded;    // else the busy message
+    };
+    const Case cases[] = {
+        {"AWriterHereThatEnded", false, host + endedHolder + boot, 0, true},
+        {"AWriterOfAnEarlierStartUp", false, host + liveHolder + "boot=before\n", 0, true},
+        {"AMacWhoseClockRunsAnHourAhead", false, "host=another-mac\npid=1\nboot=x\n", 3600, true},
+        {"ALiveMarkBesideALock", true, host + liveHolder + boot, 0, false},
+    };
+    FileLock::setForeignMarkLimit(std::chrono::milliseconds(300));
+    const std::shared_ptr<void> restore(
+        nullptr, [](void *) { FileLock::setForeignMarkLimit(std::chrono::minutes(2)); });
+    int second = 10;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString folder = c.driveHasLocks ? sandbox.drive() : noLocks.mountPoint();
+        const QString mark = folder + QStringLiteral("/.korvanthelix_ledger.lock.held");
+        Sandbox::writeFile(mark, c.mark);
+        const timespec now{::time(nullptr) + c.secondsAhead, 0}, times[2] = {now, now};
+        ::utimensat(AT_FDCWD, QFile::encodeName(mark).constData(), times, 0);
+        LedgerService ledger;
+        ledger.setWriterWaitLimit(std::chrono::milliseconds(2500));
+        const MigrationRecord r = record("A", QByteArray::number(++second).constData());
+        QElapsedTimer clock;
+        clock.start();
+        const std::optional<QString> outcome =
+            ledger.recordMigration(r, QUrl::fromLocalFile(folder));
+        if (c.recorded) {
+            EXPECT_EQ(outcome, std::nullopt);
+            EXPECT_LT(clock.elapsed(), 2000);
+            EXPECT_TRUE(decodeFile(folder + QStringLiteral("/.korvanthelix_ledger.json"))
+                            .value_or(Records())
+                            .contains(r));
+            EXPECT_FALSE(QFileInfo::exists(mark)) << "the new holder's mark went with it";
+        } else {
+            EXPECT_EQ(outcome, FileLock::busyMessage());
+            EXPECT_EQ(bytesOf(mark), c.mark);
+        }
+        QFile::remove(mark);
+    }
+#endif
 }
 
 TEST_F(LedgerServiceTest, DeletePurgeAndClearRewriteOnlyTheHomeLedgers)
