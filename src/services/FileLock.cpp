@@ -232,6 +232,16 @@ void FileLock::throwBusy(const QString &what)
     throw OperationError::fileSystem(EWOULDBLOCK, busyMessage());
 }
 
+QString FileLock::reasonOf(const OperationError &failure)
+{
+    if (failure.code() == EWOULDBLOCK)
+        return QStringLiteral("another Korvanthelix window is saving the migration history");
+    QString reason = failure.message();
+    while (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    return reason;
+}
+
 void FileLock::setForeignMarkLimit(std::chrono::milliseconds limit)
 {
     foreignMarkLimitMs = limit.count();

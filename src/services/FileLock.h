@@ -4,6 +4,8 @@
 #include <QString>
 #include <chrono>
 
+class OperationError;
+
 // One writer at a time, whichever program or user writes: an exclusive flock(2) on a lock file,
 // which the system lets go of when its holder ends, however it ends. Waits up to a deadline,
 // never longer, so a holder that is stopped or stuck on a drive that hangs makes the wait fail
@@ -37,6 +39,10 @@ public:
     // Thrown where another holds the lock: the text above, and the log told which lock (`what`
     // names it).
     [[noreturn]] static void throwBusy(const QString &what);
+
+    // Why a change did not land, to go inside a sentence: for a busy writer elsewhere, that
+    // and no advice to try again; otherwise the message without its closing full stop.
+    [[nodiscard]] static QString reasonOf(const OperationError &failure);
 
     // How long a mark whose holder cannot be asked must stay unchanged before it counts as left
     // over; two minutes unless set (tests shorten it).

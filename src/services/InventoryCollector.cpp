@@ -200,10 +200,20 @@ void InventoryCollector::applyBundleFields(AppItem &item,
             m_volumes.isEmpty() && record && record->status == MigrationStatus::copied();
         return;
     }
+    // A restore that kept its drive copy (or could not remove it) left it behind: it is no
+    // longer this application's offload, and nothing offered here may replace it.
+    if (record && record->movedApp && record->status == MigrationStatus::restored() &&
+        record->appTargetPath &&
+        PathUtils::standardized(*record->appTargetPath) == PathUtils::standardized(*copy))
+        return;
     const VersionInfo external = BundleFacts::versionInfo(*copy);
     item.externalAppPath = copy;
     item.externalVersion = external.displayVersion;
-    if (record && record->movedApp) {
+    // Only a record that moved the application itself (one that names its drive copy) can
+    // have been replaced by an update; one that keeps only support folders on the drive, as a
+    // restore that brought the application back without them leaves, cannot.
+    if (record && record->movedApp && record->appTargetPath &&
+        record->status != MigrationStatus::restored()) {
         item.isOverwrittenOffload = true;
         item.symlinkTarget = copy;
     } else {

@@ -606,17 +606,6 @@ std::optional<OwedKind> kindOf(const QString &label)
     return std::nullopt;
 }
 
-// Why a ledger did not take a change, as part of a sentence.
-QString reasonOf(const OperationError &failure)
-{
-    if (failure.code() == EWOULDBLOCK)
-        return QStringLiteral("another Korvanthelix window is saving it");
-    QString reason = failure.message();
-    while (reason.endsWith(QLatin1Char('.')))
-        reason.chop(1);
-    return reason;
-}
-
 const MigrationRecord *findRecord(const QList<MigrationRecord> &records, const QString &key)
 {
     const auto found = std::find_if(records.cbegin(), records.cend(),
@@ -699,7 +688,7 @@ std::optional<QString> pushOwed(const OwedChange &change, const QString &folder,
         (void)rewriteLedger(path, append ? appendOnce(change.record) : statusOf(change.record),
                             driveLockPath(path), deadline);
     } catch (const OperationError &failure) {
-        return reasonOf(failure);
+        return FileLock::reasonOf(failure);
     }
     if (proven(readLedger(path, true)))
         return std::nullopt;
@@ -718,7 +707,7 @@ std::optional<QString> giveHomeStatus(const OwedChange &change, const QStringLis
         try {
             (void)rewriteLedger(path, statusOf(change.record), std::nullopt, deadline);
         } catch (const OperationError &failure) {
-            return reasonOf(failure);
+            return FileLock::reasonOf(failure);
         }
         const LedgerFile after = readLedger(path);
         if (after.state() == FileState::read && !showsDone(after, change))
@@ -1033,7 +1022,7 @@ std::optional<QString> LedgerService::recordMigration(const MigrationRecord &rec
             try {
                 (void)rewriteLedger(drive, append, driveLockPath(drive), writer.deadline());
             } catch (const OperationError &failure) {
-                driveProblem = failure.message();
+                driveProblem = FileLock::reasonOf(failure);
                 // Owed to the drive: the next settling adds it once the drive takes it.
                 QString later = QStringLiteral(" It is added there at the next scan with the "
                                                "drive connected.");
@@ -1371,7 +1360,7 @@ std::optional<QString> LedgerService::updateRecordStatus(
     } catch (const OperationError &failure) {
         if (notRemembered)
             throw;
-        homeProblem = reasonOf(failure);
+        homeProblem = FileLock::reasonOf(failure);
     }
     if (notRemembered && (homeProblem || !driveProblems.isEmpty()))
         std::rethrow_exception(notRemembered);

@@ -89,8 +89,8 @@ public:
 
     // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
     // and to the drive ledger directly inside `targetVolumeURL`, then reloads. Returns why the
-    // drive ledger did not take it (also told in the log); nothing when it did or no drive was
-    // given.
+    // drive ledger did not take it, to go inside a sentence (FileLock::reasonOf; also told in
+    // the log), and owes it to that ledger; nothing when it took it or no drive was given.
     std::optional<QString>
     recordMigration(const MigrationRecord &record,
                     const std::optional<QUrl> &targetVolumeURL = std::nullopt);

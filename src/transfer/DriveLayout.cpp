@@ -58,4 +58,9 @@ QString offloadRollbackName(const QString &localName)
     return QLatin1Char('.') + localName + QStringLiteral(".offload-rollback-") + newUuidText();
 }
 
+QString keptCopyName(const QString &finalName)
+{
+    return finalName + keptCopyMarker + newUuidText();
+}
+
 } // namespace DriveLayout

@@ -5,11 +5,13 @@
 #include "model/AppItem.h"
 #include "platform/FakeDarwinCalls.h"
 #include "platform/macos/MacStorage.h"
+#include "services/InventoryCollector.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
 #include "support/FakeTool.h"
 #include "support/Sandbox.h"
+#include "support/StoppedHolder.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
 #include "transfer/StagingCleaner.h"
@@ -80,6 +82,7 @@ struct Scene
     FakeTool tool{QStringLiteral("copy"), QStringLiteral("exec ") + copyCommand};
     App editor = addApp(QStringLiteral("Editor"));
     std::optional<MigrationRecord> byRecord; // restore this record instead of a batch
+    std::unique_ptr<StoppedHolder> holder;   // another program that took a lock and stopped
 
     Scene()
     {
@@ -182,9 +185,10 @@ struct OutcomeCase
     const char *status;
     bool driveKept;
     Local local;
-    int copies = -1;                        // -1: not counted
-    const char *survivor = "Volumes/Drive"; // below the sandbox root; must remain
-    const char *macLedger = nullptr;        // the Mac's ledger afterwards (see homeLedger)
+    int copies = -1;                         // -1: not counted
+    const char *survivor = "Volumes/Drive";  // below the sandbox root; must remain
+    const char *macLedger = nullptr;         // the Mac's ledger afterwards (see homeLedger)
+    std::function<void(Scene &)> after = {}; // runs once the restore has ended
 };
 
 void PrintTo(const OutcomeCase &c, std::ostream *os)
@@ -216,15 +220,41 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
             ? errorOfFuture(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
             : errorOfFuture(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
     ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
-    const QString expected = QString::fromUtf8(c.message ? c.message : "")
-                                 .replace("{local}", app.local)
-                                 .replace("{drive}", app.drive)
-                                 .replace("{volume}", scene.sandbox.drive());
+    if (c.after)
+        c.after(scene);
+    // A copy the restore kept, renamed where it stood.
+    const QStringList kept =
+        QDir(PathUtils::parentPath(app.drive))
+            .entryList({PathUtils::lastComponent(app.drive) + ".changed-after-restore-*"});
+    const QString expected =
+        QString::fromUtf8(c.message ? c.message : "")
+            .replace("{local}", app.local)
+            .replace("{drive}", app.drive)
+            .replace("{volume}", scene.sandbox.drive())
+            .replace("{kept}", PathUtils::join(PathUtils::parentPath(app.drive), kept.value(0)));
+    if (!kept.isEmpty()) {
+        // What changed is there as it was written, and the next scan takes it for no copy of
+        // the application: nothing it offers replaces it.
+        EXPECT_EQ(contentOf(PathUtils::join(PathUtils::parentPath(app.drive), kept.value(0)) +
+                            "/Contents/Resources/notes"),
+                  "written on the drive");
+        const std::optional<AppItem> scanned =
+            InventoryCollector(scene.ledger.records(), {}, {}).buildItem(app.local);
+        ASSERT_TRUE(scanned);
+        EXPECT_EQ(scanned->status(), AppOffloadStatus::local);
+        EXPECT_FALSE(scanned->externalAppPath);
+        // The leftover scan lists it, and its cleanup keeps it.
+        const QList<OrphanedStagingItem> listed =
+            StagingCleaner::findOrphanedItems(scene.driveURL(), scene.ledger.records());
+        EXPECT_TRUE(std::any_of(listed.cbegin(), listed.cend(), [&](const auto &item) {
+            return item.displayName == kept.value(0) && item.isRecoveryCopy;
+        }));
+    }
     if (c.message && error) {
         EXPECT_TRUE(error->message().startsWith(expected)) << error->message().toStdString();
         EXPECT_EQ(scene.engine.error(), error->message());
     }
-    EXPECT_EQ(scene.status(app), QString::fromLatin1(c.status));
+    EXPECT_EQ(scene.status(app).toStdString(), c.status);
     EXPECT_EQ(PathUtils::existsNoFollow(app.drive), c.driveKept);
     EXPECT_TRUE(PathUtils::existsNoFollow(scene.sandbox.path(c.survivor)));
     EXPECT_TRUE(leftovers(scene.sandbox.applications()).isEmpty());
@@ -466,9 +496,27 @@ INSTANTIATE_TEST_SUITE_P(
                         });
                     },
                     0,
-                    "Its copy '{drive}' was left on the drive: it changed after the restore read "
-                    "it ('Contents/Resources/notes' was added to it).",
-                    "restored", true, Local::driveCopy, 2},
+                    "Its copy '{drive}' was left on the drive as '{kept}': it changed after the "
+                    "restore read it ('Contents/Resources/notes' was added to it).",
+                    "restored", false, Local::other, 2},
+        // The drive's ledger is held by a program that stopped: the restore stands, says what the
+        // drive's ledger still owes, and the next scan writes it there.
+        OutcomeCase{"DriveLedgerHeldByAProgramThatStopped",
+                    [](Scene &s) {
+                        s.offload(s.editor);
+                        s.ledger.setWriterWaitLimit(std::chrono::milliseconds(300));
+                        s.holder = std::make_unique<StoppedHolder>(
+                            s.sandbox.drive() + "/.korvanthelix_ledger.lock");
+                    },
+                    0,
+                    "The drive's own ledger could not take it yet ('{volume}': another "
+                    "Korvanthelix window is saving the migration history); it is kept and "
+                    "written there at the next scan with the drive connected.",
+                    "restored", false, Local::driveCopy, 2, "Volumes/Drive", nullptr,
+                    [](Scene &s) {
+                        s.holder.reset();
+                        s.ledger.settleOwedChanges();
+                    }},
         // A restore cut short during an earlier run left its staging copies.
         OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
                     [](Scene &s) {
@@ -506,7 +554,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "The drive \"Drive\" is no longer connected. 'Editor' was restored to your "
                     "Mac (ledger updated), but not its support data: 'Editor' stayed on the "
                     "drive. Connect the drive, choose it again and retry to bring it back.",
-                    "active", true, Local::driveCopy, 2, "Volumes/Drive/Application Support/Editor",
+                    "restored", true, Local::driveCopy, 2, "Volumes/Drive/Application Support/Editor",
                     "restored:app:1 active:-:1"},
         OutcomeCase{"DifferingApplicationInstalledDuringTheCopyIsKept",
                     [](Scene &s) {
@@ -689,6 +737,13 @@ TEST(RestoreEngine, FailedFolderSwapMovesThePreservedFolderBack)
         errorOfFuture(scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL()));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), "PrivilegeHelper");
+    // The application is back, and the message and the ledgers say so.
+    EXPECT_TRUE(error->message().startsWith("'Editor' was restored to your Mac (ledger updated), "
+                                            "but not its support data: 'Editor' stayed on the "
+                                            "drive. "))
+        << error->message().toStdString();
+    EXPECT_EQ(homeLedger(scene.sandbox.home(), scene.editor.local).toStdString(),
+              "restored:app:1 active:-:1");
     EXPECT_EQ(contentOf(scene.editor.supportLocal + "/prefs"), "local prefs");
     EXPECT_TRUE(scene.engine.preservedBackupPaths().isEmpty());
     EXPECT_TRUE(leftovers(scene.sandbox.userSupport()).isEmpty());
