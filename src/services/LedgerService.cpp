@@ -728,12 +728,29 @@ LedgerService::LedgerService(QObject *parent)
     loadRecords();
 }
 
-LedgerService::~LedgerService() = default;
+LedgerService::~LedgerService()
+{
+    std::unique_lock lock(m_usersMutex);
+    m_usersGone.wait(lock, [this] { return m_users == 0; });
+}
 
 LedgerService &LedgerService::shared()
 {
-    static LedgerService instance;
-    return instance;
+    static LedgerService *const instance = new LedgerService;
+    return *instance;
+}
+
+std::shared_ptr<void> LedgerService::user()
+{
+    {
+        const std::lock_guard lock(m_usersMutex);
+        ++m_users;
+    }
+    return std::shared_ptr<void>(nullptr, [this](void *) {
+        const std::lock_guard lock(m_usersMutex);
+        if (--m_users == 0)
+            m_usersGone.notify_all();
+    });
 }
 
 QList<MigrationRecord> LedgerService::records() const

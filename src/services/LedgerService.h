@@ -10,7 +10,9 @@
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -62,10 +64,16 @@ public:
     // The product uses shared(); tests make their own inside a sandbox. Loads at once, and
     // moves itself to the main thread when made elsewhere.
     explicit LedgerService(QObject *parent = nullptr);
+    // Waits for every user() still held.
     ~LedgerService() override;
 
-    // The process-wide instance, made on first use.
+    // The process-wide instance, made on first use. Never destroyed: work abandoned on a drive
+    // that stopped answering may still be inside it as the program ends.
     [[nodiscard]] static LedgerService &shared();
+
+    // Held by work that may outlast its owner (see base/AbandonableWork.h): taken where the work
+    // is started, let go when it ends; an instance of this class is not destroyed before.
+    [[nodiscard]] std::shared_ptr<void> user();
 
     // The merged records, the last one read first, without those withdrawn. Readable from any
     // thread; every new list is announced with recordsChanged() on the main thread.
@@ -196,7 +204,10 @@ private:
     // `generation` orders loads from different threads.
     void publish(const QList<MigrationRecord> &records, quint64 generation);
 
-    std::timed_mutex m_fileMutex;           // the writers of this instance
+    std::timed_mutex m_fileMutex; // the writers of this instance
+    std::mutex m_usersMutex;
+    std::condition_variable m_usersGone;
+    int m_users = 0;                        // guarded by m_usersMutex
     std::atomic<qint64> m_waitLimit{15000}; // ms
     std::atomic<quint64> m_loadGeneration{0};
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
