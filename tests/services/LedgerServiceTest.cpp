@@ -680,6 +680,40 @@ TEST_F(LedgerServiceTest, AWithdrawalEndsOnlyWhenEveryLedgerIsReadClear)
     }
 }
 
+// A withdrawal owed to a drive whose ledger, read whole, no longer lists the record (it never
+// took it, or another home took it back) is done: no ledger can bring the record back. One
+// whose ledger is missing is not: it may be one being renamed away.
+TEST_F(LedgerServiceTest, AnOwedWithdrawalEndsWhereNoLedgerListsIt)
+{
+    const MigrationRecord kept = record("Kept", "01"), withdrawn = record("W", "02");
+    const QUrl driveUrl = QUrl::fromLocalFile(sandbox.drive());
+    const struct
+    {
+        const char *name;
+        bool driveLedgerThere;
+        QStringList owedAfter;
+    } cases[] = {
+        {"ADriveLedgerThatNeverListedIt", true, {}},
+        {"ADriveLedgerThatIsMissing", false, {QStringLiteral("W")}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QFile::remove(drive());
+        sandbox.mountDrive(sandbox.drive());
+        LedgerService ledger;
+        ledger.recordMigration(kept, driveUrl);
+        ledger.recordMigration(withdrawn); // the drive never took it
+        EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, std::nullopt));
+        EXPECT_EQ(owedNames(withdrawals()), QStringList{QStringLiteral("W")});
+        if (!c.driveLedgerThere)
+            QFile::remove(drive());
+        ledger.settleOwedChanges();
+        EXPECT_EQ(owedNames(withdrawals()), c.owedAfter);
+        EXPECT_EQ(ledger.records(), Records{kept});
+    }
+}
+
 // A nearly full Mac, as this program's users have: room for the withdrawal to be remembered,
 // none for the rewritten ledger. The drive gives the record up, and still the withdrawal is
 // owed until the Mac's ledger can be rewritten.
@@ -1107,6 +1141,7 @@ TEST_F(LedgerServiceTest, NoWriterWaitsLongerThanTheLimit)
          recordNext,
          "another Korvanthelix window is saving the migration history",
          {QStringLiteral("W")},
+         "Kept:active Next:active",
          "Kept:active Next:active"},
         {"WithdrawOnALockedDrive",
          true,
