@@ -1261,8 +1261,7 @@ void LedgerService::settleOwedRecords(const QList<OwedChange> &owed,
                                       Clock::time_point deadline) const
 {
     const QSet<QString> withdrawn = withdrawnKeys();
-    const QStringList home{localLedgerPath(), rebuildLedgerPath()};
-    for (OwedChange change : owed) {
+    for (const OwedChange &change : owed) {
         if (change.kind == OwedKind::withdrawal)
             continue;
         // A record taken back is owed nothing more.
@@ -1270,24 +1269,34 @@ void LedgerService::settleOwedRecords(const QList<OwedChange> &owed,
             dropOwed(change);
             continue;
         }
-        const bool homeDone =
-            change.kind != OwedKind::status || !giveHomeStatus(change, home, deadline).has_value();
-        QStringList still;
-        for (const QString &folder : std::as_const(change.folders)) {
-            if (pushOwed(change, folder, deadline))
-                still.append(folder);
-        }
-        if (homeDone && still.isEmpty()) {
-            dropOwed(change);
-        } else if (still != change.folders) {
-            change.folders = still;
-            try {
-                saveOwed(change);
-            } catch (const OperationError &) {
-                // The older file still names them all: each is proven again next time.
-            }
+        (void)doOwed(change, deadline);
+    }
+}
+
+LedgerService::OwedOutcome LedgerService::doOwed(OwedChange change,
+                                                 Clock::time_point deadline) const
+{
+    OwedOutcome outcome;
+    if (change.kind == OwedKind::status)
+        outcome.home = giveHomeStatus(change, {localLedgerPath(), rebuildLedgerPath()}, deadline);
+    QStringList still;
+    for (const QString &folder : std::as_const(change.folders)) {
+        if (const std::optional<QString> problem = pushOwed(change, folder, deadline)) {
+            still.append(folder);
+            outcome.drives.append(QLatin1Char('\'') + folder + QStringLiteral("': ") + *problem);
         }
     }
+    if (!outcome.home && still.isEmpty()) {
+        dropOwed(change);
+    } else if (still != change.folders) {
+        change.folders = still;
+        try {
+            saveOwed(change);
+        } catch (const OperationError &) {
+            // The older file still names them all: each is proven again next time.
+        }
+    }
+    return outcome;
 }
 
 std::optional<QString> LedgerService::updateRecordStatus(
@@ -1328,8 +1337,7 @@ std::optional<QString> LedgerService::updateRecordStatus(
                 change->folders.append(folder);
         }
     };
-    const QStringList home{localLedgerPath(), rebuildLedgerPath()};
-    for (const QString &path : home)
+    for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
         collect(readLedger(path).records, {});
     for (const QString &folder : std::as_const(folders))
         collect(readLedger(joinName(folder, driveLedgerFileName())).records, folder);
@@ -1352,27 +1360,10 @@ std::optional<QString> LedgerService::updateRecordStatus(
     try {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         for (OwedChange change : std::as_const(changes)) {
-            const std::optional<QString> homeOwes = giveHomeStatus(change, home, writer.deadline());
-            if (homeOwes)
-                homeProblem = homeOwes;
-            QStringList still;
-            for (const QString &folder : std::as_const(change.folders)) {
-                if (const std::optional<QString> problem =
-                        pushOwed(change, folder, writer.deadline())) {
-                    still.append(folder);
-                    driveProblems.append(QLatin1Char('\'') + folder + QStringLiteral("': ") +
-                                         *problem);
-                }
-            }
-            if (!homeOwes && still.isEmpty()) {
-                dropOwed(change);
-            } else if (still != change.folders) {
-                change.folders = still;
-                try {
-                    saveOwed(change);
-                } catch (const OperationError &) {
-                }
-            }
+            const OwedOutcome outcome = doOwed(change, writer.deadline());
+            if (outcome.home)
+                homeProblem = outcome.home;
+            driveProblems.append(outcome.drives);
         }
     } catch (const OperationError &failure) {
         if (notRemembered)

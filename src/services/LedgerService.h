@@ -191,6 +191,16 @@ private:
     [[nodiscard]] QString owedPath(const LedgerFiles::OwedChange &change) const;
     // Callers hold the writer locks: each owed withdrawal joins the withdrawals file.
     void takeInOwedWithdrawals(const QList<LedgerFiles::OwedChange> &owed) const;
+    // Why an owed change is still owed, by the home ledgers and by each drive ledger.
+    struct OwedOutcome
+    {
+        std::optional<QString> home;
+        QStringList drives; // "'folder': why"
+    };
+    // Callers hold the writer locks: does one owed status or record where it is owed, proves
+    // it, and forgets it once done or keeps what is still owed.
+    OwedOutcome doOwed(LedgerFiles::OwedChange change,
+                       std::chrono::steady_clock::time_point deadline) const;
     // Callers hold the writer locks: owed statuses and records pushed, proven and forgotten.
     void settleOwedRecords(const QList<LedgerFiles::OwedChange> &owed,
                            std::chrono::steady_clock::time_point deadline) const;
