@@ -200,20 +200,30 @@ void InventoryCollector::applyBundleFields(AppItem &item,
             m_volumes.isEmpty() && record && record->status == MigrationStatus::copied();
         return;
     }
-    // A restore that kept its drive copy (or could not remove it) left it behind: it is no
-    // longer this application's offload, and nothing offered here may replace it.
-    if (record && record->movedApp && record->status == MigrationStatus::restored() &&
-        record->appTargetPath &&
-        PathUtils::standardized(*record->appTargetPath) == PathUtils::standardized(*copy))
+    // Only a record that moved the application itself (one that names its drive copy) and is
+    // not restored can have been replaced by an update; one that keeps only support folders on
+    // the drive, as a restore that brought the application back without them leaves, cannot.
+    const bool offloaded = record && record->movedApp && record->appTargetPath &&
+                           record->status != MigrationStatus::restored();
+    // A copy that a restored record names, and no newer record in force, is what that restore
+    // left on the drive (kept as it changed, or not removed): no longer this application's,
+    // and nothing offered here may replace it.
+    const QString found = PathUtils::standardized(*copy);
+    const auto names = [&](const MigrationRecord &r) {
+        return r.appTargetPath && PathUtils::standardized(*r.appTargetPath) == found;
+    };
+    const bool leftByARestore =
+        std::any_of(m_ledger.cbegin(), m_ledger.cend(), [&](const MigrationRecord &r) {
+            return r.appOriginalPath == path && r.movedApp &&
+                   r.status == MigrationStatus::restored() && names(r);
+        });
+    if (leftByARestore &&
+        (!record || !names(*record) || record->status == MigrationStatus::restored()))
         return;
     const VersionInfo external = BundleFacts::versionInfo(*copy);
     item.externalAppPath = copy;
     item.externalVersion = external.displayVersion;
-    // Only a record that moved the application itself (one that names its drive copy) can
-    // have been replaced by an update; one that keeps only support folders on the drive, as a
-    // restore that brought the application back without them leaves, cannot.
-    if (record && record->movedApp && record->appTargetPath &&
-        record->status != MigrationStatus::restored()) {
+    if (offloaded) {
         item.isOverwrittenOffload = true;
         item.symlinkTarget = copy;
     } else {

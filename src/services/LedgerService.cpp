@@ -204,13 +204,13 @@ LedgerFile readLedger(const QString &path, bool pastCache = false)
     return ledger;
 }
 
-// The file read is still the one at `path` (links followed, as they were when it was read).
-bool stillAt(const QString &path, const FileRead &read)
+// A ledger is still at `path` once it has been read whole: one that went while it was read (as
+// when a drive is pulled) proves nothing. Another writer's replacement since is a ledger too.
+bool stillThere(const QString &path)
 {
     struct stat info
     {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 &&
-           quint64(info.st_dev) == read.device && quint64(info.st_ino) == read.inode;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // The key under which the merge takes copies of one record in several files as one.
@@ -295,7 +295,6 @@ void saveRecords(const QList<MigrationRecord> &records, const QString &path,
               path, original, everyUserReads);
 }
 
-// The copies set aside of `path`, by name.
 // Where a copy set aside stands among the others: the time its name carries, then its number
 // within that second (none is the first).
 std::pair<QString, int> asideOrder(const QString &name)
@@ -562,8 +561,7 @@ DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &ke
     // while a drive is pulled out.
     const auto provenClear = [&](const LedgerFile &file) {
         return file.state() == FileState::read && file.file.device == drive->device &&
-               listedIn(file.records, keys).isEmpty() && stillAt(path, file.file) &&
-               drive->holds(folder);
+               listedIn(file.records, keys).isEmpty() && stillThere(path) && drive->holds(folder);
     };
     const LedgerFile file = readLedger(path, true);
     result.listed = listedIn(file.records, keys);
@@ -673,7 +671,7 @@ std::optional<QString> pushOwed(const OwedChange &change, const QString &folder,
     const QString path = joinName(folder, LedgerService::driveLedgerFileName());
     const auto proven = [&](const LedgerFile &file) {
         return file.state() == FileState::read && file.file.device == drive->device &&
-               stillAt(path, file.file) && showsDone(file, change) && drive->holds(folder);
+               stillThere(path) && showsDone(file, change) && drive->holds(folder);
     };
     const LedgerFile before = readLedger(path, true);
     if (proven(before))

@@ -10,6 +10,7 @@
 #include "model/TargetVolume.h"
 #include "platform/FakeDarwinCalls.h"
 #include "platform/linux/LinuxVolumeService.h"
+#include "services/InventoryCollector.h"
 #include "services/LedgerService.h"
 #include "services/PrivilegeHelper.h"
 #include "services/RecordRule.h"
@@ -397,8 +398,10 @@ void pullTheDriveBeforeTheFolders()
     // The application restored; the folder still on the drive, in a record of its own.
     EXPECT_EQ(describeRecords(drive), (QStringList{"active:-:1", "restored:app:1"}));
 
-    // Plugged in again, the drive's own ledger still says "active": the retry brings the folder
-    // back and removes the drive copies.
+    // Plugged in again, the drive's own ledger still says "active", but the Mac's "restored"
+    // is the newer: the retry brings the folder back and removes its drive copy. The
+    // application's copy, left on the drive by the restore, is what its restored record names:
+    // no scan takes it for this application's copy.
     ASSERT_TRUE(plugIn());
     drive.ledger.loadRecords();
     drive.restorer.setSleeper([](std::chrono::nanoseconds) {});
@@ -409,11 +412,13 @@ void pullTheDriveBeforeTheFolders()
     EXPECT_EQ(digestTree(drive.appPath), application);
     EXPECT_FALSE(PathUtils::isSymlink(drive.supportPath));
     EXPECT_EQ(digestTree(drive.supportPath), support);
-    for (const char *folder : {"/Applications", "/Application Support"})
-        EXPECT_EQ(digestTree(drive.sandbox.drive() + QLatin1String(folder)).keys(),
-                  QStringList{QString()})
-            << folder;
+    EXPECT_EQ(digestTree(drive.sandbox.drive() + QStringLiteral("/Application Support")).keys(),
+              QStringList{QString()});
     EXPECT_EQ(describeRecords(drive), (QStringList{"restored:app:1", "restored:-:1"}));
+    const std::optional<AppItem> scanned =
+        InventoryCollector(drive.ledger.records(), {}, {}).buildItem(drive.appPath);
+    ASSERT_TRUE(scanned);
+    EXPECT_EQ(scanned->status(), AppOffloadStatus::local);
 }
 
 TEST(DriveProof, ADrivePulledBeforeTheSupportFoldersIsRecordedAsSuch)
@@ -1311,13 +1316,21 @@ void removeAroundAMount(const MountCase &c)
         const std::optional<TargetVolume> target = drive.listedDrive();
         ASSERT_TRUE(target);
         const auto [code, message] = drive.run(Step::restore, *target);
-        // A mount changes the copy the restore read, which therefore stays whole where it is.
+        // A mount changes the copy the restore read, which therefore stays whole where it is,
+        // renamed as what a restore kept.
         EXPECT_EQ(code, 0) << message.toStdString();
+        const QString kept =
+            PathUtils::join(PathUtils::parentPath(drive.driveCopy),
+                            QDir(PathUtils::parentPath(drive.driveCopy))
+                                .entryList({PathUtils::lastComponent(drive.driveCopy) +
+                                            QStringLiteral(".changed-after-restore-*")})
+                                .value(0));
         EXPECT_TRUE(drive.restorer.currentStep().contains(
             QStringLiteral("Its copy '") + drive.driveCopy +
-            QStringLiteral("' was left on the drive: it changed after the restore read it (")))
+            QStringLiteral("' was left on the drive as '") + kept +
+            QStringLiteral("': it changed after the restore read it (")))
             << drive.restorer.currentStep().toStdString();
-        mountPoint = drive.driveCopy + QStringLiteral("/Contents/Mounted");
+        mountPoint = kept + QStringLiteral("/Contents/Mounted");
     } else if (c.remover == Remover::byPath) {
         BundleBuilder(removed).build();
         mountIn(removed);

@@ -81,8 +81,8 @@ TEST(InventoryCollector, RealBundleStatusFromLedgerAndDriveCopy)
         // A restore left its drive copy (kept as it changed, or not removed): no offload of
         // this application any more, and nothing may replace that copy.
         {"2.0", "100", {restored}, true, S::local},
-        // No update replaced an application that its restore brought back.
-        {"2.0", "100", {foldersOnly, restored}, true, S::copied},
+        // Nor for one that its restore brought back without its support data.
+        {"2.0", "100", {foldersOnly, restored}, true, S::local},
         // Offloaded, restored and later backed up: the newest record decides.
         {"2.0", "100", {backup, restored}, true, S::copied},
         {nullptr, nullptr, {backup}, false, S::copied},
