@@ -1,11 +1,17 @@
 #include "model/SupportFolder.h"
 
 #include "base/ByteCount.h"
+#include "base/PathUtils.h"
 
 QString SupportFolder::sizeFormatted() const
 {
     const QString text = formatFileSize(size);
     return isOffloaded() ? text + QStringLiteral(" (Offloaded)") : text;
+}
+
+QString SupportFolder::driveName() const
+{
+    return PathUtils::lastComponent(id()).toLower();
 }
 
 size_t qHash(const SupportFolder &folder, size_t seed) noexcept

@@ -21,6 +21,9 @@ struct SupportFolder
 
     [[nodiscard]] QString id() const { return url.toLocalFile(); }
     [[nodiscard]] bool isOffloaded() const { return isSymlink || isAlias; }
+    // The name its copy takes on the drive, lower-cased as the drive compares it: folders of one
+    // such name would be stored at one place there.
+    [[nodiscard]] QString driveName() const;
     // No "Calculating…" form here: 0 is formatted like any other size.
     [[nodiscard]] QString sizeFormatted() const;
 

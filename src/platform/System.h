@@ -84,6 +84,9 @@ public:
 // That copy tool's habits, and the tree removal of the platform this was built for.
 [[nodiscard]] CopyToolHabits platformCopyToolHabits();
 [[nodiscard]] QString platformTreeRemovalCommand();
+// What tells this run of the operating system from every other, on this machine: a text that
+// changes at each start-up; empty when it cannot be read. No clock is involved.
+[[nodiscard]] QByteArray platformBootSession();
 // The storage of the platform this was built for, for test doubles that write for real.
 [[nodiscard]] std::shared_ptr<Storage> makePlatformStorage();
 

@@ -137,7 +137,7 @@ void AppScanner::runScan(const std::shared_ptr<ScanRun> &run)
 {
     // A scan follows every drive that appears: the one that missed a withdrawal of a record
     // takes it now, off the GUI thread.
-    m_ledger.settleWithdrawals();
+    m_ledger.settleOwedChanges();
     QSet<QString> running;
     for (const QString &bundle : System::current().workspace().runningApplicationBundles())
         running.insert(PathUtils::standardized(bundle));

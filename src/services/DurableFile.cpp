@@ -174,7 +174,7 @@ int readBack(Storage &storage, int fd, const QByteArray &content)
 } // namespace
 
 void DurableFile::replace(const QString &path, const QByteArray &content,
-                          const std::optional<Original> &original)
+                          const std::optional<Original> &original, bool everyUserReads)
 {
     Storage &storage = System::current().storage();
     // Taken before the first write, so that its flushes report every write-back error since.
@@ -193,7 +193,9 @@ void DurableFile::replace(const QString &path, const QByteArray &content,
     Leftover leftover(freshName);
     // Marks the copy as this replacement's own while it lasts (see isLeftOver).
     (void)::flock(file.get(), LOCK_EX | LOCK_NB);
-    if (hadPrevious && S_ISREG(previous.st_mode))
+    if (everyUserReads)
+        (void)::fchmod(file.get(), 0644);
+    else if (hadPrevious && S_ISREG(previous.st_mode))
         (void)::fchmod(file.get(), previous.st_mode & 07777);
     if (const int err = writeAll(file.get(), content))
         fail(err, QStringLiteral("its new copy could not be written: "));

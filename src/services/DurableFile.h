@@ -28,8 +28,10 @@ struct Original
 // link where the file system makes one and a copy, pushed with the new content, where it makes
 // none (FAT, exFAT); a previous file that can be kept neither way is not replaced. With
 // `original`, the file is replaced only while it is still that one: otherwise the error is
-// ESTALE, and the caller may read it again and retry.
+// ESTALE, and the caller may read it again and retry. With `everyUserReads`, the new file is
+// readable by every user (a drive shared by the users of a Mac), whatever the umask and the
+// previous file's mode; otherwise it keeps the previous file's mode.
 void replace(const QString &path, const QByteArray &content,
-             const std::optional<Original> &original = std::nullopt);
+             const std::optional<Original> &original = std::nullopt, bool everyUserReads = false);
 
 } // namespace DurableFile

@@ -200,10 +200,30 @@ void InventoryCollector::applyBundleFields(AppItem &item,
             m_volumes.isEmpty() && record && record->status == MigrationStatus::copied();
         return;
     }
+    // Only a record that moved the application itself (one that names its drive copy) and is
+    // not restored can have been replaced by an update; one that keeps only support folders on
+    // the drive, as a restore that brought the application back without them leaves, cannot.
+    const bool offloaded = record && record->movedApp && record->appTargetPath &&
+                           record->status != MigrationStatus::restored();
+    // A copy that a restored record names, and no newer record in force, is what that restore
+    // left on the drive (kept as it changed, or not removed): no longer this application's,
+    // and nothing offered here may replace it.
+    const QString found = PathUtils::standardized(*copy);
+    const auto names = [&](const MigrationRecord &r) {
+        return r.appTargetPath && PathUtils::standardized(*r.appTargetPath) == found;
+    };
+    const bool leftByARestore =
+        std::any_of(m_ledger.cbegin(), m_ledger.cend(), [&](const MigrationRecord &r) {
+            return r.appOriginalPath == path && r.movedApp &&
+                   r.status == MigrationStatus::restored() && names(r);
+        });
+    if (leftByARestore &&
+        (!record || !names(*record) || record->status == MigrationStatus::restored()))
+        return;
     const VersionInfo external = BundleFacts::versionInfo(*copy);
     item.externalAppPath = copy;
     item.externalVersion = external.displayVersion;
-    if (record && record->movedApp) {
+    if (offloaded) {
         item.isOverwrittenOffload = true;
         item.symlinkTarget = copy;
     } else {

@@ -5,6 +5,7 @@
 #include "base/MainThread.h"
 #include "base/OperationError.h"
 #include "base/PathUtils.h"
+#include "base/Sha256.h"
 #include "base/UniqueFd.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
@@ -16,7 +17,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -64,6 +68,17 @@ struct WithdrawalsFile
     QString problem;           // why it does not read whole; empty when it does or is missing
 };
 
+enum class OwedKind { withdrawal, status, append };
+
+// A change that ledgers still owe (see LedgerService.h), in a file of its own.
+struct OwedChange
+{
+    OwedKind kind = OwedKind::status;
+    MigrationRecord record; // as withdrawn, as it is to stand, or as it was appended
+    QStringList folders;    // the folders whose drive ledgers still owe it
+    QString path;           // its file, once read
+};
+
 } // namespace LedgerFiles
 
 using namespace LedgerFiles;
@@ -78,6 +93,9 @@ const QLatin1String kDriveLockName(".korvanthelix_ledger.lock");
 const QLatin1String kRecordKey("record");
 const QLatin1String kLedgerFolderKey("ledger_folder");
 const QLatin1String kDriveClearKey("drive_clear");
+const QLatin1String kOwedFolderName("owed");
+const QLatin1String kKindKey("kind");
+const QLatin1String kLedgerFoldersKey("ledger_folders");
 const QString kCategory = QStringLiteral("Ledger");
 
 // Far beyond any ledger a person makes (some 100,000 records); a bigger one is told and left
@@ -186,6 +204,15 @@ LedgerFile readLedger(const QString &path, bool pastCache = false)
     return ledger;
 }
 
+// A ledger is still at `path` once it has been read whole: one that went while it was read (as
+// when a drive is pulled) proves nothing. Another writer's replacement since is a ledger too.
+bool stillThere(const QString &path)
+{
+    struct stat info
+    {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // The key under which the merge takes copies of one record in several files as one.
 QString mergeKey(const MigrationRecord &record)
 {
@@ -249,10 +276,11 @@ WithdrawalsFile parseWithdrawals(const QString &path)
 // Whole-file replacement, proven on the file's disk: a reader sees either the old or the new
 // file, and so does whoever reads the disk after it failed or was unplugged.
 void saveBytes(const QByteArray &bytes, const QString &path,
-               const std::optional<DurableFile::Original> &original = std::nullopt)
+               const std::optional<DurableFile::Original> &original = std::nullopt,
+               bool everyUserReads = false)
 {
     try {
-        DurableFile::replace(path, bytes, original);
+        DurableFile::replace(path, bytes, original, everyUserReads);
     } catch (const OperationError &failure) {
         throwFileError(failure.code(), QStringLiteral("Cannot write the ledger %1: %2"), path,
                        failure.message());
@@ -260,30 +288,51 @@ void saveBytes(const QByteArray &bytes, const QString &path,
 }
 
 void saveRecords(const QList<MigrationRecord> &records, const QString &path,
-                 const std::optional<DurableFile::Original> &original = std::nullopt)
+                 const std::optional<DurableFile::Original> &original = std::nullopt,
+                 bool everyUserReads = false)
 {
     saveBytes(QJsonDocument(MigrationRecord::listToJson(records)).toJson(QJsonDocument::Indented),
-              path, original);
+              path, original, everyUserReads);
 }
 
-// The copies set aside of `path`, by name.
+// Where a copy set aside stands among the others: the time its name carries, then its number
+// within that second (none is the first).
+std::pair<QString, int> asideOrder(const QString &name)
+{
+    const qsizetype at = name.lastIndexOf(QStringLiteral(".unreadable-"));
+    const QString stamp = name.mid(at + 12);
+    const qsizetype dash = stamp.indexOf(QLatin1Char('-'));
+    return dash < 0 ? std::pair(stamp, 1)
+                    : std::pair(stamp.left(dash), stamp.mid(dash + 1).toInt());
+}
+
+// The copies set aside of `path`, the oldest first.
 QStringList asideCopies(const QString &path)
 {
     const QFileInfo info(path);
-    return QDir(info.absolutePath())
-        .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
-                   QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                   QDir::Name);
+    QStringList names =
+        QDir(info.absolutePath())
+            .entryList({info.fileName() + QStringLiteral(".unreadable-*")},
+                       QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    std::sort(names.begin(), names.end(),
+              [](const QString &a, const QString &b) { return asideOrder(a) < asideOrder(b); });
+    return names;
 }
 
-// A free name beside `path` for its damaged content.
-QString asideName(const QString &path)
+// A new name beside `path` for its damaged content, after every copy set aside before.
+QString asideName(const QString &path, const QStringList &copies)
 {
-    const QString stem =
-        path + QStringLiteral(".unreadable-") +
+    const QString stamp =
         QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString aside = stem;
-    for (int n = 2; PathUtils::existsNoFollow(aside); ++n)
+    const QString stem = path + QStringLiteral(".unreadable-") + stamp;
+    int last = 0;
+    for (const QString &name : copies) {
+        const auto [copyStamp, number] = asideOrder(name);
+        if (copyStamp == stamp)
+            last = std::max(last, number);
+    }
+    QString aside = last == 0 ? stem : stem + QLatin1Char('-') + QString::number(last + 1);
+    for (int n = last + 2; PathUtils::existsNoFollow(aside); ++n)
         aside = stem + QLatin1Char('-') + QString::number(n);
     return aside;
 }
@@ -291,14 +340,15 @@ QString asideName(const QString &path)
 // Moves the damaged file at `path` out of the way under a name that keeps it (or, with
 // `byCopy`, copies its `damaged` bytes there), so that rewriting its path loses nothing. The
 // same damage is kept once: a copy of those very bytes set aside before serves again. Past
-// `maxCopies` (0: no limit) nothing more is set aside and the failure is thrown.
+// `maxCopies` (0: no limit) the oldest copies go, each told in the log, so that a ledger
+// damaged again and again never stops being written.
 QString setAside(const QString &path, const FileRead &damaged, bool byCopy, int maxCopies)
 {
     const QString folder = PathUtils::parentPath(path) + QLatin1Char('/');
-    const QStringList copies = asideCopies(path);
+    QStringList copies = asideCopies(path);
     QString aside;
     if (!damaged.bytes.isEmpty()) {
-        for (const QString &name : copies) {
+        for (const QString &name : std::as_const(copies)) {
             if (QFileInfo(folder + name).size() == damaged.bytes.size() &&
                 readFile(folder + name, damaged.bytes.size()).bytes == damaged.bytes) {
                 aside = folder + name;
@@ -306,15 +356,20 @@ QString setAside(const QString &path, const FileRead &damaged, bool byCopy, int 
             }
         }
     }
-    if (aside.isEmpty() && maxCopies > 0 && copies.size() >= maxCopies)
-        throw OperationError::fileSystem(
-            EEXIST, QStringLiteral("Cannot write the ledger ") + path +
-                        QStringLiteral(": it cannot be read (") + damaged.problem +
-                        QStringLiteral("), and %1 damaged copies of it are set aside beside it "
-                                       "already. Move them away, then try again.")
-                            .arg(copies.size()));
+    const QString fresh = asideName(path, copies);
+    while (aside.isEmpty() && maxCopies > 0 && copies.size() >= maxCopies) {
+        const QString oldest = folder + copies.takeFirst();
+        if (std::remove(QFile::encodeName(oldest).constData()) != 0)
+            break;
+        AppLogger::shared().log(AppLogLevel::warning, kCategory,
+                                QStringLiteral("The oldest damaged copy of the ledger '") + path +
+                                    QStringLiteral("', '") + oldest +
+                                    QStringLiteral("', was removed to make room: the newest %1 "
+                                                   "are kept.")
+                                        .arg(maxCopies));
+    }
     if (aside.isEmpty())
-        aside = asideName(path);
+        aside = fresh;
     if (byCopy) {
         if (!PathUtils::existsNoFollow(aside))
             saveBytes(damaged.bytes, aside);
@@ -351,20 +406,34 @@ LedgerFile readForRewrite(const QString &path)
     return file;
 }
 
+// Of two copies of one record, the one whose status moved on: a status changes only from
+// "active", so a copy that still says "active" is the older one, whichever file says it.
+bool movedOn(const MigrationRecord &candidate, const MigrationRecord &kept)
+{
+    return kept.status == MigrationStatus::active() &&
+           candidate.status != MigrationStatus::active();
+}
+
 // Later records win: walks backwards, keeping the first record seen for each
-// appOriginalPath + "_" + timestamp, so the result is in backward order. Records withdrawn on
-// the Mac are left out, whichever file still lists them.
+// appOriginalPath + "_" + timestamp, so the result is in backward order, unless a copy read
+// earlier has moved on from the status of the one read later. Records withdrawn on the Mac are
+// left out, whichever file still lists them.
 QList<MigrationRecord> merge(const QList<MigrationRecord> &readOrder,
                              const QSet<QString> &withdrawn)
 {
     QList<MigrationRecord> result;
-    QSet<QString> seen = withdrawn;
+    QHash<QString, qsizetype> positions;
     for (auto it = readOrder.crbegin(); it != readOrder.crend(); ++it) {
         const QString key = mergeKey(*it);
-        if (seen.contains(key))
+        if (withdrawn.contains(key))
             continue;
-        seen.insert(key);
-        result.append(*it);
+        const auto position = positions.constFind(key);
+        if (position == positions.cend()) {
+            positions.insert(key, result.size());
+            result.append(*it);
+        } else if (movedOn(*it, result.at(*position))) {
+            result[*position] = *it;
+        }
     }
     return result;
 }
@@ -384,8 +453,9 @@ QString driveLockPath(const QString &ledgerPath)
 }
 
 // Applies `change` to the records of the ledger at `path` and writes them back when it changed
-// any; returns the file as written, or as read when nothing changed. With `lockPath` one writer
-// at a time for that ledger, whichever program or home folder writes it. A replacement is made
+// any; returns the file as written, or as read when nothing changed. With `lockPath` (a drive's
+// ledger) one writer at a time for that ledger, whichever program or home folder writes it, and
+// a file every user of the drive can read. A replacement is made
 // only over the file that was read: one made meanwhile by another writer (where no lock can be
 // taken) is read again and the change applied anew.
 LedgerFile rewriteLedger(const QString &path,
@@ -400,7 +470,7 @@ LedgerFile rewriteLedger(const QString &path,
         if (!change(file.records))
             return file;
         try {
-            saveRecords(file.records, path, file.original());
+            saveRecords(file.records, path, file.original(), lockPath.has_value());
             return file;
         } catch (const OperationError &failure) {
             if (failure.code() != ESTALE || attempt == kRewriteAttempts)
@@ -476,9 +546,9 @@ struct DriveSettlement
 };
 
 // Takes the records of `keys` out of the drive ledger in `folder` and proves it: clear when
-// that ledger, read whole from its disk on the file system `drive`, lists none of them, or is
-// missing from it while the file system is still mounted there. Nothing is written where the
-// drive is gone, which would leave its mount-point folder on the Mac's own disk.
+// that ledger, read whole from its disk on the file system `drive` while it is mounted there,
+// lists none of them. Nothing is written where the drive is gone, which would leave its
+// mount-point folder on the Mac's own disk.
 DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &keys,
                                   const std::optional<FileSystemIdentity> &drive,
                                   Clock::time_point deadline)
@@ -487,11 +557,11 @@ DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &ke
     if (!drive)
         return result;
     const QString path = joinName(folder, LedgerService::driveLedgerFileName());
+    // A missing ledger proves nothing: it may be one being renamed away, or not there yet, as
+    // while a drive is pulled out.
     const auto provenClear = [&](const LedgerFile &file) {
-        const bool listsNone = file.state() == FileState::read &&
-                               file.file.device == drive->device &&
-                               listedIn(file.records, keys).isEmpty();
-        return (file.state() == FileState::missing || listsNone) && drive->holds(folder);
+        return file.state() == FileState::read && file.file.device == drive->device &&
+               listedIn(file.records, keys).isEmpty() && stillThere(path) && drive->holds(folder);
     };
     const LedgerFile file = readLedger(path, true);
     result.listed = listedIn(file.records, keys);
@@ -512,6 +582,138 @@ DriveSettlement settleDriveLedger(const QString &folder, const QSet<QString> &ke
     return result;
 }
 
+QString kindLabel(OwedKind kind)
+{
+    switch (kind) {
+    case OwedKind::withdrawal:
+        return QStringLiteral("withdrawal");
+    case OwedKind::status:
+        return QStringLiteral("status");
+    case OwedKind::append:
+        return QStringLiteral("append");
+    }
+    return {};
+}
+
+std::optional<OwedKind> kindOf(const QString &label)
+{
+    for (const OwedKind kind : {OwedKind::withdrawal, OwedKind::status, OwedKind::append}) {
+        if (kindLabel(kind) == label)
+            return kind;
+    }
+    return std::nullopt;
+}
+
+const MigrationRecord *findRecord(const QList<MigrationRecord> &records, const QString &key)
+{
+    const auto found = std::find_if(records.cbegin(), records.cend(),
+                                    [&](const auto &record) { return mergeKey(record) == key; });
+    return found == records.cend() ? nullptr : &*found;
+}
+
+// The change that gives the "active" copy of `to`'s record the status of `to`.
+std::function<bool(QList<MigrationRecord> &)> statusOf(const MigrationRecord &to)
+{
+    return [to, key = mergeKey(to)](QList<MigrationRecord> &records) {
+        bool changed = false;
+        for (MigrationRecord &record : records) {
+            if (mergeKey(record) != key || record.status != MigrationStatus::active())
+                continue;
+            record.status = to.status;
+            record.restoredAt = to.restoredAt;
+            changed = true;
+        }
+        return changed;
+    };
+}
+
+std::function<bool(QList<MigrationRecord> &)> appendOnce(const MigrationRecord &record)
+{
+    return [record](QList<MigrationRecord> &records) {
+        if (findRecord(records, mergeKey(record)))
+            return false;
+        records.append(record);
+        return true;
+    };
+}
+
+// Whether `file` shows `change` done: an appended record listed, a status no longer "active"
+// (or its record no longer listed at all).
+bool showsDone(const LedgerFile &file, const OwedChange &change)
+{
+    const MigrationRecord *record = findRecord(file.records, mergeKey(change.record));
+    if (change.kind == OwedKind::append)
+        return record != nullptr;
+    return record == nullptr || record->status != MigrationStatus::active();
+}
+
+// The file system holding `folder`, where it is a drive's: for a folder in the volumes folder,
+// one mounted there, never the Mac's own disk under a mount-point folder a drive left behind.
+std::optional<FileSystemIdentity> driveHolding(const QString &folder)
+{
+    std::optional<FileSystemIdentity> drive = FileSystemIdentity::of(folder);
+    const QString volumes = PathUtils::standardized(System::current().paths().volumesRoot);
+    if (drive && PathUtils::isSameOrInside(PathUtils::standardized(folder), volumes) &&
+        (drive->mountPoint == volumes || !PathUtils::isSameOrInside(drive->mountPoint, volumes)))
+        return std::nullopt;
+    return drive;
+}
+
+// Pushes an owed status or record into the drive ledger in `folder` and proves it there: that
+// ledger, read whole from its disk on the drive mounted there, shows it. Returns why it is still
+// owed, or nothing.
+std::optional<QString> pushOwed(const OwedChange &change, const QString &folder,
+                                Clock::time_point deadline)
+{
+    const std::optional<FileSystemIdentity> drive = driveHolding(folder);
+    if (!drive)
+        return QStringLiteral("the drive is not connected");
+    const QString path = joinName(folder, LedgerService::driveLedgerFileName());
+    const auto proven = [&](const LedgerFile &file) {
+        return file.state() == FileState::read && file.file.device == drive->device &&
+               stillThere(path) && showsDone(file, change) && drive->holds(folder);
+    };
+    const LedgerFile before = readLedger(path, true);
+    if (proven(before))
+        return std::nullopt;
+    const bool append = change.kind == OwedKind::append;
+    // A status goes only into a ledger that reads; a record may start a new one.
+    if (before.state() == FileState::unreadable || (!append && before.state() != FileState::read))
+        return before.state() == FileState::missing
+                   ? QStringLiteral("its ledger is not there")
+                   : QStringLiteral("its ledger cannot be read: ") + before.file.problem;
+    try {
+        (void)rewriteLedger(path, append ? appendOnce(change.record) : statusOf(change.record),
+                            driveLockPath(path), deadline);
+    } catch (const OperationError &failure) {
+        return FileLock::reasonOf(failure);
+    }
+    if (proven(readLedger(path, true)))
+        return std::nullopt;
+    return QStringLiteral("its ledger did not read back with the change from its disk");
+}
+
+// Gives both home ledgers an owed status. Returns why one still owes it, or nothing; one that
+// cannot be read is left as it is.
+std::optional<QString> giveHomeStatus(const OwedChange &change, const QStringList &paths,
+                                      Clock::time_point deadline)
+{
+    for (const QString &path : paths) {
+        const LedgerFile file = readLedger(path);
+        if (file.state() != FileState::read || showsDone(file, change))
+            continue;
+        try {
+            (void)rewriteLedger(path, statusOf(change.record), std::nullopt, deadline);
+        } catch (const OperationError &failure) {
+            return FileLock::reasonOf(failure);
+        }
+        const LedgerFile after = readLedger(path);
+        if (after.state() == FileState::read && !showsDone(after, change))
+            return QStringLiteral("it did not read back with the change");
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 LedgerService::LedgerService(QObject *parent)
@@ -524,12 +726,29 @@ LedgerService::LedgerService(QObject *parent)
     loadRecords();
 }
 
-LedgerService::~LedgerService() = default;
+LedgerService::~LedgerService()
+{
+    std::unique_lock lock(m_usersMutex);
+    m_usersGone.wait(lock, [this] { return m_users == 0; });
+}
 
 LedgerService &LedgerService::shared()
 {
-    static LedgerService instance;
-    return instance;
+    static LedgerService *const instance = new LedgerService;
+    return *instance;
+}
+
+std::shared_ptr<void> LedgerService::user()
+{
+    {
+        const std::lock_guard lock(m_usersMutex);
+        ++m_users;
+    }
+    return std::shared_ptr<void>(nullptr, [this](void *) {
+        const std::lock_guard lock(m_usersMutex);
+        if (--m_users == 0)
+            m_usersGone.notify_all();
+    });
 }
 
 QList<MigrationRecord> LedgerService::records() const
@@ -569,6 +788,74 @@ QString LedgerService::rebuildLedgerPath() const
 QString LedgerService::withdrawalsPath() const
 {
     return configFolder() + QLatin1Char('/') + kWithdrawalsName;
+}
+
+QString LedgerService::owedFolder() const
+{
+    return configFolder() + QLatin1Char('/') + kOwedFolderName;
+}
+
+QString LedgerService::owedPath(const OwedChange &change) const
+{
+    // One file per change and record: remembering it again replaces it.
+    const QByteArray digest = Sha256::hash(mergeKey(change.record).toUtf8()).toHex().left(32);
+    return owedFolder() + QLatin1Char('/') + kindLabel(change.kind) + QLatin1Char('-') +
+           QString::fromLatin1(digest) + QStringLiteral(".json");
+}
+
+QList<OwedChange> LedgerService::readOwed() const
+{
+    QList<OwedChange> owed;
+    const QDir folder(owedFolder());
+    const QStringList names = folder.entryList(
+        {QStringLiteral("*.json")}, QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString &name : names) {
+        const QString path = folder.filePath(name);
+        const FileRead file = readFile(path, kMaxWithdrawalsBytes);
+        const QJsonObject object = QJsonDocument::fromJson(file.bytes).object();
+        const std::optional<OwedKind> kind = kindOf(object.value(kKindKey).toString());
+        const std::optional<MigrationRecord> record =
+            MigrationRecord::fromJson(object.value(kRecordKey));
+        if (file.state == FileState::missing)
+            continue;
+        if (!kind || !record) {
+            // Kept as it is for whoever looks; the change it held is not done.
+            reportOnce(path, QStringLiteral("damaged"),
+                       QStringLiteral("The owed ledger change '") + path +
+                           QStringLiteral("' cannot be read") +
+                           (file.problem.isEmpty()
+                                ? QString()
+                                : QStringLiteral(" (") + file.problem + QLatin1Char(')')) +
+                           QStringLiteral("; it is left as it is."));
+            continue;
+        }
+        QStringList folders;
+        for (const QJsonValue &value : object.value(kLedgerFoldersKey).toArray()) {
+            if (value.isString())
+                folders.append(value.toString());
+        }
+        owed.append({*kind, *record, folders, path});
+    }
+    return owed;
+}
+
+void LedgerService::saveOwed(const OwedChange &change) const
+{
+    QJsonArray folders;
+    for (const QString &folder : change.folders)
+        folders.append(folder);
+    const QJsonObject object{{kKindKey, kindLabel(change.kind)},
+                             {kRecordKey, change.record.toJson()},
+                             {kLedgerFoldersKey, folders}};
+    QDir().mkpath(owedFolder());
+    saveBytes(QJsonDocument(object).toJson(QJsonDocument::Indented),
+              change.path.isEmpty() ? owedPath(change) : change.path);
+}
+
+void LedgerService::dropOwed(const OwedChange &change) const
+{
+    const QString path = change.path.isEmpty() ? owedPath(change) : change.path;
+    (void)::unlink(QFile::encodeName(path).constData());
 }
 
 QStringList LedgerService::mountedDriveFolders()
@@ -670,6 +957,10 @@ QSet<QString> LedgerService::withdrawnKeys() const
     QSet<QString> keys;
     for (const Withdrawal &entry : readWithdrawals().entries)
         keys.insert(entry.key);
+    for (const OwedChange &change : readOwed()) {
+        if (change.kind == OwedKind::withdrawal)
+            keys.insert(mergeKey(change.record));
+    }
     return keys;
 }
 
@@ -688,7 +979,21 @@ void LedgerService::loadRecords()
     // Takes no lock that a writer holds: every file is replaced whole. Of loads on several
     // threads, the one begun last is kept, and it reads every change finished before it began.
     const quint64 generation = ++m_loadGeneration;
-    publish(merge(readAllLedgers(), withdrawnKeys()), generation);
+    QList<MigrationRecord> records = merge(readAllLedgers(), withdrawnKeys());
+    // A status still owed to a ledger that says "active" is what is true already.
+    QHash<QString, MigrationRecord> owedStatuses;
+    for (const OwedChange &change : readOwed()) {
+        if (change.kind == OwedKind::status)
+            owedStatuses.insert(mergeKey(change.record), change.record);
+    }
+    for (MigrationRecord &record : records) {
+        const auto owed = owedStatuses.constFind(mergeKey(record));
+        if (owed != owedStatuses.cend() && record.status == MigrationStatus::active()) {
+            record.status = owed->status;
+            record.restoredAt = owed->restoredAt;
+        }
+    }
+    publish(records, generation);
 }
 
 void LedgerService::publish(const QList<MigrationRecord> &records, quint64 generation)
@@ -722,21 +1027,32 @@ std::optional<QString> LedgerService::recordMigration(const MigrationRecord &rec
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // A record made again within the same second as one withdrawn is in force.
         dropWithdrawalEntry(mergeKey(record));
+        dropOwed({OwedKind::withdrawal, record, {}, {}});
         (void)rewriteLedger(localLedgerPath(), append, std::nullopt, writer.deadline());
 
         if (targetVolumeURL) {
             // The drive's copy serves other Macs; the home ledger already holds the record.
-            const QString drive = joinName(targetVolumeURL->toLocalFile(), driveLedgerFileName());
+            const QString folder = targetVolumeURL->toLocalFile();
+            const QString drive = joinName(folder, driveLedgerFileName());
             try {
                 (void)rewriteLedger(drive, append, driveLockPath(drive), writer.deadline());
             } catch (const OperationError &failure) {
-                driveProblem = failure.message();
+                driveProblem = FileLock::reasonOf(failure);
+                // Owed to the drive: the next settling adds it once the drive takes it.
+                QString later = QStringLiteral(" It is added there at the next scan with the "
+                                               "drive connected.");
+                try {
+                    saveOwed({OwedKind::append, record, {folder}, {}});
+                } catch (const OperationError &notOwed) {
+                    later = QStringLiteral(" It could not be kept for later either: ") +
+                            notOwed.message();
+                }
                 AppLogger::shared().log(AppLogLevel::warning, kCategory,
                                         QStringLiteral("The record of '") + record.appName +
                                             QStringLiteral("' was not added to the drive's "
                                                            "ledger '") +
                                             drive + QStringLiteral("': ") + failure.message() +
-                                            QStringLiteral(". The Mac's ledger holds it."));
+                                            QStringLiteral(" The Mac's ledger holds it.") + later);
             }
         }
     }
@@ -746,18 +1062,22 @@ std::optional<QString> LedgerService::recordMigration(const MigrationRecord &rec
 
 void LedgerService::rememberWithdrawal(const MigrationRecord &record, const QUrl &targetVolumeURL)
 {
-    {
-        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        saveWithdrawalEntry(record, targetVolumeURL.toLocalFile());
-    }
+    // Without a lock: another program busy with the history must not leave the record in
+    // force over an original put back.
+    saveOwed({OwedKind::withdrawal, record, {targetVolumeURL.toLocalFile()}, {}});
     loadRecords();
 }
 
 void LedgerService::forgetWithdrawal(const MigrationRecord &record)
 {
-    {
+    dropOwed({OwedKind::withdrawal, record, {}, {}});
+    // A settling may have taken it into the withdrawals file meanwhile.
+    const QString key = mergeKey(record);
+    const QList<Withdrawal> entries = readWithdrawals().entries;
+    if (std::any_of(entries.cbegin(), entries.cend(),
+                    [&](const Withdrawal &entry) { return entry.key == key; })) {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        dropWithdrawalEntry(mergeKey(record));
+        dropWithdrawalEntry(key);
     }
     loadRecords();
 }
@@ -772,11 +1092,17 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
     {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // Remembered before anything else: whatever ends the program from here on, no ledger
-        // that still lists the record brings it back.
+        // that still lists the record brings it back. Kept as owed where the withdrawals file
+        // cannot take it.
         try {
             saveWithdrawalEntry(record, folder);
+            dropOwed({OwedKind::withdrawal, record, {}, {}});
         } catch (const OperationError &) {
-            notRemembered = std::current_exception();
+            try {
+                saveOwed({OwedKind::withdrawal, record, {folder}, {}});
+            } catch (const OperationError &) {
+                notRemembered = std::current_exception();
+            }
         }
         for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
             homeClear &= removeFromHomeLedger(path, {key}, writer.deadline(), failure).isEmpty();
@@ -785,10 +1111,12 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
         // noted, so that the settling need not find it again.
         if (!notRemembered && driveClear) {
             try {
-                if (homeClear)
+                if (homeClear) {
                     dropWithdrawalEntry(key);
-                else
+                    dropOwed({OwedKind::withdrawal, record, {}, {}});
+                } else {
                     noteDriveClear({key});
+                }
             } catch (const OperationError &) {
                 // Owed on paper only: it hides no record but this one.
             }
@@ -834,18 +1162,49 @@ void LedgerService::noteDriveClear(const QSet<QString> &keys) const
         saveWithdrawals(file, entries);
 }
 
-void LedgerService::settleWithdrawals()
+void LedgerService::settleOwedChanges()
 {
     // Most scans owe nothing: they neither wait for nor take the lock.
-    if (readWithdrawals().entries.isEmpty())
+    if (readOwed().isEmpty() && readWithdrawals().entries.isEmpty())
         return;
-    std::optional<HomeWriter> writer;
-    try {
-        writer.emplace(m_fileMutex, writerLockPath(), waitLimit());
-    } catch (const OperationError &) {
-        return; // busy elsewhere (told in the log): the next scan settles
+    {
+        std::optional<HomeWriter> writer;
+        try {
+            writer.emplace(m_fileMutex, writerLockPath(), waitLimit());
+        } catch (const OperationError &) {
+            return; // busy elsewhere (told in the log): the next scan settles
+        }
+        const QList<OwedChange> owed = readOwed();
+        takeInOwedWithdrawals(owed);
+        settleWithdrawalEntries(writer->deadline());
+        settleOwedRecords(owed, writer->deadline());
     }
+    loadRecords();
+}
+
+void LedgerService::takeInOwedWithdrawals(const QList<OwedChange> &owed) const
+{
+    for (const OwedChange &change : owed) {
+        if (change.kind != OwedKind::withdrawal)
+            continue;
+        const QString key = mergeKey(change.record);
+        const QList<Withdrawal> entries = readWithdrawals().entries;
+        try {
+            if (std::none_of(entries.cbegin(), entries.cend(),
+                             [&](const Withdrawal &entry) { return entry.key == key; }))
+                saveWithdrawalEntry(change.record, change.folders.value(0));
+            dropOwed(change);
+        } catch (const OperationError &) {
+            // Stays owed in its own file, which hides the record all the same.
+        }
+    }
+}
+
+void LedgerService::settleWithdrawalEntries(Clock::time_point deadline) const
+{
     const WithdrawalsFile file = readWithdrawals();
+    if (file.entries.isEmpty())
+        return;
     QSet<QString> owed;
     QStringList folders = mountedDriveFolders();
     for (const Withdrawal &entry : file.entries) {
@@ -857,26 +1216,27 @@ void LedgerService::settleWithdrawals()
     QSet<QString> homeStill;
     std::exception_ptr homeFailure;
     for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
-        homeStill.unite(removeFromHomeLedger(path, owed, writer->deadline(), homeFailure));
-    // Only a drive ledger that lists a withdrawn record is written: that is the drive it was
-    // given to, there again. It counts as given up once each ledger that listed it is proven
-    // not to any more; one that cannot store its new copy, or is gone, keeps it owed.
-    QSet<QString> visited, settled, owedStill;
+        homeStill.unite(removeFromHomeLedger(path, owed, deadline, homeFailure));
+    // Only a drive ledger that lists a withdrawn record is written. A withdrawal is given up by
+    // its drive once the ledger of the drive it was given to is proven to list it no more,
+    // whether it had to be rewritten or no longer listed it; one that cannot be read, is gone
+    // or cannot store its new copy keeps it owed.
+    QSet<QString> visited, clearPlaces;
     for (const QString &folder : std::as_const(folders)) {
         const QString place = PathUtils::standardized(joinName(folder, driveLedgerFileName()));
         if (folder.isEmpty() || visited.contains(place))
             continue;
         visited.insert(place);
-        const DriveSettlement settlement =
-            settleDriveLedger(folder, owed, FileSystemIdentity::of(folder), writer->deadline());
-        (settlement.clear ? settled : owedStill).unite(settlement.listed);
+        if (settleDriveLedger(folder, owed, driveHolding(folder), deadline).clear)
+            clearPlaces.insert(place);
     }
-    settled.subtract(owedStill);
     // A record is forgotten once its drive and both home ledgers are clear of it.
     QList<Withdrawal> entries = file.entries;
     bool changed = false;
     for (auto entry = entries.begin(); entry != entries.end();) {
-        const bool driveClear = entry->driveClear || settled.contains(entry->key);
+        const bool driveClear =
+            entry->driveClear || clearPlaces.contains(PathUtils::standardized(
+                                     joinName(entry->ledgerFolder, driveLedgerFileName())));
         if (driveClear && !homeStill.contains(entry->key)) {
             entry = entries.erase(entry);
             changed = true;
@@ -895,94 +1255,174 @@ void LedgerService::settleWithdrawals()
     }
 }
 
-void LedgerService::updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
-                                              const QString &status,
-                                              const std::optional<QString> &restoredAt,
-                                              const QSet<QString> &withdrawn, bool isDriveLedger,
-                                              std::chrono::steady_clock::time_point deadline) const
+void LedgerService::settleOwedRecords(const QList<OwedChange> &owed,
+                                      Clock::time_point deadline) const
 {
-    const auto update = [&](QList<MigrationRecord> &records) {
-        bool changed = false;
-        for (MigrationRecord &record : records) {
+    const QSet<QString> withdrawn = withdrawnKeys();
+    for (const OwedChange &change : owed) {
+        if (change.kind == OwedKind::withdrawal)
+            continue;
+        // A record taken back is owed nothing more.
+        if (withdrawn.contains(mergeKey(change.record))) {
+            dropOwed(change);
+            continue;
+        }
+        (void)doOwed(change, deadline);
+    }
+}
+
+LedgerService::OwedOutcome LedgerService::doOwed(OwedChange change,
+                                                 Clock::time_point deadline) const
+{
+    OwedOutcome outcome;
+    if (change.kind == OwedKind::status)
+        outcome.home = giveHomeStatus(change, {localLedgerPath(), rebuildLedgerPath()}, deadline);
+    QStringList still;
+    for (const QString &folder : std::as_const(change.folders)) {
+        if (const std::optional<QString> problem = pushOwed(change, folder, deadline)) {
+            still.append(folder);
+            outcome.drives.append(QLatin1Char('\'') + folder + QStringLiteral("': ") + *problem);
+        }
+    }
+    if (!outcome.home && still.isEmpty()) {
+        dropOwed(change);
+    } else if (still != change.folders) {
+        change.folders = still;
+        try {
+            saveOwed(change);
+        } catch (const OperationError &) {
+            // The older file still names them all: each is proven again next time.
+        }
+    }
+    return outcome;
+}
+
+std::optional<QString> LedgerService::updateRecordStatus(
+    const QString &appOriginalPath, const QString &status, const std::optional<QString> &restoredAt,
+    const std::optional<QUrl> &targetVolumeURL, const QList<QUrl> &additionalLedgerDirectories)
+{
+    QList<QUrl> urls = additionalLedgerDirectories;
+    if (targetVolumeURL)
+        urls.append(*targetVolumeURL);
+    QStringList folders;
+    QSet<QString> visited;
+    for (const QUrl &url : std::as_const(urls)) {
+        const QString folder = url.toLocalFile();
+        const QString place = PathUtils::standardized(joinName(folder, driveLedgerFileName()));
+        if (!visited.contains(place))
+            folders.append(folder);
+        visited.insert(place);
+    }
+    // Which records change, and which drive ledgers list them, read without a lock. A
+    // withdrawn record a drive still lists stays as it was: it is not the one restored.
+    const QSet<QString> withdrawn = withdrawnKeys();
+    QList<OwedChange> changes;
+    const auto collect = [&](const QList<MigrationRecord> &records, const QString &folder) {
+        for (const MigrationRecord &record : records) {
             if (record.appOriginalPath != appOriginalPath ||
                 record.status != MigrationStatus::active() || withdrawn.contains(mergeKey(record)))
                 continue;
-            record.status = status;
-            record.restoredAt = restoredAt;
-            changed = true;
+            auto change = std::find_if(changes.begin(), changes.end(), [&](const auto &owed) {
+                return mergeKey(owed.record) == mergeKey(record);
+            });
+            if (change == changes.end()) {
+                MigrationRecord changed = record;
+                changed.status = status;
+                changed.restoredAt = restoredAt;
+                change = changes.insert(changes.end(), {OwedKind::status, changed, {}, {}});
+            }
+            if (!folder.isEmpty() && !change->folders.contains(folder))
+                change->folders.append(folder);
         }
-        return changed;
     };
-    // Read first, so that a ledger without a change is neither written nor locked.
-    LedgerFile file = readLedger(path);
-    if (file.state() != FileState::read || !update(file.records))
-        return;
-    (void)rewriteLedger(
-        path, update, isDriveLedger ? std::optional(driveLockPath(path)) : std::nullopt, deadline);
-}
-
-void LedgerService::updateRecordStatus(const QString &appOriginalPath, const QString &status,
-                                       const std::optional<QString> &restoredAt,
-                                       const std::optional<QUrl> &targetVolumeURL,
-                                       const QList<QUrl> &additionalLedgerDirectories)
-{
-    {
-        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        // A withdrawn record a drive still lists stays as it was: it is not the one restored.
-        const QSet<QString> withdrawn = withdrawnKeys();
-        updateActiveRecordsInFile(localLedgerPath(), appOriginalPath, status, restoredAt, withdrawn,
-                                  false, writer.deadline());
-        // The rebuild ledger wins the merge over the local one, so it must change as well or
-        // the old status would come back at the reload.
-        updateActiveRecordsInFile(rebuildLedgerPath(), appOriginalPath, status, restoredAt,
-                                  withdrawn, false, writer.deadline());
-
-        QList<QUrl> folders = additionalLedgerDirectories;
-        if (targetVolumeURL)
-            folders.append(*targetVolumeURL);
-        QSet<QString> visited;
-        for (const QUrl &folder : std::as_const(folders)) {
-            const QString path =
-                PathUtils::standardized(joinName(folder.toLocalFile(), driveLedgerFileName()));
-            if (visited.contains(path))
-                continue;
-            visited.insert(path);
-            updateActiveRecordsInFile(path, appOriginalPath, status, restoredAt, withdrawn, true,
-                                      writer.deadline());
+    for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
+        collect(readLedger(path).records, {});
+    for (const QString &folder : std::as_const(folders))
+        collect(readLedger(joinName(folder, driveLedgerFileName())).records, folder);
+    if (changes.isEmpty()) {
+        loadRecords();
+        return std::nullopt;
+    }
+    // Remembered first: a lock held elsewhere, a drive that fails or the program's end from
+    // here on delays the change, never loses it.
+    std::exception_ptr notRemembered;
+    for (const OwedChange &change : std::as_const(changes)) {
+        try {
+            saveOwed(change);
+        } catch (const OperationError &) {
+            notRemembered = std::current_exception();
         }
     }
+    std::optional<QString> homeProblem;
+    QStringList driveProblems;
+    try {
+        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
+        for (OwedChange change : std::as_const(changes)) {
+            const OwedOutcome outcome = doOwed(change, writer.deadline());
+            if (outcome.home)
+                homeProblem = outcome.home;
+            driveProblems.append(outcome.drives);
+        }
+    } catch (const OperationError &failure) {
+        if (notRemembered)
+            throw;
+        homeProblem = FileLock::reasonOf(failure);
+    }
+    if (notRemembered && (homeProblem || !driveProblems.isEmpty()))
+        std::rethrow_exception(notRemembered);
     loadRecords();
+    QStringList owed;
+    if (homeProblem)
+        owed.append(QStringLiteral("Your Mac's ledger could not take it yet (") + *homeProblem +
+                    QStringLiteral("); it is kept and written there at the next scan."));
+    if (!driveProblems.isEmpty())
+        owed.append(QStringLiteral("The drive's own ledger could not take it yet (") +
+                    driveProblems.join(QStringLiteral("; ")) +
+                    QStringLiteral("); it is kept and written there at the next scan with the "
+                                   "drive connected."));
+    if (owed.isEmpty())
+        return std::nullopt;
+    const QString text = owed.join(QLatin1Char(' '));
+    AppLogger::shared().log(AppLogLevel::warning, kCategory,
+                            QStringLiteral("The status \"") + status + QStringLiteral("\" of '") +
+                                appOriginalPath + QStringLiteral("' is owed. ") + text);
+    return text;
 }
 
-void LedgerService::replaceHomeLedgers(const QList<MigrationRecord> &records) const
+void LedgerService::rewriteHomeLedgers(
+    const std::function<void(QList<MigrationRecord> &)> &keep) const
 {
-    for (const QString &path : {localLedgerPath(), rebuildLedgerPath()}) {
+    const QStringList paths{localLedgerPath(), rebuildLedgerPath()};
+    QList<MigrationRecord> readOrder;
+    QList<bool> readable;
+    for (const QString &path : paths) {
         try {
+            readOrder.append(readForRewrite(path).records);
+            readable.append(true);
+        } catch (const OperationError &) {
             // One that cannot be read now is left as it is: its records did not reach the list.
-            (void)readForRewrite(path);
-            saveRecords(records, path);
+            readable.append(false);
+        }
+    }
+    QList<MigrationRecord> kept = merge(readOrder, withdrawnKeys());
+    keep(kept);
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        if (!readable.at(i))
+            continue;
+        try {
+            saveRecords(kept, paths.at(i));
         } catch (const OperationError &) {
         }
     }
-}
-
-QList<MigrationRecord> LedgerService::currentRecords() const
-{
-    // The published list, then what the files hold now on top of it: a record appended by
-    // another thread since the last load is not lost, nor one of a drive unplugged since.
-    QList<MigrationRecord> readOrder = records();
-    std::reverse(readOrder.begin(), readOrder.end());
-    readOrder.append(readAllLedgers());
-    return merge(readOrder, withdrawnKeys());
 }
 
 void LedgerService::purgeTestRecords()
 {
     {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        QList<MigrationRecord> kept = currentRecords();
-        kept.removeIf([](const MigrationRecord &record) { return !isRealRecord(record); });
-        replaceHomeLedgers(kept);
+        rewriteHomeLedgers([](QList<MigrationRecord> &records) {
+            records.removeIf([](const MigrationRecord &record) { return !isRealRecord(record); });
+        });
     }
     loadRecords();
 }
@@ -991,9 +1431,9 @@ void LedgerService::deleteRecord(const QString &id)
 {
     {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        QList<MigrationRecord> kept = currentRecords();
-        kept.removeIf([&id](const MigrationRecord &record) { return record.id() == id; });
-        replaceHomeLedgers(kept);
+        rewriteHomeLedgers([&id](QList<MigrationRecord> &records) {
+            records.removeIf([&id](const MigrationRecord &record) { return record.id() == id; });
+        });
     }
     loadRecords();
 }
@@ -1002,7 +1442,7 @@ void LedgerService::clearAllHistory()
 {
     {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        replaceHomeLedgers({});
+        rewriteHomeLedgers([](QList<MigrationRecord> &records) { records.clear(); });
     }
     loadRecords();
 }

@@ -10,6 +10,9 @@
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -27,6 +30,13 @@
 // format is unchanged. A damaged withdrawals file is told in the activity log; what of it
 // reads goes on counting and into the next one.
 //
+// A change that must land although a ledger cannot take it now (its lock held elsewhere, its
+// drive gone or failing) is owed: a file of its own in ".config/korvanthelix/owed", written
+// without any lock the moment the change is known, honoured by every load (a withdrawal hides
+// its record, a status shows), and done by the next settling that reaches the ledger, which
+// reads it back from its disk before the change is forgotten. Of two copies of one record the
+// merge shows the one whose status moved on from "active", whichever file was read last.
+//
 // Only regular files are read as ledgers, of up to 256 MiB (a bigger one is told in the log and
 // left as it is, never replaced). A damaged one (not a file, or not a list of records) is set
 // aside before its place is rewritten, once for the same damage, and told in the log; one that
@@ -42,6 +52,7 @@
 namespace LedgerFiles {
 struct Withdrawal;
 struct WithdrawalsFile;
+struct OwedChange;
 } // namespace LedgerFiles
 
 class LedgerService final : public QObject
@@ -53,10 +64,16 @@ public:
     // The product uses shared(); tests make their own inside a sandbox. Loads at once, and
     // moves itself to the main thread when made elsewhere.
     explicit LedgerService(QObject *parent = nullptr);
+    // Waits for every user() still held.
     ~LedgerService() override;
 
-    // The process-wide instance, made on first use.
+    // The process-wide instance, made on first use. Never destroyed: work abandoned on a drive
+    // that stopped answering may still be inside it as the program ends.
     [[nodiscard]] static LedgerService &shared();
+
+    // Held by work that may outlast its owner (see base/AbandonableWork.h): taken where the work
+    // is started, let go when it ends; an instance of this class is not destroyed before.
+    [[nodiscard]] std::shared_ptr<void> user();
 
     // The merged records, the last one read first, without those withdrawn. Readable from any
     // thread; every new list is announced with recordsChanged() on the main thread.
@@ -80,16 +97,16 @@ public:
 
     // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
     // and to the drive ledger directly inside `targetVolumeURL`, then reloads. Returns why the
-    // drive ledger did not take it (also told in the log); nothing when it did or no drive was
-    // given.
+    // drive ledger did not take it, to go inside a sentence (FileLock::reasonOf; also told in
+    // the log), and owes it to that ledger; nothing when it took it or no drive was given.
     std::optional<QString>
     recordMigration(const MigrationRecord &record,
                     const std::optional<QUrl> &targetVolumeURL = std::nullopt);
 
     // For a move about to be undone: takes `record` out of `records` at once and remembers it
     // as withdrawn from the drive ledger inside `targetVolumeURL`, so that a program ending
-    // before withdrawMigration() leaves it withdrawn. forgetWithdrawal() puts it back in force.
-    // Failures are thrown.
+    // before withdrawMigration() leaves it withdrawn. Waits for no lock. forgetWithdrawal()
+    // puts it back in force. Failures are thrown.
     void rememberWithdrawal(const MigrationRecord &record, const QUrl &targetVolumeURL);
     void forgetWithdrawal(const MigrationRecord &record);
 
@@ -100,33 +117,40 @@ public:
     // that file system, does not list the record (or is missing while the file system is still
     // mounted where it was). The withdrawal is forgotten once both home ledgers read back
     // without the record too; otherwise it stays remembered, the record stays out of `records`,
-    // and settleWithdrawals() finishes it. A failed write on the Mac, or a failure to remember
+    // and settleOwedChanges() finishes it. A failed write on the Mac, or a failure to remember
     // while a ledger may list it, is thrown after the reload.
     [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
                                          const std::optional<FileSystemIdentity> &drive);
 
-    // Writes each remembered withdrawal into both home ledgers and into every drive ledger that
-    // still lists it (the drive it was given to, connected again), and forgets those proven
-    // done: each such ledger read again whole, a drive's from its disk on the same file system.
-    // A ledger that cannot store it, or a drive that goes away meanwhile, keeps it owed. A busy
-    // writer elsewhere leaves it to the next call. Blocks on the drives: never on the GUI thread.
-    void settleWithdrawals();
+    // Does what is owed: writes each remembered withdrawal into both home ledgers and into
+    // every drive ledger that still lists it (the drive it was given to, connected again), each
+    // owed status and record into the ledgers that owe it, and forgets those proven done: each
+    // such ledger read again whole, a drive's from its disk on the same file system. A drive
+    // ledger that is missing or unreadable proves nothing; one that cannot store the change, or
+    // a drive that goes away meanwhile, keeps it owed. A withdrawal its own drive's ledger no
+    // longer lists is done once the home ledgers are clear of it too. A busy writer elsewhere
+    // leaves it all to the next call. Blocks on the drives: never on the GUI thread.
+    void settleOwedChanges();
 
     // Marks every "active" record of `appOriginalPath` with `status` and `restoredAt` (absent
     // removes a stored time) in both home ledgers and in the drive ledger of each folder
     // (`additionalLedgerDirectories`, then `targetVolumeURL`; each folder once). Other
     // statuses and withdrawn records are left alone; a file without a change is not written; an
-    // unreadable file is skipped. The first failed write is thrown and ends the call without
-    // reloading.
-    void updateRecordStatus(const QString &appOriginalPath, const QString &status,
-                            const std::optional<QString> &restoredAt,
-                            const std::optional<QUrl> &targetVolumeURL = std::nullopt,
-                            const QList<QUrl> &additionalLedgerDirectories = {});
+    // unreadable file is skipped. The change is remembered as owed before any ledger is
+    // written, so a lock held elsewhere or a failing drive delays it, never loses it: returns
+    // what is still owed and why (also told in the log), nothing when every ledger took it. A
+    // failure is thrown only when the change could be neither written nor remembered.
+    std::optional<QString>
+    updateRecordStatus(const QString &appOriginalPath, const QString &status,
+                       const std::optional<QString> &restoredAt,
+                       const std::optional<QUrl> &targetVolumeURL = std::nullopt,
+                       const QList<QUrl> &additionalLedgerDirectories = {});
 
-    // These three rewrite both home ledgers with what is kept of the merged records (drive
-    // ledgers are never changed, so their records come back at the reload), ignore failed
-    // writes and reload. A damaged home ledger is set aside first; one that cannot be read for
-    // now is left as it is. Only a writer elsewhere busy past the wait limit is thrown.
+    // These three rewrite both home ledgers with what is kept of the records the two of them
+    // hold (a drive's records are never copied into them, and drive ledgers are never changed,
+    // so a drive's records come back at the reload), ignore failed writes and reload. A
+    // damaged home ledger is set aside first; one that cannot be read for now is left as it
+    // is. Only a writer elsewhere busy past the wait limit is thrown.
     void purgeTestRecords();
     // Drops every record whose id() equals `id`.
     void deleteRecord(const QString &id);
@@ -144,6 +168,7 @@ private:
     [[nodiscard]] QString configFolder() const;
     [[nodiscard]] QString rebuildLedgerPath() const;
     [[nodiscard]] QString withdrawalsPath() const;
+    [[nodiscard]] QString owedFolder() const;
     // Each entry of the volumes root, in listing order.
     [[nodiscard]] static QStringList mountedDriveFolders();
     [[nodiscard]] QString writerLockPath() const;
@@ -156,22 +181,43 @@ private:
     // Replaces the file as `read` with `entries`, a damaged one set aside first.
     void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
                          const QList<LedgerFiles::Withdrawal> &entries) const;
+    // Remembered withdrawals, those owed included.
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
+    // Owed changes need no lock to be written or read; callers forgetting one hold the writer
+    // locks, or wrote it themselves.
+    [[nodiscard]] QList<LedgerFiles::OwedChange> readOwed() const;
+    void saveOwed(const LedgerFiles::OwedChange &change) const;
+    void dropOwed(const LedgerFiles::OwedChange &change) const;
+    [[nodiscard]] QString owedPath(const LedgerFiles::OwedChange &change) const;
+    // Callers hold the writer locks: each owed withdrawal joins the withdrawals file.
+    void takeInOwedWithdrawals(const QList<LedgerFiles::OwedChange> &owed) const;
+    // Why an owed change is still owed, by the home ledgers and by each drive ledger.
+    struct OwedOutcome
+    {
+        std::optional<QString> home;
+        QStringList drives; // "'folder': why"
+    };
+    // Callers hold the writer locks: does one owed status or record where it is owed, proves
+    // it, and forgets it once done or keeps what is still owed.
+    OwedOutcome doOwed(LedgerFiles::OwedChange change,
+                       std::chrono::steady_clock::time_point deadline) const;
+    // Callers hold the writer locks: owed statuses and records pushed, proven and forgotten.
+    void settleOwedRecords(const QList<LedgerFiles::OwedChange> &owed,
+                           std::chrono::steady_clock::time_point deadline) const;
+    void settleWithdrawalEntries(std::chrono::steady_clock::time_point deadline) const;
     // Callers hold the writer locks.
     void saveWithdrawalEntry(const MigrationRecord &record, const QString &ledgerFolder) const;
     void dropWithdrawalEntry(const QString &key) const;
     void noteDriveClear(const QSet<QString> &keys) const;
-    // The published records merged with the files' present content, in published order.
-    [[nodiscard]] QList<MigrationRecord> currentRecords() const;
-    void updateActiveRecordsInFile(const QString &path, const QString &appOriginalPath,
-                                   const QString &status, const std::optional<QString> &restoredAt,
-                                   const QSet<QString> &withdrawn, bool isDriveLedger,
-                                   std::chrono::steady_clock::time_point deadline) const;
-    void replaceHomeLedgers(const QList<MigrationRecord> &records) const;
+    // Both home ledgers rewritten with what `keep` leaves of their records, merged.
+    void rewriteHomeLedgers(const std::function<void(QList<MigrationRecord> &)> &keep) const;
     // `generation` orders loads from different threads.
     void publish(const QList<MigrationRecord> &records, quint64 generation);
 
-    std::timed_mutex m_fileMutex;           // the writers of this instance
+    std::timed_mutex m_fileMutex; // the writers of this instance
+    std::mutex m_usersMutex;
+    std::condition_variable m_usersGone;
+    int m_users = 0;                        // guarded by m_usersMutex
     std::atomic<qint64> m_waitLimit{15000}; // ms
     std::atomic<quint64> m_loadGeneration{0};
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex

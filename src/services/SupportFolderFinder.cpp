@@ -121,5 +121,15 @@ QList<SupportFolder> SupportFolderFinder::discover(const QString &name,
             continue;
         found.append(makeFolder(entry.path, exact));
     }
+    // Folders of one name would be stored at one place on the drive, which the offload
+    // refuses: the first of them is preselected, the others are left for the user to choose.
+    QSet<QString> preselected;
+    for (SupportFolder &folder : found) {
+        if (!folder.isSelected)
+            continue;
+        if (preselected.contains(folder.driveName()))
+            folder.isSelected = false;
+        preselected.insert(folder.driveName());
+    }
     return found;
 }

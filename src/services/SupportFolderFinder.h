@@ -9,8 +9,9 @@
 #include <optional>
 
 // Finds the Application Support folders of one application by name: folders named exactly
-// after the application or its bundle identifier start selected; folders named after a
-// distinctive piece of the identifier are offered unselected.
+// after the application or its bundle identifier start selected, but of several that share a
+// name on the drive only the first; folders named after a distinctive piece of the identifier
+// are offered unselected.
 //
 // The roots are listed once, when the finder is made, so that one scan lists them once for
 // all its applications. Safe to use from several threads after construction.

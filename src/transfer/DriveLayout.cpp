@@ -63,4 +63,9 @@ QString offloadedOriginalName(const QString &localName)
     return QLatin1Char('.') + localName + QStringLiteral(".offloaded-") + newUuidText();
 }
 
+QString keptCopyName(const QString &finalName)
+{
+    return finalName + keptCopyMarker + newUuidText();
+}
+
 } // namespace DriveLayout

@@ -31,4 +31,10 @@ inline constexpr QLatin1StringView partialSuffix{".korvanthelix-partial"};
 // deleted afterwards; its copy is on the drive, so it is no recovery copy.
 [[nodiscard]] QString offloadedOriginalName(const QString &localName);
 
+// Follows the name of a drive copy a restore kept because it changed after the restore read
+// it: what changed is the user's, kept where it stood under a name no record names.
+inline constexpr QLatin1StringView keptCopyMarker{".changed-after-restore-"};
+// name + keptCopyMarker + UUID.
+[[nodiscard]] QString keptCopyName(const QString &finalName);
+
 } // namespace DriveLayout

@@ -10,6 +10,7 @@
 #include "platform/FileSystemIdentity.h"
 #include "platform/System.h"
 #include "services/AppLogger.h"
+#include "services/FileLock.h"
 #include "services/LedgerService.h"
 #include "services/LinkResolver.h"
 #include "services/RecordRule.h"
@@ -883,8 +884,8 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
             return QLatin1Char(' ') + name +
                    QStringLiteral(" was put back on your Mac as it was, and the record of the "
                                   "move was withdrawn, but your Mac's ledger could not be "
-                                  "rewritten without it yet: ") +
-                   failure.message() + QStringLiteral(". The next scan finishes it.");
+                                  "rewritten without it yet (") +
+                   FileLock::reasonOf(failure) + QStringLiteral("). The next scan finishes it.");
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, but the record of the move "
                               "could not be withdrawn: ") +
@@ -907,12 +908,14 @@ void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetV
     proveTarget(target);
     if (const std::optional<QString> problem =
             fileOps().recordMigration(ledger(), record, target.url)) {
+        // What it means and what to do: nothing is wrong with the offload itself.
         m_ledgerNotice =
             QStringLiteral("Your Mac's ledger holds the record, but the drive's own ledger could "
-                           "not be updated: ") +
-            *problem;
-        if (!m_ledgerNotice.endsWith(QLatin1Char('.')))
-            m_ledgerNotice += QLatin1Char('.');
+                           "not be updated yet (") +
+            *problem +
+            QStringLiteral("). The offload itself is complete. Other Macs read the drive's "
+                           "ledger: Korvanthelix adds the record there at the next scan with "
+                           "this drive connected, so keep it connected or scan again later.");
         return; // the drive holds no new ledger to push, maybe none at all
     }
     noteDriveItem(PathUtils::join(target.url.toLocalFile(), LedgerService::driveLedgerFileName()));

@@ -299,10 +299,10 @@ void RecordRestore::restoreSupportFolders()
     for (qsizetype i = 0; i < folders.size(); ++i) {
         try {
             restoreSupportFolder(folders.at(i));
-        } catch (const OperationError &) {
-            // With the drive still there the record stays as it was and a retry starts over;
-            // without it, the ledger must not go on saying the application is on the drive.
-            if (!m_bundleOnMac || driveStillThere())
+        } catch (const OperationError &failure) {
+            // Before the application came back the record stays as it was and a retry starts
+            // over; after, the ledger must not go on saying the application is on the drive.
+            if (!m_bundleOnMac)
                 throw;
             QList<SupportFolderRecord> pending;
             for (qsizetype j = i; j < folders.size(); ++j) {
@@ -310,12 +310,13 @@ void RecordRestore::restoreSupportFolders()
                     pending.append(folders.at(j));
             }
             makeRestoredItemsDurable();
-            throw recordApplicationOnly(pending);
+            throw recordApplicationOnly(pending, driveStillThere() ? &failure : nullptr);
         }
     }
 }
 
-OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRecord> &pending)
+OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRecord> &pending,
+                                                    const OperationError *failure)
 {
     QStringList names;
     for (const SupportFolderRecord &folder : pending)
@@ -324,32 +325,43 @@ OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRec
     try {
         const QString now = iso8601SecondsNow();
         LedgerService &ledger = m_context.ledger();
-        // Only the Mac's ledgers: the drive's are out of reach.
-        ledger.updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(), now);
+        // The drive's ledgers too while it is there; a drive that is gone takes it later.
+        const std::optional<QString> base = driveCopyPath();
+        const QList<QUrl> folders =
+            failure && base ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
+        const std::optional<QUrl> target = failure ? m_targetVolumeURL : std::nullopt;
+        (void)ledger.updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(), now,
+                                        target, folders);
         // The folders still on the drive keep a record in force (no drive copy of the
         // application in it), so the next scan and a retry find them. Records merge by place
         // and time: it must not share the second of the record it follows.
         const QDateTime then = QDateTime::fromString(m_record.timestamp, Qt::ISODate);
         const QString stamp =
             then.isValid() && now <= m_record.timestamp ? iso8601Seconds(then.addSecs(1)) : now;
-        ledger.recordMigration(MigrationRecord(
-            stamp, m_record.appName, m_record.bundleId, m_record.version, m_record.appOriginalPath,
-            std::nullopt, true, MigrationStatus::active(), pending));
-    } catch (const OperationError &failure) {
+        (void)ledger.recordMigration(MigrationRecord(stamp, m_record.appName, m_record.bundleId,
+                                                     m_record.version, m_record.appOriginalPath,
+                                                     std::nullopt, true, MigrationStatus::active(),
+                                                     pending),
+                                     target);
+    } catch (const OperationError &notRecorded) {
         recorded = false;
         AppLogger::shared().log(AppLogLevel::error, category,
                                 QStringLiteral("Could not record the partial restore of '") +
-                                    m_record.appName + QStringLiteral("': ") + failure.message());
+                                    m_record.appName + QStringLiteral("': ") +
+                                    notRecorded.message());
     }
+    const QString back = QStringLiteral("'") + m_record.appName +
+                         QStringLiteral("' was restored to your Mac") +
+                         (recorded ? QStringLiteral(" (ledger updated)") : QString()) +
+                         QStringLiteral(", but not its support data: ") +
+                         names.join(QStringLiteral(", ")) + QStringLiteral(" stayed on the drive");
+    if (failure)
+        return OperationError(failure->domain(), failure->code(),
+                              back + QStringLiteral(". ") + failure->message());
     return error(DriveProof::restoreCode,
                  QStringLiteral("The drive \"") + m_driveName +
-                     QStringLiteral("\" is no longer connected. '") + m_record.appName +
-                     QStringLiteral("' was restored to your Mac") +
-                     (recorded ? QStringLiteral(" (ledger updated)") : QString()) +
-                     QStringLiteral(", but not its support data: ") +
-                     names.join(QStringLiteral(", ")) +
-                     QStringLiteral(" stayed on the drive. Connect the drive, choose it again and "
-                                    "retry to bring ") +
+                     QStringLiteral("\" is no longer connected. ") + back +
+                     QStringLiteral(". Connect the drive, choose it again and retry to bring ") +
                      (pending.size() > 1 ? QStringLiteral("them") : QStringLiteral("it")) +
                      QStringLiteral(" back."));
 }
@@ -507,9 +519,11 @@ void RecordRestore::updateLedger()
     const std::optional<QString> base = driveCopyPath();
     const QList<QUrl> folders =
         base && driveThere ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
-    m_context.ledger().updateRecordStatus(
-        m_record.appOriginalPath, MigrationStatus::restored(), iso8601SecondsNow(),
-        driveThere ? m_targetVolumeURL : std::optional<QUrl>(), folders);
+    // A ledger that cannot take the status now is owed it; the restore stands.
+    if (const std::optional<QString> owed = m_context.ledger().updateRecordStatus(
+            m_record.appOriginalPath, MigrationStatus::restored(), iso8601SecondsNow(),
+            driveThere ? m_targetVolumeURL : std::optional<QUrl>(), folders))
+        m_notes.append(*owed);
 }
 
 void RecordRestore::removeEarlierStagingCopies() const
@@ -606,14 +620,18 @@ void RecordRestore::removeDriveCopies()
         else if (!outcome.failure.isEmpty())
             failures.append(copy.path + QStringLiteral(": ") + outcome.failure);
         else if (!outcome.kept.isEmpty())
-            keepOnDrive(copy.path, outcome.kept);
+            keepOnDrive(copy.path, outcome.kept, outcome.keptAs);
     }
     for (const MarkedCopy &copy : marked) {
         // Looked at again right before its own removal, however long the ones before took.
         if (const TreeUsers users =
                 TreeUsers::of({PathUtils::join(copy.folderPath, copy.markedName)}, {copy.path});
             !users.isEmpty()) {
-            keepOnDrive(unmarked(copy), users.told());
+            const QString name = copy.markedName.chopped(DriveLayout::partialSuffix.size());
+            const std::optional<QString> kept =
+                renameKept(*copy.folder, copy.folderPath, copy.markedName, name);
+            keepOnDrive(copy.path, users.told(),
+                        PathUtils::join(copy.folderPath, kept.value_or(copy.markedName)));
             continue;
         }
         if (const std::optional<QString> failure = removeMarked(copy))
@@ -632,14 +650,38 @@ void RecordRestore::removeDriveCopies()
                          joined);
 }
 
-void RecordRestore::keepOnDrive(const QString &path, const QString &why)
+std::optional<QString> RecordRestore::renameKept(const UniqueFd &folder, const QString &folderPath,
+                                                 const QString &current, const QString &name) const
 {
-    const QString note = QStringLiteral("Its copy '") + path +
-                         QStringLiteral("' was left on the drive: ") + why + QLatin1Char('.');
+    const QString kept = DriveLayout::keptCopyName(name);
+    const QByteArray from = QFile::encodeName(current), to = QFile::encodeName(kept);
+    try {
+        if (!PrivilegeHelper::isWritable(folderPath) ||
+            ::renameat(folder.get(), from.constData(), folder.get(), to.constData()) != 0) {
+            requireJudged(folder, folderPath);
+            PrivilegeHelper::renameInJudgedFolder(folderPath, current, kept);
+        }
+    } catch (const OperationError &failure) {
+        AppLogger::shared().log(AppLogLevel::warning, category,
+                                QStringLiteral("The drive copy '") +
+                                    PathUtils::join(folderPath, current) +
+                                    QStringLiteral("' could not be renamed: ") + failure.message());
+        return std::nullopt;
+    }
+    return kept;
+}
+
+void RecordRestore::keepOnDrive(const QString &path, const QString &why,
+                                const std::optional<QString> &keptAs)
+{
+    const QString note =
+        QStringLiteral("Its copy '") + path + QStringLiteral("' was left on the drive") +
+        (keptAs ? QStringLiteral(" as '") + *keptAs + QLatin1Char('\'') : QString()) +
+        QStringLiteral(": ") + why + QLatin1Char('.');
     AppLogger::shared().log(AppLogLevel::warning, category,
                             QStringLiteral("Restored '") + m_record.appName +
                                 QStringLiteral("'. ") + note);
-    m_keptOnDrive.append(note);
+    m_notes.append(note);
 }
 
 UniqueFd RecordRestore::judgedFolder(const QString &folder, QString &why) const
@@ -688,13 +730,18 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
     // Written to since it was read (through a link of the Mac, by what ran from it): what the
     // Mac got does not hold that.
     if (const std::optional<QString> change = copy.read.changeAt(folder.get(), native)) {
+        // What changed is kept, under a name no record names, so no action replaces it.
+        if (const std::optional<QString> kept = renameKept(folder, folderPath, name, name))
+            outcome.keptAs = PathUtils::join(folderPath, *kept);
         outcome.kept =
             QStringLiteral("it changed after the restore read it (") + *change + QLatin1Char(')');
         return outcome;
     }
     // Still written to, or mapped writable, by what runs from it or uses it: what it writes next
-    // would be lost with it.
+    // would be lost with it, and it is kept as a changed copy is.
     if (const TreeUsers users = TreeUsers::of({copy.real}, {copy.path}); !users.isEmpty()) {
+        if (const std::optional<QString> kept = renameKept(folder, folderPath, name, name))
+            outcome.keptAs = PathUtils::join(folderPath, *kept);
         outcome.kept = users.told();
         return outcome;
     }
@@ -722,27 +769,6 @@ RecordRestore::MarkOutcome RecordRestore::markForRemoval(const JudgedCopy &copy)
     outcome.marked = MarkedCopy{copy.path, std::make_shared<UniqueFd>(std::move(folder)),
                                 folderPath, markedName};
     return outcome;
-}
-
-QString RecordRestore::unmarked(const MarkedCopy &copy) const
-{
-    const QString name = copy.markedName.chopped(DriveLayout::partialSuffix.size());
-    const QByteArray from = QFile::encodeName(copy.markedName);
-    const QByteArray to = QFile::encodeName(name);
-    const QString marked = PathUtils::join(copy.folderPath, copy.markedName);
-    try {
-        if (DriveFolder::identityOf(copy.folder->get(), to))
-            return marked;
-        if (!PrivilegeHelper::isWritable(copy.folderPath) ||
-            ::renameat(copy.folder->get(), from.constData(), copy.folder->get(), to.constData()) !=
-                0) {
-            requireJudged(*copy.folder, copy.folderPath);
-            PrivilegeHelper::renameInJudgedFolder(copy.folderPath, copy.markedName, name);
-        }
-    } catch (const OperationError &) {
-        return marked; // it stays under its staged name, whole
-    }
-    return copy.path;
 }
 
 std::optional<QString> RecordRestore::removeMarked(const MarkedCopy &copy) const

@@ -29,7 +29,9 @@ class RestoreContext;
 // another that the restore keeps.
 //
 // A launcher whose application runs from the drive is not replaced (412), and a drive copy is
-// removed only while it is still what it was before the restore read it; one changed since stays.
+// removed only while it is still what it was before the restore read it; one changed since stays,
+// renamed where it stands (DriveLayout::keptCopyName), so that nothing takes it for the record's
+// copy any more and the leftover scan lists it as a recovery copy.
 class RecordRestore
 {
 public:
@@ -38,10 +40,10 @@ public:
 
     void run();
 
-    // Drive copies the removal left where they are because they were no longer where, or what,
-    // the restore had read: one sentence each, naming the copy and why. The restore itself
-    // succeeded.
-    [[nodiscard]] const QStringList &keptOnDrive() const { return m_keptOnDrive; }
+    // What the success note adds, one sentence each: drive copies the removal left because they
+    // were no longer where, or what, the restore had read (naming the copy, where it is now and
+    // why), and ledgers still owed the new status. The restore itself succeeded.
+    [[nodiscard]] const QStringList &notes() const { return m_notes; }
 
     // "RestoreEngine" errors shared with the lookup and the engine.
     [[nodiscard]] static OperationError error(int code, const QString &message);
@@ -77,10 +79,12 @@ private:
     bool swapBundle(const QString &staging);
     void restoreSupportFolders();
     void restoreSupportFolder(const SupportFolderRecord &folder);
-    // The drive went away after the application came back: records that in the Mac's ledger
-    // (the application restored, `pending` still on the drive in a record of its own) and
-    // returns the 410 that says so.
-    [[nodiscard]] OperationError recordApplicationOnly(const QList<SupportFolderRecord> &pending);
+    // The application came back and `pending` did not, the drive gone (`failure` null) or a
+    // folder failing: records that (the application restored, `pending` still on the drive in
+    // a record of its own, in the drive's ledgers too while it is there) and returns the error
+    // that says so, the application back included.
+    [[nodiscard]] OperationError recordApplicationOnly(const QList<SupportFolderRecord> &pending,
+                                                       const OperationError *failure);
     void swapSupportFolder(const SupportFolderRecord &folder, const QString &staging,
                            bool localIsLink, bool preserveLocal);
     void updateLedger();
@@ -114,8 +118,9 @@ private:
     struct MarkOutcome
     {
         std::optional<MarkedCopy> marked;
-        QString kept;    // why it was left in place
-        QString failure; // why renaming it failed
+        QString kept;                  // why it was left on the drive
+        std::optional<QString> keptAs; // where, renamed as kept, if it was
+        QString failure;               // why renaming it failed
     };
     // 407 when the drive copy at `copy` lies, links resolved, off the drive's file system.
     void requireOnDrive(const QString &copy) const;
@@ -131,9 +136,14 @@ private:
     [[nodiscard]] MarkOutcome markForRemoval(const JudgedCopy &copy) const;
     // Nothing, or why it stayed.
     [[nodiscard]] std::optional<QString> removeMarked(const MarkedCopy &copy) const;
-    // Gives a marked copy that stays its own name back; where it now is.
-    [[nodiscard]] QString unmarked(const MarkedCopy &copy) const;
-    void keepOnDrive(const QString &path, const QString &why);
+    void keepOnDrive(const QString &path, const QString &why,
+                     const std::optional<QString> &keptAs = std::nullopt);
+    // Renames the item `current` of the held folder, the copy `name` (marked for removal, or not
+    // yet), to the kept name of `name`; the new name, or nothing.
+    [[nodiscard]] std::optional<QString> renameKept(const UniqueFd &folder,
+                                                    const QString &folderPath,
+                                                    const QString &current,
+                                                    const QString &name) const;
     // The folder `folder` of the proven drive, entered from its root one level at a time
     // without following a link, on its file system; invalid with `why` otherwise.
     [[nodiscard]] UniqueFd judgedFolder(const QString &folder, QString &why) const;
@@ -160,7 +170,7 @@ private:
     QStringList m_keptLocalPaths;
     // Those of them found identical in place: read, not written.
     QStringList m_foundInPlace;
-    QStringList m_keptOnDrive;
+    QStringList m_notes;
     // Folder -> its file system's watch, taken by watchMacFolders().
     std::map<QString, std::unique_ptr<Storage::Watch>> m_macWatches;
     // The application is on the Mac: restored and verified, or found identical in place.

@@ -28,14 +28,14 @@ void publishFailure(RestoreContext &context, const QString &message)
     });
 }
 
-// A completion text and what was left on the drive, each sentence after a space.
-QString withKept(const QStringList &kept)
+// What a completion text adds, each sentence after a space.
+QString withNotes(const QStringList &notes)
 {
-    return kept.isEmpty() ? QString() : QLatin1Char(' ') + kept.join(QLatin1Char(' '));
+    return notes.isEmpty() ? QString() : QLatin1Char(' ') + notes.join(QLatin1Char(' '));
 }
 
 // One application from its record: the frame of start, success and failure around the run.
-// Returns what the restore left on the drive and why (RecordRestore::keptOnDrive).
+// Returns what the success note adds (RecordRestore::notes).
 QStringList runRecordRestore(RestoreContext &context, const MigrationRecord &record,
                              const std::optional<QUrl> &targetVolumeURL)
 {
@@ -51,11 +51,11 @@ QStringList runRecordRestore(RestoreContext &context, const MigrationRecord &rec
             engine.setPreservedBackupPaths({});
     });
 
-    QStringList kept;
+    QStringList notes;
     try {
         RecordRestore restore(context, record, targetVolumeURL);
         restore.run();
-        kept = restore.keptOnDrive();
+        notes = restore.notes();
     } catch (const OperationError &failure) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Restore"),
                                 QStringLiteral("Restoration failed for '") + record.appName +
@@ -67,12 +67,12 @@ QStringList runRecordRestore(RestoreContext &context, const MigrationRecord &rec
     AppLogger::shared().log(AppLogLevel::info, QStringLiteral("Restore"),
                             QStringLiteral("Restoration complete for '") + record.appName +
                                 QStringLiteral("'"));
-    context.publish([name = record.appName, kept](RestoreEngine &engine) {
+    context.publish([name = record.appName, notes](RestoreEngine &engine) {
         engine.setCurrentStep(QStringLiteral("Restoration complete for ") + name +
-                              QStringLiteral("!") + withKept(kept));
+                              QStringLiteral("!") + withNotes(notes));
         engine.setIsRestoring(false);
     });
-    return kept;
+    return notes;
 }
 
 QStringList runAppRestore(RestoreContext &context, const AppItem &app,
@@ -107,7 +107,7 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
     // A refused record is the drive's fault, not this batch's: the others still come back,
     // and the refusals are reported together at the end.
     QStringList refusals;
-    QStringList kept;
+    QStringList notes;
     for (qsizetype i = 0; i < count; ++i) {
         const AppItem &app = apps.at(i);
         context.publish([i, count, name = app.name](RestoreEngine &engine) {
@@ -117,7 +117,7 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
             engine.setProgressPercent(double(i) / double(std::max<qsizetype>(count, 1)));
         });
         try {
-            kept += runAppRestore(context, app, targetVolumeURL);
+            notes += runAppRestore(context, app, targetVolumeURL);
         } catch (const OperationError &failure) {
             publishFailure(context, failure.message());
             if (failure.code() != RecordRule::refusalCode)
@@ -131,11 +131,11 @@ void runBatch(RestoreContext &context, const QList<AppItem> &apps,
         throw OperationError(RestoreEngine::errorDomain, RecordRule::refusalCode, message);
     }
 
-    context.publish([count, kept](RestoreEngine &engine) {
+    context.publish([count, notes](RestoreEngine &engine) {
         engine.setProgressPercent(1.0);
         engine.setIsComplete(true);
         engine.setCurrentStep(QStringLiteral("Successfully restored ") + QString::number(count) +
-                              QStringLiteral(" application(s)!") + withKept(kept));
+                              QStringLiteral(" application(s)!") + withNotes(notes));
         // Each restore ends its own busy state; a batch with none to restore ends it here.
         engine.setIsRestoring(false);
     });

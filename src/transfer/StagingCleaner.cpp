@@ -30,10 +30,18 @@ namespace {
 
 const QString offloadRollbackMarker = QStringLiteral(".offload-rollback-");
 const QString rollbackMarker = QStringLiteral(".rollback-");
+// A drive copy a restore kept: it holds what changed after the restore read it.
+const QString keptMarker = QString(DriveLayout::keptCopyMarker);
 // ".offloaded-": an original whose copy is recorded on the drive and that could not be deleted
 // after its offload; no recovery copy.
-const QStringList markers = {QStringLiteral(".staging-"), QStringLiteral(".restoring-"),
-                             QStringLiteral(".offloaded-"), offloadRollbackMarker, rollbackMarker};
+const QStringList markers = {QStringLiteral(".staging-"),
+                             QStringLiteral(".restoring-"),
+                             QStringLiteral(".offloaded-"),
+                             offloadRollbackMarker,
+                             rollbackMarker,
+                             keptMarker};
+// Recovery copies, which the bulk cleanup keeps; the first found in a name decides.
+const QStringList recoveryMarkers = {offloadRollbackMarker, rollbackMarker, keptMarker};
 constexpr qsizetype uuidLength = 36;
 
 const QString category = QStringLiteral("Cleanup");
@@ -67,18 +75,27 @@ QStringList foldersToScan(const std::optional<QUrl> &targetVolumeURL,
     return folders;
 }
 
+bool isRecoveryName(const QString &name)
+{
+    return std::any_of(recoveryMarkers.cbegin(), recoveryMarkers.cend(),
+                       [&](const QString &marker) { return name.contains(marker); });
+}
+
 // Where a recovery copy was moved away from: its folder + the name before the first
-// rollback marker, without the one "." the move put in front.
+// recovery marker, without the one "." a rollback's move put in front.
 QString homeLocation(const QString &path)
 {
     const QString name = PathUtils::lastComponent(path);
-    qsizetype at = name.indexOf(offloadRollbackMarker);
-    if (at < 0)
-        at = name.indexOf(rollbackMarker);
-    QString home = name.left(at);
-    if (home.startsWith(QLatin1Char('.')))
-        home.remove(0, 1);
-    return PathUtils::join(PathUtils::parentPath(path), home);
+    for (const QString &marker : recoveryMarkers) {
+        const qsizetype at = name.indexOf(marker);
+        if (at < 0)
+            continue;
+        QString home = name.left(at);
+        if (marker != keptMarker && home.startsWith(QLatin1Char('.')))
+            home.remove(0, 1);
+        return PathUtils::join(PathUtils::parentPath(path), home);
+    }
+    return path;
 }
 
 // Nothing usable stands at the home location any more. A link or alias there counts as
@@ -100,11 +117,12 @@ bool isOriginalMissing(const QString &home, const QList<MigrationRecord> &record
     return !present || linkLike;
 }
 
-// Applications from nested folders keep their folder on the drive, so their staged copies lie
-// deeper than the one level other leftovers are looked for. Bundles are not looked into.
+// Applications from nested folders keep their folder on the drive, so their staged copies, and
+// the copies a restore kept, lie deeper than the one level other leftovers are looked for.
+// Bundles are not looked into.
 constexpr int nestedFolderDepth = 4;
 
-void collectNestedPartials(const QString &folder, int depth, QStringList &found)
+void collectNested(const QString &folder, int depth, bool includePartials, QStringList &found)
 {
     if (depth == 0)
         return;
@@ -112,11 +130,12 @@ void collectNestedPartials(const QString &folder, int depth, QStringList &found)
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         const QString path = PathUtils::join(folder, name);
-        if (StagingCleaner::isPartialCopy(name))
+        const std::optional<QString> marker = StagingCleaner::leftoverMarker(name);
+        if ((includePartials && StagingCleaner::isPartialCopy(name)) || marker == keptMarker)
             found.append(path);
         else if (PathUtils::isDirectoryNoFollow(path) && !name.endsWith(QLatin1String(".app")) &&
-                 !StagingCleaner::leftoverMarker(name))
-            collectNestedPartials(path, depth - 1, found);
+                 !StagingCleaner::isPartialCopy(name) && !marker)
+            collectNested(path, depth - 1, includePartials, found);
     }
 }
 
@@ -278,7 +297,7 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
     QList<OrphanedStagingItem> items;
     QSet<QString> seen;
     QStringList nested;
-    if (includePartials && targetVolumeURL) {
+    if (targetVolumeURL) {
         const QString applications =
             PathUtils::join(targetVolumeURL->toLocalFile(), QStringLiteral("Applications"));
         const QStringList subfolders = QDir(applications)
@@ -288,15 +307,16 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
         for (const QString &name : subfolders) {
             if (!name.endsWith(QLatin1String(".app")) && !isPartialCopy(name) &&
                 !leftoverMarker(name))
-                collectNestedPartials(PathUtils::join(applications, name), nestedFolderDepth,
-                                      nested);
+                collectNested(PathUtils::join(applications, name), nestedFolderDepth,
+                              includePartials, nested);
         }
     }
     for (const QString &path : std::as_const(nested)) {
         seen.insert(PathUtils::standardized(path));
-        items.append(OrphanedStagingItem(QUrl::fromLocalFile(path),
-                                         AppScanner::calculateDirectorySize(path), false, false,
-                                         seenAt(path)));
+        const bool kept = isRecoveryName(PathUtils::lastComponent(path));
+        items.append(OrphanedStagingItem(
+            QUrl::fromLocalFile(path), AppScanner::calculateDirectorySize(path), kept,
+            kept && isOriginalMissing(homeLocation(path), records), seenAt(path)));
     }
     for (const QString &folder : foldersToScan(targetVolumeURL, records)) {
         if (!PathUtils::existsFollowingLinks(folder))
@@ -312,9 +332,8 @@ StagingCleaner::findOrphanedItems(const std::optional<QUrl> &targetVolumeURL,
             if (seen.contains(path))
                 continue;
             seen.insert(path);
-            // Any rollback marker in the name keeps the item, wherever it stands.
-            const bool recovery =
-                !partial && (name.contains(offloadRollbackMarker) || name.contains(rollbackMarker));
+            // Any recovery marker in the name keeps the item, wherever it stands.
+            const bool recovery = !partial && isRecoveryName(name);
             const bool missing = recovery && isOriginalMissing(homeLocation(path), records);
             items.append(OrphanedStagingItem(QUrl::fromLocalFile(listed),
                                              AppScanner::calculateDirectorySize(path), recovery,

@@ -26,12 +26,13 @@ struct StagingCleanupResult
 
 // Finds what interrupted operations left one level deep in the Applications and Application
 // Support folders of the Mac and of the target, and removes it on request. Names end in a
-// marker followed by a UUID: ".staging-", ".restoring-", ".offload-rollback-", ".rollback-";
-// the last two mark recovery copies, which the bulk cleanup never deletes. Copies staged on the
+// marker followed by a UUID: ".staging-", ".restoring-", ".offload-rollback-", ".rollback-",
+// and the drive copies a restore kept (DriveLayout::keptCopyMarker); the last three mark
+// recovery copies, which the bulk cleanup never deletes. Copies staged on the
 // drive (".korvanthelix-partial") count too while no transfer runs: a program stopped mid-copy
-// leaves one. They are also looked for in the nested folders of the target's Applications
-// folder, where applications from subfolders are staged. Lives on the main thread; published state
-// changes only there and every assignment emits its signal.
+// leaves one. They and kept copies are also looked for in the nested folders of the target's
+// Applications folder, where applications from subfolders are staged. Lives on the main thread;
+// published state changes only there and every assignment emits its signal.
 class StagingCleaner final : public QObject
 {
     Q_OBJECT

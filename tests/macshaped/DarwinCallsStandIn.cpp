@@ -11,6 +11,8 @@
 #include "platform/macos/MacSystem.h"
 #include <unistd.h>
 
+#include <QFile>
+
 // A Mac's startup disk: the read-only system volume and its data volume.
 std::shared_ptr<DarwinCalls> makeDarwinCalls()
 {
@@ -82,4 +84,11 @@ std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
 std::optional<QString> platformRemovalLock(const QString &path)
 {
     return MacFileResources(makeDarwinCalls()).removalLock(path);
+}
+
+// A Mac names each start-up with a UUID; this system does the same.
+QByteArray platformBootSession()
+{
+    QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }

@@ -53,10 +53,18 @@ TEST(InventoryCollector, AliasThatCannotBeResolvedIsAMissingDriveNotABundle)
 TEST(InventoryCollector, RealBundleStatusFromLedgerAndDriveCopy)
 {
     using S = AppOffloadStatus;
-    const auto rec = [](const char *time, bool moved, const QString &status) {
-        return MigrationRecord(QString::fromUtf8(time), "Tool", {}, {}, {}, {}, moved, status, {});
+    // `namesCopy`: the record names the application's drive copy.
+    const auto rec = [](const char *time, bool moved, const QString &status,
+                        bool namesCopy = true) {
+        return MigrationRecord(QString::fromUtf8(time), "Tool", {}, {}, {},
+                               namesCopy ? std::optional(QString()) : std::nullopt, moved, status,
+                               {});
     };
-    const MigrationRecord offload = rec("2025-01-01T08:00:00Z", true, MigrationStatus::restored());
+    const MigrationRecord offload = rec("2025-01-01T08:00:00Z", true, MigrationStatus::active());
+    const MigrationRecord restored = rec("2025-01-01T08:00:00Z", true, MigrationStatus::restored());
+    // What a restore records when the application came back and its support data did not.
+    const MigrationRecord foldersOnly =
+        rec("2025-01-01T08:00:01Z", true, MigrationStatus::active(), false);
     const MigrationRecord backup = rec("2025-06-01T08:00:00Z", false, MigrationStatus::copied());
     const struct
     {
@@ -70,8 +78,13 @@ TEST(InventoryCollector, RealBundleStatusFromLedgerAndDriveCopy)
         {"2.0", "100", {}, true, S::copied},
         {"2.0", "101", {}, true, S::backupOutOfSync},
         {"2.0", "100", {offload}, true, S::needsReoffload},
+        // A restore left its drive copy (kept as it changed, or not removed): no offload of
+        // this application any more, and nothing may replace that copy.
+        {"2.0", "100", {restored}, true, S::local},
+        // Nor for one that its restore brought back without its support data.
+        {"2.0", "100", {foldersOnly, restored}, true, S::local},
         // Offloaded, restored and later backed up: the newest record decides.
-        {"2.0", "100", {backup, offload}, true, S::copied},
+        {"2.0", "100", {backup, restored}, true, S::copied},
         {nullptr, nullptr, {backup}, false, S::copied},
         {nullptr, nullptr, {backup}, true, S::local},
     };
@@ -95,12 +108,14 @@ TEST(InventoryCollector, RealBundleStatusFromLedgerAndDriveCopy)
         QList<MigrationRecord> ledger = c.ledger;
         for (MigrationRecord &r : ledger) {
             r.appOriginalPath = local;
-            r.appTargetPath = copy;
+            if (r.appTargetPath)
+                r.appTargetPath = copy;
         }
         const std::optional<AppItem> item = collector(ledger).buildItem(local);
         ASSERT_TRUE(item);
         EXPECT_EQ(item->status(), c.expected);
-        EXPECT_EQ(item->externalAppPath, c.copyVersion ? std::optional(copy) : std::nullopt);
+        EXPECT_EQ(item->externalAppPath,
+                  c.copyVersion && c.expected != S::local ? std::optional(copy) : std::nullopt);
         EXPECT_EQ(item->symlinkTarget,
                   item->isOverwrittenOffload ? std::optional(copy) : std::nullopt);
     }

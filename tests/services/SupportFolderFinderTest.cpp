@@ -11,7 +11,7 @@ TEST(SupportDiscovery, ExactNamesAreSelectedTokensOffered)
     {
         QString name;
         std::optional<QString> bundleId;
-        QStringList folders;
+        QStringList folders;  // "/" first: in the system's root, else the user's
         QStringList expected; // "*" marks a selected folder; in listing order
     } cases[] = {
         {"Foo Bar",
@@ -25,11 +25,18 @@ TEST(SupportDiscovery, ExactNamesAreSelectedTokensOffered)
          "com.ugee.driver",
          {"pendriver", "PenTablet", "XP-Pen", "xppen"},
          {"PenTablet*", "XP-Pen", "pendriver*", "xppen"}},
+        // One name in both roots: both would be stored at one place on the drive.
+        {"Atlas Maps",
+         "com.northwind.atlasmaps",
+         {"Atlas Maps", "/Atlas Maps", "/atlasmaps"},
+         {"Atlas Maps*", "Atlas Maps", "atlasmaps*"}},
     };
     for (const auto &c : cases) {
         Sandbox sandbox;
         for (const QString &folder : c.folders)
-            sandbox.makeFolder(sandbox.userSupport() + "/" + folder);
+            sandbox.makeFolder(folder.startsWith('/')
+                                   ? QString(sandbox.systemSupport() + folder)
+                                   : QString(sandbox.userSupport() + "/" + folder));
         QStringList found;
         for (const SupportFolder &folder :
              SupportFolderFinder(sandbox.paths().supportRoots()).discover(c.name, c.bundleId))
@@ -51,8 +58,9 @@ TEST(SupportDiscovery, UserRootFirstAndLinksOnlyWhenReachable)
     ASSERT_EQ(found.size(), 2);
     EXPECT_EQ(found[0], (SupportFolder{QUrl::fromLocalFile(sandbox.userSupport() + "/Tool"),
                                        "~/Library.../Tool", 0, true, true, driveCopy, true}));
+    // Stored at one place on the drive with the first: offered, not selected.
     EXPECT_EQ(found[1], (SupportFolder{QUrl::fromLocalFile(sandbox.systemSupport() + "/Tool"),
-                                       "/Library.../Tool", 0, false, false, std::nullopt, true}));
+                                       "/Library.../Tool", 0, false, false, std::nullopt, false}));
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "services/AppLogger.h"
 #include "support/FakeTool.h"
 #include "support/FaultyStorage.h"
+#include "support/StoppedHolder.h"
 #include "support/WithdrawnRecord.h"
 #include "transfer/DriveLayout.h"
 #include "transfer/LocalRollback.h"
@@ -625,6 +626,26 @@ void endTheProgramAtTheRollback(PipelineScenario &scenario)
     });
 }
 
+// Once the move is recorded, the drive's flushes fail, and another program of this home takes
+// the lock of its ledgers and stops, as one stopped by the user: the undo that follows must not
+// leave the record in force.
+void holdTheHomeLockOnceRecorded(PipelineScenario &scenario)
+{
+    auto storage = std::make_shared<FaultyStorage>();
+    scenario.sandbox.system().useStorage(storage);
+    scenario.ledger.setWriterWaitLimit(std::chrono::milliseconds(300));
+    auto holder = std::make_shared<std::unique_ptr<StoppedHolder>>();
+    const QString lock = PathUtils::parentPath(scenario.ledger.ledgerFileURL().toLocalFile()) +
+                         QStringLiteral("/ledgers.lock");
+    scenario.ops->afterRecording([drive = scenario.sandbox.drive(), storage, holder, lock] {
+        storage->setFlushFault([drive](const QString &folder, const StorageWrites &) {
+            return PathUtils::isSameOrInside(folder, drive) ? EIO : 0;
+        });
+        *holder = std::make_unique<StoppedHolder>(lock);
+    });
+    scenario.whenFinished = [holder] { holder->reset(); };
+}
+
 // The drive takes the copies but not its ledger's new copy.
 void failTheDrivesLedger(PipelineScenario &scenario)
 {
@@ -894,7 +915,7 @@ INSTANTIATE_TEST_SUITE_P(
                              QDir(folder).removeRecursively();
                              s.sandbox.writeFile(folder, "not a folder");
                          },
-                         -1, "Cannot write the ledger "},
+                         -1, "The migration history cannot be saved: the lock file '"},
         // The links and the alias dangle by the time they are undone.
         MachineFaultCase{"DriveGoneWhileTheLedgerIsWritten", nullptr,
                          [](PipelineScenario &s) {
@@ -970,12 +991,20 @@ INSTANTIATE_TEST_SUITE_P(
                          "The drive \"Drive\" could not store what was written to it: "
                          "Input/output error. 'Foo' was put back on your Mac as it was, and the "
                          "record of the move was withdrawn, but your Mac's ledger could not be "
-                         "rewritten without it yet: Cannot write the ledger ",
+                         "rewritten without it yet (Cannot write the ledger ",
+                         nullptr, Operation::offload, replugTheDrive},
+        MachineFaultCase{"AnotherProgramHoldsTheHomeLedgersAtTheUndo", nullptr,
+                         holdTheHomeLockOnceRecorded, 303,
+                         "The drive \"Drive\" could not store what was written to it: "
+                         "Input/output error. 'Foo' was put back on your Mac as it was, and the "
+                         "record of the move was withdrawn, but your Mac's ledger could not be "
+                         "rewritten without it yet (another Korvanthelix window is saving the "
+                         "migration history). The next scan finishes it.",
                          nullptr, Operation::offload, replugTheDrive},
         // Told with the success, which the Mac's ledger holds.
         MachineFaultCase{"TheDrivesLedgerDoesNotTakeTheRecord", nullptr, failTheDrivesLedger, 0,
                          "Your Mac's ledger holds the record, but the drive's own ledger could "
-                         "not be updated: Cannot write the ledger ",
+                         "not be updated yet (Cannot write the ledger ",
                          "[WARN] [Ledger] The record of 'Foo' was not added to the drive's "
                          "ledger '"},
         MachineFaultCase{"TheProgramStopsOnceTheMacsLedgerIsRewritten", nullptr,

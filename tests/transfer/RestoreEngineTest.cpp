@@ -5,12 +5,14 @@
 #include "model/AppItem.h"
 #include "platform/FakeDarwinCalls.h"
 #include "platform/macos/MacStorage.h"
+#include "services/InventoryCollector.h"
 #include "services/LedgerService.h"
 #include "support/BundleBuilder.h"
 #include "support/Errors.h"
 #include "support/FakeTool.h"
 #include "support/FileHolder.h"
 #include "support/Sandbox.h"
+#include "support/StoppedHolder.h"
 #include "support/TreeDigest.h"
 #include "support/Wait.h"
 #include "transfer/StagingCleaner.h"
@@ -81,8 +83,9 @@ struct Scene
     FakeTool tool{QStringLiteral("copy"), QStringLiteral("exec ") + copyCommand};
     App editor = addApp(QStringLiteral("Editor"));
     std::optional<MigrationRecord> byRecord; // restore this record instead of a batch
-    // A process that uses a file; "{holder}" in a message stands for its PID.
-    std::shared_ptr<FileHolder> holder;
+    std::unique_ptr<StoppedHolder> holder;   // another program that took a lock and stopped
+    // A process that uses a file; "{fileHolder}" in a message stands for its PID.
+    std::shared_ptr<FileHolder> fileHolder;
 
     Scene()
     {
@@ -185,9 +188,10 @@ struct OutcomeCase
     const char *status;
     bool driveKept;
     Local local;
-    int copies = -1;                        // -1: not counted
-    const char *survivor = "Volumes/Drive"; // below the sandbox root; must remain
-    const char *macLedger = nullptr;        // the Mac's ledger afterwards (see homeLedger)
+    int copies = -1;                         // -1: not counted
+    const char *survivor = "Volumes/Drive";  // below the sandbox root; must remain
+    const char *macLedger = nullptr;         // the Mac's ledger afterwards (see homeLedger)
+    std::function<void(Scene &)> after = {}; // runs once the restore has ended
 };
 
 void PrintTo(const OutcomeCase &c, std::ostream *os)
@@ -219,17 +223,45 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
             ? errorOfFuture(scene.engine.restoreApplication(*scene.byRecord, std::nullopt))
             : errorOfFuture(scene.engine.restoreBatch({scene.item(app)}, std::nullopt));
     ASSERT_EQ(error ? error->code() : 0, c.code) << (error ? error->message().toStdString() : "");
+    if (c.after)
+        c.after(scene);
+    // A copy the restore kept, renamed where it stood.
+    const QStringList kept =
+        QDir(PathUtils::parentPath(app.drive))
+            .entryList({PathUtils::lastComponent(app.drive) + ".changed-after-restore-*"});
     const QString expected =
         QString::fromUtf8(c.message ? c.message : "")
             .replace("{local}", app.local)
             .replace("{drive}", app.drive)
             .replace("{volume}", scene.sandbox.drive())
-            .replace("{holder}", QString::number(scene.holder ? scene.holder->pid() : 0));
+            .replace("{kept}", PathUtils::join(PathUtils::parentPath(app.drive), kept.value(0)))
+            .replace("{fileHolder}",
+                     QString::number(scene.fileHolder ? scene.fileHolder->pid() : 0));
+    if (!kept.isEmpty()) {
+        // What changed is there as it was written, and the next scan takes it for no copy of
+        // the application: nothing it offers replaces it.
+        const QString keptPath = PathUtils::join(PathUtils::parentPath(app.drive), kept.value(0));
+        EXPECT_EQ(contentOf(keptPath + "/Contents/Resources/data"), "drive");
+        if (expected.contains(QStringLiteral("notes"))) {
+            EXPECT_EQ(contentOf(keptPath + "/Contents/Resources/notes"), "written on the drive");
+        }
+        const std::optional<AppItem> scanned =
+            InventoryCollector(scene.ledger.records(), {}, {}).buildItem(app.local);
+        ASSERT_TRUE(scanned);
+        EXPECT_EQ(scanned->status(), AppOffloadStatus::local);
+        EXPECT_FALSE(scanned->externalAppPath);
+        // The leftover scan lists it, and its cleanup keeps it.
+        const QList<OrphanedStagingItem> listed =
+            StagingCleaner::findOrphanedItems(scene.driveURL(), scene.ledger.records());
+        EXPECT_TRUE(std::any_of(listed.cbegin(), listed.cend(), [&](const auto &item) {
+            return item.displayName == kept.value(0) && item.isRecoveryCopy;
+        }));
+    }
     if (c.message && error) {
         EXPECT_TRUE(error->message().startsWith(expected)) << error->message().toStdString();
         EXPECT_EQ(scene.engine.error(), error->message());
     }
-    EXPECT_EQ(scene.status(app), QString::fromLatin1(c.status));
+    EXPECT_EQ(scene.status(app).toStdString(), c.status);
     EXPECT_EQ(PathUtils::existsNoFollow(app.drive), c.driveKept);
     EXPECT_TRUE(PathUtils::existsNoFollow(scene.sandbox.path(c.survivor)));
     EXPECT_TRUE(leftovers(scene.sandbox.applications()).isEmpty());
@@ -328,242 +360,405 @@ std::function<void(Scene &)> untrusted(std::function<void(Scene &, MigrationReco
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    , RestoreOutcome,
-    ::testing::Values(
-        OutcomeCase{"LinksReplacedByDriveCopies", [](Scene &s) { s.offload(s.editor); }, 0, nullptr,
-                    "restored", false, Local::driveCopy, 2},
-        OutcomeCase{"IdenticalRealCopiesStayAndDriveCopiesGo",
-                    [](Scene &s) {
-                        s.copyBack(s.editor);
-                        s.offload(s.editor);
-                    },
-                    0, nullptr, "restored", false, Local::driveCopy, 0},
-        OutcomeCase{"DifferingRealApplicationRefused",
-                    [](Scene &s) {
-                        BundleBuilder(s.editor.local).version(QStringLiteral("1.0")).build();
-                        s.offload(s.editor);
-                    },
-                    409,
-                    "A real application already exists at '{local}' (v1.0) that is not an "
-                    "Korvanthelix proxy. External version is v2.0. To prevent overwriting a newer "
-                    "or separate local installation, restore was cancelled. Please rename or "
-                    "remove the local app first.",
-                    "active", true, Local::unchanged, 0},
-        // An application of its own whose Info.plist carries a proxy's keys is compared, not
-        // replaced as a proxy would be.
-        OutcomeCase{"RealApplicationMarkedAsAProxyRefused",
-                    [](Scene &s) {
-                        BundleBuilder(s.editor.local)
-                            .version(QStringLiteral("1.0"))
-                            .plistValue(QStringLiteral("TargetAppPath"), s.editor.drive)
-                            .build();
-                        s.offload(s.editor);
-                    },
-                    409, "A real application already exists at '{local}' (v1.0)", "active", true,
-                    Local::unchanged, 0},
-        OutcomeCase{"DanglingLinkInTheWayReplaced",
-                    [](Scene &s) {
-                        s.sandbox.makeSymlink(s.editor.local, s.sandbox.path("gone/Editor.app"));
-                        s.sandbox.makeSymlink(s.editor.supportLocal, s.sandbox.path("gone/x"));
-                        s.offload(s.editor);
-                    },
-                    0, nullptr, "restored", false, Local::driveCopy, 2},
-        OutcomeCase{"BackupRestoreKeepsItsDriveCopies",
-                    [](Scene &s) {
-                        s.copyBack(s.editor);
-                        s.offload(s.editor, false);
-                    },
-                    0, nullptr, "copied", true, Local::driveCopy, 0,
-                    "Volumes/Drive/Application Support/Editor"},
-        OutcomeCase{"VerificationMendedAtTheRetry", [](Scene &s) { faultyCopies(s, true); }, 0,
-                    nullptr, "restored", false, Local::driveCopy, 2},
-        OutcomeCase{"VerificationFailingTwice", [](Scene &s) { faultyCopies(s, false); }, 404,
-                    "Verification failed for restored application bundle 'Editor'. External "
-                    "application was left untouched.",
-                    "active", true, Local::unchanged, 1},
-        // On a Mac only each restored file's own push reports that the disk did not store it:
-        // the drive copies and the record that names them stay.
-        OutcomeCase{"AMacDiskThatCannotStoreARestoredFile",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        auto darwin = std::make_shared<FakeDarwinCalls>();
-                        darwin->failSyncNumber(2);
-                        s.sandbox.system().useStorage(std::make_shared<MacStorage>(darwin));
-                    },
-                    411,
-                    "'Editor' was restored to your Mac, but the disk holding '{local}' reported "
-                    "an error while saving it: Input/output error. Its copies on the drive were "
-                    "kept.",
-                    "active", true, Local::driveCopy, 2},
-        // An error of another type than the engine's own ends the restore as visibly.
-        OutcomeCase{"ForeignErrorAtTheCopy",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.sandbox.system().setCopyTool(
-                            [](const QString &, const QString &) -> QStringList {
-                                throw std::runtime_error("no copy tool today");
-                            });
-                    },
-                    -1, "The operation stopped on an unexpected error: no copy tool today",
-                    "active", true, Local::unchanged, 0},
-        OutcomeCase{"FinalVerificationFailing",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.sandbox.system().fakeBundleServices().setOnRegister(
-                            [&s](const QString &path) {
-                                s.sandbox.writeFile(path + "/Contents/Resources/data", "changed");
-                            });
-                    },
-                    406,
-                    "Final destination integrity verification failed for restored application "
-                    "bundle 'Editor' at '{local}'. External application bundle at '{drive}' was "
-                    "preserved.",
-                    "active", true, Local::other, 1},
-        OutcomeCase{"RemovalFailingAfterTheLedgerUpdate",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.sandbox.system().setReadOnly(s.sandbox.drive() + "/Applications");
-                    },
-                    406,
-                    "'Editor' was restored and verified on your Mac (ledger updated), but removing "
-                    "leftover external copy failed:\n{drive}: ",
-                    "restored", true, Local::driveCopy, 2},
-        // A drive folder swapped for a link after the application came back: what the link leads
-        // to is no drive copy, and stays.
-        OutcomeCase{"DriveFolderMadeALinkBeforeTheRemoval",
-                    [](Scene &s) { linkDriveFolderToTheUsersOwn(s, false); }, 0,
-                    "Its copy '{drive}' was left on the drive: the folder '{volume}/Applications' "
-                    "is now a link.",
-                    "restored", true, Local::driveCopy, 2,
-                    "Users/tester/Documents/Projects/Editor.app/notes"},
-        OutcomeCase{"DriveFolderMadeALinkAsTheAdministratorActs",
-                    [](Scene &s) { linkDriveFolderToTheUsersOwn(s, true); }, 406,
-                    "'Editor' was restored and verified on your Mac (ledger updated), but removing "
-                    "leftover external copy failed:\n{drive}: Failed to move "
-                    "'{volume}/Applications/Editor.app' to "
-                    "'{volume}/Applications/Editor.app.korvanthelix-partial': "
-                    "{volume}/Applications changed since it was looked at",
-                    "restored", true, Local::driveCopy, 2,
-                    "Users/tester/Documents/Projects/Editor.app/notes"},
-        // Started from the drive while it is copied back: its launcher stays, and so does its copy.
-        OutcomeCase{"LaunchedFromTheDriveDuringTheCopy",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
-                            if (pause == 200ms)
-                                s.sandbox.system().fakeWorkspace().setRunningApplicationBundles(
-                                    {s.editor.drive});
-                        });
-                    },
-                    412,
-                    "Application 'Editor' is currently running from the drive. Please quit it "
-                    "before restoring.",
-                    "active", true, Local::unchanged, 1},
-        // Written to on the drive after it was read: the Mac does not hold that, so it stays.
-        OutcomeCase{"DriveCopyWrittenToAfterItWasRead",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
-                            if (pause == 100ms)
-                                s.sandbox.writeFile(s.editor.drive + "/Contents/Resources/notes",
-                                                    "written on the drive");
-                        });
-                    },
-                    0,
-                    "Its copy '{drive}' was left on the drive: it changed after the restore read "
-                    "it ('Contents/Resources/notes' was added to it).",
-                    "restored", true, Local::driveCopy, 2},
-        // Still written to by a process that holds it open: what it writes next would be lost.
-        OutcomeCase{"DriveCopyStillOpenForWriting",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.holder = std::make_shared<FileHolder>(
-                            s.editor.drive + "/Contents/Resources/data", FileHolder::Hold::writes);
-                        ASSERT_TRUE(s.holder->isReady());
-                    },
-                    0,
-                    "Its copy '{drive}' was left on the drive: 'tests_transfer' (pid {holder}) is "
-                    "writing to 'Contents/Resources/data' in '{drive}'.",
-                    "restored", true, Local::driveCopy, 2},
-        // A restore cut short during an earlier run left its staging copies.
-        OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.sandbox.writeFile(s.editor.local + ".restoring-" + staleUuid + "/part",
-                                            "cut");
-                        s.sandbox.writeFile(
-                            s.editor.supportLocal + ".restoring-" + staleUuid + "/part", "cut");
-                        s.sandbox.writeFile(s.sandbox.userSupport() + "/Editor Helper.restoring-" +
-                                                staleUuid + "/part",
-                                            "another's");
-                    },
-                    0, nullptr, "restored", false, Local::driveCopy, 2,
-                    "Users/tester/Library/Application Support/Editor Helper.restoring-"
-                    "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"},
-        OutcomeCase{"RetryAfterAFinishedRestore",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        ASSERT_FALSE(
-                            errorOfFuture(s.engine.restoreBatch({s.item(s.editor)}, s.driveURL())));
-                    },
-                    400, "'Editor' is already restored: it is back on your Mac at '{local}'.",
-                    "restored", false, Local::unchanged, 2, "Volumes/Drive", "restored:app:1"},
-        // The drive goes away after the application is back, before its folder is swapped in:
-        // the Mac's ledger says so, and keeps the folder that stayed on the drive in force.
-        OutcomeCase{"DriveGoneBeforeAFolderSwap",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
-                            if (pause == 100ms)
-                                s.sandbox.system().fakeVolumes().removeVolume(s.sandbox.drive());
-                        });
-                    },
-                    410,
-                    "The drive \"Drive\" is no longer connected. 'Editor' was restored to your "
-                    "Mac (ledger updated), but not its support data: 'Editor' stayed on the "
-                    "drive. Connect the drive, choose it again and retry to bring it back.",
-                    "active", true, Local::driveCopy, 2, "Volumes/Drive/Application Support/Editor",
-                    "restored:app:1 active:-:1"},
-        OutcomeCase{"DifferingApplicationInstalledDuringTheCopyIsKept",
-                    [](Scene &s) {
-                        s.offload(s.editor);
-                        const QString update =
-                            BundleBuilder(s.sandbox.path("update")).version("3.0").build();
-                        s.tool.setBody(
-                            copyCommand + " && rm -f '" + s.editor.local + "' && " +
-                            platformCopyShell("'" + update + "'", "'" + s.editor.local + "'"));
-                    },
-                    409, "A real application already exists at '{local}' (v3.0)", "active", true,
-                    Local::update, 1},
-        // Ledger paths are untrusted: what they name is checked before anything is touched.
-        OutcomeCase{"DotDotInASupportPath", untrusted([](Scene &s, MigrationRecord &r) {
-                        r.supportFolders[0].target = s.sandbox.drive() + "/../../Users/tester";
-                    }),
-                    407, "Invalid migration record for 'Editor': the path ", "", true,
-                    Local::unchanged},
-        OutcomeCase{"DriveCopyInsideTheLocalBundle", untrusted([](Scene &s, MigrationRecord &r) {
-                        r.appTargetPath = s.editor.local + "/Contents";
-                    }),
-                    407, nullptr, "", true, Local::unchanged},
-        OutcomeCase{"DrivePathLinkedToTheLocalPlace", untrusted([](Scene &s, MigrationRecord &r) {
-                        s.sandbox.makeSymlink(s.sandbox.drive() + "/Mirror",
-                                              s.sandbox.applications());
-                        r.appTargetPath = s.sandbox.drive() + "/Mirror/Editor.app";
-                    }),
-                    407, nullptr, "", true, Local::unchanged},
-        OutcomeCase{"SupportCopyInsideItsOwnFolder", untrusted([](Scene &s, MigrationRecord &r) {
-                        s.sandbox.writeFile(s.editor.supportLocal + "/copy/prefs", "local");
-                        r.supportFolders[0].target = s.editor.supportLocal + "/copy";
-                    }),
-                    407, nullptr, "", true, Local::unchanged, 0},
-        OutcomeCase{"SupportCopyInsideTheLocalApplication",
-                    untrusted([](Scene &s, MigrationRecord &r) {
-                        r.supportFolders[0].target = s.editor.local + "/Contents/Resources";
-                    }),
-                    407, nullptr, "", true, Local::unchanged, 0,
-                    "Applications/Editor.app/Contents/Resources/data"}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
+                         ::
+                             testing::Values(OutcomeCase{"LinksReplacedByDriveCopies",
+                                                         [](Scene &s) { s.offload(s.editor); }, 0,
+                                                         nullptr, "restored", false,
+                                                         Local::driveCopy, 2},
+                                             OutcomeCase{"IdenticalRealCopiesStayAndDriveCopiesGo",
+                                                         [](Scene &s) {
+                                                             s.copyBack(s.editor);
+                                                             s.offload(s.editor);
+                                                         },
+                                                         0, nullptr, "restored", false,
+                                                         Local::driveCopy, 0},
+                                             OutcomeCase{"DifferingRealApplicationRefused",
+                                                         [](Scene &s) {
+                                                             BundleBuilder(s.editor.local)
+                                                                 .version(QStringLiteral("1.0"))
+                                                                 .build();
+                                                             s.offload(s.editor);
+                                                         },
+                                                         409,
+                                                         "A real application already exists at "
+                                                         "'{local}' (v1.0) that is not an "
+                                                         "Korvanthelix proxy. External version is "
+                                                         "v2.0. To prevent overwriting a newer "
+                                                         "or separate local installation, restore "
+                                                         "was cancelled. Please rename or "
+                                                         "remove the local app first.",
+                                                         "active", true, Local::unchanged, 0},
+                                             // An application of its own whose Info.plist carries a
+                                             // proxy's keys is compared, not replaced as a proxy
+                                             // would be.
+                                             OutcomeCase{"RealApplicationMarkedAsAProxyRefused",
+                                                         [](Scene &s) {
+                                                             BundleBuilder(s.editor.local)
+                                                                 .version(QStringLiteral("1.0"))
+                                                                 .plistValue(QStringLiteral(
+                                                                                 "TargetAppPath"),
+                                                                             s.editor.drive)
+                                                                 .build();
+                                                             s.offload(s.editor);
+                                                         },
+                                                         409,
+                                                         "A real application already exists at "
+                                                         "'{local}' (v1.0)",
+                                                         "active", true, Local::unchanged, 0},
+                                             OutcomeCase{"DanglingLinkInTheWayReplaced",
+                                                         [](Scene &s) {
+                                                             s.sandbox.makeSymlink(
+                                                                 s.editor.local,
+                                                                 s.sandbox.path("gone/Editor.app"));
+                                                             s.sandbox.makeSymlink(
+                                                                 s.editor.supportLocal,
+                                                                 s.sandbox.path("gone/x"));
+                                                             s.offload(s.editor);
+                                                         },
+                                                         0, nullptr, "restored", false,
+                                                         Local::driveCopy, 2},
+                                             OutcomeCase{
+                                                 "BackupRestoreKeepsItsDriveCopies",
+                                                 [](Scene &s) {
+                                                     s.copyBack(s.editor);
+                                                     s.offload(s.editor, false);
+                                                 },
+                                                 0, nullptr, "copied", true, Local::driveCopy, 0,
+                                                 "Volumes/Drive/Application Support/Editor"},
+                                             OutcomeCase{"VerificationMendedAtTheRetry",
+                                                         [](Scene &s) { faultyCopies(s, true); }, 0,
+                                                         nullptr, "restored", false,
+                                                         Local::driveCopy, 2},
+                                             OutcomeCase{"VerificationFailingTwice",
+                                                         [](Scene &s) { faultyCopies(s, false); },
+                                                         404,
+                                                         "Verification failed for restored "
+                                                         "application bundle 'Editor'. External "
+                                                         "application was left untouched.",
+                                                         "active", true, Local::unchanged, 1},
+                                             // On a Mac only each restored file's own push reports
+                                             // that the disk did not store it: the drive copies and
+                                             // the record that names them stay.
+                                             OutcomeCase{
+                                                 "AMacDiskThatCannotStoreARestoredFile",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     auto darwin =
+                                                         std::make_shared<FakeDarwinCalls>();
+                                                     darwin->failSyncNumber(2);
+                                                     s.sandbox.system().useStorage(
+                                                         std::make_shared<MacStorage>(darwin));
+                                                 },
+                                                 411,
+                                                 "'Editor' was restored to your Mac, but the disk "
+                                                 "holding '{local}' reported "
+                                                 "an error while saving it: Input/output error. "
+                                                 "Its copies on the drive were "
+                                                 "kept.",
+                                                 "active", true, Local::driveCopy, 2},
+                                             // An error of another type than the engine's own ends
+                                             // the restore as visibly.
+                                             OutcomeCase{
+                                                 "ForeignErrorAtTheCopy",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.sandbox.system().setCopyTool(
+                                                         [](const QString &,
+                                                            const QString &) -> QStringList {
+                                                             throw std::runtime_error(
+                                                                 "no copy tool today");
+                                                         });
+                                                 },
+                                                 -1,
+                                                 "The operation stopped on an unexpected error: no "
+                                                 "copy tool today",
+                                                 "active", true, Local::unchanged, 0},
+                                             OutcomeCase{
+                                                 "FinalVerificationFailing",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.sandbox.system()
+                                                         .fakeBundleServices()
+                                                         .setOnRegister([&s](const QString &path) {
+                                                             s.sandbox.writeFile(
+                                                                 path + "/Contents/Resources/data",
+                                                                 "changed");
+                                                         });
+                                                 },
+                                                 406,
+                                                 "Final destination integrity verification failed "
+                                                 "for restored application "
+                                                 "bundle 'Editor' at '{local}'. External "
+                                                 "application bundle at '{drive}' was "
+                                                 "preserved.",
+                                                 "active", true, Local::other, 1},
+                                             OutcomeCase{
+                                                 "RemovalFailingAfterTheLedgerUpdate",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.sandbox.system().setReadOnly(
+                                                         s.sandbox.drive() + "/Applications");
+                                                 },
+                                                 406,
+                                                 "'Editor' was restored and verified on your Mac "
+                                                 "(ledger updated), but removing "
+                                                 "leftover external copy failed:\n{drive}: ",
+                                                 "restored", true, Local::driveCopy, 2},
+                                             // A drive folder swapped for a link after the
+                                             // application came back: what the link leads to is no
+                                             // drive copy, and stays.
+                                             OutcomeCase{
+                                                 "DriveFolderMadeALinkBeforeTheRemoval",
+                                                 [](Scene &s) {
+                                                     linkDriveFolderToTheUsersOwn(s, false);
+                                                 },
+                                                 0,
+                                                 "Its copy '{drive}' was left on the drive: the "
+                                                 "folder '{volume}/Applications' "
+                                                 "is now a link.",
+                                                 "restored", true, Local::driveCopy, 2,
+                                                 "Users/tester/Documents/Projects/Editor.app/"
+                                                 "notes"},
+                                             OutcomeCase{
+                                                 "DriveFolderMadeALinkAsTheAdministratorActs",
+                                                 [](Scene &s) {
+                                                     linkDriveFolderToTheUsersOwn(s, true);
+                                                 },
+                                                 406,
+                                                 "'Editor' was restored and verified on your Mac "
+                                                 "(ledger updated), but removing "
+                                                 "leftover external copy failed:\n{drive}: Failed "
+                                                 "to move "
+                                                 "'{volume}/Applications/Editor.app' to "
+                                                 "'{volume}/Applications/"
+                                                 "Editor.app.korvanthelix-partial': "
+                                                 "{volume}/Applications changed since it was "
+                                                 "looked at",
+                                                 "restored", true, Local::driveCopy, 2,
+                                                 "Users/tester/Documents/Projects/Editor.app/"
+                                                 "notes"},
+                                             // Started from the drive while it is copied back: its
+                                             // launcher stays, and so does its copy.
+                                             OutcomeCase{"LaunchedFromTheDriveDuringTheCopy",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.engine.setSleeper([&s](
+                                                                                     std::chrono::
+                                                                                         nanoseconds
+                                                                                             pause) {
+                                                                 if (pause == 200ms)
+                                                                     s.sandbox.system()
+                                                                         .fakeWorkspace()
+                                                                         .setRunningApplicationBundles(
+                                                                             {s.editor.drive});
+                                                             });
+                                                         },
+                                                         412,
+                                                         "Application 'Editor' is currently "
+                                                         "running from the drive. Please quit it "
+                                                         "before restoring.",
+                                                         "active", true, Local::unchanged, 1},
+                                             // Written to on the drive after it was read: the Mac
+                                             // does not hold that, so it stays.
+                                             OutcomeCase{"DriveCopyWrittenToAfterItWasRead",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.engine.setSleeper(
+                                                                 [&s](std::chrono::nanoseconds
+                                                                          pause) {
+                                                                     if (pause == 100ms)
+                                                                         s.sandbox.writeFile(
+                                                                             s.editor.drive +
+                                                                                 "/Contents/"
+                                                                                 "Resources/notes",
+                                                                             "written on the "
+                                                                             "drive");
+                                                                 });
+                                                         },
+                                                         0,
+                                                         "Its copy '{drive}' was left on the drive "
+                                                         "as '{kept}': it changed after the "
+                                                         "restore read it "
+                                                         "('Contents/Resources/notes' was added to "
+                                                         "it).",
+                                                         "restored", false, Local::other, 2},
+                                             // Still written to by a process that holds it open:
+                                             // what it writes next would be lost.
+                                             OutcomeCase{"DriveCopyStillOpenForWriting",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.fileHolder =
+                                                                 std::make_shared<FileHolder>(
+                                                                     s.editor.drive +
+                                                                         "/Contents/Resources/data",
+                                                                     FileHolder::Hold::writes);
+                                                             ASSERT_TRUE(s.fileHolder->isReady());
+                                                         },
+                                                         0,
+                                                         "Its copy '{drive}' was left on the drive "
+                                                         "as '{kept}': 'tests_transfer' (pid "
+                                                         "{fileHolder}) is writing to "
+                                                         "'Contents/Resources/data' in '{drive}'.",
+                                                         "restored", false, Local::driveCopy, 2},
+                                             // The drive's ledger is held by a program that
+                                             // stopped: the restore stands, says what the drive's
+                                             // ledger still owes, and the next scan writes it
+                                             // there.
+                                             OutcomeCase{"DriveLedgerHeldByAProgramThatStopped",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.ledger.setWriterWaitLimit(
+                                                                 std::chrono::milliseconds(300));
+                                                             s.holder =
+                                                                 std::make_unique<StoppedHolder>(
+                                                                     s.sandbox.drive() +
+                                                                     "/.korvanthelix_ledger.lock");
+                                                         },
+                                                         0,
+                                                         "The drive's own ledger could not take it "
+                                                         "yet ('{volume}': another "
+                                                         "Korvanthelix window is saving the "
+                                                         "migration history); it is kept and "
+                                                         "written there at the next scan with the "
+                                                         "drive connected.",
+                                                         "restored", false, Local::driveCopy, 2,
+                                                         "Volumes/Drive", nullptr,
+                                                         [](Scene &s) {
+                                                             s.holder.reset();
+                                                             s.ledger.settleOwedChanges();
+                                                         }},
+                                             // A restore cut short during an earlier run left its
+                                             // staging copies.
+                                             OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.sandbox.writeFile(
+                                                                 s.editor.local + ".restoring-" +
+                                                                     staleUuid + "/part",
+                                                                 "cut");
+                                                             s.sandbox.writeFile(
+                                                                 s.editor.supportLocal +
+                                                                     ".restoring-" + staleUuid +
+                                                                     "/part",
+                                                                 "cut");
+                                                             s.sandbox.writeFile(
+                                                                 s.sandbox.userSupport() +
+                                                                     "/Editor Helper.restoring-" +
+                                                                     staleUuid + "/part",
+                                                                 "another's");
+                                                         },
+                                                         0, nullptr, "restored", false,
+                                                         Local::driveCopy, 2,
+                                                         "Users/tester/Library/Application "
+                                                         "Support/Editor Helper.restoring-"
+                                                         "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0"},
+                                             OutcomeCase{"RetryAfterAFinishedRestore",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             ASSERT_FALSE(errorOfFuture(
+                                                                 s.engine.restoreBatch(
+                                                                     {s.item(s.editor)},
+                                                                     s.driveURL())));
+                                                         },
+                                                         400,
+                                                         "'Editor' is already restored: it is back "
+                                                         "on your Mac at '{local}'.",
+                                                         "restored", false, Local::unchanged, 2,
+                                                         "Volumes/Drive", "restored:app:1"},
+                                             // The drive goes away after the application is back,
+                                             // before its folder is swapped in: the Mac's ledger
+                                             // says so, and keeps the folder that stayed on the
+                                             // drive in force.
+                                             OutcomeCase{"DriveGoneBeforeAFolderSwap",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.engine.setSleeper(
+                                                                 [&s](std::chrono::nanoseconds
+                                                                          pause) {
+                                                                     if (pause == 100ms)
+                                                                         s.sandbox.system()
+                                                                             .fakeVolumes()
+                                                                             .removeVolume(
+                                                                                 s.sandbox.drive());
+                                                                 });
+                                                         },
+                                                         410,
+                                                         "The drive \"Drive\" is no longer "
+                                                         "connected. 'Editor' was restored to your "
+                                                         "Mac (ledger updated), but not its "
+                                                         "support data: 'Editor' stayed on the "
+                                                         "drive. Connect the drive, choose it "
+                                                         "again and retry to bring it back.",
+                                                         "restored", true, Local::driveCopy, 2,
+                                                         "Volumes/Drive/Application Support/Editor",
+                                                         "restored:app:1 active:-:1"},
+                                             OutcomeCase{
+                                                 "DifferingApplicationInstalledDuringTheCopyIsKept",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     const QString update =
+                                                         BundleBuilder(s.sandbox.path("update"))
+                                                             .version("3.0")
+                                                             .build();
+                                                     s.tool.setBody(
+                                                         copyCommand + " && rm -f '" +
+                                                         s.editor.local + "' && " +
+                                                         platformCopyShell("'" + update + "'",
+                                                                           "'" + s.editor.local +
+                                                                               "'"));
+                                                 },
+                                                 409,
+                                                 "A real application already exists at '{local}' "
+                                                 "(v3.0)",
+                                                 "active", true, Local::update, 1},
+                                             // Ledger paths are untrusted: what they name is
+                                             // checked before anything is touched.
+                                             OutcomeCase{
+                                                 "DotDotInASupportPath",
+                                                 untrusted([](Scene &s, MigrationRecord &r) {
+                                                     r.supportFolders[0].target =
+                                                         s.sandbox.drive() + "/../../Users/tester";
+                                                 }),
+                                                 407,
+                                                 "Invalid migration record for 'Editor': the path ",
+                                                 "", true, Local::unchanged},
+                                             OutcomeCase{
+                                                 "DriveCopyInsideTheLocalBundle",
+                                                 untrusted([](Scene &s, MigrationRecord &r) {
+                                                     r.appTargetPath = s.editor.local + "/Contents";
+                                                 }),
+                                                 407, nullptr, "", true, Local::unchanged},
+                                             OutcomeCase{
+                                                 "DrivePathLinkedToTheLocalPlace",
+                                                 untrusted([](Scene &s, MigrationRecord &r) {
+                                                     s.sandbox.makeSymlink(
+                                                         s.sandbox.drive() + "/Mirror",
+                                                         s.sandbox.applications());
+                                                     r.appTargetPath =
+                                                         s.sandbox.drive() + "/Mirror/Editor.app";
+                                                 }),
+                                                 407, nullptr, "", true, Local::unchanged},
+                                             OutcomeCase{
+                                                 "SupportCopyInsideItsOwnFolder",
+                                                 untrusted([](Scene &s, MigrationRecord &r) {
+                                                     s.sandbox.writeFile(s.editor.supportLocal +
+                                                                             "/copy/prefs",
+                                                                         "local");
+                                                     r.supportFolders[0].target =
+                                                         s.editor.supportLocal + "/copy";
+                                                 }),
+                                                 407, nullptr, "", true, Local::unchanged, 0},
+                                             OutcomeCase{
+                                                 "SupportCopyInsideTheLocalApplication",
+                                                 untrusted([](Scene &s, MigrationRecord &r) {
+                                                     r.supportFolders[0].target =
+                                                         s.editor.local + "/Contents/Resources";
+                                                 }),
+                                                 407, nullptr, "", true, Local::unchanged, 0,
+                                                 "Applications/Editor.app/Contents/Resources/"
+                                                 "data"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(RestoreEngine, CancelDuringTheCopyStopsItAndLeavesNoStagingCopy)
 {
@@ -706,6 +901,13 @@ TEST(RestoreEngine, FailedFolderSwapMovesThePreservedFolderBack)
         errorOfFuture(scene.engine.restoreBatch({scene.item(scene.editor)}, scene.driveURL()));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), "PrivilegeHelper");
+    // The application is back, and the message and the ledgers say so.
+    EXPECT_TRUE(error->message().startsWith("'Editor' was restored to your Mac (ledger updated), "
+                                            "but not its support data: 'Editor' stayed on the "
+                                            "drive. "))
+        << error->message().toStdString();
+    EXPECT_EQ(homeLedger(scene.sandbox.home(), scene.editor.local).toStdString(),
+              "restored:app:1 active:-:1");
     EXPECT_EQ(contentOf(scene.editor.supportLocal + "/prefs"), "local prefs");
     EXPECT_TRUE(scene.engine.preservedBackupPaths().isEmpty());
     EXPECT_TRUE(leftovers(scene.sandbox.userSupport()).isEmpty());

@@ -241,7 +241,8 @@ TEST_F(ContentModelLaunchersTest, BannerBatchTakesEveryAppAndLogsNothing)
     EXPECT_EQ(model->offloadTaskReport().failures.size(), 1);
 }
 
-TEST_F(ContentModelLaunchersTest, RestoresReportFailuresInTheNotice)
+// A failed restore is told once, by its progress sheet.
+TEST_F(ContentModelLaunchersTest, RestoresReportFailuresOnce)
 {
     model->restoreAppsBatch({record("Local")});
     EXPECT_FALSE(model->showingRestoreProgressSheet());
@@ -249,16 +250,20 @@ TEST_F(ContentModelLaunchersTest, RestoresReportFailuresInTheNotice)
     engines.failures.insert(QStringLiteral("One"), 405);
     model->restoreSingleApp(record("One", true));
     EXPECT_TRUE(model->showingRestoreProgressSheet());
-    EXPECT_TRUE(waitUntil([this] { return model->showAlert(); }));
-    expectNotice(QStringLiteral("Restore failed for One: One broke"));
-    EXPECT_FALSE(model->restoreTaskReport().isRunning);
+    EXPECT_TRUE(waitUntil([this] { return !model->restoreTaskReport().isRunning; }));
     EXPECT_EQ(model->restoreTaskReport().error, QStringLiteral("One broke"));
+    drainEvents();
+    EXPECT_FALSE(model->showAlert()) << "the sheet tells it";
 
-    model->setShowAlert(false);
     engines.failures.insert(QStringLiteral("TwoThree"), 405);
     model->restoreAppsBatch({record("Two", true), record("Local"), record("Three", true)});
-    EXPECT_TRUE(waitUntil([this] { return model->showAlert(); }));
-    expectNotice(QStringLiteral("Batch restore failed: TwoThree broke"));
+    EXPECT_TRUE(waitUntil([this] {
+        return model->restoreTaskReport().error.has_value() &&
+               !model->restoreTaskReport().isRunning;
+    }));
+    EXPECT_EQ(model->restoreTaskReport().error, QStringLiteral("TwoThree broke"));
+    drainEvents();
+    EXPECT_FALSE(model->showAlert());
     // Applications restored before the failure show as such: the batch still rescans.
     EXPECT_TRUE(waitUntil([this] { return scans == 1 && !model->appScanner().isScanning(); }));
     EXPECT_EQ(engines.restoreTargets, QList<std::optional<QUrl>>({std::nullopt, std::nullopt}));
@@ -350,8 +355,8 @@ TEST_F(ContentModelLaunchersTest, MenuCommandsPickTheirApplications)
 
     engines.failures.insert(QStringLiteral("Away"), 405);
     model->handleRestoreSelectedApps();
-    EXPECT_TRUE(waitUntil([this] { return model->showAlert(); }));
-    expectNotice(QStringLiteral("Restore failed for Away: Away broke"));
+    EXPECT_TRUE(waitUntil([this] { return model->restoreTaskReport().error.has_value(); }));
+    EXPECT_EQ(model->restoreTaskReport().error, QStringLiteral("Away broke"));
     EXPECT_EQ(engines.calls, QStringList({"restore:Away"}));
 
     model->setSelectedAppIds(all);

@@ -88,6 +88,12 @@ QString platformTreeRemovalCommand()
     return QStringLiteral("/bin/rm -rf --one-file-system --");
 }
 
+QByteArray platformBootSession()
+{
+    QFile file(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
 bool LinuxSystem::isWritable(const QString &path) const
 {
     return !path.isEmpty() && ::access(QFile::encodeName(path).constData(), W_OK) == 0;

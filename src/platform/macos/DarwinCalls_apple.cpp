@@ -23,6 +23,7 @@
 #include <sys/mount.h>
 #include <sys/param.h>
 #include <sys/stat.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
 namespace {
@@ -271,6 +272,15 @@ std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
 std::optional<QString> platformRemovalLock(const QString &path)
 {
     return MacFileResources(makeDarwinCalls()).removalLock(path);
+}
+
+QByteArray platformBootSession()
+{
+    char uuid[64] = {};
+    size_t size = sizeof uuid - 1;
+    if (::sysctlbyname("kern.bootsessionuuid", uuid, &size, nullptr, 0) != 0)
+        return {};
+    return QByteArray(uuid).trimmed();
 }
 
 std::shared_ptr<Storage> makePlatformStorage()

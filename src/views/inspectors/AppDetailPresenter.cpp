@@ -150,6 +150,23 @@ QList<Model::FolderRow> folderRows(const AppItem &app, bool linked)
     return rows;
 }
 
+// Names the folders that share one place on the drive, the first group only.
+std::optional<QString> sharedNameNote(const AppItem &app)
+{
+    for (qsizetype i = 0; i < app.supportFolders.size(); ++i) {
+        QStringList sharing{app.supportFolders.at(i).displayName};
+        for (qsizetype j = i + 1; j < app.supportFolders.size(); ++j) {
+            if (app.supportFolders.at(j).driveName() == app.supportFolders.at(i).driveName())
+                sharing.append(app.supportFolders.at(j).displayName);
+        }
+        if (sharing.size() > 1)
+            return QStringLiteral("Only one of ") + sharing.join(QStringLiteral(" and ")) +
+                   QStringLiteral(" can be moved at a time: they share a name, and both would be "
+                                  "stored at the same place on the drive.");
+    }
+    return std::nullopt;
+}
+
 QList<Model::StorageRow> storageRows(const AppItem &app, const std::optional<TargetVolume> &volume,
                                      bool linked, bool enoughSpace)
 {
@@ -219,8 +236,10 @@ Model::MainAction mainAction(const AppItem &app, const AppDetailFacts &facts,
         return {Kind::offload, QStringLiteral("Offload to ") + drive,
                 QStringLiteral("arrow.right.circle.fill"), QColor(),
                 !(app.isProtected || app.isRunning || driveRefuses)};
+    // An application running from the drive cannot be restored (its copy would go): the pane
+    // says so in its running notice, and the button agrees.
     return {Kind::restore, QStringLiteral("Restore to Mac"),
-            QStringLiteral("arrow.uturn.backward.circle.fill"), QColor(), true};
+            QStringLiteral("arrow.uturn.backward.circle.fill"), QColor(), !app.isRunning};
 }
 
 } // namespace
@@ -316,8 +335,11 @@ AppDetailModel AppDetailPresenter::present(const AppItem &app, const AppDetailFa
                       ? Model::Terminate{QStringLiteral("Waiting for App to Quit\u2026"), false}
                       : Model::Terminate{QStringLiteral("Terminate App"), true};
 
-    if (!app.supportFolders.isEmpty())
+    if (!app.supportFolders.isEmpty()) {
         m.supportFolders = folderRows(app, linked);
+        if (!linked)
+            m.sharedNameNote = sharedNameNote(app);
+    }
     m.storage = storageRows(app, volume, linked, enoughSpace);
     if (volume && !volume->isCompatible())
         m.incompatible = Model::Incompatible{

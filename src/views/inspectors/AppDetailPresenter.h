@@ -152,6 +152,9 @@ struct AppDetailModel
     QString runningLine;
     Terminate terminate;
     std::optional<QList<FolderRow>> supportFolders;
+    // Why not every folder of one name is selected: they would be stored at one place on the
+    // drive.
+    std::optional<QString> sharedNameNote;
     QList<StorageRow> storage;
     std::optional<Incompatible> incompatible;
     std::optional<QString> revealOnDrivePath;

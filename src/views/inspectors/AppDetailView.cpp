@@ -201,6 +201,7 @@ struct AppDetailView::Widgets
     // Support folders
     QWidget *folders = nullptr;
     QVBoxLayout *folderRows = nullptr;
+    QLabel *sharedNameNote = nullptr;
     struct FolderRow
     {
         QCheckBox *toggle;
@@ -650,6 +651,9 @@ void AppDetailView::buildSupportFolders(QVBoxLayout *into)
     auto *box = new RoundedPanel(Palette::controlBackground());
     w->folderRows = box->contentLayout();
     section->addWidget(box);
+    w->sharedNameNote = text({}, TextStyles::caption(), Palette::orange(), true);
+    w->sharedNameNote->setObjectName(QStringLiteral("sharedNameNote"));
+    section->addWidget(w->sharedNameNote);
     into->addWidget(w->folders);
 }
 
@@ -849,6 +853,8 @@ void AppDetailView::applyModeAndNotices()
 void AppDetailView::applySupportFolders()
 {
     w->folders->setVisible(m_model.supportFolders.has_value());
+    w->sharedNameNote->setText(m_model.sharedNameNote.value_or(QString()));
+    w->sharedNameNote->setVisible(m_model.sharedNameNote.has_value());
     const QList<Model::FolderRow> rows = m_model.supportFolders.value_or(QList<Model::FolderRow>());
     QStringList paths;
     for (const Model::FolderRow &r : rows)

@@ -34,11 +34,7 @@ ContentModel::ContentModel(LedgerService &ledger, QObject *parent)
     watchServices();
 }
 
-ContentModel::~ContentModel()
-{
-    for (QFuture<void> &load : m_ledgerLoads)
-        load.waitForFinished();
-}
+ContentModel::~ContentModel() = default;
 
 SidebarManager &ContentModel::sidebarManager() const
 {

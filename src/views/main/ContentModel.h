@@ -350,7 +350,7 @@ private:
     QCoro::Task<void> refreshAfterOperation();
     QCoro::Task<void> inventoryAndLedgerRefresh();
     QCoro::Task<void> fullRefresh(std::optional<QUrl> targetURL);
-    // loadRecords() on the thread pool, so that the files are read off the GUI thread.
+    // loadRecords() off the GUI thread, on a thread nothing waits for.
     QFuture<void> reloadLedger();
     QCoro::Task<void> delayedVolumeRescan(std::shared_ptr<RescanTask> task);
     QCoro::Task<void> runSingleTransfer(QString appName, std::function<QFuture<void>()> operation,
@@ -378,8 +378,6 @@ private:
     RestoreEngine *m_restoreEngine = nullptr;
     StagingCleaner *m_stagingCleaner = nullptr;
     TransferOperations m_operations;
-    // Waited for at destruction: none outlives the model.
-    QList<QFuture<void>> m_ledgerLoads;
 
     ListCriteria m_criteria;
     QSet<QString> m_selectedAppIds;

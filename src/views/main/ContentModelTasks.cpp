@@ -2,6 +2,7 @@
 
 #include "views/main/ContentModel.h"
 
+#include "base/AbandonableWork.h"
 #include "base/OperationError.h"
 #include "services/AppLogger.h"
 #include "services/AppScanner.h"
@@ -316,10 +317,9 @@ QCoro::Task<void> ContentModel::fullRefresh(std::optional<QUrl> targetURL)
 
 QFuture<void> ContentModel::reloadLedger()
 {
-    m_ledgerLoads.removeIf([](const QFuture<void> &load) { return load.isFinished(); });
-    QFuture<void> load = QtConcurrent::run([&ledger = m_ledger] { ledger.loadRecords(); });
-    m_ledgerLoads << load;
-    return load;
+    // A drive that stopped answering may hold the load for good: it is never waited for, on
+    // closing either. The shared ledger service outlives the window.
+    return runAbandonable([&ledger = m_ledger, user = m_ledger.user()] { ledger.loadRecords(); });
 }
 
 QCoro::Task<void> ContentModel::delayedVolumeRescan(std::shared_ptr<RescanTask> task)
@@ -466,7 +466,8 @@ QCoro::Task<void> ContentModel::runRestore(QList<AppItem> apps, std::optional<QU
             report.failures.append({apps.first().name, failure->message});
     }
     setRestoreTaskReport(report);
-    if (failure && !report.cancelled) {
+    // One message per failure: the progress sheet shows it while it is up.
+    if (failure && !report.cancelled && !showingRestoreProgressSheet()) {
         presentNotice(single
                           ? QString(QStringLiteral("Restore failed for ") + apps.first().name +
                                     QStringLiteral(": ") + failure->message)

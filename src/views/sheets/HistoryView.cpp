@@ -1,5 +1,6 @@
 #include "views/sheets/HistoryView.h"
 
+#include "base/AbandonableWork.h"
 #include "base/OperationError.h"
 #include "services/LedgerService.h"
 #include "services/RecordRule.h"
@@ -23,9 +24,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 using namespace Controls;
 
@@ -119,18 +120,8 @@ HistoryView::HistoryView(LedgerService *ledgerService, QWidget *parent)
     refresh();
 }
 
-HistoryView::~HistoryView()
-{
-    for (QFuture<void> &check : m_refusalChecks)
-        check.waitForFinished();
-    // Each ends within the ledger's wait limit; its outcome is no longer told.
-    for (QFuture<void> &operation : m_operations) {
-        try {
-            operation.waitForFinished();
-        } catch (const QException &) {
-        }
-    }
-}
+// What still runs is abandoned: it holds nothing of the view, and its outcome is no longer told.
+HistoryView::~HistoryView() = default;
 
 void HistoryView::build()
 {
@@ -174,8 +165,11 @@ void HistoryView::build()
         button({}, QStringLiteral("refreshButton"), ButtonLook::bordered, ControlSize::small);
     reload->setIcon(Symbols::icon(QStringLiteral("arrow.clockwise")));
     reload->setToolTip(QStringLiteral("Refresh"));
-    connect(reload, &QPushButton::clicked, this,
-            [this] { runLedgerOperation([](LedgerService &ledger) { ledger.loadRecords(); }); });
+    connect(reload, &QPushButton::clicked, this, [this] {
+        runLedgerOperation([](LedgerService &ledger) { ledger.loadRecords(); },
+                           QStringLiteral("Waiting to read the migration history…"),
+                           QStringLiteral("The list was not reloaded."));
+    });
     toolbar->addWidget(reload);
 
     m_moreButton = new QToolButton(this);
@@ -197,6 +191,12 @@ void HistoryView::build()
     toolbar->addWidget(m_moreButton);
     header->addWidget(toolbarWidget);
     root->addWidget(header->parentWidget());
+
+    m_pendingLabel = text({}, TextStyles::caption(), Palette::secondaryText());
+    m_pendingLabel->setObjectName(QStringLiteral("pendingLabel"));
+    m_pendingLabel->setWordWrap(true);
+    m_pendingLabel->hide();
+    root->addWidget(m_pendingLabel);
 
     m_body = new QStackedWidget(this);
     m_list = new QListWidget(m_body);
@@ -250,8 +250,12 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
         const auto refusal = m_refusals.constFind(shown.id);
         QWidget *row = recordRow(
             shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal),
-            [this](const QString &id) {
-                runLedgerOperation([id](LedgerService &ledger) { ledger.deleteRecord(id); });
+            [this, name = record.appName](const QString &id) {
+                runLedgerOperation([id](LedgerService &ledger) { ledger.deleteRecord(id); },
+                                   QStringLiteral("Waiting to delete the entry of '") + name +
+                                       QStringLiteral("'…"),
+                                   QStringLiteral("The entry of '") + name +
+                                       QStringLiteral("' was not deleted."));
             });
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
@@ -263,9 +267,9 @@ void HistoryView::markRefusedRecords(const QList<MigrationRecord> &records)
 {
     const quint64 generation = ++m_rowsGeneration;
     const QPointer<HistoryView> self(this);
-    m_refusalChecks.removeIf([](const QFuture<void> &check) { return check.isFinished(); });
-    // The result is dropped when the view or its rows are gone by then.
-    m_refusalChecks << QtConcurrent::run([self, generation, records] {
+    // The rule resolves links, which a drive that stopped answering may hold for good: never
+    // waited for, and its result dropped when the view or its rows are gone by then.
+    (void)runAbandonable([self, generation, records] {
         QHash<QString, QString> reasons;
         for (const MigrationRecord &record : records) {
             const Verdict verdict = RecordRule::check(record);
@@ -299,26 +303,42 @@ void HistoryView::setHideTestRecords(bool hide)
 
 void HistoryView::purgeTestRecords()
 {
-    runLedgerOperation([](LedgerService &ledger) { ledger.purgeTestRecords(); });
+    runLedgerOperation([](LedgerService &ledger) { ledger.purgeTestRecords(); },
+                       QStringLiteral("Waiting to purge the test records…"),
+                       QStringLiteral("No test record was removed."));
 }
 
-void HistoryView::runLedgerOperation(std::function<void(LedgerService &)> operation)
+void HistoryView::runLedgerOperation(std::function<void(LedgerService &)> operation,
+                                     QString waiting, QString notDone)
 {
     if (!m_ledger)
         return;
     LedgerService *ledger = m_ledger;
-    m_operations.removeIf([](const QFuture<void> &running) { return running.isFinished(); });
-    QFuture<void> running =
-        QtConcurrent::run([ledger, operation = std::move(operation)] { operation(*ledger); });
-    m_operations << running;
+    QFuture<void> running = runAbandonable(
+        [ledger, user = ledger->user(), operation = std::move(operation)] { operation(*ledger); });
+    m_pending.append(waiting);
+    // Shown once it has lasted a moment: most operations end before anyone could read it.
+    QTimer::singleShot(400, this, [this, running] {
+        if (!running.isFinished())
+            showPending();
+    });
     // The new records come with the ledger's signal; only a failure is told here.
-    running.then(this, [this](QFuture<void> done) {
+    running.then(this, [this, waiting, notDone](QFuture<void> done) {
+        m_pending.removeOne(waiting);
+        showPending();
         try {
             done.waitForFinished();
         } catch (...) {
-            showFailure(OperationError::messageOf(std::current_exception()));
+            showFailure(notDone + QLatin1Char(' ') +
+                        OperationError::messageOf(std::current_exception()));
         }
     });
+}
+
+void HistoryView::showPending()
+{
+    m_pendingLabel->setText(m_pending.isEmpty() ? QString() : m_pending.last());
+    m_pendingLabel->setVisible(!m_pending.isEmpty());
 }
 
 void HistoryView::showFailure(const QString &message)
@@ -372,7 +392,11 @@ void HistoryView::showClearConfirm()
     m_clearConfirm = confirmDialog(
         QStringLiteral("clearConfirmDialog"), QStringLiteral("Clear Entire History"),
         HistoryPresenter::clearConfirmMessage(), QStringLiteral("Clear All History Records"),
-        [this] { runLedgerOperation([](LedgerService &ledger) { ledger.clearAllHistory(); }); });
+        [this] {
+            runLedgerOperation([](LedgerService &ledger) { ledger.clearAllHistory(); },
+                               QStringLiteral("Waiting to clear the migration history…"),
+                               QStringLiteral("The history was not cleared."));
+        });
 }
 
 void HistoryView::showLogViewer()

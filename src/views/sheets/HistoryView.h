@@ -23,8 +23,10 @@ class QToolButton;
 // default, with reload, delete entry, purge of test records, clearing the history and the
 // log viewer. Everything it shows follows the ledger service's published records; the
 // ledger operations run off the GUI thread, so another program saving the history never holds
-// the window up, and one that fails (such a writer busy past the ledger's wait limit) is told
-// in the alert "historyFailedAlert".
+// the window up, nor does a drive that stopped answering: one still running after a moment is
+// shown waiting ("pendingLabel"), one still running when the view goes is abandoned, never
+// waited for, and one that fails (such a writer busy past the ledger's wait limit) is told in
+// the alert "historyFailedAlert", which says what was not done.
 //
 // Controls by object name: "realAppsSegment", "allSegment", "purgeTestsButton",
 // "viewLogsButton", "refreshButton", "moreMenuButton" with the actions "purgeMenuAction"
@@ -54,9 +56,12 @@ private:
     void showRefusals(const QHash<QString, QString> &reasons);
     void setHideTestRecords(bool hide);
     void purgeTestRecords();
-    // Runs one ledger operation on the thread pool; its failure is told when it ends.
-    void runLedgerOperation(std::function<void(LedgerService &)> operation);
+    // Runs one ledger operation off the GUI thread, shown `waiting` while it lasts; a failure
+    // is told when it ends, after `notDone`.
+    void runLedgerOperation(std::function<void(LedgerService &)> operation, QString waiting,
+                            QString notDone);
     void showFailure(const QString &message);
+    void showPending();
     void showPurgeConfirm();
     void showClearConfirm();
     void showLogViewer();
@@ -72,6 +77,7 @@ private:
     QPointer<QMessageBox> m_failureAlert;
 
     QLabel *m_countLabel = nullptr;
+    QLabel *m_pendingLabel = nullptr;
     QPushButton *m_realSegment = nullptr;
     QPushButton *m_allSegment = nullptr;
     QPushButton *m_purgeButton = nullptr;
@@ -84,7 +90,6 @@ private:
     // Record id -> why operations refuse it, from the last judgement.
     QHash<QString, QString> m_refusals;
     quint64 m_rowsGeneration = 0;
-    // Waited for at destruction, so no judgement or ledger operation outlives the view.
-    QList<QFuture<void>> m_refusalChecks;
-    QList<QFuture<void>> m_operations;
+    // What the operations still running wait to do, the latest last.
+    QStringList m_pending;
 };

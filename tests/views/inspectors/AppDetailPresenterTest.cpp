@@ -179,8 +179,8 @@ TEST(AppDetailPresenter, MainButtonPrecedenceAndDisabling)
          none,
          "Update Backup on Drive",
          false},
-        {"restore without a drive", S::offloaded, "linked running copy", none, "Restore to Mac",
-         true},
+        {"restore without a drive", S::offloaded, "linked copy", none, "Restore to Mac", true},
+        {"running blocks restore", S::offloaded, "linked running", ok, "Restore to Mac", false},
         {"restore from a missing drive", S::dangling, "linked", fat, "Restore to Mac", true},
     };
     for (const Case &c : cases) {

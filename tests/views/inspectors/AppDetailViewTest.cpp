@@ -1,4 +1,6 @@
 #include "views/inspectors/AppDetailView.h"
+
+#include "../PaintedTexts.h"
 #include "InspectorFixture.h"
 #include "services/AppScanner.h"
 #include "services/LedgerService.h"
@@ -219,6 +221,25 @@ TEST_F(AppDetailViewTest, ScannerBindingWritesIntoTheInventory)
     EXPECT_TRUE(scanner.apps().first().isRunning);
     drainEvents();
     EXPECT_TRUE(shown(view, QStringLiteral("runningNotice")));
+}
+
+// Folders that share a name on the drive: the pane paints why only one of them is selected.
+TEST_F(AppDetailViewTest, FoldersOfOneNameSayWhyOneIsSelected)
+{
+    AppItem app = bundle(QStringLiteral("Applications/Atlas Maps.app"));
+    SupportFolder system = folder(QStringLiteral("Atlas Maps"), 2'000'000);
+    system.url = QUrl::fromLocalFile(sandbox.systemSupport() + QStringLiteral("/Atlas Maps"));
+    system.displayName = QStringLiteral("/Library.../Atlas Maps");
+    app.supportFolders = {folder(QStringLiteral("Atlas Maps"), 6'000'000, true), system};
+    app.supportFolders.first().displayName = QStringLiteral("~/Library.../Atlas Maps");
+    auto view = makeView(app);
+    view->widget()->resize(520, 900);
+    view->show();
+    drainEvents();
+    const QString painted = PaintedTexts::of(view->widget()).join(QLatin1Char(' '));
+    EXPECT_TRUE(painted.contains(QStringLiteral("Only one of ~/Library.../Atlas Maps and")))
+        << painted.toStdString();
+    EXPECT_TRUE(painted.contains(QStringLiteral("stored at the same place on the drive.")));
 }
 
 TEST_F(AppDetailViewTest, Screenshots)

@@ -1,14 +1,19 @@
 #include "views/sheets/HistoryView.h"
+#include "../PaintedTexts.h"
 #include "services/AppLogger.h"
 #include "services/FileLock.h"
 #include "services/LedgerService.h"
 #include "support/Sandbox.h"
 #include "support/Screenshot.h"
+#include "support/StandInDrive.h"
+#include "support/StoppedHolder.h"
+#include "support/TimerProbe.h"
 #include "support/Wait.h"
 #include "views/sheets/LogViewerSheet.h"
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QJsonDocument>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -150,41 +155,127 @@ TEST_F(HistoryViewTest, NoActionWaitsForAnotherWriter)
     {
         const char *name;
         std::function<void()> act;
+        const char *waiting; // shown while it waits
+        const char *notDone; // told with the failure
     } actions[] = {
         {"Delete Entry",
          [&] {
              view.findChild<QWidget *>(QStringLiteral("historyRow:2025-02-01T08:00:00Z_Viewer"))
                  ->findChild<QAction *>(QStringLiteral("deleteEntryAction"))
                  ->trigger();
-         }},
+         },
+         "Waiting to delete the entry of 'Viewer'…", "The entry of 'Viewer' was not deleted."},
         {"Purge Test Records",
-         [&] { view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger(); }},
+         [&] { view.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger(); },
+         "Waiting to purge the test records…", "No test record was removed."},
         {"Clear All History Records",
          [&] {
              view.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
              QTest::mouseClick(button(dialog(view, "clearConfirmDialog"), "confirmButton"),
                                Qt::LeftButton);
-         }},
+         },
+         "Waiting to clear the migration history…", "The history was not cleared."},
     };
+    const auto painted = [&] { return PaintedTexts::of(&view).join(QLatin1Char(' ')); };
     for (const auto &action : actions) {
         SCOPED_TRACE(action.name);
         QElapsedTimer clock;
         clock.start();
         action.act();
         EXPECT_LT(clock.elapsed(), 300);
+        // A moment later the window shows that the action waits, and then why it did nothing.
+        EXPECT_TRUE(
+            waitUntil([&] { return painted().contains(QString::fromUtf8(action.waiting)); }, 700))
+            << painted().toStdString();
         QMessageBox *alert = nullptr;
         EXPECT_TRUE(waitUntil([&] {
             alert = view.findChild<QMessageBox *>(QStringLiteral("historyFailedAlert"));
             return alert && alert->isVisible();
         }));
+        EXPECT_FALSE(painted().contains(QString::fromUtf8(action.waiting)));
         if (alert) {
-            EXPECT_EQ(alert->text(), FileLock::busyMessage());
+            EXPECT_EQ(alert->text(), QString::fromUtf8(action.notDone) + QLatin1Char(' ') +
+                                         FileLock::busyMessage());
             alert->close();
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         }
         EXPECT_EQ(ledger.records().size(), 3);
     }
     EXPECT_TRUE(waitFor(letGo, 10000));
+}
+
+// Closing the view while an action waits for a writer that stopped, or for a drive that stopped
+// answering, abandons the action: the window's thread goes on at once.
+TEST_F(HistoryViewTest, ClosingWithAnActionPendingNeverWaits)
+{
+    ledger.setWriterWaitLimit(std::chrono::milliseconds(2500));
+#ifdef KORVANTHELIX_STAND_IN_DRIVE
+    const QString hungDrive = sandbox.volumesRoot() + QStringLiteral("/Hung");
+    StandInDrive drive(QStringLiteral(KORVANTHELIX_STAND_IN_DRIVE),
+                       sandbox.path(QStringLiteral("hung")), hungDrive, StandInDrive::Kind::hangs);
+#endif
+    std::unique_ptr<StoppedHolder> holder;
+    const struct
+    {
+        const char *name;
+        std::function<bool()> arrange; // false: cannot be arranged here
+        std::function<void()> release;
+    } cases[] = {
+        {"AWriterThatStopped",
+         [&] {
+             holder = std::make_unique<StoppedHolder>(
+                 sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock"));
+             return holder->holding();
+         },
+         [&] { holder->release(); }},
+#ifdef KORVANTHELIX_STAND_IN_DRIVE
+        {"ADriveThatStoppedAnswering",
+         [&] {
+             if (!drive.ready())
+                 return false;
+             // A record on it, which the refusals judge, and its ledger, which a reload reads.
+             MigrationRecord onIt = ledger.records().first();
+             onIt.appTargetPath = hungDrive + QStringLiteral("/Applications/Editor.app");
+             Sandbox::writeFile(hungDrive + QStringLiteral("/.korvanthelix_ledger.json"),
+                                QJsonDocument(MigrationRecord::listToJson({onIt})).toJson());
+             ledger.loadRecords();
+             drive.hang();
+             return true;
+         },
+         [&] { drive.answer(); }},
+#endif
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.arrange())
+            continue;
+        // Should the window wait after all, the drive answers again in the end.
+        QFuture<void> watchdog = QtConcurrent::run([&c] {
+            QThread::msleep(1500);
+            c.release();
+        });
+        auto *view = new HistoryView(&ledger);
+        view->show();
+        // A record on a drive in a temporary folder counts as a test record.
+        QTest::mouseClick(button(view, "allSegment"), Qt::LeftButton);
+        drainEvents();
+        QAction *remove = view->findChild<QAction *>(QStringLiteral("deleteEntryAction"));
+        ASSERT_NE(remove, nullptr);
+        remove->trigger();
+        QTest::mouseClick(button(view, "refreshButton"), Qt::LeftButton);
+        QThread::msleep(100);
+        const TimerProbe probe;
+        delete view;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        EXPECT_LT(probe.longestGapMs(), 100);
+        c.release();
+        EXPECT_TRUE(waitFor(watchdog, 10000));
+        // What was abandoned ends once let go, before the sandbox goes.
+        QThread::msleep(300);
+    }
 }
 
 TEST_F(HistoryViewTest, LogViewerFromTheToolbar)
