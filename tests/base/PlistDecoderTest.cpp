@@ -73,7 +73,7 @@ TEST(PlistDecoderTest, ReadsTheOldTextFormAsWrittenByHand)
     Empty = "";
     Quoted = 'single';
     NSTypes = ( "a", b, ( c ), {}, );
-    Nested = { Inner = <0fbd 7772 00>; Last = z };
+    Nested = { Inner = <0fbd 7772 00>; Last = z; };
 }
 )";
     const std::optional<QVariantMap> dict = dictionaryOf(text);
@@ -576,6 +576,9 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
          R"({ CFBundleIdentifier; Nested = { a; "b c"; }; })",
          {{"CFBundleIdentifier", "CFBundleIdentifier"},
           {"Nested", QVariantMap{{"a", "a"}, {"b c", "b c"}}}}},
+        {"old text form whose last entry has no semicolon",
+         "{ CFBundleIdentifier = com.acme.tool; CFBundleName = Tool }",
+         {}},
         {"old text form without braces",
          "/* strings */ CFBundleIdentifier = com.acme.strings; \"CFBundleName\"; } not read",
          {{"CFBundleIdentifier", "com.acme.strings"}, {"CFBundleName", "CFBundleName"}}},
