@@ -160,6 +160,11 @@ public:
         return fd;
     }
 
+    std::optional<QString> translocatedOriginal(const QString &path) override
+    {
+        return m_frameworks.translocatedOriginal(path);
+    }
+
 private:
     DarwinFrameworks m_frameworks;
 };

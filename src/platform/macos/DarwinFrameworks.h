@@ -7,8 +7,8 @@
 #include <memory>
 #include <optional>
 
-// The Darwin calls made through the system's frameworks (CoreFoundation, the unified log)
-// rather than its C library, for the real DarwinCalls alone. A file of their own
+// The Darwin calls made through the system's frameworks (CoreFoundation, the unified log,
+// Security) rather than its C library, for the real DarwinCalls alone. A file of their own
 // (DarwinFrameworks_apple.cpp), so that the compile against a Mac's own C library headers,
 // which come without the frameworks' (scripts/mac-headers-check), checks all the rest of the
 // Darwin calls. Callable from any thread; see DarwinCalls for what each answers.
@@ -24,6 +24,7 @@ public:
     [[nodiscard]] bool writeBookmarkFile(const QString &targetPath, const QString &aliasPath);
     void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
              const QByteArray &message);
+    [[nodiscard]] std::optional<QString> translocatedOriginal(const QString &path);
 
 private:
     struct Logs;

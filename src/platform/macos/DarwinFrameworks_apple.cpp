@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <dlfcn.h>
 #include <os/log.h>
 #include <sys/param.h>
 
@@ -39,6 +40,35 @@ std::optional<QString> pathOf(CFURLRef url)
     if (!CFURLGetFileSystemRepresentation(url, true, buffer, CFIndex(sizeof buffer)))
         return std::nullopt;
     return QFile::decodeName(reinterpret_cast<const char *>(buffer));
+}
+
+// Gatekeeper's translocation calls are in the Security framework from macOS 10.12 on but in
+// no header of the SDK, so they are looked up by name, once, and kept for the life of the
+// process. Null where the system has none.
+struct Translocation
+{
+    using IsTranslocated = Boolean (*)(CFURLRef path, bool *isTranslocated, CFErrorRef *error);
+    using OriginalOf = CFURLRef (*)(CFURLRef translocatedPath, CFErrorRef *error);
+
+    IsTranslocated isTranslocated = nullptr;
+    OriginalOf originalOf = nullptr;
+};
+
+const Translocation &translocation()
+{
+    static const Translocation calls = [] {
+        Translocation found;
+        void *security = ::dlopen("/System/Library/Frameworks/Security.framework/Security",
+                                  RTLD_LAZY | RTLD_LOCAL);
+        if (security) {
+            found.isTranslocated = reinterpret_cast<Translocation::IsTranslocated>(
+                ::dlsym(security, "SecTranslocateIsTranslocatedURL"));
+            found.originalOf = reinterpret_cast<Translocation::OriginalOf>(
+                ::dlsym(security, "SecTranslocateCreateOriginalPathForURL"));
+        }
+        return found;
+    }();
+    return calls;
 }
 
 } // namespace
@@ -102,4 +132,19 @@ void DarwinFrameworks::log(const QByteArray &subsystem, const QByteArray &catego
     }
     os_log_with_type(handle, type == DarwinLogType::error ? OS_LOG_TYPE_ERROR : OS_LOG_TYPE_DEFAULT,
                      "%{public}s", message.constData());
+}
+
+std::optional<QString> DarwinFrameworks::translocatedOriginal(const QString &path)
+{
+    const Translocation &calls = translocation();
+    if (!calls.isTranslocated || !calls.originalOf)
+        return std::nullopt;
+    const CfPtr<CFURLRef> url = fileUrl(path, true);
+    bool isTranslocated = false;
+    if (!url || !calls.isTranslocated(url.get(), &isTranslocated, nullptr) || !isTranslocated)
+        return std::nullopt;
+    const CfPtr<CFURLRef> original(calls.originalOf(url.get(), nullptr));
+    if (!original)
+        return std::nullopt;
+    return pathOf(original.get());
 }
