@@ -12,10 +12,9 @@ namespace {
 
 // What the Mac's property-list reader makes of the encoding an XML declaration names.
 enum class Declared {
-    // No name, or "utf-8" as such: UTF-8, each key and string decoded on its own.
+    // No name, or any name of UTF-8: each key and string decoded on its own. The Mac's reader
+    // goes by the encoding a name stands for, and reads every name of UTF-8 as "utf-8".
     utf8,
-    // Another name of UTF-8: the whole text is decoded first, and refused unless it is UTF-8.
-    wholeUtf8,
     // ISO-8859-1, and US-ASCII, which the Mac reads the same way: each byte the character of
     // its number.
     latin1,
@@ -69,7 +68,7 @@ std::optional<Declared> ofCodePage(std::uint16_t codePage)
     case 20127:
         return Declared::latin1;
     case 65001:
-        return Declared::wholeUtf8;
+        return Declared::utf8;
     case 10000:
         return Declared::refused;
     default:
@@ -138,7 +137,7 @@ std::optional<Declared> ofIcuName(std::string_view name)
     if (among(windows1252Aliases))
         return Declared::windows1252;
     if (among(utf8Aliases))
-        return Declared::wholeUtf8;
+        return Declared::utf8;
     if (among(macRomanAliases))
         return Declared::refused;
     return std::nullopt;
@@ -175,7 +174,7 @@ Declared encodingNamed(std::string_view name)
         return Declared::refused;
     const std::string_view own = startsWithFolded(name, "x-mac-") ? name.substr(6) : name;
     if (equalFolded(own, "utf-8"))
-        return Declared::wholeUtf8;
+        return Declared::utf8;
     if (equalFolded(own, "us-ascii"))
         return Declared::latin1;
     return ofIcuName(name).value_or(Declared::asciiAlone);
@@ -245,10 +244,6 @@ std::optional<std::string> textOf(std::string_view data)
     switch (declaredEncoding(data)) {
     case Declared::utf8:
         return asUtf8(data);
-    case Declared::wholeUtf8: {
-        const std::optional<std::string> text = macUtf8(data);
-        return text ? asUtf8(*text) : std::nullopt;
-    }
     case Declared::latin1:
         return fromSingleBytes(data, false);
     case Declared::windows1252:

@@ -53,7 +53,7 @@ public:
         m_at = 0;
         m_values = 0;
         m_writer.open(true);
-        if (!entries(0, false) || !m_writer.close())
+        if (!entries(0) || !m_writer.close())
             return Node();
         return m_writer.tree();
     }
@@ -247,15 +247,15 @@ private:
     {
         ++m_at;
         m_writer.open(true);
-        if (!entries(depth, true) || atEnd() || peek() != '}')
+        if (!entries(depth) || atEnd() || peek() != '}')
             return false;
         ++m_at;
         return m_writer.close();
     }
 
-    // Entries up to where no key begins. A key with a semicolon and no value is its own value,
-    // in every dictionary, braced or not. In braces the last entry may lack its semicolon.
-    bool entries(int depth, bool braced)
+    // Entries up to where no key begins, each ended by a semicolon, the last one's too. A key
+    // with a semicolon and no value is its own value, in every dictionary, braced or not.
+    bool entries(int depth)
     {
         for (;;) {
             if (!skipSpace())
@@ -273,12 +273,9 @@ private:
             } else if (peek() != ';' || ++m_values > maxValues || !m_writer.string(*key)) {
                 return false;
             }
-            if (!skipSpace() || atEnd())
+            if (!skipSpace() || atEnd() || peek() != ';')
                 return false;
-            if (peek() == ';')
-                ++m_at;
-            else if (!braced || peek() != '}')
-                return false;
+            ++m_at;
         }
     }
 

@@ -73,7 +73,7 @@ TEST(PlistDecoderTest, ReadsTheOldTextFormAsWrittenByHand)
     Empty = "";
     Quoted = 'single';
     NSTypes = ( "a", b, ( c ), {}, );
-    Nested = { Inner = <0fbd 7772 00>; Last = z };
+    Nested = { Inner = <0fbd 7772 00>; Last = z; };
 }
 )";
     const std::optional<QVariantMap> dict = dictionaryOf(text);
@@ -552,6 +552,18 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
         {"XML declaring Shift_JIS, with bytes past ASCII",
          declaring("\"Shift_JIS\"", "<key>k</key><string>\xC3\xA9</string>"),
          {}},
+        // Every name that the Mac takes for UTF-8 reads as "utf-8": each key and string decoded
+        // on its own, so that a byte of another encoding in a comment is read past.
+        {"XML declaring UTF8, with a byte past UTF-8 in a comment",
+         declaring("\"UTF8\"", "<!-- caf\xE9 --><key>CFBundleIdentifier</key><string>com.acme.tool"
+                               "</string>"),
+         {{"CFBundleIdentifier", "com.acme.tool"}}},
+        {"XML declaring cp65001, with a byte past UTF-8 in a comment",
+         declaring("'cp65001'", "<!-- caf\xE9 --><key>k</key><string>v</string>"),
+         {{"k", "v"}}},
+        {"XML declaring x-mac-utf-8, with a byte past UTF-8 in a comment",
+         declaring("\"x-mac-utf-8\"", "<!-- caf\xE9 --><key>k</key><string>v</string>"),
+         {{"k", "v"}}},
         {"XML declaring ISO-8859-1 after a line break",
          "\n" + declaring("\"ISO-8859-1\"", "<key>k</key><string>caf\xE9</string>"),
          {}},
@@ -564,6 +576,9 @@ TEST(PlistDecoderTest, MarkupInsideTextReadsAsText)
          R"({ CFBundleIdentifier; Nested = { a; "b c"; }; })",
          {{"CFBundleIdentifier", "CFBundleIdentifier"},
           {"Nested", QVariantMap{{"a", "a"}, {"b c", "b c"}}}}},
+        {"old text form whose last entry has no semicolon",
+         "{ CFBundleIdentifier = com.acme.tool; CFBundleName = Tool }",
+         {}},
         {"old text form without braces",
          "/* strings */ CFBundleIdentifier = com.acme.strings; \"CFBundleName\"; } not read",
          {{"CFBundleIdentifier", "com.acme.strings"}, {"CFBundleName", "CFBundleName"}}},

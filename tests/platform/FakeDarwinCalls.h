@@ -43,6 +43,9 @@ public:
     QList<std::pair<QString, QString>> bookmarksWritten;
     bool bookmarkWriteSucceeds = true;
     QStringList logged;
+    // Where Gatekeeper put a translocated copy -> the folder it stands for; what lies inside
+    // it stands for the same place inside that folder.
+    QHash<QString, QString> translocations;
 
     std::optional<QList<DarwinMount>> mounts() override { return table; }
 
@@ -147,6 +150,15 @@ public:
             return -1;
         }
         return ::open(QFile::encodeName(standIn).constData(), O_RDONLY | O_CLOEXEC);
+    }
+
+    std::optional<QString> translocatedOriginal(const QString &path) override
+    {
+        for (auto it = translocations.cbegin(); it != translocations.cend(); ++it) {
+            if (PathUtils::isSameOrInside(path, it.key()))
+                return it.value() + path.mid(it.key().size());
+        }
+        return std::nullopt;
     }
 
     // The storage calls so far, in order.

@@ -19,13 +19,18 @@ TEST(MacWorkspaceTest, RunningApplicationsAreTheBundlesTheirExecutablesSitIn)
         {107, ""},                                                       // proc_pidpath refused
         {108, "/Applications/Safe Notes.app/Contents/MacOS/Safe Notes"}, // second process
         {109, "/opt/tools/app/bin/worker"}, // "app" without the extension
+        // Started quarantined from /Applications, run by Gatekeeper from a translocated copy.
+        {110, "/private/var/folders/x1/T/AppTranslocation/6C1E/d/Fetched.app/Contents/MacOS/F"},
     };
+    darwin->translocations = {{"/private/var/folders/x1/T/AppTranslocation/6C1E/d/Fetched.app",
+                               "/Applications/Fetched.app"}};
     MacWorkspace workspace(darwin);
     QStringList bundles = workspace.runningApplicationBundles();
     bundles.sort();
     EXPECT_EQ(bundles, (QStringList{
                            "/Applications/Browser.app/Contents/Frameworks/"
                            "Browser Framework.framework/Helpers/Browser Helper.app",
+                           "/Applications/Fetched.app",
                            "/Applications/Safe Notes.app",
                            "/Applications/Tools/Sketch Pad.app",
                            "/Users/alice/Applications/Chat.app",

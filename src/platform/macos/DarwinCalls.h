@@ -82,6 +82,12 @@ public:
     // ("<name>/..namedfork/rsrc"). -1 with errno set when it cannot be opened; ENOENT when the
     // file has none.
     [[nodiscard]] virtual int openResourceFork(int folder, const QByteArray &name) = 0;
+    // Gatekeeper runs a quarantined application from a read-only copy of its folder in a
+    // temporary place (".../AppTranslocation/<id>/d/X.app"). For `path` inside such a copy,
+    // the path it stands for where the application was started (the Security framework's
+    // SecTranslocateIsTranslocatedURL and SecTranslocateCreateOriginalPathForURL); nothing for
+    // any other path, or when the system cannot tell.
+    [[nodiscard]] virtual std::optional<QString> translocatedOriginal(const QString &path) = 0;
 };
 
 // The portable half of discardCachedPages: maps the range MAP_SHARED and invalidates it with

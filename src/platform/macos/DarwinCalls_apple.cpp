@@ -1,25 +1,21 @@
 // The calls that exist on Darwin alone, and the wiring of the Mac backend. Built only for
-// Apple systems; every decision made from these answers lives in the portable files.
+// Apple systems; every decision made from these answers lives in the portable files. Those
+// made through the system's frameworks are in DarwinFrameworks_apple.cpp.
 
 #include "platform/macos/DarwinCalls.h"
+#include "platform/macos/DarwinFrameworks.h"
 #include "platform/macos/MacCopyTool.h"
 #include "platform/macos/MacEjectTools.h"
 #include "platform/macos/MacFileResources.h"
 #include "platform/macos/MacSystem.h"
 
 #include <QFile>
-#include <QFileInfo>
-#include <QHash>
 #include <memory>
-#include <mutex>
-#include <type_traits>
 #include <vector>
 
-#include <CoreFoundation/CoreFoundation.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <libproc.h>
-#include <os/log.h>
 #include <sys/mount.h>
 #include <sys/param.h>
 #include <sys/stat.h>
@@ -27,25 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct CfRelease
-{
-    void operator()(CFTypeRef ref) const
-    {
-        if (ref)
-            CFRelease(ref);
-    }
-};
-template<typename Ref>
-using CfPtr = std::unique_ptr<std::remove_pointer_t<Ref>, CfRelease>;
-
-CfPtr<CFURLRef> fileUrl(const QString &path, bool isDirectory)
-{
-    const QByteArray bytes = QFile::encodeName(path);
-    return CfPtr<CFURLRef>(CFURLCreateFromFileSystemRepresentation(
-        kCFAllocatorDefault, reinterpret_cast<const UInt8 *>(bytes.constData()),
-        CFIndex(bytes.size()), isDirectory));
-}
 
 DarwinMount toMount(const struct statfs &fs)
 {
@@ -136,55 +113,18 @@ public:
 
     std::optional<QString> resolveBookmarkFile(const QString &path) override
     {
-        const CfPtr<CFURLRef> url = fileUrl(path, false);
-        if (!url)
-            return std::nullopt;
-        const CfPtr<CFDataRef> data(
-            CFURLCreateBookmarkDataFromFile(kCFAllocatorDefault, url.get(), nullptr));
-        if (!data)
-            return std::nullopt;
-        Boolean isStale = false;
-        const auto options = CFURLBookmarkResolutionOptions(
-            kCFURLBookmarkResolutionWithoutUIMask | kCFURLBookmarkResolutionWithoutMountingMask);
-        const CfPtr<CFURLRef> target(CFURLCreateByResolvingBookmarkData(
-            kCFAllocatorDefault, data.get(), options, nullptr, nullptr, &isStale, nullptr));
-        if (!target)
-            return std::nullopt;
-        UInt8 buffer[PATH_MAX];
-        if (!CFURLGetFileSystemRepresentation(target.get(), true, buffer, CFIndex(sizeof buffer)))
-            return std::nullopt;
-        return QFile::decodeName(reinterpret_cast<const char *>(buffer));
+        return m_frameworks.resolveBookmarkFile(path);
     }
 
     bool writeBookmarkFile(const QString &targetPath, const QString &aliasPath) override
     {
-        const CfPtr<CFURLRef> target = fileUrl(targetPath, QFileInfo(targetPath).isDir());
-        const CfPtr<CFURLRef> alias = fileUrl(aliasPath, false);
-        if (!target || !alias)
-            return false;
-        const CfPtr<CFDataRef> data(CFURLCreateBookmarkData(
-            kCFAllocatorDefault, target.get(), kCFURLBookmarkCreationSuitableForBookmarkFile,
-            nullptr, nullptr, nullptr));
-        return data && CFURLWriteBookmarkDataToFile(data.get(), alias.get(), 0, nullptr);
+        return m_frameworks.writeBookmarkFile(targetPath, aliasPath);
     }
 
     void log(const QByteArray &subsystem, const QByteArray &category, DarwinLogType type,
              const QByteArray &message) override
     {
-        os_log_t handle = nullptr;
-        {
-            // One log object per category, kept for the life of the process.
-            const std::lock_guard lock(m_mutex);
-            const QByteArray key = subsystem + '\n' + category;
-            handle = m_logs.value(key);
-            if (!handle) {
-                handle = ::os_log_create(subsystem.constData(), category.constData());
-                m_logs.insert(key, handle);
-            }
-        }
-        os_log_with_type(handle,
-                         type == DarwinLogType::error ? OS_LOG_TYPE_ERROR : OS_LOG_TYPE_DEFAULT,
-                         "%{public}s", message.constData());
+        m_frameworks.log(subsystem, category, type, message);
     }
 
     // Apple's fsync(2): "causes all modified data and attributes of fildes to be moved to a
@@ -232,9 +172,13 @@ public:
         return fd;
     }
 
+    std::optional<QString> translocatedOriginal(const QString &path) override
+    {
+        return m_frameworks.translocatedOriginal(path);
+    }
+
 private:
-    std::mutex m_mutex;
-    QHash<QByteArray, os_log_t> m_logs;
+    DarwinFrameworks m_frameworks;
 };
 
 } // namespace

@@ -44,7 +44,14 @@ QStringList MacWorkspace::runningApplicationBundles()
         if (const std::optional<QString> bundle = applicationBundleOf(m_darwin->processPath(pid)))
             bundles.insert(*bundle);
     }
-    return QStringList(bundles.begin(), bundles.end());
+    // A quarantined application that Gatekeeper translocated runs from a copy in a temporary
+    // place; it runs from where it was started, which is what an offload would move.
+    QSet<QString> running;
+    for (const QString &bundle : std::as_const(bundles)) {
+        const std::optional<QString> original = m_darwin->translocatedOriginal(bundle);
+        running.insert(original ? PathUtils::standardized(*original) : bundle);
+    }
+    return QStringList(running.begin(), running.end());
 }
 
 ToolCommand MacWorkspace::revealCommand(const QStringList &paths)

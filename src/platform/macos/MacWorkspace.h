@@ -6,9 +6,9 @@
 
 #include <optional>
 
-// Running applications from the process table, the Trash through Qt (the file manager's
-// own trashing on a Mac), and Finder, opening and quitting through open and the script
-// runner, started detached.
+// Running applications from the process table (a translocated one where it was started), the
+// Trash through Qt (the file manager's own trashing on a Mac), and Finder, opening and quitting
+// through open and the script runner, started detached.
 class MacWorkspace : public Workspace
 {
 public:
