@@ -581,17 +581,17 @@ void OffloadEngine::requireNotRunning(const AppItem &app) const
     if (!System::current().workspace().runningWithin({bundle}).isEmpty())
         throw runningError(app.name);
     // A helper that runs from the support folders is the application running, as far as what it
-    // writes there is concerned.
-    QStringList folders;
+    // writes there is concerned; what only writes there is looked at as each folder moves.
+    QStringList trees{bundle};
     for (const SupportFolder &folder : app.supportFolders)
-        folders.append(pathOf(folder.url));
-    if (!folders.isEmpty()) {
-        if (const TreeUsers helpers = TreeUsers::of(folders); helpers.anyRuns())
-            throw OperationError(errorDomain, 202,
-                                 runningError(app.name).message() + QLatin1Char(' ') +
-                                     helpers.told() + QLatin1Char('.'));
-    }
-    requireUnused(app, bundle);
+        trees.append(pathOf(folder.url));
+    const TreeUsers users = TreeUsers::of(trees);
+    if (users.anyRuns())
+        throw OperationError(errorDomain, 202,
+                             runningError(app.name).message() + QLatin1Char(' ') + users.told() +
+                                 QLatin1Char('.'));
+    if (const TreeUsers writers = users.within(bundle); !writers.isEmpty())
+        throw inUse(writers, nothingChangedOnMac());
 }
 
 void OffloadEngine::requireUnused(const AppItem &app, const QString &path) const
@@ -636,11 +636,20 @@ std::optional<OffloadEngine::Refusal> OffloadEngine::lastLook(const QString &ori
 
 void OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) const
 {
-    // What a writer added since, or may still add, stays on the Mac.
+    // What a writer added since, or may still add, stays on the Mac: all of them are looked at
+    // before the first goes, the processes in one look.
+    QStringList asides;
+    QStringList originals;
     for (const auto &[original, aside] : rollback.movedAsideItems()) {
-        if (const std::optional<Refusal> refusal = lastLook(original, aside))
-            throw refusal->error;
+        asides.append(aside);
+        originals.append(original);
     }
+    if (asides.isEmpty())
+        return;
+    if (const TreeUsers users = TreeUsers::of(asides, originals); !users.isEmpty())
+        throw inUse(users, nothingChangedOnMac());
+    for (qsizetype i = 0; i < asides.size(); ++i)
+        requireAsCopied(originals.at(i), asides.at(i));
 }
 
 void OffloadEngine::discardOriginals(const LocalRollback &rollback)

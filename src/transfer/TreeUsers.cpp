@@ -37,6 +37,22 @@ TreeUsers TreeUsers::of(const QStringList &paths, const QStringList &shownAs)
     return users;
 }
 
+TreeUsers TreeUsers::within(const QString &path) const
+{
+    TreeUsers users;
+    users.m_unknown = m_unknown;
+    for (const Tree &tree : m_trees) {
+        if (tree.path != path)
+            continue;
+        users.m_trees.append(tree);
+        for (const FileUse &use : m_uses) {
+            if (liesWithin(use.file, {tree.resolved}))
+                users.m_uses.append(use);
+        }
+    }
+    return users;
+}
+
 bool TreeUsers::anyRuns() const
 {
     return std::any_of(m_uses.cbegin(), m_uses.cend(),

@@ -18,6 +18,9 @@ public:
     // tree is named as `shownAs` gives it where given (an original moved aside, by its own place).
     [[nodiscard]] static TreeUsers of(const QStringList &paths, const QStringList &shownAs = {});
 
+    // Those of them that use the tree at `path`, one of the trees asked about.
+    [[nodiscard]] TreeUsers within(const QString &path) const;
+
     // Nobody may change them: no process uses them, and that could be told.
     [[nodiscard]] bool isEmpty() const { return m_uses.isEmpty() && !m_unknown; }
     // Some process runs from one of them.

@@ -45,18 +45,32 @@ QStringList fileUseArguments()
 QList<FileUse> parseFileUses(const QByteArray &output, const QStringList &roots, qint32 ownPid,
                              const std::function<QString(qint32)> &executablePath)
 {
+    // Every open file of every process: most names lie in no root, and are passed over on their
+    // bytes alone.
+    QList<QByteArray> rootBytes;
+    for (const QString &root : roots)
+        rootBytes.append(root.toUtf8());
+    const auto mayLieWithin = [&](QByteArrayView name) {
+        return std::any_of(rootBytes.cbegin(), rootBytes.cend(),
+                           [&](const QByteArray &root) { return name.startsWith(root); });
+    };
     QList<FileUse> uses;
     std::optional<qint32> pid;
     QString command;
     QString executable;
     bool executableRead = false;
-    QByteArray fd;
-    QByteArray access;
-    for (const QByteArray &line : output.split('\n')) {
+    QByteArrayView fd;
+    QByteArrayView access;
+    for (qsizetype start = 0; start < output.size();) {
+        qsizetype end = output.indexOf('\n', start);
+        if (end < 0)
+            end = output.size();
+        const QByteArrayView line = QByteArrayView(output).sliced(start, end - start);
+        start = end + 1;
         if (line.isEmpty())
             continue;
-        const QByteArray value = line.mid(1);
-        switch (line.at(0)) {
+        const QByteArrayView value = line.sliced(1);
+        switch (line.front()) {
         case 'p': {
             bool ok = false;
             const qint32 number = value.toInt(&ok);
@@ -70,14 +84,16 @@ QList<FileUse> parseFileUses(const QByteArray &output, const QStringList &roots,
             break;
         case 'f':
             fd = value;
-            access.clear();
+            access = {};
             break;
         case 'a':
             access = value.trimmed();
             break;
         case 'n': {
+            if (!pid || !mayLieWithin(value))
+                break;
             const QString name = QString::fromUtf8(value);
-            if (!pid || !liesWithin(name, roots))
+            if (!liesWithin(name, roots))
                 break;
             if (!executableRead) {
                 executable = executablePath(*pid);
