@@ -29,10 +29,9 @@ AppItem buildApplication(Sandbox &sandbox, int files)
                        "</string></dict></plist>");
     const QByteArray content(2048, 'm');
     for (int i = 0; i < files; ++i)
-        Sandbox::writeFile(bundle + QStringLiteral("/Contents/Resources/%1/item%2.dat")
-                                        .arg(i / 500)
-                                        .arg(i),
-                           content);
+        Sandbox::writeFile(
+            bundle + QStringLiteral("/Contents/Resources/%1/item%2.dat").arg(i / 500).arg(i),
+            content);
     const QString support = sandbox.userSupport() + QStringLiteral("/Many");
     for (int i = 0; i < 10; ++i)
         Sandbox::writeFile(support + QStringLiteral("/state%1").arg(i), content);

@@ -167,8 +167,8 @@ void requireNoRemovalLock(const QString &folder, const QString &name, const QStr
             continue;
         if (const std::optional<QString> lock = resources.removalLock(path))
             throw OperationError::fileSystem(
-                EPERM, QStringLiteral("Could not remove '") + item + QStringLiteral("': '") +
-                           path + QStringLiteral("' is ") + *lock +
+                EPERM, QStringLiteral("Could not remove '") + item + QStringLiteral("': '") + path +
+                           QStringLiteral("' is ") + *lock +
                            QStringLiteral(", which keeps anyone from removing it until that flag "
                                           "is cleared."));
     }

@@ -38,7 +38,7 @@ public:
     std::optional<QList<DarwinMount>> table = QList<DarwinMount>();
     QHash<qint32, QString> processes; // pid -> executable ("" when proc_pidpath fails)
     QSet<QString> hiddenFlags;
-    QHash<QString, quint32> flags; // path -> st_flags
+    QHash<QString, quint32> flags;     // path -> st_flags
     QHash<QString, QString> bookmarks; // bookmark file -> resolved target
     QList<std::pair<QString, QString>> bookmarksWritten;
     bool bookmarkWriteSucceeds = true;

@@ -540,25 +540,24 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                  "notes"},
                                              // Started from the drive while it is copied back: its
                                              // launcher stays, and so does its copy.
-                                             OutcomeCase{"LaunchedFromTheDriveDuringTheCopy",
-                                                         [](Scene &s) {
-                                                             s.offload(s.editor);
-                                                             s.engine.setSleeper([&s](
-                                                                                     std::chrono::
-                                                                                         nanoseconds
-                                                                                             pause) {
-                                                                 if (pause == 200ms)
-                                                                     s.sandbox.system()
-                                                                         .fakeWorkspace()
-                                                                         .setRunningApplicationBundles(
-                                                                             {s.editor.drive});
-                                                             });
-                                                         },
-                                                         412,
-                                                         "Application 'Editor' is currently "
-                                                         "running from the drive. Please quit it "
-                                                         "before restoring.",
-                                                         "active", true, Local::unchanged, 1},
+                                             OutcomeCase{
+                                                 "LaunchedFromTheDriveDuringTheCopy",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.engine.setSleeper(
+                                                         [&s](std::chrono::nanoseconds pause) {
+                                                             if (pause == 200ms)
+                                                                 s.sandbox.system()
+                                                                     .fakeWorkspace()
+                                                                     .setRunningApplicationBundles(
+                                                                         {s.editor.drive});
+                                                         });
+                                                 },
+                                                 412,
+                                                 "Application 'Editor' is currently "
+                                                 "running from the drive. Please quit it "
+                                                 "before restoring.",
+                                                 "active", true, Local::unchanged, 1},
                                              // Written to on the drive after it was read: the Mac
                                              // does not hold that, so it stays.
                                              OutcomeCase{"DriveCopyWrittenToAfterItWasRead",

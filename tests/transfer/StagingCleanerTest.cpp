@@ -94,11 +94,11 @@ void populate(CleanerScene &scene)
         QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Foo"), std::nullopt, std::nullopt,
         applications + "/Foo.app", scene.sandbox.drive() + "/Applications/Foo.app", true,
         MigrationStatus::active(), {}));
-    scene.ledger.recordMigration(MigrationRecord(
-        QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Nested"), std::nullopt,
-        std::nullopt, applications + "/Tools/Nested.app",
-        scene.sandbox.drive() + "/Applications/Tools/Nested.app", true, MigrationStatus::active(),
-        {}));
+    scene.ledger.recordMigration(
+        MigrationRecord(QStringLiteral("2025-01-01T00:00:00Z"), QStringLiteral("Nested"),
+                        std::nullopt, std::nullopt, applications + "/Tools/Nested.app",
+                        scene.sandbox.drive() + "/Applications/Tools/Nested.app", true,
+                        MigrationStatus::active(), {}));
     const QString barCopy =
         scene.sandbox.makeFolder(scene.sandbox.drive() + "/Applications/Bar.app");
     scene.sandbox.makeSymlink(applications + "/Bar.app", barCopy);
