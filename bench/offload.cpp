@@ -8,7 +8,6 @@
 
 #include "model/AppItem.h"
 #include "model/TargetVolume.h"
-#include "platform/FileSystemIdentity.h"
 #include "services/LedgerService.h"
 #include "support/Errors.h"
 #include "support/Sandbox.h"
@@ -58,16 +57,8 @@ int main(int argc, char **argv)
     std::printf("%d files, load average %.1f\n", files, load[0]);
     for (int round = 0; round < rounds; ++round) {
         Sandbox sandbox;
-        sandbox.mountDrive(sandbox.drive());
+        const TargetVolume target = sandbox.mountedTarget();
         const AppItem app = buildApplication(sandbox, files);
-        TargetVolume target{.url = QUrl::fromLocalFile(sandbox.drive()),
-                            .name = QStringLiteral("Drive"),
-                            .totalBytes = qint64(1) << 40,
-                            .freeBytes = qint64(1) << 40,
-                            .isWritable = true,
-                            .fileSystemType = QStringLiteral("APFS"),
-                            .supportsSymlinks = true};
-        target.fileSystem = FileSystemIdentity::of(sandbox.drive());
         LedgerService ledger;
         OffloadEngine engine(ledger);
         engine.setSleeper([](std::chrono::nanoseconds) {});

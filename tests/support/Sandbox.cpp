@@ -1,5 +1,7 @@
 #include "support/Sandbox.h"
 
+#include "platform/FileSystemIdentity.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -72,6 +74,20 @@ void Sandbox::mountDrive(const QString &drive)
     volume.values.isReadOnly = false;
     volume.values.volumePath = drive;
     m_system->fakeVolumes().setVolume(drive, volume);
+}
+
+TargetVolume Sandbox::mountedTarget()
+{
+    mountDrive(m_drive);
+    TargetVolume target{.url = QUrl::fromLocalFile(m_drive),
+                        .name = QFileInfo(m_drive).fileName(),
+                        .totalBytes = qint64(1) << 40,
+                        .freeBytes = qint64(1) << 40,
+                        .isWritable = true,
+                        .fileSystemType = QStringLiteral("APFS"),
+                        .supportsSymlinks = true};
+    target.fileSystem = FileSystemIdentity::of(m_drive);
+    return target;
 }
 
 QString Sandbox::path(const QString &relative) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/MigrationRecord.h"
+#include "model/TargetVolume.h"
 #include "support/FakeSystem.h"
 
 #include <QList>
@@ -38,6 +39,8 @@ public:
     // Tells the fake volume service that `drive` is a mounted drive's root, so that the
     // engines' proof of their target finds it; taking it away is an unmount.
     void mountDrive(const QString &drive);
+    // Mounts the drive made at construction and returns it as a roomy, writable target.
+    TargetVolume mountedTarget();
 
     // A path below the root ("Applications/Foo.app" -> "<root>/Applications/Foo.app").
     [[nodiscard]] QString path(const QString &relative) const;

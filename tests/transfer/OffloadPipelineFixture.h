@@ -197,15 +197,7 @@ public:
         engine.setFileOps(ops);
         QObject::connect(&engine, &OffloadEngine::progressChanged, &engine,
                          [this] { published.append(engine.progress()); });
-        target = {.url = QUrl::fromLocalFile(sandbox.drive()),
-                  .name = QStringLiteral("Drive"),
-                  .totalBytes = qint64(1) << 40,
-                  .freeBytes = qint64(1) << 40,
-                  .isWritable = true,
-                  .fileSystemType = QStringLiteral("APFS"),
-                  .supportsSymlinks = true};
-        sandbox.mountDrive(sandbox.drive());
-        target.fileSystem = FileSystemIdentity::of(sandbox.drive());
+        target = sandbox.mountedTarget();
         const QString appPath = sandbox.applications() + QStringLiteral("/Foo.app");
         finalBundle = sandbox.drive() + QStringLiteral("/Applications/Foo.app");
         buildBundle(appPath, QStringLiteral("2.0"));
