@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/mount.h>
@@ -206,7 +207,15 @@ bool mountBtrfs(const QString &mountPoint, const QString &label, const QStringLi
 
 bool unmount(const QString &mountPoint)
 {
-    return ::umount(mountPoint.toLocal8Bit().constData()) == 0;
+    const QByteArray path = mountPoint.toLocal8Bit();
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        if (::umount(path.constData()) == 0)
+            return true;
+        if (errno != EBUSY)
+            return false;
+        ::usleep(20'000);
+    }
+    return false;
 }
 
 bool isMounted(const QString &mountPoint)
