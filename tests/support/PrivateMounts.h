@@ -39,9 +39,9 @@ struct Ext4Image
 // mkfs.btrfs, btrfs or loop devices are missing.
 [[nodiscard]] bool mountBtrfs(const QString &mountPoint, const QString &label,
                               const QStringList &subvolumes, QString *why = nullptr);
-// A plain unmount, as a user's `umount` would do it. A drive the program is reading at that
-// moment (its history, its free space, on a worker) is busy for that long, so a busy mount is
-// tried again for a few seconds; one still busy then is held by something that stays.
+// A plain unmount, as a user's `umount` would do it. A drive one of the program's workers is
+// reading at that moment is busy for that long, so a busy mount is tried again for a few
+// seconds; one still busy then is held by something that stays.
 [[nodiscard]] bool unmount(const QString &mountPoint);
 [[nodiscard]] bool isMounted(const QString &mountPoint);
 
