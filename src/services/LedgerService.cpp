@@ -980,6 +980,12 @@ void LedgerService::loadRecords()
     // threads, the one begun last is kept, and it reads every change finished before it began.
     const quint64 generation = ++m_loadGeneration;
     QList<MigrationRecord> records = merge(readAllLedgers(), withdrawnKeys());
+    showOwedStatuses(records);
+    publish(records, generation);
+}
+
+void LedgerService::showOwedStatuses(QList<MigrationRecord> &records) const
+{
     // A status still owed to a ledger that says "active" is what is true already.
     QHash<QString, MigrationRecord> owedStatuses;
     for (const OwedChange &change : readOwed()) {
@@ -993,7 +999,6 @@ void LedgerService::loadRecords()
             record.restoredAt = owed->restoredAt;
         }
     }
-    publish(records, generation);
 }
 
 void LedgerService::publish(const QList<MigrationRecord> &records, quint64 generation)
@@ -1461,4 +1466,39 @@ bool LedgerService::isRealRecord(const MigrationRecord &record)
         return false;
     return !containsAny(record.appTargetPath.value_or(QString()),
                         {QLatin1String("/var/folders/"), QLatin1String("/tmp/")});
+}
+
+LedgerService::LedgersApart LedgerService::readApart(const QStringList &driveFolders) const
+{
+    LedgersApart apart;
+    QList<MigrationRecord> homeRecords;
+    QList<MigrationRecord> driveRecords;
+    const auto read = [&](const QString &path, QList<MigrationRecord> &into) {
+        LedgerFile file = readLedger(path);
+        if (file.state() == FileState::damaged || file.state() == FileState::unreadable)
+            apart.unreadable.append(QLatin1Char('\'') + path + QStringLiteral("' (") +
+                                    file.file.problem + QLatin1Char(')'));
+        into.append(std::move(file.records));
+    };
+    for (const QString &path : {localLedgerPath(), rebuildLedgerPath()})
+        read(path, homeRecords);
+    QSet<QString> visited;
+    for (const QString &folder : driveFolders) {
+        const QString path = joinName(folder, driveLedgerFileName());
+        if (!visited.contains(PathUtils::standardized(path)))
+            read(path, driveRecords);
+        visited.insert(PathUtils::standardized(path));
+    }
+    const QSet<QString> withdrawn = withdrawnKeys();
+    apart.home = merge(homeRecords, withdrawn);
+    QSet<QString> atHome;
+    for (const MigrationRecord &record : std::as_const(apart.home))
+        atHome.insert(mergeKey(record));
+    for (const MigrationRecord &record : merge(driveRecords, withdrawn)) {
+        if (!atHome.contains(mergeKey(record)))
+            apart.drives.append(record);
+    }
+    showOwedStatuses(apart.home);
+    showOwedStatuses(apart.drives);
+    return apart;
 }

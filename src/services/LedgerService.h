@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <atomic>
 #include <chrono>
@@ -156,6 +157,19 @@ public:
     void deleteRecord(const QString &id);
     void clearAllHistory();
 
+    // The ledgers as they read now, kept apart, for judging whose a copy on a drive is: the
+    // records this home's own ledgers list, and those that only the drive ledgers directly inside
+    // `driveFolders` list, withdrawn ones left out and owed statuses shown; and the ledgers among
+    // them that exist but cannot be read, each as "'<path>' (<why>)". Takes no lock; reads on the
+    // caller's thread.
+    struct LedgersApart
+    {
+        QList<MigrationRecord> home;
+        QList<MigrationRecord> drives;
+        QStringList unreadable;
+    };
+    [[nodiscard]] LedgersApart readApart(const QStringList &driveFolders) const;
+
     // False for records left by tests and samples: a name containing "sampleapp" or
     // "testapp", or a path in a temporary folder (case-insensitive).
     [[nodiscard]] static bool isRealRecord(const MigrationRecord &record);
@@ -211,6 +225,8 @@ private:
     void noteDriveClear(const QSet<QString> &keys) const;
     // Both home ledgers rewritten with what `keep` leaves of their records, merged.
     void rewriteHomeLedgers(const std::function<void(QList<MigrationRecord> &)> &keep) const;
+    // Gives records an owed status where they still say "active".
+    void showOwedStatuses(QList<MigrationRecord> &records) const;
     // `generation` orders loads from different threads.
     void publish(const QList<MigrationRecord> &records, quint64 generation);
 

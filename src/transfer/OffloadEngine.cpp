@@ -365,24 +365,34 @@ void OffloadEngine::commitStagedItem(const QUrl &staged, const QUrl &finalLocati
         throw;
     }
     noteDriveItem(finalPath);
-    m_committed.append(finalPath);
+    m_committed.append({finalPath, rollback});
     if (const auto print = m_verifiedPrints.constFind(PathUtils::standardized(stagedPath));
         print != m_verifiedPrints.cend()) {
         const IntegrityVerifier::TreePrint verified = *print;
         m_verifiedPrints.remove(PathUtils::standardized(stagedPath));
         m_verifiedPrints.insert(PathUtils::standardized(finalPath), verified);
     }
+    // What an operation's commit moved aside waits for the operation's end: a failure puts it back.
+    if (!m_driveWatch)
+        discardDisplaced();
+}
 
-    if (rollback && PathUtils::existsNoFollow(*rollback)) {
+void OffloadEngine::discardDisplaced()
+{
+    for (const Committed &commit : std::as_const(m_committed)) {
+        if (!commit.displaced || !PathUtils::existsNoFollow(*commit.displaced))
+            continue;
         try {
             // remove() leaves a dangling link alone; one we moved aside ourselves goes too.
-            if (PathUtils::isSymlink(*rollback))
-                fileOps().removeLink(*rollback);
+            if (PathUtils::isSymlink(*commit.displaced))
+                fileOps().removeLink(*commit.displaced);
             else
-                fileOps().remove(*rollback);
+                fileOps().remove(*commit.displaced);
         } catch (const OperationError &) {
+            // It stays under its rollback name, which the leftover cleanup lists.
         }
     }
+    m_committed.clear();
 }
 
 void OffloadEngine::setSleeper(Sleeper sleeper)

@@ -2,6 +2,7 @@
 
 #include "base/OperationError.h"
 #include "base/TreeFingerprint.h"
+#include "model/MigrationRecord.h"
 #include "transfer/CancelState.h"
 #include "transfer/IntegrityVerifier.h"
 
@@ -17,7 +18,6 @@
 #include <optional>
 
 struct AppItem;
-struct MigrationRecord;
 struct SupportFolder;
 struct SupportFolderRecord;
 struct TargetVolume;
@@ -59,7 +59,8 @@ struct OffloadProgress
 // what changed. Nor may any process hold a file of it open for writing or mapped writable right
 // before it is moved aside and right before it is deleted, one tree at a time, each looked at last
 // just before its own removal: else 210 names who, and the run is undone as for 209. A run undone
-// so leaves no copy on the drive that no record names. An application found running (202), a
+// so leaves no copy of its own on the drive that no record names, and what its commits replaced
+// back in place. An application found running (202), a
 // helper of it that runs from its support folders too, is never moved. An original that cannot be
 // deleted once its copy is recorded is told with the success, renamed so that the leftover cleanup
 // lists and removes it.
@@ -122,10 +123,12 @@ public:
     // isComplete or with progress.error, and throws its OperationError through the future.
     // Nothing refuses an overlapping call: callers await one operation before the next.
     // Before anything is copied, 206 refuses a run when two of its copies would share a place
-    // on the drive, or one would replace the copy that an "active" or "copied" record gives to
-    // another source. Before the first write to the drive, before the first change on the Mac
-    // and before the ledger is written, 207 refuses a target that is no longer the file system
-    // it was listed or chosen on.
+    // on the drive, one would replace the copy that an "active" or "copied" record gives to
+    // another source, or something stands at its place that is not provably this Mac's to
+    // replace (see PlaceClaims). What a commit moves aside stays until the run has succeeded, and
+    // goes back to its place when the run fails. Before the first write to the drive, before the
+    // first change on the Mac and before the ledger is written, 207 refuses a target that is no
+    // longer the file system it was listed or chosen on.
 
     // Copies the selected support folders (never links or aliases) and then the bundle to the
     // drive, each verified and committed. Copy only: records "copied" and leaves the Mac
@@ -171,8 +174,9 @@ public:
     // fails) and commits it; throws `failure` (staged copy removed) when both attempts fail.
     void verifyBundleCopy(const QUrl &bundle, const QUrl &staged, const QUrl &finalLocation,
                           const OperationError &failure);
-    // Moves the staged copy to its final name; an earlier item there is moved aside first
-    // and deleted after, or put back when the move fails.
+    // Moves the staged copy to its final name; an earlier item there is moved aside first and put
+    // back when the move fails. Within an operation it is kept aside until the operation ends
+    // (deleted on success, put back on failure); otherwise it is deleted at once.
     void commitStagedItem(const QUrl &staged, const QUrl &finalLocation);
 
     [[nodiscard]] static OperationError cancellationError();
@@ -206,10 +210,11 @@ signals:
     void isCancellingChanged();
 
 private:
-    struct PlannedCopy
+    // A copy this operation committed, and where what stood at its place before was moved aside.
+    struct Committed
     {
-        QString source;
         QString finalPath;
+        std::optional<QString> displaced;
     };
     struct OffloadPlan;
     struct BundleSteps;
@@ -223,7 +228,6 @@ private:
     // The offload and the backup copy, in order.
     void offload(const AppItem &app, const TargetVolume &target, bool copyOnly);
     [[nodiscard]] OffloadPlan planOffload(const AppItem &app, const TargetVolume &target) const;
-    void checkTargetLocations(const QList<PlannedCopy> &copies) const;
     // Flushes the drive watched since the operation began (else the file system holding
     // `written`): `copies` and every item noted since the previous flush. Throws 303 when it
     // reports an error.
@@ -269,10 +273,17 @@ private:
     // and deletes the originals; undoes the move when anything before the first deletion fails.
     void recordMove(const QString &appName, const TargetVolume &target, LocalRollback &rollback,
                     const std::function<MigrationRecord()> &linked);
-    // After a 209 or 210: the copies this run committed that no record in force names, and that no
-    // stand-in left on the Mac leads to, are removed (renamed to their staged name first, which the
-    // leftover cleanup lists should the removal fail), so that none reads as a backup.
-    void discardUnrecordedCopies(const OperationError &failure);
+    // After a failure that left no record of this run in force and no stand-in on the Mac leading
+    // to its copies: each copy this run committed over an earlier item gives its place back to that
+    // item, as it was; after a 209 or 210, the other copies it committed that no record in force
+    // names are removed too, so that none reads as a backup. A copy goes by its staged name first,
+    // which the next copy there clears should the removal fail.
+    void undoCommits(const OperationError &failure);
+    // Once the operation has succeeded: deletes what its commits moved aside.
+    void discardDisplaced();
+    // After an offload over the place of this source's own backup: that backup's record goes, so
+    // one record stays in force for the place. What could not be done yet is told.
+    void withdrawSupersededBackups(const TargetVolume &target);
     void copySupportFolders(const OffloadPlan &plan, const TargetVolume &target);
     void copyAppBundle(const AppItem &app, const OffloadPlan &plan, const TargetVolume &target);
     void recordBackupCopy(const AppItem &app, const TargetVolume &target, const OffloadPlan &plan);
@@ -323,10 +334,13 @@ private:
     // What the running operation's deletion of the originals could not do, told with its success;
     // worker thread only.
     QString m_discardNotice;
-    // The final places the running operation committed copies to, and whether an undo of it left a
-    // stand-in on the Mac that leads to them; worker thread only.
-    QStringList m_committed;
+    // The running operation's commits, oldest first; whether an undo of it left a stand-in on the
+    // Mac that leads to them, and whether a record it wrote is in force. Worker thread only.
+    QList<Committed> m_committed;
     bool m_standInLeft = false;
+    bool m_recordInForce = false;
+    // This home's records of the backup an offload takes the place of; worker thread only.
+    QList<MigrationRecord> m_supersededBackups;
     // The copies verified by the running operation, by their path, as the verification read
     // them; a commit carries its copy's to the final path. Worker thread only.
     QHash<QString, IntegrityVerifier::TreePrint> m_verifiedPrints;

@@ -20,6 +20,7 @@
 #include "transfer/LocalRollback.h"
 #include "transfer/OffloadEngine.h"
 #include "transfer/OffloadFileOps.h"
+#include "transfer/PlaceClaims.h"
 #include "transfer/TreeUsers.h"
 
 #include <QHash>
@@ -84,6 +85,7 @@ struct OffloadEngine::DriveWatch
         engine.m_occupantPrints.clear();
         engine.m_committed.clear();
         engine.m_standInLeft = false;
+        engine.m_recordInForce = false;
         engine.fileOps().setTarget(target);
     }
     ~DriveWatch()
@@ -128,18 +130,6 @@ MigrationRecord newRecord(const AppItem &app, const QString &targetPath, bool mo
                            std::move(supportFolders));
 }
 
-// A place on the drive that a record gives to another source: its offloaded copy or its
-// backup, which a commit there would delete.
-OperationError locationTaken(const QString &location, const MigrationRecord &record,
-                             const QString &owner)
-{
-    const QString held = record.status == MigrationStatus::active()
-                             ? QStringLiteral("' already holds the offloaded copy of '")
-                             : QStringLiteral("' already holds the backup copy of '");
-    return offloadError(206, QStringLiteral("Target location '") + location + held + owner +
-                                 QStringLiteral("'."));
-}
-
 // Rethrows the failure being handled; an OperationError with `outcome` in place of what its
 // message said about the Mac.
 [[noreturn]] void rethrowSaying(const QString &outcome)
@@ -160,19 +150,6 @@ QString notFullyPutBack(const QString &appName)
     return QStringLiteral(" '") + appName +
            QStringLiteral("' could not be fully put back on your Mac: what stayed aside keeps its "
                           "\".offload-rollback-\" name beside its place");
-}
-
-// Two items of one run with the same name, such as a support folder of that name in both
-// Application Support folders: only one of them can have the place.
-OperationError placeSharedInRun(const QString &location, const QString &first,
-                                const QString &second)
-{
-    return offloadError(206, QStringLiteral("'") + first + QStringLiteral("' and '") + second +
-                                 QStringLiteral("' have the same name and would both be copied "
-                                                "to '") +
-                                 location +
-                                 QStringLiteral("'. Select only one of them for transfer and "
-                                                "try again."));
 }
 
 } // namespace
@@ -232,11 +209,14 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
                          0.05);
     validateOffloadPreflight(app, target);
     const OffloadPlan plan = planOffload(app, target);
-    QList<PlannedCopy> copies;
+    QList<PlaceClaims::Copy> copies;
     for (const OffloadPlan::FolderCopy &copy : plan.folders)
-        copies.append({copy.source, copy.finalPath});
-    copies.append({plan.bundleSource, plan.bundleFinal});
-    checkTargetLocations(copies);
+        copies.append({copy.source, copy.finalPath, false});
+    copies.append({plan.bundleSource, plan.bundleFinal, true});
+    const PlaceClaims claims(ledger(), target);
+    claims.require(copies);
+    m_supersededBackups =
+        copyOnly ? QList<MigrationRecord>() : claims.backupsAt(plan.bundleSource, plan.bundleFinal);
 
     proveTarget(target);
     DriveWatch watch(*this, target);
@@ -251,7 +231,7 @@ void OffloadEngine::offload(const AppItem &app, const TargetVolume &target, bool
         else
             moveToDrive(app, target, plan);
     } catch (const OperationError &failure) {
-        discardUnrecordedCopies(failure);
+        undoCommits(failure);
         throw;
     }
 }
@@ -272,37 +252,6 @@ OffloadEngine::OffloadPlan OffloadEngine::planOffload(const AppItem &app,
     plan.bundleFinal = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
     plan.totalSteps = 2.0 * double(plan.folders.size()) + 3.0;
     return plan;
-}
-
-// Two copies at one place on the drive would leave one source with nothing but a link to the
-// other's data, and a commit over another source's backup deletes that backup while its
-// record goes on naming it. So a run may not share a place with itself nor take one that an
-// "active" or "copied" record gives to another source; a source may replace its own copy.
-void OffloadEngine::checkTargetLocations(const QList<PlannedCopy> &copies) const
-{
-    QHash<QString, QString> sourceAt;
-    for (const PlannedCopy &copy : copies) {
-        const QString place = PathUtils::standardized(copy.finalPath);
-        if (const auto taken = sourceAt.constFind(place); taken != sourceAt.cend())
-            throw placeSharedInRun(copy.finalPath, *taken, copy.source);
-        sourceAt.insert(place, copy.source);
-    }
-    const auto claim = [&](const QString &place, const QString &owner,
-                           const MigrationRecord &record) {
-        const auto planned = sourceAt.constFind(PathUtils::standardized(place));
-        if (planned != sourceAt.cend() &&
-            PathUtils::standardized(*planned) != PathUtils::standardized(owner))
-            throw locationTaken(place, record, owner);
-    };
-    for (const MigrationRecord &record : ledger().records()) {
-        if (record.status != MigrationStatus::active() &&
-            record.status != MigrationStatus::copied())
-            continue;
-        if (record.appTargetPath)
-            claim(*record.appTargetPath, record.appOriginalPath, record);
-        for (const SupportFolderRecord &folder : record.supportFolders)
-            claim(folder.target, folder.source, record);
-    }
 }
 
 void OffloadEngine::createTargetFolders(const OffloadPlan &plan, const TargetVolume &target)
@@ -435,6 +384,7 @@ void OffloadEngine::recordBackupCopy(const AppItem &app, const TargetVolume &tar
     recordMigration(newRecord(app, plan.bundleFinal, false, MigrationStatus::copied(), folders),
                     target);
     flushDrive(plan.bundleFinal);
+    discardDisplaced();
     publishCompletion(QStringLiteral("Copy backup complete!"));
 }
 
@@ -456,6 +406,8 @@ void OffloadEngine::moveToDrive(const AppItem &app, const TargetVolume &target,
         publishProgress(QStringLiteral("Saving migration ledger..."), 0.95);
         return newRecord(app, plan.bundleFinal, true, MigrationStatus::active(), links);
     });
+    discardDisplaced();
+    withdrawSupersededBackups(target);
     publishCompletion(QStringLiteral("Migration complete!"));
 }
 
@@ -698,11 +650,13 @@ void OffloadEngine::discardOriginals(const LocalRollback &rollback)
     m_discardNotice = told.join(QLatin1Char(' '));
 }
 
-void OffloadEngine::discardUnrecordedCopies(const OperationError &failure)
+void OffloadEngine::undoCommits(const OperationError &failure)
 {
-    if (failure.domain() != errorDomain || (failure.code() != 209 && failure.code() != 210) ||
-        m_standInLeft)
+    // A record of this run still in force, or a stand-in left on the Mac, leads to the copies.
+    if (m_standInLeft || m_recordInForce)
         return;
+    const bool refused =
+        failure.domain() == errorDomain && (failure.code() == 209 || failure.code() == 210);
     QSet<QString> named;
     for (const MigrationRecord &record : ledger().records()) {
         if (record.status != MigrationStatus::active() &&
@@ -713,18 +667,58 @@ void OffloadEngine::discardUnrecordedCopies(const OperationError &failure)
         for (const SupportFolderRecord &folder : record.supportFolders)
             named.insert(PathUtils::standardized(folder.target));
     }
-    for (const QString &copy : std::as_const(m_committed)) {
-        if (named.contains(PathUtils::standardized(copy)) || !PathUtils::existsNoFollow(copy))
+    for (auto commit = m_committed.crbegin(); commit != m_committed.crend(); ++commit) {
+        const QString &copy = commit->finalPath;
+        const bool putBack = commit->displaced && PathUtils::existsNoFollow(*commit->displaced);
+        if (!putBack && (!refused || named.contains(PathUtils::standardized(copy))))
             continue;
         const QString staged = DriveLayout::stagedLocation(QUrl::fromLocalFile(copy)).toLocalFile();
-        try {
-            fileOps().removePlain(staged);
-            fileOps().move(copy, staged);
-        } catch (const OperationError &) {
-            continue; // it stays where it was: nothing of it is lost
+        if (PathUtils::existsNoFollow(copy)) {
+            try {
+                fileOps().removePlain(staged);
+                fileOps().move(copy, staged);
+            } catch (const OperationError &) {
+                continue; // both stay where they are: nothing of either is lost
+            }
+        }
+        if (putBack) {
+            try {
+                LocalRollback::moveBack(fileOps(), *commit->displaced, copy);
+            } catch (const OperationError &) {
+                // The earlier item stays under its rollback name, which the leftover cleanup
+                // lists; the new copy keeps the place.
+                try {
+                    LocalRollback::moveBack(fileOps(), staged, copy);
+                } catch (const OperationError &) {
+                }
+                continue;
+            }
         }
         fileOps().discard(staged);
     }
+    m_committed.clear();
+}
+
+void OffloadEngine::withdrawSupersededBackups(const TargetVolume &target)
+{
+    QStringList owed;
+    for (const MigrationRecord &record : std::as_const(m_supersededBackups)) {
+        try {
+            // Remembered first and without a lock: it is out of force whatever happens next.
+            ledger().rememberWithdrawal(record, target.url);
+            (void)fileOps().withdrawMigration(ledger(), record, target.url, target.fileSystem);
+        } catch (const OperationError &failure) {
+            owed.append(FileLock::reasonOf(failure));
+        }
+    }
+    m_supersededBackups.clear();
+    if (owed.isEmpty())
+        return;
+    const QString notice =
+        QStringLiteral("The record of its earlier backup on the drive, which the offloaded copy "
+                       "replaced, could not be taken out of the ledgers yet (") +
+        owed.join(QStringLiteral("; ")) + QStringLiteral("); the next scan finishes it.");
+    m_ledgerNotice = m_ledgerNotice.isEmpty() ? notice : m_ledgerNotice + QLatin1Char(' ') + notice;
 }
 
 void OffloadEngine::reregisterWithLaunchServices(const QString &path)
@@ -744,17 +738,23 @@ void OffloadEngine::updateBackupSteps(const AppItem &app, const TargetVolume &ta
         RecordRule::enforce(errorDomain, *record);
     // Opened before the first write; transferBundle proves the drive before writing.
     DriveWatch watch(*this, target);
-    const QString finalPath = transferBundle(
-        app, target,
-        {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
-             QStringLiteral("'..."),
-         0.3, QStringLiteral("Verifying updated app backup integrity..."), 0.7,
-         offloadError(103, QStringLiteral("Verification failed for updated backup of '") +
-                               app.name +
-                               QStringLiteral("'. Existing backup was left untouched."))});
-    proveCopies(target, {finalPath});
-    recordMigration(newRecord(app, finalPath, false, MigrationStatus::copied(), {}), target);
-    flushDrive(finalPath);
+    try {
+        const QString finalPath = transferBundle(
+            app, target,
+            {QStringLiteral("Copying updated ") + app.name + QStringLiteral(" to '") + target.name +
+                 QStringLiteral("'..."),
+             0.3, QStringLiteral("Verifying updated app backup integrity..."), 0.7,
+             offloadError(103, QStringLiteral("Verification failed for updated backup of '") +
+                                   app.name +
+                                   QStringLiteral("'. Existing backup was left untouched."))});
+        proveCopies(target, {finalPath});
+        recordMigration(newRecord(app, finalPath, false, MigrationStatus::copied(), {}), target);
+        flushDrive(finalPath);
+    } catch (const OperationError &failure) {
+        undoCommits(failure);
+        throw;
+    }
+    discardDisplaced();
     publishCompletion(QStringLiteral("Backup updated successfully!"));
 }
 
@@ -767,17 +767,16 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
     const QList<SupportFolderRecord> carriedOver = carriedOverSupportFolders(pathOf(app.url));
     // Opened before the first write; transferBundle proves the drive before writing.
     DriveWatch watch(*this, target);
-    const QString finalPath = transferBundle(
-        app, target,
-        {QStringLiteral("Transferring updated application binary to '") + target.name +
-             QStringLiteral("'..."),
-         0.35, QStringLiteral("Verifying application binary integrity..."), 0.7,
-         offloadError(104, QStringLiteral("Verification failed for updated app bundle '") +
-                               app.name + QStringLiteral("'. Local files left untouched."))});
-
-    publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
-                    0.85);
     try {
+        const QString finalPath = transferBundle(
+            app, target,
+            {QStringLiteral("Transferring updated application binary to '") + target.name +
+                 QStringLiteral("'..."),
+             0.35, QStringLiteral("Verifying application binary integrity..."), 0.7,
+             offloadError(104, QStringLiteral("Verification failed for updated app bundle '") +
+                                   app.name + QStringLiteral("'. Local files left untouched."))});
+        publishProgress(QStringLiteral("Replacing local binary with App Proxy in /Applications..."),
+                        0.85);
         proveCopies(target, {finalPath});
         LocalRollback rollback(fileOps());
         if (const std::optional<QUrl> aside =
@@ -789,9 +788,10 @@ void OffloadEngine::reoffloadSteps(const AppItem &app, const TargetVolume &targe
             return newRecord(app, finalPath, true, MigrationStatus::active(), carriedOver);
         });
     } catch (const OperationError &failure) {
-        discardUnrecordedCopies(failure);
+        undoCommits(failure);
         throw;
     }
+    discardDisplaced();
     publishCompletion(
         QStringLiteral("Re-offload complete! Settings retained & space freed on Mac."));
 }
@@ -801,7 +801,7 @@ QString OffloadEngine::transferBundle(const AppItem &app, const TargetVolume &ta
 {
     const QString source = pathOf(app.url);
     const QString finalPath = DriveLayout::finalBundleLocation(target.url, app).toLocalFile();
-    checkTargetLocations({{source, finalPath}});
+    PlaceClaims(ledger(), target).require({{source, finalPath, true}});
     proveTarget(target);
     const QString applicationsFolder =
         DriveLayout::applicationsFolder(target.url, app).toLocalFile();
@@ -867,6 +867,7 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
     }
     rollback.undo();
     m_standInLeft = m_standInLeft || rollback.standInRemains();
+    m_recordInForce = !remembered || !rollback.isUndone();
     // Whatever still stands in for an original that stayed aside leads to the drive copies
     // through this record alone.
     if (!rollback.isUndone()) {
@@ -888,6 +889,7 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
     bool driveClear = false;
     try {
         driveClear = fileOps().withdrawMigration(ledger(), record, target.url, target.fileSystem);
+        m_recordInForce = false;
     } catch (const OperationError &failure) {
         if (remembered)
             return QLatin1Char(' ') + name +
@@ -915,8 +917,9 @@ void OffloadEngine::recordMigration(const MigrationRecord &record, const TargetV
 {
     // The ledger goes to the Mac and onto the drive; neither may name a drive that is gone.
     proveTarget(target);
-    if (const std::optional<QString> problem =
-            fileOps().recordMigration(ledger(), record, target.url)) {
+    const std::optional<QString> problem = fileOps().recordMigration(ledger(), record, target.url);
+    m_recordInForce = true;
+    if (problem) {
         // What it means and what to do: nothing is wrong with the offload itself.
         m_ledgerNotice =
             QStringLiteral("Your Mac's ledger holds the record, but the drive's own ledger could "

@@ -113,7 +113,28 @@ struct CollisionCase
     Operation operation;
     Place place;    // where the other source's backup lies on the drive
     bool ownBackup; // the operation is the backup's own source updating it
+    // The other source is another Mac's application at the very same paths, offloaded there: the
+    // drive's ledger alone records it.
+    bool anotherMac = false;
 };
+
+// Another Mac with the same user name offloaded Foo and its support folder to the drive; this Mac
+// has its own Foo at the same paths, and a ledger that never heard of the other's.
+void offloadFromAnotherMac(Sandbox &sandbox, LedgerService &ledger, OffloadEngine &engine,
+                           const TargetVolume &target)
+{
+    const QString appPath = sandbox.applications() + QStringLiteral("/Foo.app");
+    const QString folder = sandbox.userSupport() + QStringLiteral("/Foo");
+    AppItem theirs = application(appPath, QStringLiteral("1.0"));
+    addSupportFolder(theirs, folder, "theirs");
+    ASSERT_EQ(outcome(engine.executeOffload(theirs, target, false)), 0);
+    ASSERT_TRUE(QFile::remove(ledger.ledgerFileURL().toLocalFile()));
+    // What stands in for it here: a launcher bundle, else a link.
+    ASSERT_TRUE(QFileInfo(appPath).isSymLink() ? QFile::remove(appPath)
+                                               : QDir(appPath).removeRecursively());
+    ASSERT_TRUE(QFile::remove(folder));
+    ledger.loadRecords();
+}
 
 // On a real drive, another source's backup is made by a real backup copy; then the operation
 // runs for the application whose place on the drive it holds.
@@ -136,6 +157,27 @@ void runCollision(const CollisionCase &c)
 
     // The other source: ~/Applications/Foo.app, or an application with a support folder of
     // the same name as the one under test but from the other Application Support folder.
+    if (c.anotherMac) {
+        offloadFromAnotherMac(sandbox, ledger, engine, *target);
+        if (::testing::Test::HasFatalFailure())
+            return;
+        const QString theirs = drivePath + QStringLiteral("/Application Support/Foo");
+        const TreeDigest before = digestTree(theirs);
+        ASSERT_FALSE(before.isEmpty());
+        AppItem app =
+            application(sandbox.applications() + QStringLiteral("/Foo.app"), QStringLiteral("2.0"));
+        addSupportFolder(app, sandbox.userSupport() + QStringLiteral("/Foo"), "mine");
+        const QList<TreeDigest> macBefore = macDigest(sandbox);
+        EXPECT_EQ(outcome(engine.executeOffload(app, *target, c.operation == Operation::copyOnly)),
+                  206);
+        EXPECT_TRUE(engine.progress().error.value_or(QString()).startsWith(
+            QStringLiteral("'Foo' on '") + target->name +
+            QStringLiteral("' holds the support data of an offload of 'Foo' recorded on ")))
+            << engine.progress().error.value_or(QString()).toStdString();
+        EXPECT_EQ(digestTree(theirs), before);
+        EXPECT_TRUE(macDigest(sandbox) == macBefore);
+        return;
+    }
     AppItem other = application(c.place == Place::bundle
                                     ? sandbox.userApplications() + QStringLiteral("/Foo.app")
                                     : sandbox.userApplications() + QStringLiteral("/Other.app"),
@@ -225,7 +267,11 @@ INSTANTIATE_TEST_SUITE_P(
                       false},
         CollisionCase{"CopyAtASupportFolderPlace", Operation::copyOnly, Place::supportFolder,
                       false},
-        CollisionCase{"ItsOwnSourceUpdatesIt", Operation::updateBackup, Place::bundle, true}),
+        CollisionCase{"ItsOwnSourceUpdatesIt", Operation::updateBackup, Place::bundle, true},
+        CollisionCase{"AnotherMacsOffloadAtTheSamePaths", Operation::offload, Place::supportFolder,
+                      false, true},
+        CollisionCase{"ABackupOverAnotherMacsOffloadAtTheSamePaths", Operation::copyOnly,
+                      Place::supportFolder, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- A safe eject and a transfer, through the window ---

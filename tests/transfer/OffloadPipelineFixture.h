@@ -190,7 +190,9 @@ public:
     // stands for its PID.
     std::shared_ptr<FileHolder> holder;
 
-    PipelineScenario(Operation op, int supportFolders)
+    // `overItsBackup`: an offload or backup copy whose bundle place holds this source's own
+    // older backup, with its "copied" record.
+    PipelineScenario(Operation op, int supportFolders, bool overItsBackup = false)
         : operation(op)
     {
         engine.setSleeper([](std::chrono::nanoseconds) {});
@@ -211,7 +213,7 @@ public:
                                      sandbox.systemSupport() + QStringLiteral("/com.acme.foo")};
         for (int i = 0; i < supportFolders; ++i)
             addSupportFolder(folders.at(i));
-        if (op == Operation::updateBackup)
+        if (op == Operation::updateBackup || overItsBackup)
             prepareOlderCopy(MigrationStatus::copied());
         if (op == Operation::reoffload)
             prepareOlderCopy(MigrationStatus::active());

@@ -38,6 +38,7 @@ struct ProgressCase
     int supportFolders;
     bool folderIsLink; // the one folder is already a link: never copied
     Steps steps;
+    bool overItsBackup = false;
 };
 
 class OffloadPipelineRuns : public ::testing::TestWithParam<ProgressCase>
@@ -46,7 +47,7 @@ class OffloadPipelineRuns : public ::testing::TestWithParam<ProgressCase>
 TEST_P(OffloadPipelineRuns, PublishesEachStepAndRecordsTheResult)
 {
     const ProgressCase &c = GetParam();
-    PipelineScenario scenario(c.operation, c.supportFolders);
+    PipelineScenario scenario(c.operation, c.supportFolders, c.overItsBackup);
     if (c.folderIsLink) {
         // Not part of the run: it stays as it is.
         scenario.app.supportFolders.first().isSymlink = true;
@@ -82,9 +83,23 @@ TEST_P(OffloadPipelineRuns, PublishesEachStepAndRecordsTheResult)
         const QString support = scenario.sandbox.userSupport();
         EXPECT_EQ(digestTree(support), scenario.macBefore.value(support));
     }
-    // Nothing moved aside stays behind after a success.
+    // Nothing moved aside stays behind after a success, on the Mac nor on the drive.
     for (const PipelineScenario::Original &original : scenario.originals)
         EXPECT_TRUE(movedAsideSiblings(original.path).isEmpty());
+    EXPECT_EQ(QDir(PathUtils::parentPath(scenario.finalBundle))
+                  .entryList({QStringLiteral("*.rollback-*")}, QDir::AllEntries | QDir::Hidden),
+              QStringList());
+    // An offload or a copy takes its place with one record in force; a re-offload keeps the first
+    // offload's record beside its own.
+    const QList<MigrationRecord> records = scenario.ledger.records();
+    const auto inForceAtTheBundle =
+        std::count_if(records.cbegin(), records.cend(), [&](const MigrationRecord &r) {
+            return r.appTargetPath == scenario.finalBundle &&
+                   r.status != MigrationStatus::restored();
+        });
+    EXPECT_EQ(inForceAtTheBundle,
+              c.operation == Operation::reoffload || c.operation == Operation::updateBackup ? 2
+                                                                                            : 1);
 }
 
 const QString preflightOffload =
@@ -129,6 +144,19 @@ INSTANTIATE_TEST_SUITE_P(
                       {makeProxy, 0.7},
                       {saveLedger, 0.95},
                       {QStringLiteral("Migration complete!"), 1.0}}},
+        ProgressCase{"OffloadOverItsBackup",
+                     Operation::offload,
+                     1,
+                     false,
+                     {{preflightOffload, 0.05},
+                      {QStringLiteral("Copying support data: Foo..."), 0.2},
+                      {QStringLiteral("Verifying support copy: Foo..."), 0.2},
+                      {copyBundle, 0.6},
+                      {verifyBundle, 0.7},
+                      {makeProxy, 0.7},
+                      {saveLedger, 0.95},
+                      {QStringLiteral("Migration complete!"), 1.0}},
+                     true},
         ProgressCase{"CopyOnly",
                      Operation::copyOnly,
                      1,
@@ -259,6 +287,10 @@ struct CollisionCase
     bool ownerIsFolder;            // the record lists the owner as a support folder
     bool inTheSameRun;             // no record: the run itself holds a second folder of that name
     const char *status = "active"; // of the owner's record
+    // Where the owner's record is: this home's ledger; only the drive's ledger (another Mac with
+    // the same paths, or this one after its history was cleared), with the owner's copy at the
+    // place; or nowhere readable, the drive's ledger damaged and something at the place.
+    enum class Claim { home, otherMac, unreadableLedger } claim = Claim::home;
 };
 
 void PrintTo(const CollisionCase &c, std::ostream *out)
@@ -277,8 +309,31 @@ TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
     const QString location =
         scenario.sandbox.drive() + QLatin1Char('/') + QString::fromUtf8(c.location);
     const QString status = QString::fromUtf8(c.status);
+    const QString driveLedgerPath =
+        scenario.sandbox.drive() + QLatin1Char('/') + LedgerService::driveLedgerFileName();
     if (c.inTheSameRun) {
         scenario.addSupportFolder(scenario.sandbox.systemSupport() + QStringLiteral("/Foo"));
+    } else if (c.claim != CollisionCase::Claim::home) {
+        for (int i = 0; i < 10; ++i)
+            Sandbox::writeFile(location + QStringLiteral("/data-%1").arg(i), "theirs");
+        if (c.claim == CollisionCase::Claim::unreadableLedger) {
+            Sandbox::writeFile(driveLedgerPath, "[{\"app_name\": ");
+        } else if (c.operation == Operation::updateBackup || c.operation == Operation::reoffload) {
+            // What this Mac recorded of its copy there went with its history.
+            ASSERT_TRUE(QFile::remove(scenario.ledger.ledgerFileURL().toLocalFile()));
+        } else {
+            MigrationRecord record(QStringLiteral("2024-03-03T00:00:00Z"), QStringLiteral("Foo"),
+                                   std::nullopt, std::nullopt,
+                                   c.ownerIsFolder ? scenario.app.url.toLocalFile() : owner,
+                                   c.ownerIsFolder ? scenario.finalBundle : location,
+                                   status == MigrationStatus::active(), status, {});
+            if (c.ownerIsFolder)
+                record.supportFolders.append(
+                    {owner, location, QStringLiteral("Foo"), status == MigrationStatus::active()});
+            Sandbox::writeFile(driveLedgerPath,
+                               QJsonDocument(MigrationRecord::listToJson({record})).toJson());
+        }
+        scenario.ledger.loadRecords();
     } else {
         MigrationRecord record(
             QStringLiteral("2024-02-02T00:00:00Z"), QStringLiteral("Other"), std::nullopt,
@@ -294,9 +349,41 @@ TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
         scenario.ledger.recordMigration(record);
     }
     const QList<MigrationRecord> recordsBefore = scenario.ledger.records();
+    const TreeDigest occupant = digestTree(location);
 
     EXPECT_EQ(scenario.run(), 206);
-    if (c.inTheSameRun)
+    const QString where = QLatin1Char('\'') + PathUtils::lastComponent(location) +
+                          QStringLiteral("' on '") + scenario.target.name + QLatin1Char('\'');
+    if (c.claim == CollisionCase::Claim::otherMac)
+        EXPECT_EQ(scenario.errorMessage,
+                  where + QStringLiteral(" holds ") +
+                      (c.ownerIsFolder ? QStringLiteral("the support data")
+                                       : QStringLiteral("the application")) +
+                      QStringLiteral(" of ") +
+                      (status == MigrationStatus::active()   ? QStringLiteral("an offload")
+                       : status == MigrationStatus::copied() ? QStringLiteral("a backup")
+                                                             : QStringLiteral("a transfer")) +
+                      QStringLiteral(" of 'Foo' recorded on ") +
+                      (c.operation == Operation::updateBackup || c.operation == Operation::reoffload
+                           ? QStringLiteral("2024-01-01")
+                           : QStringLiteral("2024-03-03")) +
+                      QStringLiteral(" by another Mac, or by this one before it stopped keeping "
+                                     "the record. Nothing was copied. ") +
+                      (status == MigrationStatus::active()
+                           ? QStringLiteral("Restore it on the Mac it was offloaded from, or "
+                                            "choose another drive or folder.")
+                           : QStringLiteral("Choose another drive or folder.")));
+    else if (c.claim == CollisionCase::Claim::unreadableLedger) {
+        EXPECT_TRUE(scenario.errorMessage.startsWith(
+            where +
+            QStringLiteral(" is already taken, and whose copy it is cannot be told: the "
+                           "ledger '") +
+            driveLedgerPath + QStringLiteral("' (it is not JSON: ")))
+            << scenario.errorMessage.toStdString();
+        EXPECT_TRUE(scenario.errorMessage.endsWith(
+            QStringLiteral(" cannot be read. Nothing was copied. Try again once it can be read, "
+                           "or choose another drive or folder.")));
+    } else if (c.inTheSameRun)
         EXPECT_EQ(scenario.errorMessage,
                   QStringLiteral("'") + owner + QStringLiteral("' and '") +
                       scenario.sandbox.systemSupport() +
@@ -313,6 +400,7 @@ TEST_P(OffloadPipelineCollisions, AreRefusedBeforeAnythingIsCopied)
     EXPECT_TRUE(scenario.ops->log().isEmpty());
     EXPECT_TRUE(scenario.macUnchanged());
     EXPECT_EQ(scenario.ledger.records(), recordsBefore);
+    EXPECT_EQ(digestTree(location), occupant);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -346,7 +434,29 @@ INSTANTIATE_TEST_SUITE_P(
                       "copied"},
         CollisionCase{"ReoffloadOverAnotherAppsBackup", Operation::reoffload,
                       "Users/tester/Applications/Foo.app", "Applications/Foo.app", false, false,
-                      "copied"}),
+                      "copied"},
+        // Two Macs with the same user name share every path, and one drive.
+        CollisionCase{"OffloadOverAnotherMacsSupportData", Operation::offload,
+                      "Users/tester/Library/Application Support/Foo", "Application Support/Foo",
+                      true, false, "active", CollisionCase::Claim::otherMac},
+        CollisionCase{"CopyOverAnotherMacsBackup", Operation::copyOnly, "Applications/Foo.app",
+                      "Applications/Foo.app", false, false, "copied",
+                      CollisionCase::Claim::otherMac},
+        CollisionCase{"OffloadOverACopyAnotherMacRestoredFrom", Operation::offload,
+                      "Applications/Foo.app", "Applications/Foo.app", false, false, "restored",
+                      CollisionCase::Claim::otherMac},
+        CollisionCase{"BackupUpdateOfACopyOnlyTheDriveRecords", Operation::updateBackup,
+                      "Applications/Foo.app", "Applications/Foo.app", false, false, "copied",
+                      CollisionCase::Claim::otherMac},
+        CollisionCase{"ReoffloadOfACopyOnlyTheDriveRecords", Operation::reoffload,
+                      "Applications/Foo.app", "Applications/Foo.app", false, false, "active",
+                      CollisionCase::Claim::otherMac},
+        CollisionCase{"OffloadOverSupportDataNoLedgerCanTell", Operation::offload,
+                      "Users/tester/Library/Application Support/Foo", "Application Support/Foo",
+                      true, false, "active", CollisionCase::Claim::unreadableLedger},
+        CollisionCase{"CopyOverABundleNoLedgerCanTell", Operation::copyOnly, "Applications/Foo.app",
+                      "Applications/Foo.app", false, false, "active",
+                      CollisionCase::Claim::unreadableLedger}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- Failures of the machine itself, through the fakes ---
@@ -365,6 +475,8 @@ struct MachineFaultCase
     std::function<void(PipelineScenario &)> replug = {};
     // Someone else changed the Mac meanwhile: only that nothing is lost is judged there.
     bool othersChangeTheMac = false;
+    // The bundle's place on the drive holds this source's own older backup.
+    bool overItsBackup = false;
 };
 
 // Acts on the world each time the copy tool is about to run (`call` names what it copies).
@@ -432,7 +544,7 @@ void expectSettledAfterARescan(PipelineScenario &scenario, const QList<Migration
 TEST_P(OffloadPipelineMachineFaults, LoseNothing)
 {
     const MachineFaultCase &c = GetParam();
-    PipelineScenario scenario(c.operation, 1);
+    PipelineScenario scenario(c.operation, 1, c.overItsBackup);
     const QList<MigrationRecord> recordsBefore = scenario.ledger.records();
     FakeTool tool(QStringLiteral("copy"),
                   QStringLiteral("case \"$2\" in *Foo.app.korvanthelix-partial) %1;; esac; exec ")
@@ -470,6 +582,11 @@ TEST_P(OffloadPipelineMachineFaults, LoseNothing)
             EXPECT_TRUE(scenario.macUnchanged());
         }
         EXPECT_EQ(scenario.ledger.records(), recordsBefore);
+        // What the drive held at the place before is there again, as it was, unless the drive
+        // went away before it could be put back: then it waits under its rollback name.
+        if (!scenario.olderDriveCopy.isEmpty() && !c.replug) {
+            EXPECT_EQ(digestTree(scenario.finalBundle), scenario.olderDriveCopy);
+        }
         // Refused at the last moment, the run leaves no copy that would read as a backup.
         if (code == 209 || code == 210)
             expectEveryDriveCopyRecorded(scenario);
@@ -1074,6 +1191,7 @@ INSTANTIATE_TEST_SUITE_P(
                          asCopiesStart([](PipelineScenario &s, const QString &) {
                              Sandbox::writeFile(s.finalBundle + "/Contents/Resources/notes",
                                                 "written on the drive");
+                             s.olderDriveCopy = digestTree(s.finalBundle);
                          }),
                          209,
                          "'{final}' on the drive changed while a new copy was made to replace it "
@@ -1113,6 +1231,18 @@ INSTANTIATE_TEST_SUITE_P(
                          holdASupportFile("Cache/blob", FileHolder::Hold::writes, false), 210,
                          "'tests_transfer' (pid {holder}) is writing to 'Cache/blob' in "
                          "'{support}'. Quit it, then try again. Nothing on your Mac was changed."},
+        // Committed over its own backup before the writer is seen: the backup goes back.
+        MachineFaultCase{"AProcessWritesASupportFileOnceTheBundleReplacedItsBackup",
+                         nullptr,
+                         holdASupportFile("Cache/blob", FileHolder::Hold::writes, true),
+                         210,
+                         "'tests_transfer' (pid {holder}) is writing to 'Cache/blob' in "
+                         "'{support}'. Quit it, then try again. Nothing on your Mac was changed.",
+                         nullptr,
+                         Operation::offload,
+                         {},
+                         false,
+                         true},
         MachineFaultCase{"AProcessReadsASupportFile", nullptr,
                          holdASupportFile("prefs.plist", FileHolder::Hold::reads, false), 0, ""},
         MachineFaultCase{"AHelperRunsFromTheSupportFolder", nullptr, runAHelperFromTheSupportFolder,
