@@ -249,9 +249,9 @@ private:
     // 202 while the application, an application inside its bundle, or a program from the bundle
     // or its support folders runs; 210 while a process may still change the bundle.
     void requireNotRunning(const AppItem &app) const;
-    // Before the support folder at `path` of `app` moves aside: 202 for a program that runs from
-    // it, 210 while a process may still change it.
-    void requireUnused(const AppItem &app, const QString &path) const;
+    // Before the support folders at `paths` of `app` move aside, in one look: 202 for a program
+    // that runs from one of them, 210 while a process may still change one.
+    void requireUnused(const AppItem &app, const QStringList &paths) const;
     // How what went from `original` to `aside` differs from the tree noted before it was copied;
     // nothing when it is that tree.
     [[nodiscard]] std::optional<QString> changeSinceCopied(const QString &original,
@@ -265,9 +265,9 @@ private:
                                                   const QString &aside) const;
     // The first refusal of any moved-aside original, thrown.
     void requireOriginalsDeletable(const LocalRollback &rollback) const;
-    // Deletes the moved-aside originals one at a time, the support folders before the bundle, each
-    // looked at again right before its own removal. A refusal before anything went is thrown, for
-    // the move to be undone; after that, and a deletion that fails, are told with the success.
+    // After requireOriginalsDeletable(): deletes the moved-aside originals one at a time, the
+    // support folders before the bundle, each after the first looked at again right before its own
+    // removal. A refusal then, and a deletion that fails, are told with the success.
     void discardOriginals(const LocalRollback &rollback);
     // Records the move made so far (`linked` finishes it and gives the record), makes it durable
     // and deletes the originals; undoes the move when anything before the first deletion fails.

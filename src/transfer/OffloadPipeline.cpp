@@ -437,11 +437,16 @@ QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const AppItem &app,
                                                              LocalRollback &rollback)
 {
     QList<SupportFolderRecord> records;
+    // One look for every folder about to move: none moves while a process may still write one.
+    QStringList present;
+    for (const OffloadPlan::FolderCopy &copy : plan.folders) {
+        if (PathUtils::existsNoFollow(copy.source))
+            present.append(copy.source);
+    }
+    requireUnused(app, present);
     for (const OffloadPlan::FolderCopy &copy : plan.folders) {
         // A folder gone since the scan simply gets its link.
-        const bool present = PathUtils::existsNoFollow(copy.source);
-        if (present) {
-            requireUnused(app, copy.source);
+        if (present.contains(copy.source)) {
             const QString aside = movedAsideLocation(copy.source);
             fileOps().move(copy.source, aside);
             rollback.movedAside(copy.source, aside);
@@ -449,7 +454,7 @@ QList<SupportFolderRecord> OffloadEngine::linkSupportFolders(const AppItem &app,
             requireAsCopied(copy.source, aside);
         }
         fileOps().createSymbolicLink(copy.source, copy.finalPath);
-        if (present)
+        if (present.contains(copy.source))
             rollback.standInPlaced();
         records.append({copy.source, copy.finalPath, copy.folder.displayName, true});
     }
@@ -546,9 +551,11 @@ void OffloadEngine::requireNotRunning(const AppItem &app) const
         throw inUse(writers, nothingChangedOnMac());
 }
 
-void OffloadEngine::requireUnused(const AppItem &app, const QString &path) const
+void OffloadEngine::requireUnused(const AppItem &app, const QStringList &paths) const
 {
-    const TreeUsers users = TreeUsers::of({path});
+    if (paths.isEmpty())
+        return;
+    const TreeUsers users = TreeUsers::of(paths);
     if (users.isEmpty())
         return;
     if (users.anyRuns())
@@ -607,7 +614,8 @@ void OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) con
 void OffloadEngine::discardOriginals(const LocalRollback &rollback)
 {
     // The support folders, which helpers write to, before the bundle, which takes longest to
-    // delete: the first look that fails can still put everything back.
+    // delete. requireOriginalsDeletable() looked at all of them just before, while a refusal could
+    // still put everything back; each later one is looked at again right before it goes.
     QList<std::pair<QString, QString>> items = rollback.movedAsideItems();
     std::reverse(items.begin(), items.end());
     bool anyGone = false;
@@ -615,9 +623,10 @@ void OffloadEngine::discardOriginals(const LocalRollback &rollback)
     for (const auto &[original, aside] : std::as_const(items)) {
         if (!PathUtils::existsNoFollow(aside))
             continue;
-        if (const std::optional<Refusal> refusal = lastLook(original, aside)) {
-            if (!anyGone)
-                throw refusal->error;
+        // The first was looked at with all of them, just before.
+        const std::optional<Refusal> refusal =
+            anyGone ? lastLook(original, aside) : std::optional<Refusal>();
+        if (refusal) {
             told.append(QStringLiteral("'") + original + QStringLiteral("' was kept at '") + aside +
                         QStringLiteral("': ") + refusal->reason +
                         QStringLiteral(". Its copy on the drive, which now stands in its place, "
