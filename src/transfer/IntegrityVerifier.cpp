@@ -634,7 +634,8 @@ public:
         m_rootText[destinationSide] = destination;
         m_normalSourceRoot = lexicallyNormal(QFile::encodeName(source));
         m_composedSourceRoot = composedSpelling(m_normalSourceRoot);
-        m_destinationRoot = QFile::encodeName(destination);
+        m_rootBytes[sourceSide] = QFile::encodeName(source);
+        m_rootBytes[destinationSide] = QFile::encodeName(destination);
     }
 
     Verdict run()
@@ -1167,20 +1168,41 @@ private:
                        QStringLiteral("': points to source path '") + shown(target) +
                        QStringLiteral("', which will break when source '") +
                        m_rootText[sourceSide] + QStringLiteral("' is removed.");
-            if (!existsFollowingLinks(target))
+            if (!existsFollowingLinks(target) && !danglesOnBothSides(key, target))
                 return QStringLiteral("Dangling absolute symlink at '") + shown(key) +
                        QStringLiteral("': target '") + shown(target) +
                        QStringLiteral("' does not exist on disk.");
             return std::nullopt;
         }
-        const QByteArray linkFolder = m_destinationRoot + key.left(key.lastIndexOf('/'));
-        const QByteArray resolved = lexicallyNormal(linkFolder + '/' + target);
-        if (!existsFollowingLinks(resolved))
+        const QByteArray resolved = spelledOut(destinationSide, key, target);
+        if (!existsFollowingLinks(resolved) && !danglesOnBothSides(key, target))
             return QStringLiteral("Broken internal relative symlink at destination '") +
                    shown(key) + QStringLiteral("': target '") + shown(target) +
                    QStringLiteral("' does not resolve to an existing item at '") + shown(resolved) +
                    QStringLiteral("'.");
         return std::nullopt;
+    }
+
+    // The link `key` with the relative text `target` read from the folder that holds it on
+    // `side`, without asking the disk.
+    [[nodiscard]] QByteArray spelledOut(Side side, const QByteArray &key,
+                                        const QByteArray &target) const
+    {
+        return lexicallyNormal(m_rootBytes[side] + key.left(key.lastIndexOf('/')) + '/' + target);
+    }
+
+    // A link that leads nowhere in the source either (a lock link, a link to a file since
+    // removed) behaves in the copy as it did there, and its text, compared already, is all it
+    // holds. Nowhere as the system follows it and, for a relative text, as the text reads: the
+    // two differ where ".." comes after a link to a folder at another depth.
+    [[nodiscard]] bool danglesOnBothSides(const QByteArray &key, const QByteArray &target) const
+    {
+        for (const Side side : {sourceSide, destinationSide}) {
+            if (existsFollowingLinks(m_rootBytes[side] + key) ||
+                (!target.startsWith('/') && existsFollowingLinks(spelledOut(side, key, target))))
+                return false;
+        }
+        return true;
     }
 
     void hash(const HashJob &job)
@@ -1247,7 +1269,7 @@ private:
     QString m_rootText[2];
     QByteArray m_normalSourceRoot;
     QByteArray m_composedSourceRoot;
-    QByteArray m_destinationRoot;
+    QByteArray m_rootBytes[2];
     std::unique_ptr<UniqueFd> m_rootFd[2];
     dev_t m_rootDevice[2] = {0, 0};
     std::optional<quint64> m_rootStore[2];

@@ -272,6 +272,9 @@ struct ProvenCase
 {
     const char *name;
     Make make;
+    // The bundle and the support folder hold links that lead nowhere: a lock link, links to a
+    // removed file off the drive and on it, and one of a name the copy tool passes over.
+    bool danglingLinks = false;
 };
 
 class ProvenDrive : public ::testing::TestWithParam<ProvenCase>
@@ -302,6 +305,18 @@ void offloadAndRestoreOnAProvenDrive(const ProvenCase &c)
         drive.placeIn(QStringLiteral("Utilities"));
     }
     drive.buildApp();
+    if (c.danglingLinks) {
+        for (const QString &folder : QStringList{
+                 drive.appPath + QStringLiteral("/Contents/Resources"), drive.supportPath}) {
+            Sandbox::makeSymlink(folder + QStringLiteral("/lock"), QStringLiteral("127.0.0.1:+1"));
+            Sandbox::makeSymlink(folder + QStringLiteral("/removed"),
+                                 drive.sandbox.path(QStringLiteral("gone/file")));
+            Sandbox::makeSymlink(folder + QStringLiteral("/removedOnTheDrive"),
+                                 drive.sandbox.drive() + QStringLiteral("/gone"));
+            Sandbox::makeSymlink(folder + QStringLiteral("/.nfs0000000000000002"),
+                                 QStringLiteral("gone"));
+        }
+    }
     const TreeDigest original = digestTree(drive.appPath);
     const TreeDigest support = digestTree(drive.supportPath);
     const std::optional<TargetVolume> target = drive.listedDrive();
@@ -340,11 +355,12 @@ TEST_P(ProvenDrive, TakesTheCopyAndGivesItBack)
         offloadAndRestoreOnAProvenDrive(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(DriveProof, ProvenDrive,
-                         ::testing::Values(ProvenCase{"Ext4WithoutAJournal",
-                                                      Make::ext4WithoutJournal},
-                                           ProvenCase{"BtrfsSubvolumes", Make::btrfsSubvolumes}),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    DriveProof, ProvenDrive,
+    ::testing::Values(ProvenCase{"Ext4WithoutAJournal", Make::ext4WithoutJournal},
+                      ProvenCase{"BtrfsSubvolumes", Make::btrfsSubvolumes},
+                      ProvenCase{"Ext4WithLinksLeadingNowhere", Make::ext4WithoutJournal, true}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // --- A drive pulled out during a restore, after the application is back ---
 

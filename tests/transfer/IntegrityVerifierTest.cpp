@@ -153,11 +153,29 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"AbsoluteLinkIntoSource", "ln -s $S/Contents/Info.plist $S/l; cp -P $S/l $D/l",
              "Unsafe absolute internal symlink at '/l': points to source path "
              "'$S/Contents/Info.plist', which will break when source '$S' is removed."},
-        Case{"DanglingAbsoluteLink", "ln -s $R/gone $S/l; ln -s $R/gone $D/l",
-             "Dangling absolute symlink at '/l': target '$R/gone' does not exist on disk."},
-        Case{"BrokenRelativeLink", "ln -s ../gone $S/Contents/l; ln -s ../gone $D/Contents/l",
-             "Broken internal relative symlink at destination '/Contents/l': target '../gone' "
-             "does not resolve to an existing item at '$D/gone'."},
+        Case{"AbsoluteLinkIntoSourceDanglingThere", "ln -s $S/gone $S/l; cp -P $S/l $D/l",
+             "Unsafe absolute internal symlink at '/l': points to source path '$S/gone', which "
+             "will break when source '$S' is removed."},
+        // A link that leads nowhere in the source either behaves alike in the copy: a lock link,
+        // a link to a file since removed.
+        Case{"DanglingAbsoluteLink", "ln -s $R/gone $S/l; ln -s $R/gone $D/l", "verified"},
+        Case{"DanglingRelativeLink", "ln -s ../gone $S/Contents/l; ln -s ../gone $D/Contents/l",
+             "verified"},
+        Case{"LockLink",
+             "ln -s 127.0.0.1:+12345 $S/Contents/lock; ln -s 127.0.0.1:+12345 $D/Contents/lock",
+             "verified"},
+        Case{"DanglingLinkText", "ln -s gone $S/l; ln -s gone2 $D/l",
+             "Symlink target mismatch for /l: 'gone' vs 'gone2'"},
+        Case{"RelativeLinkResolvingInTheSourceOnly",
+             "touch $R/src/x; ln -s ../x $S/l; cp -P $S/l $D/l",
+             "Broken internal relative symlink at destination '/l': target '../x' does not "
+             "resolve to an existing item at '$R/dst/x'."},
+        // Through a link to a deeper folder, ".." climbs further than the text reads.
+        Case{"ResolvingInTheSourceOnlyThroughALink",
+             "touch $R/src/x; for r in $S $D; do mkdir -p $r/a/b; ln -s a/b $r/sub; "
+             "ln -s sub/../../../x $r/l; done",
+             "Broken internal relative symlink at destination '/l': target 'sub/../../../x' does "
+             "not resolve to an existing item at '$R/x'."},
         Case{"PermissionBits", "chmod 600 $D/Contents/Resources/a.png",
              "POSIX permission mismatch for '/Contents/Resources/a.png': source is 644 but "
              "destination is 600."},

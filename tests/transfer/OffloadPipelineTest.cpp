@@ -1014,6 +1014,24 @@ INSTANTIATE_TEST_SUITE_P(
                          0, "",
                          "/Foo': 2 sockets and pipes, which hold no data (/helper.pipe, "
                          "/helper.sock)."},
+        // Links that lead nowhere, as programs leave them, are copied and verified as they are;
+        // one of a name a Mac's copy tool passes over is copied by the program itself. A Mac's
+        // storage pushes each item of the copies on its own.
+        MachineFaultCase{"LinksLeadingNowhere", nullptr,
+                         [](PipelineScenario &s) {
+                             onAMac(s);
+                             for (const QString &folder :
+                                  QStringList{s.app.url.toLocalFile() + "/Contents",
+                                              s.app.supportFolders.first().url.toLocalFile()}) {
+                                 s.sandbox.makeSymlink(folder + "/lock", "127.0.0.1:+12345");
+                                 s.sandbox.makeSymlink(folder + "/removed", s.sandbox.path("gone"));
+                                 s.sandbox.makeSymlink(folder + "/.nfs0000000000000003", "gone");
+                             }
+                             for (PipelineScenario::Original &original : s.originals)
+                                 original.digest = digestTree(original.path);
+                             s.macBefore = s.macDigest();
+                         },
+                         0, ""},
         MachineFaultCase{"CopyToolFails",
                          "mkdir -p \"$2\"; echo > \"$2/x\"; echo 'disk full' >&2; exit 1",
                          {},

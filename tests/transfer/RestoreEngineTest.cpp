@@ -209,6 +209,7 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
     const App &app = scene.editor;
     c.setup(scene);
     const TreeDigest drive = digestTree(app.drive);
+    const TreeDigest supportDrive = digestTree(app.supportDrive);
     const TreeDigest localBefore = digestTree(app.local);
     const auto places = [&] {
         return QList<TreeDigest>{digestTree(scene.sandbox.applications()),
@@ -293,6 +294,7 @@ TEST_P(RestoreOutcome, LeavesTheMacAndTheDriveAsExpected)
     }
     if (c.code == 0 && !scene.byRecord) {
         EXPECT_EQ(contentOf(app.supportLocal + "/prefs"), "drive prefs");
+        EXPECT_EQ(describeDifference(supportDrive, digestTree(app.supportLocal)), QString());
         const QString done = QStringLiteral("Successfully restored 1 application(s)!");
         EXPECT_EQ(scene.engine.currentStep().toStdString(),
                   (c.message ? done + QLatin1Char(' ') + expected : done).toStdString());
@@ -457,6 +459,28 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                  "Its copies on the drive were "
                                                  "kept.",
                                                  "active", true, Local::driveCopy, 2},
+                                             // Links that lead nowhere come back as they were,
+                                             // through a Mac's storage, which pushes each item on
+                                             // its own.
+                                             OutcomeCase{
+                                                 "LinksLeadingNowhereComeBack",
+                                                 [](Scene &s) {
+                                                     for (const QString &folder :
+                                                          QStringList{s.editor.drive + "/Contents",
+                                                                      s.editor.supportDrive}) {
+                                                         s.sandbox.makeSymlink(folder + "/lock",
+                                                                               "127.0.0.1:+12345");
+                                                         s.sandbox.makeSymlink(
+                                                             folder + "/removed",
+                                                             s.sandbox.path("gone"));
+                                                     }
+                                                     s.offload(s.editor);
+                                                     s.sandbox.system().useStorage(
+                                                         std::make_shared<MacStorage>(
+                                                             std::make_shared<FakeDarwinCalls>()));
+                                                 },
+                                                 0, nullptr, "restored", false, Local::driveCopy,
+                                                 2},
                                              // An error of another type than the engine's own ends
                                              // the restore as visibly.
                                              OutcomeCase{
