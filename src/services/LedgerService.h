@@ -42,6 +42,10 @@
 // aside before its place is rewritten, once for the same damage, and told in the log; one that
 // cannot be read for now is not rewritten.
 //
+// The files and their merge, the withdrawals and the owed changes are units of their own
+// (LedgerFiles.h, LedgerWithdrawals.h, LedgerOwed.h); this class holds the locks around them
+// and publishes what they read.
+//
 // File work runs on the caller's thread. Every read-modify-write of the home files holds one
 // lock, shared by every instance and every program on this home folder (a file lock in its
 // ".config/korvanthelix"), and each drive ledger's one more, shared by every program of every
@@ -50,9 +54,9 @@
 // fails with FileLock::busyMessage(). Loading takes none, so it never waits for a writer, and
 // no lock is held while another thread is waited for.
 namespace LedgerFiles {
-struct Withdrawal;
-struct WithdrawalsFile;
-struct OwedChange;
+class DamageReports;
+class OwedStore;
+class WithdrawalsStore;
 } // namespace LedgerFiles
 
 class LedgerService final : public QObject
@@ -167,48 +171,21 @@ private:
     [[nodiscard]] QString localLedgerPath() const;
     [[nodiscard]] QString configFolder() const;
     [[nodiscard]] QString rebuildLedgerPath() const;
-    [[nodiscard]] QString withdrawalsPath() const;
-    [[nodiscard]] QString owedFolder() const;
+    // Both home ledgers, the local one first.
+    [[nodiscard]] QStringList homeLedgerPaths() const;
     // Each entry of the volumes root, in listing order.
     [[nodiscard]] static QStringList mountedDriveFolders();
     [[nodiscard]] QString writerLockPath() const;
     [[nodiscard]] std::chrono::milliseconds waitLimit() const;
-    // Reading tells the log once of each damage found.
-    [[nodiscard]] QList<MigrationRecord> readLedgerRecords(const QString &path) const;
+    // Every ledger's records in read order; reading tells the log once of each damage found.
     [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
-    [[nodiscard]] LedgerFiles::WithdrawalsFile readWithdrawals() const;
-    void reportOnce(const QString &path, const QString &problem, const QString &text) const;
-    // Replaces the file as `read` with `entries`, a damaged one set aside first.
-    void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
-                         const QList<LedgerFiles::Withdrawal> &entries) const;
+    // The remembered withdrawals and the owed changes need no lock to be read; callers writing
+    // the withdrawals file, or forgetting an owed change, hold the writer locks, or wrote it
+    // themselves.
+    [[nodiscard]] LedgerFiles::WithdrawalsStore withdrawals() const;
+    [[nodiscard]] LedgerFiles::OwedStore owed() const;
     // Remembered withdrawals, those owed included.
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
-    // Owed changes need no lock to be written or read; callers forgetting one hold the writer
-    // locks, or wrote it themselves.
-    [[nodiscard]] QList<LedgerFiles::OwedChange> readOwed() const;
-    void saveOwed(const LedgerFiles::OwedChange &change) const;
-    void dropOwed(const LedgerFiles::OwedChange &change) const;
-    [[nodiscard]] QString owedPath(const LedgerFiles::OwedChange &change) const;
-    // Callers hold the writer locks: each owed withdrawal joins the withdrawals file.
-    void takeInOwedWithdrawals(const QList<LedgerFiles::OwedChange> &owed) const;
-    // Why an owed change is still owed, by the home ledgers and by each drive ledger.
-    struct OwedOutcome
-    {
-        std::optional<QString> home;
-        QStringList drives; // "'folder': why"
-    };
-    // Callers hold the writer locks: does one owed status or record where it is owed, proves
-    // it, and forgets it once done or keeps what is still owed.
-    OwedOutcome doOwed(LedgerFiles::OwedChange change,
-                       std::chrono::steady_clock::time_point deadline) const;
-    // Callers hold the writer locks: owed statuses and records pushed, proven and forgotten.
-    void settleOwedRecords(const QList<LedgerFiles::OwedChange> &owed,
-                           std::chrono::steady_clock::time_point deadline) const;
-    void settleWithdrawalEntries(std::chrono::steady_clock::time_point deadline) const;
-    // Callers hold the writer locks.
-    void saveWithdrawalEntry(const MigrationRecord &record, const QString &ledgerFolder) const;
-    void dropWithdrawalEntry(const QString &key) const;
-    void noteDriveClear(const QSet<QString> &keys) const;
     // Both home ledgers rewritten with what `keep` leaves of their records, merged.
     void rewriteHomeLedgers(const std::function<void(QList<MigrationRecord> &)> &keep) const;
     // `generation` orders loads from different threads.
@@ -223,6 +200,5 @@ private:
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
-    mutable std::mutex m_reportMutex;
-    mutable QSet<QString> m_reportedDamage; // guarded by m_reportMutex
+    const std::unique_ptr<LedgerFiles::DamageReports> m_reports;
 };
