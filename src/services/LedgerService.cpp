@@ -182,12 +182,19 @@ void LedgerService::loadRecords()
     // Takes no lock that a writer holds: every file is replaced whole. Of loads on several
     // threads, the one begun last is kept, and it reads every change finished before it began.
     const quint64 generation = ++m_loadGeneration;
-    QList<MigrationRecord> records = merge(readAllLedgers(), withdrawnKeys());
-    // A status still owed to a ledger that says "active" is what is true already.
+    const QList<OwedChange> owedChanges = owed().read();
+    const QSet<QString> withdrawn = withdrawnKeys();
+    QList<MigrationRecord> records = merge(readAllLedgers(), withdrawn);
+    // A record still owed to the Mac's own ledger is in force already, the latest of all; a
+    // status still owed to a ledger that says "active" is what is true already.
     QHash<QString, MigrationRecord> owedStatuses;
-    for (const OwedChange &change : owed().read()) {
+    for (const OwedChange &change : owedChanges) {
+        const QString key = mergeKey(change.record);
         if (change.kind == OwedKind::status)
-            owedStatuses.insert(mergeKey(change.record), change.record);
+            owedStatuses.insert(key, change.record);
+        else if (change.kind == OwedKind::append && change.home && !withdrawn.contains(key) &&
+                 !findRecord(records, key))
+            records.prepend(change.record);
     }
     for (MigrationRecord &record : records) {
         const auto owed = owedStatuses.constFind(mergeKey(record));
@@ -221,34 +228,53 @@ void LedgerService::publish(const QList<MigrationRecord> &records, quint64 gener
 std::optional<QString> LedgerService::recordMigration(const MigrationRecord &record,
                                                       const std::optional<QUrl> &targetVolumeURL)
 {
-    std::optional<QString> driveProblem;
+    const QString folder = targetVolumeURL ? targetVolumeURL->toLocalFile() : QString();
+    OwedChange owedRecord{OwedKind::append, record, {}, {}, true};
+    if (targetVolumeURL)
+        owedRecord.folders = {folder};
+    // Owed before any lock is waited for: a program that ends while it waits leaves the record
+    // to the next settling, as it is in force by then.
+    const OwedStore store = owed();
+    std::optional<QString> notKept;
+    try {
+        store.save(owedRecord);
+    } catch (const OperationError &failure) {
+        notKept = failure.message();
+    }
+    // Written once: a settling may have given it to the ledgers while this one waited.
     const auto append = [&record](QList<MigrationRecord> &records) {
+        if (records.contains(record))
+            return false;
         records.append(record);
         return true;
     };
-    {
+    std::optional<QString> driveProblem;
+    try {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
         // A record made again within the same second as one withdrawn is in force.
         withdrawals().dropEntry(mergeKey(record));
-        owed().drop({OwedKind::withdrawal, record, {}, {}});
+        store.drop({OwedKind::withdrawal, record, {}, {}});
         (void)rewriteLedger(localLedgerPath(), append, std::nullopt, writer.deadline());
+        owedRecord.home = false;
 
         if (targetVolumeURL) {
             // The drive's copy serves other Macs; the home ledger already holds the record.
-            const QString folder = targetVolumeURL->toLocalFile();
             const QString drive = joinName(folder, driveLedgerFileName());
             try {
                 (void)rewriteLedger(drive, append, driveLockPath(drive), writer.deadline());
+                owedRecord.folders.clear();
             } catch (const OperationError &failure) {
                 driveProblem = FileLock::reasonOf(failure);
                 // Owed to the drive: the next settling adds it once the drive takes it.
                 QString later = QStringLiteral(" It is added there at the next scan with the "
                                                "drive connected.");
                 try {
-                    owed().save({OwedKind::append, record, {folder}, {}});
+                    store.save(owedRecord);
                 } catch (const OperationError &notOwed) {
-                    later = QStringLiteral(" It could not be kept for later either: ") +
-                            notOwed.message();
+                    // The file saved before still owes it, where there is one.
+                    if (notKept)
+                        later = QStringLiteral(" It could not be kept for later either: ") +
+                                notOwed.message();
                 }
                 AppLogger::shared().log(AppLogLevel::warning, category,
                                         QStringLiteral("The record of '") + record.appName +
@@ -258,7 +284,14 @@ std::optional<QString> LedgerService::recordMigration(const MigrationRecord &rec
                                             QStringLiteral(" The Mac's ledger holds it.") + later);
             }
         }
+    } catch (const OperationError &) {
+        // Not recorded: the caller undoes what the record was to name.
+        store.drop(owedRecord);
+        loadRecords();
+        throw;
     }
+    if (!driveProblem)
+        store.drop(owedRecord);
     loadRecords();
     return driveProblem;
 }
@@ -292,24 +325,36 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
     const QString folder = targetVolumeURL.toLocalFile();
     std::exception_ptr failure, notRemembered;
     bool driveClear = false, homeClear = true;
+    // Remembered before anything else, and before any lock is waited for: whatever ends the
+    // program from here on, or keeps the ledgers busy, no ledger that still lists the record
+    // brings it back. Owed until the withdrawals file takes it.
+    bool owedSaved = true;
+    try {
+        owed().save({OwedKind::withdrawal, record, {folder}, {}});
+    } catch (const OperationError &) {
+        owedSaved = false;
+        notRemembered = std::current_exception();
+    }
+    std::optional<HomeWriter> writer;
+    try {
+        writer.emplace(m_fileMutex, writerLockPath(), waitLimit());
+    } catch (const OperationError &) {
+        loadRecords(); // the record is out all the same, where it is owed
+        throw;
+    }
     {
-        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        // Remembered before anything else: whatever ends the program from here on, no ledger
-        // that still lists the record brings it back. Kept as owed where the withdrawals file
-        // cannot take it.
         try {
             withdrawals().saveEntry(record, folder);
             owed().drop({OwedKind::withdrawal, record, {}, {}});
+            notRemembered = nullptr;
         } catch (const OperationError &) {
-            try {
-                owed().save({OwedKind::withdrawal, record, {folder}, {}});
-            } catch (const OperationError &) {
+            // Stays owed in its own file, which hides the record all the same.
+            if (!owedSaved)
                 notRemembered = std::current_exception();
-            }
         }
         for (const QString &path : homeLedgerPaths())
-            homeClear &= removeFromHomeLedger(path, {key}, writer.deadline(), failure).isEmpty();
-        driveClear = settleDriveLedger(folder, {key}, drive, writer.deadline()).clear;
+            homeClear &= removeFromHomeLedger(path, {key}, writer->deadline(), failure).isEmpty();
+        driveClear = settleDriveLedger(folder, {key}, drive, writer->deadline()).clear;
         // Forgotten only once no ledger that can list the record does; a drive proven clear is
         // noted, so that the settling need not find it again.
         if (!notRemembered && driveClear) {
@@ -324,6 +369,7 @@ bool LedgerService::withdrawMigration(const MigrationRecord &record, const QUrl 
                 // Owed on paper only: it hides no record but this one.
             }
         }
+        writer.reset();
     }
     loadRecords();
     if (failure)
@@ -373,53 +419,80 @@ std::optional<QString> LedgerService::updateRecordStatus(
     // Which records change, and which drive ledgers list them, read without a lock. A
     // withdrawn record a drive still lists stays as it was: it is not the one restored.
     const QSet<QString> withdrawn = withdrawnKeys();
-    QList<OwedChange> changes;
+    const auto changes = [&](const MigrationRecord &record) {
+        return record.appOriginalPath == appOriginalPath &&
+               record.status == MigrationStatus::active() && !withdrawn.contains(mergeKey(record));
+    };
+    QList<OwedChange> statuses;
     const auto collect = [&](const QList<MigrationRecord> &records, const QString &folder) {
         for (const MigrationRecord &record : records) {
-            if (record.appOriginalPath != appOriginalPath ||
-                record.status != MigrationStatus::active() || withdrawn.contains(mergeKey(record)))
+            if (!changes(record))
                 continue;
-            auto change = std::find_if(changes.begin(), changes.end(), [&](const auto &owed) {
+            auto change = std::find_if(statuses.begin(), statuses.end(), [&](const auto &owed) {
                 return mergeKey(owed.record) == mergeKey(record);
             });
-            if (change == changes.end()) {
+            if (change == statuses.end()) {
                 MigrationRecord changed = record;
                 changed.status = status;
                 changed.restoredAt = restoredAt;
-                change = changes.insert(changes.end(), {OwedKind::status, changed, {}, {}});
+                change = statuses.insert(statuses.end(), {OwedKind::status, changed, {}, {}});
             }
             if (!folder.isEmpty() && !change->folders.contains(folder))
                 change->folders.append(folder);
         }
     };
+    // A record still owed to a ledger changes there too, and first: read before the ledgers,
+    // so that one a settling gives them meanwhile is found in one or the other.
+    const OwedStore store = owed();
+    QList<OwedChange> records;
+    for (OwedChange change : store.read()) {
+        if (change.kind != OwedKind::append || !changes(change.record))
+            continue;
+        collect({change.record}, {});
+        for (const QString &folder : std::as_const(change.folders))
+            collect({change.record}, folder);
+        change.record.status = status;
+        change.record.restoredAt = restoredAt;
+        records.append(change);
+    }
     for (const QString &path : homeLedgerPaths())
         collect(readLedger(path).records, {});
     for (const QString &folder : std::as_const(folders))
         collect(readLedger(joinName(folder, driveLedgerFileName())).records, folder);
-    if (changes.isEmpty()) {
+    if (statuses.isEmpty()) {
         loadRecords();
         return std::nullopt;
     }
     // Remembered first: a lock held elsewhere, a drive that fails or the program's end from
-    // here on delays the change, never loses it.
+    // here on delays the change, never loses it. An owed record is owed as it now stands.
     std::exception_ptr notRemembered;
-    for (const OwedChange &change : std::as_const(changes)) {
+    for (const OwedChange &change : std::as_const(statuses)) {
         try {
-            owed().save(change);
+            store.save(change);
         } catch (const OperationError &) {
             notRemembered = std::current_exception();
         }
     }
+    for (const OwedChange &change : std::as_const(records)) {
+        try {
+            store.save(change);
+        } catch (const OperationError &) {
+            // Its status is owed beside it, and done after it.
+        }
+    }
     std::optional<QString> homeProblem;
-    QStringList driveProblems;
+    QList<Owing> driveProblems;
     try {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        for (OwedChange change : std::as_const(changes)) {
-            const OwedOutcome outcome =
-                doOwed(owed(), change, homeLedgerPaths(), writer.deadline());
+        for (const OwedChange &change : inOrderDone(records + statuses)) {
+            const OwedOutcome outcome = doOwed(store, change, homeLedgerPaths(), writer.deadline());
             if (outcome.home)
                 homeProblem = outcome.home;
-            driveProblems.append(outcome.drives);
+            for (const Owing &owing : outcome.drives) {
+                if (std::none_of(driveProblems.cbegin(), driveProblems.cend(),
+                                 [&](const Owing &known) { return known.folder == owing.folder; }))
+                    driveProblems.append(owing);
+            }
         }
     } catch (const OperationError &failure) {
         if (notRemembered)
@@ -434,16 +507,18 @@ std::optional<QString> LedgerService::updateRecordStatus(
         owed.append(QStringLiteral("Your Mac's ledger could not take it yet (") + *homeProblem +
                     QStringLiteral("); it is kept and written there at the next scan."));
     if (!driveProblems.isEmpty())
-        owed.append(QStringLiteral("The drive's own ledger could not take it yet (") +
-                    driveProblems.join(QStringLiteral("; ")) +
-                    QStringLiteral("); it is kept and written there at the next scan with the "
-                                   "drive connected."));
+        owed.append(QStringLiteral("The drive's own ledger could not take it yet; ") +
+                    whenUpdated(driveProblems) + QLatin1Char('.'));
     if (owed.isEmpty())
         return std::nullopt;
     const QString text = owed.join(QLatin1Char(' '));
     AppLogger::shared().log(AppLogLevel::warning, category,
                             QStringLiteral("The status \"") + status + QStringLiteral("\" of '") +
-                                appOriginalPath + QStringLiteral("' is owed. ") + text);
+                                appOriginalPath + QStringLiteral("' is owed. ") + text +
+                                (driveProblems.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(" (") + reasons(driveProblems) +
+                                           QLatin1Char(')')));
     return text;
 }
 

@@ -31,11 +31,14 @@
 // reads goes on counting and into the next one.
 //
 // A change that must land although a ledger cannot take it now (its lock held elsewhere, its
-// drive gone or failing) is owed: a file of its own in ".config/korvanthelix/owed", written
-// without any lock the moment the change is known, honoured by every load (a withdrawal hides
-// its record, a status shows), and done by the next settling that reaches the ledger, which
-// reads it back from its disk before the change is forgotten. Of two copies of one record the
-// merge shows the one whose status moved on from "active", whichever file was read last.
+// drive gone or failing, the program ending while it waits) is owed: a file of its own in
+// ".config/korvanthelix/owed", written without any lock the moment the change is known, before
+// any lock is waited for, honoured by every load (a withdrawal hides its record, a status
+// shows, a record the Mac's own ledger does not hold yet is listed), and done by the next
+// settling that reaches the ledger, which reads it back from its disk before the change is
+// forgotten. A record goes to a drive as the Mac's ledgers hold it by then (restored since,
+// say), never as it was first written. Of two copies of one record the merge shows the one
+// whose status moved on from "active", whichever file was read last.
 //
 // Only regular files are read as ledgers, of up to 256 MiB (a bigger one is told in the log and
 // left as it is, never replaced). A damaged one (not a file, or not a list of records) is set
@@ -99,10 +102,12 @@ public:
     // fails.
     void loadRecords();
 
-    // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
-    // and to the drive ledger directly inside `targetVolumeURL`, then reloads. Returns why the
-    // drive ledger did not take it, to go inside a sentence (FileLock::reasonOf; also told in
-    // the log), and owes it to that ledger; nothing when it took it or no drive was given.
+    // Appends `record` to the home ledger (a failure is thrown; then nothing else happens and
+    // nothing is owed) and to the drive ledger directly inside `targetVolumeURL`, then
+    // reloads. Owed to both from before the first wait: a program that ends meanwhile leaves
+    // it to the next settling. Returns why the drive ledger did not take it, to go inside a
+    // sentence (FileLock::reasonOf; also told in the log), and owes it to that ledger; nothing
+    // when it took it or no drive was given.
     std::optional<QString>
     recordMigration(const MigrationRecord &record,
                     const std::optional<QUrl> &targetVolumeURL = std::nullopt);
@@ -115,14 +120,14 @@ public:
     void forgetWithdrawal(const MigrationRecord &record);
 
     // Takes back a record that recordMigration() wrote for a move undone afterwards. The
-    // withdrawal is remembered first, then the record is removed from both home ledgers and
-    // from the drive ledger directly inside `targetVolumeURL`, and the list reloaded. `drive` is
-    // the file system that ledger was written on. True when the drive ledger, read whole from
-    // that file system, does not list the record (or is missing while the file system is still
-    // mounted where it was). The withdrawal is forgotten once both home ledgers read back
-    // without the record too; otherwise it stays remembered, the record stays out of `records`,
-    // and settleOwedChanges() finishes it. A failed write on the Mac, or a failure to remember
-    // while a ledger may list it, is thrown after the reload.
+    // withdrawal is remembered first, before any lock is waited for, then the record is removed
+    // from both home ledgers and from the drive ledger directly inside `targetVolumeURL`, and the
+    // list reloaded. `drive` is the file system that ledger was written on. True when the drive
+    // ledger, read whole from that file system, does not list the record (or is missing while the
+    // file system is still mounted where it was). The withdrawal is forgotten once both home
+    // ledgers read back without the record too; otherwise it stays remembered, the record stays out
+    // of `records`, and settleOwedChanges() finishes it. A failed write on the Mac, or a failure to
+    // remember while a ledger may list it, is thrown after the reload.
     [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
                                          const std::optional<FileSystemIdentity> &drive);
 
@@ -140,10 +145,12 @@ public:
     // removes a stored time) in both home ledgers and in the drive ledger of each folder
     // (`additionalLedgerDirectories`, then `targetVolumeURL`; each folder once). Other
     // statuses and withdrawn records are left alone; a file without a change is not written; an
-    // unreadable file is skipped. The change is remembered as owed before any ledger is
-    // written, so a lock held elsewhere or a failing drive delays it, never loses it: returns
-    // what is still owed and why (also told in the log), nothing when every ledger took it. A
-    // failure is thrown only when the change could be neither written nor remembered.
+    // unreadable file is skipped. A record still owed to a ledger is changed where it is owed
+    // too, and given to the ledgers that owe it. The change is remembered as owed before any
+    // ledger is written, so a lock held elsewhere or a failing drive delays it, never loses
+    // it: returns what is still owed and when it is done ("...; the drive 'Backup' will be
+    // updated when it is next free"; why is told in the log), nothing when every ledger took
+    // it. A failure is thrown only when the change could be neither written nor remembered.
     std::optional<QString>
     updateRecordStatus(const QString &appOriginalPath, const QString &status,
                        const std::optional<QString> &restoredAt,

@@ -133,13 +133,17 @@ TEST(LedgerFilesWriteTest, AReplacementFailingAtAnyStepLeavesThePreviousLedger)
         bool noHardLink = false; // as on FAT and exFAT
     };
     std::atomic<int> flushes = 0;
-    const auto nth = [&flushes](int number, std::function<int(const StorageWrites &)> fault) {
-        return [&flushes, number, fault](const QString &, const StorageWrites &written) {
+    QString folder; // the ledger's, in the sandbox of the row
+    // The ledger's own flushes are counted: what is owed is kept in a folder of its own.
+    const auto nth = [&](int number, std::function<int(const StorageWrites &)> fault) {
+        return [&flushes, &folder, number, fault](const QString &flushed,
+                                                  const StorageWrites &written) {
+            if (PathUtils::standardized(flushed) != folder)
+                return 0;
             return ++flushes == number ? fault(written) : 0;
         };
     };
     const auto eio = [](const StorageWrites &) { return EIO; };
-    QString folder; // the ledger's, in the sandbox of the row
     const Case cases[] = {
         {"write", "its new copy could not be written: File too large", {}, {}, true},
         {"push", "its disk could not store the new copy: Input/output error", nth(1, eio)},

@@ -616,11 +616,8 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                          },
                                                          0,
                                                          "The drive's own ledger could not take it "
-                                                         "yet ('{volume}': another "
-                                                         "Korvanthelix window is saving the "
-                                                         "migration history); it is kept and "
-                                                         "written there at the next scan with the "
-                                                         "drive connected.",
+                                                         "yet; the drive 'Drive' will be updated "
+                                                         "when it is next free.",
                                                          "restored", false, Local::driveCopy, 2,
                                                          "Volumes/Drive", nullptr,
                                                          [](Scene &s) {
