@@ -152,13 +152,22 @@ QStringList LedgerService::mountedDriveFolders()
     return folders;
 }
 
-QList<MigrationRecord> LedgerService::readAllLedgers() const
+QList<MigrationRecord>
+LedgerService::readAllLedgers(QHash<QString, QStringList> &driveListings) const
 {
     QList<MigrationRecord> all;
     for (const QString &path : homeLedgerPaths())
         all.append(recordsForMerge(path, *m_reports));
-    for (const QString &folder : mountedDriveFolders())
-        all.append(recordsForMerge(joinName(folder, driveLedgerFileName()), *m_reports));
+    for (const QString &folder : mountedDriveFolders()) {
+        const QList<MigrationRecord> listed =
+            recordsForMerge(joinName(folder, driveLedgerFileName()), *m_reports);
+        for (const MigrationRecord &record : listed) {
+            QStringList &drives = driveListings[mergeKey(record)];
+            if (!drives.contains(PathUtils::lastComponent(folder)))
+                drives.append(PathUtils::lastComponent(folder));
+        }
+        all.append(listed);
+    }
     return all;
 }
 
@@ -184,7 +193,8 @@ void LedgerService::loadRecords()
     const quint64 generation = ++m_loadGeneration;
     const QList<OwedChange> owedChanges = owed().read();
     const QSet<QString> withdrawn = withdrawnKeys();
-    QList<MigrationRecord> records = merge(readAllLedgers(), withdrawn);
+    QHash<QString, QStringList> driveListings;
+    QList<MigrationRecord> records = merge(readAllLedgers(driveListings), withdrawn);
     // A record still owed to the Mac's own ledger is in force already, the latest of all; a
     // status still owed to a ledger that says "active" is what is true already.
     QHash<QString, MigrationRecord> owedStatuses;
@@ -203,10 +213,11 @@ void LedgerService::loadRecords()
             record.restoredAt = owed->restoredAt;
         }
     }
-    publish(records, generation);
+    publish(records, driveListings, generation);
 }
 
-void LedgerService::publish(const QList<MigrationRecord> &records, quint64 generation)
+void LedgerService::publish(const QList<MigrationRecord> &records,
+                            const QHash<QString, QStringList> &driveListings, quint64 generation)
 {
     // The list is stored at once, so a worker that reads it right after its own write sees
     // its record; the change is announced on the main thread. Never waiting for the main
@@ -218,6 +229,7 @@ void LedgerService::publish(const QList<MigrationRecord> &records, quint64 gener
             return;
         m_publishedGeneration = generation;
         m_records = records;
+        m_driveListings = driveListings;
     }
     if (QThread::currentThread() == thread())
         emit recordsChanged();
@@ -512,13 +524,13 @@ std::optional<QString> LedgerService::updateRecordStatus(
     if (owed.isEmpty())
         return std::nullopt;
     const QString text = owed.join(QLatin1Char(' '));
-    AppLogger::shared().log(AppLogLevel::warning, category,
-                            QStringLiteral("The status \"") + status + QStringLiteral("\" of '") +
-                                appOriginalPath + QStringLiteral("' is owed. ") + text +
-                                (driveProblems.isEmpty()
-                                     ? QString()
-                                     : QStringLiteral(" (") + reasons(driveProblems) +
-                                           QLatin1Char(')')));
+    AppLogger::shared().log(
+        AppLogLevel::warning, category,
+        QStringLiteral("The status \"") + status + QStringLiteral("\" of '") + appOriginalPath +
+            QStringLiteral("' is owed. ") + text +
+            (driveProblems.isEmpty()
+                 ? QString()
+                 : QStringLiteral(" (") + reasons(driveProblems) + QLatin1Char(')')));
     return text;
 }
 
@@ -549,35 +561,80 @@ void LedgerService::rewriteHomeLedgers(
     }
 }
 
-void LedgerService::purgeTestRecords()
+QStringList LedgerService::drivesListing(const MigrationRecord &record) const
 {
-    {
-        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        rewriteHomeLedgers([](QList<MigrationRecord> &records) {
-            records.removeIf([](const MigrationRecord &record) { return !isRealRecord(record); });
-        });
-    }
-    loadRecords();
+    const std::lock_guard lock(m_recordsMutex);
+    return m_driveListings.value(mergeKey(record));
 }
 
-void LedgerService::deleteRecord(const QString &id)
+HistoryRemoval LedgerService::removeFromHistory(const QList<MigrationRecord> &entries)
 {
+    QSet<QString> keys;
+    for (const MigrationRecord &entry : entries)
+        keys.insert(mergeKey(entry));
     {
         const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        rewriteHomeLedgers([&id](QList<MigrationRecord> &records) {
-            records.removeIf([&id](const MigrationRecord &record) { return record.id() == id; });
+        rewriteHomeLedgers([&keys](QList<MigrationRecord> &records) {
+            records.removeIf(
+                [&keys](const MigrationRecord &record) { return keys.contains(mergeKey(record)); });
         });
+        // What is taken out of the history is given to no drive later, where it would list it
+        // again.
+        const OwedStore store = owed();
+        for (const OwedChange &change : store.read()) {
+            if (change.kind == OwedKind::append && keys.contains(mergeKey(change.record)))
+                store.drop(change);
+        }
     }
     loadRecords();
+    HistoryRemoval removal;
+    QList<MigrationRecord> listed;
+    QHash<QString, QStringList> driveListings;
+    {
+        const std::lock_guard lock(m_recordsMutex);
+        listed = m_records;
+        driveListings = m_driveListings;
+    }
+    QSet<QString> told;
+    for (const MigrationRecord &entry : entries) {
+        const QString key = mergeKey(entry);
+        if (told.contains(key))
+            continue;
+        told.insert(key);
+        const MigrationRecord *still = findRecord(listed, key);
+        const QStringList drives = driveListings.value(key);
+        if (!still) {
+            ++removal.removed;
+        } else if (drives.isEmpty()) {
+            ++removal.notRemoved;
+        } else {
+            removal.keptByDrives.append(*still);
+            for (const QString &drive : drives) {
+                if (!removal.keepingDrives.contains(drive))
+                    removal.keepingDrives.append(drive);
+            }
+        }
+    }
+    return removal;
 }
 
-void LedgerService::clearAllHistory()
+HistoryRemoval LedgerService::purgeTestRecords()
 {
-    {
-        const HomeWriter writer(m_fileMutex, writerLockPath(), waitLimit());
-        rewriteHomeLedgers([](QList<MigrationRecord> &records) { records.clear(); });
-    }
-    loadRecords();
+    QList<MigrationRecord> tests = records();
+    tests.removeIf([](const MigrationRecord &record) { return isRealRecord(record); });
+    return removeFromHistory(tests);
+}
+
+HistoryRemoval LedgerService::deleteRecord(const QString &id)
+{
+    QList<MigrationRecord> matching = records();
+    matching.removeIf([&id](const MigrationRecord &record) { return record.id() != id; });
+    return removeFromHistory(matching);
+}
+
+HistoryRemoval LedgerService::clearAllHistory()
+{
+    return removeFromHistory(records());
 }
 
 bool LedgerService::isRealRecord(const MigrationRecord &record)

@@ -3,10 +3,12 @@
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <atomic>
 #include <chrono>
@@ -61,6 +63,18 @@ class DamageReports;
 class OwedStore;
 class WithdrawalsStore;
 } // namespace LedgerFiles
+
+// What a removal from the history did: how many of its entries are no longer listed, and those
+// still listed, the ones a connected drive's own ledger keeps (which no removal changes) with
+// the names of those drives, and how many the Mac's own ledgers still hold because one of them
+// could not be rewritten.
+struct HistoryRemoval
+{
+    int removed = 0;
+    QList<MigrationRecord> keptByDrives;
+    QStringList keepingDrives; // in the order the drives were read
+    int notRemoved = 0;
+};
 
 class LedgerService final : public QObject
 {
@@ -157,15 +171,23 @@ public:
                        const std::optional<QUrl> &targetVolumeURL = std::nullopt,
                        const QList<QUrl> &additionalLedgerDirectories = {});
 
-    // These three rewrite both home ledgers with what is kept of the records the two of them
-    // hold (a drive's records are never copied into them, and drive ledgers are never changed,
-    // so a drive's records come back at the reload), ignore failed writes and reload. A
-    // damaged home ledger is set aside first; one that cannot be read for now is left as it
-    // is. Only a writer elsewhere busy past the wait limit is thrown.
-    void purgeTestRecords();
-    // Drops every record whose id() equals `id`.
-    void deleteRecord(const QString &id);
-    void clearAllHistory();
+    // The names of the drives (entries of the volumes root) whose own ledgers listed `record`
+    // at the last load, in the order they were read. Readable from any thread; no file is read.
+    [[nodiscard]] QStringList drivesListing(const MigrationRecord &record) const;
+
+    // Takes `entries`, as they were listed when the removal was asked, out of the history:
+    // rewrites both home ledgers with what is kept of the records the two of them hold (a
+    // drive's records are never copied into them, and drive ledgers are never changed, so a
+    // drive's records come back at the reload), and no drive is given them later. A record
+    // written since the entries were listed is kept. Ignores failed writes, reloads and says
+    // what it did. A damaged home ledger is set aside first; one that cannot be read for now
+    // is left as it is. Only a writer elsewhere busy past the wait limit is thrown.
+    HistoryRemoval removeFromHistory(const QList<MigrationRecord> &entries);
+    // Each removes, as removeFromHistory(), what records() lists as it is called: the test
+    // records; every record whose id() equals `id`; every record.
+    HistoryRemoval purgeTestRecords();
+    HistoryRemoval deleteRecord(const QString &id);
+    HistoryRemoval clearAllHistory();
 
     // False for records left by tests and samples: a name containing "sampleapp" or
     // "testapp", or a path in a temporary folder (case-insensitive).
@@ -185,7 +207,9 @@ private:
     [[nodiscard]] QString writerLockPath() const;
     [[nodiscard]] std::chrono::milliseconds waitLimit() const;
     // Every ledger's records in read order; reading tells the log once of each damage found.
-    [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
+    // `driveListings` gets, by merge key, the drives whose ledgers list each record.
+    [[nodiscard]] QList<MigrationRecord>
+    readAllLedgers(QHash<QString, QStringList> &driveListings) const;
     // The remembered withdrawals and the owed changes need no lock to be read; callers writing
     // the withdrawals file, or forgetting an owed change, hold the writer locks, or wrote it
     // themselves.
@@ -196,7 +220,8 @@ private:
     // Both home ledgers rewritten with what `keep` leaves of their records, merged.
     void rewriteHomeLedgers(const std::function<void(QList<MigrationRecord> &)> &keep) const;
     // `generation` orders loads from different threads.
-    void publish(const QList<MigrationRecord> &records, quint64 generation);
+    void publish(const QList<MigrationRecord> &records,
+                 const QHash<QString, QStringList> &driveListings, quint64 generation);
 
     std::timed_mutex m_fileMutex; // the writers of this instance
     std::mutex m_usersMutex;
@@ -207,5 +232,6 @@ private:
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
+    QHash<QString, QStringList> m_driveListings; // guarded by m_recordsMutex
     const std::unique_ptr<LedgerFiles::DamageReports> m_reports;
 };

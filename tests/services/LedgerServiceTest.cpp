@@ -11,6 +11,8 @@
 #include <QProcessEnvironment>
 #include <QThread>
 #include <QtConcurrent>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -347,6 +349,88 @@ TEST_F(LedgerServiceTest, DeletePurgeAndClearRewriteOnlyTheHomeLedgers)
     EXPECT_EQ(decodeFile(local()), Records());
     EXPECT_EQ(decodeFile(rebuild()), Records());
     EXPECT_EQ(ledger.records(), Records{onDrive}) << "the drive keeps its copy";
+}
+
+// A removal from the history takes out what was listed when it was asked, and says what stays:
+// what a connected drive's own ledger lists, which no removal changes, and nothing recorded
+// since, even while the removal waited for another program of this home.
+TEST_F(LedgerServiceTest, ARemovalSaysWhatStays)
+{
+    const MigrationRecord a = record("A", "01"), b = record("B", "02"),
+                          sample = record("SampleApp", "03"), later = record("Later", "04");
+    struct Case
+    {
+        const char *name;
+        std::function<HistoryRemoval(LedgerService &)> remove;
+        int removed;
+        std::string keptByDrives; // sorted
+        QStringList keepingDrives;
+        std::string onTheMac; // what the Mac's ledger lists afterwards, sorted
+        // Another program of this home holds the lock when the removal is asked, records Later
+        // meanwhile and lets go.
+        bool recordedMeanwhile = false;
+    };
+    const Case cases[] = {
+        {"DeleteAnEntryADriveLists",
+         [&](LedgerService &l) { return l.deleteRecord(a.id()); },
+         0,
+         "A:active",
+         {QStringLiteral("Drive")},
+         "B:active SampleApp:active"},
+        {"DeleteAnEntryOnlyTheMacLists",
+         [&](LedgerService &l) { return l.deleteRecord(b.id()); },
+         1,
+         "",
+         {},
+         "A:active SampleApp:active"},
+        {"Purge",
+         [](LedgerService &l) { return l.purgeTestRecords(); },
+         0,
+         "SampleApp:active",
+         {QStringLiteral("Drive")},
+         "A:active B:active"},
+        {"Clear",
+         [](LedgerService &l) { return l.clearAllHistory(); },
+         1,
+         "A:active SampleApp:active",
+         {QStringLiteral("Drive")},
+         ""},
+        {"ClearAskedBeforeARecord",
+         [](LedgerService &l) { return l.clearAllHistory(); },
+         1,
+         "A:active SampleApp:active",
+         {QStringLiteral("Drive")},
+         "Later:active",
+         true},
+    };
+    const QString lock = sandbox.home() + QStringLiteral("/.config/korvanthelix/ledgers.lock");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        sandbox.writeFile(local(), encode({a, b, sample}));
+        sandbox.writeFile(drive(), encode({a, sample}));
+        LedgerService ledger;
+        int holder = -1;
+        if (c.recordedMeanwhile) {
+            holder =
+                ::open(QFile::encodeName(lock).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+        }
+        QFuture<HistoryRemoval> removing = QtConcurrent::run([&] { return c.remove(ledger); });
+        if (c.recordedMeanwhile) {
+            QThread::msleep(150);
+            sandbox.writeFile(local(), encode({a, b, sample, later}));
+            ::close(holder);
+        }
+        ASSERT_TRUE(waitFor(removing));
+        const HistoryRemoval removal = removing.result();
+        EXPECT_EQ(removal.removed, c.removed);
+        EXPECT_EQ(names(removal.keptByDrives, true), c.keptByDrives);
+        EXPECT_EQ(removal.keepingDrives, c.keepingDrives);
+        EXPECT_EQ(removal.notRemoved, 0);
+        EXPECT_EQ(names(decodeFile(local()), true), c.onTheMac);
+        EXPECT_EQ(bytesOf(drive()), encode({a, sample})) << "the drive's ledger is left as it is";
+    }
 }
 
 TEST_F(LedgerServiceTest, ADeleteKeepsWhatWasWrittenOrShownSinceTheLastLoad)
