@@ -16,6 +16,7 @@
 #include <QSet>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <functional>
 
@@ -296,8 +297,22 @@ std::optional<QString> LedgerService::recordMigration(const MigrationRecord &rec
                                             QStringLiteral(" The Mac's ledger holds it.") + later);
             }
         }
-    } catch (const OperationError &) {
-        // Not recorded: the caller undoes what the record was to name.
+    } catch (const OperationError &failure) {
+        // Not recorded: the caller undoes what the record was to name. A settling may have
+        // given the owed record to a ledger meanwhile (it took it before this one had the lock,
+        // or holds the lock now): then it is withdrawn as an undone move's is, never left in
+        // force.
+        const QList<OwedChange> now = store.read();
+        const bool untouched = std::any_of(now.cbegin(), now.cend(), [&](const OwedChange &c) {
+            return c.kind == OwedKind::append && c.home && mergeKey(c.record) == mergeKey(record);
+        });
+        if (failure.code() == EWOULDBLOCK || !untouched) {
+            try {
+                store.save({OwedKind::withdrawal, record, owedRecord.folders, {}});
+            } catch (const OperationError &) {
+                // Forgotten all the same: no settling gives it from here on.
+            }
+        }
         store.drop(owedRecord);
         loadRecords();
         throw;

@@ -180,8 +180,9 @@ void WithdrawalsStore::settle(const QStringList &homeLedgers, const QStringList 
     QList<Withdrawal> entries = file.entries;
     bool changed = false;
     for (auto entry = entries.begin(); entry != entries.end();) {
+        // A record no drive was given is owed by the home ledgers alone.
         const bool driveClear =
-            entry->driveClear ||
+            entry->driveClear || entry->ledgerFolder.isEmpty() ||
             clearPlaces.contains(PathUtils::standardized(driveLedgerIn(entry->ledgerFolder)));
         if (driveClear && !homeStill.contains(entry->key)) {
             entry = entries.erase(entry);

@@ -44,6 +44,8 @@ TEST_F(LedgerOwedTest, NoWriterWaitsLongerThanTheLimit)
         // both ledgers say once the next scan settled (unless nothing).
         std::string shown = "Kept:active";
         std::optional<std::string> settled = std::nullopt;
+        // Done while the operation waits, by the program that holds the lock.
+        std::function<void()> meanwhile = {};
     };
     const auto done = [](std::function<void(LedgerService &)> operation) {
         return [operation](LedgerService &l) {
@@ -82,6 +84,16 @@ TEST_F(LedgerOwedTest, NoWriterWaitsLongerThanTheLimit)
     };
     const Case cases[] = {
         {"Record", false, recordNext, "busy"},
+        // The holder's settling took the record owed and gave it to the Mac's ledger, then kept
+        // the lock past the wait: the record the offload did not get is not left in force.
+        {"RecordGivenByTheHoldersSettling",
+         false,
+         recordNext,
+         "busy",
+         {QStringLiteral("W")},
+         "Kept:active",
+         "Kept:active",
+         [&] { sandbox.writeFile(local(), encode(decodeFile(local()).value() + Records{next})); }},
         // Owed before the wait: once the holder is gone, the settling takes it out of both.
         {"Withdraw", false, withdraw, "busy", {QStringLiteral("W")}, "", ""},
         {"RememberWithdrawal", false, remember, "done", {QStringLiteral("W")}, ""},
@@ -149,6 +161,8 @@ TEST_F(LedgerOwedTest, NoWriterWaitsLongerThanTheLimit)
         // Once the worker waits, the list is read again at once, by this thread as by the
         // window's.
         QThread::msleep(150);
+        if (c.meanwhile)
+            c.meanwhile();
         QElapsedTimer clock;
         clock.start();
         ledger.loadRecords();

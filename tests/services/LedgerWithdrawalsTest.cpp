@@ -154,9 +154,12 @@ TEST_F(LedgerWithdrawalsTest, AnOwedWithdrawalEndsWhereNoLedgerListsIt)
         const char *name;
         bool driveLedgerThere;
         QStringList owedAfter;
+        bool givenToNoDrive = false; // withdrawn without a drive's folder
     } cases[] = {
         {"ADriveLedgerThatNeverListedIt", true, {}},
         {"ADriveLedgerThatIsMissing", false, {QStringLiteral("W")}},
+        // As a record whose write gave up after a settling gave it to the Mac's ledger alone.
+        {"ARecordNoDriveWasGiven", false, {}, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,7 +169,8 @@ TEST_F(LedgerWithdrawalsTest, AnOwedWithdrawalEndsWhereNoLedgerListsIt)
         LedgerService ledger;
         ledger.recordMigration(kept, driveUrl);
         ledger.recordMigration(withdrawn); // the drive never took it
-        EXPECT_FALSE(ledger.withdrawMigration(withdrawn, driveUrl, std::nullopt));
+        EXPECT_FALSE(ledger.withdrawMigration(withdrawn, c.givenToNoDrive ? QUrl() : driveUrl,
+                                              std::nullopt));
         EXPECT_EQ(owedNames(withdrawals()), QStringList{QStringLiteral("W")});
         if (!c.driveLedgerThere)
             QFile::remove(drive());
