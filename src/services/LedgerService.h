@@ -116,12 +116,13 @@ public:
     // fails.
     void loadRecords();
 
-    // Appends `record` to the home ledger (a failure is thrown; then nothing else happens and
-    // nothing is owed) and to the drive ledger directly inside `targetVolumeURL`, then
-    // reloads. Owed to both from before the first wait: a program that ends meanwhile leaves
-    // it to the next settling. Returns why the drive ledger did not take it, to go inside a
-    // sentence (FileLock::reasonOf; also told in the log), and owes it to that ledger; nothing
-    // when it took it or no drive was given.
+    // Appends `record` to the home ledger (a failure is thrown; then nothing else is written,
+    // and the record is owed nowhere, withdrawn where a settling may have given it to a ledger
+    // meanwhile) and to the drive ledger directly inside `targetVolumeURL`, then reloads. Owed to
+    // both from before the first wait: a program that ends meanwhile leaves it to the next
+    // settling. Returns why the drive ledger did not take it, to go inside a sentence
+    // (FileLock::reasonOf; also told in the log), and owes it to that ledger; nothing when it took
+    // it or no drive was given.
     std::optional<QString>
     recordMigration(const MigrationRecord &record,
                     const std::optional<QUrl> &targetVolumeURL = std::nullopt);
