@@ -68,8 +68,9 @@ Change statusOf(const MigrationRecord &to)
 Change appendOrCatchUp(const MigrationRecord &record)
 {
     return [record, key = mergeKey(record)](QList<MigrationRecord> &records) {
-        const auto found = std::find_if(records.begin(), records.end(),
-                                        [&](const auto &listed) { return mergeKey(listed) == key; });
+        const auto found = std::find_if(records.begin(), records.end(), [&](const auto &listed) {
+            return mergeKey(listed) == key;
+        });
         if (found == records.end()) {
             records.append(record);
             return true;
@@ -103,8 +104,7 @@ std::optional<Owing> pushOwed(OwedKind kind, const MigrationRecord &record, cons
 {
     const std::optional<FileSystemIdentity> drive = driveHolding(folder);
     if (!drive)
-        return Owing{folder, QStringLiteral("the drive is not connected"),
-                     Owing::Until::connected};
+        return Owing{folder, QStringLiteral("the drive is not connected"), Owing::Until::connected};
     const QString path = joinName(folder, LedgerService::driveLedgerFileName());
     const auto proven = [&](const LedgerFile &file) {
         return file.state() == FileState::read && file.file.device == drive->device &&
@@ -297,11 +297,11 @@ QString whenUpdated(const QList<Owing> &owing)
 {
     QStringList clauses;
     for (const Owing &owed : owing) {
-        const QString wait = owed.until == Owing::Until::free ? QStringLiteral("when it is next free")
-                             : owed.until == Owing::Until::connected
-                                 ? QStringLiteral("when it is next connected")
-                                 : QStringLiteral("once its ledger can be written (") + owed.why +
-                                       QLatin1Char(')');
+        const QString wait =
+            owed.until == Owing::Until::free ? QStringLiteral("when it is next free")
+            : owed.until == Owing::Until::connected
+                ? QStringLiteral("when it is next connected")
+                : QStringLiteral("once its ledger can be written (") + owed.why + QLatin1Char(')');
         const QString clause = QStringLiteral("the drive '") + driveName(owed.folder) +
                                QStringLiteral("' will be updated ") + wait;
         if (!clauses.contains(clause))
