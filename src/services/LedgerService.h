@@ -3,6 +3,7 @@
 #include "model/MigrationRecord.h"
 #include "platform/FileSystemIdentity.h"
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -32,16 +33,23 @@
 // reads goes on counting and into the next one.
 //
 // A change that must land although a ledger cannot take it now (its lock held elsewhere, its
-// drive gone or failing) is owed: a file of its own in ".config/korvanthelix/owed", written
-// without any lock the moment the change is known, honoured by every load (a withdrawal hides
-// its record, a status shows), and done by the next settling that reaches the ledger, which
-// reads it back from its disk before the change is forgotten. Of two copies of one record the
-// merge shows the one whose status moved on from "active", whichever file was read last.
+// drive gone or failing, the program ending while it waits) is owed: a file of its own in
+// ".config/korvanthelix/owed", written without any lock the moment the change is known, before
+// any lock is waited for, honoured by every load (a withdrawal hides its record, a status
+// shows, a record the Mac's own ledger does not hold yet is listed), and done by the next
+// settling that reaches the ledger, which reads it back from its disk before the change is
+// forgotten. A record goes to a drive as the Mac's ledgers hold it by then (restored since,
+// say), never as it was first written. Of two copies of one record the merge shows the one
+// whose status moved on from "active", whichever file was read last.
 //
 // Only regular files are read as ledgers, of up to 256 MiB (a bigger one is told in the log and
 // left as it is, never replaced). A damaged one (not a file, or not a list of records) is set
 // aside before its place is rewritten, once for the same damage, and told in the log; one that
 // cannot be read for now is not rewritten.
+//
+// The files and their merge, the withdrawals and the owed changes are units of their own
+// (LedgerFiles.h, LedgerWithdrawals.h, LedgerOwed.h); this class holds the locks around them
+// and publishes what they read.
 //
 // File work runs on the caller's thread. Every read-modify-write of the home files holds one
 // lock, shared by every instance and every program on this home folder (a file lock in its
@@ -51,10 +59,22 @@
 // fails with FileLock::busyMessage(). Loading takes none, so it never waits for a writer, and
 // no lock is held while another thread is waited for.
 namespace LedgerFiles {
-struct Withdrawal;
-struct WithdrawalsFile;
-struct OwedChange;
+class DamageReports;
+class OwedStore;
+class WithdrawalsStore;
 } // namespace LedgerFiles
+
+// What a removal from the history did: how many of its entries are no longer listed, and those
+// still listed, the ones a connected drive's own ledger keeps (which no removal changes) with
+// the names of those drives, and how many the Mac's own ledgers still hold because one of them
+// could not be rewritten.
+struct HistoryRemoval
+{
+    int removed = 0;
+    QList<MigrationRecord> keptByDrives;
+    QStringList keepingDrives; // in the order the drives were read
+    int notRemoved = 0;
+};
 
 class LedgerService final : public QObject
 {
@@ -96,10 +116,13 @@ public:
     // fails.
     void loadRecords();
 
-    // Appends `record` to the home ledger (a failure is thrown; then nothing else happens)
-    // and to the drive ledger directly inside `targetVolumeURL`, then reloads. Returns why the
-    // drive ledger did not take it, to go inside a sentence (FileLock::reasonOf; also told in
-    // the log), and owes it to that ledger; nothing when it took it or no drive was given.
+    // Appends `record` to the home ledger (a failure is thrown; then nothing else is written,
+    // and the record is owed nowhere, withdrawn where a settling may have given it to a ledger
+    // meanwhile) and to the drive ledger directly inside `targetVolumeURL`, then reloads. Owed to
+    // both from before the first wait: a program that ends meanwhile leaves it to the next
+    // settling. Returns why the drive ledger did not take it, to go inside a sentence
+    // (FileLock::reasonOf; also told in the log), and owes it to that ledger; nothing when it took
+    // it or no drive was given.
     std::optional<QString>
     recordMigration(const MigrationRecord &record,
                     const std::optional<QUrl> &targetVolumeURL = std::nullopt);
@@ -112,14 +135,14 @@ public:
     void forgetWithdrawal(const MigrationRecord &record);
 
     // Takes back a record that recordMigration() wrote for a move undone afterwards. The
-    // withdrawal is remembered first, then the record is removed from both home ledgers and
-    // from the drive ledger directly inside `targetVolumeURL`, and the list reloaded. `drive` is
-    // the file system that ledger was written on. True when the drive ledger, read whole from
-    // that file system, does not list the record (or is missing while the file system is still
-    // mounted where it was). The withdrawal is forgotten once both home ledgers read back
-    // without the record too; otherwise it stays remembered, the record stays out of `records`,
-    // and settleOwedChanges() finishes it. A failed write on the Mac, or a failure to remember
-    // while a ledger may list it, is thrown after the reload.
+    // withdrawal is remembered first, before any lock is waited for, then the record is removed
+    // from both home ledgers and from the drive ledger directly inside `targetVolumeURL`, and the
+    // list reloaded. `drive` is the file system that ledger was written on. True when the drive
+    // ledger, read whole from that file system, does not list the record (or is missing while the
+    // file system is still mounted where it was). The withdrawal is forgotten once both home
+    // ledgers read back without the record too; otherwise it stays remembered, the record stays out
+    // of `records`, and settleOwedChanges() finishes it. A failed write on the Mac, or a failure to
+    // remember while a ledger may list it, is thrown after the reload.
     [[nodiscard]] bool withdrawMigration(const MigrationRecord &record, const QUrl &targetVolumeURL,
                                          const std::optional<FileSystemIdentity> &drive);
 
@@ -137,25 +160,35 @@ public:
     // removes a stored time) in both home ledgers and in the drive ledger of each folder
     // (`additionalLedgerDirectories`, then `targetVolumeURL`; each folder once). Other
     // statuses and withdrawn records are left alone; a file without a change is not written; an
-    // unreadable file is skipped. The change is remembered as owed before any ledger is
-    // written, so a lock held elsewhere or a failing drive delays it, never loses it: returns
-    // what is still owed and why (also told in the log), nothing when every ledger took it. A
-    // failure is thrown only when the change could be neither written nor remembered.
+    // unreadable file is skipped. A record still owed to a ledger is changed where it is owed
+    // too, and given to the ledgers that owe it. The change is remembered as owed before any
+    // ledger is written, so a lock held elsewhere or a failing drive delays it, never loses
+    // it: returns what is still owed and when it is done ("...; the drive 'Backup' will be
+    // updated when it is next free"; why is told in the log), nothing when every ledger took
+    // it. A failure is thrown only when the change could be neither written nor remembered.
     std::optional<QString>
     updateRecordStatus(const QString &appOriginalPath, const QString &status,
                        const std::optional<QString> &restoredAt,
                        const std::optional<QUrl> &targetVolumeURL = std::nullopt,
                        const QList<QUrl> &additionalLedgerDirectories = {});
 
-    // These three rewrite both home ledgers with what is kept of the records the two of them
-    // hold (a drive's records are never copied into them, and drive ledgers are never changed,
-    // so a drive's records come back at the reload), ignore failed writes and reload. A
-    // damaged home ledger is set aside first; one that cannot be read for now is left as it
-    // is. Only a writer elsewhere busy past the wait limit is thrown.
-    void purgeTestRecords();
-    // Drops every record whose id() equals `id`.
-    void deleteRecord(const QString &id);
-    void clearAllHistory();
+    // The names of the drives (entries of the volumes root) whose own ledgers listed `record`
+    // at the last load, in the order they were read. Readable from any thread; no file is read.
+    [[nodiscard]] QStringList drivesListing(const MigrationRecord &record) const;
+
+    // Takes `entries`, as they were listed when the removal was asked, out of the history:
+    // rewrites both home ledgers with what is kept of the records the two of them hold (a
+    // drive's records are never copied into them, and drive ledgers are never changed, so a
+    // drive's records come back at the reload), and no drive is given them later. A record
+    // written since the entries were listed is kept. Ignores failed writes, reloads and says
+    // what it did. A damaged home ledger is set aside first; one that cannot be read for now
+    // is left as it is. Only a writer elsewhere busy past the wait limit is thrown.
+    HistoryRemoval removeFromHistory(const QList<MigrationRecord> &entries);
+    // Each removes, as removeFromHistory(), what records() lists as it is called: the test
+    // records; every record whose id() equals `id`; every record.
+    HistoryRemoval purgeTestRecords();
+    HistoryRemoval deleteRecord(const QString &id);
+    HistoryRemoval clearAllHistory();
 
     // The ledgers as they read now, kept apart, for judging whose a copy on a drive is: the
     // records this home's own ledgers list, and those that only the drive ledgers directly inside
@@ -181,54 +214,32 @@ private:
     [[nodiscard]] QString localLedgerPath() const;
     [[nodiscard]] QString configFolder() const;
     [[nodiscard]] QString rebuildLedgerPath() const;
-    [[nodiscard]] QString withdrawalsPath() const;
-    [[nodiscard]] QString owedFolder() const;
+    // Both home ledgers, the local one first.
+    [[nodiscard]] QStringList homeLedgerPaths() const;
     // Each entry of the volumes root, in listing order.
     [[nodiscard]] static QStringList mountedDriveFolders();
     [[nodiscard]] QString writerLockPath() const;
     [[nodiscard]] std::chrono::milliseconds waitLimit() const;
-    // Reading tells the log once of each damage found.
-    [[nodiscard]] QList<MigrationRecord> readLedgerRecords(const QString &path) const;
-    [[nodiscard]] QList<MigrationRecord> readAllLedgers() const;
-    [[nodiscard]] LedgerFiles::WithdrawalsFile readWithdrawals() const;
-    void reportOnce(const QString &path, const QString &problem, const QString &text) const;
-    // Replaces the file as `read` with `entries`, a damaged one set aside first.
-    void saveWithdrawals(const LedgerFiles::WithdrawalsFile &read,
-                         const QList<LedgerFiles::Withdrawal> &entries) const;
+    // Every ledger's records in read order; reading tells the log once of each damage found.
+    // `driveListings` gets, by merge key, the drives whose ledgers list each record.
+    [[nodiscard]] QList<MigrationRecord>
+    readAllLedgers(QHash<QString, QStringList> &driveListings) const;
+    // The remembered withdrawals and the owed changes need no lock to be read; callers writing
+    // the withdrawals file, or forgetting an owed change, hold the writer locks, or wrote it
+    // themselves.
+    [[nodiscard]] LedgerFiles::WithdrawalsStore withdrawals() const;
+    [[nodiscard]] LedgerFiles::OwedStore owed() const;
     // Remembered withdrawals, those owed included.
     [[nodiscard]] QSet<QString> withdrawnKeys() const;
-    // Owed changes need no lock to be written or read; callers forgetting one hold the writer
-    // locks, or wrote it themselves.
-    [[nodiscard]] QList<LedgerFiles::OwedChange> readOwed() const;
-    void saveOwed(const LedgerFiles::OwedChange &change) const;
-    void dropOwed(const LedgerFiles::OwedChange &change) const;
-    [[nodiscard]] QString owedPath(const LedgerFiles::OwedChange &change) const;
-    // Callers hold the writer locks: each owed withdrawal joins the withdrawals file.
-    void takeInOwedWithdrawals(const QList<LedgerFiles::OwedChange> &owed) const;
-    // Why an owed change is still owed, by the home ledgers and by each drive ledger.
-    struct OwedOutcome
-    {
-        std::optional<QString> home;
-        QStringList drives; // "'folder': why"
-    };
-    // Callers hold the writer locks: does one owed status or record where it is owed, proves
-    // it, and forgets it once done or keeps what is still owed.
-    OwedOutcome doOwed(LedgerFiles::OwedChange change,
-                       std::chrono::steady_clock::time_point deadline) const;
-    // Callers hold the writer locks: owed statuses and records pushed, proven and forgotten.
-    void settleOwedRecords(const QList<LedgerFiles::OwedChange> &owed,
-                           std::chrono::steady_clock::time_point deadline) const;
-    void settleWithdrawalEntries(std::chrono::steady_clock::time_point deadline) const;
-    // Callers hold the writer locks.
-    void saveWithdrawalEntry(const MigrationRecord &record, const QString &ledgerFolder) const;
-    void dropWithdrawalEntry(const QString &key) const;
-    void noteDriveClear(const QSet<QString> &keys) const;
     // Both home ledgers rewritten with what `keep` leaves of their records, merged.
     void rewriteHomeLedgers(const std::function<void(QList<MigrationRecord> &)> &keep) const;
-    // Gives records an owed status where they still say "active".
-    void showOwedStatuses(QList<MigrationRecord> &records) const;
+    // Gives records an owed status where they still say "active"; with `homeRecords`, adds those
+    // still owed to the Mac's own ledger.
+    void showOwedChanges(QList<MigrationRecord> &records, const QSet<QString> &withdrawn,
+                         bool homeRecords) const;
     // `generation` orders loads from different threads.
-    void publish(const QList<MigrationRecord> &records, quint64 generation);
+    void publish(const QList<MigrationRecord> &records,
+                 const QHash<QString, QStringList> &driveListings, quint64 generation);
 
     std::timed_mutex m_fileMutex; // the writers of this instance
     std::mutex m_usersMutex;
@@ -239,6 +250,6 @@ private:
     quint64 m_publishedGeneration = 0; // guarded by m_recordsMutex
     mutable std::mutex m_recordsMutex;
     QList<MigrationRecord> m_records;
-    mutable std::mutex m_reportMutex;
-    mutable QSet<QString> m_reportedDamage; // guarded by m_reportMutex
+    QHash<QString, QStringList> m_driveListings; // guarded by m_recordsMutex
+    const std::unique_ptr<LedgerFiles::DamageReports> m_reports;
 };

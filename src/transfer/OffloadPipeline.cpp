@@ -915,8 +915,10 @@ QString OffloadEngine::undoRecordedMove(const QString &appName, const MigrationR
     if (!driveClear)
         return QLatin1Char(' ') + name +
                QStringLiteral(" was put back on your Mac as it was, and the record of the move "
-                              "was withdrawn from your Mac's ledger; the drive's own ledger may "
-                              "still list it.");
+                              "was withdrawn from your Mac's ledger; the drive '") +
+               target.name +
+               QStringLiteral("' may still list it, and will be updated when it is next connected "
+                              "and free.");
     return QLatin1Char(' ') + name +
            QStringLiteral(" was put back on your Mac as it was, and the record of the move was "
                           "withdrawn.");

@@ -322,6 +322,7 @@ OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRec
     for (const SupportFolderRecord &folder : pending)
         names.append(QLatin1Char('\'') + folder.displayName + QLatin1Char('\''));
     bool recorded = true;
+    QStringList owed; // what a ledger could not take yet, a sentence each
     try {
         const QString now = iso8601SecondsNow();
         LedgerService &ledger = m_context.ledger();
@@ -330,19 +331,25 @@ OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRec
         const QList<QUrl> folders =
             failure && base ? RestorePaths::driveLedgerFolders(*base) : QList<QUrl>();
         const std::optional<QUrl> target = failure ? m_targetVolumeURL : std::nullopt;
-        (void)ledger.updateRecordStatus(m_record.appOriginalPath, MigrationStatus::restored(), now,
-                                        target, folders);
+        if (const std::optional<QString> notYet = ledger.updateRecordStatus(
+                m_record.appOriginalPath, MigrationStatus::restored(), now, target, folders))
+            owed.append(*notYet);
         // The folders still on the drive keep a record in force (no drive copy of the
         // application in it), so the next scan and a retry find them. Records merge by place
         // and time: it must not share the second of the record it follows.
         const QDateTime then = QDateTime::fromString(m_record.timestamp, Qt::ISODate);
         const QString stamp =
             then.isValid() && now <= m_record.timestamp ? iso8601Seconds(then.addSecs(1)) : now;
-        (void)ledger.recordMigration(MigrationRecord(stamp, m_record.appName, m_record.bundleId,
-                                                     m_record.version, m_record.appOriginalPath,
-                                                     std::nullopt, true, MigrationStatus::active(),
-                                                     pending),
-                                     target);
+        if (const std::optional<QString> notYet = ledger.recordMigration(
+                MigrationRecord(stamp, m_record.appName, m_record.bundleId, m_record.version,
+                                m_record.appOriginalPath, std::nullopt, true,
+                                MigrationStatus::active(), pending),
+                target))
+            owed.append(QStringLiteral("The drive's own ledger could not take the record of what "
+                                       "stayed on it yet (") +
+                        *notYet +
+                        QStringLiteral("); it is added there at the next scan with the drive "
+                                       "connected."));
     } catch (const OperationError &notRecorded) {
         recorded = false;
         AppLogger::shared().log(AppLogLevel::error, category,
@@ -355,15 +362,17 @@ OperationError RecordRestore::recordApplicationOnly(const QList<SupportFolderRec
                          (recorded ? QStringLiteral(" (ledger updated)") : QString()) +
                          QStringLiteral(", but not its support data: ") +
                          names.join(QStringLiteral(", ")) + QStringLiteral(" stayed on the drive");
+    const QString notYet =
+        owed.isEmpty() ? QString() : QLatin1Char(' ') + owed.join(QLatin1Char(' '));
     if (failure)
         return OperationError(failure->domain(), failure->code(),
-                              back + QStringLiteral(". ") + failure->message());
+                              back + QStringLiteral(". ") + failure->message() + notYet);
     return error(DriveProof::restoreCode,
                  QStringLiteral("The drive \"") + m_driveName +
                      QStringLiteral("\" is no longer connected. ") + back +
                      QStringLiteral(". Connect the drive, choose it again and retry to bring ") +
                      (pending.size() > 1 ? QStringLiteral("them") : QStringLiteral("it")) +
-                     QStringLiteral(" back."));
+                     QStringLiteral(" back.") + notYet);
 }
 
 void RecordRestore::restoreSupportFolder(const SupportFolderRecord &folder)

@@ -9,6 +9,7 @@
 #include "transfer/RecordRestore.h"
 #include "transfer/RestoreContext.h"
 #include "transfer/RestoreLookup.h"
+#include "transfer/SupportRecovery.h"
 
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
@@ -56,6 +57,8 @@ QStringList runRecordRestore(RestoreContext &context, const MigrationRecord &rec
         RecordRestore restore(context, record, targetVolumeURL);
         restore.run();
         notes = restore.notes();
+        // What an offload cut short left aside on the Mac, no record names.
+        notes += SupportRecovery::putBack(context.ledger(), record, targetVolumeURL, notes);
     } catch (const OperationError &failure) {
         AppLogger::shared().log(AppLogLevel::error, QStringLiteral("Restore"),
                                 QStringLiteral("Restoration failed for '") + record.appName +

@@ -25,8 +25,10 @@ class RestoreContext;
 //
 // A batch (and a restore started on its own) opens by clearing the cancellation state; a
 // cancel request then stays in force (isCancelling true) until the next one opens. Errors are
-// OperationError with the domain "RestoreEngine" (400 to 412, 3072 cancelled) or passed
-// through from the file operations, the copy tool and the ledger.
+// OperationError with the domain "RestoreEngine" (400 to 413, 3072 cancelled) or passed
+// through from the file operations, the copy tool and the ledger. A support folder an
+// offload cut short left aside on the Mac is put back once its application is restored
+// (transfer/SupportRecovery.h); one that cannot be is 413, which says where it is.
 class RestoreEngine final : public QObject
 {
     Q_OBJECT

@@ -1082,7 +1082,8 @@ void replugAndRescan(RealDrive &drive, const QString &image, const QString &room
     for (const MigrationRecord &record : before)
         EXPECT_TRUE(listed->contains(record)) << record.id().toStdString();
     EXPECT_EQ(listed->size() > before.size(),
-              message.endsWith(QStringLiteral("may still list it.")))
+              message.endsWith(QStringLiteral("may still list it, and will be updated when it is "
+                                              "next connected and free.")))
         << message.toStdString();
 
     drive.ledger.loadRecords();
@@ -1251,22 +1252,25 @@ INSTANTIATE_TEST_SUITE_P(
                                "", 4, 4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
-                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
-                               "may still list it.",
+                               "move was withdrawn from your Mac's ledger; the drive 'Drive' may "
+                               "still list it, and will be updated when it is next connected and "
+                               "free.",
                                false, false, Step::offload, true, true},
                       FullCase{"PulledAfterTheReoffloadWasRecorded", Medium::failingExt4,
                                "size=64m", "", 4, 4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
-                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
-                               "may still list it.",
+                               "move was withdrawn from your Mac's ledger; the drive 'Drive' may "
+                               "still list it, and will be updated when it is next connected and "
+                               "free.",
                                false, false, Step::reoffload, true, true},
                       FullCase{"PulledInsideTheWithdrawal", Medium::failingExt4, "size=64m", "", 4,
                                4 * 1024 * 1024, 303,
                                "The drive \"Drive\" could not store what was written to it: ",
                                ". 'Foo' was put back on your Mac as it was, and the record of the "
-                               "move was withdrawn from your Mac's ledger; the drive's own ledger "
-                               "may still list it.",
+                               "move was withdrawn from your Mac's ledger; the drive 'Drive' may "
+                               "still list it, and will be updated when it is next connected and "
+                               "free.",
                                false, false, Step::offload, true, false, true}),
     [](const auto &info) { return std::string(info.param.name); });
 

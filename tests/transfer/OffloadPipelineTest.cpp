@@ -998,7 +998,8 @@ void failToDeleteTheMovedAsideBundle(PipelineScenario &s)
 const char *const putBackButTheDriveMayList =
     "The drive \"Drive\" could not store what was written to it: Input/output error. 'Foo' was "
     "put back on your Mac as it was, and the record of the move was withdrawn from your Mac's "
-    "ledger; the drive's own ledger may still list it.";
+    "ledger; the drive 'Drive' may still list it, and will be updated when it is next "
+    "connected and free.";
 
 INSTANTIATE_TEST_SUITE_P(
     OffloadPipeline, OffloadPipelineMachineFaults,

@@ -319,6 +319,18 @@ void faultyCopies(Scene &s, bool mendedAtRetry)
     });
 }
 
+// The staged copy of the support folder differs from the drive's at both its verifications.
+void spoilTheSupportCopy(Scene &s)
+{
+    s.engine.setSleeper([&s](std::chrono::nanoseconds pause) {
+        if (pause != 100ms && pause != 300ms)
+            return;
+        const QString folder = s.sandbox.userSupport();
+        for (const QString &name : leftovers(folder))
+            s.sandbox.writeFile(folder + "/" + name + "/spoilt", "not on the drive");
+    });
+}
+
 // The user's own folder of the application's name, and the drive's Applications folder swapped
 // for a link to the folder holding it: at the pause after the support folder's copy (when the
 // application is back on the Mac), or, with `atTheAdministrator`, as the administrator's shell
@@ -640,17 +652,40 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                          },
                                                          0,
                                                          "The drive's own ledger could not take it "
-                                                         "yet ('{volume}': another "
-                                                         "Korvanthelix window is saving the "
-                                                         "migration history); it is kept and "
-                                                         "written there at the next scan with the "
-                                                         "drive connected.",
+                                                         "yet; the drive 'Drive' will be updated "
+                                                         "when it is next free.",
                                                          "restored", false, Local::driveCopy, 2,
                                                          "Volumes/Drive", nullptr,
                                                          [](Scene &s) {
                                                              s.holder.reset();
                                                              s.ledger.settleOwedChanges();
                                                          }},
+                                             // A support folder fails after the application came
+                                             // back, while the drive's ledger is held: what it
+                                             // still owes is said with the failure.
+                                             OutcomeCase{
+                                                 "AFolderFailingWhileTheDrivesLedgerIsHeld",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.ledger.setWriterWaitLimit(
+                                                         std::chrono::milliseconds(300));
+                                                     s.holder = std::make_unique<StoppedHolder>(
+                                                         s.sandbox.drive() +
+                                                         "/.korvanthelix_ledger.lock");
+                                                     spoilTheSupportCopy(s);
+                                                 },
+                                                 403,
+                                                 "'Editor' was restored to your Mac (ledger "
+                                                 "updated), but not its support data: "
+                                                 "'Editor' stayed on the drive. "
+                                                 "Verification failed for restored support "
+                                                 "folder 'Editor'. External copy was left "
+                                                 "untouched. The drive's own ledger could "
+                                                 "not take it yet; the drive 'Drive' will "
+                                                 "be updated when it is next free.",
+                                                 "restored", true, Local::driveCopy, 2,
+                                                 "Volumes/Drive/Application Support/Editor",
+                                                 "restored:app:1 active:-:1"},
                                              // A restore cut short during an earlier run left its
                                              // staging copies.
                                              OutcomeCase{"StagingCopiesOfEarlierRunsRemoved",

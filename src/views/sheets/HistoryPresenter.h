@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/MigrationRecord.h"
+#include "services/LedgerService.h"
 
 #include <QColor>
 #include <QList>
@@ -45,9 +46,19 @@ public:
     [[nodiscard]] QString purgeButtonText() const;
     [[nodiscard]] QString purgeMenuText() const;
     [[nodiscard]] bool purgeMenuEnabled() const { return m_testRecordCount > 0; }
-    [[nodiscard]] QString purgeConfirmMessage() const;
+    // The dialogs' messages; `kept` of the entries they remove stay, because the drives named
+    // `drives` keep them in their own ledgers.
+    [[nodiscard]] QString purgeConfirmMessage(int kept = 0, const QStringList &drives = {}) const;
     [[nodiscard]] QString purgeConfirmButtonText() const;
-    [[nodiscard]] static QString clearConfirmMessage();
+    [[nodiscard]] static QString clearConfirmMessage(int kept = 0, const QStringList &drives = {});
+
+    // "2 entries stay: the drive 'Backup' keeps them."; empty when none stays.
+    [[nodiscard]] static QString staysText(int kept, const QStringList &drives);
+    // What the window says once a removal is done: what it removed, and what stays.
+    [[nodiscard]] static QString clearOutcome(const HistoryRemoval &removal);
+    [[nodiscard]] static QString purgeOutcome(const HistoryRemoval &removal);
+    [[nodiscard]] static QString deleteOutcome(const QString &appName,
+                                               const HistoryRemoval &removal);
 
 private:
     QList<MigrationRecord> m_records;

@@ -107,6 +107,27 @@ QWidget *recordRow(const HistoryRow &row, const std::optional<QString> &refusal,
     return widget;
 }
 
+// Of `entries`, how many a drive's own ledger lists (as the last load found), and which drives.
+std::pair<int, QStringList> keptByDrives(const LedgerService *ledger,
+                                         const QList<MigrationRecord> &entries)
+{
+    int kept = 0;
+    QStringList drives;
+    if (!ledger)
+        return {kept, drives};
+    for (const MigrationRecord &entry : entries) {
+        const QStringList listing = ledger->drivesListing(entry);
+        if (listing.isEmpty())
+            continue;
+        ++kept;
+        for (const QString &drive : listing) {
+            if (!drives.contains(drive))
+                drives.append(drive);
+        }
+    }
+    return {kept, drives};
+}
+
 } // namespace
 
 HistoryView::HistoryView(LedgerService *ledgerService, QWidget *parent)
@@ -166,9 +187,13 @@ void HistoryView::build()
     reload->setIcon(Symbols::icon(QStringLiteral("arrow.clockwise")));
     reload->setToolTip(QStringLiteral("Refresh"));
     connect(reload, &QPushButton::clicked, this, [this] {
-        runLedgerOperation([](LedgerService &ledger) { ledger.loadRecords(); },
-                           QStringLiteral("Waiting to read the migration history…"),
-                           QStringLiteral("The list was not reloaded."));
+        runLedgerOperation(
+            [](LedgerService &ledger) {
+                ledger.loadRecords();
+                return QString();
+            },
+            QStringLiteral("Waiting to read the migration history…"),
+            QStringLiteral("The list was not reloaded."));
     });
     toolbar->addWidget(reload);
 
@@ -197,6 +222,12 @@ void HistoryView::build()
     m_pendingLabel->setWordWrap(true);
     m_pendingLabel->hide();
     root->addWidget(m_pendingLabel);
+
+    m_outcomeLabel = text({}, TextStyles::caption(), Palette::secondaryText());
+    m_outcomeLabel->setObjectName(QStringLiteral("historyOutcomeLabel"));
+    m_outcomeLabel->setWordWrap(true);
+    m_outcomeLabel->hide();
+    root->addWidget(m_outcomeLabel);
 
     m_body = new QStackedWidget(this);
     m_list = new QListWidget(m_body);
@@ -251,11 +282,20 @@ void HistoryView::rebuildRows(const QList<MigrationRecord> &records)
         QWidget *row = recordRow(
             shown, refusal == m_refusals.cend() ? std::nullopt : std::optional(*refusal),
             [this, name = record.appName](const QString &id) {
-                runLedgerOperation([id](LedgerService &ledger) { ledger.deleteRecord(id); },
-                                   QStringLiteral("Waiting to delete the entry of '") + name +
-                                       QStringLiteral("'…"),
-                                   QStringLiteral("The entry of '") + name +
-                                       QStringLiteral("' was not deleted."));
+                // What is listed now under that id, and nothing recorded after.
+                QList<MigrationRecord> entries =
+                    m_ledger ? m_ledger->records() : QList<MigrationRecord>();
+                entries.removeIf([&id](const MigrationRecord &entry) {
+                    return HistoryPresenter::row(entry).id != id;
+                });
+                runLedgerOperation(
+                    [entries, name](LedgerService &ledger) {
+                        return HistoryPresenter::deleteOutcome(name,
+                                                               ledger.removeFromHistory(entries));
+                    },
+                    QStringLiteral("Waiting to delete the entry of '") + name +
+                        QStringLiteral("'…"),
+                    QStringLiteral("The entry of '") + name + QStringLiteral("' was not deleted."));
             });
         auto *item = new QListWidgetItem(m_list);
         item->setSizeHint(row->sizeHint());
@@ -301,21 +341,39 @@ void HistoryView::setHideTestRecords(bool hide)
     refresh();
 }
 
-void HistoryView::purgeTestRecords()
+QList<MigrationRecord> HistoryView::listedTestRecords() const
 {
-    runLedgerOperation([](LedgerService &ledger) { ledger.purgeTestRecords(); },
-                       QStringLiteral("Waiting to purge the test records…"),
-                       QStringLiteral("No test record was removed."));
+    QList<MigrationRecord> tests = m_ledger ? m_ledger->records() : QList<MigrationRecord>();
+    tests.removeIf(
+        [](const MigrationRecord &record) { return !HistoryPresenter::isTestRecord(record); });
+    return tests;
 }
 
-void HistoryView::runLedgerOperation(std::function<void(LedgerService &)> operation,
+void HistoryView::purgeTestRecords()
+{
+    purgeListed(listedTestRecords());
+}
+
+void HistoryView::purgeListed(const QList<MigrationRecord> &entries)
+{
+    runLedgerOperation(
+        [entries](LedgerService &ledger) {
+            return HistoryPresenter::purgeOutcome(ledger.removeFromHistory(entries));
+        },
+        QStringLiteral("Waiting to purge the test records…"),
+        QStringLiteral("No test record was removed."));
+}
+
+void HistoryView::runLedgerOperation(std::function<QString(LedgerService &)> operation,
                                      QString waiting, QString notDone)
 {
     if (!m_ledger)
         return;
     LedgerService *ledger = m_ledger;
-    QFuture<void> running = runAbandonable(
-        [ledger, user = ledger->user(), operation = std::move(operation)] { operation(*ledger); });
+    QFuture<QString> running =
+        runAbandonable([ledger, user = ledger->user(), operation = std::move(operation)] {
+            return operation(*ledger);
+        });
     m_pending.append(waiting);
     // Shown once it has lasted a moment: most operations end before anyone could read it.
     QTimer::singleShot(400, this, [this, running] {
@@ -323,11 +381,15 @@ void HistoryView::runLedgerOperation(std::function<void(LedgerService &)> operat
             showPending();
     });
     // The new records come with the ledger's signal; only a failure is told here.
-    running.then(this, [this, waiting, notDone](QFuture<void> done) {
+    running.then(this, [this, waiting, notDone](QFuture<QString> done) {
         m_pending.removeOne(waiting);
         showPending();
         try {
-            done.waitForFinished();
+            const QString outcome = done.result();
+            if (!outcome.isEmpty()) {
+                m_outcomeLabel->setText(outcome);
+                m_outcomeLabel->show();
+            }
         } catch (...) {
             showFailure(notDone + QLatin1Char(' ') +
                         OperationError::messageOf(std::current_exception()));
@@ -379,23 +441,31 @@ QMessageBox *HistoryView::confirmDialog(const QString &objectName, const QString
 
 void HistoryView::showPurgeConfirm()
 {
-    const HistoryPresenter presenter(m_ledger ? m_ledger->records() : QList<MigrationRecord>{},
-                                     m_hideTestRecords);
+    const QList<MigrationRecord> listed = m_ledger ? m_ledger->records() : QList<MigrationRecord>{};
+    const HistoryPresenter presenter(listed, m_hideTestRecords);
+    // What the dialog tells of is what the purge removes.
+    const QList<MigrationRecord> asked = listedTestRecords();
+    const auto [kept, drives] = keptByDrives(m_ledger, asked);
     m_purgeConfirm =
         confirmDialog(QStringLiteral("purgeConfirmDialog"), QStringLiteral("Purge Test Records"),
-                      presenter.purgeConfirmMessage(), presenter.purgeConfirmButtonText(),
-                      [this] { purgeTestRecords(); });
+                      presenter.purgeConfirmMessage(kept, drives),
+                      presenter.purgeConfirmButtonText(), [this, asked] { purgeListed(asked); });
 }
 
 void HistoryView::showClearConfirm()
 {
+    const QList<MigrationRecord> asked = m_ledger ? m_ledger->records() : QList<MigrationRecord>{};
+    const auto [kept, drives] = keptByDrives(m_ledger, asked);
     m_clearConfirm = confirmDialog(
         QStringLiteral("clearConfirmDialog"), QStringLiteral("Clear Entire History"),
-        HistoryPresenter::clearConfirmMessage(), QStringLiteral("Clear All History Records"),
-        [this] {
-            runLedgerOperation([](LedgerService &ledger) { ledger.clearAllHistory(); },
-                               QStringLiteral("Waiting to clear the migration history…"),
-                               QStringLiteral("The history was not cleared."));
+        HistoryPresenter::clearConfirmMessage(kept, drives),
+        QStringLiteral("Clear All History Records"), [this, asked] {
+            runLedgerOperation(
+                [asked](LedgerService &ledger) {
+                    return HistoryPresenter::clearOutcome(ledger.removeFromHistory(asked));
+                },
+                QStringLiteral("Waiting to clear the migration history…"),
+                QStringLiteral("The history was not cleared."));
         });
 }
 

@@ -26,7 +26,9 @@ class QToolButton;
 // the window up, nor does a drive that stopped answering: one still running after a moment is
 // shown waiting ("pendingLabel"), one still running when the view goes is abandoned, never
 // waited for, and one that fails (such a writer busy past the ledger's wait limit) is told in
-// the alert "historyFailedAlert", which says what was not done.
+// the alert "historyFailedAlert", which says what was not done. Delete Entry, Purge and Clear
+// remove what was listed when they were asked, never an entry recorded since; their dialogs
+// and, once done, "historyOutcomeLabel" say what stays because a drive's own ledger keeps it.
 //
 // Controls by object name: "realAppsSegment", "allSegment", "purgeTestsButton",
 // "viewLogsButton", "refreshButton", "moreMenuButton" with the actions "purgeMenuAction"
@@ -56,10 +58,13 @@ private:
     void showRefusals(const QHash<QString, QString> &reasons);
     void setHideTestRecords(bool hide);
     void purgeTestRecords();
-    // Runs one ledger operation off the GUI thread, shown `waiting` while it lasts; a failure
-    // is told when it ends, after `notDone`.
-    void runLedgerOperation(std::function<void(LedgerService &)> operation, QString waiting,
+    // Runs one ledger operation off the GUI thread, shown `waiting` while it lasts; what it
+    // returns is shown when it ends ("historyOutcomeLabel"), a failure told after `notDone`.
+    void runLedgerOperation(std::function<QString(LedgerService &)> operation, QString waiting,
                             QString notDone);
+    // The test records listed now: those a purge asked now removes.
+    [[nodiscard]] QList<MigrationRecord> listedTestRecords() const;
+    void purgeListed(const QList<MigrationRecord> &entries);
     void showFailure(const QString &message);
     void showPending();
     void showPurgeConfirm();
@@ -78,6 +83,7 @@ private:
 
     QLabel *m_countLabel = nullptr;
     QLabel *m_pendingLabel = nullptr;
+    QLabel *m_outcomeLabel = nullptr;
     QPushButton *m_realSegment = nullptr;
     QPushButton *m_allSegment = nullptr;
     QPushButton *m_purgeButton = nullptr;

@@ -136,4 +136,53 @@ TEST(HistoryPresenterTest, RowBadgeAndOptionalLines)
     EXPECT_EQ(rich.folderCountText, QStringLiteral("2 support folder(s)"));
 }
 
+// What stays after a removal is said in words that fit the counts and the drives.
+TEST(HistoryPresenterTest, WhatARemovalLeavesIsSaid)
+{
+    const MigrationRecord a = record("A", "/Applications/A.app");
+    const MigrationRecord b = record("B", "/Applications/B.app");
+    const struct
+    {
+        const char *name;
+        HistoryRemoval removal;
+        const char *cleared;
+        const char *deleted; // of 'A'
+    } cases[] = {
+        {"AllGone",
+         {2, {}, {}, 0},
+         "History cleared: 2 entries removed.",
+         "The entry of 'A' was deleted."},
+        {"OneKeptByADrive",
+         {1, {a}, {"Backup"}, 0},
+         "History cleared: 1 entry removed. 1 entry stays: the drive 'Backup' keeps it.",
+         "The entry of 'A' stays: the drive 'Backup' keeps it."},
+        {"TwoKeptByTwoDrives",
+         {0, {a, b}, {"Backup", "Spare"}, 0},
+         "History cleared: no entry removed. 2 entries stay: the drives 'Backup' and 'Spare' keep "
+         "them.",
+         "The entry of 'A' stays: the drives 'Backup' and 'Spare' keep it."},
+        {"KeptByThreeDrives",
+         {0, {a, b}, {"A", "B", "C"}, 0},
+         "History cleared: no entry removed. 2 entries stay: the drives 'A', 'B' and 'C' keep "
+         "them.",
+         "The entry of 'A' stays: the drives 'A', 'B' and 'C' keep it."},
+        {"TheMacsLedgerNotRewritten",
+         {0, {}, {}, 1},
+         "History cleared: no entry removed. 1 entry could not be removed: your Mac's ledger could "
+         "not be rewritten.",
+         "The entry of 'A' could not be removed: your Mac's ledger could not be rewritten."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(HistoryPresenter::clearOutcome(c.removal), QString::fromUtf8(c.cleared));
+        EXPECT_EQ(HistoryPresenter::deleteOutcome(QStringLiteral("A"), c.removal),
+                  QString::fromUtf8(c.deleted));
+    }
+    // The dialog promises the entire history only where no drive keeps any of it.
+    EXPECT_TRUE(HistoryPresenter::clearConfirmMessage().contains(
+        QStringLiteral("clear the entire migration history log?")));
+    EXPECT_FALSE(HistoryPresenter::clearConfirmMessage(1, {QStringLiteral("Backup")})
+                     .contains(QStringLiteral("entire")));
+}
+
 } // namespace

@@ -12,6 +12,7 @@
 #include "views/sheets/LogViewerSheet.h"
 
 #include <QAction>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <QStackedWidget>
 #include <QTest>
 #include <QtConcurrent>
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -132,6 +134,93 @@ TEST_F(HistoryViewTest, MenuPurgesAtOnceAndClearAsksFirst)
     view.resize(720, 460);
     drainEvents();
     saveScreenshot(&view, QStringLiteral("sheets/history-empty"));
+}
+
+// A drive's own ledger, which the history never changes, keeps what it lists: the dialog says so
+// before, and the window after, whichever removal it is.
+TEST_F(HistoryViewTest, RemovalsSayWhatADriveKeeps)
+{
+    const QList<MigrationRecord> written = ledger.records();
+    const auto entry = [&](const char *name) {
+        return *std::find_if(written.cbegin(), written.cend(), [name](const MigrationRecord &r) {
+            return r.appName == QLatin1String(name);
+        });
+    };
+    const struct
+    {
+        const char *name;
+        std::function<void(HistoryView &)> act;
+        const char *dialog; // its object name; none for an action that does not ask
+        const char *asked;  // what the dialog says stays
+        const char *done;   // what the window says once it is done
+        int listedAfter;
+    } cases[] = {
+        {"Delete Entry of an entry the drive lists",
+         [](HistoryView &v) {
+             v.findChild<QWidget *>(QStringLiteral("historyRow:2025-01-31T14:05:09Z_Editor"))
+                 ->findChild<QAction *>(QStringLiteral("deleteEntryAction"))
+                 ->trigger();
+         },
+         nullptr, nullptr, "The entry of 'Editor' stays: the drive 'Drive' keeps it.", 3},
+        {"Delete Entry of an entry only the Mac lists",
+         [](HistoryView &v) {
+             v.findChild<QWidget *>(QStringLiteral("historyRow:2025-02-01T08:00:00Z_Viewer"))
+                 ->findChild<QAction *>(QStringLiteral("deleteEntryAction"))
+                 ->trigger();
+         },
+         nullptr, nullptr, "The entry of 'Viewer' was deleted.", 2},
+        {"Purge Test Records from the menu",
+         [](HistoryView &v) {
+             v.findChild<QAction *>(QStringLiteral("purgeMenuAction"))->trigger();
+         },
+         nullptr, nullptr,
+         "Test records purged: no entry removed. 1 entry stays: the drive 'Drive' keeps it.", 3},
+        {"Purge Tests", [&](HistoryView &v) { button(&v, "purgeTestsButton")->click(); },
+         "purgeConfirmDialog", "1 entry stays: the drive 'Drive' keeps it.",
+         "Test records purged: no entry removed. 1 entry stays: the drive 'Drive' keeps it.", 3},
+        {"Clear Entire History",
+         [](HistoryView &v) {
+             v.findChild<QAction *>(QStringLiteral("clearHistoryAction"))->trigger();
+         },
+         "clearConfirmDialog",
+         "Are you sure you want to clear the migration history log on this Mac? This only clears "
+         "the log file; your actual applications and aliases will remain untouched. 2 entries "
+         "stay: the drive 'Drive' keeps them.",
+         "History cleared: 1 entry removed. 2 entries stay: the drive 'Drive' keeps them.", 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        for (const MigrationRecord &record : written)
+            ledger.recordMigration(record);
+        sandbox.writeFile(
+            sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"),
+            QJsonDocument(MigrationRecord::listToJson({entry("Editor"), entry("SampleApp")}))
+                .toJson());
+        ledger.loadRecords();
+        HistoryView view(&ledger);
+        view.resize(720, 460);
+        view.show();
+        const auto painted = [](QWidget *widget) {
+            return PaintedTexts::of(widget).join(QLatin1Char(' '));
+        };
+        c.act(view);
+        if (c.dialog) {
+            QMessageBox *confirm = dialog(view, c.dialog);
+            ASSERT_NE(confirm, nullptr);
+            drainEvents();
+            EXPECT_TRUE(painted(confirm).contains(QString::fromUtf8(c.asked)))
+                << painted(confirm).toStdString();
+            saveScreenshot(confirm, QStringLiteral("sheets/history-kept-by-a-drive"));
+            QTest::mouseClick(button(confirm, "confirmButton"), Qt::LeftButton);
+        }
+        EXPECT_TRUE(waitUntil([&] { return painted(&view).contains(QString::fromUtf8(c.done)); }))
+            << painted(&view).toStdString();
+        // The drive's entries are listed again, as its ledger is left as it is.
+        EXPECT_EQ(ledger.records().size(), c.listedAfter);
+        drainEvents();
+        saveScreenshot(&view, QStringLiteral("sheets/history-after-a-removal"));
+    }
 }
 
 // Another program saving the history does not let go: no action holds the window up, and
