@@ -199,8 +199,8 @@ void LedgerService::loadRecords()
     publish(records, driveListings, generation);
 }
 
-void LedgerService::showOwedChanges(QList<MigrationRecord> &records,
-                                    const QSet<QString> &withdrawn, bool homeRecords) const
+void LedgerService::showOwedChanges(QList<MigrationRecord> &records, const QSet<QString> &withdrawn,
+                                    bool homeRecords) const
 {
     const QList<OwedChange> owedChanges = owed().read();
     // A record still owed to the Mac's own ledger is in force already, the latest of all; a
