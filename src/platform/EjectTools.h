@@ -43,6 +43,9 @@ struct FileIdentity
 struct TreeItems
 {
     QHash<FileIdentity, QString> paths;
+    // The first folder that could not be listed: its own identity is among the paths, what lies
+    // in it is not. Empty when every folder was listed.
+    QString unlisted;
 };
 
 // A process that may still change an item of a tree: it runs from it, holds it open for writing,
@@ -77,9 +80,6 @@ struct FileUsers
 
     friend bool operator==(const FileUsers &, const FileUsers &) = default;
 };
-
-// Whether `path` is one of `roots` (resolved paths) or lies below one of them.
-[[nodiscard]] bool liesWithin(const QString &path, const QStringList &roots);
 
 // Runs `program` to its end; an empty program is a tool that was not found. The error output
 // joins the output only `withErrorOutput`.
@@ -116,6 +116,8 @@ public:
 };
 
 // The items of the trees at `roots` (paths taken as they are, a link at a root being the link).
+// Sockets and pipes are left out: they hold nothing a copy keeps. An item named by two roots is
+// told by the first.
 [[nodiscard]] TreeItems treeItemsOf(const QStringList &roots);
 
 // usersOf as the platform this was built for answers it, for test doubles that look at the
