@@ -15,19 +15,27 @@ namespace {
 // The child of a threaded process may only make plain system calls until it ends or execs.
 [[noreturn]] void holdIn(const QByteArray &file, FileHolder::Hold how, int ready)
 {
-    const int flags = how == FileHolder::Hold::reads    ? O_RDONLY
-                      : how == FileHolder::Hold::writes ? O_WRONLY | O_APPEND
-                                                        : O_RDWR;
-    const int fd = ::open(file.constData(), flags);
-    if (fd < 0)
-        ::_exit(1);
-    if (how == FileHolder::Hold::mapsForWriting) {
-        void *map = ::mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED)
+    using Hold = FileHolder::Hold;
+    if (how == Hold::worksIn) {
+        if (::chdir(file.constData()) != 0)
             ::_exit(1);
-        // Only the mapping is left to write through.
-        ::close(fd);
-        static_cast<char *>(map)[0] = 'M';
+    } else {
+        const int flags = how == Hold::reads    ? O_RDONLY
+                          : how == Hold::writes ? O_WRONLY | O_APPEND
+                                                : O_RDWR;
+        const int fd = ::open(file.constData(), flags);
+        if (fd < 0)
+            ::_exit(1);
+        if (how == Hold::mapsForWriting || how == Hold::mapsReadOnly) {
+            const int protection = how == Hold::mapsReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+            void *map = ::mmap(nullptr, 4, protection, MAP_SHARED, fd, 0);
+            if (map == MAP_FAILED)
+                ::_exit(1);
+            // Only the mapping is left to write through.
+            ::close(fd);
+            if (how == Hold::mapsForWriting)
+                static_cast<char *>(map)[0] = 'M';
+        }
     }
     const char byte = 1;
     (void)::write(ready, &byte, 1);
