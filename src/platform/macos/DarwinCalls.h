@@ -88,6 +88,13 @@ inline constexpr quint32 copiedOnWrite = 1;  // SM_COW
 inline constexpr quint32 privateRegion = 2;  // SM_PRIVATE
 inline constexpr quint32 emptyRegion = 3;    // SM_EMPTY
 inline constexpr quint32 privateAliased = 6; // SM_PRIVATE_ALIASED
+// st_flags (sys/stat.h) that keep even an administrator from removing an item.
+inline constexpr quint32 userImmutable = 0x00000002;   // UF_IMMUTABLE
+inline constexpr quint32 userAppend = 0x00000004;      // UF_APPEND
+inline constexpr quint32 systemImmutable = 0x00020000; // SF_IMMUTABLE
+inline constexpr quint32 systemAppend = 0x00040000;    // SF_APPEND
+inline constexpr quint32 restricted = 0x00080000;      // SF_RESTRICTED
+inline constexpr quint32 noUnlink = 0x00100000;        // SF_NOUNLINK
 } // namespace DarwinValues
 
 // The few calls that exist on Darwin alone. Everything the macOS backend decides is made

@@ -25,6 +25,11 @@
 namespace {
 
 static_assert(DarwinValues::openedForWriting == FWRITE);
+static_assert(DarwinValues::userImmutable == UF_IMMUTABLE &&
+              DarwinValues::userAppend == UF_APPEND &&
+              DarwinValues::systemImmutable == SF_IMMUTABLE &&
+              DarwinValues::systemAppend == SF_APPEND &&
+              DarwinValues::restricted == SF_RESTRICTED && DarwinValues::noUnlink == SF_NOUNLINK);
 static_assert(DarwinValues::copiedOnWrite == SM_COW && DarwinValues::privateRegion == SM_PRIVATE &&
               DarwinValues::emptyRegion == SM_EMPTY &&
               DarwinValues::privateAliased == SM_PRIVATE_ALIASED);
