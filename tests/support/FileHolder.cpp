@@ -3,7 +3,10 @@
 #include <QFile>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -12,9 +15,31 @@
 
 namespace {
 
-// The child of a threaded process may only make plain system calls until it ends or execs.
+// Closes what the child was given of the test's descriptors but `kept`: a folder the test's
+// workers had open at the fork would be one it works in, as far as anyone can tell. The listing
+// allocates, which the C library allows after a fork.
+void closeInherited(int kept)
+{
+    DIR *const listing = ::opendir("/dev/fd");
+    if (!listing)
+        return;
+    int open[1024];
+    size_t count = 0;
+    while (const dirent *entry = ::readdir(listing)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > 2 && fd != kept && fd != ::dirfd(listing) && count < std::size(open))
+            open[count++] = fd;
+    }
+    ::closedir(listing);
+    for (size_t i = 0; i < count; ++i)
+        ::close(open[i]);
+}
+
+// The child of a threaded process makes only plain system calls, and that listing, until it ends
+// or execs.
 [[noreturn]] void holdIn(const QByteArray &file, FileHolder::Hold how, int ready)
 {
+    closeInherited(ready);
     using Hold = FileHolder::Hold;
     if (how == Hold::worksIn) {
         if (::chdir(file.constData()) != 0)
