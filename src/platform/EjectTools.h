@@ -3,6 +3,7 @@
 #include "base/Subprocess.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -21,22 +22,64 @@ struct ToolRun
     [[nodiscard]] bool succeeded() const { return started && !timedOut && exitCode == 0; }
 };
 
-// A process that may still change a file: it runs from it, holds it open for writing, or maps it
-// shared and writable (which changes no time or size that stat shows).
+// A file as the kernel knows it, whatever names lead to it: a hard link elsewhere, a name that
+// reads like something else (" (deleted)"), or one no tool prints as it is stored.
+struct FileIdentity
+{
+    quint64 device = 0; // lstat's st_dev
+    quint64 inode = 0;
+
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+
+[[nodiscard]] inline size_t qHash(const FileIdentity &identity, size_t seed = 0) noexcept
+{
+    return qHashMulti(seed, identity.device, identity.inode);
+}
+
+// The items of the trees a look asks about: every file, folder and link at or below each root (the
+// root too), links not followed and other file systems not entered, each by its identity with the
+// path it is told by.
+struct TreeItems
+{
+    QHash<FileIdentity, QString> paths;
+    // The first folder that could not be listed: its own identity is among the paths, what lies
+    // in it is not. Empty when every folder was listed.
+    QString unlisted;
+};
+
+// A process that may still change an item of a tree: it runs from it, holds it open for writing,
+// maps it shared (whatever the mapping's present protection: it can be made writable), or works in
+// it (its working folder, from which it can make and write files).
 struct FileUse
 {
-    enum class Kind { runs, writes, maps };
+    enum class Kind { runs, writes, maps, worksIn };
 
     qint32 pid = 0;
     QString process; // its executable's name, else the name it gives itself
     Kind kind = Kind::writes;
-    QString file; // as the system names it, links resolved
+    QString file; // the item's path, as TreeItems gives it
 
     friend bool operator==(const FileUse &, const FileUse &) = default;
 };
 
-// Whether `path` is one of `roots` (resolved paths) or lies below one of them.
-[[nodiscard]] bool liesWithin(const QString &path, const QStringList &roots);
+// A process whose files this program may not look into (another user's, as an ordinary user).
+struct UninspectedProcess
+{
+    qint32 pid = 0;
+    QString process; // empty when even its name cannot be read
+
+    friend bool operator==(const UninspectedProcess &, const UninspectedProcess &) = default;
+};
+
+// What one look at every process found of the items asked about.
+struct FileUsers
+{
+    QList<FileUse> uses;
+    QList<UninspectedProcess> uninspected;
+
+    friend bool operator==(const FileUsers &, const FileUsers &) = default;
+};
 
 // Runs `program` to its end; an empty program is a tool that was not found. The error output
 // joins the output only `withErrorOutput`.
@@ -66,12 +109,17 @@ public:
     [[nodiscard]] virtual QString executablePath(qint32 pid) = 0;
     // kill(2): whether the signal could be delivered (signal 0 tests that the process exists).
     virtual bool sendSignal(qint32 pid, int signal) = 0;
-    // Every process but this one that runs from, holds open for writing, or maps shared and
-    // writable a file at or below one of `roots` (resolved paths); one that only reads is none of
-    // them. Nothing when it cannot be told.
-    [[nodiscard]] virtual std::optional<QList<FileUse>> usersWithin(const QStringList &roots) = 0;
+    // Every process but this one that uses an item of `items` as FileUse says, matched by the
+    // items' identities (never by a printed name), and the processes that could not be looked
+    // into. Nothing when the processes cannot be listed at all.
+    [[nodiscard]] virtual std::optional<FileUsers> usersOf(const TreeItems &items) = 0;
 };
 
-// usersWithin as the platform this was built for answers it, for test doubles that look at the
+// The items of the trees at `roots` (paths taken as they are, a link at a root being the link).
+// Sockets and pipes are left out: they hold nothing a copy keeps. An item named by two roots is
+// told by the first.
+[[nodiscard]] TreeItems treeItemsOf(const QStringList &roots);
+
+// usersOf as the platform this was built for answers it, for test doubles that look at the
 // machine's real processes.
-[[nodiscard]] std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots);
+[[nodiscard]] std::optional<FileUsers> platformUsersOf(const TreeItems &items);

@@ -264,7 +264,8 @@ private:
     [[nodiscard]] std::optional<Refusal> lastLook(const QString &original,
                                                   const QString &aside) const;
     // The first refusal of any moved-aside original, thrown.
-    void requireOriginalsDeletable(const LocalRollback &rollback) const;
+    // Returns what the success tells of processes that could not be looked into.
+    [[nodiscard]] QString requireOriginalsDeletable(const LocalRollback &rollback) const;
     // After requireOriginalsDeletable(): deletes the moved-aside originals one at a time, the
     // support folders before the bundle, each after the first looked at again right before its own
     // removal. A refusal then, and a deletion that fails, are told with the success.

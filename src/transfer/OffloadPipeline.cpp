@@ -422,9 +422,12 @@ void OffloadEngine::recordMove(const QString &appName, const TargetVolume &targe
         recorded = record;
         // Durable before destructive: the ledger's own save may fail silently on the drive.
         flushDrive(record.appTargetPath.value_or(QString()));
-        requireOriginalsDeletable(rollback);
+        const QString unseen = requireOriginalsDeletable(rollback);
         // Only now that the ledger knows where everything went may the originals go.
         discardOriginals(rollback);
+        if (!unseen.isEmpty())
+            m_discardNotice +=
+                (m_discardNotice.isEmpty() ? QString() : QStringLiteral(" ")) + unseen;
     } catch (...) {
         if (recorded)
             rethrowSaying(undoRecordedMove(appName, *recorded, target, rollback));
@@ -593,7 +596,7 @@ std::optional<OffloadEngine::Refusal> OffloadEngine::lastLook(const QString &ori
     return std::nullopt;
 }
 
-void OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) const
+QString OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) const
 {
     // What a writer added since, or may still add, stays on the Mac: all of them are looked at
     // before the first goes, the processes in one look.
@@ -604,11 +607,13 @@ void OffloadEngine::requireOriginalsDeletable(const LocalRollback &rollback) con
         originals.append(original);
     }
     if (asides.isEmpty())
-        return;
-    if (const TreeUsers users = TreeUsers::of(asides, originals); !users.isEmpty())
+        return {};
+    const TreeUsers users = TreeUsers::of(asides, originals);
+    if (!users.isEmpty())
         throw inUse(users, nothingChangedOnMac());
     for (qsizetype i = 0; i < asides.size(); ++i)
         requireAsCopied(originals.at(i), asides.at(i));
+    return users.uninspectedNote();
 }
 
 void OffloadEngine::discardOriginals(const LocalRollback &rollback)

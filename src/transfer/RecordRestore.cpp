@@ -631,6 +631,7 @@ void RecordRestore::removeDriveCopies()
         else if (!outcome.kept.isEmpty())
             keepOnDrive(copy.path, outcome.kept, outcome.keptAs);
     }
+    QList<TreeUsers> looks;
     for (const MarkedCopy &copy : marked) {
         // Looked at again right before its own removal, however long the ones before took.
         if (const TreeUsers users =
@@ -642,10 +643,14 @@ void RecordRestore::removeDriveCopies()
             keepOnDrive(copy.path, users.told(),
                         PathUtils::join(copy.folderPath, kept.value_or(copy.markedName)));
             continue;
+        } else {
+            looks.append(users);
         }
         if (const std::optional<QString> failure = removeMarked(copy))
             failures.append(copy.path + QStringLiteral(": ") + *failure);
     }
+    if (const QString unseen = TreeUsers::uninspectedNote(looks); !unseen.isEmpty())
+        m_notes.append(unseen);
     if (failures.isEmpty())
         return;
     const QString joined = failures.join(QLatin1Char('\n'));

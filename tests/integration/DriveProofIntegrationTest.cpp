@@ -18,6 +18,7 @@
 #include "support/Errors.h"
 #include "support/FakeTool.h"
 #include "support/FaultyStorage.h"
+#include "support/FileHolder.h"
 #include "support/PrivateMounts.h"
 #include "support/Sandbox.h"
 #include "support/TreeDigest.h"
@@ -29,6 +30,7 @@
 #include "transfer/OffloadFileOps.h"
 #include "transfer/RestoreEngine.h"
 #include "transfer/StagingCleaner.h"
+#include "transfer/TreeUsers.h"
 #include "volumes/VolumeManager.h"
 
 #include <QDir>
@@ -341,6 +343,15 @@ void offloadAndRestoreOnAProvenDrive(const ProvenCase &c)
         EXPECT_EQ(digestTree(replugged + QStringLiteral("/Applications/Foo.app")), original);
         EXPECT_EQ(digestTree(replugged + QStringLiteral("/Application Support/Foo")), support);
         EXPECT_TRUE(PrivateMounts::unmount(replugged));
+    }
+    if (c.make == Make::btrfsSubvolumes) {
+        // A mapping is named by the device of the whole file system, not the subvolume's own.
+        const QString supportCopy =
+            drive.sandbox.drive() + QStringLiteral("/Application Support/Foo");
+        const FileHolder holder(supportCopy + QStringLiteral("/prefs.plist"),
+                                FileHolder::Hold::mapsReadOnly);
+        ASSERT_TRUE(holder.isReady());
+        EXPECT_FALSE(TreeUsers::of({supportCopy}).isEmpty());
     }
     const auto [restored, restoreMessage] = drive.run(Step::restore, *target);
     ASSERT_EQ(restored, 0) << restoreMessage.toStdString();

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QMap>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -35,8 +36,22 @@ public:
     // that kind the file had before, an errno, or 0 to let the call run.
     using FailurePick = std::function<int(const QString &call, const QString &path, int earlier)>;
 
+    // What libproc tells of one process's files.
+    struct ProcessFiles
+    {
+        int error = 0; // what every call about it answers: EPERM (another user's), ESRCH (ended)
+        QString name;  // proc_name
+        QMap<qint32, DarwinOpenVnode> descriptors;
+        QList<DarwinRegion> regions; // in the order of their addresses
+        DarwinProcessFolders folders;
+    };
+
     std::optional<QList<DarwinMount>> table = QList<DarwinMount>();
     QHash<qint32, QString> processes; // pid -> executable ("" when proc_pidpath fails)
+    // Every process listed has files, none where it has no entry; nothing listed at all when
+    // `processesListed` is false.
+    QMap<qint32, ProcessFiles> processFiles;
+    bool processesListed = true;
     QSet<QString> hiddenFlags;
     QHash<QString, quint32> flags;     // path -> st_flags
     QHash<QString, QString> bookmarks; // bookmark file -> resolved target
@@ -76,6 +91,48 @@ public:
 
     QList<qint32> userProcessIds() override { return processes.keys(); }
     QString processPath(qint32 pid) override { return processes.value(pid); }
+    std::optional<QList<qint32>> allProcessIds() override
+    {
+        if (!processesListed)
+            return std::nullopt;
+        QList<qint32> pids = processFiles.keys();
+        for (auto it = processes.cbegin(); it != processes.cend(); ++it) {
+            if (!pids.contains(it.key()))
+                pids.append(it.key());
+        }
+        return pids;
+    }
+    QString processName(qint32 pid) override { return processFiles.value(pid).name; }
+    DarwinAnswer<QList<qint32>> vnodeDescriptors(qint32 pid) override
+    {
+        const ProcessFiles files = processFiles.value(pid);
+        return {files.descriptors.keys(), files.error};
+    }
+    DarwinAnswer<DarwinOpenVnode> openVnode(qint32 pid, qint32 fd) override
+    {
+        const ProcessFiles files = processFiles.value(pid);
+        if (files.error)
+            return {{}, files.error};
+        const auto found = files.descriptors.constFind(fd);
+        return found == files.descriptors.cend() ? DarwinAnswer<DarwinOpenVnode>{{}, EBADF}
+                                                 : DarwinAnswer<DarwinOpenVnode>{*found, 0};
+    }
+    DarwinAnswer<DarwinRegion> regionFrom(qint32 pid, quint64 address) override
+    {
+        const ProcessFiles files = processFiles.value(pid);
+        if (files.error)
+            return {{}, files.error};
+        for (const DarwinRegion &region : files.regions) {
+            if (region.address + region.size > address)
+                return {region, 0};
+        }
+        return {{}, EINVAL};
+    }
+    DarwinAnswer<DarwinProcessFolders> processFolders(qint32 pid) override
+    {
+        const ProcessFiles files = processFiles.value(pid);
+        return {files.folders, files.error};
+    }
     bool hasHiddenFlag(const QString &path) override { return hiddenFlags.contains(path); }
     std::optional<quint32> fileFlags(const QString &path) override
     {

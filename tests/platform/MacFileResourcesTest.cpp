@@ -86,6 +86,28 @@ TEST_F(MacFileResourcesTest, HiddenByDotNameOrHiddenFlag)
     EXPECT_FALSE(resources.isHidden(plain));
 }
 
+// Each flag chflags sets that keeps even an administrator from removing an item, by its name.
+TEST_F(MacFileResourcesTest, RemovalLocksAreToldByTheirFlags)
+{
+    const QString path = write("Locked", {});
+    const std::pair<quint32, std::optional<QString>> cases[] = {
+        {0x00000002, QStringLiteral("locked (uchg)")},
+        {0x00020000, QStringLiteral("system-immutable (schg)")},
+        {0x00000004, QStringLiteral("append-only (uappnd)")},
+        {0x00040000, QStringLiteral("system append-only (sappnd)")},
+        {0x00080000, QStringLiteral("protected by System Integrity Protection (restricted)")},
+        {0x00100000, QStringLiteral("system-undeletable (sunlnk)")},
+        {0x00008000 | 0x00000020, std::nullopt}, // UF_HIDDEN, UF_COMPRESSED
+    };
+    for (const auto &[flags, lock] : cases) {
+        SCOPED_TRACE(flags);
+        darwin->flags = {{path, flags}};
+        EXPECT_EQ(resources.removalLock(path), lock);
+    }
+    darwin->flags.clear();
+    EXPECT_EQ(resources.removalLock(path), std::nullopt);
+}
+
 TEST_F(MacFileResourcesTest, PackagesAreFoldersOfBundleKinds)
 {
     for (const char *folder : {"Foo.app", "Bar.APP", "Kit.framework", "Plain"})

@@ -111,17 +111,24 @@ public:
         return true;
     }
 
-    // The machine's own answer (its real processes) unless the test gives one.
-    std::optional<QList<FileUse>> usersWithin(const QStringList &roots) override
+    // The machine's own answer (its real processes) unless the test gives one. What the machine
+    // running the tests does not let it look into is the machine's, not the test's: left out, so
+    // that no message depends on it.
+    std::optional<FileUsers> usersOf(const TreeItems &items) override
     {
-        std::function<std::optional<QList<FileUse>>(const QStringList &)> users;
+        std::function<std::optional<FileUsers>(const TreeItems &)> users;
         {
             const std::lock_guard lock(m_mutex);
             users = m_users;
         }
-        return users ? users(roots) : platformUsersWithin(roots);
+        if (users)
+            return users(items);
+        std::optional<FileUsers> found = platformUsersOf(items);
+        if (found)
+            found->uninspected.clear();
+        return found;
     }
-    void setUsersWithin(std::function<std::optional<QList<FileUse>>(const QStringList &)> users)
+    void setUsersOf(std::function<std::optional<FileUsers>(const TreeItems &)> users)
     {
         const std::lock_guard lock(m_mutex);
         m_users = std::move(users);
@@ -178,5 +185,5 @@ private:
     QList<ToolRun> m_lsofRuns;
     QList<ToolRun> m_unmountRuns;
     QStringList m_calls;
-    std::function<std::optional<QList<FileUse>>(const QStringList &)> m_users;
+    std::function<std::optional<FileUsers>(const TreeItems &)> m_users;
 };

@@ -3,7 +3,10 @@
 #include <QFile>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -12,22 +15,52 @@
 
 namespace {
 
-// The child of a threaded process may only make plain system calls until it ends or execs.
+// Closes what the child was given of the test's descriptors but `kept`: a folder the test's
+// workers had open at the fork would be one it works in, as far as anyone can tell. The listing
+// allocates, which the C library allows after a fork.
+void closeInherited(int kept)
+{
+    DIR *const listing = ::opendir("/dev/fd");
+    if (!listing)
+        return;
+    int open[1024];
+    size_t count = 0;
+    while (const dirent *entry = ::readdir(listing)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > 2 && fd != kept && fd != ::dirfd(listing) && count < std::size(open))
+            open[count++] = fd;
+    }
+    ::closedir(listing);
+    for (size_t i = 0; i < count; ++i)
+        ::close(open[i]);
+}
+
+// The child of a threaded process makes only plain system calls, and that listing, until it ends
+// or execs.
 [[noreturn]] void holdIn(const QByteArray &file, FileHolder::Hold how, int ready)
 {
-    const int flags = how == FileHolder::Hold::reads    ? O_RDONLY
-                      : how == FileHolder::Hold::writes ? O_WRONLY | O_APPEND
-                                                        : O_RDWR;
-    const int fd = ::open(file.constData(), flags);
-    if (fd < 0)
-        ::_exit(1);
-    if (how == FileHolder::Hold::mapsForWriting) {
-        void *map = ::mmap(nullptr, 4, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (map == MAP_FAILED)
+    closeInherited(ready);
+    using Hold = FileHolder::Hold;
+    if (how == Hold::worksIn) {
+        if (::chdir(file.constData()) != 0)
             ::_exit(1);
-        // Only the mapping is left to write through.
-        ::close(fd);
-        static_cast<char *>(map)[0] = 'M';
+    } else {
+        const int flags = how == Hold::reads    ? O_RDONLY
+                          : how == Hold::writes ? O_WRONLY | O_APPEND
+                                                : O_RDWR;
+        const int fd = ::open(file.constData(), flags);
+        if (fd < 0)
+            ::_exit(1);
+        if (how == Hold::mapsForWriting || how == Hold::mapsReadOnly) {
+            const int protection = how == Hold::mapsReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+            void *map = ::mmap(nullptr, 4, protection, MAP_SHARED, fd, 0);
+            if (map == MAP_FAILED)
+                ::_exit(1);
+            // Only the mapping is left to write through.
+            ::close(fd);
+            if (how == Hold::mapsForWriting)
+                static_cast<char *>(map)[0] = 'M';
+        }
     }
     const char byte = 1;
     (void)::write(ready, &byte, 1);

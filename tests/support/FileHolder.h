@@ -3,8 +3,8 @@
 #include <QString>
 #include <sys/types.h>
 
-// A child process of the test that uses a file as a helper, a sync agent or an indexer of an
-// application would, until the holder is destroyed (then it is killed and reaped).
+// A child process of the test that uses a file (or folder) as a helper, a sync agent or an indexer
+// of an application would, until the holder is destroyed (then it is killed and reaped).
 class FileHolder
 {
 public:
@@ -12,6 +12,9 @@ public:
         reads,          // an open descriptor, read-only
         writes,         // an open descriptor for appending, nothing written yet
         mapsForWriting, // mapped shared and writable, its first bytes written through the map
+        mapsReadOnly,   // opened for writing, mapped shared read-only (mprotect can make the
+                        // map writable later), the descriptor closed
+        worksIn,        // a folder, made its working folder
     };
 
     FileHolder(const QString &file, Hold how);

@@ -915,6 +915,12 @@ std::function<void(PipelineScenario &)> holdASupportFile(const char *file, FileH
     return [=](PipelineScenario &s) {
         const QString path =
             s.app.supportFolders.first().url.toLocalFile() + QLatin1Char('/') + QLatin1String(file);
+        // A file the folder does not have yet is the user's too.
+        if (!PathUtils::existsNoFollow(path)) {
+            Sandbox::writeFile(path, "notes");
+            s.originals[1].digest = digestTree(s.originals.at(1).path);
+            s.macBefore = s.macDigest();
+        }
         const auto hold = [&s, path, how] {
             if (s.holder)
                 return;
@@ -1262,6 +1268,24 @@ INSTANTIATE_TEST_SUITE_P(
                          {},
                          false,
                          true},
+        MachineFaultCase{"AProcessWritesASupportFileNamedAsRemoved", nullptr,
+                         holdASupportFile("notes (deleted)", FileHolder::Hold::writes, false), 210,
+                         "'tests_transfer' (pid {holder}) is writing to 'notes (deleted)' in "
+                         "'{support}'. Quit it, then try again. Nothing on your Mac was changed."},
+        MachineFaultCase{"AProcessWorksInASupportFolder", nullptr,
+                         holdASupportFile("Cache", FileHolder::Hold::worksIn, false), 210,
+                         "'tests_transfer' (pid {holder}) works in 'Cache' in '{support}'. Quit "
+                         "it, then try again. Nothing on your Mac was changed."},
+        // An ordinary user may not look into the system's processes: the success says so.
+        MachineFaultCase{"ProcessesOfOthersCannotBeLookedInto", nullptr,
+                         [](PipelineScenario &s) {
+                             s.sandbox.system().fakeEjectTools().setUsersOf([](const TreeItems &) {
+                                 return FileUsers{{}, {{1, QStringLiteral("launchd")}}};
+                             });
+                         },
+                         0,
+                         "Korvanthelix was not allowed to look into 1 process ('launchd'), so it "
+                         "cannot tell whether it was still writing to '"},
         MachineFaultCase{"AProcessReadsASupportFile", nullptr,
                          holdASupportFile("prefs.plist", FileHolder::Hold::reads, false), 0, ""},
         MachineFaultCase{"AHelperRunsFromTheSupportFolder", nullptr, runAHelperFromTheSupportFolder,

@@ -380,6 +380,25 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                          [](Scene &s) { s.offload(s.editor); }, 0,
                                                          nullptr, "restored", false,
                                                          Local::driveCopy, 2},
+                                             // An ordinary user may not look into the
+                                             // system's processes: the success says so.
+                                             OutcomeCase{
+                                                 "ProcessesOfOthersCannotBeLookedInto",
+                                                 [](Scene &s) {
+                                                     s.offload(s.editor);
+                                                     s.sandbox.system().fakeEjectTools().setUsersOf(
+                                                         [](const TreeItems &) {
+                                                             return FileUsers{{}, {{1, "launchd"}}};
+                                                         });
+                                                 },
+                                                 0,
+                                                 "Korvanthelix was not allowed to look "
+                                                 "into 1 process ('launchd'), so it "
+                                                 "cannot tell whether it was still "
+                                                 "writing to '{drive}' or "
+                                                 "'{volume}/Application Support/Editor' "
+                                                 "when they were removed.",
+                                                 "restored", false, Local::driveCopy, 2},
                                              OutcomeCase{"IdenticalRealCopiesStayAndDriveCopiesGo",
                                                          [](Scene &s) {
                                                              s.copyBack(s.editor);
@@ -556,44 +575,49 @@ INSTANTIATE_TEST_SUITE_P(, RestoreOutcome,
                                                  "restored", true, Local::driveCopy, 2,
                                                  "Users/tester/Documents/Projects/Editor.app/"
                                                  "notes"},
-                                             OutcomeCase{
-                                                 "DriveFolderMadeALinkAsTheAdministratorActs",
-                                                 [](Scene &s) {
-                                                     linkDriveFolderToTheUsersOwn(s, true);
-                                                 },
-                                                 406,
-                                                 "'Editor' was restored and verified on your Mac "
-                                                 "(ledger updated), but removing "
-                                                 "leftover external copy failed:\n{drive}: Failed "
-                                                 "to move "
-                                                 "'{volume}/Applications/Editor.app' to "
-                                                 "'{volume}/Applications/"
-                                                 "Editor.app.korvanthelix-partial': "
-                                                 "{volume}/Applications changed since it was "
-                                                 "looked at",
-                                                 "restored", true, Local::driveCopy, 2,
-                                                 "Users/tester/Documents/Projects/Editor.app/"
-                                                 "notes"},
+                                             OutcomeCase{"DriveFolderMadeALinkAsTheAdministratorAct"
+                                                         "s",
+                                                         [](Scene &s) {
+                                                             linkDriveFolderToTheUsersOwn(s, true);
+                                                         },
+                                                         406,
+                                                         "'Editor' was restored and verified on "
+                                                         "your Mac "
+                                                         "(ledger updated), but removing "
+                                                         "leftover external copy failed:\n{drive}: "
+                                                         "Failed "
+                                                         "to move "
+                                                         "'{volume}/Applications/Editor.app' to "
+                                                         "'{volume}/Applications/"
+                                                         "Editor.app.korvanthelix-partial': "
+                                                         "{volume}/Applications changed since it "
+                                                         "was "
+                                                         "looked at",
+                                                         "restored", true, Local::driveCopy, 2,
+                                                         "Users/tester/Documents/Projects/"
+                                                         "Editor.app/"
+                                                         "notes"},
                                              // Started from the drive while it is copied back: its
                                              // launcher stays, and so does its copy.
-                                             OutcomeCase{
-                                                 "LaunchedFromTheDriveDuringTheCopy",
-                                                 [](Scene &s) {
-                                                     s.offload(s.editor);
-                                                     s.engine.setSleeper(
-                                                         [&s](std::chrono::nanoseconds pause) {
-                                                             if (pause == 200ms)
-                                                                 s.sandbox.system()
-                                                                     .fakeWorkspace()
-                                                                     .setRunningApplicationBundles(
-                                                                         {s.editor.drive});
-                                                         });
-                                                 },
-                                                 412,
-                                                 "Application 'Editor' is currently "
-                                                 "running from the drive. Please quit it "
-                                                 "before restoring.",
-                                                 "active", true, Local::unchanged, 1},
+                                             OutcomeCase{"LaunchedFromTheDriveDuringTheCopy",
+                                                         [](Scene &s) {
+                                                             s.offload(s.editor);
+                                                             s.engine.setSleeper([&s](
+                                                                                     std::chrono::
+                                                                                         nanoseconds
+                                                                                             pause) {
+                                                                 if (pause == 200ms)
+                                                                     s.sandbox.system()
+                                                                         .fakeWorkspace()
+                                                                         .setRunningApplicationBundles(
+                                                                             {s.editor.drive});
+                                                             });
+                                                         },
+                                                         412,
+                                                         "Application 'Editor' is currently "
+                                                         "running from the drive. Please quit it "
+                                                         "before restoring.",
+                                                         "active", true, Local::unchanged, 1},
                                              // Written to on the drive after it was read: the Mac
                                              // does not hold that, so it stays.
                                              OutcomeCase{"DriveCopyWrittenToAfterItWasRead",

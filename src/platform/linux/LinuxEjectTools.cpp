@@ -102,12 +102,12 @@ bool LinuxEjectTools::sendSignal(qint32 pid, int signal)
     return ::kill(pid_t(pid), signal) == 0;
 }
 
-std::optional<QList<FileUse>> LinuxEjectTools::usersWithin(const QStringList &roots)
+std::optional<FileUsers> LinuxEjectTools::usersOf(const TreeItems &items)
 {
-    return platformUsersWithin(roots);
+    return platformUsersOf(items);
 }
 
-std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
+std::optional<FileUsers> platformUsersOf(const TreeItems &items)
 {
-    return ProcessFiles::usersWithin(roots, qint32(::getpid()));
+    return ProcessFiles::usersOf(items, qint32(::getpid()));
 }

@@ -16,7 +16,7 @@ public:
     [[nodiscard]] QString executablePath(qint32 pid) override;
     bool sendSignal(qint32 pid, int signal) override;
     // From /proc.
-    [[nodiscard]] std::optional<QList<FileUse>> usersWithin(const QStringList &roots) override;
+    [[nodiscard]] std::optional<FileUsers> usersOf(const TreeItems &items) override;
 
 private:
     // The device that was mounted at a path, kept from the unmount for the eject that

@@ -30,6 +30,73 @@ enum class DarwinLogType {
     error,  // OS_LOG_TYPE_ERROR
 };
 
+// A vnode as libproc tells it (vinfo_stat): what stat(2) of it would give as st_dev, st_ino and
+// st_mode.
+struct DarwinVnode
+{
+    quint64 device = 0; // widened as a Mac's dev_t is, so that it equals what stat gives
+    quint64 inode = 0;
+    quint32 mode = 0;
+
+    friend bool operator==(const DarwinVnode &, const DarwinVnode &) = default;
+};
+
+// A process's open descriptor of a vnode (proc_pidfdinfo's PROC_PIDFDVNODEINFO).
+struct DarwinOpenVnode
+{
+    quint32 openFlags = 0; // fi_openflags: FREAD, FWRITE and the open(2) flags kept
+    DarwinVnode vnode;
+
+    friend bool operator==(const DarwinOpenVnode &, const DarwinOpenVnode &) = default;
+};
+
+// One region of a process's memory (proc_pidinfo's PROC_PIDREGIONPATHINFO).
+struct DarwinRegion
+{
+    quint64 address = 0;              // pri_address
+    quint64 size = 0;                 // pri_size
+    quint32 shareMode = 0;            // pri_share_mode: SM_COW, SM_SHARED …
+    std::optional<DarwinVnode> vnode; // the file it maps, when it maps one
+
+    friend bool operator==(const DarwinRegion &, const DarwinRegion &) = default;
+};
+
+// A process's working folder and root folder (proc_pidinfo's PROC_PIDVNODEPATHINFO), when it
+// has them.
+struct DarwinProcessFolders
+{
+    std::optional<DarwinVnode> current; // pvi_cdir
+    std::optional<DarwinVnode> root;    // pvi_rdir: set by chroot(2) alone
+
+    friend bool operator==(const DarwinProcessFolders &, const DarwinProcessFolders &) = default;
+};
+
+// What one libproc call answered, or the errno it failed with.
+template<typename T>
+struct DarwinAnswer
+{
+    T value{};
+    int error = 0; // 0, or EPERM (not this user's to look into), ESRCH (ended) …
+};
+
+// Values of the Mac's headers that portable code decides by. DarwinCalls_apple.cpp holds them
+// against the headers themselves.
+namespace DarwinValues {
+inline constexpr quint32 openedForWriting = 0x00000002; // FWRITE (sys/fcntl.h)
+// pri_share_mode (sys/proc_info.h): no other process sees what these regions hold.
+inline constexpr quint32 copiedOnWrite = 1;  // SM_COW
+inline constexpr quint32 privateRegion = 2;  // SM_PRIVATE
+inline constexpr quint32 emptyRegion = 3;    // SM_EMPTY
+inline constexpr quint32 privateAliased = 6; // SM_PRIVATE_ALIASED
+// st_flags (sys/stat.h) that keep even an administrator from removing an item.
+inline constexpr quint32 userImmutable = 0x00000002;   // UF_IMMUTABLE
+inline constexpr quint32 userAppend = 0x00000004;      // UF_APPEND
+inline constexpr quint32 systemImmutable = 0x00020000; // SF_IMMUTABLE
+inline constexpr quint32 systemAppend = 0x00040000;    // SF_APPEND
+inline constexpr quint32 restricted = 0x00080000;      // SF_RESTRICTED
+inline constexpr quint32 noUnlink = 0x00100000;        // SF_NOUNLINK
+} // namespace DarwinValues
+
 // The few calls that exist on Darwin alone. Everything the macOS backend decides is made
 // from their answers in portable code, so that tests can put a fake here. Callable from any
 // thread.
@@ -46,6 +113,19 @@ public:
     [[nodiscard]] virtual QList<qint32> userProcessIds() = 0;
     // proc_pidpath(2): the process's executable; empty when it cannot be read.
     [[nodiscard]] virtual QString processPath(qint32 pid) = 0;
+    // proc_listallpids(3): every process of the machine; nothing when they cannot be listed.
+    [[nodiscard]] virtual std::optional<QList<qint32>> allProcessIds() = 0;
+    // proc_name(3): the name the process gives itself; empty when it cannot be read.
+    [[nodiscard]] virtual QString processName(qint32 pid) = 0;
+    // proc_pidinfo(PROC_PIDLISTFDS): the process's descriptors of vnodes (PROX_FDTYPE_VNODE).
+    [[nodiscard]] virtual DarwinAnswer<QList<qint32>> vnodeDescriptors(qint32 pid) = 0;
+    // proc_pidfdinfo(PROC_PIDFDVNODEINFO) of one of them; EBADF once it is closed.
+    [[nodiscard]] virtual DarwinAnswer<DarwinOpenVnode> openVnode(qint32 pid, qint32 fd) = 0;
+    // proc_pidinfo(PROC_PIDREGIONPATHINFO): the region at `address`, else the first one after it;
+    // EINVAL when none lies there or after it.
+    [[nodiscard]] virtual DarwinAnswer<DarwinRegion> regionFrom(qint32 pid, quint64 address) = 0;
+    // proc_pidinfo(PROC_PIDVNODEPATHINFO).
+    [[nodiscard]] virtual DarwinAnswer<DarwinProcessFolders> processFolders(qint32 pid) = 0;
     // The UF_HIDDEN flag of the item itself (links not followed).
     [[nodiscard]] virtual bool hasHiddenFlag(const QString &path) = 0;
     // lstat(2)'s st_flags of the item itself (chflags(2)'s flags); nothing when it cannot be read.

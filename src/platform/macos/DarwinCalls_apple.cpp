@@ -24,6 +24,39 @@
 
 namespace {
 
+static_assert(DarwinValues::openedForWriting == FWRITE);
+static_assert(DarwinValues::userImmutable == UF_IMMUTABLE &&
+              DarwinValues::userAppend == UF_APPEND &&
+              DarwinValues::systemImmutable == SF_IMMUTABLE &&
+              DarwinValues::systemAppend == SF_APPEND &&
+              DarwinValues::restricted == SF_RESTRICTED && DarwinValues::noUnlink == SF_NOUNLINK);
+static_assert(DarwinValues::copiedOnWrite == SM_COW && DarwinValues::privateRegion == SM_PRIVATE &&
+              DarwinValues::emptyRegion == SM_EMPTY &&
+              DarwinValues::privateAliased == SM_PRIVATE_ALIASED);
+
+// A Mac's dev_t is signed: widened through it, as stat's st_dev is by the walk of a tree.
+DarwinVnode toVnode(const struct vinfo_stat &stat)
+{
+    return {quint64(dev_t(stat.vst_dev)), quint64(stat.vst_ino), quint32(stat.vst_mode)};
+}
+
+// A vnode the kernel filled in; one it left zeroed is none.
+std::optional<DarwinVnode> vnodeIn(const struct vnode_info_path &info)
+{
+    if (info.vip_vi.vi_stat.vst_ino == 0)
+        return std::nullopt;
+    return toVnode(info.vip_vi.vi_stat);
+}
+
+// proc_pidinfo and proc_pidfdinfo answer 0 with errno set when they fail, and the bytes they
+// filled otherwise; a short answer is no answer.
+int failureOf(int filled, int size)
+{
+    if (filled <= 0)
+        return errno != 0 ? errno : ESRCH;
+    return filled < size ? EIO : 0;
+}
+
 DarwinMount toMount(const struct statfs &fs)
 {
     DarwinMount mount;
@@ -92,6 +125,102 @@ public:
         if (length <= 0)
             return {};
         return QFile::decodeName(QByteArray(buffer, length));
+    }
+
+    std::optional<QList<qint32>> allProcessIds() override
+    {
+        const int count = ::proc_listallpids(nullptr, 0);
+        if (count <= 0)
+            return std::nullopt;
+        std::vector<pid_t> pids(size_t(count) + 64); // room for new ones
+        const int filled = ::proc_listallpids(pids.data(), int(pids.size() * sizeof(pid_t)));
+        if (filled <= 0)
+            return std::nullopt;
+        QList<qint32> result;
+        for (size_t i = 0; i < size_t(filled) && i < pids.size(); ++i)
+            result.append(qint32(pids[i]));
+        return result;
+    }
+
+    QString processName(qint32 pid) override
+    {
+        char buffer[2 * MAXCOMLEN + 1] = {};
+        const int length = ::proc_name(pid, buffer, uint32_t(sizeof buffer));
+        return length > 0 ? QString::fromUtf8(buffer, length) : QString();
+    }
+
+    DarwinAnswer<QList<qint32>> vnodeDescriptors(qint32 pid) override
+    {
+        DarwinAnswer<QList<qint32>> answer;
+        std::vector<struct proc_fdinfo> fds;
+        for (int room = 64;;) {
+            errno = 0;
+            const int needed = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, nullptr, 0);
+            if (needed <= 0) {
+                answer.error = errno; // 0: a process without a descriptor table
+                return answer;
+            }
+            fds.resize(size_t(needed) / sizeof(struct proc_fdinfo) + size_t(room));
+            const int bytes = int(fds.size() * sizeof(struct proc_fdinfo));
+            errno = 0;
+            const int filled = ::proc_pidinfo(pid, PROC_PIDLISTFDS, 0, fds.data(), bytes);
+            if (filled <= 0) {
+                answer.error = errno;
+                return answer;
+            }
+            // A full buffer may have left some out: descriptors opened meanwhile.
+            if (filled < bytes) {
+                fds.resize(size_t(filled) / sizeof(struct proc_fdinfo));
+                break;
+            }
+            room *= 4;
+        }
+        for (const struct proc_fdinfo &fd : fds) {
+            if (fd.proc_fdtype == PROX_FDTYPE_VNODE)
+                answer.value.append(qint32(fd.proc_fd));
+        }
+        return answer;
+    }
+
+    DarwinAnswer<DarwinOpenVnode> openVnode(qint32 pid, qint32 fd) override
+    {
+        struct vnode_fdinfo info
+        {};
+        errno = 0;
+        const int filled = ::proc_pidfdinfo(pid, fd, PROC_PIDFDVNODEINFO, &info, int(sizeof info));
+        DarwinAnswer<DarwinOpenVnode> answer;
+        answer.error = failureOf(filled, int(sizeof info));
+        if (answer.error == 0)
+            answer.value = {info.pfi.fi_openflags, toVnode(info.pvi.vi_stat)};
+        return answer;
+    }
+
+    DarwinAnswer<DarwinRegion> regionFrom(qint32 pid, quint64 address) override
+    {
+        struct proc_regionwithpathinfo info
+        {};
+        errno = 0;
+        const int filled =
+            ::proc_pidinfo(pid, PROC_PIDREGIONPATHINFO, address, &info, int(sizeof info));
+        DarwinAnswer<DarwinRegion> answer;
+        answer.error = failureOf(filled, int(sizeof info));
+        if (answer.error == 0)
+            answer.value = {info.prp_prinfo.pri_address, info.prp_prinfo.pri_size,
+                            info.prp_prinfo.pri_share_mode, vnodeIn(info.prp_vip)};
+        return answer;
+    }
+
+    DarwinAnswer<DarwinProcessFolders> processFolders(qint32 pid) override
+    {
+        struct proc_vnodepathinfo info
+        {};
+        errno = 0;
+        const int filled = ::proc_pidinfo(pid, PROC_PIDVNODEPATHINFO, 0, &info, int(sizeof info));
+        DarwinAnswer<DarwinProcessFolders> answer;
+        answer.error = failureOf(filled, int(sizeof info));
+        if (answer.error == 0)
+            answer.value = {vnodeIn(info.pvi_cdir), vnodeIn(info.pvi_rdir)};
+        return answer;
     }
 
     bool hasHiddenFlag(const QString &path) override
@@ -208,9 +337,9 @@ QString platformTreeRemovalCommand()
     return macTreeRemovalCommand();
 }
 
-std::optional<QList<FileUse>> platformUsersWithin(const QStringList &roots)
+std::optional<FileUsers> platformUsersOf(const TreeItems &items)
 {
-    return MacEjectTools(makeDarwinCalls()).usersWithin(roots);
+    return MacEjectTools(makeDarwinCalls()).usersOf(items);
 }
 
 std::optional<QString> platformRemovalLock(const QString &path)

@@ -2,6 +2,7 @@
 
 #include "base/Subprocess.h"
 #include "platform/macos/MacEjectCommands.h"
+#include "platform/macos/MacProcessFiles.h"
 
 #include <csignal>
 #include <unistd.h>
@@ -55,9 +56,7 @@ bool MacEjectTools::sendSignal(qint32 pid, int signal)
     return ::kill(pid_t(pid), signal) == 0;
 }
 
-std::optional<QList<FileUse>> MacEjectTools::usersWithin(const QStringList &roots)
+std::optional<FileUsers> MacEjectTools::usersOf(const TreeItems &items)
 {
-    return MacEjectCommands::fileUses(
-        listOpenFiles(MacEjectCommands::fileUseArguments(), MacEjectCommands::fileUseTimeLimit),
-        roots, qint32(::getpid()), [this](qint32 pid) { return executablePath(pid); });
+    return MacProcessFiles::usersOf(*m_darwin, items, qint32(::getpid()));
 }

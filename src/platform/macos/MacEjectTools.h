@@ -3,7 +3,7 @@
 #include "platform/EjectTools.h"
 #include "platform/macos/DarwinCalls.h"
 
-// lsof, diskutil and sync at the system's own paths; process paths from proc_pidpath.
+// lsof, diskutil and sync at the system's own paths; processes and their files from libproc.
 class MacEjectTools : public EjectTools
 {
 public:
@@ -15,8 +15,8 @@ public:
     void flushFileSystemBuffers() override;
     [[nodiscard]] QString executablePath(qint32 pid) override;
     bool sendSignal(qint32 pid, int signal) override;
-    // From lsof.
-    [[nodiscard]] std::optional<QList<FileUse>> usersWithin(const QStringList &roots) override;
+    // From libproc.
+    [[nodiscard]] std::optional<FileUsers> usersOf(const TreeItems &items) override;
 
 private:
     std::shared_ptr<DarwinCalls> m_darwin;

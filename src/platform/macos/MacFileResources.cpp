@@ -57,12 +57,15 @@ std::optional<QString> MacFileResources::resolveAliasFile(const QString &path)
 
 std::optional<QString> MacFileResources::removalLock(const QString &path)
 {
-    // chflags(2): UF_IMMUTABLE, UF_APPEND, SF_IMMUTABLE, SF_APPEND.
+    // chflags(2)'s flags; restricted is System Integrity Protection's.
+    using namespace DarwinValues;
     static const std::pair<quint32, const char *> locks[] = {
-        {0x00000002, "locked (uchg)"},
-        {0x00020000, "system-immutable (schg)"},
-        {0x00000004, "append-only (uappnd)"},
-        {0x00040000, "system append-only (sappnd)"},
+        {userImmutable, "locked (uchg)"},
+        {systemImmutable, "system-immutable (schg)"},
+        {userAppend, "append-only (uappnd)"},
+        {systemAppend, "system append-only (sappnd)"},
+        {restricted, "protected by System Integrity Protection (restricted)"},
+        {noUnlink, "system-undeletable (sunlnk)"},
     };
     const std::optional<quint32> flags = m_darwin->fileFlags(path);
     if (!flags)
