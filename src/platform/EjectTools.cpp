@@ -142,3 +142,25 @@ TreeItems treeItemsOf(const QStringList &roots)
         walk.root(root);
     return items;
 }
+
+void addProcessLook(FileUsers &users, qint32 pid, ProcessLook outcome, const QList<FileUse> &uses,
+                    const std::function<QString()> &name,
+                    const std::function<QString()> &uninspectedName)
+{
+    switch (outcome) {
+    case ProcessLook::passedOver:
+        return;
+    case ProcessLook::uninspected:
+        users.uninspected.append({pid, uninspectedName()});
+        return;
+    case ProcessLook::looked:
+        if (uses.isEmpty())
+            return;
+        const QString named = name();
+        for (FileUse use : uses) {
+            use.process = named;
+            users.uses.append(use);
+        }
+        return;
+    }
+}

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // One run of an external tool used by the safe eject.
@@ -80,6 +81,16 @@ struct FileUsers
 
     friend bool operator==(const FileUsers &, const FileUsers &) = default;
 };
+
+// How the look at one process ended: its files were looked at, it could not be looked into, or
+// it is passed over (ended meanwhile, or the kernel's own).
+enum class ProcessLook { looked, uninspected, passedOver };
+
+// Adds to `users` what the look at process `pid` found: `uses`, each named `name()`, or that it
+// could not be looked into, named `uninspectedName()`.
+void addProcessLook(FileUsers &users, qint32 pid, ProcessLook outcome, const QList<FileUse> &uses,
+                    const std::function<QString()> &name,
+                    const std::function<QString()> &uninspectedName);
 
 // Runs `program` to its end; an empty program is a tool that was not found. The error output
 // joins the output only `withErrorOutput`.

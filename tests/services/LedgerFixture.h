@@ -90,6 +90,13 @@ protected:
                QStringLiteral("/.config/korvanthelix/rebuild_migration_ledger.json");
     }
     QString drive() const { return sandbox.drive() + QStringLiteral("/.korvanthelix_ledger.json"); }
+    // A home with no ledger yet and a mounted drive without one, for the next row of a table.
+    void startAfresh()
+    {
+        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
+        QFile::remove(drive());
+        sandbox.mountDrive(sandbox.drive());
+    }
     QString withdrawals() const
     {
         return sandbox.home() + QStringLiteral("/.config/korvanthelix/withdrawn_migrations.json");

@@ -137,9 +137,7 @@ TEST_F(LedgerOwedTest, NoWriterWaitsLongerThanTheLimit)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
-        QFile::remove(drive());
-        sandbox.mountDrive(sandbox.drive());
+        startAfresh();
         LedgerService ledger;
         ledger.setWriterWaitLimit(std::chrono::milliseconds(500));
         ledger.recordMigration(kept, driveUrl);
@@ -251,9 +249,7 @@ TEST_F(LedgerOwedTest, AChangeCutShortWhileItWaitsIsOwed)
     }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
-        QFile::remove(drive());
-        sandbox.mountDrive(sandbox.drive());
+        startAfresh();
         {
             LedgerService ledger;
             ledger.recordMigration(kept, driveUrl);

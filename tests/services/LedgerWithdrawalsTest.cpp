@@ -163,9 +163,7 @@ TEST_F(LedgerWithdrawalsTest, AnOwedWithdrawalEndsWhereNoLedgerListsIt)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        QDir(sandbox.home() + QStringLiteral("/.config")).removeRecursively();
-        QFile::remove(drive());
-        sandbox.mountDrive(sandbox.drive());
+        startAfresh();
         LedgerService ledger;
         ledger.recordMigration(kept, driveUrl);
         ledger.recordMigration(withdrawn); // the drive never took it

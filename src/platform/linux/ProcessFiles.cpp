@@ -215,14 +215,12 @@ public:
 
     // Its uses, or why there are none to tell: it cannot be looked into, or it is no process of
     // anyone's (a kernel thread, or one that ended).
-    enum class Outcome { looked, uninspected, passedOver };
-
-    Outcome look()
+    ProcessLook look()
     {
         UniqueFd descriptors(::openat(m_folder.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!descriptors.valid())
-            return errno == ENOENT || errno == ESRCH || isKernelThread() ? Outcome::passedOver
-                                                                         : Outcome::uninspected;
+            return errno == ENOENT || errno == ESRCH || isKernelThread() ? ProcessLook::passedOver
+                                                                         : ProcessLook::uninspected;
         const int fds = descriptors.get();
         if (const std::optional<struct statx> exe = identityAt(m_folder.get(), "exe")) {
             if (const QString *file = m_items.file(identityOf(*exe)))
@@ -241,7 +239,8 @@ public:
             names = listing.valid() ? namesIn(std::move(listing)) : std::nullopt;
         }
         if (!names)
-            return errno == ENOENT || errno == ESRCH ? Outcome::passedOver : Outcome::uninspected;
+            return errno == ENOENT || errno == ESRCH ? ProcessLook::passedOver
+                                                     : ProcessLook::uninspected;
         for (const QByteArray &fd : *names) {
             const std::optional<struct statx> held = identityAt(fds, fd.constData());
             if (!held)
@@ -256,7 +255,8 @@ public:
         }
         const std::optional<QByteArray> maps = contentAt(m_folder.get(), "maps", m_buffer);
         if (!maps)
-            return errno == ENOENT || errno == ESRCH ? Outcome::passedOver : Outcome::uninspected;
+            return errno == ENOENT || errno == ESRCH ? ProcessLook::passedOver
+                                                     : ProcessLook::uninspected;
         for (qsizetype start = 0; start < maps->size();) {
             qsizetype end = maps->indexOf('\n', start);
             if (end < 0)
@@ -269,7 +269,7 @@ public:
             if (const QString *file = m_items.mapped(*mapping))
                 note(FileUse::Kind::maps, *file);
         }
-        return Outcome::looked;
+        return ProcessLook::looked;
     }
 
     [[nodiscard]] const QList<FileUse> &uses() const { return m_uses; }
@@ -366,22 +366,10 @@ std::optional<FileUsers> usersOf(const TreeItems &items, qint32 ownPid, const QS
         if (!folder.valid())
             continue; // ended
         Process process(std::move(folder), pid, within, buffer);
-        switch (process.look()) {
-        case Process::Outcome::passedOver:
-            break;
-        case Process::Outcome::uninspected:
-            users.uninspected.append({pid, process.givenName()});
-            break;
-        case Process::Outcome::looked:
-            if (process.uses().isEmpty())
-                break;
-            const QString name = process.name();
-            for (FileUse use : process.uses()) {
-                use.process = name;
-                users.uses.append(use);
-            }
-            break;
-        }
+        const ProcessLook outcome = process.look();
+        addProcessLook(
+            users, pid, outcome, process.uses(), [&] { return process.name(); },
+            [&] { return process.givenName(); });
     }
     return users;
 }

@@ -28,9 +28,7 @@ public:
         , m_items(items)
     {}
 
-    enum class Outcome { looked, uninspected, passedOver };
-
-    Outcome look()
+    ProcessLook look()
     {
         const DarwinAnswer<QList<qint32>> descriptors = m_darwin.vnodeDescriptors(m_pid);
         if (descriptors.error)
@@ -73,7 +71,7 @@ public:
                 break;
             address = next;
         }
-        return Outcome::looked;
+        return ProcessLook::looked;
     }
 
     [[nodiscard]] const QList<FileUse> &uses() const { return m_uses; }
@@ -87,9 +85,9 @@ public:
 
 private:
     // A process may not be looked into, or is gone.
-    static Outcome failed(int error)
+    static ProcessLook failed(int error)
     {
-        return error == ESRCH ? Outcome::passedOver : Outcome::uninspected;
+        return error == ESRCH ? ProcessLook::passedOver : ProcessLook::uninspected;
     }
 
     // libproc gives the executable's path alone; its identity is the file's there now.
@@ -136,22 +134,10 @@ std::optional<FileUsers> usersOf(DarwinCalls &darwin, const TreeItems &items, qi
         if (pid <= 0 || pid == ownPid)
             continue;
         Process process(darwin, pid, items);
-        switch (process.look()) {
-        case Process::Outcome::passedOver:
-            break;
-        case Process::Outcome::uninspected:
-            users.uninspected.append({pid, process.name()});
-            break;
-        case Process::Outcome::looked:
-            if (process.uses().isEmpty())
-                break;
-            const QString name = process.name();
-            for (FileUse use : process.uses()) {
-                use.process = name;
-                users.uses.append(use);
-            }
-            break;
-        }
+        const ProcessLook outcome = process.look();
+        addProcessLook(
+            users, pid, outcome, process.uses(), [&] { return process.name(); },
+            [&] { return process.name(); });
     }
     return users;
 }
