@@ -220,6 +220,13 @@ TEST_F(HistoryViewTest, RemovalsSayWhatADriveKeeps)
         EXPECT_EQ(ledger.records().size(), c.listedAfter);
         drainEvents();
         saveScreenshot(&view, QStringLiteral("sheets/history-after-a-removal"));
+        // At the smallest the layout allows, what it says is still whole inside the sheet.
+        view.resize(view.minimumSizeHint());
+        drainEvents();
+        const QLabel *outcome = view.findChild<QLabel *>(QStringLiteral("historyOutcomeLabel"));
+        ASSERT_NE(outcome, nullptr);
+        EXPECT_TRUE(view.rect().contains(QRect(outcome->mapTo(&view, QPoint()), outcome->size())));
+        EXPECT_GE(outcome->height(), outcome->heightForWidth(outcome->width()));
     }
 }
 
